@@ -1,0 +1,47 @@
+// host/plugin_loader.cpp
+//
+// Loading a log target plug-in: dlopen, resolve getClassFactory, create and
+// release targets through its factory, dlclose when done.
+//
+// Threads: a Plugin may be used from any thread; the factory is stateless.
+#include <dlfcn.h>
+
+#include "tarvin/framework.h"
+
+#ifndef TARVIN_INSTALLED_PLUGIN
+#define TARVIN_INSTALLED_PLUGIN "libtarvint_remote.so.1"
+#endif
+
+namespace tarvin {
+
+std::unique_ptr<Plugin> Plugin::load(const std::string& path, std::string& error) {
+  // RTLD_NOW: an unresolved host function fails here, not in the middle of
+  // a log call. RTLD_LOCAL: the plug-in's own symbols stay its own.
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    error = ::dlerror();
+    return nullptr;
+  }
+  auto entry = reinterpret_cast<GetClassFactoryFunction>(::dlsym(handle, kGetClassFactorySymbol));
+  if (entry == nullptr) {
+    error = path + ": no " + kGetClassFactorySymbol + " entry point";
+    ::dlclose(handle);
+    return nullptr;
+  }
+  return std::unique_ptr<Plugin>(new Plugin(handle, entry()));
+}
+
+Plugin::~Plugin() { ::dlclose(handle); }
+
+ILogTarget* Plugin::createTarget(const IDynamicObjectCreationParams* params) {
+  IDynamicObject* object = classFactory->create(CLogTargetContainer::LOG_TARGET_CLASS_NAME, params);
+  auto* target = dynamic_cast<ILogTarget*>(object);
+  if (target == nullptr && object != nullptr) classFactory->release(object);
+  return target;
+}
+
+void Plugin::releaseTarget(ILogTarget* target) { classFactory->release(target); }
+
+std::string defaultPluginPath() { return TARVIN_INSTALLED_PLUGIN; }
+
+}  // namespace tarvin

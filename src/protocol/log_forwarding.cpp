@@ -1,0 +1,73 @@
+// src/protocol/log_forwarding.cpp
+//
+// log(): one host message becomes one log record, built once in the log
+// buffer and sent, byte for byte the same, to every registered client.
+//
+// Threads: any host thread, concurrently. logMutex serialises the records
+// (buffer and sequence number); registryMutex is held only to copy the at
+// most five destinations, so the worker thread never waits behind a
+// sendto() that blocks on a full socket buffer.
+#include <sys/socket.h>
+
+#include <array>
+#include <cstring>
+
+#include "protocol/byte_order.h"
+#include "protocol/wire_format.h"
+#include "tarvin/host_api.h"
+#include "target/log_target_remote.h"
+
+static_assert(CLogtargetRemote::kBufferSize == wire::kMaxDatagramSize);
+
+// Hot path: no allocation, one short lock per record and one around the copy
+// of the destinations.
+void CLogtargetRemote::log(int int1, int int2, long int3, int int4, tarvin_level* level,
+                           const std::string& str1, const std::string& str2,
+                           const std::string& str3, const std::string& str4) {
+  const unsigned int mask = tarvin_level_to_mask(level);  // on every call, dropped or not
+
+  // Summed in size_t: four strings of any length cannot wrap the sum into a
+  // small number that would pass the test below.
+  const std::size_t total =
+      wire::log_record::kMinSize + str1.size() + str2.size() + str3.size() + str4.size();
+  if (total >= kBufferSize) return;  // dropped whole; the count does not move
+
+  const std::uint32_t clientMask = masktoClientMask(mask);
+  // `long` is narrowed to its low 32 bits, as the integers are two's complement.
+  const std::array<std::uint32_t, wire::log_record::kIntegerCount> integers = {
+      static_cast<std::uint32_t>(int1), static_cast<std::uint32_t>(int2),
+      static_cast<std::uint32_t>(int3), static_cast<std::uint32_t>(int4)};
+  const std::array<const std::string*, wire::log_record::kStringCount> strings = {&str1, &str2,
+                                                                                  &str3, &str4};
+
+  // Held across the sends: the next record would overwrite these bytes.
+  MutexLock recordLock(logMutex);
+  char* out = logBuffer.data();
+  writeHeader(out, wire::kLogRecord);
+  wire::storeBe32(out + wire::log_record::kSequenceOffset, sequenceNumber++);
+  char* at = out + wire::log_record::kIntegersOffset;
+  for (std::uint32_t value : integers) {
+    wire::storeBe32(at, value);
+    at += wire::kFieldSize;
+  }
+  wire::storeBe32(out + wire::log_record::kClientMaskOffset, clientMask);
+  at = out + wire::log_record::kStringsOffset;
+  for (const std::string* text : strings) {
+    // The whole string, NUL bytes inside it included, then its terminator.
+    std::memcpy(at, text->data(), text->size());
+    at[text->size()] = '\0';
+    at += text->size() + 1;
+  }
+
+  std::array<sockaddr_in, kMaxClients> destinations;
+  std::size_t destinationCount = 0;
+  {
+    MutexLock registryLock(registryMutex);
+    for (const CLogClient& client : clients) destinations[destinationCount++] = client.address;
+  }
+  for (std::size_t i = 0; i < destinationCount; ++i) {
+    // One unreachable client must not cost the others their record.
+    ::sendto(logSocket, out, total, /*flags=*/0,
+             reinterpret_cast<const sockaddr*>(&destinations[i]), sizeof destinations[i]);
+  }
+}

@@ -1,0 +1,133 @@
+// src/target/log_target_remote.h
+//
+// CLogtargetRemote, the remote log target: one UDP socket on the first free
+// port of 57008-57017, a worker thread that answers remote clients, and log()
+// that forwards every host message to each registered client.
+//
+// Threads: construction and destruction run on the host thread that calls
+// create() or release(); log() on any host thread, concurrently; everything
+// else on the worker thread. The members below are grouped by owner.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarvin/log_target.h"
+#include "target/mutex.h"
+#include "target/thread_annotations.h"
+
+class CLogtargetRemote : public ILogTarget {
+ public:
+  struct CLogClient {
+    sockaddr_in address;  // as received in the registering RRQ
+    int timerFd;          // armed one-shot idle timer, watched by epoll
+  };
+  using ClientIterator = std::vector<CLogClient>::iterator;
+
+  static constexpr std::size_t kMaxClients = 5;
+  static constexpr std::size_t kBufferSize = 2048;
+  static constexpr int kIdleTimeoutSeconds = 30;
+
+  explicit CLogtargetRemote(const CLogTargetParameters* params);
+  ~CLogtargetRemote() override;
+  CLogtargetRemote(const CLogtargetRemote&) = delete;
+  CLogtargetRemote& operator=(const CLogtargetRemote&) = delete;
+
+  // ILogTarget, in its slot order.
+  void log(int int1, int int2, long int3, int int4, tarvin_level* level,
+           const std::string& str1, const std::string& str2,
+           const std::string& str3, const std::string& str4) override
+      EXCLUDES(logMutex, registryMutex);
+  void onComponentAdded(tarvin_component* component) override;
+  void addStartupClient(const sockaddr_storage& address) override;
+  std::string getName() override;
+  int getType() override;
+
+  // Level translation between the host's numbering and the clients'. Pure.
+  unsigned int numericLevelToClientLevel(unsigned int level) const;
+  unsigned int clientLevelToNumeric(unsigned int level) const;
+  unsigned int masktoClientMask(unsigned int mask) const;
+  unsigned int clientMaskToMask(unsigned int clientMask) const;
+
+ private:
+  // Construction.
+  int createLogsocket();
+  int createCmdPipe();
+
+  // Worker thread and its event loop.
+  void workerThreadStartup();
+  void onEpollWakeup(std::vector<epoll_event> events, int count);
+  int onPipeCommand();
+  int addFd(int fd);
+  int removeFd(int fd);
+  void closeFd(int& fd);
+
+  // Client registry. The worker thread is its only writer, so it may keep
+  // iterators between calls; each append and erase holds registryMutex
+  // against log(), which walks the registry on host threads.
+  ClientIterator findClient(sockaddr_in const& address) EXCLUDES(registryMutex);
+  ClientIterator findClient(int fd) EXCLUDES(registryMutex);
+  int addClient(sockaddr_in const& address) EXCLUDES(registryMutex);
+  void removeClient(ClientIterator it) EXCLUDES(registryMutex);
+  int restartClientTimer(CLogClient& client);
+  void onClientTimeout(int fd) EXCLUDES(registryMutex);
+  std::size_t clientCount() EXCLUDES(registryMutex);
+  bool isEntry(ClientIterator it) EXCLUDES(registryMutex);  // not the end iterator
+  CLogClient lastClient() EXCLUDES(registryMutex);
+
+  // Requests and replies.
+  void onLogSocketReceive();
+  void onDRQ(const sockaddr_in& sender);
+  void onRRQ(const sockaddr_in& sender);
+  void onURQ(const sockaddr_in& sender);
+  void onSLV(const sockaddr_in& sender, char* payload, unsigned int length);
+  void onGLVD(const sockaddr_in& sender, char* payload, unsigned int length);
+  void sendDiscoveryResponse(const sockaddr_in& destination);
+  void sendRegistrationConfirm(const CLogClient& client);
+  void sendComponentInfo(const sockaddr_in& destination, const std::string& name,
+                         std::uint32_t requestId);
+  void sendLevelDescriptions(const sockaddr_in& destination,
+                             const std::string& name, std::uint32_t requestId);
+  // Shared by the discovery response and the registration confirm.
+  void sendApplicationName(std::uint32_t descriptor, const char* reply,
+                           const sockaddr_in& destination);
+  std::size_t writeHeader(char* buffer, std::uint32_t descriptor) const;
+  void sendProtocolBuffer(std::size_t length, const sockaddr_in& destination);
+
+  // Descriptors: -1 while closed. Opened by the constructor, closed by the
+  // destructor; the worker thread uses them in between.
+  int epollFd = -1;
+  int logSocket = -1;
+  int cmdPipeReadFd = -1;
+  int cmdPipeWriteFd = -1;
+
+  // Changed by the worker thread, walked by log() on host threads.
+  Mutex registryMutex;
+  std::vector<CLogClient> clients GUARDED_BY(registryMutex);
+
+  std::thread* workerThread = nullptr;  // null when no worker thread runs
+
+  // Worker thread only; no lock.
+  bool stopRequested = false;
+  std::vector<char> protocolBuffer;  // each request, then its reply
+
+  // log() only, on host threads: one record at a time.
+  Mutex logMutex;
+  std::vector<char> logBuffer GUARDED_BY(logMutex);
+
+  // Set by the constructor, read-only afterwards.
+  std::array<std::uint32_t, 4> uuid{};  // each word in host byte order
+
+  std::uint32_t sequenceNumber GUARDED_BY(logMutex) = 0;  // wraps to 0
+
+  // Set by createCmdPipe(): false when the stop byte could never wake the
+  // worker thread, which is then not started (it could not be joined).
+  bool cmdPipeWatched = false;
+};

@@ -1,0 +1,30 @@
+// src/target/mutex.h
+//
+// std::mutex with the attributes that -Wthread-safety reads, and its scoped
+// lock. libstdc++'s own mutex carries no attributes, so the analysis could
+// not see std::lock_guard take it.
+#pragma once
+
+#include <mutex>
+
+#include "target/thread_annotations.h"
+
+class CAPABILITY("mutex") Mutex {
+ public:
+  void lock() ACQUIRE() { impl.lock(); }
+  void unlock() RELEASE() { impl.unlock(); }
+
+ private:
+  std::mutex impl;
+};
+
+class SCOPED_CAPABILITY MutexLock {
+ public:
+  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : held(mutex) { held.lock(); }
+  ~MutexLock() RELEASE() { held.unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex& held;
+};
