@@ -66,7 +66,7 @@ TEST_F(ClassFactory, AcceptsAnyParametersAndMakesIndependentTargets) {
   factory->release(nullptr);  // nothing to do, nothing to crash
   factory->release(second);
   factory->release(first);
-  EXPECT_FALSE(client.probe(wire::kFirstPort));
+  EXPECT_FALSE(client.probe(wire::kFirstPort, std::chrono::milliseconds(300)));
 }
 
 TEST_F(ClassFactory, AFailedThreadStartReachesTheHostAndLeavesNothingOpen) {

@@ -79,9 +79,9 @@ bool LoopbackClient::registerWith(std::uint16_t targetPort, std::size_t componen
   return true;
 }
 
-bool LoopbackClient::probe(std::uint16_t targetPort) const {
+bool LoopbackClient::probe(std::uint16_t targetPort, std::chrono::milliseconds timeout) const {
   send(targetPort, descriptorOnly(wire::kDiscoveryRequest));
-  const auto reply = receive();
+  const auto reply = receive(timeout);
   return reply && reply->size() >= 4 && be32At(*reply, 0) == wire::kDiscoveryResponse;
 }
 

@@ -35,7 +35,8 @@ class LoopbackClient {
   bool registerWith(std::uint16_t targetPort, std::size_t components = 0) const;
   // Sends a DRQ and returns true once its response is the next datagram:
   // proof that nothing else arrived before it.
-  bool probe(std::uint16_t targetPort) const;
+  bool probe(std::uint16_t targetPort,
+             std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
   // Shrinks the receive buffer so that unread datagrams are dropped.
   void setReceiveBuffer(int bytes) const;
 
