@@ -57,6 +57,8 @@ class CLogtargetRemote : public ILogTarget {
   unsigned int clientMaskToMask(unsigned int clientMask) const;
 
  private:
+  friend struct CLogtargetRemoteTestPeer;  // tests reach the sequence number
+
   // Construction.
   int createLogsocket();
   int createCmdPipe();

@@ -38,6 +38,8 @@ std::atomic<int> injectedFd{-1};
 std::mutex recordMutex;
 std::vector<int> waitSizes;
 std::vector<int> timers;
+std::vector<int> sentTo;
+std::atomic<bool> recordSends{false};
 
 // True when this call is to fail; errno is set then.
 bool shouldFail(Call call) {
@@ -75,6 +77,13 @@ std::vector<int> epollWaitSizes() {
   return waitSizes;
 }
 
+void recordSendto(bool on) { recordSends = on; }
+
+std::vector<int> sendtoPorts() {
+  std::lock_guard lock(recordMutex);
+  return sentTo;
+}
+
 std::vector<int> createdTimers() {
   std::lock_guard lock(recordMutex);
   return timers;
@@ -88,6 +97,8 @@ void reset() {
   std::lock_guard lock(recordMutex);
   waitSizes.clear();
   timers.clear();
+  sentTo.clear();
+  recordSends = false;
 }
 
 }  // namespace fault
@@ -183,11 +194,16 @@ ssize_t write(int fd, const void* data, size_t length) {
 
 ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockaddr* to,
                socklen_t toLength) {
-  const int failPort = fault::sendtoFailPort.load();
-  if (failPort >= 0 && to != nullptr && to->sa_family == AF_INET &&
-      ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port) == failPort) {
-    errno = ECONNREFUSED;
-    return -1;
+  if (to != nullptr && to->sa_family == AF_INET) {
+    const int port = ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
+    if (fault::recordSends.load()) {
+      std::lock_guard lock(fault::recordMutex);
+      fault::sentTo.push_back(port);
+    }
+    if (port == fault::sendtoFailPort.load()) {
+      errno = ECONNREFUSED;
+      return -1;
+    }
   }
   static auto real =
       fault::next<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");

@@ -46,6 +46,11 @@ void injectReadyFd(int fd);
 // maxevents of every epoll_wait() call since the last reset.
 std::vector<int> epollWaitSizes();
 
+// Destination ports (host byte order) of every sendto() since recording
+// was switched on (off after a reset; recording allocates).
+void recordSendto(bool on);
+std::vector<int> sendtoPorts();
+
 // Descriptors handed out by timerfd_create() since the last reset.
 std::vector<int> createdTimers();
 

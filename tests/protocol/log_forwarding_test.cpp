@@ -1,0 +1,226 @@
+// tests/protocol/log_forwarding_test.cpp
+//
+// log() as clients see it: the record's layout and exact length, the size
+// limit, sequence numbers, the same bytes to every client in registry order,
+// no allocation on the hot path, and whole records under concurrent logging
+// while clients come and go.
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <new>
+#include <set>
+#include <thread>
+
+#include "support/target_fixture.h"
+#include "target/log_target_remote.h"
+
+namespace {
+std::atomic<long> allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+struct CLogtargetRemoteTestPeer {
+  static void setSequenceNumber(CLogtargetRemote& target, std::uint32_t value) {
+    MutexLock lock(target.logMutex);
+    target.sequenceNumber = value;
+  }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace record = wire::log_record;
+
+class LogForwarding : public TargetTest {
+ protected:
+  void SetUp() override {
+    TargetTest::SetUp();
+    target = std::make_unique<CLogtargetRemote>(nullptr);
+    ASSERT_TRUE(client.registerWith(wire::kFirstPort));
+  }
+  void log(int level, const std::string& a, const std::string& b, const std::string& c,
+           const std::string& d, int i1 = 0, int i2 = 0, long i3 = 0, int i4 = 0) {
+    target->log(i1, i2, i3, i4, tarvin::levelRecord(static_cast<unsigned int>(level)), a, b, c, d);
+  }
+  std::uint32_t sequenceOf(const Bytes& datagram) { return be32At(datagram, record::kSequenceOffset); }
+
+  std::unique_ptr<CLogtargetRemote> target;
+  LoopbackClient client;
+};
+
+TEST_F(LogForwarding, RecordsAreLaidOutFieldByFieldWithExactLength) {
+  log(5, "", "", "", "");
+  const auto empty = client.receive();
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->size(), 48u);
+  EXPECT_EQ(be32At(*empty, 0), wire::kLogRecord);
+  EXPECT_EQ(Bytes(empty->end() - 4, empty->end()), Bytes(4, 0));
+
+  log(5, "a", "bb", "ccc", "dddd");
+  const auto four = client.receive();
+  ASSERT_TRUE(four);
+  EXPECT_EQ(four->size(), 58u);
+  EXPECT_EQ(stringAt(*four, 44), "a");
+  EXPECT_EQ(stringAt(*four, 46), "bb");
+  EXPECT_EQ(stringAt(*four, 49), "ccc");
+  EXPECT_EQ(stringAt(*four, 53), "dddd");
+  EXPECT_EQ(Bytes(four->begin() + wire::kUuidOffset, four->begin() + wire::kHeaderSize),
+            Bytes(empty->begin() + wire::kUuidOffset, empty->begin() + wire::kHeaderSize));
+}
+
+TEST_F(LogForwarding, IntegersGoOutAsTwosComplementAndTheLevelAsClientMask) {
+  log(5, "", "", "", "", -1, 2147483647, 0, -2147483647 - 1);
+  const auto r = client.receive();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(Bytes(r->begin() + record::kIntegersOffset, r->begin() + record::kClientMaskOffset),
+            be32(0xFFFFFFFF) + be32(0x7FFFFFFF) + be32(0) + be32(0x80000000));
+  EXPECT_EQ(be32At(*r, record::kClientMaskOffset), 0x20000000u);  // numeric 5
+
+  log(2, "", "", "", "", 0, 0, 0x123456789L);  // a wide long keeps its low 32 bits
+  const auto low = client.receive();
+  ASSERT_TRUE(low);
+  EXPECT_EQ(be32At(*low, record::kIntegersOffset + 8), 0x23456789u);
+  EXPECT_EQ(be32At(*low, record::kClientMaskOffset), 0x80000000u);  // numeric 0-3 share bit 31
+}
+
+TEST_F(LogForwarding, OnlyRecordsUpTo2047BytesGoOutAndDropsDoNotCount) {
+  log(5, std::string(1000, 'a'), std::string(999, 'b'), "", "");  // 2047 bytes
+  const auto largest = client.receive();
+  ASSERT_TRUE(largest);
+  EXPECT_EQ(largest->size(), 2047u);
+  EXPECT_EQ(sequenceOf(*largest), 0u);
+
+  log(5, std::string(1000, 'a'), std::string(1000, 'b'), "", "");  // would be 2048
+  log(5, "", "", "", std::string(5000, 'z'));
+  log(5, "next", "", "", "");
+  const auto next = client.receive();
+  ASSERT_TRUE(next);
+  EXPECT_EQ(stringAt(*next, record::kStringsOffset), "next") << "a dropped record went out";
+  EXPECT_EQ(sequenceOf(*next), 1u);
+}
+
+TEST_F(LogForwarding, SequenceNumbersCountEveryBuiltRecordAndWrap) {
+  ASSERT_TRUE(client.probe(wire::kFirstPort));
+  client.send(wire::kFirstPort, descriptorOnly(wire::kUnregistrationRequest));
+  ASSERT_TRUE(client.probe(wire::kFirstPort));
+  log(5, "", "", "", "");  // nobody listens, yet these count
+  log(5, "", "", "", "");
+  ASSERT_TRUE(client.registerWith(wire::kFirstPort));
+  log(5, "", "", "", "");
+  const auto third = client.receive();
+  ASSERT_TRUE(third);
+  EXPECT_EQ(sequenceOf(*third), 2u);
+
+  CLogtargetRemoteTestPeer::setSequenceNumber(*target, 0xFFFFFFFF);
+  log(5, "", "", "", "");
+  log(5, "", "", "", "");
+  const auto last = client.receive();
+  const auto wrapped = client.receive();
+  ASSERT_TRUE(last && wrapped);
+  EXPECT_EQ(sequenceOf(*last), 0xFFFFFFFFu);
+  EXPECT_EQ(sequenceOf(*wrapped), 0u);
+}
+
+TEST_F(LogForwarding, EveryClientGetsTheSameBytesInRegistrationOrder) {
+  LoopbackClient second, third;
+  ASSERT_TRUE(second.registerWith(wire::kFirstPort));
+  ASSERT_TRUE(third.registerWith(wire::kFirstPort));
+  fault::recordSendto(true);
+  log(7, "net", "main.cpp", "run", "hello", 1, 2, 3, 4);
+  const auto a = client.receive(), b = second.receive(), c = third.receive();
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(*a, *b);
+  EXPECT_EQ(*a, *c);
+  EXPECT_EQ(fault::sendtoPorts(), (std::vector<int>{client.port(), second.port(), third.port()}));
+}
+
+TEST_F(LogForwarding, AFailedSendDoesNotCostTheOthersTheirRecord) {
+  LoopbackClient second;
+  ASSERT_TRUE(second.registerWith(wire::kFirstPort));
+  fault::failSendtoPort(client.port());
+  log(5, "", "", "", "still sent");
+  const auto r = second.receive();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(stringAt(*r, record::kStringsOffset + 3), "still sent");
+  fault::reset();
+  log(5, "", "", "", "");
+  const auto back = client.receive();
+  ASSERT_TRUE(back) << "a failed send must not unregister the client";
+  EXPECT_EQ(sequenceOf(*back), 1u);
+}
+
+TEST_F(LogForwarding, LoggingAllocatesNothing) {
+  LoopbackClient second;
+  ASSERT_TRUE(second.registerWith(wire::kFirstPort));
+  const std::string component = "component", file = "file.cpp", function = "function",
+                    text(300, 't');
+  tarvin_level* level = tarvin::levelRecord(5);
+  target->log(1, 2, 3, 4, level, component, file, function, text);  // warm up
+  const long before = allocations.load();
+  for (int i = 0; i < 1000; ++i) target->log(1, 2, 3, 4, level, component, file, function, text);
+  EXPECT_EQ(allocations.load() - before, 0);
+  target->log(1, 2, 3, 4, level, std::string(3000, 'x'), file, function, text);  // dropped
+  EXPECT_EQ(allocations.load() - before, 1) << "only the test's own string";
+}
+
+// Host threads log while clients register, renew and leave: every record
+// that arrives is whole, and no client sees a number twice.
+TEST_F(LogForwarding, ConcurrentLoggingWhileClientsComeAndGoKeepsRecordsWhole) {
+  constexpr int kThreads = 4;
+  constexpr int kRecordsPerThread = 3000;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> loggers;
+  for (int t = 0; t < kThreads; ++t) {
+    loggers.emplace_back([&, t] {
+      for (int i = 0; i < kRecordsPerThread; ++i) {
+        // Lengths vary with the content, so a mixed-up record shows.
+        const std::string text(static_cast<std::size_t>(1 + (i * 7 + t) % 400), static_cast<char>('a' + t));
+        target->log(t, i, 0, 0, tarvin::levelRecord(5), std::to_string(t), std::to_string(i), "", text);
+      }
+    });
+  }
+  std::vector<std::unique_ptr<LoopbackClient>> churn;
+  std::thread churner([&] {
+    for (int round = 0; !done.load(); ++round) {
+      auto c = std::make_unique<LoopbackClient>();
+      c->send(wire::kFirstPort, descriptorOnly(wire::kRegistrationRequest));
+      churn.push_back(std::move(c));
+      if (churn.size() > 3) {
+        churn.front()->send(wire::kFirstPort, descriptorOnly(wire::kUnregistrationRequest));
+        churn.erase(churn.begin());
+      }
+      client.send(wire::kFirstPort, descriptorOnly(wire::kRegistrationRequest));  // renewal
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  for (auto& l : loggers) l.join();
+  done = true;
+  churner.join();
+
+  std::set<std::uint32_t> seen;
+  int records = 0;
+  for (const Bytes& d : client.receiveAll(500ms)) {
+    if (be32At(d, 0) != wire::kLogRecord) continue;  // renewal confirms
+    ++records;
+    const int t = static_cast<int>(be32At(d, record::kIntegersOffset));
+    const int i = static_cast<int>(be32At(d, record::kIntegersOffset + 4));
+    ASSERT_EQ(stringAt(d, record::kStringsOffset), std::to_string(t));
+    const std::size_t second = record::kStringsOffset + std::to_string(t).size() + 1;
+    ASSERT_EQ(stringAt(d, second), std::to_string(i));
+    const std::size_t fourth = second + std::to_string(i).size() + 2;
+    const std::string text = stringAt(d, fourth);
+    ASSERT_EQ(text, std::string(static_cast<std::size_t>(1 + (i * 7 + t) % 400), static_cast<char>('a' + t)));
+    ASSERT_EQ(d.size(), fourth + text.size() + 1);
+    ASSERT_TRUE(seen.insert(be32At(d, record::kSequenceOffset)).second) << "a number arrived twice";
+  }
+  EXPECT_GT(records, 0);
+}
+
+}  // namespace
