@@ -1,0 +1,253 @@
+// bench/log_bench.cpp
+//
+// What one log() call costs a host thread, beside what the same datagrams
+// cost without the plug-in:
+//   log/clients:N/bytes:B                 the plug-in's log(), N registered clients
+//   floor_sendto_mutex/clients:N/bytes:B  the floor: copy the finished record
+//                                         under a std::mutex, one sendto() per
+//                                         client on a socket set up like the
+//                                         target's
+//   spdlog_udp/clients:N/bytes:B          the peer: spdlog, one udp_sink per
+//                                         client, pattern "%v"
+//   log_threads/threads:T                 T host threads logging at once to one
+//                                         client (wall-clock calls per second
+//                                         come from real_time)
+// Every variant sends the same B-byte datagram to the same kind of drained
+// loopback client, and counts the calling thread's heap allocations as
+// allocs_per_call.
+//
+// Threads: each benchmark runs on Google Benchmark's threads; log_threads
+// shares one target, made by its Setup hook before the threads start and
+// released by Teardown after they have all left the loop.
+#include "log_bench.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <spdlog/details/synchronous_factory.h>  // udp_sink.h uses it without including it
+#include <spdlog/logger.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/udp_sink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "allocation_counter.h"
+#include "loopback.h"
+#include "target_harness.h"
+#include "unique_fd.h"
+
+namespace bench {
+
+namespace {
+
+constexpr std::size_t kMaxClients = 5;
+constexpr int kWarmUpCalls = 64;  // first calls resolve lazy symbols and fault pages in
+constexpr unsigned int kLevel = 5;
+
+// allocs_per_call over the timed loop, for the calling thread only.
+class AllocationWindow {
+ public:
+  AllocationWindow() : start(allocation_counter::threadAllocations()) {}
+  void report(benchmark::State& state) const {
+    state.counters["allocs_per_call"] = benchmark::Counter(
+        static_cast<double>(allocation_counter::threadAllocations() - start),
+        benchmark::Counter::kAvgIterations);
+  }
+
+ private:
+  long start;
+};
+
+// delivered_per_call: datagrams that reached the clients per call, after the
+// drain thread has caught up. It proves the records went out; below the
+// client count it means the kernel dropped some on a busy machine.
+class DeliveryWindow {
+ public:
+  // Waits for the warm-up's records first, so they are not counted.
+  explicit DeliveryWindow(const DrainedClients& clients)
+      : clients(clients), start((clients.settle(), clients.received())) {}
+  void report(benchmark::State& state) const {
+    clients.settle();
+    state.counters["delivered_per_call"] =
+        benchmark::Counter(static_cast<double>(clients.received() - start),
+                           benchmark::Counter::kAvgIterations);
+  }
+
+ private:
+  const DrainedClients& clients;
+  long start;
+};
+
+// The host's arguments, as the stand-in framework would fill them.
+struct HostArguments {
+  int pid = static_cast<int>(::getpid());
+  int tid = 4242;
+  long tick = 0;
+  int line = 120;
+  tarvin_level* level = tarvin::levelRecord(kLevel);
+};
+
+void logOnce(ILogTarget* target, HostArguments& a, const RecordStrings& s) {
+  target->log(a.pid, a.tid, ++a.tick, a.line, a.level, s.component, s.file, s.function, s.text);
+}
+
+void BM_Log(benchmark::State& state, std::size_t clientCount, std::size_t recordBytes) {
+  TargetWithClients fixture(clientCount);
+  if (!fixture.error().empty()) {
+    state.SkipWithError(fixture.error().c_str());
+    return;
+  }
+  const RecordStrings strings = makeRecordStrings(recordBytes);
+  HostArguments arguments;
+  ILogTarget* target = fixture.target();
+  for (int i = 0; i < kWarmUpCalls; ++i) logOnce(target, arguments, strings);
+
+  const DeliveryWindow delivery(fixture.drainedClients());
+  const AllocationWindow allocations;
+  for (auto _ : state) logOnce(target, arguments, strings);
+  allocations.report(state);
+  delivery.report(state);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// A socket as the target makes its log socket: AF_INET UDP, blocking, bound
+// to all addresses, one MiB of send buffer.
+UniqueFd openSenderLikeTarget(std::string& error) {
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    error = std::string("cannot open the floor's socket: ") + std::strerror(errno);
+    return fd;
+  }
+  const int sendBufferBytes = 1 << 20;
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes) != 0) {
+    error = std::string("cannot set SO_SNDBUF: ") + std::strerror(errno);
+    return {};
+  }
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+    error = std::string("cannot bind the floor's socket: ") + std::strerror(errno);
+    return {};
+  }
+  return fd;
+}
+
+void BM_FloorSendtoMutex(benchmark::State& state, std::size_t clientCount,
+                         std::size_t recordBytes) {
+  DrainedClients clients(clientCount);
+  std::string error = clients.error();
+  UniqueFd sender = error.empty() ? openSenderLikeTarget(error) : UniqueFd();
+  if (error.empty() && !clients.startDraining()) error = clients.error();
+  if (!error.empty()) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  const std::vector<char> record = recordBytesOf(makeRecordStrings(recordBytes));
+  std::array<sockaddr_in, kMaxClients> destinations{};
+  std::copy(clients.addresses().begin(), clients.addresses().end(), destinations.begin());
+  std::vector<char> buffer(2048);  // preallocated, like the target's log buffer
+  std::mutex bufferMutex;
+
+  const DeliveryWindow delivery(clients);
+  const AllocationWindow allocations;
+  for (auto _ : state) {
+    std::lock_guard lock(bufferMutex);
+    std::memcpy(buffer.data(), record.data(), record.size());
+    for (std::size_t i = 0; i < clientCount; ++i) {
+      ::sendto(sender.get(), buffer.data(), record.size(), /*flags=*/0,
+               reinterpret_cast<const sockaddr*>(&destinations[i]), sizeof destinations[i]);
+    }
+  }
+  allocations.report(state);
+  delivery.report(state);
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_SpdlogUdp(benchmark::State& state, std::size_t clientCount, std::size_t recordBytes) {
+  DrainedClients clients(clientCount);
+  if (!clients.error().empty() || !clients.startDraining()) {
+    state.SkipWithError(clients.error().c_str());
+    return;
+  }
+  std::vector<spdlog::sink_ptr> sinks;
+  for (const sockaddr_in& address : clients.addresses()) {
+    sinks.push_back(std::make_shared<spdlog::sinks::udp_sink_mt>(
+        spdlog::sinks::udp_sink_config("127.0.0.1", ntohs(address.sin_port))));
+  }
+  spdlog::logger logger("bench", sinks.begin(), sinks.end());
+  // The message alone and no line end: the datagram is the B-byte record.
+  logger.set_formatter(std::make_unique<spdlog::pattern_formatter>(
+      "%v", spdlog::pattern_time_type::local, /*eol=*/""));
+  const std::vector<char> record = recordBytesOf(makeRecordStrings(recordBytes));
+  const spdlog::string_view_t message(record.data(), record.size());
+  for (int i = 0; i < kWarmUpCalls; ++i) logger.log(spdlog::level::info, message);
+
+  const DeliveryWindow delivery(clients);
+  const AllocationWindow allocations;
+  for (auto _ : state) logger.log(spdlog::level::info, message);
+  allocations.report(state);
+  delivery.report(state);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// log_threads: one target and client for all T threads of a run.
+std::unique_ptr<TargetWithClients> gSharedTarget;
+constexpr std::size_t kThreadsRecordBytes = 200;
+
+void setUpSharedTarget(const benchmark::State&) {
+  gSharedTarget = std::make_unique<TargetWithClients>(/*clientCount=*/1);
+}
+void tearDownSharedTarget(const benchmark::State&) { gSharedTarget.reset(); }
+
+void BM_LogThreads(benchmark::State& state) {
+  if (!gSharedTarget->error().empty()) {
+    state.SkipWithError(gSharedTarget->error().c_str());
+    return;
+  }
+  const RecordStrings strings = makeRecordStrings(kThreadsRecordBytes);
+  HostArguments arguments;
+  arguments.tid += state.thread_index();
+  ILogTarget* target = gSharedTarget->target();
+  for (int i = 0; i < kWarmUpCalls; ++i) logOnce(target, arguments, strings);
+
+  const AllocationWindow allocations;
+  for (auto _ : state) logOnce(target, arguments, strings);
+  allocations.report(state);
+  state.SetItemsProcessed(state.iterations());
+}
+
+}  // namespace
+
+void registerLogBenchmarks() {
+  static const std::size_t kClientCounts[] = {0, 1, 5};
+  static const std::size_t kRecordSizes[] = {200, 2047};
+  for (std::size_t clients : kClientCounts) {
+    for (std::size_t bytes : kRecordSizes) {
+      const std::string suffix =
+          "/clients:" + std::to_string(clients) + "/bytes:" + std::to_string(bytes);
+      benchmark::RegisterBenchmark(("log" + suffix).c_str(), BM_Log, clients, bytes);
+      benchmark::RegisterBenchmark(("floor_sendto_mutex" + suffix).c_str(), BM_FloorSendtoMutex,
+                                   clients, bytes);
+      benchmark::RegisterBenchmark(("spdlog_udp" + suffix).c_str(), BM_SpdlogUdp, clients, bytes);
+    }
+  }
+  benchmark::RegisterBenchmark("log_threads", BM_LogThreads)
+      ->Threads(1)
+      ->Threads(2)
+      ->Threads(4)
+      ->Setup(setUpSharedTarget)
+      ->Teardown(tearDownSharedTarget);
+}
+
+}  // namespace bench

@@ -1,0 +1,83 @@
+// bench/loopback.h
+//
+// Loopback plumbing shared by every benchmark: UDP sockets on 127.0.0.1,
+// a bounded wait for one datagram, and DrainedClients, a set of client
+// sockets whose datagrams one background thread reads and throws away.
+//
+// Every variant of a benchmark (the plug-in, the hand-written floor, the
+// spdlog peer) sends to a DrainedClients, so the receiving side costs all of
+// them the same.
+//
+// Threads: a DrainedClients is built and destroyed on the benchmark thread;
+// its drain thread touches only the sockets, its own buffer and the
+// `drained` count, which the benchmark thread reads.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "unique_fd.h"
+
+namespace bench {
+
+sockaddr_in loopbackAddress(std::uint16_t port);
+std::uint16_t localPort(int fd);
+
+// A blocking AF_INET UDP socket bound to 127.0.0.1 on a port of the kernel's
+// choice, with a receive buffer large enough that a burst of records is not
+// dropped before the drain thread reads it. Empty on failure, with errno set.
+UniqueFd openClientSocket();
+
+// Sends `length` bytes of `data` to `to`; false when sendto() failed.
+bool sendDatagram(int fd, const void* data, std::size_t length, const sockaddr_in& to);
+
+// Waits at most `timeout` for one datagram and reads it into `buffer`.
+// Returns its length, or nothing when none came in time.
+std::optional<std::size_t> receiveWithin(int fd, char* buffer, std::size_t capacity,
+                                         std::chrono::milliseconds timeout,
+                                         sockaddr_in* from = nullptr);
+
+class DrainedClients {
+ public:
+  // Opens `count` client sockets; error() says why when one could not be made.
+  explicit DrainedClients(std::size_t count);
+  ~DrainedClients();
+  DrainedClients(const DrainedClients&) = delete;
+  DrainedClients& operator=(const DrainedClients&) = delete;
+
+  const std::string& error() const { return failure; }
+  std::size_t size() const { return sockets.size(); }
+  int fd(std::size_t i) const { return sockets[i].get(); }
+  const std::vector<sockaddr_in>& addresses() const { return destinations; }
+
+  // Starts the drain thread. Call once the benchmark thread has stopped
+  // reading the sockets itself (after registration).
+  bool startDraining();
+
+  // Datagrams read by the drain thread so far, over all sockets.
+  long received() const { return drained.load(std::memory_order_relaxed); }
+  // Waits until no datagram has arrived for a few milliseconds (at most a
+  // second), so received() counts what is still in flight after a loop.
+  void settle() const;
+
+ private:
+  void drainLoop();
+
+  std::vector<UniqueFd> sockets;
+  std::vector<sockaddr_in> destinations;  // where a sender reaches each socket
+  std::string failure;
+  UniqueFd epollFd;
+  UniqueFd stopFd;  // eventfd: readable once the destructor asks to stop
+  std::atomic<long> drained{0};  // written by the drain thread only
+  std::thread drainer;
+};
+
+}  // namespace bench

@@ -1,0 +1,223 @@
+// bench/request_bench.cpp
+//
+// How many requests per second one target answers, beside a floor that does
+// only what any UDP server must:
+//   request/DRQ, request/GLVD        the target's worker thread answers
+//   floor_echo/DRQ, floor_echo/GLVD  EchoServer: one epoll thread that
+//                                    receives into a 2048-byte buffer, writes
+//                                    a reply of the target's reply size over
+//                                    it and sends it back
+// Both are driven the same way: the benchmark thread keeps kWindow requests
+// in flight, and each iteration is one reply received and one request sent.
+// requests_per_second is measured on the wall clock, since the client's own
+// CPU time says nothing about how fast the server answers.
+//
+// Threads: the client loop runs on the benchmark thread; the target's worker
+// thread or the EchoServer's thread answers; they share only sockets.
+#include "request_bench.h"
+
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "allocation_counter.h"
+#include "loopback.h"
+#include "protocol/byte_order.h"
+#include "protocol/wire_format.h"
+#include "target_harness.h"
+#include "unique_fd.h"
+
+namespace bench {
+
+namespace {
+
+// Enough requests in flight that the server never waits for the client's
+// next send, few enough that no socket buffer overflows.
+constexpr int kWindow = 8;
+constexpr std::uint32_t kRequestId = 0x0badcafe;
+
+struct RequestKind {
+  std::vector<char> request;
+  std::uint32_t replyDescriptor;
+  std::size_t replyBytes;  // the target's reply length for this request
+};
+
+RequestKind discoveryRequest() {
+  RequestKind kind{std::vector<char>(wire::kFieldSize), wire::kDiscoveryResponse, 0};
+  wire::storeBe32(kind.request.data(), wire::kDiscoveryRequest);
+  kind.replyBytes = wire::appinfo::kNameOffset + BenchHost::get().applicationName().size() + 1;
+  return kind;
+}
+
+RequestKind levelDescriptionsRequest() {
+  const std::string name = kComponentName;
+  RequestKind kind{std::vector<char>(wire::glvd::kNameOffset + name.size() + 1, '\0'),
+                   wire::kLevelDescriptions, wire::levelDescriptionsFixedSize(name.size())};
+  wire::storeBe32(kind.request.data(), wire::kGetLevelDescriptionsRequest);
+  wire::storeBe32(kind.request.data() + wire::glvd::kRequestIdOffset, kRequestId);
+  std::memcpy(kind.request.data() + wire::glvd::kNameOffset, name.data(), name.size());
+  for (const auto& level : BenchHost::get().levels())
+    kind.replyBytes += wire::kFieldSize + level.second.size() + 1;
+  return kind;
+}
+
+// Runs the timed loop against `server` and reports requests_per_second,
+// lost (requests resent after a 200 ms silence), reply_bytes and
+// allocs_per_request (every thread of the process, the server's included).
+void driveRequests(benchmark::State& state, const sockaddr_in& server, const RequestKind& kind) {
+  UniqueFd client = openClientSocket();
+  const timeval patience{0, 200000};
+  if (!client ||
+      ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) != 0) {
+    state.SkipWithError("cannot open the request client's socket");
+    return;
+  }
+  std::array<char, wire::kMaxDatagramSize> reply;
+  const auto send = [&] { sendDatagram(client.get(), kind.request.data(), kind.request.size(), server); };
+  for (int i = 0; i < kWindow; ++i) send();
+
+  long lost = 0;
+  ssize_t wrongLength = -1;  // the length of a reply that was not the expected one
+  std::size_t lastLength = 0;
+  const long allocationsBefore = allocation_counter::processAllocations();
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    const ssize_t n = ::recv(client.get(), reply.data(), reply.size(), /*flags=*/0);
+    if (n < 0) {
+      ++lost;  // a dropped request or reply; replacing it keeps the window full
+    } else if (static_cast<std::size_t>(n) != kind.replyBytes ||
+               wire::loadBe32(reply.data()) != kind.replyDescriptor) {
+      wrongLength = n;
+    } else {
+      lastLength = static_cast<std::size_t>(n);
+    }
+    send();
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  const long allocations = allocation_counter::processAllocations() - allocationsBefore;
+  if (wrongLength >= 0) {
+    state.SkipWithError(("unexpected reply of " + std::to_string(wrongLength) + " bytes").c_str());
+    return;
+  }
+  const double iterations = static_cast<double>(state.iterations());
+  state.counters["requests_per_second"] = iterations / elapsed.count();
+  state.counters["lost"] = static_cast<double>(lost);
+  state.counters["reply_bytes"] = static_cast<double>(lastLength);
+  state.counters["allocs_per_request"] = static_cast<double>(allocations) / iterations;
+}
+
+void BM_Request(benchmark::State& state, RequestKind (*makeKind)()) {
+  TargetWithClients fixture(/*clientCount=*/0);
+  if (!fixture.error().empty()) {
+    state.SkipWithError(fixture.error().c_str());
+    return;
+  }
+  driveRequests(state, fixture.address(), makeKind());
+}
+
+// The floor: a minimal epoll UDP server with the target's buffer handling.
+class EchoServer {
+ public:
+  explicit EchoServer(std::size_t replyBytes) : reply(replyBytes - wire::kHeaderSize, 'r') {
+    socketFd = openClientSocket();
+    const int sendBufferBytes = 1 << 20;  // as the target's log socket
+    epollFd.reset(::epoll_create1(EPOLL_CLOEXEC));
+    stopFd.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!socketFd || !epollFd || !stopFd ||
+        ::setsockopt(socketFd.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferBytes,
+                     sizeof sendBufferBytes) != 0 ||
+        !watch(socketFd.get()) || !watch(stopFd.get())) {
+      failure = std::string("cannot set up the echo server: ") + std::strerror(errno);
+      return;
+    }
+    server = std::thread(&EchoServer::serve, this);
+  }
+  ~EchoServer() {
+    if (!server.joinable()) return;
+    const std::uint64_t one = 1;
+    // An eventfd write of 1 cannot fail short of a bug; the join would hang.
+    [[maybe_unused]] const ssize_t written = ::write(stopFd.get(), &one, sizeof one);
+    server.join();
+  }
+  EchoServer(const EchoServer&) = delete;
+  EchoServer& operator=(const EchoServer&) = delete;
+
+  const std::string& error() const { return failure; }
+  sockaddr_in address() const { return loopbackAddress(localPort(socketFd.get())); }
+
+ private:
+  bool watch(int fd) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    return ::epoll_ctl(epollFd.get(), EPOLL_CTL_ADD, fd, &event) == 0;
+  }
+
+  // One datagram per wake-up, as the target's worker handles them.
+  void serve() {
+    std::vector<char> buffer(wire::kMaxDatagramSize);
+    const std::array<char, wire::kUuidSize> uuid{};
+    std::array<epoll_event, 4> events;
+    for (;;) {
+      const int ready =
+          ::epoll_wait(epollFd.get(), events.data(), static_cast<int>(events.size()), -1);
+      if (ready < 0) {
+        if (errno == EINTR) continue;  // a signal, not a failure
+        return;
+      }
+      for (int i = 0; i < ready; ++i) {
+        if (events[static_cast<std::size_t>(i)].data.fd == stopFd.get()) return;
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof sender;
+        const ssize_t n = ::recvfrom(socketFd.get(), buffer.data(), buffer.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (n < static_cast<ssize_t>(wire::kFieldSize)) continue;
+        char* out = buffer.data();
+        wire::storeBe32(out, wire::loadBe32(out) + 1);
+        std::memcpy(out + wire::kUuidOffset, uuid.data(), uuid.size());
+        std::memcpy(out + wire::kHeaderSize, reply.data(), reply.size());
+        ::sendto(socketFd.get(), out, wire::kHeaderSize + reply.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&sender), sizeof sender);
+      }
+    }
+  }
+
+  const std::vector<char> reply;  // everything after the 20-byte header
+  UniqueFd socketFd;
+  UniqueFd epollFd;
+  UniqueFd stopFd;
+  std::string failure;
+  std::thread server;
+};
+
+void BM_FloorEcho(benchmark::State& state, RequestKind (*makeKind)()) {
+  const RequestKind kind = makeKind();
+  EchoServer echo(kind.replyBytes);
+  if (!echo.error().empty()) {
+    state.SkipWithError(echo.error().c_str());
+    return;
+  }
+  driveRequests(state, echo.address(), kind);
+}
+
+}  // namespace
+
+void registerRequestBenchmarks() {
+  benchmark::RegisterBenchmark("request/DRQ", BM_Request, discoveryRequest);
+  benchmark::RegisterBenchmark("request/GLVD", BM_Request, levelDescriptionsRequest);
+  benchmark::RegisterBenchmark("floor_echo/DRQ", BM_FloorEcho, discoveryRequest);
+  benchmark::RegisterBenchmark("floor_echo/GLVD", BM_FloorEcho, levelDescriptionsRequest);
+}
+
+}  // namespace bench
