@@ -1,0 +1,90 @@
+// tools/remote/discover.cpp
+//
+// `tarvin-remote discover`: a DRQ to every port of the range on each host,
+// answers collected for a window and printed one line per target, sorted by
+// address and port.
+//
+// The window is split into rounds (one per attempt); each round resends the
+// DRQ to every port that has not answered yet, so a lost datagram costs one
+// round, not the target. Broadcast answers come from the targets' own
+// addresses, so broadcast DRQs are resent every round.
+//
+// Threads: single-threaded tool.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "protocol/wire_format.h"
+#include "remote/commands.h"
+
+namespace remote {
+namespace {
+
+struct Found {
+  Endpoint from;
+  codec::DiscoveryResponse response;
+};
+
+// Sort key: address in host order, then port.
+std::pair<std::uint32_t, std::uint16_t> sortKey(const Endpoint& e) {
+  return {ntohl(e.address.sin_addr.s_addr), ntohs(e.address.sin_port)};
+}
+
+}  // namespace
+
+int runDiscover(const CommonOptions& common, const DiscoverOptions& options) {
+  Session session(common.retry, options.broadcast);
+  const std::vector<std::string> hosts =
+      options.hosts.empty() ? std::vector<std::string>{"127.0.0.1"} : options.hosts;
+
+  std::vector<Endpoint> probes;
+  for (const std::string& host : hosts) {
+    for (std::uint16_t i = 0; i < wire::kPortCount; ++i) {
+      probes.push_back(resolve(host, static_cast<std::uint16_t>(wire::kFirstPort + i)));
+    }
+  }
+
+  std::map<std::pair<std::uint32_t, std::uint16_t>, Found> found;
+  const int rounds = common.retry.retries + 1;
+  const auto roundLength = options.window / rounds;
+  const codec::Bytes drq = codec::buildDiscoveryRequest();
+  for (int round = 0; round < rounds && !session.stopRequested(); ++round) {
+    for (const Endpoint& probe : probes) {
+      if (!found.contains(sortKey(probe))) session.send(probe, drq);
+    }
+    const auto deadline = Clock::now() + roundLength;
+    Received received;
+    while (session.receive(deadline, received) == Session::Wait::kDatagram) {
+      if (auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram)) {
+        found.emplace(sortKey(received.from), Found{received.from, std::move(*response)});
+      }
+    }
+  }
+
+  for (const auto& [key, target] : found) {
+    if (common.json) {
+      nlohmann::json line = {
+          {"target", target.from.text()},
+          {"port", key.second},
+          {"uuid", codec::uuidToHex(target.response.uuid)},
+          {"application", target.response.applicationName},
+      };
+      std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    } else {
+      std::cout << target.from.text() << "  " << codec::uuidToHex(target.response.uuid) << "  "
+                << target.response.applicationName << '\n';
+    }
+  }
+  std::cout.flush();
+  if (found.empty()) {
+    std::string where;
+    for (const std::string& host : hosts) where += (where.empty() ? "" : ", ") + host;
+    throw ToolError{kExitNoAnswer, "no target answered on " + where};
+  }
+  return 0;
+}
+
+}  // namespace remote

@@ -1,0 +1,146 @@
+// tools/remote/levels.cpp
+//
+// Level naming and level SPEC parsing for tarvin-remote.
+//
+// Threads: pure functions; callable from any thread.
+#include "remote/levels.h"
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+
+namespace remote {
+namespace {
+
+constexpr int kMaskBits = 32;
+
+bool sameIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  return text;
+}
+
+// The bit of one level item, or 0 with `error` set.
+std::uint32_t levelBit(std::string_view item, const Levels& levels, std::string& error) {
+  const int level = lookupClientLevel(item, levels);
+  if (level < 0) {
+    std::string known;
+    for (const auto& d : levels) known += (known.empty() ? "" : ", ") + d.text;
+    error = "no level '" + std::string(item) + "'" +
+            (known.empty() ? std::string(" (the component describes no levels)")
+                           : " (known: " + known + ")");
+    return 0;
+  }
+  return std::uint32_t{1} << level;
+}
+
+}  // namespace
+
+std::string maskHex(std::uint32_t clientMask) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08X", clientMask);
+  return text;
+}
+
+std::vector<std::string> levelNamesInMask(std::uint32_t clientMask, const Levels& levels) {
+  std::vector<std::string> names;
+  std::uint32_t named = 0;
+  for (const auto& d : levels) {
+    if (d.clientLevel >= kMaskBits) continue;  // cannot be in a mask
+    const std::uint32_t bit = std::uint32_t{1} << d.clientLevel;
+    if ((clientMask & bit) == 0) continue;
+    names.push_back(d.text);
+    named |= bit;
+  }
+  for (int k = kMaskBits - 1; k >= 0; --k) {
+    const std::uint32_t bit = std::uint32_t{1} << k;
+    if ((clientMask & bit) != 0 && (named & bit) == 0) names.push_back("level " + std::to_string(k));
+  }
+  return names;
+}
+
+int recordClientLevel(std::uint32_t clientMask) {
+  if (std::popcount(clientMask) != 1) return -1;
+  return std::countr_zero(clientMask);
+}
+
+std::string recordLevelName(std::uint32_t clientMask, const Levels& levels) {
+  const int level = recordClientLevel(clientMask);
+  if (level < 0) return maskHex(clientMask);
+  std::string name;
+  for (const auto& d : levels) {
+    if (d.clientLevel == static_cast<std::uint32_t>(level)) name += (name.empty() ? "" : "/") + d.text;
+  }
+  return name.empty() ? "level " + std::to_string(level) : name;
+}
+
+int lookupClientLevel(std::string_view nameOrNumber, const Levels& levels) {
+  for (const auto& d : levels) {
+    if (d.text == nameOrNumber && d.clientLevel < kMaskBits) return static_cast<int>(d.clientLevel);
+  }
+  for (const auto& d : levels) {
+    if (sameIgnoringCase(d.text, nameOrNumber) && d.clientLevel < kMaskBits) {
+      return static_cast<int>(d.clientLevel);
+    }
+  }
+  int number = -1;
+  const char* end = nameOrNumber.data() + nameOrNumber.size();
+  const auto [stop, ec] = std::from_chars(nameOrNumber.data(), end, number);
+  if (ec == std::errc() && stop == end && number >= 0 && number < kMaskBits) return number;
+  return -1;
+}
+
+codec::Parsed<std::uint32_t> parseLevelSpec(std::string_view spec, std::uint32_t currentMask,
+                                            const Levels& levels) {
+  using Result = codec::Parsed<std::uint32_t>;
+  spec = trim(spec);
+  if (spec.empty()) return Result::failure("empty level spec");
+
+  if (spec.size() > 2 && spec[0] == '0' && (spec[1] == 'x' || spec[1] == 'X')) {
+    std::uint32_t mask = 0;
+    const char* end = spec.data() + spec.size();
+    const auto [stop, ec] = std::from_chars(spec.data() + 2, end, mask, 16);
+    if (ec != std::errc() || stop != end) {
+      return Result::failure("'" + std::string(spec) + "' is not a 32-bit hex mask");
+    }
+    return mask;
+  }
+
+  const bool relative = spec.front() == '+' || spec.front() == '-';
+  std::uint32_t mask = relative ? currentMask : 0;
+  std::string error;
+  while (!spec.empty()) {
+    const std::size_t comma = spec.find(',');
+    std::string_view item = trim(spec.substr(0, comma));
+    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+    if (item.empty()) return Result::failure("empty item in level spec");
+
+    const char sign = item.front();
+    const bool signedItem = sign == '+' || sign == '-';
+    if (signedItem != relative) {
+      return Result::failure("mix of absolute and +/- items ('" + std::string(item) +
+                             "'): give either a list of levels or only +name/-name changes");
+    }
+    if (signedItem) item = trim(item.substr(1));
+    const std::uint32_t bit = levelBit(item, levels, error);
+    if (bit == 0) return Result::failure(error);
+    if (sign == '-') {
+      mask &= ~bit;
+    } else {
+      mask |= bit;
+    }
+  }
+  return mask;
+}
+
+}  // namespace remote

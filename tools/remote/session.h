@@ -1,0 +1,117 @@
+// tools/remote/session.h
+//
+// tarvin-remote's conversation with targets: one UDP socket on an ephemeral
+// port, waiting for datagrams with a deadline, requests retried on timeout,
+// resolving HOST[:PORT] (asking the port range when no port is given), and
+// the stop request that SIGINT and SIGTERM raise.
+//
+// Datagrams the codec refuses are reported on stderr once per kind and
+// source and then skipped: a peer that sends garbage must not end a tail.
+//
+// Threads: the tool is single-threaded; the signal handler only writes one
+// byte into the stop pipe.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "codec/client_codec.h"
+#include "common/unique_fd.h"
+
+namespace remote {
+
+using Clock = std::chrono::steady_clock;
+
+// A failure that ends the command: main prints "tarvin-remote: error: ..."
+// and exits with the code.
+struct ToolError {
+  int exitCode;
+  std::string message;
+};
+inline constexpr int kExitNoAnswer = 1;
+inline constexpr int kExitUsage = 2;
+
+// Prints "tarvin-remote: <text>" on stderr.
+void note(const std::string& text);
+
+struct Endpoint {
+  sockaddr_in address{};
+  std::string text() const;  // "127.0.0.1:57008"
+  bool operator==(const Endpoint& other) const;
+};
+
+// HOST or HOST:PORT as typed by the user. Throws ToolError (usage) when the
+// port is not a number 1-65535 or the host does not resolve to IPv4.
+struct TargetSpec {
+  std::string host;
+  std::optional<std::uint16_t> port;
+};
+TargetSpec parseTargetSpec(const std::string& text);
+Endpoint resolve(const std::string& host, std::uint16_t port);
+
+struct Received {
+  codec::Datagram datagram;
+  Endpoint from;
+};
+
+struct RetryPolicy {
+  std::chrono::milliseconds timeout{500};
+  int retries = 3;  // resends after the first attempt
+};
+
+class Session {
+ public:
+  // Opens the socket (SO_BROADCAST when asked) and installs the handlers of
+  // SIGINT and SIGTERM. Throws ToolError when the socket cannot be made.
+  explicit Session(RetryPolicy policy, bool broadcast = false);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const RetryPolicy& policy() const { return retry; }
+
+  void send(const Endpoint& to, const codec::Bytes& bytes);
+
+  enum class Wait { kDatagram, kTimeout, kStopped };
+  // Waits until `deadline` for one datagram the codec accepts.
+  Wait receive(Clock::time_point deadline, Received& out);
+
+  // Sends `bytes` to `to` and waits for a datagram from `to` that `accept`
+  // takes, resending after each timeout. Datagrams that do not match go to
+  // `other` (when given) so the caller loses none of them. nullopt when no
+  // answer came or a stop was requested (see stopRequested()).
+  std::optional<codec::Datagram> request(
+      const Endpoint& to, const codec::Bytes& bytes,
+      const std::function<bool(const codec::Datagram&)>& accept,
+      const std::function<void(Received&&)>& other = {});
+
+  // The target to talk to: HOST:PORT as given, or, without a port, the
+  // lowest port of the range whose target answers a DRQ (said on stderr).
+  // Throws ToolError when no target answers.
+  Endpoint findTarget(const std::string& targetSpec);
+
+  // A fresh request id for SLV and GLVD.
+  std::uint32_t nextRequestId() { return requestId++; }
+
+  bool stopRequested() const;
+  // Forgets the stops seen so far, for work that must still be done after
+  // one (restoring a level); a further signal stops that work too.
+  void clearStop();
+
+ private:
+  void reportMalformed(const Endpoint& from, const codec::Bytes& bytes, const std::string& error);
+
+  RetryPolicy retry;
+  UniqueFd socketFd;
+  std::uint32_t requestId;
+  std::set<std::pair<std::string, std::string>> reported;  // (kind, source)
+};
+
+}  // namespace remote
