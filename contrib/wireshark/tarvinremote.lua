@@ -12,8 +12,14 @@
 -- towards one client.
 --
 -- Load it with `-X lua_script:tarvinremote.lua` or copy it into the personal
--- Lua plugins folder. Everything is Lua 5.2 as Wireshark 3.6 and 4.x embed
--- it; no C module and no `bit` library is needed.
+-- Lua plugins folder. Written against the Lua API of Wireshark 4.0 (Lua 5.2);
+-- it needs no C module and no bit library.
+--
+-- Expert items: a datagram that breaks its layout gets a Malformed warning
+-- at the fault (cut short, string without NUL, level description count that
+-- the bytes do not bear out, bytes after the last field) and every field
+-- before it still decodes. DRQ, RRQ and URQ with bytes after the descriptor
+-- get only a note: the target ignores those bytes and answers anyway.
 
 local proto = Proto("tarvinremote", "Tarvin Remote Log Protocol")
 

@@ -91,19 +91,34 @@ def experts_of(frame):
     return {e for e, field in zip(EXPERTS, EXPERT_FIELDS) if frame[field]}
 
 
-def write_pcap(path, datagrams):
-    """Classic pcap, raw IPv4: (source port, destination port, payload) each."""
+def ipv4(protocol, payload, ident=0):
+    """An IPv4 packet from 127.0.0.1 to 127.0.0.1 with a valid checksum."""
+    header = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(payload), ident, 0, 64, protocol,
+                         0, socket.inet_aton("127.0.0.1"), socket.inet_aton("127.0.0.1"))
+    total = sum(struct.unpack(">10H", header))
+    while total > 0xFFFF:
+        total = (total & 0xFFFF) + (total >> 16)
+    return header[:10] + struct.pack(">H", ~total & 0xFFFF) + header[12:] + payload
+
+
+def udp(sport, dport, payload, ident=0):
+    return ipv4(17, struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload, ident)
+
+
+def icmp_port_unreachable(quoted):
+    """The error a host sends back for a datagram to a closed port; it quotes
+    the datagram whole, as Linux does for short ones. Checksum left 0."""
+    return ipv4(1, struct.pack(">BBHI", 3, 3, 0, 0) + quoted)
+
+
+def write_pcap(path, packets):
+    """Classic pcap, raw IPv4. A packet is bytes, or (source port,
+    destination port, payload) for one UDP datagram."""
     with open(path, "wb") as out:
         out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101))
-        for number, (sport, dport, payload) in enumerate(datagrams):
-            udp = struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) + payload
-            ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), number, 0, 64, 17, 0,
-                             socket.inet_aton("127.0.0.1"), socket.inet_aton("127.0.0.1"))
-            total = sum(struct.unpack(">10H", ip))
-            while total > 0xFFFF:
-                total = (total & 0xFFFF) + (total >> 16)
-            ip = ip[:10] + struct.pack(">H", ~total & 0xFFFF) + ip[12:]
-            packet = ip + udp
+        for number, packet in enumerate(packets):
+            if isinstance(packet, tuple):
+                packet = udp(*packet, ident=number)
             out.write(struct.pack("<IIII", 1700000000 + number, 0, len(packet), len(packet)))
             out.write(packet)
 
@@ -329,7 +344,8 @@ def lone_uuid(n):
     """A target of its own, so that a malformed record starts no sequence."""
     return bytes([0xA0 + n]) * 16
 
-# (name, from the target?, payload, expert items, fields that must still decode)
+# (name, from the target? (or "icmp": quoted in an error back to it), payload,
+#  expert items, fields that must still decode)
 MALFORMED_CASES = [
     # Requests. The target reads nothing after the descriptor of DRQ, RRQ
     # and URQ, so their extra bytes are only a note.
@@ -396,6 +412,10 @@ MALFORMED_CASES = [
     ("record repeated", True, record(9, UUID), {"seq_back"}, {"seq": "9"}),
     ("record after the wrap", True, record(0xFFFFFFFF, OTHER_UUID), {"seq_back"}, {}),
     ("record wrapping to zero", True, record(0, OTHER_UUID), set(), {"seq": "0"}),
+    # A copy quoted in an ICMP error is decoded but is no record of its own:
+    # counted, it would be a repeat, and the record after it would be one too.
+    ("record quoted in an ICMP error", "icmp", record(0, OTHER_UUID), set(), {"seq": "0"}),
+    ("record after the quoted one", True, record(1, OTHER_UUID), set(), {"seq": "1"}),
 ]
 
 
@@ -406,10 +426,15 @@ class MalformedDatagrams(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.pcap = os.path.join(ARGS.workdir, "wireshark_malformed.pcap")
-        write_pcap(cls.pcap, [
-            (TARGET_PORT, CLIENT_PORT, payload) if from_target else
-            (CLIENT_PORT, TARGET_PORT, payload)
-            for _, from_target, payload, _, _ in MALFORMED_CASES])
+        packets = []
+        for _, from_target, payload, _, _ in MALFORMED_CASES:
+            if from_target == "icmp":
+                packets.append(icmp_port_unreachable(udp(TARGET_PORT, CLIENT_PORT, payload)))
+            elif from_target:
+                packets.append((TARGET_PORT, CLIENT_PORT, payload))
+            else:
+                packets.append((CLIENT_PORT, TARGET_PORT, payload))
+        write_pcap(cls.pcap, packets)
 
     def check(self, frames):
         self.assertEqual(len(frames), len(MALFORMED_CASES))
