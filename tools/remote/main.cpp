@@ -102,7 +102,10 @@ int main(int argc, char** argv) {
       "levels (error,warning,28), or changes to the current mask (+debug,-info).");
   setLevelCmd->add_option("target", setLevel.target, "HOST[:PORT]")->required();
   setLevelCmd->add_option("component", setLevel.component, "Component name")->required();
-  setLevelCmd->add_option("spec", setLevel.spec, "Levels to enable (see above)")->required();
+  setLevelCmd->add_option("spec", setLevel.spec, "Levels to enable (see above)");
+  // "-debug" looks like an option to CLI11; unmatched arguments are kept
+  // and taken as SPEC below, so it need not be written after "--".
+  setLevelCmd->allow_extras();
   setLevelCmd->add_option("--for", setLevelFor,
                           "Keep the change this long (e.g. 1m), then restore the old mask");
   addCommon(setLevelCmd, commonText, /*withJson=*/false);
@@ -139,6 +142,13 @@ int main(int argc, char** argv) {
     if (*componentsCmd) return remote::runComponents(common, componentsTarget);
     if (*levelsCmd) return remote::runLevels(common, levelsTarget, levelsComponent);
     if (*setLevelCmd) {
+      std::vector<std::string> extras = setLevelCmd->remaining();
+      if (setLevel.spec.empty() && extras.size() == 1) {
+        setLevel.spec = extras.front();
+        extras.clear();
+      }
+      if (setLevel.spec.empty()) throw ToolError{remote::kExitUsage, "set-level: SPEC is required"};
+      if (!extras.empty()) throw ToolError{remote::kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
       if (!setLevelFor.empty()) setLevel.temporaryFor = parseDuration(setLevelFor, "--for");
       return remote::runSetLevel(common, setLevel);
     }
