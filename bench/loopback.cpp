@@ -51,6 +51,27 @@ UniqueFd openClientSocket() {
   return fd;
 }
 
+UniqueFd openSocketLikeTarget(std::string& error) {
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    error = std::string("cannot open a UDP socket: ") + std::strerror(errno);
+    return fd;
+  }
+  const int sendBufferBytes = 1 << 20;
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes) != 0) {
+    error = std::string("cannot set SO_SNDBUF: ") + std::strerror(errno);
+    return {};
+  }
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+    error = std::string("cannot bind 0.0.0.0:0: ") + std::strerror(errno);
+    return {};
+  }
+  return fd;
+}
+
 bool sendDatagram(int fd, const void* data, std::size_t length, const sockaddr_in& to) {
   return ::sendto(fd, data, length, /*flags=*/0, reinterpret_cast<const sockaddr*>(&to),
                   sizeof to) == static_cast<ssize_t>(length);

@@ -36,6 +36,13 @@ std::uint16_t localPort(int fd);
 // dropped before the drain thread reads it. Empty on failure, with errno set.
 UniqueFd openClientSocket();
 
+// A socket set up as the target sets up its log socket: AF_INET UDP,
+// blocking, one MiB of send buffer, bound to all local addresses on a port
+// of the kernel's choice. The floors send and answer from one of these, so
+// they differ from the target only in what they do between system calls.
+// Empty on failure, with `error` saying why.
+UniqueFd openSocketLikeTarget(std::string& error);
+
 // Sends `length` bytes of `data` to `to`; false when sendto() failed.
 bool sendDatagram(int fd, const void* data, std::size_t length, const sockaddr_in& to);
 

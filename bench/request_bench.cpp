@@ -10,7 +10,11 @@
 // Both are driven the same way: the benchmark thread keeps kWindow requests
 // in flight, and each iteration is one reply received and one request sent.
 // requests_per_second is measured on the wall clock, since the client's own
-// CPU time says nothing about how fast the server answers.
+// CPU time says nothing about how fast the server answers. On a shared
+// machine the wall clock moves with everyone else's load, so
+// server_cpu_ns_per_request also charges each request the CPU time of the
+// serving thread (found the same way for both: the thread that appeared when
+// the server was made).
 //
 // Threads: the client loop runs on the benchmark thread; the target's worker
 // thread or the EchoServer's thread answers; they share only sockets.
@@ -20,6 +24,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <array>
 #include <cerrno>
@@ -36,6 +41,7 @@
 #include "protocol/byte_order.h"
 #include "protocol/wire_format.h"
 #include "target_harness.h"
+#include "thread_cpu.h"
 #include "unique_fd.h"
 
 namespace bench {
@@ -73,9 +79,15 @@ RequestKind levelDescriptionsRequest() {
 }
 
 // Runs the timed loop against `server` and reports requests_per_second,
-// lost (requests resent after a 200 ms silence), reply_bytes and
-// allocs_per_request (every thread of the process, the server's included).
-void driveRequests(benchmark::State& state, const sockaddr_in& server, const RequestKind& kind) {
+// server_cpu_ns_per_request (thread `serverTid`), lost (requests resent
+// after a 200 ms silence), reply_bytes and allocs_per_request (every thread
+// of the process, the server's included).
+void driveRequests(benchmark::State& state, const sockaddr_in& server, pid_t serverTid,
+                   const RequestKind& kind) {
+  if (serverTid == 0) {
+    state.SkipWithError("cannot tell the serving thread apart from the others");
+    return;
+  }
   UniqueFd client = openClientSocket();
   const timeval patience{0, 200000};
   if (!client ||
@@ -91,6 +103,7 @@ void driveRequests(benchmark::State& state, const sockaddr_in& server, const Req
   ssize_t wrongLength = -1;  // the length of a reply that was not the expected one
   std::size_t lastLength = 0;
   const long allocationsBefore = allocation_counter::processAllocations();
+  const long long serverCpuBefore = threadCpuNanos(serverTid);
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     const ssize_t n = ::recv(client.get(), reply.data(), reply.size(), /*flags=*/0);
@@ -105,6 +118,7 @@ void driveRequests(benchmark::State& state, const sockaddr_in& server, const Req
     send();
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  const long long serverCpu = threadCpuNanos(serverTid) - serverCpuBefore;
   const long allocations = allocation_counter::processAllocations() - allocationsBefore;
   if (wrongLength >= 0) {
     state.SkipWithError(("unexpected reply of " + std::to_string(wrongLength) + " bytes").c_str());
@@ -112,6 +126,7 @@ void driveRequests(benchmark::State& state, const sockaddr_in& server, const Req
   }
   const double iterations = static_cast<double>(state.iterations());
   state.counters["requests_per_second"] = iterations / elapsed.count();
+  state.counters["server_cpu_ns_per_request"] = static_cast<double>(serverCpu) / iterations;
   state.counters["lost"] = static_cast<double>(lost);
   state.counters["reply_bytes"] = static_cast<double>(lastLength);
   state.counters["allocs_per_request"] = static_cast<double>(allocations) / iterations;
@@ -123,25 +138,24 @@ void BM_Request(benchmark::State& state, RequestKind (*makeKind)()) {
     state.SkipWithError(fixture.error().c_str());
     return;
   }
-  driveRequests(state, fixture.address(), makeKind());
+  driveRequests(state, fixture.address(), fixture.workerThread(), makeKind());
 }
 
 // The floor: a minimal epoll UDP server with the target's buffer handling.
 class EchoServer {
  public:
   explicit EchoServer(std::size_t replyBytes) : reply(replyBytes - wire::kHeaderSize, 'r') {
-    socketFd = openClientSocket();
-    const int sendBufferBytes = 1 << 20;  // as the target's log socket
+    socketFd = openSocketLikeTarget(failure);
+    if (!socketFd) return;
     epollFd.reset(::epoll_create1(EPOLL_CLOEXEC));
     stopFd.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!socketFd || !epollFd || !stopFd ||
-        ::setsockopt(socketFd.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferBytes,
-                     sizeof sendBufferBytes) != 0 ||
-        !watch(socketFd.get()) || !watch(stopFd.get())) {
+    if (!epollFd || !stopFd || !watch(socketFd.get()) || !watch(stopFd.get())) {
       failure = std::string("cannot set up the echo server: ") + std::strerror(errno);
       return;
     }
+    const std::vector<pid_t> before = threadIds();
     server = std::thread(&EchoServer::serve, this);
+    serverTid = newThreadSince(before);
   }
   ~EchoServer() {
     if (!server.joinable()) return;
@@ -155,6 +169,7 @@ class EchoServer {
 
   const std::string& error() const { return failure; }
   sockaddr_in address() const { return loopbackAddress(localPort(socketFd.get())); }
+  pid_t serverThread() const { return serverTid; }
 
  private:
   bool watch(int fd) {
@@ -199,6 +214,7 @@ class EchoServer {
   UniqueFd stopFd;
   std::string failure;
   std::thread server;
+  pid_t serverTid = 0;
 };
 
 void BM_FloorEcho(benchmark::State& state, RequestKind (*makeKind)()) {
@@ -208,7 +224,7 @@ void BM_FloorEcho(benchmark::State& state, RequestKind (*makeKind)()) {
     state.SkipWithError(echo.error().c_str());
     return;
   }
-  driveRequests(state, echo.address(), kind);
+  driveRequests(state, echo.address(), echo.serverThread(), kind);
 }
 
 }  // namespace

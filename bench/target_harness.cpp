@@ -14,6 +14,7 @@
 
 #include "protocol/byte_order.h"
 #include "protocol/wire_format.h"
+#include "thread_cpu.h"
 
 #ifndef TARVIN_PLUGIN_PATH
 #error "TARVIN_PLUGIN_PATH must name the plug-in that the benchmarks load"
@@ -55,7 +56,10 @@ TargetWithClients::TargetWithClients(std::size_t clientCount) : clients(clientCo
     failure = clients.error();
     return;
   }
+  // The constructor starts the worker thread: the one new thread.
+  const std::vector<pid_t> before = threadIds();
   logTarget = host.plugin()->createTarget();
+  workerTid = newThreadSince(before);
   if (logTarget == nullptr) {
     failure = "the plug-in made no log target";
     return;

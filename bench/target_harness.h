@@ -12,6 +12,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,8 @@ class TargetWithClients {
   ILogTarget* target() const { return logTarget; }
   const sockaddr_in& address() const { return targetAddress; }
   const DrainedClients& drainedClients() const { return clients; }
+  // The target's worker thread; 0 when it could not be told apart.
+  pid_t workerThread() const { return workerTid; }
 
  private:
   bool findTarget();
@@ -65,6 +68,7 @@ class TargetWithClients {
 
   ILogTarget* logTarget = nullptr;
   sockaddr_in targetAddress{};
+  pid_t workerTid = 0;
   DrainedClients clients;
   std::string failure;
 };

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+# bench/report_table.py: turns tarvin_bench's JSON into one Markdown table,
+# each measurement beside its floor or peer from the same run, with their
+# ratio. Medians when the run has repetitions, single runs otherwise.
+#
+# The targets are printed, never enforced: on a shared two-core machine a
+# missed target is a reason to profile, not to fail a build. The exit status
+# is non-zero only when a benchmark could not run at all.
+#
+# Usage: report_table.py RESULTS.json
+import json
+import sys
+
+TO_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load(path):
+    with open(path, encoding="utf-8") as f:
+        data = json.load(f)
+    runs, cvs, errors = {}, {}, []
+    aggregated = any(b.get("run_type") == "aggregate" for b in data["benchmarks"])
+    for b in data["benchmarks"]:
+        name = b.get("run_name", b["name"])
+        if b.get("error_occurred"):
+            errors.append(f"{name}: {b.get('error_message', 'error')}")
+            continue
+        kind = b.get("aggregate_name") if b.get("run_type") == "aggregate" else None
+        if aggregated and kind == "cv":
+            cvs[name] = b
+        if (kind == "median") if aggregated else (kind is None):
+            runs[name] = b
+    return data.get("context", {}), runs, cvs, errors
+
+
+def cpu_ns(b):
+    return b["cpu_time"] * TO_NS[b.get("time_unit", "ns")]
+
+
+def real_ns(b):
+    return b["real_time"] * TO_NS[b.get("time_unit", "ns")]
+
+
+def fmt_ns(v):
+    return f"{v:,.0f} ns" if v >= 100 else f"{v:.1f} ns"
+
+
+def fmt_rate(v):
+    return f"{v / 1e3:,.1f} k/s"
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: report_table.py RESULTS.json")
+    context, runs, cvs, errors = load(sys.argv[1])
+
+    def cv(name, field):
+        b = cvs.get(name)
+        if b is None:
+            return ""
+        value = b.get(field)
+        return f" ±{100 * value:.0f}%" if isinstance(value, (int, float)) else ""
+
+    rows = []
+
+    def row(measure, value, base, base_value, ratio, target, met):
+        verdict = "" if met is None else ("met" if met else "**missed**")
+        rows.append((measure, value, base, base_value, ratio, target, verdict))
+
+    sizes = (200, 2047)
+    # log() against the hand-written floor: what the plug-in adds to a sendto.
+    for n in (1, 5):
+        for size in sizes:
+            log, floor = f"log/clients:{n}/bytes:{size}", f"floor_sendto_mutex/clients:{n}/bytes:{size}"
+            if log in runs and floor in runs:
+                r = cpu_ns(runs[log]) / cpu_ns(runs[floor])
+                row(log, fmt_ns(cpu_ns(runs[log])) + cv(log, "cpu_time"), floor,
+                    fmt_ns(cpu_ns(runs[floor])) + cv(floor, "cpu_time"), f"{r:.2f}x", "<= 1.10x", r <= 1.10)
+    # log() against spdlog's udp_sink.
+    for n in (0, 1, 5):
+        for size in sizes:
+            log, peer = f"log/clients:{n}/bytes:{size}", f"spdlog_udp/clients:{n}/bytes:{size}"
+            if log in runs and peer in runs:
+                r = cpu_ns(runs[log]) / cpu_ns(runs[peer])
+                row(log, fmt_ns(cpu_ns(runs[log])), peer, fmt_ns(cpu_ns(runs[peer])),
+                    f"{r:.2f}x", "< 1.00x", r < 1.0)
+    # log() with nobody listening: the price every host message pays.
+    for size in sizes:
+        log, floor = f"log/clients:0/bytes:{size}", f"floor_sendto_mutex/clients:0/bytes:{size}"
+        if log in runs:
+            value = cpu_ns(runs[log])
+            base = fmt_ns(cpu_ns(runs[floor])) if floor in runs else ""
+            ratio = f"{value / cpu_ns(runs[floor]):.2f}x" if floor in runs else ""
+            row(log, fmt_ns(value) + cv(log, "cpu_time"), floor if base else "", base, ratio,
+                "< 100 ns", value < 100)
+    # Allocations on the calling thread, every log() variant.
+    logs = [name for name in runs if name.startswith(("log/", "log_threads/"))]
+    if logs:
+        worst = max(runs[name].get("allocs_per_call", float("nan")) for name in logs)
+        row(f"allocs_per_call, max over {len(logs)} log rows", f"{worst:g}", "", "", "", "0", worst == 0)
+    for name in sorted(n for n in runs if n.startswith(("spdlog_udp/",))):
+        allocs = runs[name].get("allocs_per_call")
+        if allocs:
+            row(f"allocs_per_call, {name}", f"{allocs:g}", "", "", "", "", None)
+    # Requests answered per second against the echo floor.
+    for request in ("DRQ", "GLVD"):
+        measured, floor = f"request/{request}", f"floor_echo/{request}"
+        if measured in runs and floor in runs:
+            a = runs[measured]["requests_per_second"]
+            b = runs[floor]["requests_per_second"]
+            target, met = (">= 0.90x", a / b >= 0.9) if request == "DRQ" else ("", None)
+            row(measured, fmt_rate(a) + cv(measured, "requests_per_second"), floor,
+                fmt_rate(b) + cv(floor, "requests_per_second"), f"{a / b:.2f}x", target, met)
+            # The same comparison in the serving thread's CPU time per
+            # request, which other users of the machine cannot stretch.
+            ca = runs[measured].get("server_cpu_ns_per_request")
+            cb = runs[floor].get("server_cpu_ns_per_request")
+            if ca and cb:
+                target, met = (">= 0.90x", cb / ca >= 0.9) if request == "DRQ" else ("", None)
+                row(f"{measured}, server CPU per request", fmt_ns(ca) + cv(measured, "server_cpu_ns_per_request"),
+                    floor, fmt_ns(cb) + cv(floor, "server_cpu_ns_per_request"),
+                    f"{cb / ca:.2f}x (speed)", target, met)
+            allocs = runs[measured].get("allocs_per_request")
+            if allocs is not None:
+                row(f"allocs_per_request, {measured}", f"{allocs:.2f}", f"{floor}",
+                    f"{runs[floor].get('allocs_per_request', 0):.2f}", "", "", None)
+    # Threads: wall-clock calls per second over all threads, against one thread.
+    single = runs.get("log_threads/threads:1", {}).get("calls_per_second")
+    for threads in (1, 2, 4):
+        name = f"log_threads/threads:{threads}"
+        rate = runs.get(name, {}).get("calls_per_second")
+        if rate and single:
+            row(name, fmt_rate(rate), "log_threads/threads:1", fmt_rate(single),
+                f"{rate / single:.2f}x", "", None)
+
+    print(f"Machine: {context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz, "
+          f"load average {', '.join(f'{x:.2f}' for x in context.get('load_avg', []))}; "
+          f"{'medians of ' + str(next(iter(runs.values())).get('repetitions', '?')) + ' repetitions' if cvs else 'single runs (quick mode: not for judging)'}.")
+    print("log rows: CPU time of the calling thread per call. Requests: answered per wall-clock second, "
+          "and the serving thread's CPU time per request (ratio floor/target, so above 1 is faster). "
+          "Threads: wall-clock calls per second over all threads. ±: coefficient of variation.\n")
+    header = ("Measurement", "Value", "Floor / peer", "Value", "Ratio", "Target", "Verdict")
+    print("| " + " | ".join(header) + " |")
+    print("|" + "|".join("---" for _ in header) + "|")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
+    if errors:
+        print("\nBenchmarks that did not run:", file=sys.stderr)
+        for e in errors:
+            print("  " + e, file=sys.stderr)
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
