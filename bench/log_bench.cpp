@@ -9,6 +9,9 @@
 //                                         target's
 //   spdlog_udp/clients:N/bytes:B          the peer: spdlog, one udp_sink per
 //                                         client, pattern "%v"
+//   paired_log_vs_floor/clients:N/bytes:B log() and the floor in alternating
+//                                         short blocks; `ratio` is the median
+//                                         of the per-pair ratios
 //   log_threads/threads:T                 T host threads logging at once to one
 //                                         client; calls_per_second counts all
 //                                         threads' calls per wall-clock second
@@ -28,6 +31,7 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/udp_sink.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +48,7 @@
 
 #include "allocation_counter.h"
 #include "loopback.h"
+#include "protocol/wire_format.h"
 #include "target_harness.h"
 #include "unique_fd.h"
 
@@ -121,25 +126,20 @@ void BM_Log(benchmark::State& state, std::size_t clientCount, std::size_t record
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_FloorSendtoMutex(benchmark::State& state, std::size_t clientCount,
-                         std::size_t recordBytes) {
-  DrainedClients clients(clientCount);
-  std::string error = clients.error();
-  UniqueFd sender = error.empty() ? openSocketLikeTarget(error) : UniqueFd();
-  if (error.empty() && !clients.startDraining()) error = clients.error();
-  if (!error.empty()) {
-    state.SkipWithError(error.c_str());
-    return;
+// The floor: the finished record copied into a preallocated buffer under a
+// std::mutex, then one sendto() per client, from a socket like the target's.
+class FloorSender {
+ public:
+  FloorSender(const std::vector<sockaddr_in>& clients, std::size_t recordBytes,
+              std::string& error)
+      : sender(openSocketLikeTarget(error)),
+        record(recordBytesOf(makeRecordStrings(recordBytes))),
+        buffer(wire::kMaxDatagramSize),
+        clientCount(clients.size()) {
+    std::copy(clients.begin(), clients.end(), destinations.begin());
   }
-  const std::vector<char> record = recordBytesOf(makeRecordStrings(recordBytes));
-  std::array<sockaddr_in, kMaxClients> destinations{};
-  std::copy(clients.addresses().begin(), clients.addresses().end(), destinations.begin());
-  std::vector<char> buffer(2048);  // preallocated, like the target's log buffer
-  std::mutex bufferMutex;
 
-  const DeliveryWindow delivery(clients);
-  const AllocationWindow allocations;
-  for (auto _ : state) {
+  void sendOnce() {
     std::lock_guard lock(bufferMutex);
     std::memcpy(buffer.data(), record.data(), record.size());
     for (std::size_t i = 0; i < clientCount; ++i) {
@@ -147,9 +147,108 @@ void BM_FloorSendtoMutex(benchmark::State& state, std::size_t clientCount,
                reinterpret_cast<const sockaddr*>(&destinations[i]), sizeof destinations[i]);
     }
   }
+
+ private:
+  UniqueFd sender;
+  const std::vector<char> record;
+  std::vector<char> buffer;  // preallocated, like the target's log buffer
+  std::mutex bufferMutex;
+  std::array<sockaddr_in, kMaxClients> destinations{};
+  std::size_t clientCount;
+};
+
+void BM_FloorSendtoMutex(benchmark::State& state, std::size_t clientCount,
+                         std::size_t recordBytes) {
+  DrainedClients clients(clientCount);
+  std::string error = clients.error();
+  FloorSender floor(clients.addresses(), recordBytes, error);
+  if (error.empty() && !clients.startDraining()) error = clients.error();
+  if (!error.empty()) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  for (int i = 0; i < kWarmUpCalls; ++i) floor.sendOnce();
+
+  const DeliveryWindow delivery(clients);
+  const AllocationWindow allocations;
+  for (auto _ : state) floor.sendOnce();
   allocations.report(state);
   delivery.report(state);
   state.SetItemsProcessed(state.iterations());
+}
+
+long long threadCpuNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+double median(std::vector<double>& values) {
+  if (values.empty()) return 0;
+  auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+// paired_log_vs_floor: log() and the floor take turns in short blocks on the
+// same clients, and each pair of blocks gives one ratio. Load from other
+// users of the machine changes over seconds, so it hits both halves of a
+// pair alike; the median ratio is much steadier than the ratio of two
+// medians measured seconds apart. Iterations are block pairs, so the time
+// Google Benchmark reports for this family means nothing.
+void BM_PairedLogVsFloor(benchmark::State& state, std::size_t clientCount,
+                         std::size_t recordBytes) {
+  TargetWithClients fixture(clientCount);
+  std::string error = fixture.error();
+  FloorSender floor(fixture.drainedClients().addresses(), recordBytes, error);
+  if (!error.empty()) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  const RecordStrings strings = makeRecordStrings(recordBytes);
+  HostArguments arguments;
+  ILogTarget* target = fixture.target();
+  for (int i = 0; i < kWarmUpCalls; ++i) {
+    logOnce(target, arguments, strings);
+    floor.sendOnce();
+  }
+  // About a tenth of a millisecond per block: long against the cost of
+  // reading the thread's CPU clock, short against changes in load.
+  const int block = clientCount == 0 ? 4096 : 32;
+  auto timeLog = [&] {
+    const long long start = threadCpuNow();
+    for (int i = 0; i < block; ++i) logOnce(target, arguments, strings);
+    return static_cast<double>(threadCpuNow() - start) / block;
+  };
+  auto timeFloor = [&] {
+    const long long start = threadCpuNow();
+    for (int i = 0; i < block; ++i) floor.sendOnce();
+    return static_cast<double>(threadCpuNow() - start) / block;
+  };
+  std::vector<double> ratios, logNs, floorNs;
+  constexpr std::size_t kMaxPairs = 1 << 16;  // reserved up front: no allocation in the loop
+  ratios.reserve(kMaxPairs);
+  logNs.reserve(kMaxPairs);
+  floorNs.reserve(kMaxPairs);
+  bool logFirst = true;  // alternated, so neither side always runs on a warm cache
+  for (auto _ : state) {
+    double a, b;
+    if (logFirst) {
+      a = timeLog();
+      b = timeFloor();
+    } else {
+      b = timeFloor();
+      a = timeLog();
+    }
+    logFirst = !logFirst;
+    if (ratios.size() == kMaxPairs || b <= 0) continue;
+    ratios.push_back(a / b);
+    logNs.push_back(a);
+    floorNs.push_back(b);
+  }
+  state.counters["ratio"] = median(ratios);
+  state.counters["log_ns"] = median(logNs);
+  state.counters["floor_ns"] = median(floorNs);
 }
 
 void BM_SpdlogUdp(benchmark::State& state, std::size_t clientCount, std::size_t recordBytes) {
@@ -228,6 +327,8 @@ void registerLogBenchmarks() {
       benchmark::RegisterBenchmark(("floor_sendto_mutex" + suffix).c_str(), BM_FloorSendtoMutex,
                                    clients, bytes);
       benchmark::RegisterBenchmark(("spdlog_udp" + suffix).c_str(), BM_SpdlogUdp, clients, bytes);
+      benchmark::RegisterBenchmark(("paired_log_vs_floor" + suffix).c_str(), BM_PairedLogVsFloor,
+                                   clients, bytes);
     }
   }
   benchmark::RegisterBenchmark("log_threads", BM_LogThreads)

@@ -7,6 +7,8 @@
 //                                    receives into a 2048-byte buffer, writes
 //                                    a reply of the target's reply size over
 //                                    it and sends it back
+//   paired_request_vs_echo/DRQ, /GLVD  both in alternating blocks; medians
+//                                    of the per-pair ratios
 // Both are driven the same way: the benchmark thread keeps kWindow requests
 // in flight, and each iteration is one reply received and one request sent.
 // requests_per_second is measured on the wall clock, since the client's own
@@ -26,10 +28,12 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -227,6 +231,91 @@ void BM_FloorEcho(benchmark::State& state, RequestKind (*makeKind)()) {
   driveRequests(state, echo.address(), echo.serverThread(), kind);
 }
 
+// One block of `count` requests answered with kWindow in flight: wall-clock
+// and serving-thread CPU nanoseconds per request, or nothing when a reply
+// went missing (the block is then not counted).
+struct BlockCost {
+  double wallNs;
+  double serverCpuNs;
+};
+std::optional<BlockCost> runBlock(int fd, const sockaddr_in& server, pid_t serverTid,
+                                  const RequestKind& kind, int count) {
+  std::array<char, wire::kMaxDatagramSize> reply;
+  const long long cpuBefore = threadCpuNanos(serverTid);
+  const auto start = std::chrono::steady_clock::now();
+  int sent = 0;
+  for (; sent < kWindow; ++sent) sendDatagram(fd, kind.request.data(), kind.request.size(), server);
+  for (int received = 0; received < count; ++received) {
+    if (::recv(fd, reply.data(), reply.size(), /*flags=*/0) < 0) return std::nullopt;
+    if (sent < count) {
+      sendDatagram(fd, kind.request.data(), kind.request.size(), server);
+      ++sent;
+    }
+  }
+  const std::chrono::duration<double, std::nano> wall = std::chrono::steady_clock::now() - start;
+  const double cpu = static_cast<double>(threadCpuNanos(serverTid) - cpuBefore);
+  return BlockCost{wall.count() / count, cpu / count};
+}
+
+double medianOf(std::vector<double>& values) {
+  if (values.empty()) return 0;
+  auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
+// paired_request_vs_echo: the target and the echo floor answer alternating
+// blocks of requests from one client, and each pair of blocks gives one
+// ratio (floor cost / target cost, so above 1 means the target is faster).
+// Pairs a few milliseconds apart see the same load from other users of the
+// machine. Iterations are block pairs; the reported time means nothing.
+void BM_PairedRequestVsEcho(benchmark::State& state, RequestKind (*makeKind)()) {
+  const RequestKind kind = makeKind();
+  TargetWithClients fixture(/*clientCount=*/0);
+  EchoServer echo(kind.replyBytes);
+  UniqueFd client = openClientSocket();
+  const timeval patience{0, 200000};
+  std::string error = !fixture.error().empty() ? fixture.error() : echo.error();
+  if (error.empty() && (fixture.workerThread() == 0 || echo.serverThread() == 0))
+    error = "cannot tell the serving threads apart from the others";
+  if (error.empty() &&
+      (!client ||
+       ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) != 0))
+    error = "cannot open the request client's socket";
+  if (!error.empty()) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  constexpr int kBlock = 128;
+  std::vector<double> rateRatios, cpuRatios;
+  constexpr std::size_t kMaxPairs = 1 << 14;  // reserved up front
+  rateRatios.reserve(kMaxPairs);
+  cpuRatios.reserve(kMaxPairs);
+  long failedBlocks = 0;
+  bool targetFirst = true;
+  for (auto _ : state) {
+    std::optional<BlockCost> target, floor;
+    if (targetFirst) {
+      target = runBlock(client.get(), fixture.address(), fixture.workerThread(), kind, kBlock);
+      floor = runBlock(client.get(), echo.address(), echo.serverThread(), kind, kBlock);
+    } else {
+      floor = runBlock(client.get(), echo.address(), echo.serverThread(), kind, kBlock);
+      target = runBlock(client.get(), fixture.address(), fixture.workerThread(), kind, kBlock);
+    }
+    targetFirst = !targetFirst;
+    if (!target || !floor) {
+      ++failedBlocks;
+      continue;
+    }
+    if (rateRatios.size() == kMaxPairs) continue;
+    rateRatios.push_back(floor->wallNs / target->wallNs);
+    cpuRatios.push_back(floor->serverCpuNs / target->serverCpuNs);
+  }
+  state.counters["rate_ratio"] = medianOf(rateRatios);
+  state.counters["server_cpu_ratio"] = medianOf(cpuRatios);
+  state.counters["failed_blocks"] = static_cast<double>(failedBlocks);
+}
+
 }  // namespace
 
 void registerRequestBenchmarks() {
@@ -234,6 +323,10 @@ void registerRequestBenchmarks() {
   benchmark::RegisterBenchmark("request/GLVD", BM_Request, levelDescriptionsRequest);
   benchmark::RegisterBenchmark("floor_echo/DRQ", BM_FloorEcho, discoveryRequest);
   benchmark::RegisterBenchmark("floor_echo/GLVD", BM_FloorEcho, levelDescriptionsRequest);
+  benchmark::RegisterBenchmark("paired_request_vs_echo/DRQ", BM_PairedRequestVsEcho,
+                               discoveryRequest);
+  benchmark::RegisterBenchmark("paired_request_vs_echo/GLVD", BM_PairedRequestVsEcho,
+                               levelDescriptionsRequest);
 }
 
 }  // namespace bench
