@@ -94,7 +94,7 @@ int runComponents(const CommonOptions& common, const std::string& targetSpec) {
   std::vector<codec::ComponentInfo> infos;
   auto keepInfo = [&](Received&& r) {
     auto* info = std::get_if<codec::ComponentInfo>(&r.datagram);
-    if (info == nullptr || !(r.from == target) || info->requestId != wire::kUnsolicitedRequestId) return;
+    if (info == nullptr || !r.from.answersFor(target) || info->requestId != wire::kUnsolicitedRequestId) return;
     auto same = [&](const codec::ComponentInfo& c) { return c.name == info->name; };
     if (std::none_of(infos.begin(), infos.end(), same)) infos.push_back(std::move(*info));
   };

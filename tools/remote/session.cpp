@@ -63,9 +63,8 @@ std::string Endpoint::text() const {
   return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-bool Endpoint::operator==(const Endpoint& other) const {
-  return address.sin_addr.s_addr == other.address.sin_addr.s_addr &&
-         address.sin_port == other.address.sin_port;
+bool Endpoint::answersFor(const Endpoint& target) const {
+  return address.sin_port == target.address.sin_port;
 }
 
 TargetSpec parseTargetSpec(const std::string& text) {
@@ -203,7 +202,7 @@ std::optional<codec::Datagram> Session::request(
       const Wait result = receive(deadline, received);
       if (result == Wait::kStopped) return std::nullopt;
       if (result == Wait::kTimeout) break;
-      if (received.from == to && accept(received.datagram)) return std::move(received.datagram);
+      if (received.from.answersFor(to) && accept(received.datagram)) return std::move(received.datagram);
       if (other) other(std::move(received));
     }
   }
@@ -229,11 +228,12 @@ Endpoint Session::findTarget(const std::string& targetSpec) {
     Received received;
     while (receive(deadline, received) == Wait::kDatagram) {
       const auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram);
-      if (response == nullptr || received.from.address.sin_addr.s_addr != host.address.sin_addr.s_addr) {
-        continue;
-      }
-      if (!best || ntohs(received.from.address.sin_port) < ntohs(best->first.address.sin_port)) {
-        best.emplace(received.from, response->applicationName);
+      if (response == nullptr) continue;
+      // Keep talking to the address the user gave, on the port that answered.
+      Endpoint answered = host;
+      answered.address.sin_port = received.from.address.sin_port;
+      if (!best || ntohs(answered.address.sin_port) < ntohs(best->first.address.sin_port)) {
+        best.emplace(answered, response->applicationName);
       }
       deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(50));
     }

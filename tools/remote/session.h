@@ -44,7 +44,12 @@ void note(const std::string& text);
 struct Endpoint {
   sockaddr_in address{};
   std::string text() const;  // "127.0.0.1:57008"
-  bool operator==(const Endpoint& other) const;
+  // Whether a datagram from this endpoint answers for `target`. Only the
+  // ports are compared: a target's socket is bound to every local address,
+  // so its replies leave from the address the route picks, which need not
+  // be the one we asked (127.0.0.2 is answered from 127.0.0.1). Our socket
+  // talks to one target at a time, so the port is enough.
+  bool answersFor(const Endpoint& target) const;
 };
 
 // HOST or HOST:PORT as typed by the user. Throws ToolError (usage) when the

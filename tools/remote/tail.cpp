@@ -138,7 +138,7 @@ class Tail {
   }
 
   void handle(Received&& r) {
-    if (!(r.from == target)) return;  // only our target's datagrams count
+    if (!r.from.answersFor(target)) return;  // only our target's datagrams count
     if (auto* record = std::get_if<codec::LogRecord>(&r.datagram)) {
       checkSequence(record->sequence);
       requestLevels(record->strings[0]);
