@@ -45,7 +45,7 @@ struct CommonText {
 void addCommon(CLI::App* command, CommonText& common, bool withJson = true) {
   command->add_option("--timeout", common.timeout, "How long to wait for each answer")
       ->capture_default_str();
-  command->add_option("--retries", common.retries, "How often to resend an unanswered request")
+  command->add_option("--retries", common.retries, "Resends of an unanswered request")
       ->check(CLI::Range(0, 100))
       ->capture_default_str();
   if (withJson) command->add_flag("--json", common.json, "Print JSON, one object per line");
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
       "levels (error,warning,28), or changes to the current mask (+debug,-info).");
   setLevelCmd->add_option("target", setLevel.target, "HOST[:PORT]")->required();
   setLevelCmd->add_option("component", setLevel.component, "Component name")->required();
-  setLevelCmd->add_option("spec", setLevel.spec, "Levels to enable (see above)");
+  setLevelCmd->add_option("spec", setLevel.spec, "Levels to enable (see below)");
   // "-debug" looks like an option to CLI11; unmatched arguments are kept
   // and taken as SPEC below, so it need not be written after "--".
   setLevelCmd->allow_extras();
