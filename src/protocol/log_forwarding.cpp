@@ -19,8 +19,8 @@
 
 static_assert(CLogtargetRemote::kBufferSize == wire::kMaxDatagramSize);
 
-// Hot path: no allocation, one short lock per record and one around the copy
-// of the destinations.
+// Hot path: no allocation, one short lock per record and, when clients are
+// registered, one around the copy of the destinations.
 void CLogtargetRemote::log(int int1, int int2, long int3, int int4, tarvin_level* level,
                            const std::string& str1, const std::string& str2,
                            const std::string& str3, const std::string& str4) {
@@ -61,7 +61,10 @@ void CLogtargetRemote::log(int int1, int int2, long int3, int int4, tarvin_level
 
   std::array<sockaddr_in, kMaxClients> destinations;
   std::size_t destinationCount = 0;
-  {
+  // Most hosts are watched by nobody most of the time: skip the registry
+  // lock then. Acquire pairs with the release in addClient(), so a client
+  // whose registration confirm has gone out is seen here.
+  if (registeredCount.load(std::memory_order_acquire) != 0) {
     MutexLock registryLock(registryMutex);
     for (const CLogClient& client : clients) destinations[destinationCount++] = client.address;
   }

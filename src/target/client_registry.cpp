@@ -81,6 +81,7 @@ int CLogtargetRemote::addClient(sockaddr_in const& address) {
   }
   MutexLock lock(registryMutex);
   clients.push_back(client);
+  registeredCount.store(clients.size(), std::memory_order_release);
   return 0;
 }
 
@@ -89,6 +90,7 @@ void CLogtargetRemote::removeClient(ClientIterator it) {
   ::close(it->timerFd);
   MutexLock lock(registryMutex);
   clients.erase(it);
+  registeredCount.store(clients.size(), std::memory_order_release);
 }
 
 int CLogtargetRemote::restartClientTimer(CLogClient& client) {

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -113,6 +114,9 @@ class CLogtargetRemote : public ILogTarget {
   // Changed by the worker thread, walked by log() on host threads.
   Mutex registryMutex;
   std::vector<CLogClient> clients GUARDED_BY(registryMutex);
+  // clients.size(), stored under registryMutex after each append and erase,
+  // so that log() can skip the lock while nobody is registered.
+  std::atomic<std::size_t> registeredCount{0};
 
   std::thread* workerThread = nullptr;  // null when no worker thread runs
 
