@@ -1,5 +1,5 @@
 #!/bin/sh
-# tests/install/install_test.sh BUILD_DIR SOURCE_DIR
+# tests/install/install_test.sh BUILD_DIR SOURCE_DIR [CXXFLAGS]
 #
 # Installs the build into a fresh prefix, checks the installed layout and the
 # plug-in's exports, then builds a host of its own against the installed
@@ -7,6 +7,7 @@
 set -eu
 build=$1
 source=$2
+cxxflags=${3:-}  # a sanitized plug-in needs a host built with the same runtime
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -25,6 +26,6 @@ functions=$(nm -D --defined-only "$prefix/lib/libtarvint_remote.so.1" | awk '$2 
 undefined=$(nm -D --undefined-only "$prefix/lib/libtarvint_remote.so.1" | grep -c tarvin_get_application_name)
 [ "$undefined" = 1 ] || { echo "install_test: host functions are not left to the host" >&2; exit 1; }
 
-c++ -std=c++20 -Wall -Werror -I"$prefix/include" "$source/tests/install/foreign_host.cpp" \
+c++ -std=c++20 -Wall -Werror $cxxflags -I"$prefix/include" "$source/tests/install/foreign_host.cpp" \
     -rdynamic -ldl -o "$prefix/foreign_host"
 "$prefix/foreign_host" "$prefix/lib/libtarvint_remote.so.1"
