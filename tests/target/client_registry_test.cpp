@@ -69,18 +69,6 @@ TEST_F(ClientRegistry, RenewingKeepsAClientWhileItsSilentNeighbourExpires) {
   EXPECT_EQ(recipients(), (std::vector<int>{a.port()}));
 }
 
-TEST_F(ClientRegistry, ASixthClientIsRefusedWhileTheFiveStillRenew) {
-  std::vector<std::unique_ptr<LoopbackClient>> five;
-  for (int i = 0; i < 5; ++i) {
-    five.push_back(std::make_unique<LoopbackClient>());
-    ASSERT_TRUE(five.back()->registerWith(target->port()));
-  }
-  a.send(target->port(), descriptorOnly(wire::kRegistrationRequest));
-  EXPECT_TRUE(a.probe(target->port()));
-  for (auto& known : five) EXPECT_TRUE(known->registerWith(target->port()));
-  EXPECT_EQ(recipients().size(), 5u);
-}
-
 TEST_F(ClientRegistry, TimerSetUpFailuresLeaveNoClientAndNoDescriptor) {
   static const struct {
     const char* name;

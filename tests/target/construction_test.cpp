@@ -181,18 +181,4 @@ TEST_F(TargetConstruction, ReleaseStopsTheWorkerEvenWhenTheStopByteCannotBeWritt
   EXPECT_EQ(runningThreads(), threads);
 }
 
-TEST_F(TargetConstruction, TargetsOfOneProcessCarryDifferentUuids) {
-  Target first;
-  Target second(wire::kFirstPort + 1);
-  LoopbackClient client;
-  client.send(first.port(), descriptorOnly(wire::kDiscoveryRequest));
-  const auto a = client.receive();
-  client.send(second.port(), descriptorOnly(wire::kDiscoveryRequest));
-  const auto b = client.receive();
-  ASSERT_TRUE(a && b);
-  const Bytes uuidA(a->begin() + wire::kUuidOffset, a->begin() + wire::kHeaderSize);
-  const Bytes uuidB(b->begin() + wire::kUuidOffset, b->begin() + wire::kHeaderSize);
-  EXPECT_NE(uuidA, uuidB);
-}
-
 }  // namespace
