@@ -4,7 +4,8 @@
 // started as subprocesses, talking over loopback inside the test's own
 // network namespace. A relay between tail and target drops chosen log
 // records and injects malformed datagrams, so lost records and garbage are
-// produced deterministically.
+// produced deterministically. Captures are replayed and read by tshark;
+// several hosts are followed at once, one of them restarted.
 //
 // Threads: gtest's thread runs the cases and the subprocesses' pipes; the
 // relay forwards on a thread of its own.
@@ -19,6 +20,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -30,122 +35,11 @@
 #include "common/unique_fd.h"
 #include "protocol/byte_order.h"
 #include "protocol/wire_format.h"
+#include "tool_process.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-struct Outcome {
-  int exitCode = -1;  // -1: killed after the time limit
-  std::string out;
-  std::string err;
-};
-
-// Starts argv[0] with stdout and stderr on pipes; returns the pid.
-pid_t spawn(const std::vector<std::string>& args, UniqueFd& out, UniqueFd& err) {
-  int outPipe[2], errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(outPipe[1], STDOUT_FILENO);
-    ::dup2(errPipe[1], STDERR_FILENO);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  out.reset(outPipe[0]);
-  err.reset(errPipe[0]);
-  return pid;
-}
-
-// Runs a command to its end and collects its output; kills it after `limit`
-// so that a hang fails the test instead of the whole run.
-Outcome run(const std::vector<std::string>& args, std::chrono::seconds limit = 20s) {
-  UniqueFd out, err;
-  const pid_t pid = spawn(args, out, err);
-  Outcome outcome;
-  if (pid < 0) return outcome;
-  const auto deadline = Clock::now() + limit;
-  bool killed = false;
-  while (out || err) {
-    pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0 && !killed) {
-      ::kill(pid, SIGKILL);
-      killed = true;
-    }
-    if (::poll(fds, 2, static_cast<int>(std::max<long>(left.count(), 100))) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      UniqueFd& fd = i == 0 ? out : err;
-      if (!fd || fds[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-      if (n <= 0) {
-        fd.reset();
-      } else {
-        (i == 0 ? outcome.out : outcome.err).append(buffer, static_cast<std::size_t>(n));
-      }
-    }
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!killed && WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
-  return outcome;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// One tarvin-example-host for the length of a test case. Stops it with
-// SIGTERM and expects a clean exit.
-class ExampleHost {
- public:
-  explicit ExampleHost(const std::string& rate = "200") {
-    pid = spawn({TARVIN_EXAMPLE_HOST_BIN, "--plugin", TARVIN_PLUGIN_PATH, "--name", "e2e-host",
-                 "--rate", rate, "--threads", "2"},
-                out, err);
-    std::string seen;
-    const auto deadline = Clock::now() + 10s;
-    while (port == 0 && Clock::now() < deadline) {
-      pollfd fd{out.get(), POLLIN, 0};
-      if (::poll(&fd, 1, 100) <= 0) continue;
-      char buffer[256];
-      const ssize_t n = ::read(out.get(), buffer, sizeof buffer);
-      if (n <= 0) break;
-      seen.append(buffer, static_cast<std::size_t>(n));
-      const std::size_t at = seen.find("target port ");
-      if (at != std::string::npos && seen.find('\n', at) != std::string::npos) {
-        port = std::stoi(seen.substr(at + 12));
-      }
-    }
-  }
-  ~ExampleHost() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "example host status " << status;
-  }
-  std::string target() const { return "127.0.0.1:" + std::to_string(port); }
-  int port = 0;
-  pid_t pid = -1;
-
- private:
-  UniqueFd out, err;
-};
+using namespace tooltest;
 
 UniqueFd loopbackSocket(sockaddr_in& bound) {
   UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -224,11 +118,6 @@ class Relay {
   std::atomic<bool> stop{false};
   std::thread worker;
 };
-
-Outcome remote(std::vector<std::string> args) {
-  args.insert(args.begin(), TARVIN_REMOTE_BIN);
-  return run(args);
-}
 
 }  // namespace
 
@@ -395,4 +284,66 @@ TEST(RemoteTools, TailReportsLostRecordsAndSkipsMalformedDatagrams) {
   EXPECT_EQ(count("component info: too short"), 1) << tail.err;
   EXPECT_EQ(count("too short for a descriptor"), 1) << tail.err;
   EXPECT_EQ(count("datagram 0xffffffff: not sent by targets"), 1) << tail.err;
+}
+
+TEST(RemoteTools, CaptureReplaysAsTheLiveTailPrintedIt) {
+  ExampleHost host;
+  ASSERT_NE(host.port, 0);
+  const std::string pcap = ::testing::TempDir() + "tail_capture.pcap";
+  const Outcome live = remote({"tail", host.target(), "--count", "15", "--json", "--pcap", pcap});
+  ASSERT_EQ(live.exitCode, 0) << live.err;
+  ASSERT_EQ(lines(live.out).size(), 15u);
+
+  // Same records, same receive times, same level names (from the level
+  // descriptions the live tail asked for, which the capture holds).
+  const Outcome replay = remote({"replay", pcap, "--json", "--count", "15"});
+  ASSERT_EQ(replay.exitCode, 0) << replay.err;
+  EXPECT_EQ(replay.out, live.out);
+
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark not installed";
+  const Outcome dissected = run({"/bin/sh", "-c", "tshark -n -r " + pcap + " -X lua_script:" +
+                                                      TARVIN_DISSECTOR + " 2>/dev/null"});
+  ASSERT_EQ(dissected.exitCode, 0);
+  const auto frames = lines(dissected.out);
+  EXPECT_GE(std::count_if(frames.begin(), frames.end(),
+                          [](const std::string& f) { return contains(f, "Log record"); }),
+            15)
+      << dissected.out;
+}
+
+TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
+  std::optional<ExampleHost> first(std::in_place, "100", "first");
+  ExampleHost second("100", "second");
+  ASSERT_NE(first->port, 0);
+  Child tail({TARVIN_REMOTE_BIN, "tail", "--discover", "127.0.0.1", "--rediscover", "200ms"});
+  // Lines name their target: "127.0.0.1:57008 12:00:00.000 #5 info ...".
+  const auto linesFrom = [](const std::string& out, const std::string& target) {
+    const auto all = lines(out);
+    return std::count_if(all.begin(), all.end(),
+                         [&](const std::string& l) { return l.rfind(target + " ", 0) == 0; });
+  };
+  const auto seenFrom = [&](const std::string& target, std::size_t after = 0) {
+    return [&, target, after](const Outcome& o) { return linesFrom(o.out.substr(after), target) >= 3; };
+  };
+  EXPECT_TRUE(tail.waitFor(seenFrom(first->target()))) << tail.seen().err;
+  EXPECT_TRUE(tail.waitFor(seenFrom(second.target()))) << tail.seen().err;
+
+  ExampleHost third("100", "third");
+  EXPECT_TRUE(tail.waitFor(seenFrom(third.target()))) << tail.seen().err;
+
+  // A new instance on the first one's port is a restart: a new uuid,
+  // registered again, its records under the same target.
+  const std::string restarted = first->target();
+  first.reset();
+  first.emplace("100", "first-again");
+  ASSERT_EQ(first->target(), restarted);
+  EXPECT_TRUE(tail.waitFor([&](const Outcome& o) { return contains(o.err, restarted + " restarted"); }))
+      << tail.seen().err;
+  EXPECT_TRUE(tail.waitFor(seenFrom(restarted, tail.seen().out.size()))) << tail.seen().err;
+
+  const Outcome outcome = tail.finish(SIGTERM);
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+  for (const std::string& line : lines(outcome.out)) {
+    EXPECT_EQ(line.rfind("127.0.0.1:570", 0), 0u) << line;
+  }
 }

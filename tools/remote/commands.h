@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "remote/follow.h"
+#include "remote/record_output.h"
 #include "remote/session.h"
+#include "remote/syslog_format.h"
 
 namespace remote {
 
@@ -32,14 +35,25 @@ struct DiscoverOptions {
 int runDiscover(const CommonOptions& common, const DiscoverOptions& options);
 
 struct TailOptions {
-  std::string target;
-  long count = 0;                          // 0: no limit
-  std::chrono::milliseconds duration{0};   // 0: no limit
-  std::chrono::milliseconds renewEvery{10'000};
-  std::vector<std::string> components;     // empty: every component
-  std::string minLevel;                    // empty: every level
+  FollowOptions follow;
+  OutputOptions output;  // json and color as in CommonOptions
 };
 int runTail(const CommonOptions& common, const TailOptions& options);
+
+struct ReplayOptions {
+  std::string file;
+  OutputOptions output;
+};
+int runReplay(const ReplayOptions& options);
+
+struct ForwardOptions {
+  FollowOptions follow;
+  std::string to;  // udp://HOST[:PORT] or tcp://HOST[:PORT]
+  int facility = syslog::kFacilityUser;
+  std::size_t queueCapacity = 10'000;  // messages waiting for a TCP collector
+  std::size_t resendWindow = 256;      // messages sent again after a reconnect
+};
+int runForward(const CommonOptions& common, const ForwardOptions& options);
 
 int runComponents(const CommonOptions& common, const std::string& target);
 int runLevels(const CommonOptions& common, const std::string& target, const std::string& component);

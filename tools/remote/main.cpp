@@ -51,6 +51,50 @@ void addCommon(CLI::App* command, CommonText& common, bool withJson = true) {
   if (withJson) command->add_flag("--json", common.json, "Print JSON, one object per line");
 }
 
+// The options of tail and forward that say which targets to follow.
+struct FollowText {
+  std::string duration;
+  std::string renew = "10s";
+  std::string rediscover = "5s";
+};
+
+void addFollow(CLI::App* command, remote::FollowOptions& follow, FollowText& text) {
+  command->add_option("targets", follow.targets,
+                      "HOST[:PORT] each; without a port the first target that answers on HOST");
+  command->add_option("--discover", follow.discoverHosts,
+                      "Follow every target on these hosts, and new ones as they appear");
+  command->add_flag("--broadcast", follow.broadcast,
+                    "Allow broadcast addresses among --discover hosts; alone, discover on 255.255.255.255");
+  command->add_option("--rediscover", text.rediscover, "Look for new targets this often")
+      ->capture_default_str();
+  command->add_option("--renew", text.renew, "Renew each registration this often (lease is 30s)")
+      ->capture_default_str();
+  command->add_option("--duration", text.duration, "Stop after this long (e.g. 30s)");
+  command->add_option("--pcap", follow.pcapPath,
+                      "Also write every received datagram to this pcap file (see replay)");
+}
+
+void parseFollow(remote::FollowOptions& follow, const FollowText& text, const char* command) {
+  if (follow.targets.empty() && !follow.discovering()) {
+    throw ToolError{remote::kExitUsage, std::string(command) + ": name a TARGET, or use --discover or --broadcast"};
+  }
+  if (!text.duration.empty()) follow.duration = parseDuration(text.duration, "--duration");
+  follow.renewEvery = parseDuration(text.renew, "--renew");
+  follow.rediscoverEvery = parseDuration(text.rediscover, "--rediscover");
+  if (follow.renewEvery.count() == 0) throw ToolError{remote::kExitUsage, "--renew must be above 0"};
+  if (follow.rediscoverEvery.count() == 0) throw ToolError{remote::kExitUsage, "--rediscover must be above 0"};
+}
+
+void addOutput(CLI::App* command, remote::OutputOptions& output, CommonText& common) {
+  command->add_option("--count", output.count, "Stop after printing N records")->check(CLI::PositiveNumber);
+  command->add_option("--component", output.components, "Show only this component (repeatable)");
+  command->add_option("--min-level", output.minLevel,
+                      "Show only records at least this severe (level name or client level)");
+  command->add_option("--color", common.color, "Colour level names: auto, always, never")
+      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->capture_default_str();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,21 +111,41 @@ int main(int argc, char** argv) {
   addCommon(discoverCmd, commonText);
 
   remote::TailOptions tail;
-  std::string tailDuration, tailRenew = "10s";
-  auto* tailCmd = app.add_subcommand("tail", "Register with a target and print its log records");
-  tailCmd->add_option("target", tail.target, "HOST[:PORT]; without a port the first target that answers")
-      ->required();
-  tailCmd->add_option("--count", tail.count, "Stop after printing N records")->check(CLI::PositiveNumber);
-  tailCmd->add_option("--duration", tailDuration, "Stop after this long (e.g. 30s)");
-  tailCmd->add_option("--component", tail.components, "Show only this component (repeatable)");
-  tailCmd->add_option("--min-level", tail.minLevel,
-                      "Show only records at least this severe (level name or client level)");
-  tailCmd->add_option("--renew", tailRenew, "Renew the registration this often (lease is 30s)")
-      ->capture_default_str();
-  tailCmd->add_option("--color", commonText.color, "Colour level names: auto, always, never")
-      ->check(CLI::IsMember({"auto", "always", "never"}))
-      ->capture_default_str();
+  FollowText tailText;
+  auto* tailCmd = app.add_subcommand("tail", "Register with targets and print their log records");
+  addFollow(tailCmd, tail.follow, tailText);
+  addOutput(tailCmd, tail.output, commonText);
   addCommon(tailCmd, commonText);
+
+  remote::ForwardOptions forward;
+  FollowText forwardText;
+  std::string facility = "user";
+  auto* forwardCmd = app.add_subcommand("forward", "Send the log records of targets to a syslog collector");
+  forwardCmd->footer(
+      "Each record becomes one RFC 5424 message: severity from the client level\n"
+      "(31 err, 30 warning, 29 info, 28 and below debug), MSGID the component,\n"
+      "structured data [tarvin@32473 target uuid seq level ...]. TCP frames are\n"
+      "octet-counted; a lost connection is retried, the last --resend messages\n"
+      "are sent again after reconnecting.");
+  addFollow(forwardCmd, forward.follow, forwardText);
+  forwardCmd->add_option("--to", forward.to, "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
+      ->required();
+  forwardCmd->add_option("--facility", facility, "Syslog facility: user, daemon, local0-local7 or 0-23")
+      ->capture_default_str();
+  forwardCmd->add_option("--queue", forward.queueCapacity, "Messages kept while a TCP collector is away")
+      ->check(CLI::Range(1, 10'000'000))
+      ->capture_default_str();
+  forwardCmd->add_option("--resend", forward.resendWindow, "Messages sent again after a TCP reconnect")
+      ->check(CLI::Range(0, 1'000'000))
+      ->capture_default_str();
+  addCommon(forwardCmd, commonText, /*withJson=*/false);
+
+  remote::ReplayOptions replay;
+  auto* replayCmd = app.add_subcommand("replay", "Print a capture of tail --pcap as tail printed it");
+  replayCmd->add_option("file", replay.file, "pcap file (tail --pcap, or tcpdump of the targets' traffic)")
+      ->required();
+  addOutput(replayCmd, replay.output, commonText);
+  replayCmd->add_flag("--json", commonText.json, "Print JSON, one object per line");
 
   std::string componentsTarget;
   auto* componentsCmd = app.add_subcommand("components", "List a target's components and enabled levels");
@@ -134,10 +198,22 @@ int main(int argc, char** argv) {
       return remote::runDiscover(common, discover);
     }
     if (*tailCmd) {
-      if (!tailDuration.empty()) tail.duration = parseDuration(tailDuration, "--duration");
-      tail.renewEvery = parseDuration(tailRenew, "--renew");
-      if (tail.renewEvery.count() == 0) throw ToolError{remote::kExitUsage, "--renew must be above 0"};
+      parseFollow(tail.follow, tailText, "tail");
+      tail.output.json = common.json;
+      tail.output.color = common.color;
       return remote::runTail(common, tail);
+    }
+    if (*forwardCmd) {
+      parseFollow(forward.follow, forwardText, "forward");
+      const auto code = remote::syslog::parseFacility(facility);
+      if (!code) throw ToolError{remote::kExitUsage, "--facility: unknown facility '" + facility + "'"};
+      forward.facility = *code;
+      return remote::runForward(common, forward);
+    }
+    if (*replayCmd) {
+      replay.output.json = common.json;
+      replay.output.color = common.color;
+      return remote::runReplay(replay);
     }
     if (*componentsCmd) return remote::runComponents(common, componentsTarget);
     if (*levelsCmd) return remote::runLevels(common, levelsTarget, levelsComponent);

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
@@ -118,6 +119,9 @@ Session::Session(RetryPolicy policy, bool broadcast)
   // being dropped before we read them. The kernel caps it, which is fine.
   const int bufferSize = 4 << 20;
   ::setsockopt(socketFd.get(), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+  // The destination address of each datagram, for captures: the socket is
+  // bound to every address, and a broadcast answer differs from a unicast.
+  ::setsockopt(socketFd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
 }
 
 Session::~Session() = default;
@@ -151,34 +155,78 @@ void Session::clearStop() {
   }
 }
 
-Session::Wait Session::receive(Clock::time_point deadline, Received& out) {
+Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd* extra) {
   std::array<std::uint8_t, wire::kMaxDatagramSize> buffer;
   for (;;) {
     if (stopRequested()) return Wait::kStopped;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return Wait::kTimeout;
-    pollfd fds[2] = {{socketFd.get(), POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
-    const int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+    pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {gStopPipe[0], POLLIN, 0}, {-1, 0, 0}};
+    if (extra != nullptr) fds[2] = {extra->fd, extra->events, 0};
+    const int ready = ::poll(fds, 3, static_cast<int>(std::min<long long>(left.count(), 60'000)));
     if (ready < 0) {
       if (errno == EINTR) continue;  // a signal: the pipe tells which
       throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     }
+    if (extra != nullptr && fds[2].revents != 0) {
+      // The datagram, if one is waiting too, is read on the next call.
+      extra->revents = fds[2].revents;
+      return Wait::kExtraReady;
+    }
     if ((fds[0].revents & POLLIN) == 0) continue;
 
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t length = ::recvfrom(socketFd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+    iovec data{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t length = ::recvmsg(socketFd.get(), &message, MSG_DONTWAIT);
     if (length < 0) continue;  // EINTR, EAGAIN, or an ICMP error of an earlier send
     out.from.address = from;
-    auto parsed = codec::parseDatagram(codec::ByteSpan(buffer.data(), static_cast<std::size_t>(length)));
+    out.at = SystemClock::now();
+    const codec::ByteSpan bytes(buffer.data(), static_cast<std::size_t>(length));
+    if (capture) {
+      RawDatagram raw{out.at, from, {}, bytes};
+      raw.to.sin_family = AF_INET;
+      raw.to.sin_port = localPort;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+          in_pktinfo info;
+          std::memcpy(&info, CMSG_DATA(c), sizeof info);
+          raw.to.sin_addr = info.ipi_addr;
+        }
+      }
+      capture(raw);
+    }
+    auto parsed = codec::parseDatagram(bytes);
     if (!parsed) {
-      reportMalformed(out.from, codec::Bytes(buffer.data(), buffer.data() + length), parsed.error());
+      reportMalformed(out.from, codec::Bytes(bytes.begin(), bytes.end()), parsed.error());
       continue;
     }
     out.datagram = std::move(parsed).value();
     return Wait::kDatagram;
   }
+}
+
+void Session::captureTo(std::function<void(const RawDatagram&)> sink) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  // Unbound until the first send: sending nothing would leave port 0, so
+  // bind the ephemeral port now, as the first sendto() would.
+  local.sin_family = AF_INET;
+  if (::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+      local.sin_port == 0) {
+    ::bind(socketFd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    length = sizeof local;
+    ::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&local), &length);
+  }
+  localPort = local.sin_port;
+  capture = std::move(sink);
 }
 
 void Session::reportMalformed(const Endpoint& from, const codec::Bytes& bytes,

@@ -3,7 +3,8 @@
 // tarvin-remote's conversation with targets: one UDP socket on an ephemeral
 // port, waiting for datagrams with a deadline, requests retried on timeout,
 // resolving HOST[:PORT] (asking the port range when no port is given), and
-// the stop request that SIGINT and SIGTERM raise.
+// the stop request that SIGINT and SIGTERM raise. Every received datagram,
+// malformed ones included, can also be handed to a capture (tail --pcap).
 //
 // Datagrams the codec refuses are reported on stderr once per kind and
 // source and then skipped: a peer that sends garbage must not end a tail.
@@ -13,6 +14,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <chrono>
 #include <cstdint>
@@ -28,6 +30,7 @@
 namespace remote {
 
 using Clock = std::chrono::steady_clock;
+using SystemClock = std::chrono::system_clock;
 
 // A failure that ends the command: main prints "tarvin-remote: error: ..."
 // and exits with the code.
@@ -47,9 +50,14 @@ struct Endpoint {
   // Whether a datagram from this endpoint answers for `target`. Only the
   // ports are compared: a target's socket is bound to every local address,
   // so its replies leave from the address the route picks, which need not
-  // be the one we asked (127.0.0.2 is answered from 127.0.0.1). Our socket
-  // talks to one target at a time, so the port is enough.
+  // be the one we asked (127.0.0.2 is answered from 127.0.0.1). request()
+  // talks to one target at a time, so there the port is enough; following
+  // several targets tells them apart by uuid as well (follow.cpp).
   bool answersFor(const Endpoint& target) const;
+  bool operator==(const Endpoint& other) const {
+    return address.sin_addr.s_addr == other.address.sin_addr.s_addr &&
+           address.sin_port == other.address.sin_port;
+  }
 };
 
 // HOST or HOST:PORT as typed by the user. Throws ToolError (usage) when the
@@ -64,6 +72,15 @@ Endpoint resolve(const std::string& host, std::uint16_t port);
 struct Received {
   codec::Datagram datagram;
   Endpoint from;
+  SystemClock::time_point at;  // when recvmsg() returned it
+};
+
+// One datagram as it arrived, before parsing: what a capture keeps.
+struct RawDatagram {
+  SystemClock::time_point at;
+  sockaddr_in from{};
+  sockaddr_in to{};  // the destination address in the packet and our port
+  codec::ByteSpan bytes;
 };
 
 struct RetryPolicy {
@@ -84,9 +101,14 @@ class Session {
 
   void send(const Endpoint& to, const codec::Bytes& bytes);
 
-  enum class Wait { kDatagram, kTimeout, kStopped };
-  // Waits until `deadline` for one datagram the codec accepts.
-  Wait receive(Clock::time_point deadline, Received& out);
+  enum class Wait { kDatagram, kTimeout, kStopped, kExtraReady };
+  // Waits until `deadline` for one datagram the codec accepts. With
+  // `extra`, also waits for that descriptor's events (a collector's
+  // socket) and returns kExtraReady with extra->revents set.
+  Wait receive(Clock::time_point deadline, Received& out, pollfd* extra = nullptr);
+
+  // Hands every datagram received from now on to `capture`, before parsing.
+  void captureTo(std::function<void(const RawDatagram&)> capture);
 
   // Sends `bytes` to `to` and waits for a datagram from `to` that `accept`
   // takes, resending after each timeout. Datagrams that do not match go to
@@ -115,6 +137,8 @@ class Session {
 
   RetryPolicy retry;
   UniqueFd socketFd;
+  std::uint16_t localPort = 0;  // network order; for captures
+  std::function<void(const RawDatagram&)> capture;
   std::uint32_t requestId;
   std::set<std::pair<std::string, std::string>> reported;  // (kind, source)
 };

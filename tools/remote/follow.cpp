@@ -1,0 +1,245 @@
+// tools/remote/follow.cpp
+//
+// The Follower: registration, renewal and re-registration of every
+// followed target, discovery rounds, routing each datagram to its target,
+// and the sequence check. What the records become is the handler's part.
+//
+// Routing: replies of a target leave from whichever local address the
+// route picks (127.0.0.2 is answered from 127.0.0.1), so a datagram
+// belongs to the target with its address and port, else to the one whose
+// uuid it carries on that port, else to the only named target on that
+// port. Discovery answers come from the targets' own addresses and are
+// matched by address or uuid alone, so one target on the same port of
+// another host is never taken for a restart.
+//
+// Threads: single-threaded; see follow.h.
+#include "remote/follow.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "protocol/wire_format.h"
+
+namespace remote {
+namespace {
+
+// After a renewal went unanswered through all its retries: how long to
+// wait before asking again. The lease is 30 s, so keep trying often.
+constexpr std::chrono::seconds kRenewalRetryPause{1};
+
+const codec::Uuid& uuidOf(const codec::Datagram& datagram) {
+  return std::visit([](const auto& d) -> const codec::Uuid& { return d.uuid; }, datagram);
+}
+
+std::string shortUuid(const codec::Uuid& uuid) { return codec::uuidToHex(uuid).substr(0, 8); }
+
+}  // namespace
+
+Follower::Follower(const RetryPolicy& retry, const FollowOptions& options, FollowHandler& handler,
+                   bool firstConfirmRequired)
+    : retry(retry), options(options), handler(handler), firstConfirmRequired(firstConfirmRequired),
+      talk(retry, options.broadcast) {}
+
+void Follower::run() {
+  if (!options.pcapPath.empty()) {
+    capture.emplace(options.pcapPath);
+    talk.captureTo([this](const RawDatagram& raw) { capture->write(raw); });
+  }
+  for (const std::string& spec : options.targets) {
+    const Endpoint endpoint = talk.findTarget(spec);
+    const bool known = std::any_of(targets.begin(), targets.end(),
+                                   [&](const auto& t) { return t->endpoint == endpoint; });
+    if (!known) add(endpoint, parseTargetSpec(spec).host, /*named=*/true);
+  }
+  std::vector<std::string> hosts = options.discoverHosts;
+  if (options.broadcast && hosts.empty()) hosts.push_back("255.255.255.255");
+  for (const std::string& host : hosts) {
+    for (std::uint16_t i = 0; i < wire::kPortCount; ++i) {
+      probes.push_back(resolve(host, static_cast<std::uint16_t>(wire::kFirstPort + i)));
+    }
+  }
+  if (options.duration.count() > 0) endAt = Clock::now() + options.duration;
+  if (!probes.empty()) discover();
+
+  while (!handler.done()) {
+    Received received;
+    pollfd* extra = handler.extraWait();
+    const auto wait = talk.receive(nextDeadline(), received, extra);
+    if (wait == Session::Wait::kStopped) break;
+    if (wait == Session::Wait::kDatagram) handle(std::move(received));
+    if (wait == Session::Wait::kExtraReady) handler.onExtraReady(extra->revents);
+    const auto now = Clock::now();
+    if (endAt && now >= *endAt) break;
+    onTimers(now);
+    handler.onTimers(now);
+  }
+  for (const auto& target : targets) {
+    if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
+  }
+}
+
+FollowedTarget& Follower::add(Endpoint endpoint, std::string host, bool named) {
+  auto target = std::make_unique<FollowedTarget>();
+  target->endpoint = endpoint;
+  target->host = std::move(host);
+  target->label = endpoint.text();
+  target->named = named;
+  targets.push_back(std::move(target));
+  FollowedTarget& added = *targets.back();
+  handler.onTargetAdded(added);
+  sendRegistration(added, Clock::now());
+  return added;
+}
+
+FollowedTarget* Follower::route(const Received& received) {
+  const in_port_t port = received.from.address.sin_port;
+  const codec::Uuid& uuid = uuidOf(received.datagram);
+  FollowedTarget* byUuid = nullptr;
+  FollowedTarget* namedOnPort = nullptr;
+  int namedCount = 0;
+  for (const auto& target : targets) {
+    if (target->endpoint.address.sin_port != port) continue;
+    if (target->endpoint == received.from) return target.get();
+    if (target->uuid == uuid) byUuid = target.get();
+    if (target->named) {
+      namedOnPort = target.get();
+      ++namedCount;
+    }
+  }
+  if (byUuid != nullptr) return byUuid;
+  if (std::holds_alternative<codec::DiscoveryResponse>(received.datagram)) return nullptr;
+  return namedCount == 1 ? namedOnPort : nullptr;
+}
+
+void Follower::handle(Received&& received) {
+  if (const auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram)) {
+    onDiscoveryResponse(received, *response);
+    return;
+  }
+  FollowedTarget* target = route(received);
+  if (target == nullptr) return;  // a target we do not follow (or no longer)
+  if (const auto* confirm = std::get_if<codec::RegistrationConfirm>(&received.datagram)) {
+    onConfirm(*target, *confirm);
+    return;
+  }
+  if (checkInstance(*target, uuidOf(received.datagram)) && !target->renewing) {
+    sendRegistration(*target, Clock::now());  // we hold no lease with the new instance
+  }
+  if (auto* record = std::get_if<codec::LogRecord>(&received.datagram)) {
+    SequenceGap gap;
+    const auto verdict = target->sequence.check(record->sequence, gap);
+    if (verdict == SequenceCheck::Verdict::kOld) {
+      note(target->label + ": record " + std::to_string(record->sequence) + " arrived out of order");
+    }
+    if (verdict == SequenceCheck::Verdict::kAfterGap) {
+      note(target->label + ": " + gap.text());
+      handler.onLost(*target, gap);
+    }
+    handler.onRecord(*target, std::move(*record), received.at);
+    return;
+  }
+  handler.onOtherDatagram(*target, std::move(received));
+}
+
+void Follower::onDiscoveryResponse(const Received& received, const codec::DiscoveryResponse& response) {
+  if (probes.empty()) return;  // a late answer to findTarget()'s search
+  FollowedTarget* target = route(received);
+  if (target == nullptr) {
+    for (const auto& t : targets) {
+      if (t->uuid == response.uuid) return;  // followed already, by the address it was named with
+    }
+    const std::string address = received.from.text();
+    add(received.from, address.substr(0, address.rfind(':')), /*named=*/false);
+    return;
+  }
+  // A restart between renewals shows here first: register at once rather
+  // than lose records until the next renewal.
+  if (checkInstance(*target, response.uuid) && !target->renewing) sendRegistration(*target, Clock::now());
+}
+
+bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
+  if (!target.uuid || *target.uuid == uuid) return false;
+  note(target.label + " restarted (uuid " + shortUuid(*target.uuid) + "... is now " + shortUuid(uuid) +
+       "...); registering again");
+  target.uuid = uuid;
+  // The new instance numbered its records from 0; those built before we
+  // registered again count as lost, so the gap shows how many.
+  target.sequence.restart(0);
+  return true;
+}
+
+void Follower::onConfirm(FollowedTarget& target, const codec::RegistrationConfirm& confirm) {
+  if (!target.everConfirmed) {
+    note("following " + target.label +
+         " (" + confirm.applicationName + ")");
+  } else if (target.silent) {
+    note(target.label + " answers again");
+  }
+  if (!target.uuid) target.uuid = confirm.uuid;
+  checkInstance(target, confirm.uuid);
+  target.applicationName = confirm.applicationName;
+  target.everConfirmed = true;
+  target.silent = false;
+  target.renewing = false;
+  target.deadline = Clock::now() + options.renewEvery;
+}
+
+void Follower::sendRegistration(FollowedTarget& target, Clock::time_point now) {
+  target.renewing = true;
+  target.attemptsLeft = retry.retries;
+  target.deadline = now + retry.timeout;
+  talk.send(target.endpoint, codec::buildRegistrationRequest());
+}
+
+void Follower::onTimers(Clock::time_point now) {
+  if (!probes.empty() && now >= nextDiscovery) discover();
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    FollowedTarget& target = *targets[i];
+    if (now < target.deadline) continue;
+    if (!target.renewing) {
+      sendRegistration(target, now);
+      continue;
+    }
+    if (target.attemptsLeft-- > 0) {
+      target.deadline = now + retry.timeout;
+      talk.send(target.endpoint, codec::buildRegistrationRequest());
+      continue;
+    }
+    target.renewing = false;
+    if (!target.everConfirmed && target.named && firstConfirmRequired) {
+      throw ToolError{kExitNoAnswer, "no registration confirm from " + target.label +
+                                         " (it may already serve its five clients)"};
+    }
+    if (!target.named) {
+      // Discovery finds it again if it comes back, under whatever uuid.
+      note("warning: " + target.label + " stopped answering; following it no longer");
+      targets.erase(targets.begin() + static_cast<std::ptrdiff_t>(i--));
+      continue;
+    }
+    // An RRQ registers us anew if the target has dropped us or restarted,
+    // so keep asking; records lost meanwhile show up as a sequence gap.
+    if (!target.silent) {
+      note("warning: " + target.label + " did not confirm the " +
+           (target.everConfirmed ? "renewal" : "registration") + "; still trying");
+    }
+    target.silent = true;
+    target.deadline = now + kRenewalRetryPause;
+  }
+}
+
+void Follower::discover() {
+  const codec::Bytes drq = codec::buildDiscoveryRequest();
+  for (const Endpoint& probe : probes) talk.send(probe, drq);
+  nextDiscovery = Clock::now() + options.rediscoverEvery;
+}
+
+Clock::time_point Follower::nextDeadline() const {
+  Clock::time_point next = Clock::now() + std::chrono::minutes(1);
+  if (!probes.empty()) next = std::min(next, nextDiscovery);
+  if (endAt) next = std::min(next, *endAt);
+  for (const auto& target : targets) next = std::min(next, target->deadline);
+  return handler.nextDeadline(next);
+}
+
+}  // namespace remote

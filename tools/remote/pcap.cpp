@@ -1,0 +1,216 @@
+// tools/remote/pcap.cpp
+//
+// Writing and reading classic pcap files. Header fields of pcap itself are
+// in the byte order of the file's magic number (we write little-endian);
+// the IPv4 and UDP headers inside a packet are big-endian, as on the wire.
+//
+// Threads: a writer or reader belongs to one thread.
+#include "remote/pcap.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace remote {
+namespace {
+
+constexpr std::uint32_t kMagicMicro = 0xA1B2C3D4;
+constexpr std::uint32_t kMagicNano = 0xA1B23C4D;
+constexpr std::uint32_t kLinkEthernet = 1;
+constexpr std::uint32_t kLinkRaw = 101;
+constexpr std::uint32_t kLinkLinuxCooked = 113;
+constexpr std::uint32_t kLinkIpv4 = 228;
+constexpr std::size_t kFileHeaderSize = 24;
+constexpr std::size_t kPacketHeaderSize = 16;
+constexpr std::size_t kIpHeaderSize = 20;
+constexpr std::size_t kUdpHeaderSize = 8;
+constexpr std::uint32_t kSnapLength = 65535;
+
+void storeLe32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void storeLe16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void storeBe16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 8);
+  p[1] = static_cast<std::uint8_t>(v);
+}
+std::uint16_t loadBe16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+
+// The one's-complement sum over the IPv4 header, as routers check it.
+std::uint16_t ipChecksum(const std::uint8_t* header) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < kIpHeaderSize; i += 2) sum += loadBe16(header + i);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum);
+}
+
+void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& path) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ToolError{kExitNoAnswer, "cannot write " + path + ": " + std::strerror(errno)};
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+// Reads the fields of one file in the byte order its magic number showed.
+class FileOrder {
+ public:
+  explicit FileOrder(bool swapped) : swapped(swapped) {}
+  std::uint32_t load32(const std::uint8_t* p) const {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= std::uint32_t{p[i]} << (8 * (swapped ? 3 - i : i));
+    return v;
+  }
+
+ private:
+  bool swapped;
+};
+
+// Where the IPv4 packet starts inside one link-layer frame; npos when the
+// frame carries something else.
+std::size_t ipOffset(std::uint32_t linkType, const std::uint8_t* frame, std::size_t size) {
+  constexpr std::size_t kNone = std::string::npos;
+  switch (linkType) {
+    case kLinkRaw:
+    case kLinkIpv4: return 0;
+    case kLinkEthernet: {
+      std::size_t at = 12;
+      if (size >= at + 2 && loadBe16(frame + at) == 0x8100) at += 4;  // one VLAN tag
+      return size >= at + 2 && loadBe16(frame + at) == 0x0800 ? at + 2 : kNone;
+    }
+    case kLinkLinuxCooked: return size >= 16 && loadBe16(frame + 14) == 0x0800 ? 16 : kNone;
+    default: return kNone;
+  }
+}
+
+}  // namespace
+
+PcapWriter::PcapWriter(const std::string& path) : path(path) {
+  fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd) throw ToolError{kExitUsage, "cannot create " + path + ": " + std::strerror(errno)};
+  std::array<std::uint8_t, kFileHeaderSize> header{};
+  storeLe32(header.data(), kMagicMicro);
+  storeLe16(header.data() + 4, 2);  // version 2.4
+  storeLe16(header.data() + 6, 4);
+  storeLe32(header.data() + 16, kSnapLength);
+  storeLe32(header.data() + 20, kLinkRaw);
+  writeAll(fd.get(), header.data(), header.size(), path);
+}
+
+void PcapWriter::write(const RawDatagram& datagram) {
+  const std::size_t udpLength = kUdpHeaderSize + datagram.bytes.size();
+  const std::size_t ipLength = kIpHeaderSize + udpLength;
+  std::vector<std::uint8_t> packet(kPacketHeaderSize + ipLength);
+  const auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(datagram.at.time_since_epoch());
+  storeLe32(packet.data(), static_cast<std::uint32_t>(sinceEpoch.count() / 1'000'000));
+  storeLe32(packet.data() + 4, static_cast<std::uint32_t>(sinceEpoch.count() % 1'000'000));
+  storeLe32(packet.data() + 8, static_cast<std::uint32_t>(ipLength));
+  storeLe32(packet.data() + 12, static_cast<std::uint32_t>(ipLength));
+
+  std::uint8_t* ip = packet.data() + kPacketHeaderSize;
+  ip[0] = 0x45;  // version 4, five words of header
+  storeBe16(ip + 2, static_cast<std::uint16_t>(ipLength));
+  storeBe16(ip + 6, 0x4000);  // don't fragment: we only ever saw it whole
+  ip[8] = 64;
+  ip[9] = IPPROTO_UDP;
+  std::memcpy(ip + 12, &datagram.from.sin_addr, 4);  // both already in network order
+  std::memcpy(ip + 16, &datagram.to.sin_addr, 4);
+  storeBe16(ip + 10, ipChecksum(ip));
+
+  std::uint8_t* udp = ip + kIpHeaderSize;
+  std::memcpy(udp, &datagram.from.sin_port, 2);
+  std::memcpy(udp + 2, &datagram.to.sin_port, 2);
+  storeBe16(udp + 4, static_cast<std::uint16_t>(udpLength));
+  // Checksum 0 means "none" in IPv4: the kernel verified the real one when
+  // the datagram arrived, and a made-up one could only be wrong.
+  std::memcpy(udp + kUdpHeaderSize, datagram.bytes.data(), datagram.bytes.size());
+  writeAll(fd.get(), packet.data(), packet.size(), path);
+}
+
+PcapContents readPcap(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError{kExitUsage, "cannot open " + path + ": " + std::strerror(errno)};
+  const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (file.size() < kFileHeaderSize) throw ToolError{kExitUsage, path + ": too short for a pcap file"};
+
+  const FileOrder little(false), big(true);
+  const std::uint32_t magic = little.load32(file.data());
+  const bool swapped = magic != kMagicMicro && magic != kMagicNano;
+  const FileOrder order = swapped ? big : little;
+  const std::uint32_t ordered = order.load32(file.data());
+  if (ordered != kMagicMicro && ordered != kMagicNano) {
+    throw ToolError{kExitUsage, path + ": not a classic pcap file (pcapng is not read; "
+                                       "convert it with editcap -F pcap)"};
+  }
+  const long long fractionPerSecond = ordered == kMagicNano ? 1'000'000'000 : 1'000'000;
+  const std::uint32_t linkType = order.load32(file.data() + 20) & 0x0FFFFFFF;  // upper bits: FCS info
+  if (linkType != kLinkRaw && linkType != kLinkIpv4 && linkType != kLinkEthernet &&
+      linkType != kLinkLinuxCooked) {
+    throw ToolError{kExitUsage, path + ": link type " + std::to_string(linkType) +
+                                    " not supported (raw IPv4, Ethernet or Linux cooked)"};
+  }
+
+  PcapContents contents;
+  std::size_t at = kFileHeaderSize;
+  while (file.size() - at >= kPacketHeaderSize) {
+    const std::uint8_t* header = file.data() + at;
+    const std::uint32_t seconds = order.load32(header);
+    const std::uint32_t fraction = order.load32(header + 4);
+    const std::size_t captured = order.load32(header + 8);
+    const std::size_t original = order.load32(header + 12);
+    at += kPacketHeaderSize;
+    if (captured > file.size() - at) {
+      ++contents.skipped;  // the last packet, cut off when the writer was killed
+      at = file.size();
+      break;
+    }
+    const std::uint8_t* frame = file.data() + at;
+    at += captured;
+
+    const std::size_t ipAt = ipOffset(linkType, frame, captured);
+    if (ipAt == std::string::npos || captured != original || captured < ipAt + kIpHeaderSize) {
+      ++contents.skipped;
+      continue;
+    }
+    const std::uint8_t* ip = frame + ipAt;
+    const std::size_t ipHeader = std::size_t{ip[0] & 0x0Fu} * 4;
+    const std::size_t ipLength = loadBe16(ip + 2);
+    const bool fragment = (loadBe16(ip + 6) & 0x3FFF) != 0;  // more-fragments flag or an offset
+    if ((ip[0] >> 4) != 4 || ip[9] != IPPROTO_UDP || fragment || ipHeader < kIpHeaderSize ||
+        ipLength > captured - ipAt || ipLength < ipHeader + kUdpHeaderSize) {
+      ++contents.skipped;
+      continue;
+    }
+    const std::uint8_t* udp = ip + ipHeader;
+    const std::size_t udpLength = loadBe16(udp + 4);
+    if (udpLength < kUdpHeaderSize || udpLength > ipLength - ipHeader) {
+      ++contents.skipped;
+      continue;
+    }
+    CapturedDatagram d;
+    d.at = SystemClock::time_point(std::chrono::duration_cast<SystemClock::duration>(
+        std::chrono::microseconds(std::int64_t{seconds} * 1'000'000 +
+                                  std::int64_t{fraction} * 1'000'000 / fractionPerSecond)));
+    d.from.sin_family = d.to.sin_family = AF_INET;
+    std::memcpy(&d.from.sin_addr, ip + 12, 4);
+    std::memcpy(&d.to.sin_addr, ip + 16, 4);
+    std::memcpy(&d.from.sin_port, udp, 2);
+    std::memcpy(&d.to.sin_port, udp + 2, 2);
+    d.payload.assign(udp + kUdpHeaderSize, udp + udpLength);
+    contents.datagrams.push_back(std::move(d));
+  }
+  if (at != file.size()) ++contents.skipped;  // a packet header cut off
+  return contents;
+}
+
+}  // namespace remote

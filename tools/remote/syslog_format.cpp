@@ -1,0 +1,163 @@
+// tools/remote/syslog_format.cpp
+//
+// Building RFC 5424 messages. Field limits are the RFC's: HOSTNAME 255,
+// APP-NAME 48, PROCID 128, MSGID 32 characters of PRINTUSASCII.
+//
+// Threads: pure functions; callable from any thread.
+#include "remote/syslog_format.h"
+
+#include <bit>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+
+#include "remote/levels.h"
+
+namespace remote::syslog {
+namespace {
+
+constexpr std::size_t kHostnameMax = 255;
+constexpr std::size_t kAppNameMax = 48;
+constexpr std::size_t kProcIdMax = 128;
+constexpr std::size_t kMsgIdMax = 32;
+
+// Length of the valid UTF-8 sequence at the start of `s`, 0 when invalid.
+// Overlong forms, surrogates and values above U+10FFFF are invalid.
+std::size_t utf8Sequence(std::string_view s) {
+  const auto first = static_cast<unsigned char>(s[0]);
+  if (first < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
+  if (first >= 0xC2 && first <= 0xDF) {
+    length = 2;
+  } else if (first >= 0xE0 && first <= 0xEF) {
+    length = 3;
+    if (first == 0xE0) low = 0xA0;   // overlong
+    if (first == 0xED) high = 0x9F;  // surrogates
+  } else if (first >= 0xF0 && first <= 0xF4) {
+    length = 4;
+    if (first == 0xF0) low = 0x90;   // overlong
+    if (first == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (s.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < (i == 1 ? low : 0x80) || b > (i == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+std::string header(int facility, int severity, SystemClock::time_point at, const Origin& origin,
+                   std::string_view procId, std::string_view msgId) {
+  return "<" + std::to_string(facility * 8 + severity) + ">1 " + timestamp(at) + ' ' +
+         headerField(origin.hostname, kHostnameMax) + ' ' + headerField(origin.appName, kAppNameMax) + ' ' +
+         headerField(procId, kProcIdMax) + ' ' + headerField(msgId, kMsgIdMax) + " [" + kSdId;
+}
+
+void param(std::string& out, std::string_view name, std::string_view value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  out += paramValue(value);
+  out += '"';
+}
+
+}  // namespace
+
+std::optional<int> parseFacility(std::string_view name) {
+  static constexpr std::pair<std::string_view, int> kNames[] = {
+      {"kern", 0}, {"user", 1}, {"mail", 2}, {"daemon", 3}, {"auth", 4}, {"syslog", 5},
+      {"local0", 16}, {"local1", 17}, {"local2", 18}, {"local3", 19},
+      {"local4", 20}, {"local5", 21}, {"local6", 22}, {"local7", 23}};
+  for (const auto& [text, code] : kNames) {
+    if (name == text) return code;
+  }
+  int number = -1;
+  const auto [stop, ec] = std::from_chars(name.data(), name.data() + name.size(), number);
+  if (ec == std::errc() && stop == name.data() + name.size() && number >= 0 && number <= 23) return number;
+  return std::nullopt;
+}
+
+int severityOf(std::uint32_t clientMask) {
+  const int level = recordClientLevel(clientMask);
+  if (level < 0) return 5;    // notice: the record names no single level
+  if (level >= 31) return 3;  // err: numeric levels 0-3 all arrive as 31
+  if (level == 30) return 4;  // warning
+  if (level == 29) return 6;  // info
+  return 7;                   // debug and everything finer
+}
+
+std::string headerField(std::string_view value, std::size_t maxLength) {
+  if (value.empty()) return "-";
+  std::string out(value.substr(0, maxLength));
+  for (char& c : out) {
+    if (c < 33 || c > 126) c = '_';
+  }
+  return out;
+}
+
+std::string paramValue(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  while (!value.empty()) {
+    const std::size_t length = utf8Sequence(value);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      value.remove_prefix(1);
+      continue;
+    }
+    if (value[0] == '"' || value[0] == '\\' || value[0] == ']') out += '\\';
+    out.append(value.substr(0, length));
+    value.remove_prefix(length);
+  }
+  return out;
+}
+
+std::string timestamp(SystemClock::time_point at) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(us / 1'000'000);
+  std::tm parts{};
+  ::gmtime_r(&seconds, &parts);
+  char text[96];  // room for any year the int fields can hold
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                static_cast<long long>(us % 1'000'000));
+  return text;
+}
+
+std::string formatRecord(const Origin& origin, const codec::LogRecord& record,
+                         SystemClock::time_point receivedAt, int facility) {
+  std::string out = header(facility, severityOf(record.clientMask), receivedAt, origin,
+                           std::to_string(record.integers[0]), record.strings[0]);
+  param(out, "target", origin.target);
+  param(out, "uuid", codec::uuidToHex(record.uuid));
+  param(out, "seq", std::to_string(record.sequence));
+  const int level = recordClientLevel(record.clientMask);
+  if (level >= 0) param(out, "level", std::to_string(level));
+  param(out, "mask", maskHex(record.clientMask));
+  param(out, "tid", std::to_string(record.integers[1]));
+  param(out, "tick", std::to_string(static_cast<std::uint32_t>(record.integers[2])));
+  param(out, "file", record.strings[1]);
+  param(out, "line", std::to_string(record.integers[3]));
+  param(out, "function", record.strings[2]);
+  out += "] ";
+  out += record.strings[3];
+  return out;
+}
+
+std::string formatGap(const Origin& origin, const SequenceGap& gap, SystemClock::time_point noticedAt,
+                      int facility) {
+  std::string out = header(facility, kSeverityWarning, noticedAt, origin, "", "");
+  param(out, "target", origin.target);
+  param(out, "uuid", codec::uuidToHex(origin.uuid));
+  param(out, "lost", std::to_string(gap.count));
+  param(out, "first", std::to_string(gap.first));
+  param(out, "last", std::to_string(gap.first + gap.count - 1));
+  out += "] ";
+  out += gap.text();
+  return out;
+}
+
+}  // namespace remote::syslog
