@@ -3,8 +3,9 @@
 #
 # A tour of the remote log target: starts tarvin-example-host from BUILD_DIR
 # with the plug-in built there, then shows tarvin-remote discover,
-# components, levels and tail, enables debug on "net" remotely and shows the
-# debug records appear in the stream, and stops everything cleanly.
+# components, levels and tail (recording a capture that replay then prints
+# offline), enables debug on "net" remotely and shows the debug records
+# appear in the stream, and stops everything cleanly.
 #
 # Everything runs in a network namespace of its own (root, or an
 # unprivileged user namespace where allowed), so the demo's target never
@@ -69,8 +70,11 @@ heading "tarvin-remote components $target"
 heading "tarvin-remote levels $target net"
 "$remote" levels "$target" net
 
-heading "tarvin-remote tail $target --duration 2s"
-"$remote" tail "$target" --duration 2s
+heading "tarvin-remote tail $target --duration 2s --pcap session.pcap"
+"$remote" tail "$target" --duration 2s --pcap "$work/session.pcap"
+
+heading "tarvin-remote replay session.pcap --count 5 (offline, from the capture)"
+"$remote" replay "$work/session.pcap" --count 5
 
 heading "tarvin-remote set-level $target net +debug"
 "$remote" set-level "$target" net +debug

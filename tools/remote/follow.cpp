@@ -68,7 +68,11 @@ void Follower::run() {
     const auto wait = talk.receive(nextDeadline(), received, extra);
     if (wait == Session::Wait::kStopped) break;
     if (wait == Session::Wait::kDatagram) handle(std::move(received));
-    if (wait == Session::Wait::kExtraReady) handler.onExtraReady(extra->revents);
+    // Both in one wake-up, so that neither a busy target nor a busy
+    // collector keeps the other waiting.
+    if (extra != nullptr && extra->revents != 0) {
+      handler.onExtraReady(extra->revents);
+    }
     const auto now = Clock::now();
     if (endAt && now >= *endAt) break;
     onTimers(now);

@@ -168,12 +168,11 @@ Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd
       if (errno == EINTR) continue;  // a signal: the pipe tells which
       throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     }
-    if (extra != nullptr && fds[2].revents != 0) {
-      // The datagram, if one is waiting too, is read on the next call.
-      extra->revents = fds[2].revents;
-      return Wait::kExtraReady;
+    if (extra != nullptr) extra->revents = fds[2].revents;
+    if ((fds[0].revents & POLLIN) == 0) {
+      if (extra != nullptr && extra->revents != 0) return Wait::kExtraReady;
+      continue;
     }
-    if ((fds[0].revents & POLLIN) == 0) continue;
 
     sockaddr_in from{};
     iovec data{buffer.data(), buffer.size()};

@@ -104,7 +104,8 @@ class Session {
   enum class Wait { kDatagram, kTimeout, kStopped, kExtraReady };
   // Waits until `deadline` for one datagram the codec accepts. With
   // `extra`, also waits for that descriptor's events (a collector's
-  // socket) and returns kExtraReady with extra->revents set.
+  // socket): extra->revents says what it has, also beside a datagram, and
+  // kExtraReady is returned when it alone is ready.
   Wait receive(Clock::time_point deadline, Received& out, pollfd* extra = nullptr);
 
   // Hands every datagram received from now on to `capture`, before parsing.
