@@ -50,7 +50,7 @@
 #include "loopback.h"
 #include "protocol/wire_format.h"
 #include "target_harness.h"
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace bench {
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace bench {
 

@@ -46,7 +46,7 @@
 #include "protocol/wire_format.h"
 #include "target_harness.h"
 #include "thread_cpu.h"
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace bench {
 
