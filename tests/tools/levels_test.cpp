@@ -1,6 +1,6 @@
 // tests/tools/levels_test.cpp
 //
-// tarvin-remote's level handling without a network: level SPECs turned into
+// tarvin-remote's level handling without a network: level lists turned into
 // client masks (absolute lists, +/- changes, hex masks, and the mistakes a
 // user makes), and level names given to masks and to single records.
 //
@@ -16,9 +16,9 @@ const remote::Levels kLevels = {
 
 }  // namespace
 
-TEST(LevelSpec, GivesTheClientMask) {
+TEST(LevelChange, GivesTheClientMask) {
   static const struct {
-    const char* spec;
+    const char* levels;
     std::uint32_t current;
     std::uint32_t expected;
   } kCases[] = {
@@ -33,34 +33,34 @@ TEST(LevelSpec, GivesTheClientMask) {
       {"+error", 0x80000000, 0x80000000},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.spec);
-    const auto mask = remote::parseLevelSpec(c.spec, c.current, kLevels);
+    SCOPED_TRACE(c.levels);
+    const auto mask = remote::parseLevelChange(c.levels, c.current, kLevels);
     ASSERT_TRUE(mask) << mask.error();
     EXPECT_EQ(*mask, c.expected);
   }
 }
 
-TEST(LevelSpec, RefusesWhatIsNotALevel) {
+TEST(LevelChange, RefusesWhatIsNotALevel) {
   static const struct {
-    const char* spec;
+    const char* levels;
     const char* expectedError;
   } kCases[] = {
-      {"", "empty level spec"},
+      {"", "empty level list"},
       {"0xZZ", "'0xZZ' is not a 32-bit hex mask"},
       {"0x100000000", "'0x100000000' is not a 32-bit hex mask"},
       {"nope", "no level 'nope' (known: error, warning, info, debug, trace)"},
       {"32", "no level '32'"},
-      {"error,,info", "empty item in level spec"},
+      {"error,,info", "empty item in level list"},
       {"error,+debug", "mix of absolute and +/- items ('+debug')"},
       {"+debug,info", "mix of absolute and +/- items ('info')"},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.spec);
-    const auto mask = remote::parseLevelSpec(c.spec, 0, kLevels);
+    SCOPED_TRACE(c.levels);
+    const auto mask = remote::parseLevelChange(c.levels, 0, kLevels);
     ASSERT_FALSE(mask);
     EXPECT_EQ(mask.error().rfind(c.expectedError, 0), 0u) << mask.error();
   }
-  const auto none = remote::parseLevelSpec("error", 0, {});
+  const auto none = remote::parseLevelChange("error", 0, {});
   ASSERT_FALSE(none);
   EXPECT_EQ(none.error(), "no level 'error' (the component describes no levels)");
 }

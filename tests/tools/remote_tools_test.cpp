@@ -249,7 +249,7 @@ TEST(RemoteTools, FailuresGiveExitCodeAndMessage) {
   }
   const Outcome help = remote({"set-level", "--help"});
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_TRUE(contains(help.out, "SPEC")) << help.out;
+  EXPECT_TRUE(contains(help.out, "LEVELS")) << help.out;
 }
 
 TEST(RemoteTools, TailReportsLostRecordsAndSkipsMalformedDatagrams) {

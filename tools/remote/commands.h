@@ -61,7 +61,7 @@ int runLevels(const CommonOptions& common, const std::string& target, const std:
 struct SetLevelOptions {
   std::string target;
   std::string component;
-  std::string spec;
+  std::string levels;  // as typed: 0x..., a,b or +a,-b
   std::optional<std::chrono::milliseconds> temporaryFor;
 };
 int runSetLevel(const CommonOptions& common, const SetLevelOptions& options);

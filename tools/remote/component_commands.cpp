@@ -87,9 +87,9 @@ codec::LevelDescriptions fetchLevelDescriptions(Session& session, const Endpoint
   return std::get<codec::LevelDescriptions>(*reply);
 }
 
-int runComponents(const CommonOptions& common, const std::string& targetSpec) {
+int runComponents(const CommonOptions& common, const std::string& targetText) {
   Session session(common.retry);
-  const Endpoint target = session.findTarget(targetSpec);
+  const Endpoint target = session.findTarget(targetText);
 
   std::vector<codec::ComponentInfo> infos;
   auto keepInfo = [&](Received&& r) {
@@ -156,9 +156,9 @@ int runComponents(const CommonOptions& common, const std::string& targetSpec) {
   return 0;
 }
 
-int runLevels(const CommonOptions& common, const std::string& targetSpec, const std::string& component) {
+int runLevels(const CommonOptions& common, const std::string& targetText, const std::string& component) {
   Session session(common.retry);
-  const Endpoint target = session.findTarget(targetSpec);
+  const Endpoint target = session.findTarget(targetText);
   const codec::LevelDescriptions d = fetchLevelDescriptions(session, target, component);
   if (d.levels.empty()) {
     note("warning: component '" + component + "' describes no levels (is the name right?)");
@@ -184,7 +184,7 @@ int runSetLevel(const CommonOptions& common, const SetLevelOptions& options) {
   Session session(common.retry);
   const Endpoint target = session.findTarget(options.target);
   const codec::LevelDescriptions before = fetchLevelDescriptions(session, target, options.component);
-  const auto wanted = parseLevelSpec(options.spec, before.clientMask, before.levels);
+  const auto wanted = parseLevelChange(options.levels, before.clientMask, before.levels);
   if (!wanted) throw ToolError{kExitUsage, wanted.error()};
 
   const codec::ComponentInfo after = setMask(session, target, options.component, *wanted);

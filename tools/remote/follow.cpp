@@ -46,11 +46,11 @@ void Follower::run() {
     capture.emplace(options.pcapPath);
     talk.captureTo([this](const RawDatagram& raw) { capture->write(raw); });
   }
-  for (const std::string& spec : options.targets) {
-    const Endpoint endpoint = talk.findTarget(spec);
+  for (const std::string& given : options.targets) {
+    const Endpoint endpoint = talk.findTarget(given);
     const bool known = std::any_of(targets.begin(), targets.end(),
                                    [&](const auto& t) { return t->endpoint == endpoint; });
-    if (!known) add(endpoint, parseTargetSpec(spec).host, /*named=*/true);
+    if (!known) add(endpoint, parseTargetAddress(given).host, /*named=*/true);
   }
   std::vector<std::string> hosts = options.discoverHosts;
   if (options.broadcast && hosts.empty()) hosts.push_back("255.255.255.255");

@@ -1,6 +1,6 @@
 // tools/remote/levels.cpp
 //
-// Level naming and level SPEC parsing for tarvin-remote.
+// Level naming and level list parsing for tarvin-remote.
 //
 // Threads: pure functions; callable from any thread.
 #include "remote/levels.h"
@@ -100,30 +100,30 @@ int lookupClientLevel(std::string_view nameOrNumber, const Levels& levels) {
   return -1;
 }
 
-codec::Parsed<std::uint32_t> parseLevelSpec(std::string_view spec, std::uint32_t currentMask,
-                                            const Levels& levels) {
+codec::Parsed<std::uint32_t> parseLevelChange(std::string_view change, std::uint32_t currentMask,
+                                              const Levels& levels) {
   using Result = codec::Parsed<std::uint32_t>;
-  spec = trim(spec);
-  if (spec.empty()) return Result::failure("empty level spec");
+  change = trim(change);
+  if (change.empty()) return Result::failure("empty level list");
 
-  if (spec.size() > 2 && spec[0] == '0' && (spec[1] == 'x' || spec[1] == 'X')) {
+  if (change.size() > 2 && change[0] == '0' && (change[1] == 'x' || change[1] == 'X')) {
     std::uint32_t mask = 0;
-    const char* end = spec.data() + spec.size();
-    const auto [stop, ec] = std::from_chars(spec.data() + 2, end, mask, 16);
+    const char* end = change.data() + change.size();
+    const auto [stop, ec] = std::from_chars(change.data() + 2, end, mask, 16);
     if (ec != std::errc() || stop != end) {
-      return Result::failure("'" + std::string(spec) + "' is not a 32-bit hex mask");
+      return Result::failure("'" + std::string(change) + "' is not a 32-bit hex mask");
     }
     return mask;
   }
 
-  const bool relative = spec.front() == '+' || spec.front() == '-';
+  const bool relative = change.front() == '+' || change.front() == '-';
   std::uint32_t mask = relative ? currentMask : 0;
   std::string error;
-  while (!spec.empty()) {
-    const std::size_t comma = spec.find(',');
-    std::string_view item = trim(spec.substr(0, comma));
-    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
-    if (item.empty()) return Result::failure("empty item in level spec");
+  while (!change.empty()) {
+    const std::size_t comma = change.find(',');
+    std::string_view item = trim(change.substr(0, comma));
+    change = comma == std::string_view::npos ? std::string_view() : change.substr(comma + 1);
+    if (item.empty()) return Result::failure("empty item in level list");
 
     const char sign = item.front();
     const bool signedItem = sign == '+' || sign == '-';

@@ -2,7 +2,7 @@
 //
 // What tarvin-remote does with client levels and client masks: naming the
 // levels of a mask or of one record with a component's level descriptions,
-// and turning a user's level SPEC ("0x...", "error,warning", "+debug,-trace")
+// and turning a user's level list ("0x...", "error,warning", "+debug,-trace")
 // into a client mask. Bit k of a client mask stands for client level k.
 //
 // Threads: pure functions; callable from any thread.
@@ -42,12 +42,12 @@ std::string recordLevelName(std::uint32_t clientMask, const Levels& levels);
 // then ignoring case). -1 when neither.
 int lookupClientLevel(std::string_view nameOrNumber, const Levels& levels);
 
-// The new client mask for SPEC, one of:
+// The new client mask for LEVELS as the user typed it, one of:
 //   0x...            the client mask itself
 //   a,b,c            exactly these levels (names or client-level numbers)
 //   +a,-b            current mask with a added and b removed
 // Fails with a message naming the first item that is not a level.
-codec::Parsed<std::uint32_t> parseLevelSpec(std::string_view spec, std::uint32_t currentMask,
-                                            const Levels& levels);
+codec::Parsed<std::uint32_t> parseLevelChange(std::string_view change, std::uint32_t currentMask,
+                                              const Levels& levels);
 
 }  // namespace remote

@@ -162,13 +162,13 @@ int main(int argc, char** argv) {
   std::string setLevelFor;
   auto* setLevelCmd = app.add_subcommand("set-level", "Change the enabled levels of one component");
   setLevelCmd->footer(
-      "SPEC is a client mask (0xE0000000), a comma list of level names or client\n"
+      "LEVELS is a client mask (0xE0000000), a comma list of level names or client\n"
       "levels (error,warning,28), or changes to the current mask (+debug,-info).");
   setLevelCmd->add_option("target", setLevel.target, "HOST[:PORT]")->required();
   setLevelCmd->add_option("component", setLevel.component, "Component name")->required();
-  setLevelCmd->add_option("spec", setLevel.spec, "Levels to enable (see below)");
+  setLevelCmd->add_option("levels", setLevel.levels, "Levels to enable (see below)");
   // "-debug" looks like an option to CLI11; unmatched arguments are kept
-  // and taken as SPEC below, so it need not be written after "--".
+  // and taken as LEVELS below, so it need not be written after "--".
   setLevelCmd->allow_extras();
   setLevelCmd->add_option("--for", setLevelFor,
                           "Keep the change this long (e.g. 1m), then restore the old mask");
@@ -219,11 +219,11 @@ int main(int argc, char** argv) {
     if (*levelsCmd) return remote::runLevels(common, levelsTarget, levelsComponent);
     if (*setLevelCmd) {
       std::vector<std::string> extras = setLevelCmd->remaining();
-      if (setLevel.spec.empty() && extras.size() == 1) {
-        setLevel.spec = extras.front();
+      if (setLevel.levels.empty() && extras.size() == 1) {
+        setLevel.levels = extras.front();
         extras.clear();
       }
-      if (setLevel.spec.empty()) throw ToolError{remote::kExitUsage, "set-level: SPEC is required"};
+      if (setLevel.levels.empty()) throw ToolError{remote::kExitUsage, "set-level: LEVELS is required"};
       if (!extras.empty()) throw ToolError{remote::kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
       if (!setLevelFor.empty()) setLevel.temporaryFor = parseDuration(setLevelFor, "--for");
       return remote::runSetLevel(common, setLevel);

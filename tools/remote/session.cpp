@@ -68,10 +68,10 @@ bool Endpoint::answersFor(const Endpoint& target) const {
   return address.sin_port == target.address.sin_port;
 }
 
-TargetSpec parseTargetSpec(const std::string& text) {
-  TargetSpec spec;
+TargetAddress parseTargetAddress(const std::string& text) {
+  TargetAddress out;
   const std::size_t colon = text.rfind(':');
-  spec.host = text.substr(0, colon);
+  out.host = text.substr(0, colon);
   if (colon != std::string::npos) {
     const std::string portText = text.substr(colon + 1);
     unsigned int port = 0;
@@ -80,10 +80,10 @@ TargetSpec parseTargetSpec(const std::string& text) {
     if (portText.empty() || ec != std::errc() || stop != end || port == 0 || port > 65535) {
       throw ToolError{kExitUsage, "invalid port '" + portText + "' in '" + text + "'"};
     }
-    spec.port = static_cast<std::uint16_t>(port);
+    out.port = static_cast<std::uint16_t>(port);
   }
-  if (spec.host.empty()) throw ToolError{kExitUsage, "no host in '" + text + "'"};
-  return spec;
+  if (out.host.empty()) throw ToolError{kExitUsage, "no host in '" + text + "'"};
+  return out;
 }
 
 Endpoint resolve(const std::string& host, std::uint16_t port) {
@@ -256,11 +256,11 @@ std::optional<codec::Datagram> Session::request(
   return std::nullopt;
 }
 
-Endpoint Session::findTarget(const std::string& targetSpec) {
-  const TargetSpec spec = parseTargetSpec(targetSpec);
-  if (spec.port) return resolve(spec.host, *spec.port);
+Endpoint Session::findTarget(const std::string& targetText) {
+  const TargetAddress given = parseTargetAddress(targetText);
+  if (given.port) return resolve(given.host, *given.port);
 
-  const Endpoint host = resolve(spec.host, 0);
+  const Endpoint host = resolve(given.host, 0);
   const codec::Bytes drq = codec::buildDiscoveryRequest();
   for (int attempt = 0; attempt <= retry.retries; ++attempt) {
     for (std::uint16_t i = 0; i < wire::kPortCount; ++i) {
@@ -290,7 +290,7 @@ Endpoint Session::findTarget(const std::string& targetSpec) {
       return best->first;
     }
   }
-  throw ToolError{kExitNoAnswer, "no target answered on " + spec.host + " ports " +
+  throw ToolError{kExitNoAnswer, "no target answered on " + given.host + " ports " +
                                      std::to_string(wire::kFirstPort) + "-" +
                                      std::to_string(wire::kFirstPort + wire::kPortCount - 1)};
 }

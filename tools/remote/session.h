@@ -62,11 +62,11 @@ struct Endpoint {
 
 // HOST or HOST:PORT as typed by the user. Throws ToolError (usage) when the
 // port is not a number 1-65535 or the host does not resolve to IPv4.
-struct TargetSpec {
+struct TargetAddress {
   std::string host;
   std::optional<std::uint16_t> port;
 };
-TargetSpec parseTargetSpec(const std::string& text);
+TargetAddress parseTargetAddress(const std::string& text);
 Endpoint resolve(const std::string& host, std::uint16_t port);
 
 struct Received {
@@ -123,7 +123,7 @@ class Session {
   // The target to talk to: HOST:PORT as given, or, without a port, the
   // lowest port of the range whose target answers a DRQ (said on stderr).
   // Throws ToolError when no target answers.
-  Endpoint findTarget(const std::string& targetSpec);
+  Endpoint findTarget(const std::string& targetText);
 
   // A fresh request id for SLV and GLVD.
   std::uint32_t nextRequestId() { return requestId++; }

@@ -38,8 +38,8 @@ CollectorUrl parseCollectorUrl(const std::string& url) {
   } else {
     throw ToolError{kExitUsage, "--to: '" + url + "' is not udp://HOST[:PORT] or tcp://HOST[:PORT]"};
   }
-  const TargetSpec spec = parseTargetSpec(url.substr(scheme + 3));
-  out.endpoint = resolve(spec.host, spec.port.value_or(kDefaultSyslogPort));
+  const TargetAddress address = parseTargetAddress(url.substr(scheme + 3));
+  out.endpoint = resolve(address.host, address.port.value_or(kDefaultSyslogPort));
   return out;
 }
 
