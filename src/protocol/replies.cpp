@@ -36,10 +36,9 @@ char* putString(char* at, const std::string& text) {
 }
 }  // namespace
 
-std::size_t CLogtargetRemote::writeHeader(char* buffer, std::uint32_t descriptor) const {
+void CLogtargetRemote::writeHeader(char* buffer, std::uint32_t descriptor) const {
   wire::storeBe32(buffer + wire::kDescriptorOffset, descriptor);
   std::memcpy(buffer + wire::kUuidOffset, uuid.data(), wire::kUuidSize);
-  return wire::kHeaderSize;
 }
 
 void CLogtargetRemote::sendProtocolBuffer(std::size_t length, const sockaddr_in& destination) {

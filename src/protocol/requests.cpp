@@ -34,13 +34,13 @@ void CLogtargetRemote::onLogSocketReceive() {
 
   const std::uint32_t descriptor = wire::loadBe32(protocolBuffer.data() + wire::kDescriptorOffset);
   char* payload = protocolBuffer.data() + wire::kRequestHeaderSize;
-  const auto payloadLength = static_cast<unsigned int>(received) - wire::kRequestHeaderSize;
+  const auto payloadLength = static_cast<unsigned int>(received - wire::kRequestHeaderSize);
   switch (descriptor) {
     case wire::kDiscoveryRequest: onDRQ(sender); return;
     case wire::kRegistrationRequest: onRRQ(sender); return;
     case wire::kUnregistrationRequest: onURQ(sender); return;
-    case wire::kSetLevelRequest: onSLV(sender, payload, static_cast<unsigned int>(payloadLength)); return;
-    case wire::kGetLevelDescriptionsRequest: onGLVD(sender, payload, static_cast<unsigned int>(payloadLength)); return;
+    case wire::kSetLevelRequest: onSLV(sender, payload, payloadLength); return;
+    case wire::kGetLevelDescriptionsRequest: onGLVD(sender, payload, payloadLength); return;
     default:
       syslog(7, "ignoring function-descriptor %i (0x%x)", static_cast<int>(descriptor), descriptor);
   }

@@ -58,7 +58,7 @@ class CLogtargetRemote : public ILogTarget {
   unsigned int clientMaskToMask(unsigned int clientMask) const;
 
  private:
-  friend struct CLogtargetRemoteTestPeer;  // tests reach the sequence number
+  friend struct CLogtargetRemoteTestPeer;  // white-box tests and the fuzzer
 
   // Construction.
   int createLogsocket();
@@ -101,7 +101,7 @@ class CLogtargetRemote : public ILogTarget {
   // Shared by the discovery response and the registration confirm.
   void sendApplicationName(std::uint32_t descriptor, const char* reply,
                            const sockaddr_in& destination);
-  std::size_t writeHeader(char* buffer, std::uint32_t descriptor) const;
+  void writeHeader(char* buffer, std::uint32_t descriptor) const;
   void sendProtocolBuffer(std::size_t length, const sockaddr_in& destination);
 
   // Descriptors: -1 while closed. Opened by the constructor, closed by the
