@@ -5,6 +5,7 @@
 //
 // Threads: a Plugin may be used from any thread; the factory is stateless.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include "tarvin/framework.h"
 
@@ -42,6 +43,19 @@ ILogTarget* Plugin::createTarget(const IDynamicObjectCreationParams* params) {
 
 void Plugin::releaseTarget(ILogTarget* target) { classFactory->release(target); }
 
-std::string defaultPluginPath() { return TARVIN_INSTALLED_PLUGIN; }
+std::string defaultPluginPath() {
+  // The plug-in is installed beside this library, wherever the prefix put
+  // both; the configured path is the fallback for a library moved alone.
+  Dl_info self{};
+  if (::dladdr(reinterpret_cast<void*>(&defaultPluginPath), &self) != 0 && self.dli_fname != nullptr) {
+    std::string path = self.dli_fname;
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos) {
+      path = path.substr(0, slash + 1) + "libtarvint_remote.so.1";
+      if (::access(path.c_str(), R_OK) == 0) return path;
+    }
+  }
+  return TARVIN_INSTALLED_PLUGIN;
+}
 
 }  // namespace tarvin

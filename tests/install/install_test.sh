@@ -29,3 +29,10 @@ undefined=$(nm -D --undefined-only "$prefix/lib/libtarvint_remote.so.1" | grep -
 c++ -std=c++20 -Wall -Werror $cxxflags -I"$prefix/include" "$source/tests/install/foreign_host.cpp" \
     -rdynamic -ldl -o "$prefix/foreign_host"
 "$prefix/foreign_host" "$prefix/lib/libtarvint_remote.so.1"
+
+# The installed tools find the framework library and the plug-in in the
+# prefix without any environment.
+if [ -x "$prefix/bin/tarvin-example-host" ]; then
+  "$prefix/bin/tarvin-example-host" --duration 1 --rate 5 | grep -q "^target port 57008" ||
+    { echo "install_test: the installed example host did not start its target" >&2; exit 1; }
+fi
