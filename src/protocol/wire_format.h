@@ -62,7 +62,7 @@ inline constexpr std::size_t kNameOffset = kRequestIdOffset + 4;          // 8
 inline constexpr std::size_t kMinSize = kNameOffset + 1;                  // 9
 }  // namespace glvd
 
-// Component names in SLV and GLVD must be shorter than this.
+// The longest component name an SLV or GLVD may carry; longer ones are ignored.
 inline constexpr std::size_t kMaxRequestNameLength = 31;
 
 // Discovery response and registration confirm: header, application name.
@@ -77,12 +77,12 @@ inline constexpr std::size_t kClientMaskOffset = kRequestIdOffset + 4;    // 24
 inline constexpr std::size_t kNameOffset = kClientMaskOffset + 4;         // 28
 }  // namespace component_info
 
-// Level descriptions: as the component info, then after the name's NUL a
-// count k, k client levels and k NUL-terminated texts, none of them aligned.
+// Level descriptions: opens like the component info, then after the name's
+// NUL a count k, k client levels and k NUL-terminated texts, none aligned.
 namespace level_descriptions {
-inline constexpr std::size_t kRequestIdOffset = kHeaderSize;              // 20
-inline constexpr std::size_t kClientMaskOffset = kRequestIdOffset + 4;    // 24
-inline constexpr std::size_t kNameOffset = kClientMaskOffset + 4;         // 28
+using component_info::kClientMaskOffset;
+using component_info::kNameOffset;
+using component_info::kRequestIdOffset;
 }  // namespace level_descriptions
 
 // Log record: header, sequence number, four integers, client mask, then four
