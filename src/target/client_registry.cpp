@@ -55,9 +55,9 @@ CLogtargetRemote::CLogClient CLogtargetRemote::lastClient() {
   return clients.back();
 }
 
-std::size_t CLogtargetRemote::clientCount() {
-  MutexLock lock(registryMutex);
-  return clients.size();
+std::size_t CLogtargetRemote::clientCount() const {
+  // This thread is the only writer of the count, so it reads its own value.
+  return registeredCount.load(std::memory_order_relaxed);
 }
 
 int CLogtargetRemote::addClient(sockaddr_in const& address) {

@@ -81,7 +81,7 @@ class CLogtargetRemote : public ILogTarget {
   void removeClient(ClientIterator it) EXCLUDES(registryMutex);
   int restartClientTimer(CLogClient& client);
   void onClientTimeout(int fd) EXCLUDES(registryMutex);
-  std::size_t clientCount() EXCLUDES(registryMutex);
+  std::size_t clientCount() const;
   bool isEntry(ClientIterator it) EXCLUDES(registryMutex);  // not the end iterator
   CLogClient lastClient() EXCLUDES(registryMutex);
 
