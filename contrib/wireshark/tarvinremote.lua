@@ -50,18 +50,15 @@ local fdNames = {
 }
 
 -- Shown in the tree, where there is room to spell the requests out.
-local fdLabels = {
-  [fd.DRQ] = "DRQ (discovery request)",
-  [fd.DISCOVERY_RESPONSE] = "Discovery response",
-  [fd.RRQ] = "RRQ (registration request)",
-  [fd.REGISTRATION_CONFIRM] = "Registration confirm",
-  [fd.URQ] = "URQ (unregistration request)",
-  [fd.SLV] = "SLV (set level request)",
-  [fd.COMPONENT_INFO] = "Component info",
-  [fd.LOG_RECORD] = "Log record",
-  [fd.GLVD] = "GLVD (get level descriptions request)",
-  [fd.LEVEL_DESCRIPTIONS] = "Level descriptions",
+local requestWords = {
+  [fd.DRQ] = "discovery request", [fd.RRQ] = "registration request",
+  [fd.URQ] = "unregistration request", [fd.SLV] = "set level request",
+  [fd.GLVD] = "get level descriptions request",
 }
+local fdLabels = {}
+for value, name in pairs(fdNames) do
+  fdLabels[value] = requestWords[value] and (name .. " (" .. requestWords[value] .. ")") or name
+end
 
 local f = {
   fd = ProtoField.uint32("tarvinremote.fd", "Function descriptor", base.DEC, fdLabels),
