@@ -29,7 +29,7 @@ fi
 build=$(cd "$1" && pwd)
 remote="$build/tools/tarvin-remote"
 example="$build/tools/tarvin-example-host"
-plugin="$build/libtarvint_remote.so.1"
+plugin="$build/lib/libtarvint_remote.so.1"
 for file in "$remote" "$example" "$plugin"; do
   [[ -e $file ]] || { echo "demo: error: $file not found (build $build first)" >&2; exit 1; }
 done

@@ -1,13 +1,18 @@
 #!/bin/sh
-# tests/install/install_test.sh BUILD_DIR SOURCE_DIR [CXXFLAGS]
+# tests/install/install_test.sh BUILD_DIR SOURCE_DIR [CXXFLAGS [WERROR]]
 #
-# Installs the build into a fresh prefix, checks the installed layout and the
-# plug-in's exports, then builds a host of its own against the installed
-# headers alone and runs it against the installed plug-in.
+# Installs the build into a fresh prefix, chosen now and not at configure
+# time, checks the installed layout and the plug-in's exports, then builds
+# hosts as a user would and runs them against the installed plug-in: one
+# against the installed headers alone, one with pkg-config's flags and one
+# through find_package(Tarvin).
 set -eu
 build=$1
 source=$2
 cxxflags=${3:-}  # a sanitized plug-in needs a host built with the same runtime
+werror=${4:-OFF}  # the developers' switch: a user's compiler may warn more
+strict="-Wall"
+[ "$werror" = ON ] && strict="-Wall -Werror"
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -26,9 +31,26 @@ functions=$(nm -D --defined-only "$prefix/lib/libtarvint_remote.so.1" | awk '$2 
 undefined=$(nm -D --undefined-only "$prefix/lib/libtarvint_remote.so.1" | grep -c tarvin_get_application_name)
 [ "$undefined" = 1 ] || { echo "install_test: host functions are not left to the host" >&2; exit 1; }
 
-c++ -std=c++20 -Wall -Werror $cxxflags -I"$prefix/include" "$source/tests/install/foreign_host.cpp" \
+c++ -std=c++20 $strict $cxxflags -I"$prefix/include" "$source/tests/install/foreign_host.cpp" \
     -rdynamic -ldl -o "$prefix/foreign_host"
 "$prefix/foreign_host" "$prefix/lib/libtarvint_remote.so.1"
+
+# pkg-config, through the file the install put in the prefix: its paths
+# follow wherever that is.
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+# shellcheck disable=SC2046  # pkg-config's words are separate flags
+c++ $strict $cxxflags $(pkg-config --cflags tarvin) \
+    -DTARVIN_PLUGIN="\"$(pkg-config --variable=plugin tarvin)\"" "$source/tests/install/framework_host.cpp" \
+    $(pkg-config --libs tarvin) -Wl,-rpath,"$(pkg-config --variable=libdir tarvin)" -o "$prefix/pkg_config_host"
+"$prefix/pkg_config_host" | grep -q "^logged through $prefix/" ||
+  { echo "install_test: the pkg-config host did not log through the installed plug-in" >&2; exit 1; }
+
+# find_package(Tarvin), as a user's CMake project finds it.
+cmake -S "$source/tests/install/cmake_host" -B "$prefix/cmake_host" -DCMAKE_PREFIX_PATH="$prefix" \
+      -DCMAKE_CXX_FLAGS="$strict $cxxflags" >/dev/null
+cmake --build "$prefix/cmake_host" >/dev/null
+"$prefix/cmake_host/framework_host" | grep -q "^logged through $prefix/" ||
+  { echo "install_test: the find_package host did not log through the installed plug-in" >&2; exit 1; }
 
 # The installed tools find the framework library and the plug-in in the
 # prefix without any environment.

@@ -5,42 +5,13 @@
 // no allocation on the hot path, and whole records under concurrent logging
 // while clients come and go.
 #include <atomic>
-#include <cstdlib>
 #include <map>
-#include <new>
 #include <set>
 #include <thread>
 
+#include "allocation_counter.h"
 #include "support/target_fixture.h"
 #include "target/log_target_remote.h"
-
-namespace {
-// Counted on the test's own thread only: the worker thread allocates as it
-// answers requests, and that is no cost to a host thread calling log().
-thread_local long allocations = 0;
-}  // namespace
-
-// Every form of new and delete, so that each allocation is counted and each
-// block freed by the allocator that made it.
-void* operator new(std::size_t size) {
-  ++allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  ++allocations;
-  return std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 struct CLogtargetRemoteTestPeer {
   static void setSequenceNumber(CLogtargetRemote& target, std::uint32_t value) {
@@ -179,11 +150,11 @@ TEST_F(LogForwarding, LoggingAllocatesNothing) {
                     text(300, 't');
   tarvin_level* level = tarvin::levelRecord(5);
   target->log(1, 2, 3, 4, level, component, file, function, text);  // warm up
-  const long before = allocations;
+  const long before = allocation_counter::threadAllocations();
   for (int i = 0; i < 1000; ++i) target->log(1, 2, 3, 4, level, component, file, function, text);
-  EXPECT_EQ(allocations - before, 0);
+  EXPECT_EQ(allocation_counter::threadAllocations() - before, 0);
   target->log(1, 2, 3, 4, level, std::string(3000, 'x'), file, function, text);  // dropped
-  EXPECT_EQ(allocations - before, 1) << "only the test's own string";
+  EXPECT_EQ(allocation_counter::threadAllocations() - before, 1) << "only the test's own string";
 }
 
 // Host threads log while clients register, renew and leave: every record

@@ -1,10 +1,11 @@
-// bench/allocation_counter.cpp
+// tests/support/allocation_counter.cpp
 //
 // The replaced allocation functions behind allocation_counter.h. malloc,
 // calloc and realloc count and forward to glibc's own entry points; operator
 // new is built on malloc, so an allocation is counted once whichever way it
-// was asked for. free and operator delete only forward: the benchmarks ask
-// how often the hot path allocates, and a free needs an allocation first.
+// was asked for. free and operator delete only forward: the tests and the
+// benchmarks ask how often a hot path allocates, and a free needs an
+// allocation first.
 //
 // Threads: any thread, including threads that start before main() and the
 // dynamic linker's own calls. The counters are a local-exec thread_local (no
@@ -24,6 +25,14 @@ void* __libc_realloc(void* pointer, std::size_t size);
 void __libc_free(void* pointer);
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TARVIN_SANITIZED_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TARVIN_SANITIZED_HEAP 1
+#endif
+#endif
+
 namespace {
 
 thread_local long tThreadAllocations = 0;
@@ -34,8 +43,19 @@ void count() {
   gProcessAllocations.fetch_add(1, std::memory_order_relaxed);
 }
 
+// With a sanitizer, malloc is the sanitizer's and not replaced: new counts
+// for itself.
+#ifdef TARVIN_SANITIZED_HEAP
+void* countedMalloc(std::size_t size) {
+  count();
+  return std::malloc(size);
+}
+#else
+void* countedMalloc(std::size_t size) { return std::malloc(size); }
+#endif
+
 void* newOrThrow(std::size_t size) {
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  if (void* p = countedMalloc(size != 0 ? size : 1)) return p;
   throw std::bad_alloc();
 }
 
@@ -55,6 +75,7 @@ long threadAllocations() { return tThreadAllocations; }
 long processAllocations() { return gProcessAllocations.load(std::memory_order_relaxed); }
 }  // namespace allocation_counter
 
+#ifndef TARVIN_SANITIZED_HEAP
 extern "C" {
 void* malloc(std::size_t size) noexcept {
   count();
@@ -70,14 +91,15 @@ void* realloc(void* pointer, std::size_t size) noexcept {
 }
 void free(void* pointer) noexcept { __libc_free(pointer); }
 }
+#endif
 
 void* operator new(std::size_t size) { return newOrThrow(size); }
 void* operator new[](std::size_t size) { return newOrThrow(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size != 0 ? size : 1);
+  return countedMalloc(size != 0 ? size : 1);
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return std::malloc(size != 0 ? size : 1);
+  return countedMalloc(size != 0 ? size : 1);
 }
 void* operator new(std::size_t size, std::align_val_t alignment) {
   return alignedNewOrThrow(size, alignment);
