@@ -5,14 +5,15 @@
 //
 // Threads: everything here runs on the worker thread, the registry's only
 // writer, which may therefore read it and keep iterators into it without the
-// lock. log() walks `clients` from host threads, so each append and erase
-// holds registryMutex.
+// lock (ownClients()). log() walks `clients` from host threads, so each
+// append and erase holds registryMutex.
 #include "target/log_target_remote.h"
 
 #include <sys/timerfd.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -25,35 +26,34 @@ std::string addressToString(sockaddr_in const& address) {
   return text;
 }
 
+std::vector<CLogtargetRemote::CLogClient>& CLogtargetRemote::ownClients() {
+  assert(workerId == std::thread::id() || workerId == std::this_thread::get_id());
+  return clients;
+}
+
 CLogtargetRemote::ClientIterator CLogtargetRemote::findClient(sockaddr_in const& address) {
-  MutexLock lock(registryMutex);
-  for (auto it = clients.begin(); it != clients.end(); ++it) {
+  std::vector<CLogClient>& registry = ownClients();
+  for (auto it = registry.begin(); it != registry.end(); ++it) {
     // Family and padding take no part: a client is its address and port.
     if (it->address.sin_addr.s_addr == address.sin_addr.s_addr &&
         it->address.sin_port == address.sin_port) {
       return it;
     }
   }
-  return clients.end();
+  return registry.end();
 }
 
 CLogtargetRemote::ClientIterator CLogtargetRemote::findClient(int fd) {
-  MutexLock lock(registryMutex);
-  for (auto it = clients.begin(); it != clients.end(); ++it) {
+  std::vector<CLogClient>& registry = ownClients();
+  for (auto it = registry.begin(); it != registry.end(); ++it) {
     if (it->timerFd == fd) return it;
   }
-  return clients.end();
+  return registry.end();
 }
 
-bool CLogtargetRemote::isEntry(ClientIterator it) {
-  MutexLock lock(registryMutex);
-  return it != clients.end();
-}
+bool CLogtargetRemote::isEntry(ClientIterator it) { return it != ownClients().end(); }
 
-CLogtargetRemote::CLogClient CLogtargetRemote::lastClient() {
-  MutexLock lock(registryMutex);
-  return clients.back();
-}
+CLogtargetRemote::CLogClient CLogtargetRemote::lastClient() { return ownClients().back(); }
 
 std::size_t CLogtargetRemote::clientCount() const {
   // This thread is the only writer of the count, so it reads its own value.

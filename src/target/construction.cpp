@@ -25,10 +25,7 @@
 
 CLogtargetRemote::CLogtargetRemote(const CLogTargetParameters* /*params*/)
     : protocolBuffer(kBufferSize, 0), logBuffer(kBufferSize, 0) {
-  {
-    MutexLock lock(registryMutex);
-    clients.reserve(kMaxClients);  // appends never move the entries log() reads
-  }
+  ownClients().reserve(kMaxClients);  // appends never move the entries log() reads
   syslog(7, "pre uuid");
   uuid[0] = jiffy();
   uuid[1] = static_cast<std::uint32_t>(std::rand());
@@ -87,13 +84,13 @@ CLogtargetRemote::~CLogtargetRemote() {
   }
   delete workerThread;
   workerThread = nullptr;
+  workerId = std::thread::id();  // the registry is this thread's now
 
   closeFd(epollFd);
   closeFd(logSocket);
   closeFd(cmdPipeReadFd);
   closeFd(cmdPipeWriteFd);
-  MutexLock lock(registryMutex);  // the worker is gone; this satisfies the analysis
-  for (CLogClient& client : clients) ::close(client.timerFd);
+  for (CLogClient& client : ownClients()) ::close(client.timerFd);
 }
 
 int CLogtargetRemote::createLogsocket() {

@@ -17,6 +17,7 @@
 #include <cstring>
 
 void CLogtargetRemote::workerThreadStartup() {
+  workerId = std::this_thread::get_id();
   // Offered whole to every wait. It only grows: it is resized only when a
   // new client has raised the number of descriptors that can be ready. Each
   // wake-up hands the dispatcher a copy, which costs one allocation on the

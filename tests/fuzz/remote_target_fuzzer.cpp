@@ -55,13 +55,13 @@ struct CLogtargetRemoteTestPeer {
     target.workerThread->join();
     delete target.workerThread;
     target.workerThread = nullptr;
+    target.workerId = std::thread::id();  // this thread does the worker's work now
     return target.logSocket;
   }
   static void receive(CLogtargetRemote& target) { target.onLogSocketReceive(); }
   static void expire(CLogtargetRemote& target, int fd) { target.onClientTimeout(fd); }
   static std::vector<CLogtargetRemote::CLogClient> clients(CLogtargetRemote& target) {
-    MutexLock lock(target.registryMutex);
-    return target.clients;
+    return target.ownClients();
   }
 };
 
