@@ -5,7 +5,7 @@
 set -eu
 packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev libfuzzer-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libspdlog-dev
-  tshark rsyslog iproute2 util-linux python3"
+  tshark rsyslog iproute2 util-linux python3 dpkg-dev clang-format shellcheck lua-check"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -20,5 +20,6 @@ apt-get update -qq
 policy=/usr/sbin/policy-rc.d
 had_policy=0; [ -e $policy ] && had_policy=1
 [ $had_policy = 1 ] || { printf '#!/bin/sh\nexit 101\n' > $policy; chmod +x $policy; }
+# shellcheck disable=SC2086  # one word per package
 apt-get install -y -qq --no-install-recommends $missing >/dev/null
 [ $had_policy = 1 ] || rm -f $policy

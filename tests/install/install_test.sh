@@ -31,6 +31,7 @@ functions=$(nm -D --defined-only "$prefix/lib/libtarvint_remote.so.1" | awk '$2 
 undefined=$(nm -D --undefined-only "$prefix/lib/libtarvint_remote.so.1" | grep -c tarvin_get_application_name)
 [ "$undefined" = 1 ] || { echo "install_test: host functions are not left to the host" >&2; exit 1; }
 
+# shellcheck disable=SC2086  # the flags are separate words
 c++ -std=c++20 $strict $cxxflags -I"$prefix/include" "$source/tests/install/foreign_host.cpp" \
     -rdynamic -ldl -o "$prefix/foreign_host"
 "$prefix/foreign_host" "$prefix/lib/libtarvint_remote.so.1"
@@ -38,7 +39,7 @@ c++ -std=c++20 $strict $cxxflags -I"$prefix/include" "$source/tests/install/fore
 # pkg-config, through the file the install put in the prefix: its paths
 # follow wherever that is.
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
-# shellcheck disable=SC2046  # pkg-config's words are separate flags
+# shellcheck disable=SC2046,SC2086  # the flags are separate words
 c++ $strict $cxxflags $(pkg-config --cflags tarvin) \
     -DTARVIN_PLUGIN="\"$(pkg-config --variable=plugin tarvin)\"" "$source/tests/install/framework_host.cpp" \
     $(pkg-config --libs tarvin) -Wl,-rpath,"$(pkg-config --variable=libdir tarvin)" -o "$prefix/pkg_config_host"
