@@ -68,7 +68,10 @@ Condition recordCondition(const Filter& f, bool afterId, bool ftsJoined) {
   }
   if (f.minClientLevel || !f.clientLevels.empty()) {
     std::string list;
-    for (int level : levels) list += (list.empty() ? "" : ",") + std::to_string(level);
+    for (int level : levels) {
+      if (!list.empty()) list += ',';
+      list += std::to_string(level);
+    }
     add(c, "r.client_level IN (" + (list.empty() ? std::string("NULL") : list) + ")");
   }
   if (!f.grep.empty()) {
@@ -79,14 +82,14 @@ Condition recordCondition(const Filter& f, bool afterId, bool ftsJoined) {
     add(c, ftsJoined ? "records_fts MATCH ?" : "r.id IN (SELECT rowid FROM records_fts WHERE records_fts MATCH ?)");
     c.parameters.emplace_back(f.match);
   }
-  if (c.sql.empty()) c.sql = "1";
+  if (c.sql.empty()) c.sql.push_back('1');  // every row
   return c;
 }
 
 Condition gapCondition(const Filter& f, bool afterId) {
   Condition c;
   addCommon(c, f, afterId, "g", "seen_ns");
-  if (c.sql.empty()) c.sql = "1";
+  if (c.sql.empty()) c.sql.push_back('1');  // every row
   return c;
 }
 

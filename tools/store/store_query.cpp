@@ -127,18 +127,30 @@ Query::Query(RecordStore& store, Filter f) : store(store), filter(std::move(f)) 
     statements.reset(new Statements{std::nullopt, std::nullopt,
                                     sqlite::Statement(db, "SELECT value FROM meta WHERE key = 'last_id'"),
                                     std::nullopt, std::nullopt, std::nullopt, std::nullopt});
-    const bool fts = !filter.match.empty();
     const std::string direction = filter.reverse ? " DESC" : "";
-    // With a full-text query, the index drives: FTS5 hands out rowids in
-    // order, so the first rows come without reading every match.
-    const std::string from = fts ? " FROM records_fts JOIN records r ON r.id = records_fts.rowid"
-                                   " JOIN sources s ON s.id = r.source"
-                                 : " FROM records r JOIN sources s ON s.id = r.source";
-    const std::string order = std::string(" ORDER BY ") + (fts ? "records_fts.rowid" : "r.id") + direction;
-    const std::string where = " WHERE " + recordCondition(filter, /*afterId=*/true, fts).sql;
-    const std::string limit = filter.limit > 0 ? " LIMIT ?" : "";
     const std::string columns = filter.context > 0 ? "r.id, s.target" : kRecordColumns;
-    statements->main.emplace(db, "SELECT " + columns + from + where + order + limit);
+    const std::string condition = recordCondition(filter, /*afterId=*/true, !filter.match.empty()).sql;
+    // CROSS JOIN keeps the written order of the loops: the rows that decide
+    // outside, the target's name looked up last.
+    std::string sql;
+    if (!filter.match.empty()) {
+      // The full-text index drives: FTS5 hands out rowids in order, so the
+      // first rows come without reading every match.
+      sql = "SELECT " + columns +
+            " FROM records_fts CROSS JOIN records r ON r.id = records_fts.rowid"
+            " CROSS JOIN sources s ON s.id = r.source WHERE " +
+            condition + " ORDER BY records_fts.rowid" + direction + (filter.limit > 0 ? " LIMIT ?" : "");
+    } else if (filter.limit > 0) {
+      // The first ids come from an index alone (component and level,
+      // target, time), sorted as bare numbers; only those rows are read.
+      sql = "SELECT " + columns + " FROM records r CROSS JOIN sources s ON s.id = r.source WHERE r.id IN " +
+            "(SELECT r.id FROM records r WHERE " + condition + " ORDER BY r.id" + direction + " LIMIT ?)" +
+            " ORDER BY r.id" + direction;
+    } else {
+      sql = "SELECT " + columns + " FROM records r CROSS JOIN sources s ON s.id = r.source WHERE " + condition +
+            " ORDER BY r.id" + direction;
+    }
+    statements->main.emplace(db, sql);
     if (filter.gaps) {
       statements->gaps.emplace(db, std::string("SELECT ") + kGapColumns +
                                        " FROM gaps g JOIN sources s ON s.id = g.source WHERE " +
