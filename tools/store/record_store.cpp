@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "remote/levels.h"
+#include "store/sql_regexp.h"
 
 namespace store {
 namespace {
@@ -169,6 +170,7 @@ RecordStore::RecordStore(const std::string& path, Access access)
     // Readers wait out a checkpoint or a recovery instead of failing; the
     // recorder waits as long for a foreign writer before giving up.
     ::sqlite3_busy_timeout(db.handle(), 5'000);
+    registerRegexp(db);  // for queries: --grep is `text REGEXP pattern`
     checkSchema(/*mayCreate=*/access == Access::kRecord);
     if (access == Access::kRecord) prepareWriter();
   } catch (const sqlite::Error& e) {

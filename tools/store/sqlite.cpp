@@ -120,7 +120,10 @@ Statement& Statement::bind(int index, std::int64_t value) {
 }
 
 Statement& Statement::bind(int index, std::string_view text) {
-  const int rc = ::sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  // An empty view may have no data pointer, which SQLite would bind as
+  // NULL; an empty string is what was meant.
+  const char* bytes = text.data() ? text.data() : "";
+  const int rc = ::sqlite3_bind_text64(statement, index, bytes, text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   if (rc != SQLITE_OK) database->fail(rc, "bind");
   return *this;
 }

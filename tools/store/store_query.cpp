@@ -123,7 +123,6 @@ Query::Query(RecordStore& store, Filter f) : store(store), filter(std::move(f)) 
   }
   try {
     sqlite::Database& db = store.database();
-    if (!filter.grep.empty()) registerRegexp(db);
     statements.reset(new Statements{std::nullopt, std::nullopt,
                                     sqlite::Statement(db, "SELECT value FROM meta WHERE key = 'last_id'"),
                                     std::nullopt, std::nullopt, std::nullopt, std::nullopt});
@@ -208,17 +207,26 @@ std::int64_t Query::run(const std::function<bool(const Row&)>& visit) {
     } else {
       runPlain(visit);
     }
-    statements->main->reset();
-    if (statements->gaps) statements->gaps->reset();
+    // A statement left mid-way would hold this snapshot open past COMMIT,
+    // and the next run (--follow) would never see a newer one.
+    resetAll();
     snapshot.commit();
     return high;
   } catch (const sqlite::Error& e) {
-    statements->main->reset();
+    resetAll();
     // SQLITE_ERROR while stepping is the query itself: the full-text
     // syntax, or a pattern the regex engine refused.
     if (e.primaryCode() == SQLITE_ERROR) throw StoreError(Kind::kBadQuery, e.what());
     throw fromSqlite(e);
   }
+}
+
+void Query::resetAll() {
+  Statements& s = *statements;
+  for (auto* statement : {&s.main, &s.gaps, &s.older, &s.newer, &s.groupRecords, &s.groupGaps}) {
+    if (*statement) (*statement)->reset();
+  }
+  s.lastId.reset();
 }
 
 void Query::runPlain(const std::function<bool(const Row&)>& visit) {

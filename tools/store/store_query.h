@@ -61,6 +61,7 @@ class Query {
   void runPlain(const std::function<bool(const Row&)>& visit);
   void runContext(const std::function<bool(const Row&)>& visit);
   void bindMain();
+  void resetAll();
 
   RecordStore& store;
   Filter filter;

@@ -51,21 +51,17 @@ struct StatsStatements {
   sqlite::Statement perSource, perComponent, perLevel, first, last, gaps, sources;
 };
 
-void prepareFunctions(RecordStore& store, const Filter& filter) {
-  if (!filter.grep.empty()) {
-    const std::string error = regexpError(filter.grep);
-    if (!error.empty()) {
-      throw StoreError(StoreError::Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
-    }
-    registerRegexp(store.database());
-  }
+void checkRegexp(const Filter& filter) {
+  if (filter.grep.empty()) return;
+  const std::string error = regexpError(filter.grep);
+  if (!error.empty()) throw StoreError(StoreError::Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
 }
 
 }  // namespace
 
 Stats collectStats(RecordStore& store, const Filter& filter) {
   try {
-    prepareFunctions(store, filter);
+    checkRegexp(filter);
     sqlite::Transaction snapshot(store.database(), sqlite::Transaction::Kind::kDeferred);
     StatsStatements s(store.database(), filter);
     std::map<std::int64_t, std::string> targetOf;
@@ -105,7 +101,7 @@ Stats collectStats(RecordStore& store, const Filter& filter) {
 
 std::string statsPlan(RecordStore& store, const Filter& filter) {
   try {
-    prepareFunctions(store, filter);
+    checkRegexp(filter);
     StatsStatements s(store.database(), filter);
     const std::pair<const char*, sqlite::Statement*> parts[] = {
         {"records per target", &s.perSource}, {"records per component", &s.perComponent},
