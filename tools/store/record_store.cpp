@@ -68,6 +68,16 @@ CREATE INDEX records_time ON records(received_ns);
 CREATE INDEX records_source ON records(source);
 CREATE INDEX records_component ON records(component, client_level);
 CREATE INDEX records_level ON records(client_level, level_name);
+-- Records per target instance, component and level, kept in the same
+-- transactions as the records: statistics by these keys read this table,
+-- not a million index entries.
+CREATE TABLE counts(
+  source INTEGER NOT NULL,
+  component TEXT NOT NULL,
+  client_level INTEGER NOT NULL,
+  level_name TEXT NOT NULL,
+  records INTEGER NOT NULL,
+  PRIMARY KEY(source, component, client_level, level_name)) STRICT, WITHOUT ROWID;
 CREATE TABLE gaps(
   id INTEGER PRIMARY KEY,
   seen_ns INTEGER NOT NULL,
@@ -149,16 +159,24 @@ struct RecordStore::Writer {
         insertGap(db, "INSERT INTO gaps VALUES (?1,?2,?3,?4,?5,?6)"),
         insertSource(db, "INSERT INTO sources(target, uuid, application) VALUES (?1,?2,?3) RETURNING id"),
         saveLastId(db, "UPDATE meta SET value = ?1 WHERE key = 'last_id'"),
-        // Oldest by id: the order they were recorded in.
-        deleteOldest(db, "DELETE FROM records WHERE id IN (SELECT id FROM records ORDER BY id LIMIT ?1)"),
+        addCount(db,
+                 "INSERT INTO counts VALUES (?1,?2,?3,?4,?5) "
+                 "ON CONFLICT DO UPDATE SET records = records + excluded.records"),
+        dropEmptyCounts(db, "DELETE FROM counts WHERE records <= 0"),
+        // Oldest by id: the order they were recorded in. What each deleted
+        // record was counted under comes back for the counts.
+        deleteOldest(db,
+                     "DELETE FROM records WHERE id IN (SELECT id FROM records ORDER BY id LIMIT ?1) "
+                     "RETURNING source, component, client_level, level_name"),
         deleteOlderThan(db,
                         "DELETE FROM records WHERE id IN "
-                        "(SELECT id FROM records WHERE received_ns < ?1 ORDER BY received_ns LIMIT ?2)"),
+                        "(SELECT id FROM records WHERE received_ns < ?1 ORDER BY received_ns LIMIT ?2) "
+                        "RETURNING source, component, client_level, level_name"),
         // A gap before the oldest record left has nothing to stand between.
         deleteOldGaps(db, "DELETE FROM gaps WHERE id < (SELECT coalesce(min(id), ?1) FROM records)") {}
 
-  sqlite::Statement insertRecord, indexText, insertGap, insertSource, saveLastId, deleteOldest, deleteOlderThan,
-      deleteOldGaps;
+  sqlite::Statement insertRecord, indexText, insertGap, insertSource, saveLastId, addCount, dropEmptyCounts,
+      deleteOldest, deleteOlderThan, deleteOldGaps;
 };
 
 RecordStore::RecordStore(const std::string& path, Access access)
@@ -254,23 +272,26 @@ std::int64_t RecordStore::append(std::span<const Entry> entries, remote::SystemC
   sourcesAdded.clear();
   try {
     sqlite::Transaction transaction(db, sqlite::Transaction::Kind::kImmediate);
+    Counts counted;
     std::int64_t id = firstId;
     for (const Entry& entry : entries) {
       if (const auto* stored = std::get_if<StoredRecord>(&entry)) {
         const remote::ArrivedRecord& a = stored->arrived;
         const codec::LogRecord& r = a.record;
+        const std::int64_t source = sourceId(a.source, r.uuid, stored->applicationName);
+        const int level = remote::recordClientLevel(r.clientMask);
+        std::string levelName = stored->levelName.empty() ? remote::recordLevelName(r.clientMask, {}) : stored->levelName;
         sqlite::Statement& insert = writer->insertRecord;
         insert.reset();
-        insert.bind(1, id).bind(2, toNs(a.receivedAt));
-        insert.bind(3, sourceId(a.source, r.uuid, stored->applicationName));
+        insert.bind(1, id).bind(2, toNs(a.receivedAt)).bind(3, source);
         insert.bind(4, std::int64_t{r.sequence}).bind(5, std::int64_t{r.clientMask});
-        insert.bind(6, std::int64_t{remote::recordClientLevel(r.clientMask)});
-        insert.bind(7, stored->levelName.empty() ? remote::recordLevelName(r.clientMask, {}) : stored->levelName);
+        insert.bind(6, std::int64_t{level}).bind(7, levelName);
         insert.bind(8, std::int64_t{r.integers[0]}).bind(9, std::int64_t{r.integers[1]});
         insert.bind(10, std::int64_t{static_cast<std::uint32_t>(r.integers[2])});
         insert.bind(11, std::int64_t{r.integers[3]});
         for (int i = 0; i < 4; ++i) insert.bind(12 + i, r.strings[static_cast<std::size_t>(i)]);
         insert.step();
+        ++counted[{source, r.strings[0], level, std::move(levelName)}];
         ++records;
       } else {
         const StoredGap& g = std::get<StoredGap>(entry);
@@ -286,6 +307,7 @@ std::int64_t RecordStore::append(std::span<const Entry> entries, remote::SystemC
     if (records != recordsBefore) {
       writer->indexText.reset();
       writer->indexText.bind(1, firstId).bind(2, id).step();
+      addCounts(counted);
     }
     writer->saveLastId.reset();
     writer->saveLastId.bind(1, id - 1).step();
@@ -316,26 +338,44 @@ std::int64_t RecordStore::trim(remote::SystemClock::time_point now, std::int64_t
 }
 
 std::int64_t RecordStore::trimLocked(remote::SystemClock::time_point now, std::int64_t atMost) {
+  Counts uncounted;
   std::int64_t deleted = 0;
+  const auto drain = [&](sqlite::Statement& del) {
+    while (del.step()) {
+      --uncounted[{del.columnInt(0), del.columnText(1), static_cast<int>(del.columnInt(2)), del.columnText(3)}];
+      ++deleted;
+    }
+  };
   if (keep.maxAge.count() > 0 && atMost > 0) {
     sqlite::Statement& del = writer->deleteOlderThan;
     del.reset();
-    del.bind(1, toNs(now) - keep.maxAge.count()).bind(2, atMost).step();
-    deleted += db.changes();
-    records -= db.changes();
+    del.bind(1, toNs(now) - keep.maxAge.count()).bind(2, atMost);
+    drain(del);
   }
-  if (keep.maxRecords > 0 && records > keep.maxRecords && deleted < atMost) {
+  if (keep.maxRecords > 0 && records - deleted > keep.maxRecords && deleted < atMost) {
     sqlite::Statement& del = writer->deleteOldest;
     del.reset();
-    del.bind(1, std::min(records - keep.maxRecords, atMost - deleted)).step();
-    deleted += db.changes();
-    records -= db.changes();
+    del.bind(1, std::min(records - deleted - keep.maxRecords, atMost - deleted));
+    drain(del);
   }
-  if (deleted > 0) {
-    writer->deleteOldGaps.reset();
-    writer->deleteOldGaps.bind(1, nextId).step();
-  }
+  if (deleted == 0) return 0;
+  records -= deleted;
+  addCounts(uncounted);
+  writer->dropEmptyCounts.reset();
+  writer->dropEmptyCounts.step();
+  writer->deleteOldGaps.reset();
+  writer->deleteOldGaps.bind(1, nextId).step();
   return deleted;
+}
+
+void RecordStore::addCounts(const Counts& counts) {
+  sqlite::Statement& add = writer->addCount;
+  for (const auto& [key, n] : counts) {
+    const auto& [source, component, level, levelName] = key;
+    add.reset();
+    add.bind(1, source).bind(2, component).bind(3, std::int64_t{level}).bind(4, levelName).bind(5, n);
+    add.step();
+  }
 }
 
 std::int64_t RecordStore::recordCount() {

@@ -113,7 +113,11 @@ class RecordStore {
   void checkSchema(bool mayCreate);
   void prepareWriter();
   std::int64_t sourceId(const std::string& target, const codec::Uuid& uuid, const std::string& application);
+  // Records to add to (or, negative, take from) the counts table, by
+  // source, component, client level and level name.
+  using Counts = std::map<std::tuple<std::int64_t, std::string, int, std::string>, std::int64_t>;
   std::int64_t trimLocked(remote::SystemClock::time_point now, std::int64_t atMost);
+  void addCounts(const Counts& counts);
 
   // Declared first: the lock is taken before the file is opened and let go
   // after it is closed.

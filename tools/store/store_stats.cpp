@@ -1,8 +1,10 @@
 // tools/store/store_stats.cpp
 //
 // The statistics of a store, one grouped statement per table of the
-// answer. Without content filters each of them scans one index alone
-// (records_source, records_component, records_level), never the records.
+// answer: over the counts table when the filter names only targets,
+// components and levels, else over the records, where each statement scans
+// one index where it can (records_source, records_component,
+// records_level).
 //
 // Threads: see store_stats.h.
 #include "store/store_stats.h"
@@ -24,11 +26,16 @@ struct StatsStatements {
   StatsStatements(sqlite::Database& db, const Filter& f)
       : records(recordCondition(f, /*afterId=*/false, /*ftsJoined=*/false)),
         gapsOnly(gapCondition(f, /*afterId=*/false)),
-        perSource(db, "SELECT r.source, count(*) FROM records r WHERE " + records.sql + " GROUP BY r.source", false),
-        perComponent(db, "SELECT r.component, count(*) FROM records r WHERE " + records.sql + " GROUP BY r.component",
-                     false),
+        // Filters on target, component and level alone are answered from
+        // the counts the recorder keeps (aliased r: the condition names
+        // only those columns); time, regex and full text need the records.
+        from(!f.sinceNs && !f.untilNs && f.grep.empty() && f.match.empty() ? " FROM counts r WHERE "
+                                                                              : " FROM records r WHERE "),
+        count(from == " FROM counts r WHERE " ? "sum(r.records)" : "count(*)"),
+        perSource(db, "SELECT r.source, " + count + from + records.sql + " GROUP BY r.source", false),
+        perComponent(db, "SELECT r.component, " + count + from + records.sql + " GROUP BY r.component", false),
         perLevel(db,
-                 "SELECT r.client_level, r.level_name, count(*) FROM records r WHERE " + records.sql +
+                 "SELECT r.client_level, r.level_name, " + count + from + records.sql +
                      " GROUP BY r.client_level, r.level_name ORDER BY r.client_level DESC, r.level_name",
                  false),
         // Two statements: SQLite answers a lone min() or max() from the
@@ -48,6 +55,7 @@ struct StatsStatements {
   }
 
   Condition records, gapsOnly;
+  std::string from, count;
   sqlite::Statement perSource, perComponent, perLevel, first, last, gaps, sources;
 };
 
