@@ -239,7 +239,7 @@ void RecordStore::prepareWriter() {
   // The counter outlives the rows: a store emptied by max-age goes on with
   // the next id, so a follower's "after id" stays right.
   nextId = db.queryInt("SELECT value FROM meta WHERE key = 'last_id'").value_or(0) + 1;
-  records = db.queryInt("SELECT count(*) FROM records").value_or(0);
+  records = db.queryInt("SELECT sum(records) FROM counts").value_or(0);
   sqlite::Statement all(db, "SELECT id, target, uuid, application FROM sources", /*persistent=*/false);
   while (all.step()) {
     codec::Uuid uuid{};
@@ -381,7 +381,7 @@ void RecordStore::addCounts(const Counts& counts) {
 std::int64_t RecordStore::recordCount() {
   if (writer) return records;
   try {
-    return db.queryInt("SELECT count(*) FROM records").value_or(0);
+    return db.queryInt("SELECT sum(records) FROM counts").value_or(0);
   } catch (const sqlite::Error& e) {
     throw fromSqlite(e);
   }

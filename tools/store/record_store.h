@@ -4,8 +4,9 @@
 // received and every gap in a target's sequence numbers, in the order they
 // happened. It owns the schema and its migrations (PRAGMA user_version),
 // opening a file as a recorder (the only writer) or as a reader, appending
-// batches in one transaction each, and retention (oldest records deleted
-// first, a bounded number per batch).
+// batches in one transaction each (with the record counts per target,
+// component and level that statistics read), and retention (oldest records
+// deleted first, a bounded number per batch).
 //
 // Records and gaps take their ids from one counter, so "in place" is simply
 // "ordered by id" and a follower resumes after the last id it saw. Ids are

@@ -218,6 +218,9 @@ std::int64_t Query::run(const std::function<bool(const Row&)>& visit) {
     // syntax, or a pattern the regex engine refused.
     if (e.primaryCode() == SQLITE_ERROR) throw StoreError(Kind::kBadQuery, e.what());
     throw fromSqlite(e);
+  } catch (...) {
+    resetAll();  // the visitor failed: the next run still starts afresh
+    throw;
   }
 }
 
