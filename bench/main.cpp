@@ -11,6 +11,9 @@
 
 #include "log_bench.h"
 #include "request_bench.h"
+#ifdef TARVIN_BENCH_STORE
+#include "store_bench.h"
+#endif
 #include "target_harness.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +25,9 @@ int main(int argc, char** argv) {
   }
   bench::registerLogBenchmarks();
   bench::registerRequestBenchmarks();
+#ifdef TARVIN_BENCH_STORE
+  bench::registerStoreBenchmarks();
+#endif
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

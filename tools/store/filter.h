@@ -1,0 +1,62 @@
+// tools/store/filter.h
+//
+// Which stored records a query or the statistics look at: time range,
+// targets, components, levels, a regex on the text and a full-text query,
+// and the SQL condition that selects them. `query` and a web console fill
+// in a Filter from their own options; Query and collectStats share its
+// condition.
+//
+// Threads: plain values and pure functions, except storedLevels(), which
+// reads the store on its thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "remote/levels.h"
+
+namespace store {
+
+class RecordStore;
+
+struct Filter {
+  std::optional<std::int64_t> sinceNs{};  // receive time >= since (ns since the epoch)
+  std::optional<std::int64_t> untilNs{};  // receive time < until
+  std::vector<std::string> targets{};     // "address:port"; empty: every target
+  std::vector<std::string> components{};  // empty: every component
+  // At least this client level (higher is more severe), or exactly these;
+  // both empty: every level. Like tail, a record whose mask names no single
+  // level passes a minimum.
+  std::optional<int> minClientLevel{};
+  std::vector<int> clientLevels{};
+  std::string grep{};   // POSIX extended regex on the text; empty: none
+  std::string match{};  // FTS5 query over text, function, file and component
+  int context = 0;    // records before and after each match, from its target
+  std::int64_t limit = 0;   // matching records at most; 0: all
+  bool reverse = false;     // newest first
+  std::int64_t afterId = 0;  // only entries after this id (follow)
+  bool gaps = true;         // show gaps of the selected targets in place
+};
+
+// An SQL condition on records `r` with its parameters in textual order.
+struct Condition {
+  std::string sql;  // "r.id > ? AND ..."; "1" when nothing is filtered
+  std::vector<std::variant<std::int64_t, std::string>> parameters;
+};
+
+// The records `filter` selects, after its afterId when `afterId` is set
+// (a query; the statistics count everything). With `ftsJoined`, the query
+// joins records_fts itself and MATCH goes on it; otherwise matching ids
+// come from a subquery.
+Condition recordCondition(const Filter& filter, bool afterId, bool ftsJoined);
+// The gaps it selects: same ids, times and targets (gaps have no content).
+Condition gapCondition(const Filter& filter, bool afterId);
+
+// The level names the store has seen, per client level, for turning a
+// user's level name into a client level (remote::lookupClientLevel).
+remote::Levels storedLevels(RecordStore& store);
+
+}  // namespace store

@@ -1,0 +1,398 @@
+// tools/store/record_store.cpp
+//
+// The record store's schema and migrations, opening as recorder or reader,
+// appending batches and retention. See record_store.h.
+//
+// Threads: a RecordStore belongs to one thread.
+#include "store/record_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "remote/levels.h"
+#include "store/sql_regexp.h"
+
+namespace store {
+namespace {
+
+using Kind = StoreError::Kind;
+
+// "TRVR" in PRAGMA application_id marks a file as ours; a SQLite file with
+// another id, or with tables and none, belongs to someone else.
+constexpr std::int64_t kApplicationId = 0x54525652;
+
+// kMigrations[v] takes a store from schema version v to v + 1; version 0
+// is an empty file. A new version appends a step and never edits one.
+constexpr std::string_view kMigrations[] = {
+    // 0 -> 1
+    R"sql(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) STRICT, WITHOUT ROWID;
+INSERT INTO meta VALUES ('last_id', 0);
+-- A target instance: records repeat it, so they keep just its number.
+CREATE TABLE sources(
+  id INTEGER PRIMARY KEY,
+  target TEXT NOT NULL,       -- "address:port"
+  uuid BLOB NOT NULL,
+  application TEXT NOT NULL,
+  UNIQUE(target, uuid, application)) STRICT;
+-- The four integers are pid, tid, tick and line, the four strings
+-- component, file, function and text, each kept once as it came (tick as
+-- the unsigned number it stands for).
+CREATE TABLE records(
+  id INTEGER PRIMARY KEY,     -- one counter with gaps: the order of events
+  received_ns INTEGER NOT NULL,
+  source INTEGER NOT NULL REFERENCES sources(id),
+  sequence INTEGER NOT NULL,
+  client_mask INTEGER NOT NULL,
+  client_level INTEGER NOT NULL,  -- -1 when the mask is not one bit
+  level_name TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  tid INTEGER NOT NULL,
+  tick INTEGER NOT NULL,
+  line INTEGER NOT NULL,
+  component TEXT NOT NULL,
+  file TEXT NOT NULL,
+  function TEXT NOT NULL,
+  text TEXT NOT NULL) STRICT;
+-- Every index ends in the id (SQLite appends it), so each one also serves
+-- "ordered by id" within its keys, and the statistics scan them alone.
+CREATE INDEX records_time ON records(received_ns);
+CREATE INDEX records_source ON records(source);
+CREATE INDEX records_component ON records(component, client_level);
+CREATE INDEX records_level ON records(client_level, level_name);
+-- Records per target instance, component and level, kept in the same
+-- transactions as the records: statistics by these keys read this table,
+-- not a million index entries.
+CREATE TABLE counts(
+  source INTEGER NOT NULL,
+  component TEXT NOT NULL,
+  client_level INTEGER NOT NULL,
+  level_name TEXT NOT NULL,
+  records INTEGER NOT NULL,
+  PRIMARY KEY(source, component, client_level, level_name)) STRICT, WITHOUT ROWID;
+CREATE TABLE gaps(
+  id INTEGER PRIMARY KEY,
+  seen_ns INTEGER NOT NULL,
+  source INTEGER NOT NULL REFERENCES sources(id),
+  first INTEGER NOT NULL,
+  last INTEGER NOT NULL,
+  count INTEGER NOT NULL) STRICT;
+CREATE INDEX gaps_source ON gaps(source);
+-- Full text over what users search for. The records table holds the text
+-- (external content), and nobody ranks, so no column sizes are kept. A
+-- batch is indexed by one INSERT ... SELECT after its records: FTS5 writes
+-- out its pending terms at every statement savepoint, and a trigger on each
+-- record's INSERT made that one index segment per record, five times the
+-- cost of the whole insert. Deletions keep their trigger (one DELETE
+-- statement per retention step).
+CREATE VIRTUAL TABLE records_fts USING fts5(
+  text, function, file, component, content='records', content_rowid='id', columnsize=0);
+CREATE TRIGGER records_fts_delete AFTER DELETE ON records BEGIN
+  INSERT INTO records_fts(records_fts, rowid, text, function, file, component)
+  VALUES ('delete', old.id, old.text, old.function, old.file, old.component);
+END;
+)sql",
+};
+static_assert(std::size(kMigrations) == kSchemaVersion, "one migration step per schema version");
+
+std::int64_t toNs(remote::SystemClock::time_point at) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
+
+// Takes the recorder's lock on FILE-lock; throws kLocked naming the holder.
+UniqueFd lockRecorder(const std::string& path) {
+  const std::string lockPath = path + "-lock";
+  UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) {
+    const int err = errno;
+    const Kind kind = (err == EROFS || err == EACCES) ? Kind::kReadOnly : Kind::kCannotOpen;
+    throw StoreError(kind, "cannot create lock file " + lockPath + ": " + std::strerror(err));
+  }
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err != EWOULDBLOCK) {
+      throw StoreError(Kind::kFailed, "cannot lock " + lockPath + ": " + std::strerror(err));
+    }
+    char pid[32] = {};
+    const ssize_t n = ::pread(fd.get(), pid, sizeof pid - 1, 0);
+    const std::string holder = n > 0 ? " (pid " + std::string(pid, static_cast<std::size_t>(n)) + ")" : "";
+    throw StoreError(Kind::kLocked, path + ": another recorder is writing to this store" + holder);
+  }
+  // The pid is only for the message above; a failed write costs nothing else.
+  const std::string pid = std::to_string(::getpid());
+  if (::ftruncate(fd.get(), 0) == 0) (void)!::pwrite(fd.get(), pid.data(), pid.size(), 0);
+  return fd;
+}
+
+sqlite::Database openDatabase(const std::string& path, RecordStore::Access access) {
+  using Mode = sqlite::Database::Mode;
+  Mode mode = access == RecordStore::Access::kRead ? Mode::kReadOnly : Mode::kReadWriteCreate;
+  // A reader of WAL mode needs the -shm file, which a read-only file
+  // system cannot give it; there nobody can write, so nothing needs locking.
+  struct statvfs fileSystem {};
+  if (mode == Mode::kReadOnly && ::statvfs(path.c_str(), &fileSystem) == 0 && (fileSystem.f_flag & ST_RDONLY)) {
+    mode = Mode::kImmutable;
+  }
+  try {
+    return sqlite::Database(path, mode);
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
+}  // namespace
+
+struct RecordStore::Writer {
+  explicit Writer(sqlite::Database& db)
+      : insertRecord(db, "INSERT INTO records VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15)"),
+        indexText(db,
+                  "INSERT INTO records_fts(rowid, text, function, file, component) "
+                  "SELECT id, text, function, file, component FROM records WHERE id >= ?1 AND id < ?2"),
+        insertGap(db, "INSERT INTO gaps VALUES (?1,?2,?3,?4,?5,?6)"),
+        insertSource(db, "INSERT INTO sources(target, uuid, application) VALUES (?1,?2,?3) RETURNING id"),
+        saveLastId(db, "UPDATE meta SET value = ?1 WHERE key = 'last_id'"),
+        addCount(db,
+                 "INSERT INTO counts VALUES (?1,?2,?3,?4,?5) "
+                 "ON CONFLICT DO UPDATE SET records = records + excluded.records"),
+        dropEmptyCounts(db, "DELETE FROM counts WHERE records <= 0"),
+        // Oldest by id: the order they were recorded in. What each deleted
+        // record was counted under comes back for the counts.
+        deleteOldest(db,
+                     "DELETE FROM records WHERE id IN (SELECT id FROM records ORDER BY id LIMIT ?1) "
+                     "RETURNING source, component, client_level, level_name"),
+        deleteOlderThan(db,
+                        "DELETE FROM records WHERE id IN "
+                        "(SELECT id FROM records WHERE received_ns < ?1 ORDER BY received_ns LIMIT ?2) "
+                        "RETURNING source, component, client_level, level_name"),
+        // A gap before the oldest record left has nothing to stand between.
+        deleteOldGaps(db, "DELETE FROM gaps WHERE id < (SELECT coalesce(min(id), ?1) FROM records)") {}
+
+  sqlite::Statement insertRecord, indexText, insertGap, insertSource, saveLastId, addCount, dropEmptyCounts,
+      deleteOldest, deleteOlderThan, deleteOldGaps;
+};
+
+RecordStore::RecordStore(const std::string& path, Access access)
+    : lockFile(access == Access::kRecord ? lockRecorder(path) : UniqueFd()), db(openDatabase(path, access)) {
+  try {
+    if (access == Access::kRecord && db.readOnly()) {
+      throw StoreError(Kind::kReadOnly, path + ": cannot record: the file is read-only");
+    }
+    // Readers wait out a checkpoint or a recovery instead of failing; the
+    // recorder waits as long for a foreign writer before giving up.
+    ::sqlite3_busy_timeout(db.handle(), 5'000);
+    registerRegexp(db);  // for queries: --grep is `text REGEXP pattern`
+    checkSchema(/*mayCreate=*/access == Access::kRecord);
+    if (access == Access::kRecord) prepareWriter();
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
+RecordStore::~RecordStore() = default;
+
+void RecordStore::checkSchema(bool mayCreate) {
+  // The first read of the file: a file that is not SQLite fails here.
+  const std::int64_t applicationId = db.queryInt("PRAGMA application_id").value_or(0);
+  const std::int64_t version = db.queryInt("PRAGMA user_version").value_or(0);
+  const std::int64_t tables = db.queryInt("SELECT count(*) FROM sqlite_schema").value_or(0);
+  const std::string& path = db.path();
+  if (applicationId != kApplicationId && (applicationId != 0 || version != 0 || tables != 0)) {
+    throw StoreError(Kind::kNotOurs, path + ": a SQLite database of another application, not a record store");
+  }
+  if (version > kSchemaVersion) {
+    throw StoreError(Kind::kNewerSchema, path + ": record store of schema version " + std::to_string(version) +
+                                             "; these tools know versions up to " + std::to_string(kSchemaVersion));
+  }
+  if (version == kSchemaVersion) return;
+  if (!mayCreate) {
+    if (version == 0) throw StoreError(Kind::kNotOurs, path + ": an empty database, not a record store");
+    throw StoreError(Kind::kFailed, path + ": record store of schema version " + std::to_string(version) +
+                                        "; record into it once to upgrade it");
+  }
+  sqlite::Transaction transaction(db, sqlite::Transaction::Kind::kImmediate);
+  if (version == 0) db.execute("PRAGMA application_id = " + std::to_string(kApplicationId));
+  for (std::int64_t v = version; v < kSchemaVersion; ++v) {
+    db.execute(kMigrations[v]);
+  }
+  db.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+  transaction.commit();
+}
+
+void RecordStore::prepareWriter() {
+  // A committed batch survives a crash of the recorder (the WAL is in the
+  // file system); only a power cut may lose the last ones.
+  db.execute("PRAGMA synchronous = NORMAL");
+  // Kept in the file: readers never block the recorder, nor it them.
+  sqlite::Statement wal(db, "PRAGMA journal_mode = WAL", /*persistent=*/false);
+  if (!wal.step() || wal.columnText(0) != "wal") {
+    throw StoreError(Kind::kFailed, db.path() + ": cannot switch the store to WAL mode");
+  }
+  writer = std::make_unique<Writer>(db);
+  // The counter outlives the rows: a store emptied by max-age goes on with
+  // the next id, so a follower's "after id" stays right.
+  nextId = db.queryInt("SELECT value FROM meta WHERE key = 'last_id'").value_or(0) + 1;
+  records = db.queryInt("SELECT sum(records) FROM counts").value_or(0);
+  sqlite::Statement all(db, "SELECT id, target, uuid, application FROM sources", /*persistent=*/false);
+  while (all.step()) {
+    codec::Uuid uuid{};
+    const auto blob = all.columnBlob(2);
+    std::copy_n(blob.begin(), std::min(blob.size(), uuid.size()), uuid.begin());
+    sources[{all.columnText(1), uuid, all.columnText(3)}] = all.columnInt(0);
+  }
+}
+
+std::int64_t RecordStore::sourceId(const std::string& target, const codec::Uuid& uuid,
+                                   const std::string& application) {
+  auto key = std::make_tuple(target, uuid, application);
+  if (auto it = sources.find(key); it != sources.end()) return it->second;
+  sqlite::Statement& insert = writer->insertSource;
+  insert.reset();
+  insert.bind(1, target).bind(2, std::span<const std::uint8_t>(uuid)).bind(3, application);
+  insert.step();
+  const std::int64_t id = insert.columnInt(0);
+  insert.reset();
+  // Cached before the commit: append() forgets it should the batch roll back.
+  sourcesAdded.push_back(key);
+  sources.emplace(std::move(key), id);
+  return id;
+}
+
+std::int64_t RecordStore::append(std::span<const Entry> entries, remote::SystemClock::time_point now) {
+  if (!writer) throw StoreError(Kind::kFailed, db.path() + ": opened for reading, not for recording");
+  const std::int64_t firstId = nextId;
+  const std::int64_t recordsBefore = records;
+  sourcesAdded.clear();
+  try {
+    sqlite::Transaction transaction(db, sqlite::Transaction::Kind::kImmediate);
+    Counts counted;
+    std::int64_t id = firstId;
+    for (const Entry& entry : entries) {
+      if (const auto* stored = std::get_if<StoredRecord>(&entry)) {
+        const remote::ArrivedRecord& a = stored->arrived;
+        const codec::LogRecord& r = a.record;
+        const std::int64_t source = sourceId(a.source, r.uuid, stored->applicationName);
+        const int level = remote::recordClientLevel(r.clientMask);
+        std::string levelName = stored->levelName.empty() ? remote::recordLevelName(r.clientMask, {}) : stored->levelName;
+        sqlite::Statement& insert = writer->insertRecord;
+        insert.reset();
+        insert.bind(1, id).bind(2, toNs(a.receivedAt)).bind(3, source);
+        insert.bind(4, std::int64_t{r.sequence}).bind(5, std::int64_t{r.clientMask});
+        insert.bind(6, std::int64_t{level}).bind(7, levelName);
+        insert.bind(8, std::int64_t{r.integers[0]}).bind(9, std::int64_t{r.integers[1]});
+        insert.bind(10, std::int64_t{static_cast<std::uint32_t>(r.integers[2])});
+        insert.bind(11, std::int64_t{r.integers[3]});
+        for (int i = 0; i < 4; ++i) insert.bind(12 + i, r.strings[static_cast<std::size_t>(i)]);
+        insert.step();
+        ++counted[{source, r.strings[0], level, std::move(levelName)}];
+        ++records;
+      } else {
+        const StoredGap& g = std::get<StoredGap>(entry);
+        sqlite::Statement& insert = writer->insertGap;
+        insert.reset();
+        insert.bind(1, id).bind(2, toNs(g.seenAt)).bind(3, sourceId(g.target, g.uuid, g.applicationName));
+        insert.bind(4, std::int64_t{g.gap.first}).bind(5, std::int64_t{g.last()});
+        insert.bind(6, std::int64_t{g.gap.count});
+        insert.step();
+      }
+      ++id;
+    }
+    if (records != recordsBefore) {
+      writer->indexText.reset();
+      writer->indexText.bind(1, firstId).bind(2, id).step();
+      addCounts(counted);
+    }
+    writer->saveLastId.reset();
+    writer->saveLastId.bind(1, id - 1).step();
+    const std::int64_t deleted = trimLocked(now, static_cast<std::int64_t>(entries.size()) + kTrimStep);
+    transaction.commit();
+    nextId = id;
+    return deleted;
+  } catch (const sqlite::Error& e) {
+    // The transaction rolled back: forget what it added.
+    records = recordsBefore;
+    for (const auto& key : sourcesAdded) sources.erase(key);
+    throw fromSqlite(e);
+  }
+}
+
+std::int64_t RecordStore::trim(remote::SystemClock::time_point now, std::int64_t atMost) {
+  if (!writer) throw StoreError(Kind::kFailed, db.path() + ": opened for reading, not for recording");
+  const std::int64_t recordsBefore = records;
+  try {
+    sqlite::Transaction transaction(db, sqlite::Transaction::Kind::kImmediate);
+    const std::int64_t deleted = trimLocked(now, atMost);
+    transaction.commit();
+    return deleted;
+  } catch (const sqlite::Error& e) {
+    records = recordsBefore;
+    throw fromSqlite(e);
+  }
+}
+
+std::int64_t RecordStore::trimLocked(remote::SystemClock::time_point now, std::int64_t atMost) {
+  Counts uncounted;
+  std::int64_t deleted = 0;
+  const auto drain = [&](sqlite::Statement& del) {
+    while (del.step()) {
+      --uncounted[{del.columnInt(0), del.columnText(1), static_cast<int>(del.columnInt(2)), del.columnText(3)}];
+      ++deleted;
+    }
+  };
+  if (keep.maxAge.count() > 0 && atMost > 0) {
+    sqlite::Statement& del = writer->deleteOlderThan;
+    del.reset();
+    del.bind(1, toNs(now) - keep.maxAge.count()).bind(2, atMost);
+    drain(del);
+  }
+  if (keep.maxRecords > 0 && records - deleted > keep.maxRecords && deleted < atMost) {
+    sqlite::Statement& del = writer->deleteOldest;
+    del.reset();
+    del.bind(1, std::min(records - deleted - keep.maxRecords, atMost - deleted));
+    drain(del);
+  }
+  if (deleted == 0) return 0;
+  records -= deleted;
+  addCounts(uncounted);
+  writer->dropEmptyCounts.reset();
+  writer->dropEmptyCounts.step();
+  writer->deleteOldGaps.reset();
+  writer->deleteOldGaps.bind(1, nextId).step();
+  return deleted;
+}
+
+void RecordStore::addCounts(const Counts& counts) {
+  sqlite::Statement& add = writer->addCount;
+  for (const auto& [key, n] : counts) {
+    const auto& [source, component, level, levelName] = key;
+    add.reset();
+    add.bind(1, source).bind(2, component).bind(3, std::int64_t{level}).bind(4, levelName).bind(5, n);
+    add.step();
+  }
+}
+
+std::int64_t RecordStore::recordCount() {
+  if (writer) return records;
+  try {
+    return db.queryInt("SELECT sum(records) FROM counts").value_or(0);
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
+std::int64_t RecordStore::lastId() {
+  try {
+    return db.queryInt("SELECT value FROM meta WHERE key = 'last_id'").value_or(0);
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
+}  // namespace store
