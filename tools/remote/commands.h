@@ -16,7 +16,9 @@
 
 #include "remote/follow.h"
 #include "remote/record_output.h"
+#include "remote/note.h"
 #include "remote/session.h"
+#include "remote/tool_error.h"
 #include "remote/syslog_format.h"
 
 namespace remote {

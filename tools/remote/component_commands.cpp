@@ -14,6 +14,8 @@
 
 #include "protocol/wire_format.h"
 #include "remote/commands.h"
+#include "remote/find_target.h"
+#include "remote/stop_signal.h"
 #include "remote/levels.h"
 
 namespace remote {
@@ -50,7 +52,7 @@ codec::ComponentInfo setMask(Session& session, const Endpoint& target, const std
         return info != nullptr && info->requestId == id;
       });
   if (!reply) {
-    throw ToolError{kExitNoAnswer, session.stopRequested()
+    throw ToolError{kExitNoAnswer, stopRequested()
                                        ? "interrupted while setting the level of '" + component + "'"
                                        : "no answer from " + target.text() + " to set-level for '" +
                                              component + "'"};
@@ -79,7 +81,7 @@ codec::LevelDescriptions fetchLevelDescriptions(Session& session, const Endpoint
         return levels != nullptr && levels->requestId == id;
       });
   if (!reply) {
-    throw ToolError{kExitNoAnswer, session.stopRequested()
+    throw ToolError{kExitNoAnswer, stopRequested()
                                        ? "interrupted"
                                        : "no answer from " + target.text() +
                                              " to the level-descriptions request for '" + component + "'"};
@@ -89,7 +91,7 @@ codec::LevelDescriptions fetchLevelDescriptions(Session& session, const Endpoint
 
 int runComponents(const CommonOptions& common, const std::string& targetText) {
   Session session(common.retry);
-  const Endpoint target = session.findTarget(targetText);
+  const Endpoint target = findTarget(session, targetText);
 
   std::vector<codec::ComponentInfo> infos;
   auto keepInfo = [&](Received&& r) {
@@ -158,7 +160,7 @@ int runComponents(const CommonOptions& common, const std::string& targetText) {
 
 int runLevels(const CommonOptions& common, const std::string& targetText, const std::string& component) {
   Session session(common.retry);
-  const Endpoint target = session.findTarget(targetText);
+  const Endpoint target = findTarget(session, targetText);
   const codec::LevelDescriptions d = fetchLevelDescriptions(session, target, component);
   if (d.levels.empty()) {
     note("warning: component '" + component + "' describes no levels (is the name right?)");
@@ -182,7 +184,7 @@ int runLevels(const CommonOptions& common, const std::string& targetText, const 
 
 int runSetLevel(const CommonOptions& common, const SetLevelOptions& options) {
   Session session(common.retry);
-  const Endpoint target = session.findTarget(options.target);
+  const Endpoint target = findTarget(session, options.target);
   const codec::LevelDescriptions before = fetchLevelDescriptions(session, target, options.component);
   const auto wanted = parseLevelChange(options.levels, before.clientMask, before.levels);
   if (!wanted) throw ToolError{kExitUsage, wanted.error()};
@@ -202,7 +204,7 @@ int runSetLevel(const CommonOptions& common, const SetLevelOptions& options) {
   Received ignored;
   while (session.receive(deadline, ignored) == Session::Wait::kDatagram) {
   }
-  session.clearStop();  // the stop ends the wait; the restore must still go out
+  clearStop();  // the stop ends the wait; the restore must still go out
   const codec::ComponentInfo restored = setMask(session, target, options.component, before.clientMask);
   printMask("restored ", options.component, restored.clientMask, before.levels);
   return 0;

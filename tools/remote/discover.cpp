@@ -19,6 +19,7 @@
 
 #include "protocol/wire_format.h"
 #include "remote/commands.h"
+#include "remote/stop_signal.h"
 
 namespace remote {
 namespace {
@@ -51,7 +52,7 @@ int runDiscover(const CommonOptions& common, const DiscoverOptions& options) {
   const int rounds = common.retry.retries + 1;
   const auto roundLength = options.window / rounds;
   const codec::Bytes drq = codec::buildDiscoveryRequest();
-  for (int round = 0; round < rounds && !session.stopRequested(); ++round) {
+  for (int round = 0; round < rounds && !stopRequested(); ++round) {
     for (const Endpoint& probe : probes) {
       if (!found.contains(sortKey(probe))) session.send(probe, drq);
     }

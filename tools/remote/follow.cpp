@@ -20,6 +20,9 @@
 #include <algorithm>
 
 #include "protocol/wire_format.h"
+#include "remote/find_target.h"
+#include "remote/note.h"
+#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
@@ -47,7 +50,7 @@ void Follower::run() {
     talk.captureTo([this](const RawDatagram& raw) { capture->write(raw); });
   }
   for (const std::string& given : options.targets) {
-    const Endpoint endpoint = talk.findTarget(given);
+    const Endpoint endpoint = findTarget(talk, given);
     const bool known = std::any_of(targets.begin(), targets.end(),
                                    [&](const auto& t) { return t->endpoint == endpoint; });
     if (!known) add(endpoint, parseTargetAddress(given).host, /*named=*/true);

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "remote/pcap.h"
+#include "remote/pcap_file.h"
 #include "remote/sequence_check.h"
 #include "remote/session.h"
 

@@ -15,7 +15,8 @@
 #include <set>
 
 #include "remote/commands.h"
-#include "remote/pcap.h"
+#include "remote/note.h"
+#include "remote/pcap_file.h"
 #include "remote/record_output.h"
 #include "remote/sequence_check.h"
 

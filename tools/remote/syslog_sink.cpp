@@ -15,6 +15,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "remote/note.h"
+#include "remote/tool_error.h"
+
 namespace remote {
 namespace {
 

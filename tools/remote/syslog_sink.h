@@ -26,7 +26,8 @@
 #include <string>
 
 #include "common/unique_fd.h"
-#include "remote/session.h"
+#include "remote/clocks.h"
+#include "remote/endpoint.h"
 
 namespace remote {
 
