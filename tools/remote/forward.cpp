@@ -28,14 +28,14 @@ class Forward : public FollowHandler {
   Forward(const CommonOptions& common, const ForwardOptions& options)
       : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
-        sink(parseCollectorUrl(options.to), options.queueCapacity, options.resendWindow) {}
+        sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity, options.resendWindow)) {}
 
   int run() {
     follower.run();
-    sink.drain(kDrainLimit);
+    sink->drain(kDrainLimit);
     note("forwarded " + std::to_string(records) + " records" +
          (gaps > 0 ? " and " + std::to_string(gaps) + " notices of lost records" : std::string()));
-    return sink.report() ? 0 : kExitNoAnswer;
+    return sink->report() ? 0 : kExitNoAnswer;
   }
 
  private:
@@ -44,24 +44,24 @@ class Forward : public FollowHandler {
   }
 
   void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at) override {
-    sink.push(syslog::formatRecord(originOf(target, record.uuid), record, at, options.facility));
+    sink->push(syslog::formatRecord(originOf(target, record.uuid), record, at, options.facility));
     ++records;
   }
 
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
-    sink.push(syslog::formatGap(originOf(target, target.uuid.value_or(codec::Uuid{})), gap,
+    sink->push(syslog::formatGap(originOf(target, target.uuid.value_or(codec::Uuid{})), gap,
                                 SystemClock::now(), options.facility));
     ++gaps;
   }
 
-  Clock::time_point nextDeadline(Clock::time_point next) override { return sink.nextDeadline(next); }
-  void onTimers(Clock::time_point now) override { sink.onTimers(now); }
-  pollfd* extraWait() override { return sink.waitFor(); }
-  void onExtraReady(short revents) override { sink.onReady(revents); }
+  Clock::time_point nextDeadline(Clock::time_point next) override { return sink->nextDeadline(next); }
+  void onTimers(Clock::time_point now) override { sink->onTimers(now); }
+  pollfd* extraWait() override { return sink->waitFor(); }
+  void onExtraReady(short revents) override { sink->onReady(revents); }
 
   const ForwardOptions& options;
   Follower follower;
-  SyslogSink sink;
+  std::unique_ptr<SyslogSink> sink;
   std::uint64_t records = 0;
   std::uint64_t gaps = 0;
 };
