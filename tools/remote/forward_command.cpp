@@ -1,4 +1,4 @@
-// tools/remote/forward.cpp
+// tools/remote/forward_command.cpp
 //
 // `tarvin-remote forward TARGET... --to URL`: follow targets (follow.h) and
 // hand every log record to a syslog collector as one RFC 5424 message
@@ -12,16 +12,29 @@
 //
 // Threads: single-threaded tool; the Follower's poll() loop also waits on
 // the collector's socket.
-#include "remote/commands.h"
+#include <memory>
+
+#include "remote/command.h"
+#include "remote/command_options.h"
 #include "remote/follow.h"
+#include "remote/note.h"
 #include "remote/syslog_format.h"
 #include "remote/syslog_sink.h"
+#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
 
 // How long the collector gets, after the end, for what is still queued.
 constexpr std::chrono::seconds kDrainLimit{3};
+
+struct ForwardOptions {
+  FollowOptions follow;
+  std::string to;  // udp://HOST[:PORT] or tcp://HOST[:PORT]
+  int facility = syslog::kFacilityUser;
+  std::size_t queueCapacity = 10'000;  // messages waiting for a TCP collector
+  std::size_t resendWindow = 256;      // messages sent again after a reconnect
+};
 
 class Forward : public FollowHandler {
  public:
@@ -66,11 +79,47 @@ class Forward : public FollowHandler {
   std::uint64_t gaps = 0;
 };
 
+// The options as typed.
+struct ForwardFlags {
+  CommonFlags common;
+  FollowFlags follow;
+  ForwardOptions forward;  // all but the follow options and the facility
+  std::string facility = "user";
+};
+
 }  // namespace
 
-int runForward(const CommonOptions& common, const ForwardOptions& options) {
-  Forward forward(common, options);
-  return forward.run();
-}
+const Command kForwardCommand = {
+    "forward", "Send the log records of targets to a syslog collector", [](CLI::App& app) -> Run {
+      auto flags = std::make_shared<ForwardFlags>();
+      app.footer(
+          "Each record becomes one RFC 5424 message: severity from the client level\n"
+          "(31 err, 30 warning, 29 info, 28 and below debug), MSGID the component,\n"
+          "structured data [tarvin@32473 target uuid seq level ...]. TCP frames are\n"
+          "octet-counted; a lost connection is retried, the last --resend messages\n"
+          "are sent again after reconnecting.");
+      addFollowOptions(app, flags->follow);
+      app.add_option("--to", flags->forward.to, "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
+          ->required();
+      app.add_option("--facility", flags->facility, "Syslog facility: user, daemon, local0-local7 or 0-23")
+          ->capture_default_str();
+      app.add_option("--queue", flags->forward.queueCapacity, "Messages kept while a TCP collector is away")
+          ->check(CLI::Range(1, 10'000'000))
+          ->capture_default_str();
+      app.add_option("--resend", flags->forward.resendWindow, "Messages sent again after a TCP reconnect")
+          ->check(CLI::Range(0, 1'000'000))
+          ->capture_default_str();
+      addCommonOptions(app, flags->common, /*withJson=*/false);
+      return [flags] {
+        const CommonOptions common = flags->common.read();
+        ForwardOptions options = flags->forward;
+        options.follow = flags->follow.read("forward");
+        const auto facility = syslog::parseFacility(flags->facility);
+        if (!facility) throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility + "'"};
+        options.facility = *facility;
+        Forward forward(common, options);
+        return forward.run();
+      };
+    }};
 
 }  // namespace remote

@@ -1,4 +1,4 @@
-// tools/remote/discover.cpp
+// tools/remote/discover_command.cpp
 //
 // `tarvin-remote discover`: a DRQ to every port of the range on each host,
 // answers collected for a window and printed one line per target, sorted by
@@ -15,14 +15,24 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "protocol/wire_format.h"
-#include "remote/commands.h"
+#include "remote/command.h"
+#include "remote/command_options.h"
 #include "remote/stop_signal.h"
+#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
+
+struct DiscoverOptions {
+  CommonFlags common;
+  std::vector<std::string> hosts;  // empty: 127.0.0.1
+  bool broadcast = false;
+  std::string window = "1s";
+};
 
 struct Found {
   Endpoint from;
@@ -34,9 +44,9 @@ std::pair<std::uint32_t, std::uint16_t> sortKey(const Endpoint& e) {
   return {ntohl(e.address.sin_addr.s_addr), ntohs(e.address.sin_port)};
 }
 
-}  // namespace
-
-int runDiscover(const CommonOptions& common, const DiscoverOptions& options) {
+int runDiscover(const DiscoverOptions& options) {
+  const CommonOptions common = options.common.read();
+  const std::chrono::milliseconds window = parseDuration(options.window, "--wait");
   Session session(common.retry, options.broadcast);
   const std::vector<std::string> hosts =
       options.hosts.empty() ? std::vector<std::string>{"127.0.0.1"} : options.hosts;
@@ -50,7 +60,7 @@ int runDiscover(const CommonOptions& common, const DiscoverOptions& options) {
 
   std::map<std::pair<std::uint32_t, std::uint16_t>, Found> found;
   const int rounds = common.retry.retries + 1;
-  const auto roundLength = options.window / rounds;
+  const auto roundLength = window / rounds;
   const codec::Bytes drq = codec::buildDiscoveryRequest();
   for (int round = 0; round < rounds && !stopRequested(); ++round) {
     for (const Endpoint& probe : probes) {
@@ -87,5 +97,17 @@ int runDiscover(const CommonOptions& common, const DiscoverOptions& options) {
   }
   return 0;
 }
+
+}  // namespace
+
+const Command kDiscoverCommand = {
+    "discover", "List the targets that answer a discovery request", [](CLI::App& app) -> Run {
+      auto options = std::make_shared<DiscoverOptions>();
+      app.add_option("hosts", options->hosts, "Hosts to ask (default 127.0.0.1)");
+      app.add_flag("--broadcast", options->broadcast, "Allow broadcast addresses among the hosts");
+      app.add_option("--wait", options->window, "How long to collect answers")->capture_default_str();
+      addCommonOptions(app, options->common);
+      return [options] { return runDiscover(*options); };
+    }};
 
 }  // namespace remote
