@@ -53,6 +53,10 @@ void addJsonFlag(CLI::App& command, CommonFlags& flags) {
   command.add_flag("--json", flags.json, "Print JSON, one object per line");
 }
 
+void addTargetArgument(CLI::App& command, std::string& target) {
+  command.add_option("target", target, "HOST[:PORT]")->required();
+}
+
 FollowOptions FollowFlags::read(const char* command) const {
   FollowOptions out = follow;
   if (out.targets.empty() && !out.discovering()) {
@@ -90,6 +94,13 @@ void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& fla
   command.add_option("--color", flags.color, "Colour level names: auto, always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str();
+}
+
+OutputOptions readOutput(const OutputOptions& typed, const CommonOptions& common) {
+  OutputOptions output = typed;
+  output.json = common.json;
+  output.color = common.color;
+  return output;
 }
 
 }  // namespace remote

@@ -47,6 +47,9 @@ void addCommonOptions(CLI::App& command, CommonFlags& flags, bool withJson = tru
 // --json alone, for a command that talks to no target (replay).
 void addJsonFlag(CLI::App& command, CommonFlags& flags);
 
+// TARGET, HOST[:PORT], of a command about one target.
+void addTargetArgument(CLI::App& command, std::string& target);
+
 // The targets to follow (tail, forward), as typed.
 struct FollowFlags {
   FollowOptions follow;  // everything but the durations
@@ -60,8 +63,9 @@ struct FollowFlags {
 };
 void addFollowOptions(CLI::App& command, FollowFlags& flags);
 
-// --count, --component, --min-level and --color (tail, replay). json and
-// color of `output` come from CommonOptions when the command runs.
+// --count, --component, --min-level and --color (tail, replay).
 void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& flags);
+// The output options as typed, with json and color from the shared ones.
+OutputOptions readOutput(const OutputOptions& typed, const CommonOptions& common);
 
 }  // namespace remote

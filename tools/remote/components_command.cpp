@@ -16,6 +16,7 @@
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/find_target.h"
+#include "remote/json_line.h"
 #include "remote/level_output.h"
 #include "remote/level_requests.h"
 #include "remote/levels.h"
@@ -24,10 +25,6 @@
 
 namespace remote {
 namespace {
-
-std::string dumpJson(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 int runComponents(const CommonOptions& common, const std::string& targetText) {
   Session session(common.retry);
@@ -75,7 +72,7 @@ int runComponents(const CommonOptions& common, const std::string& targetText) {
   if (common.json) {
     for (std::size_t i = 0; i < infos.size(); ++i) {
       const auto& d = descriptions[i];
-      std::cout << dumpJson({{"component", infos[i].name},
+      std::cout << jsonLine({{"component", infos[i].name},
                              {"client_mask", infos[i].clientMask},
                              {"enabled", levelNamesInMask(infos[i].clientMask, d.levels)},
                              {"levels", levelsJson(d)}})
@@ -108,7 +105,7 @@ struct ComponentsFlags {
 const Command kComponentsCommand = {
     "components", "List a target's components and enabled levels", [](CLI::App& app) -> Run {
       auto flags = std::make_shared<ComponentsFlags>();
-      app.add_option("target", flags->target, "HOST[:PORT]")->required();
+      addTargetArgument(app, flags->target);
       addCommonOptions(app, flags->common);
       return [flags] { return runComponents(flags->common.read(), flags->target); };
     }};

@@ -18,9 +18,10 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "protocol/wire_format.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/discovery_sweep.h"
+#include "remote/json_line.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 
@@ -51,21 +52,14 @@ int runDiscover(const DiscoverOptions& options) {
   const std::vector<std::string> hosts =
       options.hosts.empty() ? std::vector<std::string>{"127.0.0.1"} : options.hosts;
 
-  std::vector<Endpoint> probes;
-  for (const std::string& host : hosts) {
-    for (std::uint16_t i = 0; i < wire::kPortCount; ++i) {
-      probes.push_back(resolve(host, static_cast<std::uint16_t>(wire::kFirstPort + i)));
-    }
-  }
+  DiscoverySweep sweep;
+  for (const std::string& host : hosts) sweep.addHost(resolve(host, 0));
 
   std::map<std::pair<std::uint32_t, std::uint16_t>, Found> found;
   const int rounds = common.retry.retries + 1;
   const auto roundLength = window / rounds;
-  const codec::Bytes drq = codec::buildDiscoveryRequest();
   for (int round = 0; round < rounds && !stopRequested(); ++round) {
-    for (const Endpoint& probe : probes) {
-      if (!found.contains(sortKey(probe))) session.send(probe, drq);
-    }
+    sweep.send(session, [&](const Endpoint& probe) { return found.contains(sortKey(probe)); });
     const auto deadline = Clock::now() + roundLength;
     Received received;
     while (session.receive(deadline, received) == Session::Wait::kDatagram) {
@@ -83,7 +77,7 @@ int runDiscover(const DiscoverOptions& options) {
           {"uuid", codec::uuidToHex(target.response.uuid)},
           {"application", target.response.applicationName},
       };
-      std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+      std::cout << jsonLine(line) << '\n';
     } else {
       std::cout << target.from.text() << "  " << codec::uuidToHex(target.response.uuid) << "  "
                 << target.response.applicationName << '\n';

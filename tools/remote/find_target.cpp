@@ -11,7 +11,7 @@
 #include <optional>
 #include <utility>
 
-#include "protocol/wire_format.h"
+#include "remote/discovery_sweep.h"
 #include "remote/note.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
@@ -23,13 +23,10 @@ Endpoint findTarget(Session& session, const std::string& targetText) {
   if (given.port) return resolve(given.host, *given.port);
 
   const Endpoint host = resolve(given.host, 0);
-  const codec::Bytes drq = codec::buildDiscoveryRequest();
+  DiscoverySweep sweep;
+  sweep.addHost(host);
   for (int attempt = 0; attempt <= session.policy().retries; ++attempt) {
-    for (std::uint16_t i = 0; i < wire::kPortCount; ++i) {
-      Endpoint port = host;
-      port.address.sin_port = htons(static_cast<std::uint16_t>(wire::kFirstPort + i));
-      session.send(port, drq);
-    }
+    sweep.send(session);
     // The first answer ends the wait; answers already queued beside it are
     // looked at too, so with several targets the lowest port wins.
     std::optional<std::pair<Endpoint, std::string>> best;
@@ -52,9 +49,7 @@ Endpoint findTarget(Session& session, const std::string& targetText) {
       return best->first;
     }
   }
-  throw ToolError{kExitNoAnswer, "no target answered on " + given.host + " ports " +
-                                     std::to_string(wire::kFirstPort) + "-" +
-                                     std::to_string(wire::kFirstPort + wire::kPortCount - 1)};
+  throw ToolError{kExitNoAnswer, "no target answered on " + given.host + " ports " + targetPortRange()};
 }
 
 }  // namespace remote

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "remote/discovery_sweep.h"
 #include "remote/pcap_file.h"
 #include "remote/sequence_check.h"
 #include "remote/session.h"
@@ -118,7 +119,7 @@ class Follower {
   std::optional<PcapWriter> capture;
   // unique_ptr: a target stays put while add() hands it to the handler.
   std::vector<std::unique_ptr<FollowedTarget>> targets;
-  std::vector<Endpoint> probes;  // every port of every --discover host
+  DiscoverySweep sweep;  // every port of every --discover host
   Clock::time_point nextDiscovery;
   std::optional<Clock::time_point> endAt;
 };

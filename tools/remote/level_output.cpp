@@ -5,6 +5,8 @@
 // Threads: pure functions; callable from any thread.
 #include "remote/level_output.h"
 
+#include "remote/levels.h"
+
 namespace remote {
 
 std::string joinNames(const std::vector<std::string>& names) {
@@ -17,8 +19,9 @@ std::string joinNames(const std::vector<std::string>& names) {
 nlohmann::json levelsJson(const codec::LevelDescriptions& d) {
   nlohmann::json levels = nlohmann::json::array();
   for (const auto& level : d.levels) {
-    const bool enabled = level.clientLevel < 32 && (d.clientMask >> level.clientLevel & 1u) != 0;
-    levels.push_back({{"client_level", level.clientLevel}, {"text", level.text}, {"enabled", enabled}});
+    levels.push_back({{"client_level", level.clientLevel},
+                      {"text", level.text},
+                      {"enabled", levelEnabled(d.clientMask, level.clientLevel)}});
   }
   return levels;
 }

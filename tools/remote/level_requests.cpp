@@ -10,6 +10,25 @@
 #include "remote/tool_error.h"
 
 namespace remote {
+namespace {
+
+// Sends `request` and waits for the reply of kind Reply that carries `id`,
+// resending on timeout. On a stop it throws ToolError with `interrupted`,
+// without an answer with "no answer from TARGET to `what`".
+template <class Reply>
+Reply requestReply(Session& session, const Endpoint& target, std::uint32_t id, const codec::Bytes& request,
+                   const std::string& what, const std::string& interrupted) {
+  const auto reply = session.request(target, request, [id](const codec::Datagram& d) {
+    const auto* candidate = std::get_if<Reply>(&d);
+    return candidate != nullptr && candidate->requestId == id;
+  });
+  if (!reply) {
+    throw ToolError{kExitNoAnswer, stopRequested() ? interrupted : "no answer from " + target.text() + " to " + what};
+  }
+  return std::get<Reply>(*reply);
+}
+
+}  // namespace
 
 codec::LevelDescriptions fetchLevelDescriptions(Session& session, const Endpoint& target,
                                                 const std::string& component) {
@@ -18,35 +37,19 @@ codec::LevelDescriptions fetchLevelDescriptions(Session& session, const Endpoint
                                     std::to_string(wire::kMaxRequestNameLength) + " characters"};
   }
   const std::uint32_t id = session.nextRequestId();
-  const auto reply = session.request(
-      target, codec::buildGetLevelDescriptionsRequest(id, component), [&](const codec::Datagram& d) {
-        const auto* levels = std::get_if<codec::LevelDescriptions>(&d);
-        return levels != nullptr && levels->requestId == id;
-      });
-  if (!reply) {
-    throw ToolError{kExitNoAnswer, stopRequested()
-                                       ? "interrupted"
-                                       : "no answer from " + target.text() +
-                                             " to the level-descriptions request for '" + component + "'"};
-  }
-  return std::get<codec::LevelDescriptions>(*reply);
+  return requestReply<codec::LevelDescriptions>(session, target, id,
+                                                codec::buildGetLevelDescriptionsRequest(id, component),
+                                                "the level-descriptions request for '" + component + "'",
+                                                "interrupted");
 }
 
 codec::ComponentInfo setLevelMask(Session& session, const Endpoint& target, const std::string& component,
                                   std::uint32_t clientMask) {
   const std::uint32_t id = session.nextRequestId();
-  const auto reply = session.request(
-      target, codec::buildSetLevelRequest(id, clientMask, component), [&](const codec::Datagram& d) {
-        const auto* info = std::get_if<codec::ComponentInfo>(&d);
-        return info != nullptr && info->requestId == id;
-      });
-  if (!reply) {
-    throw ToolError{kExitNoAnswer, stopRequested()
-                                       ? "interrupted while setting the level of '" + component + "'"
-                                       : "no answer from " + target.text() + " to set-level for '" +
-                                             component + "'"};
-  }
-  return std::get<codec::ComponentInfo>(*reply);
+  return requestReply<codec::ComponentInfo>(session, target, id,
+                                            codec::buildSetLevelRequest(id, clientMask, component),
+                                            "set-level for '" + component + "'",
+                                            "interrupted while setting the level of '" + component + "'");
 }
 
 }  // namespace remote

@@ -12,6 +12,7 @@
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/find_target.h"
+#include "remote/json_line.h"
 #include "remote/level_output.h"
 #include "remote/level_requests.h"
 #include "remote/levels.h"
@@ -19,10 +20,6 @@
 
 namespace remote {
 namespace {
-
-std::string dumpJson(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 int runLevels(const CommonOptions& common, const std::string& targetText, const std::string& component) {
   Session session(common.retry);
@@ -32,7 +29,7 @@ int runLevels(const CommonOptions& common, const std::string& targetText, const 
     note("warning: component '" + component + "' describes no levels (is the name right?)");
   }
   if (common.json) {
-    std::cout << dumpJson({{"component", d.name}, {"client_mask", d.clientMask}, {"levels", levelsJson(d)}})
+    std::cout << jsonLine({{"component", d.name}, {"client_mask", d.clientMask}, {"levels", levelsJson(d)}})
               << std::endl;
     return 0;
   }
@@ -40,9 +37,8 @@ int runLevels(const CommonOptions& common, const std::string& targetText, const 
             << maskHex(d.clientMask) << '\n'
             << "LEVEL  ENABLED  TEXT\n";
   for (const auto& level : d.levels) {
-    const bool enabled = level.clientLevel < 32 && (d.clientMask >> level.clientLevel & 1u) != 0;
     std::cout << std::right << std::setw(5) << level.clientLevel << "  " << std::left << std::setw(7)
-              << (enabled ? "yes" : "no") << "  " << level.text << '\n';
+              << (levelEnabled(d.clientMask, level.clientLevel) ? "yes" : "no") << "  " << level.text << '\n';
   }
   std::cout.flush();
   return 0;
@@ -59,7 +55,7 @@ struct LevelsFlags {
 const Command kLevelsCommand = {
     "levels", "Show the levels of one component", [](CLI::App& app) -> Run {
       auto flags = std::make_shared<LevelsFlags>();
-      app.add_option("target", flags->target, "HOST[:PORT]")->required();
+      addTargetArgument(app, flags->target);
       app.add_option("component", flags->component, "Component name")->required();
       addCommonOptions(app, flags->common);
       return [flags] { return runLevels(flags->common.read(), flags->target, flags->component); };

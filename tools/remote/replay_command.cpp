@@ -96,10 +96,8 @@ const Command kReplayCommand = {
       addOutputOptions(app, flags->replay.output, flags->common);
       addJsonFlag(app, flags->common);
       return [flags] {
-        const CommonOptions common = flags->common.read();
         ReplayOptions options = flags->replay;
-        options.output.json = common.json;
-        options.output.color = common.color;
+        options.output = readOutput(options.output, flags->common.read());
         return runReplay(options);
       };
     }};

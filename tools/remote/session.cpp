@@ -11,12 +11,12 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <random>
 
+#include "common/datagram_wait.h"
 #include "protocol/wire_format.h"
 #include "remote/note.h"
 #include "remote/stop_signal.h"
@@ -63,15 +63,11 @@ Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd
   std::array<std::uint8_t, wire::kMaxDatagramSize> buffer;
   for (;;) {
     if (stopRequested()) return Wait::kStopped;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return Wait::kTimeout;
     pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}, {-1, 0, 0}};
     if (extra != nullptr) fds[2] = {extra->fd, extra->events, 0};
-    const int ready = ::poll(fds, 3, static_cast<int>(std::min<long long>(left.count(), 60'000)));
-    if (ready < 0) {
-      if (errno == EINTR) continue;  // a signal: the flag tells which
-      throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
-    }
+    const int ready = pollUntil(fds, deadline);
+    if (ready < 0) throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
+    if (ready == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = fds[2].revents;
     if ((fds[0].revents & POLLIN) == 0) {
       if (extra != nullptr && extra->revents != 0) return Wait::kExtraReady;

@@ -79,7 +79,7 @@ const Command kSetLevelCommand = {
       app.footer(
           "LEVELS is a client mask (0xE0000000), a comma list of level names or client\n"
           "levels (error,warning,28), or changes to the current mask (+debug,-info).");
-      app.add_option("target", flags->setLevel.target, "HOST[:PORT]")->required();
+      addTargetArgument(app, flags->setLevel.target);
       app.add_option("component", flags->setLevel.component, "Component name")->required();
       app.add_option("levels", flags->setLevel.levels, "Levels to enable (see below)");
       // "-debug" looks like an option to CLI11; unmatched arguments are kept

@@ -160,9 +160,7 @@ const Command kTailCommand = {
       addCommonOptions(app, flags->common);
       return [flags] {
         const CommonOptions common = flags->common.read();
-        TailOptions options{flags->follow.read("tail"), flags->output};
-        options.output.json = common.json;
-        options.output.color = common.color;
+        const TailOptions options{flags->follow.read("tail"), readOutput(flags->output, common)};
         Tail tail(common, options);
         return tail.run();
       };

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/datagram_wait.h"
 #include "remote/note.h"
 
 namespace remote {
@@ -180,10 +181,8 @@ void TcpSyslogSink::drain(std::chrono::milliseconds limit) {
       finSent = true;
     }
     pollfd* fd = waitFor();
-    const auto until = std::min(deadline, nextDeadline(deadline));
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
-    const int ready = ::poll(fd, fd != nullptr ? 1 : 0, static_cast<int>(std::max<long long>(ms, 0)));
-    if (ready < 0 && errno != EINTR) break;
+    const int ready = pollUntil({fd, fd != nullptr ? 1u : 0u}, std::min(deadline, nextDeadline(deadline)));
+    if (ready < 0) break;
     if (ready > 0 && finSent && state == State::kConnected) {
       char scratch[512];
       const ssize_t n = ::recv(socket.get(), scratch, sizeof scratch, MSG_DONTWAIT);
