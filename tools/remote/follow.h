@@ -13,7 +13,8 @@
 // gaps and every other datagram to a FollowHandler, the command's part.
 //
 // Threads: single-threaded; one poll() loop over the session's socket, the
-// stop pipe and at most one descriptor of the handler's (a collector).
+// stop signal's wake-up pipe and at most one descriptor of the handler's (a
+// collector).
 #pragma once
 
 #include <chrono>
@@ -50,8 +51,8 @@ struct FollowedTarget {
   std::string applicationName;
   SequenceCheck sequence;
 
-  // Registration state: an RRQ is out (`renewing`) until its confirm, or
-  // the next one is due at `nextRenewal`.
+  // Registration state: while `renewing`, an RRQ is out until its confirm
+  // or `deadline`; otherwise the next one is due at `deadline`.
   bool everConfirmed = false;
   bool renewing = false;
   bool silent = false;  // a renewal went unanswered; said once until it answers
