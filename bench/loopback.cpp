@@ -1,14 +1,12 @@
 // bench/loopback.cpp
 //
-// Loopback sockets, the bounded receive and the drain thread of
-// DrainedClients.
+// Loopback sockets and the drain thread of DrainedClients.
 //
 // Threads: the free functions are called on benchmark threads;
 // drainLoop() runs on the drain thread and reads only the sockets.
 #include "loopback.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -25,21 +23,6 @@ namespace {
 // thread just paid to send.
 constexpr int kReceiveBufferBytes = 4 << 20;
 }  // namespace
-
-sockaddr_in loopbackAddress(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
-std::uint16_t localPort(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.sin_port);
-}
 
 UniqueFd openClientSocket() {
   UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -77,28 +60,12 @@ bool sendDatagram(int fd, const void* data, std::size_t length, const sockaddr_i
                   sizeof to) == static_cast<ssize_t>(length);
 }
 
-std::optional<std::size_t> receiveWithin(int fd, char* buffer, std::size_t capacity,
-                                         std::chrono::milliseconds timeout, sockaddr_in* from) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() < 0) return std::nullopt;
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;  // a signal, not a failure
-    if (ready <= 0) return std::nullopt;
-    sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
-    const ssize_t n = ::recvfrom(fd, buffer, capacity, MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return std::nullopt;
-    }
-    if (from != nullptr) *from = sender;
-    return static_cast<std::size_t>(n);
-  }
+void stopAndJoin(const UniqueFd& stopFd, std::thread& thread) {
+  if (!thread.joinable()) return;
+  const std::uint64_t one = 1;
+  // An eventfd write of 1 cannot fail short of a bug; the join would hang.
+  [[maybe_unused]] const ssize_t written = ::write(stopFd.get(), &one, sizeof one);
+  thread.join();
 }
 
 DrainedClients::DrainedClients(std::size_t count) {
@@ -115,13 +82,7 @@ DrainedClients::DrainedClients(std::size_t count) {
   }
 }
 
-DrainedClients::~DrainedClients() {
-  if (!drainer.joinable()) return;
-  const std::uint64_t one = 1;
-  // An eventfd write of 1 cannot fail short of a bug; the join would hang.
-  [[maybe_unused]] const ssize_t written = ::write(stopFd.get(), &one, sizeof one);
-  drainer.join();
-}
+DrainedClients::~DrainedClients() { stopAndJoin(stopFd, drainer); }
 
 bool DrainedClients::startDraining() {
   epollFd.reset(::epoll_create1(EPOLL_CLOEXEC));

@@ -1,8 +1,9 @@
 // bench/loopback.h
 //
-// Loopback plumbing shared by every benchmark: UDP sockets on 127.0.0.1,
-// a bounded wait for one datagram, and DrainedClients, a set of client
-// sockets whose datagrams one background thread reads and throws away.
+// Loopback plumbing shared by every benchmark: UDP sockets on 127.0.0.1
+// and DrainedClients, a set of client sockets whose datagrams one
+// background thread reads and throws away. The bounded wait for one
+// datagram is receiveWithin() of common/datagram_wait.h.
 //
 // Every variant of a benchmark (the plug-in, the hand-written floor, the
 // spdlog peer) sends to a DrainedClients, so the receiving side costs all of
@@ -24,12 +25,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/datagram_wait.h"   // receiveWithin(), for the benchmarks
+#include "common/socket_address.h"  // loopbackAddress() and localPort(), likewise
 #include "common/unique_fd.h"
 
 namespace bench {
-
-sockaddr_in loopbackAddress(std::uint16_t port);
-std::uint16_t localPort(int fd);
 
 // A blocking AF_INET UDP socket bound to 127.0.0.1 on a port of the kernel's
 // choice, with a receive buffer large enough that a burst of records is not
@@ -46,11 +46,10 @@ UniqueFd openSocketLikeTarget(std::string& error);
 // Sends `length` bytes of `data` to `to`; false when sendto() failed.
 bool sendDatagram(int fd, const void* data, std::size_t length, const sockaddr_in& to);
 
-// Waits at most `timeout` for one datagram and reads it into `buffer`.
-// Returns its length, or nothing when none came in time.
-std::optional<std::size_t> receiveWithin(int fd, char* buffer, std::size_t capacity,
-                                         std::chrono::milliseconds timeout,
-                                         sockaddr_in* from = nullptr);
+// Ends a thread that waits on the eventfd `stopFd` beside its sockets:
+// makes the eventfd readable and joins the thread. Nothing when the thread
+// never started.
+void stopAndJoin(const UniqueFd& stopFd, std::thread& thread);
 
 class DrainedClients {
  public:

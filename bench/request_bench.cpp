@@ -161,13 +161,7 @@ class EchoServer {
     server = std::thread(&EchoServer::serve, this);
     serverTid = newThreadSince(before);
   }
-  ~EchoServer() {
-    if (!server.joinable()) return;
-    const std::uint64_t one = 1;
-    // An eventfd write of 1 cannot fail short of a bug; the join would hang.
-    [[maybe_unused]] const ssize_t written = ::write(stopFd.get(), &one, sizeof one);
-    server.join();
-  }
+  ~EchoServer() { stopAndJoin(stopFd, server); }
   EchoServer(const EchoServer&) = delete;
   EchoServer& operator=(const EchoServer&) = delete;
 

@@ -17,13 +17,7 @@ usage() { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 
 if [[ -z "${TARVIN_DEMO_IN_NETNS:-}" ]]; then
   export TARVIN_DEMO_IN_NETNS=1
-  reexec='ip link set lo up && exec bash "$0" "$@"'
-  if [[ $(id -u) -eq 0 ]] && unshare -n true 2>/dev/null; then
-    exec unshare -n bash -c "$reexec" "$0" "$@"
-  elif unshare -rn true 2>/dev/null; then
-    exec unshare -rn bash -c "$reexec" "$0" "$@"
-  fi
-  echo "demo: warning: cannot create a network namespace; using the shared one" >&2
+  exec "$(dirname "$0")/../common/in_netns.sh" --user --warn demo bash "$0" "$@"
 fi
 
 build=$(cd "$1" && pwd)

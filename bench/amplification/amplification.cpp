@@ -6,7 +6,7 @@
 // arrives within 300 ms summed; first with the example host's strings, then
 // with the largest host strings that still fit one datagram. SECURITY.md
 // quotes its output. Run it in a network namespace of its own:
-//   unshare -n sh -c 'ip link set lo up && build/bench/bench/amplification/tarvin_amplification'
+//   common/in_netns.sh build/bench/bench/amplification/tarvin_amplification
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -37,7 +37,7 @@ void measure(const UniqueFd& client, const sockaddr_in& target, const char* what
   bench::sendDatagram(client.get(), req.data(), req.size(), target);
   std::size_t datagrams = 0, bytes = 0;
   char buffer[65536];
-  while (const auto n = bench::receiveWithin(client.get(), buffer, sizeof buffer, 300ms)) {
+  while (const auto n = receiveWithin(client.get(), buffer, sizeof buffer, 300ms)) {
     ++datagrams;
     bytes += *n;
   }
@@ -60,7 +60,7 @@ int main() {
     return 1;
   }
   // The target took the first free port; in a fresh namespace, the first.
-  const sockaddr_in to = bench::loopbackAddress(wire::kFirstPort);
+  const sockaddr_in to = loopbackAddress(wire::kFirstPort);
 
   std::printf("example host (3 components, 5 levels each):\n");
   measure(client, to, "DRQ (anyone)", request({wire::kDiscoveryRequest}));

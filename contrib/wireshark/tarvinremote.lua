@@ -187,6 +187,18 @@ local function hex32(value)
   return string.format("0x%08x", value)
 end
 
+-- The Info column's fields after the kind's name: " key=value" for each
+-- field the datagram held, given as (key, value, format) triples; a nil
+-- value (the field was cut off) leaves its pair out.
+local function infoFields(...)
+  local text = ""
+  for i = 1, select("#", ...), 3 do
+    local key, value, format = select(i, ...)
+    if value then text = text .. " " .. key .. "=" .. format(value) end
+  end
+  return text
+end
+
 ---------------------------------------------------------------------------
 -- Reader: walks one datagram field by field. The first field that does not
 -- fit raises one expert item and ends the walk, so a cut datagram shows every
@@ -222,28 +234,37 @@ function Reader:cut(what, need)
   self.pos = self.len
 end
 
+-- Whether the walk goes on and `size` more bytes are there for the field
+-- `what`. When they are not, flags the cut (saying `size` when `counted`)
+-- and ends the walk.
+function Reader:has(size, what, counted)
+  if self.ended then return false end
+  if self:left() < size then
+    self:cut(what, counted and size or nil)
+    return false
+  end
+  return true
+end
+
+-- The next `size` bytes as a range the walk has passed, or nil (see has()).
+function Reader:take(size, what)
+  if not self:has(size, what, true) then return nil end
+  local range = self.tvb(self.pos, size)
+  self.pos = self.pos + size
+  return range
+end
+
 -- Adds one 32-bit field and returns its value (nil when cut) and its item.
 function Reader:u32(field, what, tree)
-  if self.ended then return nil end
-  if self:left() < 4 then
-    self:cut(what, 4)
-    return nil
-  end
-  local range = self.tvb(self.pos, 4)
-  local item = (tree or self.tree):add(field, range)
-  self.pos = self.pos + 4
-  return range:uint(), item
+  local range = self:take(4, what)
+  if not range then return nil end
+  return range:uint(), (tree or self.tree):add(field, range)
 end
 
 function Reader:i32(field, what)
-  if self.ended then return nil end
-  if self:left() < 4 then
-    self:cut(what, 4)
-    return nil
-  end
-  local range = self.tvb(self.pos, 4)
+  local range = self:take(4, what)
+  if not range then return nil end
   self.tree:add(field, range)
-  self.pos = self.pos + 4
   return range:int()
 end
 
@@ -251,12 +272,8 @@ end
 -- nothing is left), and its item. A string without NUL takes the rest of the
 -- datagram and is flagged.
 function Reader:stringz(field, what, tree)
-  if self.ended then return nil end
+  if not self:has(1, what) then return nil end
   local left = self:left()
-  if left == 0 then
-    self:cut(what)
-    return nil
-  end
   local raw = self.tvb(self.pos, left):raw()
   local nul = raw:find("\0", 1, true)
   local size = nul or left
@@ -275,14 +292,9 @@ function Reader:stringz(field, what, tree)
 end
 
 function Reader:uuid()
-  if self.ended then return nil end
-  if self:left() < 16 then
-    self:cut("uuid", 16)
-    return nil
-  end
-  local range = self.tvb(self.pos, 16)
+  local range = self:take(16, "uuid")
+  if not range then return nil end
   self.tree:add(f.uuid, range)
-  self.pos = self.pos + 16
   return tostring(range:bytes())
 end
 
@@ -364,28 +376,21 @@ kinds[fd.SLV] = function(r)
   local mask = r:clientMask()
   local name = r:requestedName()
   r:finish()
-  local info = ""
-  if id then info = info .. " req=" .. hex32(id) end
-  if mask then info = info .. " mask=" .. hex32(mask) end
-  if name then info = info .. " name=" .. quote(name) end
-  return info
+  return infoFields("req", id, hex32, "mask", mask, hex32, "name", name, quote)
 end
 
 kinds[fd.GLVD] = function(r)
   local id = r:requestId()
   local name = r:requestedName()
   r:finish()
-  local info = ""
-  if id then info = info .. " req=" .. hex32(id) end
-  if name then info = info .. " name=" .. quote(name) end
-  return info
+  return infoFields("req", id, hex32, "name", name, quote)
 end
 
 local function applicationInfo(r)
   r:uuid()
   local app = r:stringz(f.appname, "application name")
   r:finish()
-  return app and (" app=" .. quote(app)) or ""
+  return infoFields("app", app, quote)
 end
 kinds[fd.DISCOVERY_RESPONSE] = applicationInfo
 kinds[fd.REGISTRATION_CONFIRM] = applicationInfo
@@ -396,11 +401,7 @@ kinds[fd.COMPONENT_INFO] = function(r)
   local mask = r:clientMask()
   local name = r:stringz(f.name, "component name")
   r:finish()
-  local info = ""
-  if name then info = info .. " name=" .. quote(name) end
-  if mask then info = info .. " mask=" .. hex32(mask) end
-  if id then info = info .. " req=" .. hex32(id) end
-  return info
+  return infoFields("name", name, quote, "mask", mask, hex32, "req", id, hex32)
 end
 
 -- The count that makes what follows it exactly `count` client levels and
@@ -431,11 +432,8 @@ kinds[fd.LEVEL_DESCRIPTIONS] = function(r)
   local mask = r:clientMask()
   local name = r:stringz(f.name, "component name")
   local stated, countItem = r:u32(f.count, "count")
-  local info = ""
-  if name then info = info .. " name=" .. quote(name) end
-  if id then info = info .. " req=" .. hex32(id) end
+  local info = infoFields("name", name, quote, "req", id, hex32, "count", stated, tostring)
   if not stated then return info end
-  info = info .. " count=" .. stated
 
   -- A wrong count would shift every text against its level; where another
   -- count explains the bytes exactly, decode by that one and say so.
@@ -490,8 +488,7 @@ kinds[fd.LOG_RECORD] = function(r, pinfo)
   end
   r:finish()
 
-  local info = ""
-  if seq then info = " seq=" .. seq end
+  local info = infoFields("seq", seq, tostring)
   if strings[1] then info = info .. " " .. quote(strings[1]) end
   if strings[4] then info = info .. " " .. quote(strings[4]) end
   if not seq or icmpType() or icmpv6Type() then return info end

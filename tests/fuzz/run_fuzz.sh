@@ -47,6 +47,4 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cmd=("$out/remote_target_fuzzer" -max_len=8192 -artifact_prefix="$out/artifacts/" -print_final_stats=1
      -max_total_time="$seconds" "${ci[@]}" "${extra[@]}" "$out/corpus" "$root/tests/fuzz/corpus")
 # The target binds 57008-57017, which other targets on this machine may hold.
-unshare -n true 2>/dev/null && exec unshare -n sh -c 'ip link set lo up && exec "$@"' sh "${cmd[@]}"
-echo "run_fuzz.sh: warning: no network namespace (needs root); running on this host's loopback" >&2
-exec "${cmd[@]}"
+exec "$root/common/in_netns.sh" --warn run_fuzz.sh "${cmd[@]}"

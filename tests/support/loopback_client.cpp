@@ -4,56 +4,40 @@
 #include "support/loopback_client.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <stdexcept>
 
+#include "common/datagram_wait.h"
+#include "common/socket_address.h"
 #include "protocol/byte_order.h"
 #include "protocol/wire_format.h"
 
 LoopbackClient::LoopbackClient() {
   fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) throw std::runtime_error("cannot open client socket");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  const sockaddr_in address = loopbackAddress(0);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("cannot bind client socket");
   }
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ownPort = ntohs(address.sin_port);
+  ownPort = localPort(fd);
 }
 
 LoopbackClient::~LoopbackClient() { ::close(fd); }
 
 void LoopbackClient::send(std::uint16_t targetPort, const Bytes& datagram) const {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(targetPort);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  const sockaddr_in to = loopbackAddress(targetPort);
+  ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 std::optional<Bytes> LoopbackClient::receive(std::chrono::milliseconds timeout) const {
-  pollfd ready{fd, POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() < 0) return std::nullopt;
-    const int rc = ::poll(&ready, 1, static_cast<int>(left.count()));
-    if (rc < 0 && errno == EINTR) continue;
-    if (rc <= 0) return std::nullopt;
-    Bytes datagram(65536);
-    const ssize_t n = ::recv(fd, datagram.data(), datagram.size(), 0);
-    if (n < 0) return std::nullopt;
-    datagram.resize(static_cast<std::size_t>(n));
-    return datagram;
-  }
+  Bytes datagram(65536);
+  const auto length = receiveWithin(fd, datagram.data(), datagram.size(), timeout);
+  if (!length) return std::nullopt;
+  datagram.resize(*length);
+  return datagram;
 }
 
 std::vector<Bytes> LoopbackClient::receiveAll(std::chrono::milliseconds window) const {

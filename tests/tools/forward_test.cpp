@@ -36,11 +36,9 @@ const fs::path kRsyslogd = "/usr/sbin/rsyslogd";
 // take it (our network namespace has no one else to race with).
 int freePort(int type) {
   UniqueFd fd(::socket(AF_INET, type, 0));
-  sockaddr_in address = loopback(0);
-  socklen_t length = sizeof address;
-  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
+  const sockaddr_in address = loopbackAddress(0);
+  ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  return localPort(fd.get());
 }
 
 // One forwarded record as rsyslog parsed it.
@@ -81,7 +79,7 @@ class Rsyslog {
     process = std::make_unique<Child>(std::vector<std::string>{
         kRsyslogd, "-n", "-f", (dir / "rsyslog.conf").string(), "-i", (dir / "rsyslogd.pid").string()});
     UniqueFd probe(::socket(AF_INET, SOCK_DGRAM, 0));
-    const sockaddr_in to = loopback(udpPort);
+    const sockaddr_in to = loopbackAddress(static_cast<std::uint16_t>(udpPort));
     const std::string ready = "ready-" + std::to_string(++starts);  // the MSGID, which the file keeps
     const std::string message = "<14>1 - - - - " + ready + " -";
     for (int i = 0; i < 100 && !contains(fileText(), ready); ++i) {

@@ -35,12 +35,10 @@ using namespace tooltest;
 class Relay {
  public:
   Relay(int targetPort, std::vector<int> drop, std::vector<codec::Bytes> garbage)
-      : drop(std::move(drop)), garbage(std::move(garbage)), target(loopback(targetPort)) {
-    sockaddr_in bound = loopback(0);
-    socklen_t length = sizeof bound;
-    ::bind(fd.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound);
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
-    port = ntohs(bound.sin_port);
+      : drop(std::move(drop)), garbage(std::move(garbage)), target(loopbackAddress(static_cast<std::uint16_t>(targetPort))) {
+    const sockaddr_in bound = loopbackAddress(0);
+    ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound);
+    port = localPort(fd.get());
     worker = std::thread([this] { forward(); });
   }
   ~Relay() {

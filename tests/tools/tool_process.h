@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "common/socket_address.h"
 #include "common/unique_fd.h"
 
 namespace tooltest {
@@ -131,14 +132,6 @@ inline std::vector<std::string> lines(const std::string& text) {
 
 inline bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-inline sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return address;
 }
 
 // One tarvin-example-host; stopped with SIGTERM, expecting a clean exit.

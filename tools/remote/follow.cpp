@@ -19,7 +19,9 @@
 
 #include <algorithm>
 
-#include "protocol/wire_format.h"
+#include "remote/find_target.h"
+#include "remote/note.h"
+#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
@@ -47,20 +49,16 @@ void Follower::run() {
     talk.captureTo([this](const RawDatagram& raw) { capture->write(raw); });
   }
   for (const std::string& given : options.targets) {
-    const Endpoint endpoint = talk.findTarget(given);
+    const Endpoint endpoint = findTarget(talk, given);
     const bool known = std::any_of(targets.begin(), targets.end(),
                                    [&](const auto& t) { return t->endpoint == endpoint; });
     if (!known) add(endpoint, parseTargetAddress(given).host, /*named=*/true);
   }
   std::vector<std::string> hosts = options.discoverHosts;
   if (options.broadcast && hosts.empty()) hosts.push_back("255.255.255.255");
-  for (const std::string& host : hosts) {
-    for (std::uint16_t i = 0; i < wire::kPortCount; ++i) {
-      probes.push_back(resolve(host, static_cast<std::uint16_t>(wire::kFirstPort + i)));
-    }
-  }
+  for (const std::string& host : hosts) sweep.addHost(resolve(host, 0));
   if (options.duration.count() > 0) endAt = Clock::now() + options.duration;
-  if (!probes.empty()) discover();
+  if (!sweep.empty()) discover();
 
   while (!handler.done()) {
     Received received;
@@ -147,7 +145,7 @@ void Follower::handle(Received&& received) {
 }
 
 void Follower::onDiscoveryResponse(const Received& received, const codec::DiscoveryResponse& response) {
-  if (probes.empty()) return;  // a late answer to findTarget()'s search
+  if (sweep.empty()) return;  // a late answer to findTarget()'s search
   FollowedTarget* target = route(received);
   if (target == nullptr) {
     for (const auto& t : targets) {
@@ -197,7 +195,7 @@ void Follower::sendRegistration(FollowedTarget& target, Clock::time_point now) {
 }
 
 void Follower::onTimers(Clock::time_point now) {
-  if (!probes.empty() && now >= nextDiscovery) discover();
+  if (!sweep.empty() && now >= nextDiscovery) discover();
   for (std::size_t i = 0; i < targets.size(); ++i) {
     FollowedTarget& target = *targets[i];
     if (now < target.deadline) continue;
@@ -233,14 +231,13 @@ void Follower::onTimers(Clock::time_point now) {
 }
 
 void Follower::discover() {
-  const codec::Bytes drq = codec::buildDiscoveryRequest();
-  for (const Endpoint& probe : probes) talk.send(probe, drq);
+  sweep.send(talk);
   nextDiscovery = Clock::now() + options.rediscoverEvery;
 }
 
 Clock::time_point Follower::nextDeadline() const {
   Clock::time_point next = Clock::now() + std::chrono::minutes(1);
-  if (!probes.empty()) next = std::min(next, nextDiscovery);
+  if (!sweep.empty()) next = std::min(next, nextDiscovery);
   if (endAt) next = std::min(next, *endAt);
   for (const auto& target : targets) next = std::min(next, target->deadline);
   return handler.nextDeadline(next);

@@ -13,7 +13,8 @@
 // gaps and every other datagram to a FollowHandler, the command's part.
 //
 // Threads: single-threaded; one poll() loop over the session's socket, the
-// stop pipe and at most one descriptor of the handler's (a collector).
+// stop signal's wake-up pipe and at most one descriptor of the handler's (a
+// collector).
 #pragma once
 
 #include <chrono>
@@ -22,7 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "remote/pcap.h"
+#include "remote/discovery_sweep.h"
+#include "remote/pcap_file.h"
 #include "remote/sequence_check.h"
 #include "remote/session.h"
 
@@ -49,8 +51,8 @@ struct FollowedTarget {
   std::string applicationName;
   SequenceCheck sequence;
 
-  // Registration state: an RRQ is out (`renewing`) until its confirm, or
-  // the next one is due at `nextRenewal`.
+  // Registration state: while `renewing`, an RRQ is out until its confirm
+  // or `deadline`; otherwise the next one is due at `deadline`.
   bool everConfirmed = false;
   bool renewing = false;
   bool silent = false;  // a renewal went unanswered; said once until it answers
@@ -118,7 +120,7 @@ class Follower {
   std::optional<PcapWriter> capture;
   // unique_ptr: a target stays put while add() hands it to the handler.
   std::vector<std::unique_ptr<FollowedTarget>> targets;
-  std::vector<Endpoint> probes;  // every port of every --discover host
+  DiscoverySweep sweep;  // every port of every --discover host
   Clock::time_point nextDiscovery;
   std::optional<Clock::time_point> endAt;
 };

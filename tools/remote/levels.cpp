@@ -52,19 +52,22 @@ std::string maskHex(std::uint32_t clientMask) {
   return text;
 }
 
+bool levelEnabled(std::uint32_t clientMask, std::uint32_t clientLevel) {
+  return clientLevel < kMaskBits && (clientMask >> clientLevel & 1u) != 0;
+}
+
 std::vector<std::string> levelNamesInMask(std::uint32_t clientMask, const Levels& levels) {
   std::vector<std::string> names;
   std::uint32_t named = 0;
   for (const auto& d : levels) {
-    if (d.clientLevel >= kMaskBits) continue;  // cannot be in a mask
-    const std::uint32_t bit = std::uint32_t{1} << d.clientLevel;
-    if ((clientMask & bit) == 0) continue;
+    if (!levelEnabled(clientMask, d.clientLevel)) continue;
     names.push_back(d.text);
-    named |= bit;
+    named |= std::uint32_t{1} << d.clientLevel;
   }
   for (int k = kMaskBits - 1; k >= 0; --k) {
-    const std::uint32_t bit = std::uint32_t{1} << k;
-    if ((clientMask & bit) != 0 && (named & bit) == 0) names.push_back("level " + std::to_string(k));
+    if (levelEnabled(clientMask & ~named, static_cast<std::uint32_t>(k))) {
+      names.push_back("level " + std::to_string(k));
+    }
   }
   return names;
 }

@@ -27,6 +27,10 @@ std::string maskHex(std::uint32_t clientMask);
 // the most severe (31) down.
 std::vector<std::string> levelNamesInMask(std::uint32_t clientMask, const Levels& levels);
 
+// Whether client level `clientLevel` is set in the mask; a level above 31
+// never is, as no mask has a bit for it.
+bool levelEnabled(std::uint32_t clientMask, std::uint32_t clientLevel);
+
 // The client level of a log record: a record's mask carries exactly the bit
 // of its level. -1 when the mask has no bit or several.
 int recordClientLevel(std::uint32_t clientMask);

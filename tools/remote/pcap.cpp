@@ -1,20 +1,15 @@
 // tools/remote/pcap.cpp
 //
-// Writing and reading classic pcap files. Header fields of pcap itself are
+// Building and parsing classic pcap bytes. Header fields of pcap itself are
 // in the byte order of the file's magic number (we write little-endian);
 // the IPv4 and UDP headers inside a packet are big-endian, as on the wire.
 //
-// Threads: a writer or reader belongs to one thread.
+// Threads: pure functions; callable from any thread.
 #include "remote/pcap.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <array>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
@@ -52,16 +47,6 @@ std::uint16_t ipChecksum(const std::uint8_t* header) {
   return static_cast<std::uint16_t>(~sum);
 }
 
-void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& path) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw ToolError{kExitNoAnswer, "cannot write " + path + ": " + std::strerror(errno)};
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
 // Reads the fields of one file in the byte order its magic number showed.
 class FileOrder {
  public:
@@ -95,22 +80,20 @@ std::size_t ipOffset(std::uint32_t linkType, const std::uint8_t* frame, std::siz
 
 }  // namespace
 
-PcapWriter::PcapWriter(const std::string& path) : path(path) {
-  fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd) throw ToolError{kExitUsage, "cannot create " + path + ": " + std::strerror(errno)};
-  std::array<std::uint8_t, kFileHeaderSize> header{};
+codec::Bytes pcapFileHeader() {
+  codec::Bytes header(kFileHeaderSize);
   storeLe32(header.data(), kMagicMicro);
   storeLe16(header.data() + 4, 2);  // version 2.4
   storeLe16(header.data() + 6, 4);
   storeLe32(header.data() + 16, kSnapLength);
   storeLe32(header.data() + 20, kLinkRaw);
-  writeAll(fd.get(), header.data(), header.size(), path);
+  return header;
 }
 
-void PcapWriter::write(const RawDatagram& datagram) {
+codec::Bytes pcapPacket(const RawDatagram& datagram) {
   const std::size_t udpLength = kUdpHeaderSize + datagram.bytes.size();
   const std::size_t ipLength = kIpHeaderSize + udpLength;
-  std::vector<std::uint8_t> packet(kPacketHeaderSize + ipLength);
+  codec::Bytes packet(kPacketHeaderSize + ipLength);
   const auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(datagram.at.time_since_epoch());
   storeLe32(packet.data(), static_cast<std::uint32_t>(sinceEpoch.count() / 1'000'000));
   storeLe32(packet.data() + 4, static_cast<std::uint32_t>(sinceEpoch.count() % 1'000'000));
@@ -134,14 +117,11 @@ void PcapWriter::write(const RawDatagram& datagram) {
   // Checksum 0 means "none" in IPv4: the kernel verified the real one when
   // the datagram arrived, and a made-up one could only be wrong.
   std::memcpy(udp + kUdpHeaderSize, datagram.bytes.data(), datagram.bytes.size());
-  writeAll(fd.get(), packet.data(), packet.size(), path);
+  return packet;
 }
 
-PcapContents readPcap(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError{kExitUsage, "cannot open " + path + ": " + std::strerror(errno)};
-  const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (file.size() < kFileHeaderSize) throw ToolError{kExitUsage, path + ": too short for a pcap file"};
+PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
+  if (file.size() < kFileHeaderSize) throw ToolError{kExitUsage, name + ": too short for a pcap file"};
 
   const FileOrder little(false), big(true);
   const std::uint32_t magic = little.load32(file.data());
@@ -149,14 +129,14 @@ PcapContents readPcap(const std::string& path) {
   const FileOrder order = swapped ? big : little;
   const std::uint32_t ordered = order.load32(file.data());
   if (ordered != kMagicMicro && ordered != kMagicNano) {
-    throw ToolError{kExitUsage, path + ": not a classic pcap file (pcapng is not read; "
+    throw ToolError{kExitUsage, name + ": not a classic pcap file (pcapng is not read; "
                                        "convert it with editcap -F pcap)"};
   }
   const long long fractionPerSecond = ordered == kMagicNano ? 1'000'000'000 : 1'000'000;
   const std::uint32_t linkType = order.load32(file.data() + 20) & 0x0FFFFFFF;  // upper bits: FCS info
   if (linkType != kLinkRaw && linkType != kLinkIpv4 && linkType != kLinkEthernet &&
       linkType != kLinkLinuxCooked) {
-    throw ToolError{kExitUsage, path + ": link type " + std::to_string(linkType) +
+    throw ToolError{kExitUsage, name + ": link type " + std::to_string(linkType) +
                                     " not supported (raw IPv4, Ethernet or Linux cooked)"};
   }
 

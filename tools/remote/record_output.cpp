@@ -12,6 +12,8 @@
 #include <ostream>
 #include <sstream>
 
+#include "remote/json_line.h"
+
 namespace remote {
 namespace {
 
@@ -92,7 +94,7 @@ void RecordPrinter::print(const ArrivedRecord& arrived, const Levels& levels) {
         {"function", r.strings[2]},
         {"text", r.strings[3]},
     };
-    out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+    out << jsonLine(line) << std::endl;
     return;
   }
   std::ostringstream levelField;

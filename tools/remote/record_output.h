@@ -15,7 +15,7 @@
 
 #include "codec/client_codec.h"
 #include "remote/levels.h"
-#include "remote/session.h"
+#include "remote/clocks.h"
 
 namespace remote {
 

@@ -1,108 +1,28 @@
 // tools/remote/session.cpp
 //
-// The socket, the waits, the retries and target discovery of tarvin-remote.
-// SIGINT and SIGTERM write one byte into a non-blocking pipe that every wait
-// polls beside the socket, so a stop is seen at once, even when the signal
-// lands just before poll() blocks.
+// The socket, the waits and the retries of tarvin-remote. Every wait polls
+// the stop pipe beside the socket, so a stop is seen at once, even when the
+// signal lands just before poll() blocks.
 //
-// Threads: single-threaded tool; the signal handler touches only the pipe.
+// Threads: single-threaded tool.
 #include "remote/session.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netdb.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <iostream>
 #include <random>
-#include <vector>
 
+#include "common/datagram_wait.h"
 #include "protocol/wire_format.h"
+#include "remote/note.h"
+#include "remote/stop_signal.h"
+#include "remote/tool_error.h"
 
 namespace remote {
-namespace {
-
-// Written by the signal handler, read by every wait. Both ends stay open for
-// the life of the process: the handler may fire at any time.
-int gStopPipe[2] = {-1, -1};
-
-void onStopSignal(int) {
-  const int saved = errno;  // the interrupted code may be about to read errno
-  const char byte = 's';
-  [[maybe_unused]] const ssize_t ignored = ::write(gStopPipe[1], &byte, 1);  // full pipe: already stopping
-  errno = saved;
-}
-
-void installStopHandlers() {
-  if (gStopPipe[0] >= 0) return;
-  if (::pipe2(gStopPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-    throw ToolError{kExitNoAnswer, std::string("cannot create stop pipe: ") + std::strerror(errno)};
-  }
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  ::sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-}
-
-}  // namespace
-
-void note(const std::string& text) { std::cerr << "tarvin-remote: " << text << std::endl; }
-
-std::string Endpoint::text() const {
-  char host[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-  return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
-bool Endpoint::answersFor(const Endpoint& target) const {
-  return address.sin_port == target.address.sin_port;
-}
-
-TargetAddress parseTargetAddress(const std::string& text) {
-  TargetAddress out;
-  const std::size_t colon = text.rfind(':');
-  out.host = text.substr(0, colon);
-  if (colon != std::string::npos) {
-    const std::string portText = text.substr(colon + 1);
-    unsigned int port = 0;
-    const char* end = portText.data() + portText.size();
-    const auto [stop, ec] = std::from_chars(portText.data(), end, port);
-    if (portText.empty() || ec != std::errc() || stop != end || port == 0 || port > 65535) {
-      throw ToolError{kExitUsage, "invalid port '" + portText + "' in '" + text + "'"};
-    }
-    out.port = static_cast<std::uint16_t>(port);
-  }
-  if (out.host.empty()) throw ToolError{kExitUsage, "no host in '" + text + "'"};
-  return out;
-}
-
-Endpoint resolve(const std::string& host, std::uint16_t port) {
-  Endpoint endpoint;
-  endpoint.address.sin_family = AF_INET;
-  endpoint.address.sin_port = htons(port);
-  if (::inet_pton(AF_INET, host.c_str(), &endpoint.address.sin_addr) == 1) return endpoint;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (rc != 0 || found == nullptr) {
-    throw ToolError{kExitUsage, "cannot resolve host '" + host + "': " + ::gai_strerror(rc)};
-  }
-  endpoint.address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  ::freeaddrinfo(found);
-  return endpoint;
-}
 
 Session::Session(RetryPolicy policy, bool broadcast)
     : retry(policy), requestId(std::random_device{}()) {
@@ -139,35 +59,15 @@ void Session::send(const Endpoint& to, const codec::Bytes& bytes) {
   }
 }
 
-bool Session::stopRequested() const {
-  char byte;
-  if (::read(gStopPipe[0], &byte, 1) == 1) {
-    // Leave it readable for every later check and wait.
-    [[maybe_unused]] const ssize_t ignored = ::write(gStopPipe[1], &byte, 1);
-    return true;
-  }
-  return false;
-}
-
-void Session::clearStop() {
-  char bytes[16];
-  while (::read(gStopPipe[0], bytes, sizeof bytes) > 0) {
-  }
-}
-
 Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd* extra) {
   std::array<std::uint8_t, wire::kMaxDatagramSize> buffer;
   for (;;) {
     if (stopRequested()) return Wait::kStopped;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return Wait::kTimeout;
-    pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {gStopPipe[0], POLLIN, 0}, {-1, 0, 0}};
+    pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}, {-1, 0, 0}};
     if (extra != nullptr) fds[2] = {extra->fd, extra->events, 0};
-    const int ready = ::poll(fds, 3, static_cast<int>(std::min<long long>(left.count(), 60'000)));
-    if (ready < 0) {
-      if (errno == EINTR) continue;  // a signal: the pipe tells which
-      throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
-    }
+    const int ready = pollUntil(fds, deadline);
+    if (ready < 0) throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
+    if (ready == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = fds[2].revents;
     if ((fds[0].revents & POLLIN) == 0) {
       if (extra != nullptr && extra->revents != 0) return Wait::kExtraReady;
@@ -254,45 +154,6 @@ std::optional<codec::Datagram> Session::request(
     }
   }
   return std::nullopt;
-}
-
-Endpoint Session::findTarget(const std::string& targetText) {
-  const TargetAddress given = parseTargetAddress(targetText);
-  if (given.port) return resolve(given.host, *given.port);
-
-  const Endpoint host = resolve(given.host, 0);
-  const codec::Bytes drq = codec::buildDiscoveryRequest();
-  for (int attempt = 0; attempt <= retry.retries; ++attempt) {
-    for (std::uint16_t i = 0; i < wire::kPortCount; ++i) {
-      Endpoint port = host;
-      port.address.sin_port = htons(static_cast<std::uint16_t>(wire::kFirstPort + i));
-      send(port, drq);
-    }
-    // The first answer ends the wait; answers already queued beside it are
-    // looked at too, so with several targets the lowest port wins.
-    std::optional<std::pair<Endpoint, std::string>> best;
-    auto deadline = Clock::now() + retry.timeout;
-    Received received;
-    while (receive(deadline, received) == Wait::kDatagram) {
-      const auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram);
-      if (response == nullptr) continue;
-      // Keep talking to the address the user gave, on the port that answered.
-      Endpoint answered = host;
-      answered.address.sin_port = received.from.address.sin_port;
-      if (!best || ntohs(answered.address.sin_port) < ntohs(best->first.address.sin_port)) {
-        best.emplace(answered, response->applicationName);
-      }
-      deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(50));
-    }
-    if (stopRequested()) throw ToolError{kExitNoAnswer, "interrupted while looking for a target"};
-    if (best) {
-      note("using target " + best->first.text() + " (" + best->second + ")");
-      return best->first;
-    }
-  }
-  throw ToolError{kExitNoAnswer, "no target answered on " + given.host + " ports " +
-                                     std::to_string(wire::kFirstPort) + "-" +
-                                     std::to_string(wire::kFirstPort + wire::kPortCount - 1)};
 }
 
 }  // namespace remote

@@ -27,7 +27,7 @@
 
 #include "codec/client_codec.h"
 #include "remote/sequence_check.h"
-#include "remote/session.h"
+#include "remote/clocks.h"
 
 namespace remote::syslog {
 

@@ -1,32 +1,25 @@
 // tools/remote/syslog_sink.h
 //
-// Where forward's syslog messages go: a collector at udp://HOST:PORT (one
-// datagram per message) or tcp://HOST:PORT (octet-counted frames, RFC
-// 6587). The TCP sink never blocks the loop that receives the records: it
-// connects and writes without blocking, keeps what it cannot write yet in
-// a bounded queue, and reconnects with a growing pause while the
-// collector is away.
+// Where forward's syslog messages go: SyslogSink, the interface the
+// Forward handler talks to, and the collector URL that picks the sink:
+// udp://HOST:PORT (udp_syslog_sink.h, one datagram per message) or
+// tcp://HOST:PORT (tcp_syslog_sink.h, octet-counted frames over a
+// connection that comes and goes). Every sink counts what it could not
+// deliver and says so in report(); forward's exit status rests on it.
 //
-// A write that succeeded is not a delivery: what sat in our socket or the
-// collector's when the connection went down is gone. So the sink keeps the
-// last `resendWindow` messages it wrote and sends them again after every
-// reconnect; the collector may see a few twice, and sees none go missing
-// that the window held. A full queue drops its oldest message; every drop
-// is counted and said on stderr, never silent.
-//
-// Threads: single-threaded; the Follower's loop waits on descriptor() and
+// Threads: single-threaded; the Follower's loop waits on waitFor() and
 // calls onReady() and onTimers().
 #pragma once
 
 #include <poll.h>
 
+#include <chrono>
 #include <cstddef>
-#include <cstdint>
-#include <deque>
+#include <memory>
 #include <string>
 
-#include "common/unique_fd.h"
-#include "remote/session.h"
+#include "remote/clocks.h"
+#include "remote/endpoint.h"
 
 namespace remote {
 
@@ -36,62 +29,38 @@ struct CollectorUrl {
   std::string text;  // as given, for messages
 };
 
-// udp://HOST:PORT or tcp://HOST:PORT. Throws ToolError (usage) otherwise.
+// udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514). Throws ToolError
+// (usage) otherwise.
 CollectorUrl parseCollectorUrl(const std::string& url);
 
 class SyslogSink {
  public:
-  SyslogSink(CollectorUrl url, std::size_t queueCapacity, std::size_t resendWindow);
+  virtual ~SyslogSink() = default;
 
-  // Queues one message (without framing) and writes what it can at once.
-  void push(const std::string& message);
+  // Takes one message (without framing) and sends what it can at once.
+  virtual void push(const std::string& message) = 0;
 
-  // The descriptor and events to wait for; nullptr while waiting to
-  // reconnect (nextDeadline() says until when).
-  pollfd* waitFor();
-  void onReady(short revents);
-  Clock::time_point nextDeadline(Clock::time_point next) const;
-  void onTimers(Clock::time_point now);
+  // A sink that waits for its collector says here on what: the descriptor
+  // and events to poll beside the targets' socket (nullptr: none now), and
+  // the time its next timer is due. The loop calls onReady() with what the
+  // descriptor has and onTimers() after every wake-up.
+  virtual pollfd* waitFor() { return nullptr; }
+  virtual void onReady(short /*revents*/) {}
+  virtual Clock::time_point nextDeadline(Clock::time_point next) const { return next; }
+  virtual void onTimers(Clock::time_point /*now*/) {}
 
-  // At the end: writes the queue and, over TCP, waits until the collector
-  // has read everything (it closes its side after our FIN), reconnecting
-  // and resending as usual, until `limit` has passed.
-  void drain(std::chrono::milliseconds limit);
+  // At the end: gives the collector up to `limit` for what is still queued.
+  virtual void drain(std::chrono::milliseconds /*limit*/) {}
 
   // Says on stderr what was forwarded and what was not; true when every
   // message went out.
-  bool report() const;
-
- private:
-  void connect();
-  void onConnected();
-  void disconnect(const std::string& why);
-  void writeQueue();
-
-  enum class State { kWaiting, kConnecting, kConnected };
-
-  const CollectorUrl url;
-  const std::size_t capacity;
-  const std::size_t windowSize;
-  UniqueFd socket;
-  State state = State::kWaiting;
-  pollfd wait{};
-
-  std::deque<std::string> queue;   // framed, not yet written; front written up to frontOffset
-  std::size_t frontOffset = 0;
-  std::deque<std::string> window;  // the last messages written whole, oldest first
-  Clock::time_point retryAt;
-  std::chrono::milliseconds backoff;
-  bool everConnected = false;
-  bool outageReported = false;
-  bool finSent = false;    // drain(): our side is shut
-  bool confirmed = false;  // drain(): the collector closed after reading all
-
-  std::uint64_t written = 0;  // whole messages, resent ones included
-  std::uint64_t resent = 0;
-  std::uint64_t dropped = 0;        // queue full
-  std::uint64_t droppedReported = 0;
-  std::uint64_t sendFailures = 0;   // UDP
+  virtual bool report() const = 0;
 };
+
+// The sink `url` names, connecting (TCP) or connected (UDP) at once.
+// `queueCapacity` and `resendWindow` are the TCP sink's (tcp_syslog_sink.h).
+// Throws ToolError when a UDP socket cannot be opened.
+std::unique_ptr<SyslogSink> openSyslogSink(const CollectorUrl& url, std::size_t queueCapacity,
+                                           std::size_t resendWindow);
 
 }  // namespace remote

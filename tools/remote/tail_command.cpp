@@ -1,4 +1,4 @@
-// tools/remote/tail.cpp
+// tools/remote/tail_command.cpp
 //
 // `tarvin-remote tail`: follow one or more targets (follow.h) and print
 // every log record as it arrives (record_output.h), until Ctrl-C, SIGTERM,
@@ -16,14 +16,22 @@
 #include <deque>
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "protocol/wire_format.h"
-#include "remote/commands.h"
+#include "remote/command.h"
+#include "remote/command_options.h"
 #include "remote/follow.h"
+#include "remote/note.h"
 #include "remote/record_output.h"
 
 namespace remote {
 namespace {
+
+struct TailOptions {
+  FollowOptions follow;
+  OutputOptions output;
+};
 
 // The level descriptions of one component of one target instance, as far
 // as we know them.
@@ -135,11 +143,27 @@ class Tail : public FollowHandler {
   std::deque<ArrivedRecord> queue;
 };
 
+// The options as typed.
+struct TailFlags {
+  CommonFlags common;
+  FollowFlags follow;
+  OutputOptions output;
+};
+
 }  // namespace
 
-int runTail(const CommonOptions& common, const TailOptions& options) {
-  Tail tail(common, options);
-  return tail.run();
-}
+const Command kTailCommand = {
+    "tail", "Register with targets and print their log records", [](CLI::App& app) -> Run {
+      auto flags = std::make_shared<TailFlags>();
+      addFollowOptions(app, flags->follow);
+      addOutputOptions(app, flags->output, flags->common);
+      addCommonOptions(app, flags->common);
+      return [flags] {
+        const CommonOptions common = flags->common.read();
+        const TailOptions options{flags->follow.read("tail"), readOutput(flags->output, common)};
+        Tail tail(common, options);
+        return tail.run();
+      };
+    }};
 
 }  // namespace remote

@@ -1,4 +1,4 @@
-// tools/remote/replay.cpp
+// tools/remote/replay_command.cpp
 //
 // `tarvin-remote replay FILE`: print a capture (tail --pcap, or tcpdump on
 // the interface the targets talk on) as tail printed it live, through the
@@ -12,14 +12,23 @@
 // Threads: single-threaded tool.
 #include <iostream>
 #include <map>
+#include <memory>
 #include <set>
 
-#include "remote/commands.h"
-#include "remote/pcap.h"
+#include "remote/command.h"
+#include "remote/command_options.h"
+#include "remote/note.h"
+#include "remote/pcap_file.h"
 #include "remote/record_output.h"
 #include "remote/sequence_check.h"
 
 namespace remote {
+namespace {
+
+struct ReplayOptions {
+  std::string file;
+  OutputOptions output;
+};
 
 int runReplay(const ReplayOptions& options) {
   const PcapContents capture = readPcap(options.file);
@@ -70,5 +79,27 @@ int runReplay(const ReplayOptions& options) {
   if (skipped > 0) note("skipped " + std::to_string(skipped) + " packets that hold no target datagram");
   return 0;
 }
+
+// The options as typed.
+struct ReplayFlags {
+  CommonFlags common;
+  ReplayOptions replay;
+};
+
+}  // namespace
+
+const Command kReplayCommand = {
+    "replay", "Print a capture of tail --pcap as tail printed it", [](CLI::App& app) -> Run {
+      auto flags = std::make_shared<ReplayFlags>();
+      app.add_option("file", flags->replay.file, "pcap file (tail --pcap, or tcpdump of the targets' traffic)")
+          ->required();
+      addOutputOptions(app, flags->replay.output, flags->common);
+      addJsonFlag(app, flags->common);
+      return [flags] {
+        ReplayOptions options = flags->replay;
+        options.output = readOutput(options.output, flags->common.read());
+        return runReplay(options);
+      };
+    }};
 
 }  // namespace remote

@@ -1,8 +1,8 @@
-// tools/common/unique_fd.h
+// common/include/common/unique_fd.h
 //
 // UniqueFd: the sole owner of one descriptor, -1 when empty. Every function
-// in tools/ that opens a socket or pipe returns one, so an early return
-// closes what is already open.
+// in tools/, tests/ and bench/ that opens a socket or pipe returns one, so
+// an early return closes what is already open.
 //
 // Threads: an owner belongs to one thread at a time, like the descriptor.
 #pragma once

@@ -1,4 +1,4 @@
-// tools/remote/discover.cpp
+// tools/remote/discover_command.cpp
 //
 // `tarvin-remote discover`: a DRQ to every port of the range on each host,
 // answers collected for a window and printed one line per target, sorted by
@@ -15,13 +15,25 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 
-#include "protocol/wire_format.h"
-#include "remote/commands.h"
+#include "remote/command.h"
+#include "remote/command_options.h"
+#include "remote/discovery_sweep.h"
+#include "remote/json_line.h"
+#include "remote/stop_signal.h"
+#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
+
+struct DiscoverOptions {
+  CommonFlags common;
+  std::vector<std::string> hosts;  // empty: 127.0.0.1
+  bool broadcast = false;
+  std::string window = "1s";
+};
 
 struct Found {
   Endpoint from;
@@ -33,28 +45,21 @@ std::pair<std::uint32_t, std::uint16_t> sortKey(const Endpoint& e) {
   return {ntohl(e.address.sin_addr.s_addr), ntohs(e.address.sin_port)};
 }
 
-}  // namespace
-
-int runDiscover(const CommonOptions& common, const DiscoverOptions& options) {
+int runDiscover(const DiscoverOptions& options) {
+  const CommonOptions common = options.common.read();
+  const std::chrono::milliseconds window = parseDuration(options.window, "--wait");
   Session session(common.retry, options.broadcast);
   const std::vector<std::string> hosts =
       options.hosts.empty() ? std::vector<std::string>{"127.0.0.1"} : options.hosts;
 
-  std::vector<Endpoint> probes;
-  for (const std::string& host : hosts) {
-    for (std::uint16_t i = 0; i < wire::kPortCount; ++i) {
-      probes.push_back(resolve(host, static_cast<std::uint16_t>(wire::kFirstPort + i)));
-    }
-  }
+  DiscoverySweep sweep;
+  for (const std::string& host : hosts) sweep.addHost(resolve(host, 0));
 
   std::map<std::pair<std::uint32_t, std::uint16_t>, Found> found;
   const int rounds = common.retry.retries + 1;
-  const auto roundLength = options.window / rounds;
-  const codec::Bytes drq = codec::buildDiscoveryRequest();
-  for (int round = 0; round < rounds && !session.stopRequested(); ++round) {
-    for (const Endpoint& probe : probes) {
-      if (!found.contains(sortKey(probe))) session.send(probe, drq);
-    }
+  const auto roundLength = window / rounds;
+  for (int round = 0; round < rounds && !stopRequested(); ++round) {
+    sweep.send(session, [&](const Endpoint& probe) { return found.contains(sortKey(probe)); });
     const auto deadline = Clock::now() + roundLength;
     Received received;
     while (session.receive(deadline, received) == Session::Wait::kDatagram) {
@@ -72,7 +77,7 @@ int runDiscover(const CommonOptions& common, const DiscoverOptions& options) {
           {"uuid", codec::uuidToHex(target.response.uuid)},
           {"application", target.response.applicationName},
       };
-      std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+      std::cout << jsonLine(line) << '\n';
     } else {
       std::cout << target.from.text() << "  " << codec::uuidToHex(target.response.uuid) << "  "
                 << target.response.applicationName << '\n';
@@ -86,5 +91,17 @@ int runDiscover(const CommonOptions& common, const DiscoverOptions& options) {
   }
   return 0;
 }
+
+}  // namespace
+
+const Command kDiscoverCommand = {
+    "discover", "List the targets that answer a discovery request", [](CLI::App& app) -> Run {
+      auto options = std::make_shared<DiscoverOptions>();
+      app.add_option("hosts", options->hosts, "Hosts to ask (default 127.0.0.1)");
+      app.add_flag("--broadcast", options->broadcast, "Allow broadcast addresses among the hosts");
+      app.add_option("--wait", options->window, "How long to collect answers")->capture_default_str();
+      addCommonOptions(app, options->common);
+      return [options] { return runDiscover(*options); };
+    }};
 
 }  // namespace remote

@@ -1,0 +1,71 @@
+// tools/remote/command_options.h
+//
+// The options several subcommands share, declared once: --timeout and
+// --retries, --json, the options that say which targets to follow (tail,
+// forward), the record filters and --color (tail, replay), and durations
+// as users type them. Each is added to a subcommand's parser as text and
+// read into values by the subcommand's Run, so that a bad value is a usage
+// error (exit 2) with the option's name, not a parse error.
+//
+// Threads: single-threaded tool.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <string>
+
+#include "remote/follow.h"
+#include "remote/record_output.h"
+#include "remote/session.h"
+
+namespace remote {
+
+// "500ms", "2s", "1.5" (seconds), "1m". Throws ToolError (usage) naming
+// `option`.
+std::chrono::milliseconds parseDuration(const std::string& text, const char* option);
+
+// What every command that talks to targets reads from the shared options.
+struct CommonOptions {
+  RetryPolicy retry;
+  bool json = false;
+  bool color = false;  // from --color and whether stdout is a terminal
+};
+
+// The shared options as typed.
+struct CommonFlags {
+  std::string timeout = "500ms";
+  int retries = 3;
+  bool json = false;
+  std::string color = "auto";
+
+  // Throws ToolError (usage) for a bad or zero --timeout.
+  CommonOptions read() const;
+};
+
+// --timeout, --retries and, `withJson`, --json.
+void addCommonOptions(CLI::App& command, CommonFlags& flags, bool withJson = true);
+// --json alone, for a command that talks to no target (replay).
+void addJsonFlag(CLI::App& command, CommonFlags& flags);
+
+// TARGET, HOST[:PORT], of a command about one target.
+void addTargetArgument(CLI::App& command, std::string& target);
+
+// The targets to follow (tail, forward), as typed.
+struct FollowFlags {
+  FollowOptions follow;  // everything but the durations
+  std::string duration;
+  std::string renew = "10s";
+  std::string rediscover = "5s";
+
+  // Throws ToolError (usage), naming `command`, when no target is named or
+  // a duration is bad.
+  FollowOptions read(const char* command) const;
+};
+void addFollowOptions(CLI::App& command, FollowFlags& flags);
+
+// --count, --component, --min-level and --color (tail, replay).
+void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& flags);
+// The output options as typed, with json and color from the shared ones.
+OutputOptions readOutput(const OutputOptions& typed, const CommonOptions& common);
+
+}  // namespace remote

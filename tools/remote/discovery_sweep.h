@@ -1,0 +1,41 @@
+// tools/remote/discovery_sweep.h
+//
+// DiscoverySweep: a discovery request to every port of the target range on
+// a set of hosts, the way discover, findTarget() and the Follower look for
+// targets whose port they do not know. A target answers from its own
+// port, so who answered is the answer's business, not the sweep's.
+//
+// Threads: single-threaded tool.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "codec/client_codec.h"
+#include "remote/endpoint.h"
+#include "remote/session.h"
+
+namespace remote {
+
+class DiscoverySweep {
+ public:
+  DiscoverySweep();
+
+  // Adds every port of the range on `host` (its own port is ignored).
+  void addHost(const Endpoint& host);
+  bool empty() const { return probes.empty(); }
+
+  // One DRQ to every port added, but to none that `skip` says has answered
+  // already.
+  void send(Session& session, const std::function<bool(const Endpoint&)>& skip = {}) const;
+
+ private:
+  std::vector<Endpoint> probes;
+  codec::Bytes drq;
+};
+
+// "57008-57017", for messages.
+std::string targetPortRange();
+
+}  // namespace remote

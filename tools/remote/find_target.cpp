@@ -1,0 +1,55 @@
+// tools/remote/find_target.cpp
+//
+// Finding a target by asking every port of the range on one host.
+//
+// Threads: single-threaded tool.
+#include "remote/find_target.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "remote/discovery_sweep.h"
+#include "remote/note.h"
+#include "remote/stop_signal.h"
+#include "remote/tool_error.h"
+
+namespace remote {
+
+Endpoint findTarget(Session& session, const std::string& targetText) {
+  const TargetAddress given = parseTargetAddress(targetText);
+  if (given.port) return resolve(given.host, *given.port);
+
+  const Endpoint host = resolve(given.host, 0);
+  DiscoverySweep sweep;
+  sweep.addHost(host);
+  for (int attempt = 0; attempt <= session.policy().retries; ++attempt) {
+    sweep.send(session);
+    // The first answer ends the wait; answers already queued beside it are
+    // looked at too, so with several targets the lowest port wins.
+    std::optional<std::pair<Endpoint, std::string>> best;
+    auto deadline = Clock::now() + session.policy().timeout;
+    Received received;
+    while (session.receive(deadline, received) == Session::Wait::kDatagram) {
+      const auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram);
+      if (response == nullptr) continue;
+      // Keep talking to the address the user gave, on the port that answered.
+      Endpoint answered = host;
+      answered.address.sin_port = received.from.address.sin_port;
+      if (!best || ntohs(answered.address.sin_port) < ntohs(best->first.address.sin_port)) {
+        best.emplace(answered, response->applicationName);
+      }
+      deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(50));
+    }
+    if (stopRequested()) throw ToolError{kExitNoAnswer, "interrupted while looking for a target"};
+    if (best) {
+      note("using target " + best->first.text() + " (" + best->second + ")");
+      return best->first;
+    }
+  }
+  throw ToolError{kExitNoAnswer, "no target answered on " + given.host + " ports " + targetPortRange()};
+}
+
+}  // namespace remote

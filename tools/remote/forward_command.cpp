@@ -1,0 +1,125 @@
+// tools/remote/forward_command.cpp
+//
+// `tarvin-remote forward TARGET... --to URL`: follow targets (follow.h) and
+// hand every log record to a syslog collector as one RFC 5424 message
+// (syslog_format.h) over UDP or TCP (syslog_sink.h). A sequence gap goes
+// to the collector as a message of its own. On Ctrl-C, SIGTERM or
+// --duration it unregisters, gives the collector a few seconds to take
+// what is still queued, and says on stderr what it could not deliver.
+//
+// Exit codes: 0 when every message went out, 1 when some were dropped or
+// not delivered (or a target could not be found).
+//
+// Threads: single-threaded tool; the Follower's poll() loop also waits on
+// the collector's socket.
+#include <memory>
+
+#include "remote/command.h"
+#include "remote/command_options.h"
+#include "remote/follow.h"
+#include "remote/note.h"
+#include "remote/syslog_format.h"
+#include "remote/syslog_sink.h"
+#include "remote/tool_error.h"
+
+namespace remote {
+namespace {
+
+// How long the collector gets, after the end, for what is still queued.
+constexpr std::chrono::seconds kDrainLimit{3};
+
+struct ForwardOptions {
+  FollowOptions follow;
+  std::string to;  // udp://HOST[:PORT] or tcp://HOST[:PORT]
+  int facility = syslog::kFacilityUser;
+  std::size_t queueCapacity = 10'000;  // messages waiting for a TCP collector
+  std::size_t resendWindow = 256;      // messages sent again after a reconnect
+};
+
+class Forward : public FollowHandler {
+ public:
+  Forward(const CommonOptions& common, const ForwardOptions& options)
+      : options(options),
+        follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
+        sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity, options.resendWindow)) {}
+
+  int run() {
+    follower.run();
+    sink->drain(kDrainLimit);
+    note("forwarded " + std::to_string(records) + " records" +
+         (gaps > 0 ? " and " + std::to_string(gaps) + " notices of lost records" : std::string()));
+    return sink->report() ? 0 : kExitNoAnswer;
+  }
+
+ private:
+  static syslog::Origin originOf(const FollowedTarget& target, const codec::Uuid& uuid) {
+    return {target.host, target.applicationName, target.label, uuid};
+  }
+
+  void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at) override {
+    sink->push(syslog::formatRecord(originOf(target, record.uuid), record, at, options.facility));
+    ++records;
+  }
+
+  void onLost(FollowedTarget& target, const SequenceGap& gap) override {
+    sink->push(syslog::formatGap(originOf(target, target.uuid.value_or(codec::Uuid{})), gap,
+                                SystemClock::now(), options.facility));
+    ++gaps;
+  }
+
+  Clock::time_point nextDeadline(Clock::time_point next) override { return sink->nextDeadline(next); }
+  void onTimers(Clock::time_point now) override { sink->onTimers(now); }
+  pollfd* extraWait() override { return sink->waitFor(); }
+  void onExtraReady(short revents) override { sink->onReady(revents); }
+
+  const ForwardOptions& options;
+  Follower follower;
+  std::unique_ptr<SyslogSink> sink;
+  std::uint64_t records = 0;
+  std::uint64_t gaps = 0;
+};
+
+// The options as typed.
+struct ForwardFlags {
+  CommonFlags common;
+  FollowFlags follow;
+  ForwardOptions forward;  // all but the follow options and the facility
+  std::string facility = "user";
+};
+
+}  // namespace
+
+const Command kForwardCommand = {
+    "forward", "Send the log records of targets to a syslog collector", [](CLI::App& app) -> Run {
+      auto flags = std::make_shared<ForwardFlags>();
+      app.footer(
+          "Each record becomes one RFC 5424 message: severity from the client level\n"
+          "(31 err, 30 warning, 29 info, 28 and below debug), MSGID the component,\n"
+          "structured data [tarvin@32473 target uuid seq level ...]. TCP frames are\n"
+          "octet-counted; a lost connection is retried, the last --resend messages\n"
+          "are sent again after reconnecting.");
+      addFollowOptions(app, flags->follow);
+      app.add_option("--to", flags->forward.to, "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
+          ->required();
+      app.add_option("--facility", flags->facility, "Syslog facility: user, daemon, local0-local7 or 0-23")
+          ->capture_default_str();
+      app.add_option("--queue", flags->forward.queueCapacity, "Messages kept while a TCP collector is away")
+          ->check(CLI::Range(1, 10'000'000))
+          ->capture_default_str();
+      app.add_option("--resend", flags->forward.resendWindow, "Messages sent again after a TCP reconnect")
+          ->check(CLI::Range(0, 1'000'000))
+          ->capture_default_str();
+      addCommonOptions(app, flags->common, /*withJson=*/false);
+      return [flags] {
+        const CommonOptions common = flags->common.read();
+        ForwardOptions options = flags->forward;
+        options.follow = flags->follow.read("forward");
+        const auto facility = syslog::parseFacility(flags->facility);
+        if (!facility) throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility + "'"};
+        options.facility = *facility;
+        Forward forward(common, options);
+        return forward.run();
+      };
+    }};
+
+}  // namespace remote

@@ -1,0 +1,50 @@
+// tools/remote/pcap_file.cpp
+//
+// Capture files on disk: written one whole packet per write(), read whole.
+//
+// Threads: a writer belongs to one thread.
+#include "remote/pcap_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "remote/tool_error.h"
+
+namespace remote {
+namespace {
+
+void writeAll(int fd, const codec::Bytes& bytes, const std::string& path) {
+  const std::uint8_t* data = bytes.data();
+  std::size_t size = bytes.size();
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ToolError{kExitNoAnswer, "cannot write " + path + ": " + std::strerror(errno)};
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+PcapWriter::PcapWriter(const std::string& path) : path(path) {
+  fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd) throw ToolError{kExitUsage, "cannot create " + path + ": " + std::strerror(errno)};
+  writeAll(fd.get(), pcapFileHeader(), path);
+}
+
+void PcapWriter::write(const RawDatagram& datagram) { writeAll(fd.get(), pcapPacket(datagram), path); }
+
+PcapContents readPcap(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ToolError{kExitUsage, "cannot open " + path + ": " + std::strerror(errno)};
+  const codec::Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return parsePcap(file, path);
+}
+
+}  // namespace remote

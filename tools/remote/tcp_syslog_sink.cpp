@@ -1,0 +1,221 @@
+// tools/remote/tcp_syslog_sink.cpp
+//
+// The connection state machine, the bounded queue and the resend window of
+// the TCP collector.
+//
+// Threads: single-threaded; see syslog_sink.h.
+#include "remote/tcp_syslog_sink.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/datagram_wait.h"
+#include "remote/note.h"
+
+namespace remote {
+namespace {
+
+constexpr std::chrono::milliseconds kFirstBackoff{100};
+constexpr std::chrono::milliseconds kMaxBackoff{5'000};
+
+std::string errorText(int error) { return std::strerror(error); }
+
+}  // namespace
+
+TcpSyslogSink::TcpSyslogSink(CollectorUrl url, std::size_t queueCapacity, std::size_t resendWindow)
+    : url(std::move(url)), capacity(queueCapacity), windowSize(resendWindow), backoff(kFirstBackoff) {
+  connect();
+}
+
+void TcpSyslogSink::push(const std::string& message) {
+  if (queue.size() >= capacity) {
+    if (dropped++ == droppedReported) {
+      note("warning: queue for " + url.text + " is full (" + std::to_string(capacity) +
+           " messages); dropping the oldest");
+    }
+    // The oldest goes; one already begun on the socket must be finished,
+    // or the collector would read a broken frame.
+    const bool begun = frontOffset > 0;
+    if (begun && queue.size() == 1) return;  // then the new one goes instead
+    queue.erase(queue.begin() + (begun ? 1 : 0));
+  }
+  queue.push_back(std::to_string(message.size()) + ' ' + message);
+  if (state == State::kConnected) writeQueue();
+}
+
+pollfd* TcpSyslogSink::waitFor() {
+  if (state == State::kWaiting) return nullptr;
+  short events = POLLOUT;
+  if (state == State::kConnected) events = static_cast<short>(POLLIN | (queue.empty() ? 0 : POLLOUT));
+  wait = {socket.get(), events, 0};
+  return &wait;
+}
+
+void TcpSyslogSink::onReady(short revents) {
+  if (state == State::kConnecting) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+      disconnect(errorText(error));
+    } else {
+      onConnected();
+    }
+    return;
+  }
+  if (state != State::kConnected) return;
+  if (revents & (POLLIN | POLLHUP | POLLERR)) {
+    char scratch[512];  // a collector has nothing to say; read to see it close
+    const ssize_t n = ::recv(socket.get(), scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n == 0) {
+      disconnect("closed by the collector");
+      return;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      disconnect(errorText(errno));
+      return;
+    }
+  }
+  if (revents & POLLOUT) writeQueue();
+}
+
+Clock::time_point TcpSyslogSink::nextDeadline(Clock::time_point next) const {
+  return state == State::kWaiting ? std::min(next, retryAt) : next;
+}
+
+void TcpSyslogSink::onTimers(Clock::time_point now) {
+  if (state == State::kWaiting && now >= retryAt) connect();
+}
+
+void TcpSyslogSink::connect() {
+  socket.reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!socket) {
+    disconnect("cannot create a TCP socket: " + errorText(errno));
+    return;
+  }
+  const int rc = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&url.endpoint.address),
+                           sizeof url.endpoint.address);
+  if (rc == 0) {
+    onConnected();
+  } else if (errno == EINPROGRESS) {
+    state = State::kConnecting;
+  } else {
+    disconnect(errorText(errno));
+  }
+}
+
+void TcpSyslogSink::onConnected() {
+  state = State::kConnected;
+  backoff = kFirstBackoff;
+  if (everConnected) {
+    std::string text = "reconnected to " + url.text;
+    if (!window.empty()) {
+      text += "; sending the last " + std::to_string(window.size()) +
+              " messages again (the collector may see some twice)";
+    }
+    note(text);
+    resent += window.size();
+    queue.insert(queue.begin(), std::make_move_iterator(window.begin()), std::make_move_iterator(window.end()));
+    window.clear();
+  } else if (outageReported) {
+    note("connected to " + url.text);
+  }
+  if (dropped > droppedReported) {
+    note("dropped " + std::to_string(dropped - droppedReported) + " messages while " + url.text +
+         " was unreachable (queue full)");
+    droppedReported = dropped;
+  }
+  everConnected = true;
+  outageReported = false;
+  writeQueue();
+}
+
+void TcpSyslogSink::disconnect(const std::string& why) {
+  socket.reset();
+  state = State::kWaiting;
+  finSent = false;
+  frontOffset = 0;  // the message begun on the old connection goes out whole on the next
+  retryAt = Clock::now() + backoff;
+  if (!outageReported) {
+    note("warning: " + std::string(everConnected ? "lost connection to " : "cannot connect to ") + url.text +
+         ": " + why + "; retrying, keeping up to " + std::to_string(capacity) + " messages");
+    outageReported = true;
+  }
+  backoff = std::min(backoff * 2, kMaxBackoff);
+}
+
+void TcpSyslogSink::writeQueue() {
+  while (!queue.empty()) {
+    const std::string& front = queue.front();
+    const ssize_t n = ::send(socket.get(), front.data() + frontOffset, front.size() - frontOffset,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;  // POLLOUT says when to go on
+      disconnect(errorText(errno));
+      return;
+    }
+    frontOffset += static_cast<std::size_t>(n);
+    if (frontOffset < front.size()) continue;
+    frontOffset = 0;
+    ++written;
+    if (windowSize > 0) {
+      window.push_back(std::move(queue.front()));
+      if (window.size() > windowSize) window.pop_front();
+    }
+    queue.pop_front();
+  }
+}
+
+void TcpSyslogSink::drain(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+    if (state == State::kConnected && queue.empty() && !finSent) {
+      // Our FIN after the last frame: the collector closes its side once it
+      // has read everything, which is the only delivery TCP can show us.
+      ::shutdown(socket.get(), SHUT_WR);
+      finSent = true;
+    }
+    pollfd* fd = waitFor();
+    const int ready = pollUntil({fd, fd != nullptr ? 1u : 0u}, std::min(deadline, nextDeadline(deadline)));
+    if (ready < 0) break;
+    if (ready > 0 && finSent && state == State::kConnected) {
+      char scratch[512];
+      const ssize_t n = ::recv(socket.get(), scratch, sizeof scratch, MSG_DONTWAIT);
+      if (n == 0) {
+        confirmed = true;
+        window.clear();
+        return;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) disconnect(errorText(errno));
+    } else if (ready > 0) {
+      onReady(fd->revents);
+    }
+    onTimers(Clock::now());
+  }
+}
+
+bool TcpSyslogSink::report() const {
+  std::string text = "sent " + std::to_string(written) + " messages to " + url.text;
+  if (resent > 0) text += " (" + std::to_string(resent) + " of them again after reconnecting)";
+  bool complete = true;
+  if (dropped > 0) {
+    text += "; dropped " + std::to_string(dropped) + " (queue full)";
+    complete = false;
+  }
+  if (!queue.empty()) {
+    text += "; " + std::to_string(queue.size()) + " not delivered (collector unreachable)";
+    complete = false;
+  } else if (!confirmed && !window.empty()) {
+    text += "; the collector did not confirm the last " + std::to_string(window.size());
+    complete = false;
+  }
+  note(text);
+  return complete;
+}
+
+}  // namespace remote
