@@ -51,7 +51,8 @@ std::size_t utf8Sequence(std::string_view s) {
 
 std::string header(int facility, int severity, SystemClock::time_point at, const Origin& origin,
                    std::string_view procId, std::string_view msgId) {
-  return "<" + std::to_string(facility * 8 + severity) + ">1 " + timestamp(at) + ' ' +
+  std::string out = "<";  // appended, not "<" + std::string&&: see levels.cpp's quoted()
+  return out + std::to_string(facility * 8 + severity) + ">1 " + timestamp(at) + ' ' +
          headerField(origin.hostname, kHostnameMax) + ' ' + headerField(origin.appName, kAppNameMax) + ' ' +
          headerField(procId, kProcIdMax) + ' ' + headerField(msgId, kMsgIdMax) + " [" + kSdId;
 }
