@@ -1,3 +1,4 @@
+#!/bin/bash
 # usage: tests/fuzz/run_fuzz.sh [--ci] [--time SECONDS] [--build-only] [-- LIBFUZZER_ARGS...]
 # Builds the request-path fuzzer (the CMake preset `fuzz`: clang++, or CXX_FUZZ, with every object
 # carrying libFuzzer's coverage instrumentation, ASan and UBSan) and runs it in a network namespace
@@ -7,7 +8,7 @@
 #   --time SECONDS  length of a normal run (default 600)
 #   --build-only    build build/fuzz/tests/fuzz/remote_target_fuzzer and stop
 set -euo pipefail
-usage() { sed -n '2,9s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '3,10s/^# \{0,1\}//p' "$0"; }
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=$root/build/fuzz mode=normal seconds=600 ci=() extra=()
 while [ $# -gt 0 ]; do
