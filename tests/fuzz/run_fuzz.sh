@@ -8,7 +8,7 @@
 #   --time SECONDS  length of a normal run (default 600)
 #   --build-only    build build/fuzz/tests/fuzz/remote_target_fuzzer and stop
 set -euo pipefail
-usage() { sed -n '3,10s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,10s/^# \{0,1\}//p' "$0"; }
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=$root/build/fuzz mode=normal seconds=600 ci=() extra=()
 while [ $# -gt 0 ]; do
