@@ -74,11 +74,14 @@ long futex(std::atomic<std::uint32_t>& word, int op, std::uint32_t value) {
 
 void SpinThenParkLock::lockContended() {
   const pthread_t self = ::pthread_self();
+  // What this thread sets when it takes the lock: once it has been in the
+  // kernel it may have been woken in place of others still asleep there.
+  std::uint32_t lockedBits = kLocked;
   bool satOut = false;  // this call has already slept through a turn
   for (;;) {
     std::uint32_t current = word.load(std::memory_order_relaxed);
     if (current == 0) {  // free, and reserved for no spinner
-      if (word.compare_exchange_weak(current, kLocked, std::memory_order_acquire,
+      if (word.compare_exchange_weak(current, lockedBits, std::memory_order_acquire,
                                      std::memory_order_relaxed)) {
         return;
       }
@@ -104,23 +107,32 @@ void SpinThenParkLock::lockContended() {
     if (!word.compare_exchange_weak(current, current | kReserved, std::memory_order_relaxed)) {
       continue;
     }
-    if (spinFor(now)) {
+    if (spinFor(lockedBits, now)) {
       lastLoser.store(holder.load(std::memory_order_relaxed), std::memory_order_relaxed);
       turnStart.store(nowNanos(), std::memory_order_relaxed);
       return;
     }
-    park(word.load(std::memory_order_relaxed));
+    park();
+    lockedBits = kLocked | kParked;
     satOut = false;
   }
 }
 
-bool SpinThenParkLock::spinFor(std::int64_t start) {
+void SpinThenParkLock::unlockContended(std::uint32_t current) {
+  // Keep a spinner's reservation: the next holder is that spinner.
+  while (!word.compare_exchange_weak(current, current & kReserved, std::memory_order_release,
+                                     std::memory_order_relaxed)) {
+  }
+  if ((current & kParked) != 0) wakeOne();
+}
+
+bool SpinThenParkLock::spinFor(std::uint32_t lockedBits, std::int64_t start) {
   const std::int64_t deadline = start + kSpinLimit.count();
   for (unsigned round = 1;; ++round) {
     std::uint32_t current = word.load(std::memory_order_relaxed);
     if ((current & kLocked) == 0) {
       // Released, and ours: nobody else takes a reserved lock.
-      if (word.compare_exchange_weak(current, kLocked, std::memory_order_acquire,
+      if (word.compare_exchange_weak(current, lockedBits, std::memory_order_acquire,
                                      std::memory_order_relaxed)) {
         return true;
       }
@@ -137,13 +149,17 @@ bool SpinThenParkLock::spinFor(std::int64_t start) {
   }
 }
 
-void SpinThenParkLock::park(std::uint32_t seen) {
-  parkedCount.fetch_add(1, std::memory_order_seq_cst);
-  // The kernel sleeps only while the word still holds `seen`: an unlock()
-  // after the increment above either changed the word first, or it sees
-  // the count and wakes a sleeper.
-  if ((seen & kLocked) != 0) futex(word, FUTEX_WAIT_PRIVATE, seen);
-  parkedCount.fetch_sub(1, std::memory_order_relaxed);
+void SpinThenParkLock::park() {
+  std::uint32_t current = word.load(std::memory_order_relaxed);
+  if ((current & kLocked) == 0) return;  // released meanwhile: take it
+  if ((current & kParked) == 0 &&
+      !word.compare_exchange_strong(current, current | kParked, std::memory_order_relaxed)) {
+    return;  // the word changed: look again
+  }
+  // The kernel sleeps only while the word still holds this value, so an
+  // unlock() between the store above and the sleep is never missed: it
+  // changes the word and, seeing kParked, wakes a sleeper.
+  futex(word, FUTEX_WAIT_PRIVATE, current | kParked);
 }
 
 void SpinThenParkLock::wakeOne() { futex(word, FUTEX_WAKE_PRIVATE, 1); }

@@ -45,35 +45,41 @@ class CAPABILITY("mutex") SpinThenParkLock {
     holder.store(::pthread_self(), std::memory_order_relaxed);
   }
 
-  // Hot path: one atomic and; a system call only when a waiter is parked.
+  // Hot path: one compare-and-swap when nobody waits; a system call only
+  // when a waiter is parked.
   void unlock() RELEASE() {
-    // Sequentially consistent, with the load after it and the increment in
-    // park(): either this load sees the parked waiter, or the waiter's
-    // futex call sees the word change and does not sleep.
-    word.fetch_and(~kLocked, std::memory_order_seq_cst);
-    if (parkedCount.load(std::memory_order_seq_cst) != 0) wakeOne();
+    std::uint32_t locked = kLocked;
+    if (!word.compare_exchange_strong(locked, 0, std::memory_order_release,
+                                      std::memory_order_relaxed)) {
+      unlockContended(locked);
+    }
   }
 
  private:
   // The futex word.
   static constexpr std::uint32_t kLocked = 1;
+  // A waiter may sleep in the kernel. The unlock that clears it wakes one
+  // sleeper, and that thread sets it again when it takes the lock or parks,
+  // so a second sleeper is woken in its turn and no unlock in between pays
+  // a system call for a waiter that has not run yet.
+  static constexpr std::uint32_t kParked = 2;
   // A waiter spins and the next release is its: a free lock with this bit
   // set is not free for anyone else, so the holder cannot take it back.
-  static constexpr std::uint32_t kReserved = 2;
+  static constexpr std::uint32_t kReserved = 4;
 
   void lockContended();
+  void unlockContended(std::uint32_t current);
   // Spins until the lock is released to this thread (which has set
-  // kReserved) and takes it, or gives up kSpinLimit after `start` and
-  // clears kReserved; true when taken.
-  bool spinFor(std::int64_t start);
-  // Sleeps in the kernel while the word holds `seen`, until an unlock()
-  // wakes this thread.
-  void park(std::uint32_t seen);
+  // kReserved) and takes it with `lockedBits`, or gives up kSpinLimit after
+  // `start` and clears kReserved; true when taken.
+  bool spinFor(std::uint32_t lockedBits, std::int64_t start);
+  // Sets kParked and sleeps in the kernel until an unlock() wakes this
+  // thread; returns at once if the word changes first.
+  void park();
   void wakeOne();
 
   std::atomic<std::uint32_t> word{0};
   static_assert(sizeof(word) == sizeof(std::uint32_t), "the futex system call reads 32 bits");
-  std::atomic<std::uint32_t> parkedCount{0};  // threads in or entering park()
 
   // The thread that holds the lock; stored by it after taking the lock,
   // read by the spinner it releases the lock to.
