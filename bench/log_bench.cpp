@@ -22,8 +22,9 @@
 // Every variant sends the same B-byte datagram to the same kind of drained
 // loopback client, and counts the calling thread's heap allocations as
 // allocs_per_call. The *_threads rows report calls_per_second (all threads'
-// calls per wall-clock second) and cpu_ns_per_call (the threads' CPU time
-// summed, per call: a waiter that spins pays here).
+// calls per wall-clock second), cpu_ns_per_call (the threads' CPU time
+// summed, per call: a waiter that spins pays here) and sleeps_per_call (the
+// threads' waits in the kernel per call: a waiter that parks pays here).
 //
 // Threads: each benchmark runs on Google Benchmark's threads; a *_threads
 // run shares one sender, made by its Setup hook before the threads start
@@ -36,6 +37,7 @@
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/udp_sink.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -352,6 +354,14 @@ std::size_t clientsOf(const benchmark::State& state) {
   return static_cast<std::size_t>(state.range(0));
 }
 
+// Voluntary context switches of the calling thread so far: each is a wait
+// in the kernel (a parked waiter, a sleep, a send that blocked).
+long threadSleeps() {
+  rusage usage{};
+  ::getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nvcsw;
+}
+
 // The timed loop on each of the T threads. Google Benchmark averages each
 // thread's own loop time, which overstates the rate when there are more
 // threads than cores: a thread that is scheduled late starts its clock
@@ -365,13 +375,17 @@ void timeThreads(benchmark::State& state, const std::string& error, Call&& call)
   }
   const auto begin = std::chrono::steady_clock::now();
   const long long cpuBegin = threadCpuNow();
+  const long sleepsBegin = threadSleeps();
   const AllocationWindow allocations;
   for (auto _ : state) call();
   const long long cpu = threadCpuNow() - cpuBegin;
+  const long sleeps = threadSleeps() - sleepsBegin;
   allocations.report(state);  // first: adding a counter allocates
   // Summed over the threads, then divided by all threads' calls.
   state.counters["cpu_ns_per_call"] =
       benchmark::Counter(static_cast<double>(cpu), benchmark::Counter::kAvgIterations);
+  state.counters["sleeps_per_call"] =
+      benchmark::Counter(static_cast<double>(sleeps), benchmark::Counter::kAvgIterations);
   state.SetItemsProcessed(state.iterations());
   if (state.thread_index() == 0) {
     const std::chrono::duration<double> span = std::chrono::steady_clock::now() - begin;

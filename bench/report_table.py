@@ -169,14 +169,18 @@ def main():
                 target, met = ("<= 1.50x", cpu / base <= 1.5) if threads == 2 else ("", None)
                 row(f"{name}, CPU per call", fmt_ns(cpu) + cv(name, "cpu_ns_per_call"), single,
                     fmt_ns(base), f"{cpu / base:.2f}x", target, met)
+            floor = f"floor_sendto_mutex_threads/clients:{n}/threads:{threads}"
+            if threads > 1 and floor in runs and "sleeps_per_call" in runs[name]:
+                row(f"{name}, sleeps per call", f"{runs[name]['sleeps_per_call']:.3f}", floor,
+                    f"{runs[floor]['sleeps_per_call']:.3f}", "", "", None)
 
     print(f"Machine: {context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz, "
           f"load average {', '.join(f'{x:.2f}' for x in context.get('load_avg', []))}; "
           f"{'medians of ' + str(next(iter(runs.values())).get('repetitions', '?')) + ' repetitions' if cvs else 'single runs (quick mode: not for judging)'}.")
     print("log rows: CPU time of the calling thread per call. Requests: answered per wall-clock second, "
           "and the serving thread's CPU time per request (ratio floor/target, so above 1 is faster). "
-          "Threads: wall-clock calls per second over all threads, and the CPU time of all threads "
-          "per call. ±: coefficient of variation. "
+          "Threads: wall-clock calls per second over all threads, the CPU time of all threads "
+          "per call, and their waits in the kernel (voluntary context switches) per call. ±: coefficient of variation. "
           "paired: median ratio of short alternating blocks of both sides (the verdict uses it "
           "where present).\n")
     header = ("Measurement", "Value", "Floor / peer", "Value", "Ratio", "Target", "Verdict")
