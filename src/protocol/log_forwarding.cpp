@@ -3,10 +3,10 @@
 // log(): one host message becomes one log record, built once in the log
 // buffer and sent, byte for byte the same, to every registered client.
 //
-// Threads: any host thread, concurrently. logMutex serialises the records
-// (buffer and sequence number); registryMutex is held only to copy the at
-// most five destinations, so the worker thread never waits behind a
-// sendto() that blocks on a full socket buffer.
+// Threads: any host thread, concurrently. logMutex, a SpinThenParkLock,
+// serialises the records (buffer and sequence number); registryMutex is
+// held only to copy the at most five destinations, so the worker thread
+// never waits behind a sendto() that blocks on a full socket buffer.
 #include <sys/socket.h>
 
 #include <array>

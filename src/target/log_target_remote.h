@@ -22,6 +22,7 @@
 
 #include "tarvin/log_target.h"
 #include "target/mutex.h"
+#include "target/spin_then_park_lock.h"
 #include "target/thread_annotations.h"
 
 class CLogtargetRemote : public ILogTarget {
@@ -136,8 +137,9 @@ class CLogtargetRemote : public ILogTarget {
   bool stopRequested = false;
   std::vector<char> protocolBuffer;  // each request, then its reply
 
-  // log() only, on host threads: one record at a time.
-  Mutex logMutex;
+  // log() only, on host threads: one record at a time. Not a std::mutex:
+  // see spin_then_park_lock.cpp for what two busy host threads cost with one.
+  SpinThenParkLock logMutex;
   std::vector<char> logBuffer GUARDED_BY(logMutex);
 
   // Set by the constructor, read-only afterwards.
