@@ -19,8 +19,9 @@
 
 static_assert(CLogtargetRemote::kBufferSize == wire::kMaxDatagramSize);
 
-// Hot path: no allocation, one short lock per record and, when clients are
-// registered, one around the copy of the destinations.
+// Hot path: no allocation; the record lock is held across the sends, which
+// read the log buffer, and the registry lock, when clients are registered,
+// only around the copy of the destinations.
 void CLogtargetRemote::log(int int1, int int2, long int3, int int4, tarvin_level* level,
                            const std::string& str1, const std::string& str2,
                            const std::string& str3, const std::string& str4) {

@@ -141,11 +141,10 @@ class CLogtargetRemote : public ILogTarget {
   // see spin_then_park_lock.cpp for what two busy host threads cost with one.
   SpinThenParkLock logMutex;
   std::vector<char> logBuffer GUARDED_BY(logMutex);
+  std::uint32_t sequenceNumber GUARDED_BY(logMutex) = 0;  // wraps to 0
 
   // Set by the constructor, read-only afterwards.
   std::array<std::uint32_t, 4> uuid{};  // each word in host byte order
-
-  std::uint32_t sequenceNumber GUARDED_BY(logMutex) = 0;  // wraps to 0
 
   // Set by createCmdPipe(): false when the stop byte could never wake the
   // worker thread, which is then not started (it could not be joined).
