@@ -56,7 +56,7 @@
 
 #include "allocation_counter.h"
 #include "loopback.h"
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 #include "target_harness.h"
 #include "common/unique_fd.h"
 

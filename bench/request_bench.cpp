@@ -42,8 +42,8 @@
 
 #include "allocation_counter.h"
 #include "loopback.h"
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 #include "target_harness.h"
 #include "thread_cpu.h"
 #include "common/unique_fd.h"

@@ -12,8 +12,8 @@
 #include <cassert>
 #include <cstring>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 #include "thread_cpu.h"
 
 #ifndef TARVIN_PLUGIN_PATH

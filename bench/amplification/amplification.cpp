@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "loopback.h"
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 #include "tarvin/framework.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <array>
 #include <cstring>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 #include "tarvin/host_api.h"
 #include "target/log_target_remote.h"
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 #include "tarvin/host_api.h"
 #include "target/client_address.h"
 #include "target/log_target_remote.h"

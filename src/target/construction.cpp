@@ -20,7 +20,7 @@
 #include <cstring>
 #include <new>
 
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 #include "tarvin/host_api.h"
 
 CLogtargetRemote::CLogtargetRemote(const CLogTargetParameters* /*params*/)

@@ -39,8 +39,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 #include "tarvin/framework.h"
 #include "tarvin/host_api.h"
 #include "target/log_target_remote.h"

@@ -12,8 +12,8 @@
 
 #include "common/datagram_wait.h"
 #include "common/socket_address.h"
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 
 LoopbackClient::LoopbackClient() {
   fd = ::socket(AF_INET, SOCK_DGRAM, 0);

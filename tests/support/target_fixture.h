@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 #include "support/interpose.h"
 #include "support/loopback_client.h"
 #include "support/syslog_capture.h"

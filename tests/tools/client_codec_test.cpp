@@ -14,8 +14,8 @@
 
 #include <string>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 
 namespace {
 

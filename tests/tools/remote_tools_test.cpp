@@ -19,8 +19,8 @@
 #include <thread>
 
 #include "codec/client_codec.h"
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 #include "tool_process.h"
 
 namespace {

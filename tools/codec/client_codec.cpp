@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 
 namespace codec {
 namespace {

@@ -34,7 +34,7 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/find_target.h"

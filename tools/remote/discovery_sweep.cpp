@@ -7,7 +7,7 @@
 
 #include <arpa/inet.h>
 
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 
 namespace remote {
 

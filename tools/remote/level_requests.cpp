@@ -5,7 +5,7 @@
 // Threads: single-threaded tool.
 #include "remote/level_requests.h"
 
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 

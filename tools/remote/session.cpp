@@ -17,7 +17,7 @@
 #include <random>
 
 #include "common/datagram_wait.h"
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 #include "remote/note.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"

@@ -18,7 +18,7 @@
 #include <map>
 #include <memory>
 
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/follow.h"

@@ -1,4 +1,4 @@
-// src/protocol/wire_format.h
+// src/wire/wire_format.h
 //
 // The remote protocol's datagram layouts: function descriptors, the common
 // header of every datagram the target sends, the offset of every field and
