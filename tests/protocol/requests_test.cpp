@@ -46,7 +46,6 @@ class Requests : public TargetTest {
     for (const auto& level : levels) reply = reply + bytesOf(level.second);
     return reply;
   }
-  std::string who() const { return "127.0.0.1:" + std::to_string(client.port()); }
 
   LoopbackClient client;
   std::unique_ptr<Target> target;
@@ -118,7 +117,8 @@ TEST_F(Requests, NewRegistrationIsConfirmedThenEachComponentFollowsInHostOrder) 
   client.send(target->port(), descriptorOnly(wire::kRegistrationRequest));
   EXPECT_EQ(client.receive(), appInfo(wire::kRegistrationConfirm));
   EXPECT_TRUE(client.probe(target->port()));
-  EXPECT_EQ(syslog_capture::entries(), (std::vector<Entry>{{7, "New client: " + who()}}));
+  EXPECT_EQ(syslog_capture::entries(),
+            (std::vector<Entry>{{7, "New client: " + client.address()}}));
 
   // A host without components: the confirm alone.
   tarvin::clearComponents();
@@ -137,8 +137,9 @@ TEST_F(Requests, SixthClientIsRefusedWithBothMessagesAndNoReply) {
   syslog_capture::clear();
   client.send(target->port(), descriptorOnly(wire::kRegistrationRequest));
   EXPECT_TRUE(client.probe(target->port())) << "the refused client got a reply";
-  EXPECT_EQ(syslog_capture::entries(), (std::vector<Entry>{{7, "New client: " + who()},
-                                                           {7, "Unable to add client: " + who()}}));
+  EXPECT_EQ(syslog_capture::entries(),
+            (std::vector<Entry>{{7, "New client: " + client.address()},
+                                {7, "Unable to add client: " + client.address()}}));
 
   // One of the five still renews.
   five[2]->send(target->port(), descriptorOnly(wire::kRegistrationRequest));
@@ -155,7 +156,7 @@ TEST_F(Requests, UnregistrationRemovesSilentlyAndIsIgnoredWhenUnknown) {
     ASSERT_TRUE(client.probe(target->port()));  // the URQ has been handled
   }
   EXPECT_EQ(syslog_capture::entries(),
-            (std::vector<Entry>{{7, "client " + who() + " unregistered."}}));
+            (std::vector<Entry>{{7, "client " + client.address() + " unregistered."}}));
   target->log(5, "after leaving");
   EXPECT_TRUE(client.probe(target->port())) << "a reply or record came after URQ";
 }
@@ -206,7 +207,7 @@ TEST_F(Requests, DiscoveryWithAnOversizedApplicationNameIsRefusedAndReported) {
   client.send(target->port(), descriptorOnly(wire::kDiscoveryRequest));
   EXPECT_FALSE(client.receive(300ms));
   EXPECT_EQ(syslog_capture::entries().back(),
-            (Entry{3, "Not sending discovery response to " + who() +
+            (Entry{3, "Not sending discovery response to " + client.address() +
                           " - the application name of 2028 characters does not fit in one "
                           "datagram"}));
 }
@@ -228,7 +229,7 @@ TEST_F(Requests, LevelDescriptionsThatDoNotFitKeepWhatFitsWithTheCountAdjusted) 
   client.send(target->port(), levelDescriptionsRequest(1, "big"));
   EXPECT_EQ(client.receive(), descriptions(1, 0, "big", {{31, a}, {29, c}, {29, "d"}}));
   EXPECT_EQ(syslog_capture::entries().back(),
-            (Entry{3, "Cutting level descriptions of component big for " + who() +
+            (Entry{3, "Cutting level descriptions of component big for " + client.address() +
                           " to 3 of 4 - the others do not fit in one datagram"}));
 }
 
