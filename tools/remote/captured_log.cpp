@@ -23,7 +23,7 @@ CapturedLog readCapturedLog(const PcapContents& capture) {
     codec::Uuid uuid;
     SequenceCheck sequence;
   };
-  std::map<std::string, Stream> streams;             // by source
+  std::map<std::string, Stream> streams;            // by source
   std::map<std::string, std::string> applications;  // by source: the latest confirm
   for (const CapturedDatagram& captured : capture.datagrams) {
     auto parsed = codec::parseDatagram(captured.payload);
@@ -44,11 +44,13 @@ CapturedLog readCapturedLog(const PcapContents& capture) {
       }
       const std::string& application = applications[source];
       SequenceGap gap;
-      if (stream->second.sequence.check(record->sequence, gap) == SequenceCheck::Verdict::kAfterGap) {
+      if (stream->second.sequence.check(record->sequence, gap) ==
+          SequenceCheck::Verdict::kAfterGap) {
         log.entries.emplace_back(CapturedGap{source, record->uuid, application, gap, captured.at});
       }
       log.sources.insert(source);
-      log.entries.emplace_back(CapturedRecord{{std::move(*record), captured.at, std::move(source)}, application});
+      log.entries.emplace_back(
+          CapturedRecord{{std::move(*record), captured.at, std::move(source)}, application});
     }
   }
   return log;

@@ -41,8 +41,8 @@ struct CapturedGap {
 struct CapturedLog {
   std::vector<std::variant<CapturedRecord, CapturedGap>> entries;
   std::map<std::pair<codec::Uuid, std::string>, Levels> levels;  // by instance and component
-  std::set<std::string> sources;  // that sent records
-  std::size_t skipped = 0;        // packets that hold no target datagram
+  std::set<std::string> sources;                                 // that sent records
+  std::size_t skipped = 0;  // packets that hold no target datagram
 
   // The level descriptions of the record's component; empty when the
   // capture holds none (the first answer wins, as it did live).

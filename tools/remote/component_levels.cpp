@@ -65,8 +65,8 @@ void ComponentLevels::onTimers(Clock::time_point now) {
     if (entry.attemptsLeft-- > 0) {
       send(key.second, entry);
     } else {
-      note("warning: no level descriptions for component '" + key.second + "' of " + entry.target.text() +
-           "; showing client levels");
+      note("warning: no level descriptions for component '" + key.second + "' of " +
+           entry.target.text() + "; showing client levels");
       entry.state = Entry::State::kUnavailable;
     }
   }

@@ -67,9 +67,10 @@ int clientLevel(const std::string& name, const Levels& known, const char* option
   for (const auto& d : known) {
     if (names.find(d.text) == std::string::npos) names += (names.empty() ? "" : ", ") + d.text;
   }
-  throw ToolError{kExitUsage, std::string(option) + ": no level '" + name + "' in the store (" +
-                                  (names.empty() ? std::string("none named yet") : "it has " + names) +
-                                  "; or a client level 0-31)"};
+  throw ToolError{kExitUsage,
+                  std::string(option) + ": no level '" + name + "' in the store (" +
+                      (names.empty() ? std::string("none named yet") : "it has " + names) +
+                      "; or a client level 0-31)"};
 }
 
 // The Filter for the flags. Level names and targets without a port are
@@ -93,14 +94,18 @@ store::Filter readFilter(const QueryFlags& flags, store::RecordStore& store) {
     for (const std::string& s : stored) {
       if (s.starts_with(target + ":")) filter.targets.push_back(s);
     }
-    if (filter.targets.size() == before) filter.targets.push_back(target);  // matches nothing, as asked
+    if (filter.targets.size() == before)
+      filter.targets.push_back(target);  // matches nothing, as asked
   }
   filter.components = flags.components;
   if (!flags.minLevel.empty() || !flags.levels.empty()) {
     const Levels known = store::storedLevels(store);
-    if (!flags.minLevel.empty()) filter.minClientLevel = clientLevel(flags.minLevel, known, "--min-level");
-    for (const std::string& name : split(flags.levels)) filter.clientLevels.push_back(clientLevel(name, known, "--level"));
-    if (!flags.levels.empty() && filter.clientLevels.empty()) throw ToolError{kExitUsage, "--level: no level named"};
+    if (!flags.minLevel.empty())
+      filter.minClientLevel = clientLevel(flags.minLevel, known, "--min-level");
+    for (const std::string& name : split(flags.levels))
+      filter.clientLevels.push_back(clientLevel(name, known, "--level"));
+    if (!flags.levels.empty() && filter.clientLevels.empty())
+      throw ToolError{kExitUsage, "--level: no level named"};
   }
   filter.grep = flags.grep;
   filter.match = flags.match;
@@ -113,7 +118,8 @@ store::Filter readFilter(const QueryFlags& flags, store::RecordStore& store) {
 // Prints rows as they come from a Query.
 class RowPrinter {
  public:
-  RowPrinter(const OutputOptions& output, bool nameSources) : output(output), records(output, std::cout) {
+  RowPrinter(const OutputOptions& output, bool nameSources)
+      : output(output), records(output, std::cout) {
     records.nameSources(nameSources);
     namingSources = nameSources;
   }
@@ -159,7 +165,9 @@ bool waitForMore() {
 
 int runQuery(const QueryFlags& flags) {
   if (flags.follow && (flags.context > 0 || flags.reverse)) {
-    throw ToolError{kExitUsage, "query: --follow shows entries in the order they come; no --context or --reverse"};
+    throw ToolError{
+        kExitUsage,
+        "query: --follow shows entries in the order they come; no --context or --reverse"};
   }
   store::RecordStore store(flags.db, store::RecordStore::Access::kRead);
   store::Filter filter = readFilter(flags, store);
@@ -170,7 +178,8 @@ int runQuery(const QueryFlags& flags) {
   OutputOptions output;
   output.json = flags.json;
   output.color = flags.color == "always" || (flags.color == "auto" && ::isatty(STDOUT_FILENO));
-  const bool severalTargets = filter.targets.empty() ? store::storedTargets(store).size() > 1 : filter.targets.size() > 1;
+  const bool severalTargets =
+      filter.targets.empty() ? store::storedTargets(store).size() > 1 : filter.targets.size() > 1;
   RowPrinter print(output, severalTargets);
   if (!flags.follow) {
     store::Query(store, filter).run(std::ref(print));
@@ -217,24 +226,32 @@ const Command kQueryCommand = {
       app.add_option("--db", flags->db, "Record store to read")->required();
       app.add_option("--since", flags->since, "Only records received at or after WHEN");
       app.add_option("--until", flags->until, "Only records received before WHEN");
-      app.add_option("--target", flags->targets, "Only this target, HOST:PORT or every one of HOST (repeatable)");
+      app.add_option("--target", flags->targets,
+                     "Only this target, HOST:PORT or every one of HOST (repeatable)");
       app.add_option("--component", flags->components, "Only this component (repeatable)");
-      auto* minLevel = app.add_option("--min-level", flags->minLevel,
-                                      "Only records at least this severe (level name or client level)");
-      app.add_option("--level", flags->levels, "Only these levels: a,b,c (names or client levels)")->excludes(minLevel);
+      auto* minLevel =
+          app.add_option("--min-level", flags->minLevel,
+                         "Only records at least this severe (level name or client level)");
+      app.add_option("--level", flags->levels, "Only these levels: a,b,c (names or client levels)")
+          ->excludes(minLevel);
       app.add_option("--grep", flags->grep, "Only records whose text matches this extended regex");
       app.add_option("--match", flags->match, "Only records the full-text query matches");
-      auto* context = app.add_option("--context", flags->context, "Also N records of the same target around each")
+      auto* context = app.add_option("--context", flags->context,
+                                     "Also N records of the same target around each")
                           ->check(CLI::Range(0, 1000));
-      auto* limit = app.add_option("--limit", flags->limit, "At most N records (with --follow: the newest N first)")
+      auto* limit = app.add_option("--limit", flags->limit,
+                                   "At most N records (with --follow: the newest N first)")
                         ->check(CLI::NonNegativeNumber);
       auto* reverse = app.add_flag("--reverse", flags->reverse, "Newest first");
-      auto* follow = app.add_flag("--follow", flags->follow, "Keep printing records as a recorder adds them");
-      app.add_flag("--json", flags->json, "Print JSON, one object per line (records as tail --json)");
+      auto* follow =
+          app.add_flag("--follow", flags->follow, "Keep printing records as a recorder adds them");
+      app.add_flag("--json", flags->json,
+                   "Print JSON, one object per line (records as tail --json)");
       app.add_option("--color", flags->color, "Colour level names: auto, always, never")
           ->check(CLI::IsMember({"auto", "always", "never"}))
           ->capture_default_str();
-      app.add_flag("--stats", flags->stats, "Print records per target, component and level, and the gaps")
+      app.add_flag("--stats", flags->stats,
+                   "Print records per target, component and level, and the gaps")
           ->excludes(context)
           ->excludes(limit)
           ->excludes(reverse)
@@ -246,7 +263,8 @@ const Command kQueryCommand = {
           // A regex is checked before the query runs; what the store
           // refuses while running is the full-text query.
           const std::string message = error.what();
-          if (error.kind() == store::StoreError::Kind::kBadQuery && !message.starts_with("invalid regex")) {
+          if (error.kind() == store::StoreError::Kind::kBadQuery &&
+              !message.starts_with("invalid regex")) {
             throw ToolError{kExitUsage, "--match '" + flags->match + "': " + message};
           }
           throw toolError(error);

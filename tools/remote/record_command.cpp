@@ -51,7 +51,8 @@ std::string count(std::int64_t n, const char* what) {
 int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, std::int64_t gaps,
            std::int64_t notStored = 0) {
   std::string summary = "stored " + count(writer.storedRecords(), "record") + " in " + db;
-  if (writer.deletedRecords() > 0) summary += " (retention deleted " + std::to_string(writer.deletedRecords()) + ")";
+  if (writer.deletedRecords() > 0)
+    summary += " (retention deleted " + std::to_string(writer.deletedRecords()) + ")";
   if (lost > 0) summary += "; lost " + count(lost, "record") + " in " + count(gaps, "gap");
   if (notStored > 0) summary += "; " + count(notStored, "record") + " not stored";
   if (lost == 0 && notStored == 0) summary += "; nothing lost";
@@ -62,9 +63,12 @@ int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, 
 class Recorder : public FollowHandler {
  public:
   Recorder(const CommonOptions& common, const RecordOptions& options, store::RecordStore& store)
-      : options(options), follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
-        levels(follower.session(), common.retry), writer(store, options.retention),
-        progress(::isatty(STDERR_FILENO) == 1), nextProgress(Clock::now() + kProgressEvery) {}
+      : options(options),
+        follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
+        levels(follower.session(), common.retry),
+        writer(store, options.retention),
+        progress(::isatty(STDERR_FILENO) == 1),
+        nextProgress(Clock::now() + kProgressEvery) {}
 
   int run() {
     follower.run();
@@ -72,29 +76,36 @@ class Recorder : public FollowHandler {
       moveReady(/*final=*/true);
       write([&] { writer.commit(); });
     }
-    const std::int64_t notStored = writer.unstoredRecords() + static_cast<std::int64_t>(std::count_if(
-        waiting.begin(), waiting.end(), [](const auto& e) { return std::holds_alternative<store::StoredRecord>(e); }));
+    const std::int64_t notStored =
+        writer.unstoredRecords() +
+        static_cast<std::int64_t>(std::count_if(waiting.begin(), waiting.end(), [](const auto& e) {
+          return std::holds_alternative<store::StoredRecord>(e);
+        }));
     const int code = finish(writer, options.db, lost, gapCount, notStored);
     if (failure) throw toolError(*failure);
     return code;
   }
 
  private:
-  void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at) override {
+  void onRecord(FollowedTarget& target, codec::LogRecord&& record,
+                SystemClock::time_point at) override {
     levels.request(target.endpoint, record);
-    waiting.push_back(store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
+    waiting.push_back(
+        store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
     ++received;
     if (waiting.size() >= StoreWriter::kMaxBatch) moveReady(/*final=*/false);
   }
 
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
-    waiting.push_back(store::StoredGap{0, target.label, target.uuid.value_or(codec::Uuid{}), target.applicationName,
-                                       gap, SystemClock::now()});
+    waiting.push_back(store::StoredGap{0, target.label, target.uuid.value_or(codec::Uuid{}),
+                                       target.applicationName, gap, SystemClock::now()});
     lost += gap.count;
     ++gapCount;
   }
 
-  void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override { levels.onDatagram(r.datagram); }
+  void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override {
+    levels.onDatagram(r.datagram);
+  }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
     next = writer.nextDeadline(levels.nextDeadline(next));
@@ -118,7 +129,8 @@ class Recorder : public FollowHandler {
         const codec::LogRecord& record = stored->arrived.record;
         const Levels* known = levels.levelsFor(record);
         if (known == nullptr && !final) return;
-        stored->levelName = recordLevelName(record.clientMask, known ? *known : levels.levelsOrNone(record));
+        stored->levelName =
+            recordLevelName(record.clientMask, known ? *known : levels.levelsOrNone(record));
       }
       store::Entry entry = std::move(waiting.front());
       waiting.pop_front();
@@ -139,10 +151,12 @@ class Recorder : public FollowHandler {
   }
 
   void report(Clock::time_point now) {
-    const double seconds = std::chrono::duration<double>(now - lastProgress.value_or(now - kProgressEvery)).count();
-    const auto rate = static_cast<long long>((received - receivedBefore) / std::max(seconds, 0.001) + 0.5);
-    note(std::to_string(rate) + " records/s, " + std::to_string(writer.storedRecords()) + " stored, " +
-         std::to_string(lost) + " lost");
+    const double seconds =
+        std::chrono::duration<double>(now - lastProgress.value_or(now - kProgressEvery)).count();
+    const auto rate =
+        static_cast<long long>((received - receivedBefore) / std::max(seconds, 0.001) + 0.5);
+    note(std::to_string(rate) + " records/s, " + std::to_string(writer.storedRecords()) +
+         " stored, " + std::to_string(lost) + " lost");
     receivedBefore = received;
     lastProgress = now;
     nextProgress = now + kProgressEvery;
@@ -175,7 +189,8 @@ int runImport(const RecordOptions& options, store::RecordStore& store) {
         continue;
       }
       const CapturedRecord& r = std::get<CapturedRecord>(entry);
-      std::string levelName = recordLevelName(r.arrived.record.clientMask, log.levelsOf(r.arrived.record));
+      std::string levelName =
+          recordLevelName(r.arrived.record.clientMask, log.levelsOf(r.arrived.record));
       writer.add(store::StoredRecord{0, r.arrived, r.applicationName, std::move(levelName)});
     }
     writer.commit();
@@ -183,7 +198,8 @@ int runImport(const RecordOptions& options, store::RecordStore& store) {
     finish(writer, options.db, lost, gaps, writer.unstoredRecords());
     throw toolError(error);
   }
-  if (log.skipped > 0) note("skipped " + std::to_string(log.skipped) + " packets that hold no target datagram");
+  if (log.skipped > 0)
+    note("skipped " + std::to_string(log.skipped) + " packets that hold no target datagram");
   return finish(writer, options.db, lost, gaps);
 }
 
@@ -219,19 +235,23 @@ int runRecord(const RecordFlags& flags) {
 }  // namespace
 
 const Command kRecordCommand = {
-    "record", "Follow targets and store their log records and gaps in a database", [](CLI::App& app) -> Run {
+    "record", "Follow targets and store their log records and gaps in a database",
+    [](CLI::App& app) -> Run {
       auto flags = std::make_shared<RecordFlags>();
       app.footer(
           "Records and gaps are written about every 100 ms, one transaction a batch; a\n"
           "killed recorder loses at most the last batch. One recorder per store: a\n"
           "second one is refused. Exit 1 when records were lost on the way.");
-      app.add_option("--db", flags->record.db, "Record store (SQLite file), created when missing")->required();
+      app.add_option("--db", flags->record.db, "Record store (SQLite file), created when missing")
+          ->required();
       addFollowOptions(app, flags->follow);
       app.add_option("--import", flags->record.importPath,
                      "Store the records of a capture (tail --pcap) instead of following targets");
-      app.add_option("--max-records", flags->maxRecords, "Keep at most this many records, deleting the oldest")
+      app.add_option("--max-records", flags->maxRecords,
+                     "Keep at most this many records, deleting the oldest")
           ->check(CLI::NonNegativeNumber);
-      app.add_option("--max-age", flags->maxAge, "Delete records older than this (e.g. 7d, 12h, 30m)");
+      app.add_option("--max-age", flags->maxAge,
+                     "Delete records older than this (e.g. 7d, 12h, 30m)");
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags] { return runRecord(*flags); };
     }};

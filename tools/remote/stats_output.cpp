@@ -17,7 +17,8 @@ namespace remote {
 namespace {
 
 std::string levelLabel(const store::Stats::PerLevel& level) {
-  return level.clientLevel < 0 ? level.levelName : level.levelName + " (" + std::to_string(level.clientLevel) + ")";
+  return level.clientLevel < 0 ? level.levelName
+                               : level.levelName + " (" + std::to_string(level.clientLevel) + ")";
 }
 
 // One table: a heading, then rows whose first column is padded to the
@@ -48,15 +49,20 @@ void printStats(const store::Stats& stats, bool json, std::ostream& out) {
     nlohmann::json targets = nlohmann::json::array(), components = nlohmann::json::array(),
                    levels = nlohmann::json::array();
     for (const auto& t : stats.targets) {
-      targets.push_back({{"target", t.target}, {"records", t.records}, {"gaps", t.gaps}, {"lost", t.lost}});
+      targets.push_back(
+          {{"target", t.target}, {"records", t.records}, {"gaps", t.gaps}, {"lost", t.lost}});
     }
-    for (const auto& c : stats.components) components.push_back({{"component", c.component}, {"records", c.records}});
+    for (const auto& c : stats.components)
+      components.push_back({{"component", c.component}, {"records", c.records}});
     for (const auto& l : stats.levels) {
-      levels.push_back({{"client_level", l.clientLevel >= 0 ? nlohmann::json(l.clientLevel) : nlohmann::json()},
-                        {"level", l.levelName},
-                        {"records", l.records}});
+      levels.push_back(
+          {{"client_level", l.clientLevel >= 0 ? nlohmann::json(l.clientLevel) : nlohmann::json()},
+           {"level", l.levelName},
+           {"records", l.records}});
     }
-    const auto time = [](const auto& at) { return at ? nlohmann::json(formatTime(*at, TimeStyle::kUtc)) : nlohmann::json(); };
+    const auto time = [](const auto& at) {
+      return at ? nlohmann::json(formatTime(*at, TimeStyle::kUtc)) : nlohmann::json();
+    };
     out << jsonLine({{"records", stats.records},
                      {"gaps", stats.gaps},
                      {"lost", stats.lost},
@@ -69,11 +75,14 @@ void printStats(const store::Stats& stats, bool json, std::ostream& out) {
     return;
   }
   out << stats.records << " records";
-  if (stats.first && stats.last) out << " from " << formatTime(*stats.first, TimeStyle::kLocalDateTime) << " to " << formatTime(*stats.last, TimeStyle::kLocalDateTime);
+  if (stats.first && stats.last)
+    out << " from " << formatTime(*stats.first, TimeStyle::kLocalDateTime) << " to "
+        << formatTime(*stats.last, TimeStyle::kLocalDateTime);
   out << "\n" << stats.gaps << " gaps, " << stats.lost << " records lost\n";
   std::vector<std::vector<std::string>> rows;
   for (const auto& t : stats.targets) {
-    rows.push_back({t.target, std::to_string(t.records), std::to_string(t.gaps), std::to_string(t.lost)});
+    rows.push_back(
+        {t.target, std::to_string(t.records), std::to_string(t.gaps), std::to_string(t.lost)});
   }
   printTable(out, {"TARGET", "RECORDS", "GAPS", "LOST"}, rows);
   rows.clear();

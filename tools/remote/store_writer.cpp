@@ -10,7 +10,9 @@
 namespace remote {
 
 StoreWriter::StoreWriter(store::RecordStore& store, const store::Retention& retention)
-    : store(store), trimsWhenIdle(retention.maxAge.count() > 0), nextTrim(Clock::now() + kIdleTrimEvery) {
+    : store(store),
+      trimsWhenIdle(retention.maxAge.count() > 0),
+      nextTrim(Clock::now() + kIdleTrimEvery) {
   store.setRetention(retention);
   batch.reserve(kMaxBatch);
 }

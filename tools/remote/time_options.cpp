@@ -18,8 +18,10 @@ namespace remote {
 namespace {
 
 [[noreturn]] void invalidTime(const std::string& text, const char* option) {
-  throw ToolError{kExitUsage, std::string(option) + ": invalid time '" + text +
-                                  "' (examples: 10m, 2h, 2024-05-01, '2024-05-01 12:00', 12:00:30, @1714560000)"};
+  throw ToolError{
+      kExitUsage,
+      std::string(option) + ": invalid time '" + text +
+          "' (examples: 10m, 2h, 2024-05-01, '2024-05-01 12:00', 12:00:30, @1714560000)"};
 }
 
 int number(const std::ssub_match& part) { return part.matched ? std::stoi(part.str()) : 0; }
@@ -31,7 +33,8 @@ std::chrono::milliseconds parseAge(const std::string& text, const char* option) 
   for (const auto& [unit, seconds] : kLongUnits) {
     if (text.size() < 2 || text.back() != unit) continue;
     try {
-      return parseDuration(text.substr(0, text.size() - 1), option) * seconds;  // the number, as seconds
+      return parseDuration(text.substr(0, text.size() - 1), option) *
+             seconds;  // the number, as seconds
     } catch (const ToolError&) {
       break;  // the message below names what was typed
     }
@@ -39,12 +42,13 @@ std::chrono::milliseconds parseAge(const std::string& text, const char* option) 
   try {
     return parseDuration(text, option);
   } catch (const ToolError&) {
-    throw ToolError{kExitUsage,
-                    std::string(option) + ": invalid duration '" + text + "' (examples: 500ms, 30s, 10m, 2h, 7d)"};
+    throw ToolError{kExitUsage, std::string(option) + ": invalid duration '" + text +
+                                    "' (examples: 500ms, 30s, 10m, 2h, 7d)"};
   }
 }
 
-SystemClock::time_point parseTimeBound(const std::string& text, const char* option, SystemClock::time_point now) {
+SystemClock::time_point parseTimeBound(const std::string& text, const char* option,
+                                       SystemClock::time_point now) {
   if (!text.empty() && text.front() == '@') {
     double seconds = 0;
     const char* end = text.data() + text.size();
@@ -64,7 +68,8 @@ SystemClock::time_point parseTimeBound(const std::string& text, const char* opti
   static const std::regex kDateTime(
       R"(^(?:(\d{4})-(\d{1,2})-(\d{1,2}))?(?:(?:^|[ T])(\d{1,2}):(\d{2})(?::(\d{2})(\.\d+)?)?)?(Z?)$)");
   std::smatch m;
-  if (!std::regex_match(text, m, kDateTime) || (!m[1].matched && !m[4].matched)) invalidTime(text, option);
+  if (!std::regex_match(text, m, kDateTime) || (!m[1].matched && !m[4].matched))
+    invalidTime(text, option);
   const bool utc = m[8].length() > 0;
   std::tm parts{};
   const std::time_t today = SystemClock::to_time_t(now);
@@ -82,8 +87,8 @@ SystemClock::time_point parseTimeBound(const std::string& text, const char* opti
   parts.tm_min = number(m[5]);
   parts.tm_sec = number(m[6]);
   parts.tm_isdst = -1;  // whatever the zone says for that date
-  if (parts.tm_mon > 11 || parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 || parts.tm_min > 59 ||
-      parts.tm_sec > 60) {
+  if (parts.tm_mon > 11 || parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 ||
+      parts.tm_min > 59 || parts.tm_sec > 60) {
     invalidTime(text, option);
   }
   const std::time_t seconds = utc ? ::timegm(&parts) : std::mktime(&parts);

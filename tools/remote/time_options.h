@@ -22,6 +22,7 @@ std::chrono::milliseconds parseAge(const std::string& text, const char* option);
 // and time in local time ("2024-05-01", "2024-05-01 12:00",
 // "2024-05-01T12:00:30.5"), in UTC with a final Z, a time of today
 // ("12:00", "08:15:30"), or seconds since the epoch ("@1714560000").
-SystemClock::time_point parseTimeBound(const std::string& text, const char* option, SystemClock::time_point now);
+SystemClock::time_point parseTimeBound(const std::string& text, const char* option,
+                                       SystemClock::time_point now);
 
 }  // namespace remote

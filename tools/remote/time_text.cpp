@@ -24,7 +24,8 @@ std::string formatTime(SystemClock::time_point at, TimeStyle style) {
                                                             : "%H:%M:%S";
   // Floored, not rounded, so a time never shows the next second; before
   // 1970 the remainder is negative and counts back from the next second.
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
   if (ms < 0) ms += 1000;
   std::ostringstream text;
   text << std::put_time(&parts, format) << '.' << std::setw(3) << std::setfill('0') << ms
