@@ -11,16 +11,14 @@
 //
 // Threads: single-threaded tool.
 #include <iostream>
-#include <map>
 #include <memory>
-#include <set>
 
+#include "remote/captured_log.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/note.h"
 #include "remote/pcap_file.h"
 #include "remote/record_output.h"
-#include "remote/sequence_check.h"
 
 namespace remote {
 namespace {
@@ -31,52 +29,19 @@ struct ReplayOptions {
 };
 
 int runReplay(const ReplayOptions& options) {
-  const PcapContents capture = readPcap(options.file);
-  std::size_t skipped = capture.skipped;
-
-  struct Replayed {
-    std::string source;
-    SystemClock::time_point at;
-    codec::LogRecord record;
-  };
-  std::vector<Replayed> records;
-  std::map<std::pair<codec::Uuid, std::string>, Levels> levels;
-  std::set<std::string> recordSources;
-  for (const CapturedDatagram& captured : capture.datagrams) {
-    auto parsed = codec::parseDatagram(captured.payload);
-    if (!parsed) {
-      ++skipped;
+  const CapturedLog log = readCapturedLog(readPcap(options.file));
+  RecordPrinter printer(options.output, std::cout);
+  printer.nameSources(log.sources.size() > 1);
+  for (const auto& entry : log.entries) {
+    if (const auto* gap = std::get_if<CapturedGap>(&entry)) {
+      note(gap->source + ": " + gap->gap.text());
       continue;
     }
-    const std::string source = Endpoint{captured.from}.text();
-    if (const auto* d = std::get_if<codec::LevelDescriptions>(&*parsed)) {
-      levels.emplace(std::pair{d->uuid, d->name}, d->levels);  // the first answer wins, as in tail
-    } else if (auto* record = std::get_if<codec::LogRecord>(&parsed.value())) {
-      recordSources.insert(source);
-      records.push_back({source, captured.at, std::move(*record)});
-    }
-  }
-
-  RecordPrinter printer(options.output, std::cout);
-  printer.nameSources(recordSources.size() > 1);
-  std::map<std::string, std::pair<codec::Uuid, SequenceCheck>> streams;  // by source
-  static const Levels kUnknown;
-  for (auto& [source, at, record] : records) {
-    auto [stream, fresh] = streams.try_emplace(source, record.uuid, SequenceCheck());
-    if (!fresh && stream->second.first != record.uuid) {
-      // A restarted target counts from 0 again, as tail reported it live.
-      stream->second = {record.uuid, SequenceCheck()};
-      stream->second.second.restart(0);
-    }
-    SequenceGap gap;
-    if (stream->second.second.check(record.sequence, gap) == SequenceCheck::Verdict::kAfterGap) {
-      note(source + ": " + gap.text());
-    }
-    const auto known = levels.find({record.uuid, record.strings[0]});
-    printer.offer({std::move(record), at, source}, known == levels.end() ? kUnknown : known->second);
+    const ArrivedRecord& arrived = std::get<CapturedRecord>(entry).arrived;
+    printer.offer(arrived, log.levelsOf(arrived.record));
     if (printer.limitReached()) break;
   }
-  if (skipped > 0) note("skipped " + std::to_string(skipped) + " packets that hold no target datagram");
+  if (log.skipped > 0) note("skipped " + std::to_string(log.skipped) + " packets that hold no target datagram");
   return 0;
 }
 

@@ -108,4 +108,16 @@ remote::Levels storedLevels(RecordStore& store) {
   }
 }
 
+std::vector<std::string> storedTargets(RecordStore& store) {
+  try {
+    sqlite::Statement names(store.database(), "SELECT DISTINCT target FROM sources ORDER BY target",
+                            /*persistent=*/false);
+    std::vector<std::string> targets;
+    while (names.step()) targets.push_back(names.columnText(0));
+    return targets;
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
 }  // namespace store

@@ -6,8 +6,8 @@
 // in a Filter from their own options; Query and collectStats share its
 // condition.
 //
-// Threads: plain values and pure functions, except storedLevels(), which
-// reads the store on its thread.
+// Threads: plain values and pure functions, except storedLevels() and
+// storedTargets(), which read the store on its thread.
 #pragma once
 
 #include <cstdint>
@@ -58,5 +58,8 @@ Condition gapCondition(const Filter& filter, bool afterId);
 // The level names the store has seen, per client level, for turning a
 // user's level name into a client level (remote::lookupClientLevel).
 remote::Levels storedLevels(RecordStore& store);
+
+// Every target ("address:port") the store has records or gaps of, sorted.
+std::vector<std::string> storedTargets(RecordStore& store);
 
 }  // namespace store
