@@ -103,9 +103,12 @@ class Recorder : public FollowHandler {
   // record's receive time, as an import of the capture stores it.
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
     keepRevealedGap();
-    revealed = store::StoredGap{
-        0,   target.label,      target.uuid.value_or(codec::Uuid{}), target.applicationName,
-        gap, SystemClock::now()};
+    revealed.emplace();
+    revealed->target = target.label;
+    revealed->uuid = target.uuid.value_or(codec::Uuid{});
+    revealed->applicationName = target.applicationName;
+    revealed->gap = gap;
+    revealed->seenAt = SystemClock::now();  // should its record never come
     lost += gap.count;
     ++gapCount;
   }
