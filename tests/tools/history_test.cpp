@@ -192,10 +192,14 @@ std::map<std::int64_t, nlohmann::json> bySequence(const std::string& jsonLines) 
 }  // namespace
 
 // Sequence numbers 0-9 and 15-24: records 10 to 14 are lost on the way.
+// Every query has one answer; the capture of the recording imports to the
+// same store.
 TEST(History, QueriesShowRecordsAndGapsInPlace) {
   FakeTarget target;
-  const std::string db = dbPath("fake"), kept = dbPath("fake-kept");
-  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target.address()});
+  const std::string db = dbPath("fake"), kept = dbPath("fake-kept"),
+                    imported = dbPath("fake-imported");
+  const std::string capture = ::testing::TempDir() + "history-fake.pcap";
+  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target.address(), "--pcap", capture});
   Child keeper({TARVIN_REMOTE_BIN, "record", "--db", kept, "--max-records", "8", target.address()});
   ASSERT_TRUE(target.waitForClients(2)) << recorder.seen().err << keeper.seen().err;
   Child follower({TARVIN_REMOTE_BIN, "query", "--db", db, "--follow"});
@@ -249,6 +253,12 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
   EXPECT_EQ(gap["lost"], 5);
   EXPECT_EQ(gap["first"], 10);
   EXPECT_EQ(gap["last"], 14);
+  // The capture of that recording, imported, makes the same store, gap
+  // and its time included.
+  tool({"record", "--db", imported, "--import", capture}, /*expectedExit=*/1);
+  EXPECT_EQ(tool({"query", "--db", imported, "--json"}).out,
+            tool({"query", "--db", db, "--json"}).out);
+
   const auto stats = nlohmann::json::parse(tool({"query", "--db", db, "--stats", "--json"}).out);
   EXPECT_EQ(stats["records"], 20);
   EXPECT_EQ(stats["lost"], 5);

@@ -72,6 +72,7 @@ class Recorder : public FollowHandler {
 
   int run() {
     follower.run();
+    keepRevealedGap();
     if (!failure) {
       moveReady(/*final=*/true);
       write([&] { writer.commit(); });
@@ -89,6 +90,8 @@ class Recorder : public FollowHandler {
  private:
   void onRecord(FollowedTarget& target, codec::LogRecord&& record,
                 SystemClock::time_point at) override {
+    if (revealed && revealed->target == target.label) revealed->seenAt = at;
+    keepRevealedGap();
     levels.request(target.endpoint, record);
     waiting.push_back(
         store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
@@ -96,11 +99,23 @@ class Recorder : public FollowHandler {
     if (waiting.size() >= StoreWriter::kMaxBatch) moveReady(/*final=*/false);
   }
 
+  // A gap is seen when the record after it comes, and stored with that
+  // record's receive time, as an import of the capture stores it.
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
-    waiting.push_back(store::StoredGap{0, target.label, target.uuid.value_or(codec::Uuid{}),
-                                       target.applicationName, gap, SystemClock::now()});
+    keepRevealedGap();
+    revealed.emplace();
+    revealed->target = target.label;
+    revealed->uuid = target.uuid.value_or(codec::Uuid{});
+    revealed->applicationName = target.applicationName;
+    revealed->gap = gap;
+    revealed->seenAt = SystemClock::now();  // should its record never come
     lost += gap.count;
     ++gapCount;
+  }
+
+  void keepRevealedGap() {
+    if (revealed) waiting.push_back(std::move(*revealed));
+    revealed.reset();
   }
 
   void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override {
@@ -166,7 +181,8 @@ class Recorder : public FollowHandler {
   Follower follower;
   ComponentLevels levels;
   StoreWriter writer;
-  std::deque<store::Entry> waiting;  // for level names, in order of arrival
+  std::deque<store::Entry> waiting;          // for level names, in order of arrival
+  std::optional<store::StoredGap> revealed;  // until the record that revealed it
   std::optional<store::StoreError> failure;
   std::int64_t received = 0, lost = 0, gapCount = 0;
   // Progress on a terminal.
