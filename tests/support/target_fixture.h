@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "wire_format.h"
@@ -42,6 +43,7 @@ class Target {
 };
 
 int openDescriptors();
+std::set<long> threadIds();  // of this process
 int runningThreads();
 
 // Resets the host, the fault hooks and the captured messages before each test.
