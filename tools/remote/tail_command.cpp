@@ -10,20 +10,29 @@
 // instance and cached under that instance's uuid. While that answer is
 // outstanding, records wait in a queue, so output keeps the order of
 // arrival; an unanswered GLVD is retried and then given up, after which
-// that component's levels are shown as client-level numbers.
+// that component's levels are shown as client-level numbers. Once its
+// levels are known, a record is printed in place, straight from the
+// receive batch, and the output is written once per batch.
+//
+// Exit codes: 0, or 1 when records were lost (sequence gaps, or dropped
+// by the kernel because the receive buffer was full).
 //
 // Threads: single-threaded tool; the Follower's poll() loop calls in here.
+#include <unistd.h>
+
 #include <deque>
-#include <iostream>
 #include <map>
 #include <memory>
+#include <string_view>
 
 #include "protocol/wire_format.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/follow.h"
 #include "remote/note.h"
+#include "remote/output_buffer.h"
 #include "remote/record_output.h"
+#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
@@ -46,17 +55,29 @@ struct ComponentLevels {
 
 using ComponentKey = std::pair<codec::Uuid, std::string>;
 
+// Orders keys and looks them up by a record's component name in place,
+// without building a string per record.
+struct ComponentOrder {
+  using is_transparent = void;
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const {
+    if (a.first != b.first) return a.first < b.first;
+    return std::string_view(a.second) < std::string_view(b.second);
+  }
+};
+
 class Tail : public FollowHandler {
  public:
   Tail(const CommonOptions& common, const TailOptions& options)
       : common(common), options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
-        printer(options.output, std::cout) {}
+        out(STDOUT_FILENO), printer(options.output, out) {}
 
   int run() {
     follower.run();
     flush(/*final=*/true);
-    return 0;
+    out.flush();
+    return follower.losses().anyLost() ? kExitNoAnswer : 0;
   }
 
  private:
@@ -64,10 +85,18 @@ class Tail : public FollowHandler {
     printer.nameSources(follower.targetCount() > 1 || options.follow.discovering());
   }
 
-  void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at) override {
-    requestLevels(target, record);
-    queue.push_back({std::move(record), at, target.label});
+  // Hot path: a component seen before, nothing queued: printed in place.
+  void onRecordView(FollowedTarget& target, const codec::LogRecordView& record,
+                    SystemClock::time_point at) override {
+    const ComponentLevels& entry = levelsOf(target, record);
+    if (queue.empty() && entry.state != ComponentLevels::State::kPending) {
+      printer.offer(record, at, target.label, entry.levels);
+      return;
+    }
+    queue.push_back({record.toRecord(), at, target.label});  // waits for its levels, in order
   }
+
+  void onBatchEnd() override { out.flush(); }
 
   void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override {
     auto* levels = std::get_if<codec::LevelDescriptions>(&r.datagram);
@@ -80,17 +109,21 @@ class Tail : public FollowHandler {
     }
   }
 
-  void requestLevels(const FollowedTarget& target, const codec::LogRecord& record) {
-    const ComponentKey key{record.uuid, record.strings[0]};
-    if (components.contains(key)) return;
+  // The level descriptions of the record's component, asked for (GLVD)
+  // the first time the component shows up.
+  const ComponentLevels& levelsOf(const FollowedTarget& target, const codec::LogRecordView& record) {
+    const std::pair<const codec::Uuid&, std::string_view> name{record.uuid, record.strings[0]};
+    if (auto known = components.find(name); known != components.end()) return known->second;
+    const ComponentKey key{record.uuid, std::string(record.strings[0])};
     ComponentLevels& entry = components[key];
     entry.target = target.endpoint;
-    if (record.strings[0].size() > wire::kMaxRequestNameLength) {
+    if (key.second.size() > wire::kMaxRequestNameLength) {
       entry.state = ComponentLevels::State::kUnavailable;  // the target ignores such a GLVD
-      return;
+      return entry;
     }
     entry.attemptsLeft = common.retry.retries;
     sendGlvd(key.second, entry);
+    return entry;
   }
 
   void sendGlvd(const std::string& component, ComponentLevels& entry) {
@@ -119,6 +152,7 @@ class Tail : public FollowHandler {
       }
     }
     flush(/*final=*/false);
+    out.flush();
   }
 
   bool done() const override { return printer.limitReached(); }
@@ -138,8 +172,9 @@ class Tail : public FollowHandler {
   const CommonOptions& common;
   const TailOptions& options;
   Follower follower;
+  OutputBuffer out;
   RecordPrinter printer;
-  std::map<ComponentKey, ComponentLevels> components;
+  std::map<ComponentKey, ComponentLevels, ComponentOrder> components;
   std::deque<ArrivedRecord> queue;
 };
 
