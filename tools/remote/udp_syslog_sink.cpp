@@ -38,28 +38,25 @@ void UdpSyslogSink::flush() {
     headers[i].msg_hdr.msg_iovlen = 1;
   }
   std::size_t sent = 0;
-  bool retried = false;  // the message at `sent` was tried once more
   while (sent < pendingCount) {
     const int n = ::sendmmsg(socket.get(), headers.data() + sent, static_cast<unsigned int>(pendingCount - sent),
                              MSG_NOSIGNAL);
     if (n > 0) {
       written += static_cast<std::size_t>(n);
       sent += static_cast<std::size_t>(n);
-      retried = false;
       continue;
     }
     if (errno == EINTR) continue;
-    // A refused earlier datagram (ICMP port unreachable) is reported on
-    // this send and costs this message its turn: try it once more.
-    if (errno == ECONNREFUSED && !retried) {
-      retried = true;
+    // An earlier datagram came back as port unreachable: that message was
+    // not delivered. The error is used up; this one gets its turn.
+    if (errno == ECONNREFUSED) {
+      if (refused++ == 0) note("warning: " + url.text + " refused a message (nobody listening?); counting");
       continue;
     }
     if (sendFailures++ == 0) {
       note("warning: cannot send to " + url.text + ": " + std::strerror(errno) + " (counting)");
     }
     ++sent;  // that one is lost; the rest get their turn
-    retried = false;
   }
   pendingCount = 0;
 }
@@ -69,8 +66,9 @@ void UdpSyslogSink::drain(std::chrono::milliseconds /*limit*/) { flush(); }
 bool UdpSyslogSink::report() const {
   std::string text = "sent " + std::to_string(written) + " messages to " + url.text;
   if (sendFailures > 0) text += "; " + std::to_string(sendFailures) + " could not be sent";
+  if (refused > 0) text += "; " + std::to_string(refused) + " refused by the collector (not delivered)";
   note(text);
-  return sendFailures == 0;
+  return sendFailures == 0 && refused == 0;
 }
 
 }  // namespace remote

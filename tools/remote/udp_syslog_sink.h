@@ -2,8 +2,9 @@
 //
 // The UDP collector of forward: each message is one datagram on a
 // connected socket, up to 64 of them in one sendmmsg(). UDP says nothing
-// about delivery, so what counts is what the kernel refused; those
-// messages are counted and reported.
+// about delivery, so what counts is what the kernel refused and what the
+// collector's host sent back as port unreachable (ICMP, seen on a later
+// send: at least one message each); those are counted and reported.
 //
 // Threads: single-threaded; see syslog_sink.h.
 #pragma once
@@ -41,6 +42,7 @@ class UdpSyslogSink final : public SyslogSink {
   std::array<iovec, kBatch> vectors{};
   std::uint64_t written = 0;
   std::uint64_t sendFailures = 0;
+  std::uint64_t refused = 0;  // port unreachable: a message sent earlier was not delivered
 };
 
 }  // namespace remote
