@@ -98,6 +98,15 @@ TEST(ClientCodec, DatagramsGiveTheirFields) {
   EXPECT_EQ(record->integers, (std::array<std::int32_t, 4>{-1, 2147483647, 0, 17}));
   EXPECT_EQ(record->clientMask, 0x20000000u);
   EXPECT_EQ(record->strings, (std::array<std::string, 4>{"a", "", "ccc", ""}));
+
+  // Read in place, the same record.
+  codec::LogRecordView view;
+  ASSERT_TRUE(codec::readLogRecord(kLogRecord, view));
+  EXPECT_EQ(view.toRecord().strings, record->strings);
+  EXPECT_EQ(view.integers, record->integers);
+  EXPECT_EQ(view.uuid, record->uuid);
+  EXPECT_EQ(view.sequence, record->sequence);
+  EXPECT_EQ(view.clientMask, record->clientMask);
 }
 
 // Every proper prefix of a valid datagram breaks a length rule, and one byte
@@ -114,9 +123,12 @@ TEST(ClientCodec, EveryPrefixAndOneByteMoreRejected) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.kind);
     ASSERT_TRUE(codec::parseDatagram(c.bytes));
+    codec::LogRecordView view;  // the in-place reader refuses what the parser refuses
+    EXPECT_EQ(codec::readLogRecord(c.bytes, view), &c.bytes == &kLogRecord);
     for (std::size_t length = 0; length < c.bytes.size(); ++length) {
       const auto parsed = codec::parseDatagram(prefix(c.bytes, length));
       ASSERT_FALSE(parsed) << "prefix of " << length << " bytes";
+      ASSERT_FALSE(codec::readLogRecord(prefix(c.bytes, length), view)) << "prefix of " << length << " bytes";
       if (length >= wire::kFieldSize) {
         EXPECT_EQ(parsed.error().rfind(c.kind, 0), 0u) << parsed.error();
       }
@@ -125,6 +137,7 @@ TEST(ClientCodec, EveryPrefixAndOneByteMoreRejected) {
     longer.push_back('x');
     const auto parsed = codec::parseDatagram(prefix(longer, longer.size()));
     ASSERT_FALSE(parsed);
+    EXPECT_FALSE(codec::readLogRecord(prefix(longer, longer.size()), view));
     EXPECT_NE(parsed.error().find("left over"), std::string::npos) << parsed.error();
   }
 }

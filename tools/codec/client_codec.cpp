@@ -216,6 +216,43 @@ Parsed<LogRecord> parseLogRecord(ByteSpan bytes) {
   return out;
 }
 
+bool readLogRecord(ByteSpan bytes, LogRecordView& out) {
+  namespace layout = wire::log_record;
+  if (bytes.size() < layout::kMinSize || wire::loadBe32(bytes.data()) != wire::kLogRecord) return false;
+  std::memcpy(out.uuid.data(), bytes.data() + wire::kUuidOffset, wire::kUuidSize);
+  out.sequence = wire::loadBe32(bytes.data() + layout::kSequenceOffset);
+  for (std::size_t i = 0; i < out.integers.size(); ++i) {
+    out.integers[i] = static_cast<std::int32_t>(
+        wire::loadBe32(bytes.data() + layout::kIntegersOffset + i * wire::kFieldSize));
+  }
+  out.clientMask = wire::loadBe32(bytes.data() + layout::kClientMaskOffset);
+  std::size_t position = layout::kStringsOffset;
+  for (std::string_view& text : out.strings) {
+    const std::uint8_t* start = bytes.data() + position;
+    const void* nul = std::memchr(start, 0, bytes.size() - position);
+    if (nul == nullptr) return false;
+    const auto length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - start);
+    text = std::string_view(reinterpret_cast<const char*>(start), length);
+    position += length + 1;
+  }
+  return position == bytes.size();
+}
+
+LogRecordView::LogRecordView(const LogRecord& record)
+    : uuid(record.uuid), sequence(record.sequence), integers(record.integers), clientMask(record.clientMask) {
+  for (std::size_t i = 0; i < strings.size(); ++i) strings[i] = record.strings[i];
+}
+
+LogRecord LogRecordView::toRecord() const {
+  LogRecord record;
+  record.uuid = uuid;
+  record.sequence = sequence;
+  record.integers = integers;
+  record.clientMask = clientMask;
+  for (std::size_t i = 0; i < strings.size(); ++i) record.strings[i] = std::string(strings[i]);
+  return record;
+}
+
 Parsed<Datagram> parseDatagram(ByteSpan bytes) {
   const std::optional<std::uint32_t> descriptor = descriptorOf(bytes);
   if (!descriptor) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 
 #include "remote/tool_error.h"
@@ -29,6 +30,24 @@ std::chrono::milliseconds parseDuration(const std::string& text, const char* opt
                                     "' (examples: 500ms, 2s, 1.5, 1m)"};
   }
   return std::chrono::milliseconds(std::llround(value * scale));
+}
+
+std::size_t parseSize(const std::string& text, const char* option) {
+  std::uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, value);
+  std::string unit(stop, end);
+  if (unit.ends_with("iB")) unit.resize(unit.size() - 2);
+  if (unit.size() > 1 && unit.ends_with("B")) unit.pop_back();
+  int shift = -1;
+  if (unit.empty() || unit == "B") shift = 0;
+  if (unit == "K" || unit == "k") shift = 10;
+  if (unit == "M") shift = 20;
+  if (unit == "G") shift = 30;
+  if (ec != std::errc() || shift < 0 || value > (std::uint64_t{1} << (40 - shift))) {
+    throw ToolError{kExitUsage, std::string(option) + ": invalid size '" + text + "' (examples: 8M, 512K, 65536)"};
+  }
+  return static_cast<std::size_t>(value << shift);
 }
 
 CommonOptions CommonFlags::read() const {
@@ -65,6 +84,7 @@ FollowOptions FollowFlags::read(const char* command) const {
   if (!duration.empty()) out.duration = parseDuration(duration, "--duration");
   out.renewEvery = parseDuration(renew, "--renew");
   out.rediscoverEvery = parseDuration(rediscover, "--rediscover");
+  out.receiveBuffer = parseSize(receiveBuffer, "--rcvbuf");
   if (out.renewEvery.count() == 0) throw ToolError{kExitUsage, "--renew must be above 0"};
   if (out.rediscoverEvery.count() == 0) throw ToolError{kExitUsage, "--rediscover must be above 0"};
   return out;
@@ -82,6 +102,9 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
   command.add_option("--renew", flags.renew, "Renew each registration this often (lease is 30s)")
       ->capture_default_str();
   command.add_option("--duration", flags.duration, "Stop after this long (e.g. 30s)");
+  command.add_option("--rcvbuf", flags.receiveBuffer,
+                     "Receive buffer for bursts (the size granted is said at the end)")
+      ->capture_default_str();
   command.add_option("--pcap", follow.pcapPath,
                      "Also write every received datagram to this pcap file (see replay)");
 }

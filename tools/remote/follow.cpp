@@ -44,6 +44,11 @@ Follower::Follower(const RetryPolicy& retry, const FollowOptions& options, Follo
       talk(retry, options.broadcast) {}
 
 void Follower::run() {
+  receiveBuffer = talk.sizeReceiveBuffer(options.receiveBuffer);
+  if (receiveBuffer < options.receiveBuffer) {
+    note("warning: receive buffer " + sizeText(receiveBuffer) + ", not the " + sizeText(options.receiveBuffer) +
+         " asked (net.core.rmem_max caps it; as root the tool may go beyond)");
+  }
   if (!options.pcapPath.empty()) {
     capture.emplace(options.pcapPath);
     talk.captureTo([this](const RawDatagram& raw) { capture->write(raw); });
@@ -61,24 +66,30 @@ void Follower::run() {
   if (!sweep.empty()) discover();
 
   while (!handler.done()) {
-    Received received;
     pollfd* extra = handler.extraWait();
-    const auto wait = talk.receive(nextDeadline(), received, extra);
+    const auto wait = talk.receiveBatch(nextDeadline(), batch, extra);
     if (wait == Session::Wait::kStopped) break;
-    if (wait == Session::Wait::kDatagram) handle(std::move(received));
+    if (wait == Session::Wait::kDatagram) {
+      for (std::size_t i = 0; i < batch.size(); ++i) dispatch(batch.bytes(i), batch.from(i), batch.at());
+      handler.onBatchEnd();
+    }
     // Both in one wake-up, so that neither a busy target nor a busy
     // collector keeps the other waiting.
     if (extra != nullptr && extra->revents != 0) {
       handler.onExtraReady(extra->revents);
     }
     const auto now = Clock::now();
+    loss.onKernelDrops(talk.kernelDrops(), now);
     if (endAt && now >= *endAt) break;
     onTimers(now);
     handler.onTimers(now);
+    loss.onTimers(now);
   }
   for (const auto& target : targets) {
     if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
   }
+  loss.onKernelDrops(talk.readKernelDrops(), Clock::now());
+  loss.finish(receiveBuffer);
 }
 
 FollowedTarget& Follower::add(Endpoint endpoint, std::string host, bool named) {
@@ -94,15 +105,15 @@ FollowedTarget& Follower::add(Endpoint endpoint, std::string host, bool named) {
   return added;
 }
 
-FollowedTarget* Follower::route(const Received& received) {
-  const in_port_t port = received.from.address.sin_port;
-  const codec::Uuid& uuid = uuidOf(received.datagram);
+FollowedTarget* Follower::route(const sockaddr_in& from, const codec::Uuid& uuid, bool discoveryResponse) {
+  const in_port_t port = from.sin_port;
   FollowedTarget* byUuid = nullptr;
   FollowedTarget* namedOnPort = nullptr;
   int namedCount = 0;
   for (const auto& target : targets) {
-    if (target->endpoint.address.sin_port != port) continue;
-    if (target->endpoint == received.from) return target.get();
+    const sockaddr_in& address = target->endpoint.address;
+    if (address.sin_port != port) continue;
+    if (address.sin_addr.s_addr == from.sin_addr.s_addr) return target.get();
     if (target->uuid == uuid) byUuid = target.get();
     if (target->named) {
       namedOnPort = target.get();
@@ -110,8 +121,42 @@ FollowedTarget* Follower::route(const Received& received) {
     }
   }
   if (byUuid != nullptr) return byUuid;
-  if (std::holds_alternative<codec::DiscoveryResponse>(received.datagram)) return nullptr;
+  if (discoveryResponse) return nullptr;
   return namedCount == 1 ? namedOnPort : nullptr;
+}
+
+void Follower::dispatch(codec::ByteSpan bytes, const sockaddr_in& from, SystemClock::time_point at) {
+  codec::LogRecordView record;
+  if (codec::readLogRecord(bytes, record)) {
+    FollowedTarget* target = route(from, record.uuid, /*discoveryResponse=*/false);
+    if (target != nullptr) onRecord(*target, record, at);
+    return;
+  }
+  // Everything else is rare: parse it whole (and report it if malformed).
+  Received received;
+  received.from.address = from;
+  received.at = at;
+  auto parsed = talk.parse(bytes, received.from);
+  if (!parsed) return;
+  received.datagram = std::move(*parsed);
+  handle(std::move(received));
+}
+
+void Follower::onRecord(FollowedTarget& target, const codec::LogRecordView& record, SystemClock::time_point at) {
+  if (checkInstance(target, record.uuid) && !target.renewing) {
+    sendRegistration(target, Clock::now());  // we hold no lease with the new instance
+  }
+  SequenceGap gap;
+  const auto verdict = target.sequence.check(record.sequence, gap);
+  if (verdict == SequenceCheck::Verdict::kOld) {
+    note(target.label + ": record " + std::to_string(record.sequence) + " arrived out of order");
+  }
+  if (verdict == SequenceCheck::Verdict::kAfterGap) {
+    loss.onGap(target.label, gap, Clock::now());
+    handler.onLost(target, gap);
+  }
+  loss.countRecord();
+  handler.onRecordView(target, record, at);
 }
 
 void Follower::handle(Received&& received) {
@@ -119,7 +164,7 @@ void Follower::handle(Received&& received) {
     onDiscoveryResponse(received, *response);
     return;
   }
-  FollowedTarget* target = route(received);
+  FollowedTarget* target = route(received.from.address, uuidOf(received.datagram), /*discoveryResponse=*/false);
   if (target == nullptr) return;  // a target we do not follow (or no longer)
   if (const auto* confirm = std::get_if<codec::RegistrationConfirm>(&received.datagram)) {
     onConfirm(*target, *confirm);
@@ -128,25 +173,12 @@ void Follower::handle(Received&& received) {
   if (checkInstance(*target, uuidOf(received.datagram)) && !target->renewing) {
     sendRegistration(*target, Clock::now());  // we hold no lease with the new instance
   }
-  if (auto* record = std::get_if<codec::LogRecord>(&received.datagram)) {
-    SequenceGap gap;
-    const auto verdict = target->sequence.check(record->sequence, gap);
-    if (verdict == SequenceCheck::Verdict::kOld) {
-      note(target->label + ": record " + std::to_string(record->sequence) + " arrived out of order");
-    }
-    if (verdict == SequenceCheck::Verdict::kAfterGap) {
-      note(target->label + ": " + gap.text());
-      handler.onLost(*target, gap);
-    }
-    handler.onRecord(*target, std::move(*record), received.at);
-    return;
-  }
   handler.onOtherDatagram(*target, std::move(received));
 }
 
 void Follower::onDiscoveryResponse(const Received& received, const codec::DiscoveryResponse& response) {
   if (sweep.empty()) return;  // a late answer to findTarget()'s search
-  FollowedTarget* target = route(received);
+  FollowedTarget* target = route(received.from.address, response.uuid, /*discoveryResponse=*/true);
   if (target == nullptr) {
     for (const auto& t : targets) {
       if (t->uuid == response.uuid) return;  // followed already, by the address it was named with
@@ -237,6 +269,7 @@ void Follower::discover() {
 
 Clock::time_point Follower::nextDeadline() const {
   Clock::time_point next = Clock::now() + std::chrono::minutes(1);
+  next = loss.nextDeadline(next);
   if (!sweep.empty()) next = std::min(next, nextDiscovery);
   if (endAt) next = std::min(next, *endAt);
   for (const auto& target : targets) next = std::min(next, target->deadline);

@@ -5,19 +5,29 @@
 // implementation for both, so a replayed capture prints exactly what the
 // live tail printed.
 //
+// A following tail prints a record in place, as the receive batch holds
+// it, into a line buffer that is reused, then into an OutputBuffer its
+// owner flushes once per batch: no allocation and no system call per
+// record. Printers on a stream (replay) flush each line.
+//
 // Threads: a printer belongs to one thread.
 #pragma once
 
+#include <ctime>
+#include <functional>
 #include <iosfwd>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/client_codec.h"
-#include "remote/levels.h"
 #include "remote/clocks.h"
+#include "remote/levels.h"
 
 namespace remote {
+
+class OutputBuffer;
 
 struct ArrivedRecord {
   codec::LogRecord record;
@@ -35,6 +45,9 @@ struct OutputOptions {
 
 class RecordPrinter {
  public:
+  // Lines go to `out`, which the caller flushes.
+  RecordPrinter(const OutputOptions& options, OutputBuffer& out);
+  // Lines go to `out`, flushed one by one.
   RecordPrinter(const OutputOptions& options, std::ostream& out);
 
   // Text lines start with the record's source once more than one target
@@ -42,20 +55,37 @@ class RecordPrinter {
   void nameSources(bool on) { namingSources = on; }
 
   // Prints the record unless a filter drops it. `levels` are its
-  // component's level descriptions, empty when unknown.
+  // component's level descriptions, empty when unknown. Hot path: no
+  // allocation once the line buffer has grown to the longest line.
+  void offer(const codec::LogRecordView& record, SystemClock::time_point receivedAt, std::string_view source,
+             const Levels& levels);
   void offer(const ArrivedRecord& arrived, const Levels& levels);
 
   bool limitReached() const { return options.count > 0 && printed >= options.count; }
 
  private:
-  bool wanted(const codec::LogRecord& record, const Levels& levels) const;
-  void print(const ArrivedRecord& arrived, const Levels& levels);
+  // The text of one second, kept while records of that second come.
+  struct SecondText {
+    std::time_t second = -1;
+    std::string text;
+  };
+
+  bool wanted(const codec::LogRecordView& record, const Levels& levels) const;
+  void formatText(const codec::LogRecordView& r, SystemClock::time_point at, std::string_view source,
+                  const Levels& levels);
+  void formatJson(const codec::LogRecordView& r, SystemClock::time_point at, std::string_view source,
+                  const Levels& levels);
+  void appendTime(SystemClock::time_point at, bool utc);
 
   const OutputOptions& options;
-  std::ostream& out;
-  const std::set<std::string> filter;
+  OutputBuffer* buffer = nullptr;
+  std::ostream* stream = nullptr;
+  const std::set<std::string, std::less<>> filter;
   bool namingSources = false;
   long printed = 0;
+  std::string line;       // the line being formatted; its capacity is kept
+  std::string levelName;  // a JSON record's level name before escaping; likewise
+  SecondText localSecond, utcSecond;
 };
 
 }  // namespace remote
