@@ -55,10 +55,10 @@
 #include <benchmark/benchmark.h>
 
 #include "allocation_counter.h"
-#include "loopback.h"
-#include "wire_format.h"
-#include "target_harness.h"
 #include "common/unique_fd.h"
+#include "loopback.h"
+#include "target_harness.h"
+#include "wire_format.h"
 
 namespace bench {
 
@@ -73,9 +73,9 @@ class AllocationWindow {
  public:
   AllocationWindow() : start(allocation_counter::threadAllocations()) {}
   void report(benchmark::State& state) const {
-    state.counters["allocs_per_call"] = benchmark::Counter(
-        static_cast<double>(allocation_counter::threadAllocations() - start),
-        benchmark::Counter::kAvgIterations);
+    state.counters["allocs_per_call"] =
+        benchmark::Counter(static_cast<double>(allocation_counter::threadAllocations() - start),
+                           benchmark::Counter::kAvgIterations);
   }
 
  private:
@@ -92,9 +92,8 @@ class DeliveryWindow {
       : clients(clients), start((clients.settle(), clients.received())) {}
   void report(benchmark::State& state) const {
     clients.settle();
-    state.counters["delivered_per_call"] =
-        benchmark::Counter(static_cast<double>(clients.received() - start),
-                           benchmark::Counter::kAvgIterations);
+    state.counters["delivered_per_call"] = benchmark::Counter(
+        static_cast<double>(clients.received() - start), benchmark::Counter::kAvgIterations);
   }
 
  private:
@@ -138,8 +137,7 @@ void BM_Log(benchmark::State& state, std::size_t clientCount, std::size_t record
 // std::mutex, then one sendto() per client, from a socket like the target's.
 class FloorSender {
  public:
-  FloorSender(const std::vector<sockaddr_in>& clients, std::size_t recordBytes,
-              std::string& error)
+  FloorSender(const std::vector<sockaddr_in>& clients, std::size_t recordBytes, std::string& error)
       : sender(openSocketLikeTarget(error)),
         record(recordBytesOf(makeRecordStrings(recordBytes))),
         buffer(wire::kMaxDatagramSize),
@@ -169,7 +167,8 @@ class FloorSender {
 class FloorWithClients {
  public:
   FloorWithClients(std::size_t clientCount, std::size_t recordBytes)
-      : clients(clientCount), failure(clients.error()),
+      : clients(clientCount),
+        failure(clients.error()),
         floor(clients.addresses(), recordBytes, failure) {
     if (failure.empty() && !clients.startDraining()) failure = clients.error();
     if (!failure.empty()) return;
@@ -440,7 +439,9 @@ void registerLogBenchmarks() {
   };
   threaded(
       "log_threads", BM_LogThreads,
-      [](const benchmark::State& s) { gSharedTarget = std::make_unique<SharedTarget>(clientsOf(s)); },
+      [](const benchmark::State& s) {
+        gSharedTarget = std::make_unique<SharedTarget>(clientsOf(s));
+      },
       [](const benchmark::State&) { gSharedTarget.reset(); });
   threaded(
       "floor_sendto_mutex_threads", BM_FloorSendtoMutexThreads,

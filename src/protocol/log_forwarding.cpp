@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "byte_order.h"
-#include "wire_format.h"
-#include "tarvin/host_api.h"
 #include "target/log_target_remote.h"
+#include "tarvin/host_api.h"
+#include "wire_format.h"
 
 static_assert(CLogtargetRemote::kBufferSize == wire::kMaxDatagramSize);
 

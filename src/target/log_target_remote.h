@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "tarvin/log_target.h"
 #include "target/mutex.h"
 #include "target/spin_then_park_lock.h"
 #include "target/thread_annotations.h"
+#include "tarvin/log_target.h"
 
 class CLogtargetRemote : public ILogTarget {
  public:
@@ -43,9 +43,8 @@ class CLogtargetRemote : public ILogTarget {
   CLogtargetRemote& operator=(const CLogtargetRemote&) = delete;
 
   // ILogTarget, in its slot order.
-  void log(int int1, int int2, long int3, int int4, tarvin_level* level,
-           const std::string& str1, const std::string& str2,
-           const std::string& str3, const std::string& str4) override
+  void log(int int1, int int2, long int3, int int4, tarvin_level* level, const std::string& str1,
+           const std::string& str2, const std::string& str3, const std::string& str4) override
       EXCLUDES(logMutex, registryMutex);
   void onComponentAdded(tarvin_component* component) override;
   void addStartupClient(const sockaddr_storage& address) override;
@@ -106,8 +105,8 @@ class CLogtargetRemote : public ILogTarget {
   void sendRegistrationConfirm(const CLogClient& client);
   void sendComponentInfo(const sockaddr_in& destination, const std::string& name,
                          std::uint32_t requestId);
-  void sendLevelDescriptions(const sockaddr_in& destination,
-                             const std::string& name, std::uint32_t requestId);
+  void sendLevelDescriptions(const sockaddr_in& destination, const std::string& name,
+                             std::uint32_t requestId);
   // Shared by the discovery response and the registration confirm.
   void sendApplicationName(std::uint32_t descriptor, const char* reply,
                            const sockaddr_in& destination);

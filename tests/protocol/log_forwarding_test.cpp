@@ -36,7 +36,9 @@ class LogForwarding : public TargetTest {
            const std::string& d, int i1 = 0, int i2 = 0, long i3 = 0, int i4 = 0) {
     target->log(i1, i2, i3, i4, tarvin::levelRecord(static_cast<unsigned int>(level)), a, b, c, d);
   }
-  std::uint32_t sequenceOf(const Bytes& datagram) { return be32At(datagram, record::kSequenceOffset); }
+  std::uint32_t sequenceOf(const Bytes& datagram) {
+    return be32At(datagram, record::kSequenceOffset);
+  }
 
   std::unique_ptr<CLogtargetRemote> target;
   LoopbackClient client;
@@ -169,8 +171,10 @@ TEST_F(LogForwarding, ConcurrentLoggingWhileClientsComeAndGoKeepsRecordsWholeAnd
     loggers.emplace_back([&, t] {
       for (int i = 0; i < kRecordsPerThread; ++i) {
         // Lengths vary with the content, so a mixed-up record shows.
-        const std::string text(static_cast<std::size_t>(1 + (i * 7 + t) % 400), static_cast<char>('a' + t));
-        target->log(t, i, 0, 0, tarvin::levelRecord(5), std::to_string(t), std::to_string(i), "", text);
+        const std::string text(static_cast<std::size_t>(1 + (i * 7 + t) % 400),
+                               static_cast<char>('a' + t));
+        target->log(t, i, 0, 0, tarvin::levelRecord(5), std::to_string(t), std::to_string(i), "",
+                    text);
       }
     });
   }
@@ -209,7 +213,8 @@ TEST_F(LogForwarding, ConcurrentLoggingWhileClientsComeAndGoKeepsRecordsWholeAnd
       ASSERT_EQ(stringAt(d, second), std::to_string(i));
       const std::size_t fourth = second + std::to_string(i).size() + 2;
       const std::string text = stringAt(d, fourth);
-      ASSERT_EQ(text, std::string(static_cast<std::size_t>(1 + (i * 7 + t) % 400), static_cast<char>('a' + t)));
+      ASSERT_EQ(text, std::string(static_cast<std::size_t>(1 + (i * 7 + t) % 400),
+                                  static_cast<char>('a' + t)));
       ASSERT_EQ(d.size(), fourth + text.size() + 1);
       const std::uint32_t sequence = be32At(d, record::kSequenceOffset);
       if (previous) {

@@ -14,11 +14,11 @@
 #include <set>
 #include <string>
 
-#include "wire_format.h"
 #include "support/interpose.h"
 #include "support/loopback_client.h"
 #include "support/syslog_capture.h"
 #include "tarvin/framework.h"
+#include "wire_format.h"
 
 // Loaded on first use, kept for the test process.
 tarvin::Plugin& plugin();

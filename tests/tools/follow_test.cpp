@@ -33,8 +33,8 @@ Summary summaryOf(const std::string& err) {
   Summary s;
   const std::size_t at = err.rfind("received ");
   if (at != std::string::npos) {
-    std::sscanf(err.c_str() + at, "received %ld records; %ld lost (sequence gaps); %ld datagrams", &s.received,
-                &s.lost, &s.dropped);
+    std::sscanf(err.c_str() + at, "received %ld records; %ld lost (sequence gaps); %ld datagrams",
+                &s.received, &s.lost, &s.dropped);
   }
   return s;
 }
@@ -57,10 +57,12 @@ TEST(Follow, ALoneRecordShowsAtOnceAndABurstArrivesWholeInOrder) {
   target.send(1);
   // Not a speed test: without a flush per batch the line would wait for
   // 64 KiB more output or the end of the tail.
-  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 1; }, 1s)) << tail.seen().err;
+  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 1; }, 1s))
+      << tail.seen().err;
 
   target.send(8 * 64 + 5);
-  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 8 * 64 + 6; })) << tail.seen().err;
+  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 8 * 64 + 6; }))
+      << tail.seen().err;
   const Outcome outcome = tail.finish(SIGTERM);
   EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
   std::uint32_t expected = 0;
@@ -90,7 +92,8 @@ TEST(Follow, GapsAndKernelDropsAreCountedApart) {
   // the buffer is empty and the next record surely fits.
   ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) > 1; })) << tail.seen().err;
   target.send(1, /*skip=*/10);
-  ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return contains(o.out, "record 511"); })) << tail.seen().err;
+  ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return contains(o.out, "record 511"); }))
+      << tail.seen().err;
 
   const Outcome outcome = tail.finish(SIGTERM);
   EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
@@ -145,7 +148,8 @@ TEST(Follow, ForwardExitsOneWhenTheCollectorWasAwayForAWhile) {
     ::bind(probe.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any);
     port = localPort(probe.get());
   }  // released: nothing listens there now
-  Child forward({TARVIN_REMOTE_BIN, "forward", target.target(), "--to", "udp://127.0.0.1:" + std::to_string(port)});
+  Child forward({TARVIN_REMOTE_BIN, "forward", target.target(), "--to",
+                 "udp://127.0.0.1:" + std::to_string(port)});
   ASSERT_TRUE(following(forward, target)) << forward.seen().err;
   for (int i = 0; i < 20 && !contains(forward.seen().err, "refused"); ++i) {
     target.send(1);

@@ -22,9 +22,9 @@
 #include <thread>
 
 #include "byte_order.h"
-#include "wire_format.h"
 #include "store/record_store.h"
 #include "tool_process.h"
+#include "wire_format.h"
 
 namespace {
 

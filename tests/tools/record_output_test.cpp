@@ -28,7 +28,8 @@ namespace {
 using remote::SystemClock;
 
 // 2026-01-02T03:04:05.678Z
-const SystemClock::time_point kAt = SystemClock::from_time_t(1767323045) + std::chrono::milliseconds(678);
+const SystemClock::time_point kAt =
+    SystemClock::from_time_t(1767323045) + std::chrono::milliseconds(678);
 
 codec::LogRecord makeRecord(std::string text) {
   codec::LogRecord r;
@@ -46,17 +47,28 @@ const remote::Levels kLevels = {{31, "error"}, {30, "warning"}};
 
 TEST(JsonText, WritesEveryStringAsNlohmannJsonDoes) {
   static const char* const kCases[] = {
-      "plain", "", "quote \" backslash \\ slash /", "\b\f\n\r\t",
-      "\x01\x1f\x7f", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",  // 2, 3 and 4 bytes
-      "\x80 lone continuation", "\xc3 cut short", "at the end \xe2\x82", "\xc0\x80 overlong",
-      "\xe0\x80\x80 overlong", "\xed\xa0\x80 surrogate", "\xf4\x90\x80\x80 above U+10FFFF", "\xf5\xff",
+      "plain",
+      "",
+      "quote \" backslash \\ slash /",
+      "\b\f\n\r\t",
+      "\x01\x1f\x7f",
+      "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",  // 2, 3 and 4 bytes
+      "\x80 lone continuation",
+      "\xc3 cut short",
+      "at the end \xe2\x82",
+      "\xc0\x80 overlong",
+      "\xe0\x80\x80 overlong",
+      "\xed\xa0\x80 surrogate",
+      "\xf4\x90\x80\x80 above U+10FFFF",
+      "\xf5\xff",
       "\xf0\x9f\x98 then \xf0\x9f\x98\x80",
   };
   for (const char* text : kCases) {
     SCOPED_TRACE(text);
     std::string ours;
     remote::appendJsonString(ours, text);
-    EXPECT_EQ(ours, nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    EXPECT_EQ(ours,
+              nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   }
   std::string withNul;
   remote::appendJsonString(withNul, std::string_view("a\0b", 3));

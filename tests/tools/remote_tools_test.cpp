@@ -18,10 +18,10 @@
 #include <optional>
 #include <thread>
 
-#include "codec/client_codec.h"
 #include "byte_order.h"
-#include "wire_format.h"
+#include "codec/client_codec.h"
 #include "tool_process.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -35,7 +35,9 @@ using namespace tooltest;
 class Relay {
  public:
   Relay(int targetPort, std::vector<int> drop, std::vector<codec::Bytes> garbage)
-      : drop(std::move(drop)), garbage(std::move(garbage)), target(loopbackAddress(static_cast<std::uint16_t>(targetPort))) {
+      : drop(std::move(drop)),
+        garbage(std::move(garbage)),
+        target(loopbackAddress(static_cast<std::uint16_t>(targetPort))) {
     const sockaddr_in bound = loopbackAddress(0);
     ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound);
     port = localPort(fd.get());
@@ -57,8 +59,8 @@ class Relay {
       std::uint8_t buffer[wire::kMaxDatagramSize];
       sockaddr_in from{};
       socklen_t length = sizeof from;
-      const ssize_t n =
-          ::recvfrom(fd.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      const ssize_t n = ::recvfrom(fd.get(), buffer, sizeof buffer, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &length);
       if (n < 4) continue;
       if (from.sin_port != target.sin_port) {
         client = from;
@@ -66,7 +68,8 @@ class Relay {
         continue;
       }
       const std::uint32_t descriptor = wire::loadBe32(buffer);
-      if (descriptor == wire::kLogRecord && std::count(drop.begin(), drop.end(), ++records) > 0) continue;
+      if (descriptor == wire::kLogRecord && std::count(drop.begin(), drop.end(), ++records) > 0)
+        continue;
       send(client, codec::Bytes(buffer, buffer + n));
       if (descriptor == wire::kRegistrationConfirm) {
         for (const codec::Bytes& g : garbage) send(client, g);
@@ -75,7 +78,8 @@ class Relay {
     }
   }
   void send(const sockaddr_in& to, const codec::Bytes& bytes) {
-    ::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
   }
 
   std::vector<int> drop;
@@ -123,13 +127,15 @@ TEST(RemoteTools, OneHostAsAUserSeesIt) {
   EXPECT_EQ(set.out, "net: 0xF0000000 (error, warning, info, debug)\n");
   // One in five of net's lines is debug, so 20 records hold some. Asked at
   // 127.0.0.2, the target answers from 127.0.0.1: the tool must still take it.
-  const Outcome debug =
-      remote({"tail", "127.0.0.2:" + std::to_string(host.port), "--component", "net", "--count", "20"});
+  const Outcome debug = remote(
+      {"tail", "127.0.0.2:" + std::to_string(host.port), "--component", "net", "--count", "20"});
   EXPECT_TRUE(contains(debug.out, " debug ")) << debug.out;
   for (const std::string& line : lines(debug.out)) EXPECT_TRUE(contains(line, " net ")) << line;
   // A temporary change is undone when its time is up.
-  const Outcome temporary = remote({"set-level", host.target(), "db", "error,trace", "--for", "300ms"});
-  EXPECT_EQ(temporary.out, "db: 0x88000000 (error, trace)\nrestored db: 0xE0000000 (error, warning, info)\n");
+  const Outcome temporary =
+      remote({"set-level", host.target(), "db", "error,trace", "--for", "300ms"});
+  EXPECT_EQ(temporary.out,
+            "db: 0x88000000 (error, trace)\nrestored db: 0xE0000000 (error, warning, info)\n");
 
   // Same records, same receive times, same level names (from the level
   // descriptions the live tail asked for, which the capture holds).
@@ -138,7 +144,8 @@ TEST(RemoteTools, OneHostAsAUserSeesIt) {
   // Our reader agrees with our writer; tshark shows the file is a capture.
   if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark not installed";
   const Outcome dissected =
-      Child({"/bin/sh", "-c", "tshark -n -r " + pcap + " -X lua_script:" + TARVIN_DISSECTOR}).finish();
+      Child({"/bin/sh", "-c", "tshark -n -r " + pcap + " -X lua_script:" + TARVIN_DISSECTOR})
+          .finish();
   ASSERT_EQ(dissected.exitCode, 0) << dissected.err;
   const auto frames = lines(dissected.out);
   const auto isRecord = [](const std::string& frame) { return contains(frame, "Log record"); };
@@ -148,8 +155,10 @@ TEST(RemoteTools, OneHostAsAUserSeesIt) {
 // No host runs here: nothing answers on any port.
 TEST(RemoteTools, FailuresGiveExitCodeAndMessage) {
   const Outcome dead =
-      remote({"levels", "127.0.0.1:57008", "net", "--timeout", "100ms", "--retries", "2"}, /*expectedExit=*/1);
-  EXPECT_TRUE(contains(dead.err, "tarvin-remote: error: no answer from 127.0.0.1:57008")) << dead.err;
+      remote({"levels", "127.0.0.1:57008", "net", "--timeout", "100ms", "--retries", "2"},
+             /*expectedExit=*/1);
+  EXPECT_TRUE(contains(dead.err, "tarvin-remote: error: no answer from 127.0.0.1:57008"))
+      << dead.err;
   const Outcome usage = remote({"tail", "127.0.0.1:99999"}, /*expectedExit=*/2);
   EXPECT_TRUE(contains(usage.err, "tarvin-remote: error: invalid port '99999'")) << usage.err;
 }
@@ -165,7 +174,8 @@ TEST(RemoteTools, TailReportsLostRecordsAndSkipsMalformedDatagrams) {
       {0xFF, 0xFF, 0xFF, 0xFF},                           // unknown descriptor
   };
   Relay relay(host.port, /*drop=*/{3, 4, 5}, garbage);
-  const Outcome tail = remote({"tail", relay.address(), "--count", "8"}, /*expectedExit=*/1);  // records lost
+  const Outcome tail =
+      remote({"tail", relay.address(), "--count", "8"}, /*expectedExit=*/1);  // records lost
   EXPECT_EQ(lines(tail.out).size(), 8u) << tail.out;
   EXPECT_TRUE(contains(tail.err, "lost 3 records")) << tail.err;
   EXPECT_TRUE(contains(tail.err, "log record: integer 2 cut short at offset 28")) << tail.err;
@@ -180,7 +190,8 @@ TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
   Child tail({TARVIN_REMOTE_BIN, "tail", "--discover", "127.0.0.1", "--rediscover", "200ms"});
   // Lines name their target: "127.0.0.1:57008 12:00:00.000 #5 info ...".
   const auto seenFrom = [&](const std::string& target, std::size_t after = 0) {
-    return tail.waitFor([&](const Outcome& o) { return contains(o.out.substr(after), target + " "); });
+    return tail.waitFor(
+        [&](const Outcome& o) { return contains(o.out.substr(after), target + " "); });
   };
   EXPECT_TRUE(seenFrom(first->target())) << tail.seen().err;
   EXPECT_TRUE(seenFrom(second.target())) << tail.seen().err;
@@ -193,8 +204,9 @@ TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
   first.reset();
   first.emplace("100", "first-again");
   ASSERT_EQ(first->target(), restarted);
-  EXPECT_TRUE(tail.waitFor([&](const Outcome& o) { return contains(o.err, restarted + " restarted"); }))
-      << tail.seen().err;
+  EXPECT_TRUE(tail.waitFor([&](const Outcome& o) {
+    return contains(o.err, restarted + " restarted");
+  })) << tail.seen().err;
   EXPECT_TRUE(seenFrom(restarted, tail.seen().out.size())) << tail.seen().err;
   // What the new instance logged before we registered again is lost.
   EXPECT_EQ(tail.finish(SIGTERM).exitCode, 1) << tail.seen().err;

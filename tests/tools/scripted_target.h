@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "byte_order.h"
 #include "codec/client_codec.h"
 #include "common/socket_address.h"
 #include "common/unique_fd.h"
-#include "byte_order.h"
 #include "wire_format.h"
 
 namespace tooltest {
@@ -66,7 +66,8 @@ class ScriptedTarget {
       messages[i].msg_hdr.msg_iovlen = 1;
     }
     for (std::size_t sent = 0; sent < count;) {
-      const int n = ::sendmmsg(fd.get(), messages.data() + sent, static_cast<unsigned>(count - sent), 0);
+      const int n =
+          ::sendmmsg(fd.get(), messages.data() + sent, static_cast<unsigned>(count - sent), 0);
       if (n <= 0) break;
       sent += static_cast<std::size_t>(n);
     }
@@ -89,8 +90,8 @@ class ScriptedTarget {
     wire::storeBe32(out.data(), wire::kLogRecord);
     wire::storeBe32(out.data() + wire::log_record::kSequenceOffset, sequence);
     wire::storeBe32(out.data() + wire::log_record::kClientMaskOffset, 1u << 29);  // info
-    for (const std::string& text : {std::string("net"), std::string("/src/main.cpp"), std::string("run"),
-                                    "record " + std::to_string(sequence)}) {
+    for (const std::string& text : {std::string("net"), std::string("/src/main.cpp"),
+                                    std::string("run"), "record " + std::to_string(sequence)}) {
       out.insert(out.end(), text.begin(), text.end());
       out.push_back(0);
     }
@@ -107,7 +108,8 @@ class ScriptedTarget {
       std::uint8_t request[wire::kMaxDatagramSize];
       sockaddr_in from{};
       socklen_t length = sizeof from;
-      const ssize_t n = ::recvfrom(fd.get(), request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      const ssize_t n = ::recvfrom(fd.get(), request, sizeof request, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &length);
       if (n < static_cast<ssize_t>(wire::kFieldSize)) continue;
       codec::Bytes reply(wire::kHeaderSize);
       switch (wire::loadBe32(request)) {
@@ -127,9 +129,11 @@ class ScriptedTarget {
           };
           be32(wire::loadBe32(request + wire::kFieldSize));  // the request id
           be32(0xE0000000u);
-          reply.insert(reply.end(), request + 2 * wire::kFieldSize, request + n);  // the name and its NUL
+          reply.insert(reply.end(), request + 2 * wire::kFieldSize,
+                       request + n);  // the name and its NUL
           for (std::uint32_t v : {3u, 31u, 30u, 29u}) be32(v);
-          for (const char* text : {"error", "warning", "info"}) reply.insert(reply.end(), text, text + std::strlen(text) + 1);
+          for (const char* text : {"error", "warning", "info"})
+            reply.insert(reply.end(), text, text + std::strlen(text) + 1);
           break;
         }
         case wire::kUnregistrationRequest:
@@ -138,7 +142,8 @@ class ScriptedTarget {
         default:
           continue;
       }
-      ::sendto(fd.get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+      ::sendto(fd.get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
+               sizeof from);
     }
   }
 

@@ -180,8 +180,8 @@ Parsed<LevelDescriptions> parseLevelDescriptions(ByteSpan bytes) {
     }
   }
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (!in.string(out.levels[i].text, "text " + std::to_string(i) + " of " +
-                                           std::to_string(count))) {
+    if (!in.string(out.levels[i].text,
+                   "text " + std::to_string(i) + " of " + std::to_string(count))) {
       return Parsed<LevelDescriptions>::failure(in.error);
     }
   }
@@ -207,8 +207,8 @@ Parsed<LogRecord> parseLogRecord(ByteSpan bytes) {
   }
   if (!in.be32(out.clientMask, "client mask")) return Parsed<LogRecord>::failure(in.error);
   for (std::size_t i = 0; i < out.strings.size(); ++i) {
-    if (!in.string(out.strings[i], std::string("string ") + std::to_string(i + 1) + " (" +
-                                       kStringNames[i] + ")")) {
+    if (!in.string(out.strings[i],
+                   std::string("string ") + std::to_string(i + 1) + " (" + kStringNames[i] + ")")) {
       return Parsed<LogRecord>::failure(in.error);
     }
   }
@@ -218,7 +218,8 @@ Parsed<LogRecord> parseLogRecord(ByteSpan bytes) {
 
 bool readLogRecord(ByteSpan bytes, LogRecordView& out) {
   namespace layout = wire::log_record;
-  if (bytes.size() < layout::kMinSize || wire::loadBe32(bytes.data()) != wire::kLogRecord) return false;
+  if (bytes.size() < layout::kMinSize || wire::loadBe32(bytes.data()) != wire::kLogRecord)
+    return false;
   std::memcpy(out.uuid.data(), bytes.data() + wire::kUuidOffset, wire::kUuidSize);
   out.sequence = wire::loadBe32(bytes.data() + layout::kSequenceOffset);
   for (std::size_t i = 0; i < out.integers.size(); ++i) {
@@ -239,7 +240,10 @@ bool readLogRecord(ByteSpan bytes, LogRecordView& out) {
 }
 
 LogRecordView::LogRecordView(const LogRecord& record)
-    : uuid(record.uuid), sequence(record.sequence), integers(record.integers), clientMask(record.clientMask) {
+    : uuid(record.uuid),
+      sequence(record.sequence),
+      integers(record.integers),
+      clientMask(record.clientMask) {
   for (std::size_t i = 0; i < strings.size(); ++i) strings[i] = record.strings[i];
 }
 
@@ -265,12 +269,18 @@ Parsed<Datagram> parseDatagram(ByteSpan bytes) {
     return Datagram(std::move(parsed).value());
   };
   switch (*descriptor) {
-    case wire::kDiscoveryResponse: return lift(parseDiscoveryResponse(bytes));
-    case wire::kRegistrationConfirm: return lift(parseRegistrationConfirm(bytes));
-    case wire::kComponentInfo: return lift(parseComponentInfo(bytes));
-    case wire::kLevelDescriptions: return lift(parseLevelDescriptions(bytes));
-    case wire::kLogRecord: return lift(parseLogRecord(bytes));
-    default: return Parsed<Datagram>::failure(kindName(*descriptor) + ": not sent by targets");
+    case wire::kDiscoveryResponse:
+      return lift(parseDiscoveryResponse(bytes));
+    case wire::kRegistrationConfirm:
+      return lift(parseRegistrationConfirm(bytes));
+    case wire::kComponentInfo:
+      return lift(parseComponentInfo(bytes));
+    case wire::kLevelDescriptions:
+      return lift(parseLevelDescriptions(bytes));
+    case wire::kLogRecord:
+      return lift(parseLogRecord(bytes));
+    default:
+      return Parsed<Datagram>::failure(kindName(*descriptor) + ": not sent by targets");
   }
 }
 
@@ -281,21 +291,33 @@ std::optional<std::uint32_t> descriptorOf(ByteSpan bytes) {
 
 std::string kindName(std::uint32_t descriptor) {
   switch (descriptor) {
-    case wire::kDiscoveryRequest: return "discovery request";
-    case wire::kDiscoveryResponse: return "discovery response";
-    case wire::kRegistrationRequest: return "registration request";
-    case wire::kRegistrationConfirm: return "registration confirm";
-    case wire::kUnregistrationRequest: return "unregistration request";
-    case wire::kSetLevelRequest: return "set-level request";
-    case wire::kComponentInfo: return "component info";
-    case wire::kLogRecord: return "log record";
-    case wire::kGetLevelDescriptionsRequest: return "level-descriptions request";
-    case wire::kLevelDescriptions: return "level descriptions";
-    default: break;
+    case wire::kDiscoveryRequest:
+      return "discovery request";
+    case wire::kDiscoveryResponse:
+      return "discovery response";
+    case wire::kRegistrationRequest:
+      return "registration request";
+    case wire::kRegistrationConfirm:
+      return "registration confirm";
+    case wire::kUnregistrationRequest:
+      return "unregistration request";
+    case wire::kSetLevelRequest:
+      return "set-level request";
+    case wire::kComponentInfo:
+      return "component info";
+    case wire::kLogRecord:
+      return "log record";
+    case wire::kGetLevelDescriptionsRequest:
+      return "level-descriptions request";
+    case wire::kLevelDescriptions:
+      return "level descriptions";
+    default:
+      break;
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text = "datagram 0x00000000";
-  for (std::size_t i = 0; i < 8; ++i) text[text.size() - 1 - i] = kHex[(descriptor >> (4 * i)) & 0xf];
+  for (std::size_t i = 0; i < 8; ++i)
+    text[text.size() - 1 - i] = kHex[(descriptor >> (4 * i)) & 0xf];
   return text;
 }
 

@@ -47,8 +47,11 @@ constexpr unsigned int kDebug = 7;
 constexpr unsigned int kTrace = 8;
 constexpr unsigned int kDefaultMask = (1u << kError) | (1u << kWarning) | (1u << kInfo);
 
-const tarvin::LevelDescriptions kLevels = {
-    {kError, "error"}, {kWarning, "warning"}, {kInfo, "info"}, {kDebug, "debug"}, {kTrace, "trace"}};
+const tarvin::LevelDescriptions kLevels = {{kError, "error"},
+                                           {kWarning, "warning"},
+                                           {kInfo, "info"},
+                                           {kDebug, "debug"},
+                                           {kTrace, "trace"}};
 
 struct Message {
   const char* component;
@@ -101,7 +104,8 @@ void logLoop(unsigned int thread, unsigned int threads, double perThreadRate,
              const std::atomic<bool>& stop) {
   using Clock = std::chrono::steady_clock;
   const bool paced = perThreadRate > 0;
-  const auto period = paced ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / perThreadRate))
+  const auto period = paced ? std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(1.0 / perThreadRate))
                             : Clock::duration::zero();
   auto next = Clock::now();
   unsigned long counter = 0;
@@ -129,16 +133,20 @@ int main(int argc, char** argv) {
   double duration = 0;
   app.add_option("--plugin", pluginPath, "Path of libtarvint_remote.so.1")->capture_default_str();
   app.add_option("--name", name, "Application name the target reports")->capture_default_str();
-  app.add_option("--rate", rateText,
-                 "Messages per second, all threads together (disabled levels included), up to 100000; "
-                 "max: each thread logs as fast as it can")
+  app.add_option(
+         "--rate", rateText,
+         "Messages per second, all threads together (disabled levels included), up to 100000; "
+         "max: each thread logs as fast as it can")
       ->check([](const std::string& text) -> std::string {
         if (text == "max") return "";
         return CLI::Range(0.1, 100000.0)(text);
       })
       ->capture_default_str();
-  app.add_option("--threads", threads, "Logging threads")->check(CLI::Range(1, 64))->capture_default_str();
-  app.add_option("--duration", duration, "Stop after this many seconds (0: run until SIGINT/SIGTERM)")
+  app.add_option("--threads", threads, "Logging threads")
+      ->check(CLI::Range(1, 64))
+      ->capture_default_str();
+  app.add_option("--duration", duration,
+                 "Stop after this many seconds (0: run until SIGINT/SIGTERM)")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   try {
@@ -146,7 +154,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "tarvin-example-host: error: " << e.what() << "\nRun with --help for more information.\n";
+    std::cerr << "tarvin-example-host: error: " << e.what()
+              << "\nRun with --help for more information.\n";
     return 2;
   }
 
@@ -159,12 +168,14 @@ int main(int argc, char** argv) {
   ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   tarvin::setApplicationName(name);  // before the target: it keeps the reference
-  for (const char* component : {"net", "db", "ui"}) tarvin::defineComponent(component, kDefaultMask, kLevels);
+  for (const char* component : {"net", "db", "ui"})
+    tarvin::defineComponent(component, kDefaultMask, kLevels);
 
   std::string error;
   std::unique_ptr<tarvin::Plugin> plugin = tarvin::Plugin::load(pluginPath, error);
   if (!plugin) {
-    std::cerr << "tarvin-example-host: error: cannot load plug-in " << pluginPath << ": " << error << '\n';
+    std::cerr << "tarvin-example-host: error: cannot load plug-in " << pluginPath << ": " << error
+              << '\n';
     return 1;
   }
   ILogTarget* target = plugin->createTarget();
@@ -179,17 +190,18 @@ int main(int argc, char** argv) {
     std::cout << "target port " << *port << std::endl;
   } else {
     // The target still takes messages; it just cannot be reached (see syslog).
-    std::cerr << "tarvin-example-host: warning: the target bound no port of "
-              << wire::kFirstPort << "-" << wire::kFirstPort + wire::kPortCount - 1 << '\n';
+    std::cerr << "tarvin-example-host: warning: the target bound no port of " << wire::kFirstPort
+              << "-" << wire::kFirstPort + wire::kPortCount - 1 << '\n';
   }
   const double rate = rateText == "max" ? 0 : std::stod(rateText);
-  std::cout << "logging " << (rate > 0 ? rateText + " messages/s" : std::string("as fast as it can")) << " from "
-            << threads << " threads as \"" << name
-            << "\" (components net, db, ui)" << std::endl;
+  std::cout << "logging "
+            << (rate > 0 ? rateText + " messages/s" : std::string("as fast as it can")) << " from "
+            << threads << " threads as \"" << name << "\" (components net, db, ui)" << std::endl;
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> loggers;
-  for (unsigned int i = 0; i < threads; ++i) loggers.emplace_back(logLoop, i, threads, rate / threads, std::cref(stop));
+  for (unsigned int i = 0; i < threads; ++i)
+    loggers.emplace_back(logLoop, i, threads, rate / threads, std::cref(stop));
 
   timespec limit{};
   timespec* wait = nullptr;
@@ -208,6 +220,7 @@ int main(int argc, char** argv) {
   tarvin::detachTarget(target);  // no log() may run into a released target
   plugin->releaseTarget(target);
   plugin.reset();
-  std::cout << "stopped" << (signal > 0 ? std::string(" on ") + ::strsignal(signal) : std::string()) << std::endl;
+  std::cout << "stopped" << (signal > 0 ? std::string(" on ") + ::strsignal(signal) : std::string())
+            << std::endl;
   return 0;
 }

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 
 #include "remote/tool_error.h"
 
@@ -45,7 +45,8 @@ std::size_t parseSize(const std::string& text, const char* option) {
   if (unit == "M") shift = 20;
   if (unit == "G") shift = 30;
   if (ec != std::errc() || shift < 0 || value > (std::uint64_t{1} << (40 - shift))) {
-    throw ToolError{kExitUsage, std::string(option) + ": invalid size '" + text + "' (examples: 8M, 512K, 65536)"};
+    throw ToolError{kExitUsage, std::string(option) + ": invalid size '" + text +
+                                    "' (examples: 8M, 512K, 65536)"};
   }
   return static_cast<std::size_t>(value << shift);
 }
@@ -61,7 +62,8 @@ CommonOptions CommonFlags::read() const {
 }
 
 void addCommonOptions(CLI::App& command, CommonFlags& flags, bool withJson) {
-  command.add_option("--timeout", flags.timeout, "How long to wait for each answer")->capture_default_str();
+  command.add_option("--timeout", flags.timeout, "How long to wait for each answer")
+      ->capture_default_str();
   command.add_option("--retries", flags.retries, "Resends of an unanswered request")
       ->check(CLI::Range(0, 100))
       ->capture_default_str();
@@ -79,7 +81,8 @@ void addTargetArgument(CLI::App& command, std::string& target) {
 FollowOptions FollowFlags::read(const char* command) const {
   FollowOptions out = follow;
   if (out.targets.empty() && !out.discovering()) {
-    throw ToolError{kExitUsage, std::string(command) + ": name a TARGET, or use --discover or --broadcast"};
+    throw ToolError{kExitUsage,
+                    std::string(command) + ": name a TARGET, or use --discover or --broadcast"};
   }
   if (!duration.empty()) out.duration = parseDuration(duration, "--duration");
   out.renewEvery = parseDuration(renew, "--renew");
@@ -96,21 +99,25 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
                      "HOST[:PORT] each; without a port the first target that answers on HOST");
   command.add_option("--discover", follow.discoverHosts,
                      "Follow every target on these hosts, and new ones as they appear");
-  command.add_flag("--broadcast", follow.broadcast,
-                   "Allow broadcast addresses among --discover hosts; alone, discover on 255.255.255.255");
-  command.add_option("--rediscover", flags.rediscover, "Look for new targets this often")->capture_default_str();
+  command.add_flag(
+      "--broadcast", follow.broadcast,
+      "Allow broadcast addresses among --discover hosts; alone, discover on 255.255.255.255");
+  command.add_option("--rediscover", flags.rediscover, "Look for new targets this often")
+      ->capture_default_str();
   command.add_option("--renew", flags.renew, "Renew each registration this often (lease is 30s)")
       ->capture_default_str();
   command.add_option("--duration", flags.duration, "Stop after this long (e.g. 30s)");
-  command.add_option("--rcvbuf", flags.receiveBuffer,
-                     "Receive buffer for bursts (the size granted is said at the end)")
+  command
+      .add_option("--rcvbuf", flags.receiveBuffer,
+                  "Receive buffer for bursts (the size granted is said at the end)")
       ->capture_default_str();
   command.add_option("--pcap", follow.pcapPath,
                      "Also write every received datagram to this pcap file (see replay)");
 }
 
 void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& flags) {
-  command.add_option("--count", output.count, "Stop after printing N records")->check(CLI::PositiveNumber);
+  command.add_option("--count", output.count, "Stop after printing N records")
+      ->check(CLI::PositiveNumber);
   command.add_option("--component", output.components, "Show only this component (repeatable)");
   command.add_option("--min-level", output.minLevel,
                      "Show only records at least this severe (level name or client level)");

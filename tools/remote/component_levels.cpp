@@ -5,8 +5,8 @@
 // Threads: single-threaded; see component_levels.h.
 #include "remote/component_levels.h"
 
-#include "wire_format.h"
 #include "remote/note.h"
+#include "wire_format.h"
 
 namespace remote {
 

@@ -12,7 +12,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "wire_format.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/find_target.h"
@@ -22,6 +21,7 @@
 #include "remote/levels.h"
 #include "remote/note.h"
 #include "remote/tool_error.h"
+#include "wire_format.h"
 
 namespace remote {
 namespace {
@@ -33,15 +33,18 @@ int runComponents(const CommonOptions& common, const std::string& targetText) {
   std::vector<codec::ComponentInfo> infos;
   auto keepInfo = [&](Received&& r) {
     auto* info = std::get_if<codec::ComponentInfo>(&r.datagram);
-    if (info == nullptr || !r.from.answersFor(target) || info->requestId != wire::kUnsolicitedRequestId) return;
+    if (info == nullptr || !r.from.answersFor(target) ||
+        info->requestId != wire::kUnsolicitedRequestId)
+      return;
     auto same = [&](const codec::ComponentInfo& c) { return c.name == info->name; };
     if (std::none_of(infos.begin(), infos.end(), same)) infos.push_back(std::move(*info));
   };
-  const auto confirm = session.request(target, codec::buildRegistrationRequest(),
-                                       [](const codec::Datagram& d) {
-                                         return std::holds_alternative<codec::RegistrationConfirm>(d);
-                                       },
-                                       keepInfo);
+  const auto confirm = session.request(
+      target, codec::buildRegistrationRequest(),
+      [](const codec::Datagram& d) {
+        return std::holds_alternative<codec::RegistrationConfirm>(d);
+      },
+      keepInfo);
   if (!confirm) {
     throw ToolError{kExitNoAnswer, "no registration confirm from " + target.text() +
                                        " (it may already serve its five clients)"};
@@ -62,7 +65,8 @@ int runComponents(const CommonOptions& common, const std::string& targetText) {
   std::vector<codec::LevelDescriptions> descriptions;
   std::string failure;
   try {
-    for (const auto& info : infos) descriptions.push_back(fetchLevelDescriptions(session, target, info.name));
+    for (const auto& info : infos)
+      descriptions.push_back(fetchLevelDescriptions(session, target, info.name));
   } catch (const ToolError& error) {
     failure = error.message;  // unregister first, then report
   }

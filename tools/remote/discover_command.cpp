@@ -99,7 +99,8 @@ const Command kDiscoverCommand = {
       auto options = std::make_shared<DiscoverOptions>();
       app.add_option("hosts", options->hosts, "Hosts to ask (default 127.0.0.1)");
       app.add_flag("--broadcast", options->broadcast, "Allow broadcast addresses among the hosts");
-      app.add_option("--wait", options->window, "How long to collect answers")->capture_default_str();
+      app.add_option("--wait", options->window, "How long to collect answers")
+          ->capture_default_str();
       addCommonOptions(app, options->common);
       return [options] { return runDiscover(*options); };
     }};

@@ -49,7 +49,8 @@ Endpoint findTarget(Session& session, const std::string& targetText) {
       return best->first;
     }
   }
-  throw ToolError{kExitNoAnswer, "no target answered on " + given.host + " ports " + targetPortRange()};
+  throw ToolError{kExitNoAnswer,
+                  "no target answered on " + given.host + " ports " + targetPortRange()};
 }
 
 }  // namespace remote

@@ -40,13 +40,17 @@ std::string shortUuid(const codec::Uuid& uuid) { return codec::uuidToHex(uuid).s
 
 Follower::Follower(const RetryPolicy& retry, const FollowOptions& options, FollowHandler& handler,
                    bool firstConfirmRequired)
-    : retry(retry), options(options), handler(handler), firstConfirmRequired(firstConfirmRequired),
+    : retry(retry),
+      options(options),
+      handler(handler),
+      firstConfirmRequired(firstConfirmRequired),
       talk(retry, options.broadcast) {}
 
 void Follower::run() {
   receiveBuffer = talk.sizeReceiveBuffer(options.receiveBuffer);
   if (receiveBuffer < options.receiveBuffer) {
-    note("warning: receive buffer " + sizeText(receiveBuffer) + ", not the " + sizeText(options.receiveBuffer) +
+    note("warning: receive buffer " + sizeText(receiveBuffer) + ", not the " +
+         sizeText(options.receiveBuffer) +
          " asked (net.core.rmem_max caps it; as root the tool may go beyond)");
   }
   if (!options.pcapPath.empty()) {
@@ -70,7 +74,8 @@ void Follower::run() {
     const auto wait = talk.receiveBatch(nextDeadline(), batch, extra);
     if (wait == Session::Wait::kStopped) break;
     if (wait == Session::Wait::kDatagram) {
-      for (std::size_t i = 0; i < batch.size(); ++i) dispatch(batch.bytes(i), batch.from(i), batch.at());
+      for (std::size_t i = 0; i < batch.size(); ++i)
+        dispatch(batch.bytes(i), batch.from(i), batch.at());
       handler.onBatchEnd();
     }
     // Both in one wake-up, so that neither a busy target nor a busy
@@ -105,7 +110,8 @@ FollowedTarget& Follower::add(Endpoint endpoint, std::string host, bool named) {
   return added;
 }
 
-FollowedTarget* Follower::route(const sockaddr_in& from, const codec::Uuid& uuid, bool discoveryResponse) {
+FollowedTarget* Follower::route(const sockaddr_in& from, const codec::Uuid& uuid,
+                                bool discoveryResponse) {
   const in_port_t port = from.sin_port;
   FollowedTarget* byUuid = nullptr;
   FollowedTarget* namedOnPort = nullptr;
@@ -125,7 +131,8 @@ FollowedTarget* Follower::route(const sockaddr_in& from, const codec::Uuid& uuid
   return namedCount == 1 ? namedOnPort : nullptr;
 }
 
-void Follower::dispatch(codec::ByteSpan bytes, const sockaddr_in& from, SystemClock::time_point at) {
+void Follower::dispatch(codec::ByteSpan bytes, const sockaddr_in& from,
+                        SystemClock::time_point at) {
   codec::LogRecordView record;
   if (codec::readLogRecord(bytes, record)) {
     FollowedTarget* target = route(from, record.uuid, /*discoveryResponse=*/false);
@@ -142,7 +149,8 @@ void Follower::dispatch(codec::ByteSpan bytes, const sockaddr_in& from, SystemCl
   handle(std::move(received));
 }
 
-void Follower::onRecord(FollowedTarget& target, const codec::LogRecordView& record, SystemClock::time_point at) {
+void Follower::onRecord(FollowedTarget& target, const codec::LogRecordView& record,
+                        SystemClock::time_point at) {
   if (checkInstance(target, record.uuid) && !target.renewing) {
     sendRegistration(target, Clock::now());  // we hold no lease with the new instance
   }
@@ -164,7 +172,8 @@ void Follower::handle(Received&& received) {
     onDiscoveryResponse(received, *response);
     return;
   }
-  FollowedTarget* target = route(received.from.address, uuidOf(received.datagram), /*discoveryResponse=*/false);
+  FollowedTarget* target =
+      route(received.from.address, uuidOf(received.datagram), /*discoveryResponse=*/false);
   if (target == nullptr) return;  // a target we do not follow (or no longer)
   if (const auto* confirm = std::get_if<codec::RegistrationConfirm>(&received.datagram)) {
     onConfirm(*target, *confirm);
@@ -176,7 +185,8 @@ void Follower::handle(Received&& received) {
   handler.onOtherDatagram(*target, std::move(received));
 }
 
-void Follower::onDiscoveryResponse(const Received& received, const codec::DiscoveryResponse& response) {
+void Follower::onDiscoveryResponse(const Received& received,
+                                   const codec::DiscoveryResponse& response) {
   if (sweep.empty()) return;  // a late answer to findTarget()'s search
   FollowedTarget* target = route(received.from.address, response.uuid, /*discoveryResponse=*/true);
   if (target == nullptr) {
@@ -189,13 +199,14 @@ void Follower::onDiscoveryResponse(const Received& received, const codec::Discov
   }
   // A restart between renewals shows here first: register at once rather
   // than lose records until the next renewal.
-  if (checkInstance(*target, response.uuid) && !target->renewing) sendRegistration(*target, Clock::now());
+  if (checkInstance(*target, response.uuid) && !target->renewing)
+    sendRegistration(*target, Clock::now());
 }
 
 bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
   if (!target.uuid || *target.uuid == uuid) return false;
-  note(target.label + " restarted (uuid " + shortUuid(*target.uuid) + "... is now " + shortUuid(uuid) +
-       "...); registering again");
+  note(target.label + " restarted (uuid " + shortUuid(*target.uuid) + "... is now " +
+       shortUuid(uuid) + "...); registering again");
   target.uuid = uuid;
   // The new instance numbered its records from 0; those built before we
   // registered again count as lost, so the gap shows how many.
@@ -205,8 +216,7 @@ bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
 
 void Follower::onConfirm(FollowedTarget& target, const codec::RegistrationConfirm& confirm) {
   if (!target.everConfirmed) {
-    note("following " + target.label +
-         " (" + confirm.applicationName + ")");
+    note("following " + target.label + " (" + confirm.applicationName + ")");
   } else if (target.silent) {
     note(target.label + " answers again");
   }

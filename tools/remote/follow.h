@@ -45,8 +45,8 @@ struct FollowOptions {
   bool broadcast = false;                  // allow broadcast addresses; alone: 255.255.255.255
   std::chrono::milliseconds rediscoverEvery{5'000};
   std::chrono::milliseconds renewEvery{10'000};
-  std::chrono::milliseconds duration{0};   // 0: no limit
-  std::string pcapPath;                    // empty: no capture
+  std::chrono::milliseconds duration{0};  // 0: no limit
+  std::string pcapPath;                   // empty: no capture
   // Room for a burst while we are busy elsewhere: about 10,000 records.
   std::size_t receiveBuffer = 8u << 20;
 
@@ -130,7 +130,8 @@ class Follower {
   FollowedTarget& add(Endpoint endpoint, std::string host, bool named);
   // Hot path: one datagram of a batch. Records go to the handler in place.
   void dispatch(codec::ByteSpan bytes, const sockaddr_in& from, SystemClock::time_point at);
-  void onRecord(FollowedTarget& target, const codec::LogRecordView& record, SystemClock::time_point at);
+  void onRecord(FollowedTarget& target, const codec::LogRecordView& record,
+                SystemClock::time_point at);
   void handle(Received&& received);
   void onDiscoveryResponse(const Received& received, const codec::DiscoveryResponse& response);
   // Notices a new instance behind a followed port; true when it is one.

@@ -46,7 +46,8 @@ class Forward : public FollowHandler {
   Forward(const CommonOptions& common, const ForwardOptions& options)
       : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
-        sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity, options.resendWindow)) {}
+        sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity,
+                            options.resendWindow)) {}
 
   int run() {
     follower.run();
@@ -76,11 +77,13 @@ class Forward : public FollowHandler {
 
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
     sink->push(syslog::formatGap(originOf(target, target.uuid.value_or(codec::Uuid{})), gap,
-                                SystemClock::now(), options.facility));
+                                 SystemClock::now(), options.facility));
     ++gaps;
   }
 
-  Clock::time_point nextDeadline(Clock::time_point next) override { return sink->nextDeadline(next); }
+  Clock::time_point nextDeadline(Clock::time_point next) override {
+    return sink->nextDeadline(next);
+  }
   void onTimers(Clock::time_point now) override { sink->onTimers(now); }
   pollfd* extraWait() override { return sink->waitFor(); }
   void onExtraReady(short revents) override { sink->onReady(revents); }
@@ -113,14 +116,18 @@ const Command kForwardCommand = {
           "octet-counted; a lost connection is retried, the last --resend messages\n"
           "are sent again after reconnecting.");
       addFollowOptions(app, flags->follow);
-      app.add_option("--to", flags->forward.to, "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
+      app.add_option("--to", flags->forward.to,
+                     "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
           ->required();
-      app.add_option("--facility", flags->facility, "Syslog facility: user, daemon, local0-local7 or 0-23")
+      app.add_option("--facility", flags->facility,
+                     "Syslog facility: user, daemon, local0-local7 or 0-23")
           ->capture_default_str();
-      app.add_option("--queue", flags->forward.queueCapacity, "Messages kept while a TCP collector is away")
+      app.add_option("--queue", flags->forward.queueCapacity,
+                     "Messages kept while a TCP collector is away")
           ->check(CLI::Range(1, 10'000'000))
           ->capture_default_str();
-      app.add_option("--resend", flags->forward.resendWindow, "Messages sent again after a TCP reconnect")
+      app.add_option("--resend", flags->forward.resendWindow,
+                     "Messages sent again after a TCP reconnect")
           ->check(CLI::Range(0, 1'000'000))
           ->capture_default_str();
       addCommonOptions(app, flags->common, /*withJson=*/false);
@@ -129,7 +136,8 @@ const Command kForwardCommand = {
         ForwardOptions options = flags->forward;
         options.follow = flags->follow.read("forward");
         const auto facility = syslog::parseFacility(flags->facility);
-        if (!facility) throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility + "'"};
+        if (!facility)
+          throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility + "'"};
         options.facility = *facility;
         Forward forward(common, options);
         return forward.run();

@@ -74,13 +74,27 @@ void appendJsonString(std::string& out, std::string_view text) {
     }
     out.push_back('\\');
     switch (c) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case '\b': out.push_back('b'); break;
-      case '\f': out.push_back('f'); break;
-      case '\n': out.push_back('n'); break;
-      case '\r': out.push_back('r'); break;
-      case '\t': out.push_back('t'); break;
+      case '"':
+        out.push_back('"');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      case '\b':
+        out.push_back('b');
+        break;
+      case '\f':
+        out.push_back('f');
+        break;
+      case '\n':
+        out.push_back('n');
+        break;
+      case '\r':
+        out.push_back('r');
+        break;
+      case '\t':
+        out.push_back('t');
+        break;
       default:
         out.append("u00");
         out.push_back(kHex[c >> 4]);

@@ -18,7 +18,8 @@ constexpr std::chrono::seconds kLineEvery{1};
 
 void LossReport::onGap(const std::string& target, const SequenceGap& gap, Clock::time_point now) {
   lostRecords += gap.count;
-  auto it = std::find_if(pending.begin(), pending.end(), [&](const Pending& p) { return p.target == target; });
+  auto it = std::find_if(pending.begin(), pending.end(),
+                         [&](const Pending& p) { return p.target == target; });
   if (it == pending.end()) it = pending.insert(pending.end(), Pending{target, gap});
   it->last = gap.first + gap.count - 1;
   it->records += gap.count;
@@ -46,8 +47,9 @@ void LossReport::say(Clock::time_point now) {
     if (p.gaps == 1) {
       note(p.target + ": " + p.first.text());
     } else {
-      note(p.target + ": lost " + std::to_string(p.records) + " records in " + std::to_string(p.gaps) +
-           " gaps (sequence " + std::to_string(p.first.first) + " to " + std::to_string(p.last) + ")");
+      note(p.target + ": lost " + std::to_string(p.records) + " records in " +
+           std::to_string(p.gaps) + " gaps (sequence " + std::to_string(p.first.first) + " to " +
+           std::to_string(p.last) + ")");
     }
   }
   pending.clear();
@@ -63,8 +65,8 @@ void LossReport::finish(std::size_t receiveBuffer) {
   quietUntil = {};
   say(Clock::now());
   note("received " + std::to_string(records) + " records; " + std::to_string(lostRecords) +
-       " lost (sequence gaps); " + std::to_string(drops) + " datagrams dropped by the kernel (receive buffer " +
-       sizeText(receiveBuffer) + ")");
+       " lost (sequence gaps); " + std::to_string(drops) +
+       " datagrams dropped by the kernel (receive buffer " + sizeText(receiveBuffer) + ")");
 }
 
 std::string sizeText(std::size_t bytes) {

@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "tarvin-remote: error: " << e.what() << "\nRun with --help for more information.\n";
+    std::cerr << "tarvin-remote: error: " << e.what()
+              << "\nRun with --help for more information.\n";
     return remote::kExitUsage;
   }
 

@@ -37,7 +37,9 @@ void storeBe16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 8);
   p[1] = static_cast<std::uint8_t>(v);
 }
-std::uint16_t loadBe16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+std::uint16_t loadBe16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
 
 // The one's-complement sum over the IPv4 header, as routers check it.
 std::uint16_t ipChecksum(const std::uint8_t* header) {
@@ -67,14 +69,17 @@ std::size_t ipOffset(std::uint32_t linkType, const std::uint8_t* frame, std::siz
   constexpr std::size_t kNone = std::string::npos;
   switch (linkType) {
     case kLinkRaw:
-    case kLinkIpv4: return 0;
+    case kLinkIpv4:
+      return 0;
     case kLinkEthernet: {
       std::size_t at = 12;
       if (size >= at + 2 && loadBe16(frame + at) == 0x8100) at += 4;  // one VLAN tag
       return size >= at + 2 && loadBe16(frame + at) == 0x0800 ? at + 2 : kNone;
     }
-    case kLinkLinuxCooked: return size >= 16 && loadBe16(frame + 14) == 0x0800 ? 16 : kNone;
-    default: return kNone;
+    case kLinkLinuxCooked:
+      return size >= 16 && loadBe16(frame + 14) == 0x0800 ? 16 : kNone;
+    default:
+      return kNone;
   }
 }
 
@@ -94,7 +99,8 @@ codec::Bytes pcapPacket(const RawDatagram& datagram) {
   const std::size_t udpLength = kUdpHeaderSize + datagram.bytes.size();
   const std::size_t ipLength = kIpHeaderSize + udpLength;
   codec::Bytes packet(kPacketHeaderSize + ipLength);
-  const auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(datagram.at.time_since_epoch());
+  const auto sinceEpoch =
+      std::chrono::duration_cast<std::chrono::microseconds>(datagram.at.time_since_epoch());
   storeLe32(packet.data(), static_cast<std::uint32_t>(sinceEpoch.count() / 1'000'000));
   storeLe32(packet.data() + 4, static_cast<std::uint32_t>(sinceEpoch.count() % 1'000'000));
   storeLe32(packet.data() + 8, static_cast<std::uint32_t>(ipLength));
@@ -121,7 +127,8 @@ codec::Bytes pcapPacket(const RawDatagram& datagram) {
 }
 
 PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
-  if (file.size() < kFileHeaderSize) throw ToolError{kExitUsage, name + ": too short for a pcap file"};
+  if (file.size() < kFileHeaderSize)
+    throw ToolError{kExitUsage, name + ": too short for a pcap file"};
 
   const FileOrder little(false), big(true);
   const std::uint32_t magic = little.load32(file.data());
@@ -129,11 +136,13 @@ PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
   const FileOrder order = swapped ? big : little;
   const std::uint32_t ordered = order.load32(file.data());
   if (ordered != kMagicMicro && ordered != kMagicNano) {
-    throw ToolError{kExitUsage, name + ": not a classic pcap file (pcapng is not read; "
-                                       "convert it with editcap -F pcap)"};
+    throw ToolError{kExitUsage, name +
+                                    ": not a classic pcap file (pcapng is not read; "
+                                    "convert it with editcap -F pcap)"};
   }
   const long long fractionPerSecond = ordered == kMagicNano ? 1'000'000'000 : 1'000'000;
-  const std::uint32_t linkType = order.load32(file.data() + 20) & 0x0FFFFFFF;  // upper bits: FCS info
+  const std::uint32_t linkType =
+      order.load32(file.data() + 20) & 0x0FFFFFFF;  // upper bits: FCS info
   if (linkType != kLinkRaw && linkType != kLinkIpv4 && linkType != kLinkEthernet &&
       linkType != kLinkLinuxCooked) {
     throw ToolError{kExitUsage, name + ": link type " + std::to_string(linkType) +

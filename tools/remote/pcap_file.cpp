@@ -38,7 +38,9 @@ PcapWriter::PcapWriter(const std::string& path) : path(path) {
   writeAll(fd.get(), pcapFileHeader(), path);
 }
 
-void PcapWriter::write(const RawDatagram& datagram) { writeAll(fd.get(), pcapPacket(datagram), path); }
+void PcapWriter::write(const RawDatagram& datagram) {
+  writeAll(fd.get(), pcapPacket(datagram), path);
+}
 
 PcapContents readPcap(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -44,7 +44,8 @@ codec::ByteSpan ReceiveBatch::bytes(std::size_t i) const {
 in_addr ReceiveBatch::to(std::size_t i) const {
   in_addr address{};
   const msghdr& header = messages[i].msg_hdr;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
       in_pktinfo info;
       std::memcpy(&info, CMSG_DATA(c), sizeof info);
@@ -57,7 +58,8 @@ in_addr ReceiveBatch::to(std::size_t i) const {
 bool ReceiveBatch::dropCount(std::uint32_t& total) const {
   if (count == 0) return false;
   const msghdr& header = messages[count - 1].msg_hdr;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr*>(&header), c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
       std::memcpy(&total, CMSG_DATA(c), sizeof total);
       return true;

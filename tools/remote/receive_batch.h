@@ -18,8 +18,8 @@
 #include <memory>
 
 #include "codec/client_codec.h"
-#include "wire_format.h"
 #include "remote/clocks.h"
+#include "wire_format.h"
 
 namespace remote {
 

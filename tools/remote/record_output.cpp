@@ -105,20 +105,22 @@ void RecordPrinter::appendTime(SystemClock::time_point at, bool utc) {
       ::localtime_r(&seconds, &parts);
     }
     char text[32];
-    const std::size_t length = std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &parts);
+    const std::size_t length =
+        std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &parts);
     cached.text.assign(text, length);
     cached.second = seconds;
   }
   line.append(cached.text);
   const auto milli = static_cast<int>(ms % 1000);
-  const char fraction[4] = {'.', static_cast<char>('0' + milli / 100), static_cast<char>('0' + milli / 10 % 10),
+  const char fraction[4] = {'.', static_cast<char>('0' + milli / 100),
+                            static_cast<char>('0' + milli / 10 % 10),
                             static_cast<char>('0' + milli % 10)};
   line.append(fraction, sizeof fraction);
   if (utc) line.push_back('Z');
 }
 
-void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_point at, std::string_view source,
-                               const Levels& levels) {
+void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_point at,
+                               std::string_view source, const Levels& levels) {
   const int clientLevel = recordClientLevel(r.clientMask);
   if (namingSources) {
     line.append(source);
@@ -154,8 +156,8 @@ void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_
 
 // The keys in the order jsonLine() (a sorted object) gave them, so that
 // the lines stay the same.
-void RecordPrinter::formatJson(const codec::LogRecordView& r, SystemClock::time_point at, std::string_view source,
-                               const Levels& levels) {
+void RecordPrinter::formatJson(const codec::LogRecordView& r, SystemClock::time_point at,
+                               std::string_view source, const Levels& levels) {
   static constexpr char kHex[] = "0123456789abcdef";
   const int clientLevel = recordClientLevel(r.clientMask);
   line.append("{\"client_level\":");

@@ -57,8 +57,8 @@ class RecordPrinter {
   // Prints the record unless a filter drops it. `levels` are its
   // component's level descriptions, empty when unknown. Hot path: no
   // allocation once the line buffer has grown to the longest line.
-  void offer(const codec::LogRecordView& record, SystemClock::time_point receivedAt, std::string_view source,
-             const Levels& levels);
+  void offer(const codec::LogRecordView& record, SystemClock::time_point receivedAt,
+             std::string_view source, const Levels& levels);
   void offer(const ArrivedRecord& arrived, const Levels& levels);
 
   bool limitReached() const { return options.count > 0 && printed >= options.count; }
@@ -71,10 +71,10 @@ class RecordPrinter {
   };
 
   bool wanted(const codec::LogRecordView& record, const Levels& levels) const;
-  void formatText(const codec::LogRecordView& r, SystemClock::time_point at, std::string_view source,
-                  const Levels& levels);
-  void formatJson(const codec::LogRecordView& r, SystemClock::time_point at, std::string_view source,
-                  const Levels& levels);
+  void formatText(const codec::LogRecordView& r, SystemClock::time_point at,
+                  std::string_view source, const Levels& levels);
+  void formatJson(const codec::LogRecordView& r, SystemClock::time_point at,
+                  std::string_view source, const Levels& levels);
   void appendTime(SystemClock::time_point at, bool utc);
 
   const OutputOptions& options;

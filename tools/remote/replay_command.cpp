@@ -41,7 +41,8 @@ int runReplay(const ReplayOptions& options) {
     printer.offer(arrived, log.levelsOf(arrived.record));
     if (printer.limitReached()) break;
   }
-  if (log.skipped > 0) note("skipped " + std::to_string(log.skipped) + " packets that hold no target datagram");
+  if (log.skipped > 0)
+    note("skipped " + std::to_string(log.skipped) + " packets that hold no target datagram");
   return 0;
 }
 
@@ -56,7 +57,8 @@ struct ReplayFlags {
 const Command kReplayCommand = {
     "replay", "Print a capture of tail --pcap as tail printed it", [](CLI::App& app) -> Run {
       auto flags = std::make_shared<ReplayFlags>();
-      app.add_option("file", flags->replay.file, "pcap file (tail --pcap, or tcpdump of the targets' traffic)")
+      app.add_option("file", flags->replay.file,
+                     "pcap file (tail --pcap, or tcpdump of the targets' traffic)")
           ->required();
       addOutputOptions(app, flags->replay.output, flags->common);
       addJsonFlag(app, flags->common);

@@ -19,8 +19,8 @@ struct SequenceGap {
   std::uint32_t count = 0;
   // "lost 3 records (sequence 10 to 12)"
   std::string text() const {
-    return "lost " + std::to_string(count) + " records (sequence " + std::to_string(first) + " to " +
-           std::to_string(first + count - 1) + ")";
+    return "lost " + std::to_string(count) + " records (sequence " + std::to_string(first) +
+           " to " + std::to_string(first + count - 1) + ")";
   }
 };
 

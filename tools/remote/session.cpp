@@ -19,10 +19,10 @@
 #include <random>
 
 #include "common/datagram_wait.h"
-#include "wire_format.h"
 #include "remote/note.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
+#include "wire_format.h"
 
 namespace remote {
 
@@ -31,7 +31,8 @@ Session::Session(RetryPolicy policy, bool broadcast)
   installStopHandlers();
   socketFd.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socketFd) {
-    throw ToolError{kExitNoAnswer, std::string("cannot create UDP socket: ") + std::strerror(errno)};
+    throw ToolError{kExitNoAnswer,
+                    std::string("cannot create UDP socket: ") + std::strerror(errno)};
   }
   const int on = 1;
   if (broadcast && ::setsockopt(socketFd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
@@ -48,7 +49,8 @@ Session::Session(RetryPolicy policy, bool broadcast)
 Session::~Session() = default;
 
 std::size_t Session::sizeReceiveBuffer(std::size_t bytes) {
-  const int asked = static_cast<int>(std::min<std::size_t>(bytes, std::numeric_limits<int>::max() / 2));
+  const int asked =
+      static_cast<int>(std::min<std::size_t>(bytes, std::numeric_limits<int>::max() / 2));
   if (::setsockopt(socketFd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0) {
     // Not allowed: the kernel caps SO_RCVBUF at net.core.rmem_max instead.
     ::setsockopt(socketFd.get(), SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
@@ -78,7 +80,8 @@ Session::Wait Session::waitReadable(Clock::time_point deadline, pollfd* extra) {
     pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}, {-1, 0, 0}};
     if (extra != nullptr) fds[2] = {extra->fd, extra->events, 0};
     const int ready = pollUntil(fds, deadline);
-    if (ready < 0) throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
+    if (ready < 0)
+      throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     if (ready == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = fds[2].revents;
     // POLLERR alone is an ICMP error of an earlier send: reading clears it.
@@ -92,7 +95,8 @@ Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd
   for (;;) {
     const Wait wait = waitReadable(deadline, extra);
     if (wait != Wait::kDatagram) return wait;
-    if (!readBatch(batch, /*limit=*/1)) continue;  // EINTR, EAGAIN, or an ICMP error of an earlier send
+    if (!readBatch(batch, /*limit=*/1))
+      continue;  // EINTR, EAGAIN, or an ICMP error of an earlier send
     out.from.address = batch.from(0);
     out.at = batch.at();
     auto parsed = parse(batch.bytes(0), out.from);
@@ -102,7 +106,8 @@ Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd
   }
 }
 
-Session::Wait Session::receiveBatch(Clock::time_point deadline, ReceiveBatch& batch, pollfd* extra) {
+Session::Wait Session::receiveBatch(Clock::time_point deadline, ReceiveBatch& batch,
+                                    pollfd* extra) {
   for (;;) {
     const Wait wait = waitReadable(deadline, extra);
     if (wait != Wait::kDatagram) return wait;
@@ -112,8 +117,9 @@ Session::Wait Session::receiveBatch(Clock::time_point deadline, ReceiveBatch& ba
 
 bool Session::readBatch(ReceiveBatch& batch, std::size_t limit) {
   batch.prepare();
-  const int count = ::recvmmsg(socketFd.get(), batch.headers(), static_cast<unsigned int>(limit), MSG_DONTWAIT,
-                               /*timeout=*/nullptr);
+  const int count =
+      ::recvmmsg(socketFd.get(), batch.headers(), static_cast<unsigned int>(limit), MSG_DONTWAIT,
+                 /*timeout=*/nullptr);
   if (count <= 0) return false;  // EINTR, EAGAIN, or an ICMP error of an earlier send
   batch.received(static_cast<std::size_t>(count), SystemClock::now());
   std::uint32_t total = 0;
@@ -180,8 +186,8 @@ void Session::reportMalformed(const Endpoint& from, const codec::Bytes& bytes,
   const auto descriptor = codec::descriptorOf(bytes);
   const std::string kind = descriptor ? codec::kindName(*descriptor) : "short datagram";
   if (!reported.insert({kind, from.text()}).second) return;
-  note("warning: skipping malformed datagram from " + from.text() + ": " + error +
-       " (further " + kind + " faults from this source not shown)");
+  note("warning: skipping malformed datagram from " + from.text() + ": " + error + " (further " +
+       kind + " faults from this source not shown)");
 }
 
 std::optional<codec::Datagram> Session::request(
@@ -196,7 +202,8 @@ std::optional<codec::Datagram> Session::request(
       const Wait result = receive(deadline, received);
       if (result == Wait::kStopped) return std::nullopt;
       if (result == Wait::kTimeout) break;
-      if (received.from.answersFor(to) && accept(received.datagram)) return std::move(received.datagram);
+      if (received.from.answersFor(to) && accept(received.datagram))
+        return std::move(received.datagram);
       if (other) other(std::move(received));
     }
   }

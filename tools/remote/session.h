@@ -97,10 +97,9 @@ class Session {
   // takes, resending after each timeout. Datagrams that do not match go to
   // `other` (when given) so the caller loses none of them. nullopt when no
   // answer came or a stop was requested.
-  std::optional<codec::Datagram> request(
-      const Endpoint& to, const codec::Bytes& bytes,
-      const std::function<bool(const codec::Datagram&)>& accept,
-      const std::function<void(Received&&)>& other = {});
+  std::optional<codec::Datagram> request(const Endpoint& to, const codec::Bytes& bytes,
+                                         const std::function<bool(const codec::Datagram&)>& accept,
+                                         const std::function<void(Received&&)>& other = {});
 
   // A fresh request id for SLV and GLVD.
   std::uint32_t nextRequestId() { return requestId++; }

@@ -39,7 +39,8 @@ void printMask(const std::string& what, const std::string& component, std::uint3
 int runSetLevel(const CommonOptions& common, const SetLevelOptions& options) {
   Session session(common.retry);
   const Endpoint target = findTarget(session, options.target);
-  const codec::LevelDescriptions before = fetchLevelDescriptions(session, target, options.component);
+  const codec::LevelDescriptions before =
+      fetchLevelDescriptions(session, target, options.component);
   const auto wanted = parseLevelChange(options.levels, before.clientMask, before.levels);
   if (!wanted) throw ToolError{kExitUsage, wanted.error()};
 
@@ -59,7 +60,8 @@ int runSetLevel(const CommonOptions& common, const SetLevelOptions& options) {
   while (session.receive(deadline, ignored) == Session::Wait::kDatagram) {
   }
   clearStop();  // the stop ends the wait; the restore must still go out
-  const codec::ComponentInfo restored = setLevelMask(session, target, options.component, before.clientMask);
+  const codec::ComponentInfo restored =
+      setLevelMask(session, target, options.component, before.clientMask);
   printMask("restored ", options.component, restored.clientMask, before.levels);
   return 0;
 }
@@ -85,7 +87,8 @@ const Command kSetLevelCommand = {
       // "-debug" looks like an option to CLI11; unmatched arguments are kept
       // and taken as LEVELS below, so it need not be written after "--".
       app.allow_extras();
-      app.add_option("--for", flags->temporaryFor, "Keep the change this long (e.g. 1m), then restore the old mask");
+      app.add_option("--for", flags->temporaryFor,
+                     "Keep the change this long (e.g. 1m), then restore the old mask");
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags, &app] {
         const CommonOptions common = flags->common.read();
@@ -96,8 +99,10 @@ const Command kSetLevelCommand = {
           extras.clear();
         }
         if (options.levels.empty()) throw ToolError{kExitUsage, "set-level: LEVELS is required"};
-        if (!extras.empty()) throw ToolError{kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
-        if (!flags->temporaryFor.empty()) options.temporaryFor = parseDuration(flags->temporaryFor, "--for");
+        if (!extras.empty())
+          throw ToolError{kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
+        if (!flags->temporaryFor.empty())
+          options.temporaryFor = parseDuration(flags->temporaryFor, "--for");
         return runSetLevel(common, options);
       };
     }};

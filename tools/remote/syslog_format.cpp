@@ -85,15 +85,16 @@ void appendTimestamp(std::string& out, SystemClock::time_point at) {
   std::tm parts{};
   ::gmtime_r(&seconds, &parts);
   char text[96];  // room for any year the int fields can hold
-  const int length = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", parts.tm_year + 1900,
-                                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                                   static_cast<long long>(us % 1'000'000));
+  const int length =
+      std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ",
+                    parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                    parts.tm_min, parts.tm_sec, static_cast<long long>(us % 1'000'000));
   out.append(text, static_cast<std::size_t>(std::max(length, 0)));
 }
 
 // Up to the SD-ID: "<PRI>1 TIMESTAMP HOSTNAME APP-NAME PROCID MSGID [tarvin@32473".
-void appendHeader(std::string& out, int facility, int severity, SystemClock::time_point at, const Origin& origin,
-                  std::string_view procId, std::string_view msgId) {
+void appendHeader(std::string& out, int facility, int severity, SystemClock::time_point at,
+                  const Origin& origin, std::string_view procId, std::string_view msgId) {
   out += '<';
   appendNumber(out, facility * 8 + severity);
   out += ">1 ";
@@ -131,15 +132,16 @@ void numberParam(std::string& out, std::string_view name, Integer value) {
 
 std::optional<int> parseFacility(std::string_view name) {
   static constexpr std::pair<std::string_view, int> kNames[] = {
-      {"kern", 0}, {"user", 1}, {"mail", 2}, {"daemon", 3}, {"auth", 4}, {"syslog", 5},
-      {"local0", 16}, {"local1", 17}, {"local2", 18}, {"local3", 19},
+      {"kern", 0},    {"user", 1},    {"mail", 2},    {"daemon", 3},  {"auth", 4},
+      {"syslog", 5},  {"local0", 16}, {"local1", 17}, {"local2", 18}, {"local3", 19},
       {"local4", 20}, {"local5", 21}, {"local6", 22}, {"local7", 23}};
   for (const auto& [text, code] : kNames) {
     if (name == text) return code;
   }
   int number = -1;
   const auto [stop, ec] = std::from_chars(name.data(), name.data() + name.size(), number);
-  if (ec == std::errc() && stop == name.data() + name.size() && number >= 0 && number <= 23) return number;
+  if (ec == std::errc() && stop == name.data() + name.size() && number >= 0 && number <= 23)
+    return number;
   return std::nullopt;
 }
 
@@ -185,7 +187,8 @@ void appendRecord(std::string& out, const Origin& origin, const codec::LogRecord
   char procId[12];
   const auto procIdEnd = std::to_chars(procId, procId + sizeof procId, record.integers[0]).ptr;
   appendHeader(out, facility, severityOf(record.clientMask), receivedAt, origin,
-               std::string_view(procId, static_cast<std::size_t>(procIdEnd - procId)), record.strings[0]);
+               std::string_view(procId, static_cast<std::size_t>(procIdEnd - procId)),
+               record.strings[0]);
   param(out, "target", origin.target);
   char uuid[32];
   for (std::size_t i = 0; i < record.uuid.size(); ++i) {
@@ -208,8 +211,8 @@ void appendRecord(std::string& out, const Origin& origin, const codec::LogRecord
   out += record.strings[3];
 }
 
-std::string formatGap(const Origin& origin, const SequenceGap& gap, SystemClock::time_point noticedAt,
-                      int facility) {
+std::string formatGap(const Origin& origin, const SequenceGap& gap,
+                      SystemClock::time_point noticedAt, int facility) {
   std::string out;
   appendHeader(out, facility, kSeverityWarning, noticedAt, origin, "", "");
   param(out, "target", origin.target);

@@ -26,8 +26,8 @@
 #include <string_view>
 
 #include "codec/client_codec.h"
-#include "remote/sequence_check.h"
 #include "remote/clocks.h"
+#include "remote/sequence_check.h"
 
 namespace remote::syslog {
 
@@ -56,8 +56,8 @@ std::string formatRecord(const Origin& origin, const codec::LogRecord& record,
 // has room.
 void appendRecord(std::string& out, const Origin& origin, const codec::LogRecordView& record,
                   SystemClock::time_point receivedAt, int facility);
-std::string formatGap(const Origin& origin, const SequenceGap& gap, SystemClock::time_point noticedAt,
-                      int facility);
+std::string formatGap(const Origin& origin, const SequenceGap& gap,
+                      SystemClock::time_point noticedAt, int facility);
 
 // The pieces, for tests. A header field keeps PRINTUSASCII only (others
 // become '_'), cut to `maxLength`, and is "-" (nil) when empty. A

@@ -25,7 +25,6 @@
 #include <memory>
 #include <string_view>
 
-#include "wire_format.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/follow.h"
@@ -33,6 +32,7 @@
 #include "remote/output_buffer.h"
 #include "remote/record_output.h"
 #include "remote/tool_error.h"
+#include "wire_format.h"
 
 namespace remote {
 namespace {
@@ -69,9 +69,11 @@ struct ComponentOrder {
 class Tail : public FollowHandler {
  public:
   Tail(const CommonOptions& common, const TailOptions& options)
-      : common(common), options(options),
+      : common(common),
+        options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
-        out(STDOUT_FILENO), printer(options.output, out) {}
+        out(STDOUT_FILENO),
+        printer(options.output, out) {}
 
   int run() {
     follower.run();
@@ -111,7 +113,8 @@ class Tail : public FollowHandler {
 
   // The level descriptions of the record's component, asked for (GLVD)
   // the first time the component shows up.
-  const ComponentLevels& levelsOf(const FollowedTarget& target, const codec::LogRecordView& record) {
+  const ComponentLevels& levelsOf(const FollowedTarget& target,
+                                  const codec::LogRecordView& record) {
     const std::pair<const codec::Uuid&, std::string_view> name{record.uuid, record.strings[0]};
     if (auto known = components.find(name); known != components.end()) return known->second;
     const ComponentKey key{record.uuid, std::string(record.strings[0])};
@@ -135,7 +138,8 @@ class Tail : public FollowHandler {
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
     for (const auto& [key, entry] : components) {
-      if (entry.state == ComponentLevels::State::kPending && entry.deadline < next) next = entry.deadline;
+      if (entry.state == ComponentLevels::State::kPending && entry.deadline < next)
+        next = entry.deadline;
     }
     return next;
   }
@@ -146,8 +150,8 @@ class Tail : public FollowHandler {
       if (entry.attemptsLeft-- > 0) {
         sendGlvd(key.second, entry);
       } else {
-        note("warning: no level descriptions for component '" + key.second + "' of " + entry.target.text() +
-             "; showing client levels");
+        note("warning: no level descriptions for component '" + key.second + "' of " +
+             entry.target.text() + "; showing client levels");
         entry.state = ComponentLevels::State::kUnavailable;
       }
     }

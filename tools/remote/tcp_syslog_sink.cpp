@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "common/datagram_wait.h"
@@ -31,7 +31,10 @@ std::string errorText(int error) { return std::strerror(error); }
 }  // namespace
 
 TcpSyslogSink::TcpSyslogSink(CollectorUrl url, std::size_t queueCapacity, std::size_t resendWindow)
-    : url(std::move(url)), capacity(queueCapacity), windowSize(resendWindow), backoff(kFirstBackoff) {
+    : url(std::move(url)),
+      capacity(queueCapacity),
+      windowSize(resendWindow),
+      backoff(kFirstBackoff) {
   connect();
 }
 
@@ -44,7 +47,7 @@ void TcpSyslogSink::push(std::string_view message) {
     // The oldest goes; one already begun on the socket must be finished,
     // or the collector would read a broken frame.
     const bool begun = frontOffset > 0;
-    if (begun && queue.size() == 1) return;  // then the new one goes instead
+    if (begun && queue.size() == 1) return;    // then the new one goes instead
     if (begun) std::swap(queue[0], queue[1]);  // the begun one stays in front
     queue.popFront();
   }
@@ -63,7 +66,8 @@ void TcpSyslogSink::flush() {
 pollfd* TcpSyslogSink::waitFor() {
   if (state == State::kWaiting) return nullptr;
   short events = POLLOUT;
-  if (state == State::kConnected) events = static_cast<short>(POLLIN | (queue.empty() ? 0 : POLLOUT));
+  if (state == State::kConnected)
+    events = static_cast<short>(POLLIN | (queue.empty() ? 0 : POLLOUT));
   wait = {socket.get(), events, 0};
   return &wait;
 }
@@ -154,8 +158,9 @@ void TcpSyslogSink::disconnect(const std::string& why) {
   frontOffset = 0;  // the message begun on the old connection goes out whole on the next
   retryAt = Clock::now() + backoff;
   if (!outageReported) {
-    note("warning: " + std::string(everConnected ? "lost connection to " : "cannot connect to ") + url.text +
-         ": " + why + "; retrying, keeping up to " + std::to_string(capacity) + " messages");
+    note("warning: " + std::string(everConnected ? "lost connection to " : "cannot connect to ") +
+         url.text + ": " + why + "; retrying, keeping up to " + std::to_string(capacity) +
+         " messages");
     outageReported = true;
   }
   backoff = std::min(backoff * 2, kMaxBackoff);
@@ -211,7 +216,8 @@ void TcpSyslogSink::drain(std::chrono::milliseconds limit) {
       finSent = true;
     }
     pollfd* fd = waitFor();
-    const int ready = pollUntil({fd, fd != nullptr ? 1u : 0u}, std::min(deadline, nextDeadline(deadline)));
+    const int ready =
+        pollUntil({fd, fd != nullptr ? 1u : 0u}, std::min(deadline, nextDeadline(deadline)));
     if (ready < 0) break;
     if (ready > 0 && finSent && state == State::kConnected) {
       char scratch[512];

@@ -74,7 +74,7 @@ class TcpSyslogSink final : public SyslogSink {
   State state = State::kWaiting;
   pollfd wait{};
 
-  StringRing queue;   // framed, not yet written; front written up to frontOffset
+  StringRing queue;  // framed, not yet written; front written up to frontOffset
   std::size_t frontOffset = 0;
   StringRing window;  // the last messages written whole, oldest first
   Clock::time_point retryAt;

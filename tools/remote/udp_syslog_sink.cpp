@@ -39,8 +39,8 @@ void UdpSyslogSink::flush() {
   }
   std::size_t sent = 0;
   while (sent < pendingCount) {
-    const int n = ::sendmmsg(socket.get(), headers.data() + sent, static_cast<unsigned int>(pendingCount - sent),
-                             MSG_NOSIGNAL);
+    const int n = ::sendmmsg(socket.get(), headers.data() + sent,
+                             static_cast<unsigned int>(pendingCount - sent), MSG_NOSIGNAL);
     if (n > 0) {
       written += static_cast<std::size_t>(n);
       sent += static_cast<std::size_t>(n);
@@ -50,7 +50,8 @@ void UdpSyslogSink::flush() {
     // An earlier datagram came back as port unreachable: that message was
     // not delivered. The error is used up; this one gets its turn.
     if (errno == ECONNREFUSED) {
-      if (refused++ == 0) note("warning: " + url.text + " refused a message (nobody listening?); counting");
+      if (refused++ == 0)
+        note("warning: " + url.text + " refused a message (nobody listening?); counting");
       continue;
     }
     if (sendFailures++ == 0) {
@@ -66,7 +67,8 @@ void UdpSyslogSink::drain(std::chrono::milliseconds /*limit*/) { flush(); }
 bool UdpSyslogSink::report() const {
   std::string text = "sent " + std::to_string(written) + " messages to " + url.text;
   if (sendFailures > 0) text += "; " + std::to_string(sendFailures) + " could not be sent";
-  if (refused > 0) text += "; " + std::to_string(refused) + " refused by the collector (not delivered)";
+  if (refused > 0)
+    text += "; " + std::to_string(refused) + " refused by the collector (not delivered)";
   note(text);
   return sendFailures == 0 && refused == 0;
 }
