@@ -147,7 +147,14 @@ TEST(ForwardToRsyslog, EveryRecordArrivesWithItsFieldsAcrossARestart) {
 
   const Outcome udp = remote({"forward", host.target(), "--duration", "1500ms", "--to",
                               "udp://127.0.0.1:" + std::to_string(collector.udpPort)});
-  const auto viaUdp = collector.records();
+  // What forward sent last may still be on its way into rsyslogd's file.
+  auto viaUdp = collector.records();
+  for (const auto giveUp = std::chrono::steady_clock::now() + 5s;
+       static_cast<long>(viaUdp.size()) < forwardedRecords(udp.err) &&
+       std::chrono::steady_clock::now() < giveUp;
+       viaUdp = collector.records()) {
+    std::this_thread::sleep_for(50ms);
+  }
   ASSERT_GT(viaUdp.size(), 20u);
   EXPECT_EQ(static_cast<long>(viaUdp.size()), forwardedRecords(udp.err)) << udp.err;
 
