@@ -10,17 +10,21 @@
 
 namespace remote {
 
-void ComponentLevels::request(const Endpoint& target, const codec::LogRecord& record) {
-  Key key{record.uuid, record.strings[0]};
-  if (entries.contains(key)) return;
+const Levels* ComponentLevels::lookup(const Endpoint& target, const codec::Uuid& uuid,
+                                      std::string_view component) {
+  if (const auto known = entries.find(Name{uuid, component}); known != entries.end()) {
+    return known->second.state == Entry::State::kPending ? nullptr : &known->second.levels;
+  }
+  Key key{uuid, std::string(component)};
   Entry& entry = entries[key];
   entry.target = target;
   if (key.second.size() > wire::kMaxRequestNameLength) {
     entry.state = Entry::State::kUnavailable;  // the target ignores such a GLVD
-    return;
+    return &entry.levels;
   }
   entry.attemptsLeft = retry.retries;
   send(key.second, entry);
+  return nullptr;
 }
 
 void ComponentLevels::onDatagram(codec::Datagram& datagram) {
@@ -34,15 +38,17 @@ void ComponentLevels::onDatagram(codec::Datagram& datagram) {
   }
 }
 
-const Levels* ComponentLevels::levelsFor(const codec::LogRecord& record) const {
-  const auto it = entries.find({record.uuid, record.strings[0]});
+const Levels* ComponentLevels::levelsFor(const codec::Uuid& uuid,
+                                         std::string_view component) const {
+  const auto it = entries.find(Name{uuid, component});
   if (it != entries.end() && it->second.state == Entry::State::kPending) return nullptr;
-  return &levelsOrNone(record);
+  return &levelsOrNone(uuid, component);
 }
 
-const Levels& ComponentLevels::levelsOrNone(const codec::LogRecord& record) const {
+const Levels& ComponentLevels::levelsOrNone(const codec::Uuid& uuid,
+                                            std::string_view component) const {
   static const Levels kNone;
-  const auto it = entries.find({record.uuid, record.strings[0]});
+  const auto it = entries.find(Name{uuid, component});
   return it == entries.end() ? kNone : it->second.levels;
 }
 

@@ -16,6 +16,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "remote/levels.h"
@@ -27,18 +28,20 @@ class ComponentLevels {
  public:
   ComponentLevels(Session& session, const RetryPolicy& retry) : session(session), retry(retry) {}
 
-  // Asks `target` for the descriptions of the record's component unless
-  // they are known or asked for already.
-  void request(const Endpoint& target, const codec::LogRecord& record);
+  // The descriptions of `component` of the target instance `uuid`: asked
+  // for from `target` the first time the component shows up. Empty when
+  // the target gave none, nullptr while the answer is outstanding. Hot
+  // path of tail: a component seen before is found without building a
+  // string.
+  const Levels* lookup(const Endpoint& target, const codec::Uuid& uuid, std::string_view component);
   // Takes a level-descriptions answer to one of our requests; other
   // datagrams are left alone.
   void onDatagram(codec::Datagram& datagram);
 
-  // The descriptions of the record's component (empty when the target
-  // gave none), or nullptr while the answer is outstanding.
-  const Levels* levelsFor(const codec::LogRecord& record) const;
+  // As lookup(), without asking.
+  const Levels* levelsFor(const codec::Uuid& uuid, std::string_view component) const;
   // Known or not: what to show once nothing may wait any more.
-  const Levels& levelsOrNone(const codec::LogRecord& record) const;
+  const Levels& levelsOrNone(const codec::Uuid& uuid, std::string_view component) const;
 
   // Resends and give-ups; each one's deadline feeds the poll() wait.
   Clock::time_point nextDeadline(Clock::time_point next) const;
@@ -54,12 +57,22 @@ class ComponentLevels {
     Clock::time_point deadline;
   };
   using Key = std::pair<codec::Uuid, std::string>;  // instance, component
+  // Orders keys, and finds them by a component name in place.
+  struct KeyOrder {
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      if (a.first != b.first) return a.first < b.first;
+      return std::string_view(a.second) < std::string_view(b.second);
+    }
+  };
+  using Name = std::pair<const codec::Uuid&, std::string_view>;
 
   void send(const std::string& component, Entry& entry);
 
   Session& session;
   const RetryPolicy retry;
-  std::map<Key, Entry> entries;
+  std::map<Key, Entry, KeyOrder> entries;
 };
 
 }  // namespace remote

@@ -92,7 +92,7 @@ class Recorder : public FollowHandler {
                 SystemClock::time_point at) override {
     if (revealed && revealed->target == target.label) revealed->seenAt = at;
     keepRevealedGap();
-    levels.request(target.endpoint, record);
+    levels.lookup(target.endpoint, record.uuid, record.strings[0]);
     waiting.push_back(
         store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
     ++received;
@@ -142,10 +142,11 @@ class Recorder : public FollowHandler {
     while (!waiting.empty() && !failure) {
       if (auto* stored = std::get_if<store::StoredRecord>(&waiting.front())) {
         const codec::LogRecord& record = stored->arrived.record;
-        const Levels* known = levels.levelsFor(record);
+        const Levels* known = levels.levelsFor(record.uuid, record.strings[0]);
         if (known == nullptr && !final) return;
         stored->levelName =
-            recordLevelName(record.clientMask, known ? *known : levels.levelsOrNone(record));
+            recordLevelName(record.clientMask,
+                            known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]));
       }
       store::Entry entry = std::move(waiting.front());
       waiting.pop_front();

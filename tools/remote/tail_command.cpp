@@ -5,14 +5,11 @@
 // --count or --duration. With --pcap, every datagram received is also
 // written to a capture that `replay` prints the same way.
 //
-// Level names come from the level descriptions of each record's component,
-// asked for (GLVD) the first time the component shows up from a target
-// instance and cached under that instance's uuid. While that answer is
-// outstanding, records wait in a queue, so output keeps the order of
-// arrival; an unanswered GLVD is retried and then given up, after which
-// that component's levels are shown as client-level numbers. Once its
-// levels are known, a record is printed in place, straight from the
-// receive batch, and the output is written once per batch.
+// Level names come from the level descriptions of each record's component
+// (component_levels.h). While that answer is outstanding, records wait in a
+// queue, so output keeps the order of arrival. Once its levels are known, a
+// record is printed in place, straight from the receive batch, and the
+// output is written once per batch.
 //
 // Exit codes: 0, or 1 when records were lost (sequence gaps, or dropped
 // by the kernel because the receive buffer was full).
@@ -21,18 +18,15 @@
 #include <unistd.h>
 
 #include <deque>
-#include <map>
 #include <memory>
-#include <string_view>
 
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/component_levels.h"
 #include "remote/follow.h"
-#include "remote/note.h"
 #include "remote/output_buffer.h"
 #include "remote/record_output.h"
 #include "remote/tool_error.h"
-#include "wire_format.h"
 
 namespace remote {
 namespace {
@@ -42,36 +36,12 @@ struct TailOptions {
   OutputOptions output;
 };
 
-// The level descriptions of one component of one target instance, as far
-// as we know them.
-struct ComponentLevels {
-  enum class State { kPending, kKnown, kUnavailable } state = State::kPending;
-  Levels levels;
-  Endpoint target;  // where the GLVD goes
-  std::uint32_t requestId = 0;
-  int attemptsLeft = 0;
-  Clock::time_point deadline;
-};
-
-using ComponentKey = std::pair<codec::Uuid, std::string>;
-
-// Orders keys and looks them up by a record's component name in place,
-// without building a string per record.
-struct ComponentOrder {
-  using is_transparent = void;
-  template <typename A, typename B>
-  bool operator()(const A& a, const B& b) const {
-    if (a.first != b.first) return a.first < b.first;
-    return std::string_view(a.second) < std::string_view(b.second);
-  }
-};
-
 class Tail : public FollowHandler {
  public:
   Tail(const CommonOptions& common, const TailOptions& options)
-      : common(common),
-        options(options),
+      : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
+        levels(follower.session(), common.retry),
         out(STDOUT_FILENO),
         printer(options.output, out) {}
 
@@ -90,9 +60,9 @@ class Tail : public FollowHandler {
   // Hot path: a component seen before, nothing queued: printed in place.
   void onRecordView(FollowedTarget& target, const codec::LogRecordView& record,
                     SystemClock::time_point at) override {
-    const ComponentLevels& entry = levelsOf(target, record);
-    if (queue.empty() && entry.state != ComponentLevels::State::kPending) {
-      printer.offer(record, at, target.label, entry.levels);
+    const Levels* known = levels.lookup(target.endpoint, record.uuid, record.strings[0]);
+    if (queue.empty() && known != nullptr) {
+      printer.offer(record, at, target.label, *known);
       return;
     }
     queue.push_back({record.toRecord(), at, target.label});  // waits for its levels, in order
@@ -101,60 +71,15 @@ class Tail : public FollowHandler {
   void onBatchEnd() override { out.flush(); }
 
   void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override {
-    auto* levels = std::get_if<codec::LevelDescriptions>(&r.datagram);
-    if (levels == nullptr) return;
-    auto it = components.find({levels->uuid, levels->name});
-    if (it != components.end() && it->second.state == ComponentLevels::State::kPending &&
-        it->second.requestId == levels->requestId) {
-      it->second.levels = std::move(levels->levels);
-      it->second.state = ComponentLevels::State::kKnown;
-    }
-  }
-
-  // The level descriptions of the record's component, asked for (GLVD)
-  // the first time the component shows up.
-  const ComponentLevels& levelsOf(const FollowedTarget& target,
-                                  const codec::LogRecordView& record) {
-    const std::pair<const codec::Uuid&, std::string_view> name{record.uuid, record.strings[0]};
-    if (auto known = components.find(name); known != components.end()) return known->second;
-    const ComponentKey key{record.uuid, std::string(record.strings[0])};
-    ComponentLevels& entry = components[key];
-    entry.target = target.endpoint;
-    if (key.second.size() > wire::kMaxRequestNameLength) {
-      entry.state = ComponentLevels::State::kUnavailable;  // the target ignores such a GLVD
-      return entry;
-    }
-    entry.attemptsLeft = common.retry.retries;
-    sendGlvd(key.second, entry);
-    return entry;
-  }
-
-  void sendGlvd(const std::string& component, ComponentLevels& entry) {
-    Session& session = follower.session();
-    entry.requestId = session.nextRequestId();
-    entry.deadline = Clock::now() + common.retry.timeout;
-    session.send(entry.target, codec::buildGetLevelDescriptionsRequest(entry.requestId, component));
+    levels.onDatagram(r.datagram);
   }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
-    for (const auto& [key, entry] : components) {
-      if (entry.state == ComponentLevels::State::kPending && entry.deadline < next)
-        next = entry.deadline;
-    }
-    return next;
+    return levels.nextDeadline(next);
   }
 
   void onTimers(Clock::time_point now) override {
-    for (auto& [key, entry] : components) {
-      if (entry.state != ComponentLevels::State::kPending || now < entry.deadline) continue;
-      if (entry.attemptsLeft-- > 0) {
-        sendGlvd(key.second, entry);
-      } else {
-        note("warning: no level descriptions for component '" + key.second + "' of " +
-             entry.target.text() + "; showing client levels");
-        entry.state = ComponentLevels::State::kUnavailable;
-      }
-    }
+    levels.onTimers(now);
     flush(/*final=*/false);
     out.flush();
   }
@@ -166,19 +91,19 @@ class Tail : public FollowHandler {
   void flush(bool final) {
     while (!queue.empty() && !printer.limitReached()) {
       const ArrivedRecord& head = queue.front();
-      const ComponentLevels& entry = components[{head.record.uuid, head.record.strings[0]}];
-      if (!final && entry.state == ComponentLevels::State::kPending) return;
-      printer.offer(head, entry.levels);
+      const Levels* known = levels.levelsFor(head.record.uuid, head.record.strings[0]);
+      if (known == nullptr && !final) return;
+      printer.offer(head,
+                    known ? *known : levels.levelsOrNone(head.record.uuid, head.record.strings[0]));
       queue.pop_front();
     }
   }
 
-  const CommonOptions& common;
   const TailOptions& options;
   Follower follower;
+  ComponentLevels levels;
   OutputBuffer out;
   RecordPrinter printer;
-  std::map<ComponentKey, ComponentLevels, ComponentOrder> components;
   std::deque<ArrivedRecord> queue;
 };
 
