@@ -4,9 +4,10 @@
 // and level descriptions, attached targets) and the host functions that
 // plug-ins call.
 //
-// Threads: every function locks `state.mutex` for what it touches; log
-// delivery holds a shared lock on the target list, so host threads log at
-// the same time and only attach/detach excludes them.
+// Threads: every function locks `state.mutex` for what it touches (the
+// application name is read without it; see State); log delivery holds a
+// shared lock on the target list, so host threads log at the same time and
+// only attach/detach excludes them.
 #include "tarvin/framework.h"
 
 #include <arpa/inet.h>
@@ -16,7 +17,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <shared_mutex>
 
@@ -30,7 +33,11 @@ struct Component {
 
 struct State {
   std::mutex mutex;
-  std::string applicationName{"tarvin-host"};
+  // The name is handed out by reference and read by plug-in threads without
+  // a lock, so a new name never overwrites an old one: each is kept for the
+  // life of the process and `applicationName` moves to the newest.
+  std::deque<std::string> applicationNames{"tarvin-host"};
+  std::atomic<const std::string*> applicationName{&applicationNames.front()};
   std::vector<Component> components;
   std::function<unsigned int(const std::string&, unsigned int)> maskPolicy;
 
@@ -61,8 +68,7 @@ Component* findComponent(std::vector<Component>& components, const std::string& 
 // ---- functions supplied to plug-ins ----
 
 const std::string& tarvin_get_application_name() {
-  std::lock_guard lock(state().mutex);
-  return state().applicationName;
+  return *state().applicationName.load(std::memory_order_acquire);
 }
 
 void tarvin_get_component_names(std::vector<std::string>& names) {
@@ -116,7 +122,8 @@ namespace tarvin {
 
 void setApplicationName(const std::string& name) {
   std::lock_guard lock(state().mutex);
-  state().applicationName = name;
+  state().applicationName.store(&state().applicationNames.emplace_back(name),
+                                std::memory_order_release);
 }
 
 void defineComponent(const std::string& name, unsigned int mask, const LevelDescriptions& levels) {
