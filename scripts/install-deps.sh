@@ -5,13 +5,15 @@
 set -eu
 packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev libfuzzer-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libspdlog-dev
-  libsqlite3-dev
-  tshark rsyslog iproute2 util-linux python3 dpkg-dev clang-format shellcheck lua-check"
+  libsqlite3-dev libcpp-httplib-dev
+  tshark rsyslog iproute2 util-linux python3 dpkg-dev clang-format shellcheck lua-check
+  chromium nodejs curl"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
-[ -z "$missing" ] && exit 0
+command -v npm >/dev/null 2>&1 || missing="$missing npm"  # Debian's nodejs comes without it
+if [ -n "$missing" ]; then
 echo "installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
@@ -24,3 +26,8 @@ had_policy=0; [ -e $policy ] && had_policy=1
 # shellcheck disable=SC2086  # one word per package
 apt-get install -y -qq --no-install-recommends $missing >/dev/null
 [ $had_policy = 1 ] || rm -f $policy
+fi
+# The browser tests' npm packages, exactly as their lockfile pins them; the
+# browser is Debian's chromium, never a download.
+(cd "$(dirname "$0")/../tests/web" && [ -d node_modules/playwright-core ] ||
+  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)

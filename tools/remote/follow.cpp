@@ -258,6 +258,7 @@ void Follower::onTimers(Clock::time_point now) {
     if (!target.named) {
       // Discovery finds it again if it comes back, under whatever uuid.
       note("warning: " + target.label + " stopped answering; following it no longer");
+      handler.onTargetDropped(target);
       targets.erase(targets.begin() + static_cast<std::ptrdiff_t>(i--));
       continue;
     }

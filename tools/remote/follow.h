@@ -95,6 +95,9 @@ class FollowHandler {
   virtual void onLost(FollowedTarget& /*target*/, const SequenceGap& /*gap*/) {}
   // A target is followed from now on (named ones before the first RRQ).
   virtual void onTargetAdded(FollowedTarget& /*target*/) {}
+  // A discovered target that stopped answering is followed no longer; the
+  // reference dies after this call.
+  virtual void onTargetDropped(FollowedTarget& /*target*/) {}
   // Level descriptions, component infos: whatever the Follower does not use.
   virtual void onOtherDatagram(FollowedTarget& /*target*/, Received&& /*received*/) {}
 

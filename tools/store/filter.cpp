@@ -31,6 +31,10 @@ void addCommon(Condition& c, const Filter& f, bool afterId, const char* table,
     add(c, t + ".id > ?");
     c.parameters.emplace_back(f.afterId);
   }
+  if (f.beforeId > 0) {
+    add(c, t + ".id < ?");
+    c.parameters.emplace_back(f.beforeId);
+  }
   if (f.sinceNs) {
     add(c, t + "." + timeColumn + " >= ?");
     c.parameters.emplace_back(*f.sinceNs);

@@ -38,6 +38,7 @@ struct Filter {
   std::int64_t limit = 0;    // matching records at most; 0: all
   bool reverse = false;      // newest first
   std::int64_t afterId = 0;  // only entries after this id (follow)
+  std::int64_t beforeId = 0;  // only entries before this id (paging back); 0: none
   bool gaps = true;          // show gaps of the selected targets in place
 };
 

@@ -1,0 +1,79 @@
+// tools/web/level_control.h
+//
+// Level control for the web console: reads a target's level descriptions
+// and sets a component's mask, on a session of its own (the follower's
+// socket belongs to the follower thread), and keeps every temporary change
+// ("for 5m") with the mask the target held before it. Each such change is
+// restored when its time is up (by a thread of its own) or, at the latest,
+// when the console stops (restoreAll()). A second change to the same
+// component keeps the first one's previous mask, so the target gets back
+// its own mask, not an intermediate one; a permanent change drops the
+// pending restore.
+//
+// Threads: describe() and change() are called from HTTP threads, the
+// restore thread runs inside, restoreAll() from the main thread at the end.
+// One mutex serialises every request on the session.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "codec/client_codec.h"
+#include "remote/session.h"
+
+namespace web {
+
+struct LevelResult {
+  std::string target, component;
+  codec::LevelDescriptions before;          // descriptions and the mask before the change
+  std::uint32_t clientMask = 0;             // what the target reports holding now
+  std::uint32_t asked = 0;                  // what was sent
+  std::optional<std::int64_t> restoreAtMs;  // epoch ms, for a temporary change
+  std::optional<std::uint32_t> restoreMask;
+};
+
+struct PendingRestore {
+  remote::Endpoint endpoint;
+  std::uint32_t previousMask = 0;
+  std::chrono::steady_clock::time_point due;
+  std::int64_t dueEpochMs = 0;
+};
+
+class LevelControl {
+ public:
+  explicit LevelControl(const remote::RetryPolicy& retry);
+  ~LevelControl();  // stops the restore thread; restoreAll() first
+
+  // Throws remote::ToolError when the target does not answer.
+  codec::LevelDescriptions describe(const remote::Endpoint& endpoint, const std::string& component);
+  // Applies `change` (set-level syntax) to the component's current mask.
+  // Throws remote::ToolError: kExitUsage for a change that does not parse.
+  LevelResult change(const std::string& label, const remote::Endpoint& endpoint,
+                     const std::string& component, const std::string& change,
+                     std::optional<std::chrono::milliseconds> temporaryFor);
+  std::optional<PendingRestore> pending(const std::string& label, const std::string& component);
+
+  // Puts back every pending change now; main thread, after the stop.
+  void restoreAll();
+
+ private:
+  using Key = std::pair<std::string, std::string>;  // target label, component
+  void restoreDue();
+  void restore(const Key& key, const PendingRestore& p);
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  remote::Session session;                 // guarded by mutex
+  std::map<Key, PendingRestore> restores;  // guarded by mutex
+  bool stopping = false;                   // guarded by mutex
+  std::thread restorer;                    // last: started once the rest is built
+};
+
+}  // namespace web

@@ -1,0 +1,176 @@
+// app.js: the console page: loads the history from the store, follows the
+// live stream, and ties the table, filters, targets, level control, rate
+// chart, detail panel and download together.
+
+import { getJson } from './api.js';
+import { RateChart } from './chart.js';
+import { checkedValues, compile, fillForm, isEmpty, readForm, readUrl, syncChecks, writeUrl } from './filters.js';
+import { LevelPanel } from './levels.js';
+import { Stream } from './stream.js';
+import { Table, formatTime, gapText } from './table.js';
+import { renderTargets } from './targets.js';
+
+const $ = id => document.getElementById(id);
+const HISTORY = 100000;   // records loaded from the store at start
+const KEEP = 500000;      // the page drops the oldest beyond this
+
+const els = {
+  grep: $('f-grep'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
+  levels: $('f-levels'), targets: $('f-targets'), components: $('f-components'),
+};
+const state = { all: [], filter: readUrl(), test: null, lastId: 0, levelNames: new Set(), targetNames: new Set(), componentNames: new Set() };
+state.test = compile(state.filter);
+
+const table = new Table($('viewport'), $('spacer'), $('new-records'), showDetail);
+const chart = new RateChart($('chart'), goToTime);
+const levels = new LevelPanel({ panel: $('levels'), name: $('levels-target'), components: $('levels-components'),
+                                duration: $('levels-for'), all: $('levels-all'), close: $('levels-close') });
+const stream = new Stream(onEntries, onTargets, setStatus);
+window.tarvinConsole = { table, state };  // for the browser tests and the benchmark
+
+function setStatus(s) {
+  $('status').textContent = s;
+  $('status').className = 'status ' + (s === 'live' ? 'live' : 'down');
+}
+
+function counts() {
+  $('counts').textContent = `${table.rows.length} shown of ${state.all.length} loaded`;
+}
+
+// Level, target and component check boxes follow what the records name.
+function learn(entries) {
+  const fresh = { level: [], target: [], component: [] };
+  for (const e of entries) {
+    if (!state.targetNames.has(e.target)) { state.targetNames.add(e.target); fresh.target.push(e.target); }
+    if (e.type !== 'record') continue;
+    if (!state.levelNames.has(e.level)) { state.levelNames.add(e.level); fresh.level.push(e.level); }
+    if (!state.componentNames.has(e.component)) { state.componentNames.add(e.component); fresh.component.push(e.component); }
+  }
+  if (fresh.level.length) syncChecks(els.levels, fresh.level, state.filter.level, applyForm);
+  if (fresh.target.length) syncChecks(els.targets, fresh.target, state.filter.target, applyForm);
+  if (fresh.component.length) syncChecks(els.components, fresh.component, state.filter.component, applyForm);
+}
+
+function onEntries(entries) {
+  for (const e of entries) state.all.push(e);
+  state.lastId = Math.max(state.lastId, entries[entries.length - 1].id);
+  learn(entries);
+  chart.add(entries);
+  table.append(entries.filter(state.test));
+  if (state.all.length > KEEP) {
+    const drop = state.all.length - KEEP;
+    const oldest = state.all[drop].id;
+    state.all.splice(0, drop);
+    let n = 0;
+    while (n < table.rows.length && table.rows[n].id < oldest) n++;
+    if (n) table.dropFront(n);
+  }
+  counts();
+}
+
+function onTargets(targets) {
+  renderTargets($('targets'), targets, target => levels.open(target));
+}
+
+// The store's part of the filters: the full-text query (the rest applies
+// in the page); history newest first, shown oldest first.
+function storeQuery() {
+  const q = new URLSearchParams();
+  if (state.filter.match) q.set('match', state.filter.match);
+  return q;
+}
+
+async function load() {
+  stream.close();
+  const q = storeQuery();
+  q.set('limit', HISTORY);
+  let body;
+  try {
+    body = await getJson('/api/records', q);
+  } catch (error) {
+    setStatus(`error: ${error.message}`);
+    body = { records: [], last_id: 0 };
+  }
+  state.all = body.records.reverse();
+  state.lastId = body.last_id;
+  learn(state.all);
+  chart.clear();
+  chart.add(state.all);
+  table.setRows(state.all.filter(state.test));
+  counts();
+  stream.open(storeQuery(), state.lastId);
+}
+
+function applyFilter(f) {
+  const reload = f.match !== state.filter.match;
+  state.filter = f;
+  state.test = compile(f);
+  writeUrl(f);
+  if (reload) return load();
+  table.setRows(state.all.filter(state.test));
+  counts();
+}
+
+function applyForm() { applyFilter(readForm(els)); }
+
+let grepTimer = 0;
+els.grep.addEventListener('input', () => { clearTimeout(grepTimer); grepTimer = setTimeout(applyForm, 150); });
+els.match.addEventListener('change', applyForm);
+els.since.addEventListener('change', applyForm);
+els.until.addEventListener('change', applyForm);
+$('filters').addEventListener('submit', ev => { ev.preventDefault(); applyForm(); });
+$('f-clear').addEventListener('click', () => clearFilters());
+
+async function clearFilters() {
+  const empty = readUrl.call(null);
+  for (const k of Object.keys(empty)) empty[k] = Array.isArray(empty[k]) ? [] : (typeof empty[k] === 'string' ? '' : null);
+  fillForm(empty, els);
+  await applyFilter(empty);
+}
+
+function showDetail(e) {
+  const dl = $('detail-fields');
+  dl.replaceChildren();
+  const add = (k, v) => {
+    const dt = document.createElement('dt');
+    dt.textContent = k;
+    const dd = document.createElement('dd');
+    dd.textContent = typeof v === 'object' ? JSON.stringify(v) : String(v);
+    dl.append(dt, dd);
+  };
+  add('received', `${new Date(e.received).toISOString()} (${formatTime(e.received)} local)`);
+  if (e.type === 'gap') add('gap', gapText(e));
+  for (const [k, v] of Object.entries(e)) {
+    if (k === 'received') continue;
+    add(k, k === 'client_mask' || k === 'restore_mask' ? `0x${(v >>> 0).toString(16).toUpperCase().padStart(8, '0')} (${v})` : v);
+  }
+  $('detail').hidden = false;
+  $('detail').dataset.id = e.id;
+}
+$('detail-close').addEventListener('click', () => { $('detail').hidden = true; });
+$('detail-context').addEventListener('click', async () => {
+  const id = Number($('detail').dataset.id);
+  if (!isEmpty(state.filter)) await clearFilters();
+  table.reveal(id);
+});
+
+// A click on the chart: the first shown record of that second.
+function goToTime(ms) {
+  const rows = table.rows;
+  let lo = 0, hi = rows.length;
+  while (lo < hi) { const mid = (lo + hi) >> 1; if (rows[mid].received < ms) lo = mid + 1; else hi = mid; }
+  if (lo < rows.length) { table.highlightId = rows[lo].id; table.scrollToIndex(lo); }
+}
+
+$('download').addEventListener('click', () => {
+  const lines = table.rows.map(e => JSON.stringify(e)).join('\n') + '\n';
+  const a = document.createElement('a');
+  a.href = URL.createObjectURL(new Blob([lines], { type: 'application/x-ndjson' }));
+  a.download = 'tarvin-records.jsonl';
+  a.click();
+  setTimeout(() => URL.revokeObjectURL(a.href), 10000);
+});
+
+fillForm(state.filter, els);
+void checkedValues;
+load();

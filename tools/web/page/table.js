@@ -1,0 +1,181 @@
+// table.js: the record table. Only the rows in view exist in the DOM (a
+// pool reused on every scroll), so 100,000 records and more stay smooth.
+// It follows the newest record until the user scrolls up; then it holds
+// still and counts what came, one click back to live.
+// Every string from a target goes in with textContent: texts are data.
+
+const ROW = 22;
+
+function pad(n, w = 2) { return String(n).padStart(w, '0'); }
+export function formatTime(ms) {
+  const d = new Date(ms);
+  return `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}.${pad(d.getMilliseconds(), 3)}`;
+}
+
+export function gapText(e) {
+  return `lost ${e.lost} records (sequence ${e.first} to ${e.last})`;
+}
+
+// The colour class of a level: by name, else by client level.
+function severity(e) {
+  const n = (e.level || '').toLowerCase();
+  for (const s of ['error', 'warning', 'info', 'debug', 'trace']) if (n.startsWith(s)) return s;
+  const c = e.client_level;
+  if (c === null || c === undefined) return '';
+  return c >= 31 ? 'error' : c === 30 ? 'warning' : c === 29 ? 'info' : c === 28 ? 'debug' : 'trace';
+}
+
+export class Table {
+  constructor(viewport, spacer, newButton, onSelect) {
+    this.viewport = viewport;
+    this.spacer = spacer;
+    this.newButton = newButton;
+    this.onSelect = onSelect;
+    this.rows = [];         // the entries in view order (the filtered view)
+    this.pool = [];
+    this.following = true;
+    this.unseen = 0;
+    this.selectedId = null;
+    this.highlightId = null;
+    this.pending = false;
+    viewport.addEventListener('scroll', () => this.onScroll());
+    window.addEventListener('resize', () => this.schedule());
+    newButton.addEventListener('click', () => this.toLive());
+  }
+
+  setRows(rows) {
+    this.rows = rows;
+    this.unseen = 0;
+    this.layout();
+    if (this.following) this.viewport.scrollTop = this.spacer.offsetHeight;
+    this.schedule();
+  }
+
+  append(entries) {
+    for (const e of entries) this.rows.push(e);
+    if (!this.following) this.unseen += entries.length;
+    this.layout();
+    if (this.following) this.viewport.scrollTop = this.spacer.offsetHeight;
+    this.schedule();
+  }
+
+  // Drops the oldest rows (the page keeps a bounded history).
+  dropFront(n) {
+    this.rows.splice(0, n);
+    if (!this.following) this.viewport.scrollTop = Math.max(0, this.viewport.scrollTop - n * ROW);
+    this.layout();
+    this.schedule();
+  }
+
+  layout() {
+    this.spacer.style.height = this.rows.length * ROW + 'px';
+    this.newButton.hidden = this.following || this.unseen === 0;
+    this.newButton.textContent = `${this.unseen} new record${this.unseen === 1 ? '' : 's'}`;
+  }
+
+  onScroll() {
+    const v = this.viewport;
+    const atBottom = v.scrollTop + v.clientHeight >= v.scrollHeight - ROW;
+    if (atBottom !== this.following) {
+      this.following = atBottom;
+      if (atBottom) this.unseen = 0;
+      this.layout();
+    }
+    this.schedule();
+  }
+
+  toLive() {
+    this.following = true;
+    this.unseen = 0;
+    this.layout();
+    this.viewport.scrollTop = this.spacer.offsetHeight;
+    this.schedule();
+  }
+
+  // Scrolls so that the row with `id` is in the middle, highlighted.
+  reveal(id) {
+    const i = this.rows.findIndex(e => e.id === id);
+    if (i < 0) return false;
+    this.highlightId = id;
+    this.scrollToIndex(i);
+    return true;
+  }
+
+  scrollToIndex(i) {
+    this.following = false;
+    this.viewport.scrollTop = Math.max(0, i * ROW - this.viewport.clientHeight / 2);
+    this.layout();
+    this.schedule();
+  }
+
+  schedule() {
+    if (this.pending) return;
+    this.pending = true;
+    requestAnimationFrame(() => { this.pending = false; this.render(); });
+  }
+
+  makeRow() {
+    const row = document.createElement('div');
+    row.className = 'row';
+    for (const c of ['t', 'tg', 'sq', 'lvl', 'cp', 'pt', 'fl', 'fn', 'tx']) {
+      const s = document.createElement('span');
+      s.className = c;
+      row.append(s);
+    }
+    row.addEventListener('click', () => {
+      const e = this.rows[row._index];
+      if (!e) return;
+      this.selectedId = e.id;
+      this.schedule();
+      this.onSelect(e);
+    });
+    this.viewport.append(row);
+    return row;
+  }
+
+  render() {
+    const v = this.viewport;
+    const first = Math.max(0, Math.floor(v.scrollTop / ROW) - 2);
+    const count = Math.ceil(v.clientHeight / ROW) + 5;
+    while (this.pool.length < count) this.pool.push(this.makeRow());
+    for (let k = 0; k < this.pool.length; k++) {
+      const row = this.pool[k];
+      const i = first + k;
+      const e = this.rows[i];
+      if (!e || k >= count) { row.hidden = true; continue; }
+      row.hidden = false;
+      row._index = i;
+      row.style.transform = `translateY(${i * ROW}px)`;
+      row.classList.toggle('selected', e.id === this.selectedId);
+      row.classList.toggle('highlight', e.id === this.highlightId);
+      if (row._id === e.id) continue;
+      row._id = e.id;
+      const c = row.children;
+      if (e.type === 'gap') {
+        row.classList.add('gap');
+        row.dataset.severity = '';
+        c[0].textContent = formatTime(e.received);
+        c[1].textContent = e.target;
+        c[2].textContent = '';
+        c[3].textContent = '';
+        c[4].textContent = '';
+        c[5].textContent = '';
+        c[6].textContent = '';
+        c[7].textContent = '';
+        c[8].textContent = gapText(e);
+        continue;
+      }
+      row.classList.remove('gap');
+      row.dataset.severity = severity(e);
+      c[0].textContent = formatTime(e.received);
+      c[1].textContent = e.target;
+      c[2].textContent = e.sequence;
+      c[3].textContent = e.level;
+      c[4].textContent = e.component;
+      c[5].textContent = `${e.pid}/${e.tid}`;
+      c[6].textContent = `${e.file}:${e.line}`;
+      c[7].textContent = e.function;
+      c[8].textContent = e.text;
+    }
+  }
+}

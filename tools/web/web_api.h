@@ -1,0 +1,41 @@
+// tools/web/web_api.h
+//
+// The JSON of the web console's API: a Filter from a request's query
+// parameters (the same selection as `query`), records and gaps as objects
+// that carry the store's id, and targets. Pure functions over values, apart
+// from readFilter(), which looks up level names and hosts in the store.
+//
+// Threads: any HTTP thread, on that thread's own store connection.
+#pragma once
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+
+#include "store/filter.h"
+#include "store/record_store.h"
+#include "web/web_board.h"
+
+namespace web {
+
+// A request the API refuses, with the HTTP status to say so.
+struct ApiError : std::runtime_error {
+  ApiError(int status, const std::string& message) : std::runtime_error(message), status(status) {}
+  int status;
+};
+
+using Params = std::multimap<std::string, std::string>;
+
+// target, component (repeatable or comma lists), level (names or client
+// levels), grep, match, since, until (epoch ms or query's WHEN), before,
+// after (store ids), limit. Throws ApiError 400.
+store::Filter readFilter(const Params& params, store::RecordStore& store);
+
+nlohmann::json entryJson(const store::Entry& entry);
+nlohmann::json targetJson(const TargetState& target);
+
+// Text for the wire; target strings need not be valid UTF-8.
+std::string dump(const nlohmann::json& value);
+
+}  // namespace web

@@ -1,0 +1,64 @@
+// tools/web/web_board.h
+//
+// What the web console's follower thread knows and its HTTP threads show:
+// each followed target (address, uuid, application, state, records per
+// second, records lost), the components it has shown with their masks, and
+// the id of the newest entry committed to the record store. Streams wait
+// here for either to move.
+//
+// Threads: the follower thread writes (publish(), committed(), stop()); any
+// HTTP thread reads (snapshot(), endpointOf(), waitForChange()). Everything
+// is behind one mutex, held only to copy.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "remote/endpoint.h"
+
+namespace web {
+
+struct TargetState {
+  std::string label;  // "127.0.0.1:57008"
+  remote::Endpoint endpoint;
+  std::string uuid;  // hex; empty until the target answered
+  std::string application;
+  std::string state;  // "following", "not answering", "gone"
+  double recordsPerSecond = 0;
+  std::int64_t records = 0, lost = 0, gaps = 0;
+  std::map<std::string, std::optional<std::uint32_t>> components;  // mask when reported
+};
+
+class WebBoard {
+ public:
+  // Follower thread.
+  void publish(std::vector<TargetState> targets);
+  void committed(std::int64_t lastId);
+  void stop();
+
+  // HTTP threads.
+  std::vector<TargetState> snapshot() const;
+  std::optional<TargetState> find(const std::string& label) const;
+  struct Mark {
+    std::int64_t lastId = 0;
+    std::int64_t targetsVersion = 0;
+    bool stopping = false;
+  };
+  Mark mark() const;
+  // Until the store or the targets move past `seen`, a stop, or `deadline`.
+  Mark waitForChange(const Mark& seen, std::chrono::steady_clock::time_point deadline) const;
+
+ private:
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::vector<TargetState> targets;  // guarded by mutex
+  Mark now;                          // guarded by mutex
+};
+
+}  // namespace web

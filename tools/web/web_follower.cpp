@@ -1,0 +1,180 @@
+// tools/web/web_follower.cpp
+//
+// The web console's follower: records and gaps into the store, targets and
+// components onto the board.
+//
+// Threads: the main thread only (the Follower's poll() loop calls in here).
+#include "web/web_follower.h"
+
+#include <algorithm>
+
+#include "remote/levels.h"
+#include "remote/note.h"
+#include "wire_format.h"
+
+namespace web {
+
+using remote::Clock;
+
+namespace {
+constexpr std::chrono::seconds kPublishEvery{1};
+}  // namespace
+
+WebFollower::WebFollower(const remote::RetryPolicy& retry, const remote::FollowOptions& options,
+                         store::RecordStore& store, const store::Retention& retention,
+                         WebBoard& board)
+    : follower(retry, options, *this, /*firstConfirmRequired=*/false),
+      levels(follower.session(), retry),
+      store(store),
+      writer(store, retention),
+      board(board),
+      nextPublish(Clock::now()),
+      lastPublish(Clock::now()) {}
+
+std::int64_t WebFollower::run() {
+  lastCommitted = store.lastId();
+  board.committed(lastCommitted);
+  follower.run();
+  keepRevealedGap();
+  if (!failure) {
+    moveReady(/*final=*/true);
+    write([&] { writer.commit(); });
+  }
+  board.committed(store.lastId());
+  if (failure) remote::note(std::string("error: ") + failure->what());
+  return lost + writer.unstoredRecords();
+}
+
+void WebFollower::onRecord(remote::FollowedTarget& target, codec::LogRecord&& record,
+                           remote::SystemClock::time_point at) {
+  if (revealed && revealed->target == target.label) revealed->seenAt = at;
+  keepRevealedGap();
+  Seen& s = seen[target.label];
+  ++s.records;
+  s.components.try_emplace(record.strings[0]);
+  levels.lookup(target.endpoint, record.uuid, record.strings[0]);
+  waiting.push_back(
+      store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
+  if (waiting.size() >= remote::StoreWriter::kMaxBatch) moveReady(/*final=*/false);
+}
+
+// A gap is stored with the receive time of the record that revealed it,
+// as record does.
+void WebFollower::onLost(remote::FollowedTarget& target, const remote::SequenceGap& gap) {
+  keepRevealedGap();
+  revealed.emplace();
+  revealed->target = target.label;
+  revealed->uuid = target.uuid.value_or(codec::Uuid{});
+  revealed->applicationName = target.applicationName;
+  revealed->gap = gap;
+  revealed->seenAt = remote::SystemClock::now();  // should its record never come
+  lost += gap.count;
+  Seen& s = seen[target.label];
+  s.lost += gap.count;
+  ++s.gaps;
+}
+
+void WebFollower::onTargetAdded(remote::FollowedTarget& target) {
+  Seen& s = seen[target.label];
+  s.live = &target;
+  s.endpoint = target.endpoint;
+}
+
+void WebFollower::onTargetDropped(remote::FollowedTarget& target) {
+  seen[target.label].live = nullptr;
+}
+
+void WebFollower::onOtherDatagram(remote::FollowedTarget& target, remote::Received&& r) {
+  if (const auto* info = std::get_if<codec::ComponentInfo>(&r.datagram)) {
+    // The infos that follow each registration confirm: every component
+    // with the mask it holds now.
+    if (info->requestId == wire::kUnsolicitedRequestId)
+      seen[target.label].components[info->name] = info->clientMask;
+  }
+  levels.onDatagram(r.datagram);
+}
+
+void WebFollower::keepRevealedGap() {
+  if (revealed) waiting.push_back(std::move(*revealed));
+  revealed.reset();
+}
+
+// Hands the queued entries to the writer in order, up to the first record
+// whose level names are still being asked for; at the end, all of them.
+void WebFollower::moveReady(bool final) {
+  while (!waiting.empty() && !failure) {
+    if (auto* stored = std::get_if<store::StoredRecord>(&waiting.front())) {
+      const codec::LogRecord& record = stored->arrived.record;
+      const remote::Levels* known = levels.levelsFor(record.uuid, record.strings[0]);
+      if (known == nullptr && !final) return;
+      stored->levelName = remote::recordLevelName(
+          record.clientMask, known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]));
+    }
+    store::Entry entry = std::move(waiting.front());
+    waiting.pop_front();
+    write([&] { writer.add(std::move(entry)); });
+  }
+}
+
+// A store fault ends the follow (done()), so the Follower still
+// unregisters on its way out.
+template <typename Step>
+void WebFollower::write(Step step) {
+  if (failure) return;
+  try {
+    step();
+  } catch (const store::StoreError& error) {
+    failure = error;
+  }
+}
+
+Clock::time_point WebFollower::nextDeadline(Clock::time_point next) {
+  return std::min(writer.nextDeadline(levels.nextDeadline(next)), nextPublish);
+}
+
+void WebFollower::onTimers(Clock::time_point now) {
+  levels.onTimers(now);
+  moveReady(/*final=*/false);
+  write([&] { writer.onTimers(now); });
+  onBatchEnd();
+  if (now >= nextPublish) publish(now);
+}
+
+// The writer commits by time or size; streams learn of it here.
+void WebFollower::onBatchEnd() {
+  if (writer.storedRecords() + writer.storedGaps() == lastCommitted) return;
+  lastCommitted = writer.storedRecords() + writer.storedGaps();
+  write([&] { board.committed(store.lastId()); });
+}
+
+void WebFollower::publish(Clock::time_point now) {
+  const double seconds = std::max(std::chrono::duration<double>(now - lastPublish).count(), 0.001);
+  std::vector<TargetState> states;
+  for (auto& [label, s] : seen) {
+    if (s.live != nullptr) {
+      if (s.live->uuid) s.uuid = codec::uuidToHex(*s.live->uuid);
+      s.application = s.live->applicationName;
+    }
+    s.rate = static_cast<double>(s.records - s.recordsAtLastPublish) / seconds;
+    s.recordsAtLastPublish = s.records;
+    TargetState t;
+    t.label = label;
+    t.endpoint = s.endpoint;
+    t.uuid = s.uuid;
+    t.application = s.application;
+    t.state = s.live == nullptr                          ? "gone"
+              : s.live->silent || !s.live->everConfirmed ? "not answering"
+                                                         : "following";
+    t.recordsPerSecond = s.rate;
+    t.records = s.records;
+    t.lost = s.lost;
+    t.gaps = s.gaps;
+    t.components = s.components;
+    states.push_back(std::move(t));
+  }
+  board.publish(std::move(states));
+  lastPublish = now;
+  nextPublish = now + kPublishEvery;
+}
+
+}  // namespace web

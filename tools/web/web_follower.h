@@ -1,0 +1,78 @@
+// tools/web/web_follower.h
+//
+// The web console's follower: follows targets as `record` does, writes
+// every record and gap into the record store (with level names from the
+// components' level descriptions), and keeps the WebBoard up to date: the
+// newest committed id after every batch, and once a second each target's
+// state, rate, losses and the components it has shown.
+//
+// Threads: runs on the main thread (Follower::run()); it is the store's
+// only writer. It touches the board through its own locking calls only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "remote/component_levels.h"
+#include "remote/follow.h"
+#include "remote/store_writer.h"
+#include "web/web_board.h"
+
+namespace web {
+
+class WebFollower : public remote::FollowHandler {
+ public:
+  WebFollower(const remote::RetryPolicy& retry, const remote::FollowOptions& options,
+              store::RecordStore& store, const store::Retention& retention, WebBoard& board);
+
+  // Until a stop signal or --duration; then writes what is left. Returns
+  // the records lost on the way (gaps) plus those the store refused.
+  std::int64_t run();
+
+ private:
+  void onRecord(remote::FollowedTarget& target, codec::LogRecord&& record,
+                remote::SystemClock::time_point at) override;
+  void onLost(remote::FollowedTarget& target, const remote::SequenceGap& gap) override;
+  void onTargetAdded(remote::FollowedTarget& target) override;
+  void onTargetDropped(remote::FollowedTarget& target) override;
+  void onOtherDatagram(remote::FollowedTarget& target, remote::Received&& r) override;
+  remote::Clock::time_point nextDeadline(remote::Clock::time_point next) override;
+  void onTimers(remote::Clock::time_point now) override;
+  void onBatchEnd() override;
+  bool done() const override { return failure.has_value(); }
+
+  void keepRevealedGap();
+  void moveReady(bool final);
+  template <typename Step>
+  void write(Step step);
+  void publish(remote::Clock::time_point now);
+
+  struct Seen {
+    remote::FollowedTarget* live = nullptr;  // until the Follower drops it
+    remote::Endpoint endpoint;
+    std::string uuid, application;
+    std::int64_t records = 0, lost = 0, gaps = 0;
+    std::int64_t recordsAtLastPublish = 0;
+    double rate = 0;
+    std::map<std::string, std::optional<std::uint32_t>> components;
+  };
+
+  remote::Follower follower;
+  remote::ComponentLevels levels;
+  store::RecordStore& store;
+  remote::StoreWriter writer;
+  WebBoard& board;
+  std::map<std::string, Seen> seen;          // by label
+  std::deque<store::Entry> waiting;          // for level names, in order of arrival
+  std::optional<store::StoredGap> revealed;  // until the record that revealed it
+  std::optional<store::StoreError> failure;
+  std::int64_t lost = 0;
+  std::int64_t lastCommitted = 0;
+  remote::Clock::time_point nextPublish;
+  remote::Clock::time_point lastPublish;
+};
+
+}  // namespace web

@@ -1,0 +1,356 @@
+// tools/web/web_server.cpp
+//
+// Routes, security checks and the event stream of the web console.
+//
+// Threads: handlers run on cpp-httplib's pool threads; each opens its own
+// read connection to the store on first use (thread_local) and keeps it.
+// The board and the level control lock for themselves.
+#include "web/web_server.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+#include "remote/command_options.h"
+#include "remote/level_output.h"
+#include "remote/levels.h"
+#include "remote/time_options.h"
+#include "remote/tool_error.h"
+#include "store/store_query.h"
+#include "web/page_files.h"
+#include "web/web_api.h"
+
+namespace web {
+namespace {
+
+// Every event stream holds a pool thread for as long as it is open.
+constexpr std::size_t kThreads = 16;
+constexpr std::chrono::seconds kKeepAlive{15};
+constexpr std::size_t kStreamChunk = 64 * 1024;  // bytes per write to the socket
+
+const char* const kPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+thread_local std::unique_ptr<store::RecordStore> tReader;
+
+store::RecordStore& reader(const std::string& path) {
+  if (!tReader)
+    tReader = std::make_unique<store::RecordStore>(path, store::RecordStore::Access::kRead);
+  return *tReader;
+}
+
+bool equalInConstantTime(const std::string& a, const std::string& b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  for (std::size_t i = 0; i < a.size(); ++i) diff |= a[i] ^ b[i % (b.empty() ? 1 : b.size())];
+  return diff == 0;
+}
+
+bool isLoopbackHost(const std::string& host) {
+  return host == "127.0.0.1" || host == "localhost" || host.starts_with("127.");
+}
+
+void sendJson(httplib::Response& res, const nlohmann::json& body, int status = 200) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(dump(body), "application/json; charset=utf-8");
+}
+
+void sendError(httplib::Response& res, int status, const std::string& message) {
+  sendJson(res, {{"error", message}}, status);
+}
+
+}  // namespace
+
+struct WebServer::Impl {
+  Impl(const ServerOptions& options, WebBoard& board, LevelControl& levels)
+      : options(options), board(board), levels(levels) {}
+
+  httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res);
+  void routes();
+  void onRecords(const httplib::Request& req, httplib::Response& res);
+  void onStream(const httplib::Request& req, httplib::Response& res);
+  void onComponents(const httplib::Request& req, httplib::Response& res);
+  void onLevels(const httplib::Request& req, httplib::Response& res);
+  nlohmann::json componentJson(const TargetState& target, const std::string& name);
+
+  const ServerOptions options;
+  WebBoard& board;
+  LevelControl& levels;
+  httplib::Server server;
+  int port = 0;
+};
+
+httplib::Server::HandlerResponse WebServer::Impl::guard(const httplib::Request& req,
+                                                        httplib::Response& res) {
+  using R = httplib::Server::HandlerResponse;
+  if (!req.path.starts_with("/api/")) return R::Unhandled;
+  const std::string host = req.get_header_value("Host");
+  if (isLoopbackHost(options.host)) {
+    // A rebound name reaches a loopback server with that name as Host.
+    const std::string hostName = host.substr(0, host.rfind(':'));
+    if (!isLoopbackHost(hostName) && hostName != "[::1]") {
+      sendError(res, 403, "Host must name this machine's loopback address");
+      return R::Handled;
+    }
+  }
+  if (!options.token.empty()) {
+    std::string given = req.get_param_value("token");
+    const std::string authorization = req.get_header_value("Authorization");
+    if (authorization.starts_with("Bearer ")) given = authorization.substr(7);
+    if (!equalInConstantTime(given, options.token)) {
+      res.set_header("WWW-Authenticate", "Bearer");
+      sendError(res, 401, "a valid token is required (the one printed at start)");
+      return R::Handled;
+    }
+  }
+  if (req.method != "GET" && req.method != "HEAD") {
+    // Browsers send Origin with every cross-origin or non-GET fetch; a
+    // form or a link from elsewhere carries another origin, or none.
+    const std::string origin = req.get_header_value("Origin");
+    if (origin.empty() || origin != "http://" + host ||
+        (req.has_header("Sec-Fetch-Site") &&
+         req.get_header_value("Sec-Fetch-Site") != "same-origin")) {
+      sendError(res, 403, "changes are accepted from the console's own page only");
+      return R::Handled;
+    }
+    const std::string type = req.get_header_value("Content-Type");
+    if (!type.starts_with("application/json")) {
+      sendError(res, 415, "the body must be JSON (Content-Type: application/json)");
+      return R::Handled;
+    }
+  }
+  return R::Unhandled;
+}
+
+void WebServer::Impl::onRecords(const httplib::Request& req, httplib::Response& res) {
+  store::RecordStore& store = reader(options.dbPath);
+  store::Filter filter = readFilter(req.params, store);
+  filter.limit = std::min<std::int64_t>(filter.limit == 0 ? 100'000 : filter.limit, 100'000);
+  nlohmann::json records = nlohmann::json::array();
+  store::Query query(store, filter);
+  const std::int64_t high = query.run([&](const store::Row& row) {
+    records.push_back(entryJson(row.entry));
+    return true;
+  });
+  sendJson(res, {{"records", std::move(records)}, {"last_id", high}});
+}
+
+// Server-Sent Events: each record and gap with the store's id as event id,
+// so a browser that reconnects with Last-Event-ID resumes right after the
+// last one it saw; the targets' states as "targets" events when they move.
+void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& res) {
+  store::RecordStore& store = reader(options.dbPath);
+  store::Filter filter = readFilter(req.params, store);
+  filter.limit = 0;  // run() reports the newest id: a limit would skip the rest
+  filter.reverse = false;
+  std::int64_t from = board.mark().lastId;
+  std::string resume = req.get_header_value("Last-Event-ID");
+  if (resume.empty()) resume = req.get_param_value("last_id");
+  if (!resume.empty()) {
+    httplib::Params p{{"after", resume}};
+    from = readFilter(p, store).afterId;
+  }
+  filter.afterId = from;
+  auto query = std::make_shared<store::Query>(store, filter);
+  auto seen = std::make_shared<WebBoard::Mark>();
+  seen->targetsVersion = -1;  // send the targets at once
+  seen->lastId = -1;          // and look for records at once
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Accel-Buffering", "no");
+  res.set_chunked_content_provider(
+      "text/event-stream", [this, query, seen](std::size_t offset, httplib::DataSink& sink) {
+        std::string out;
+        if (offset == 0) out = "retry: 1000\n\n";
+        const auto now = board.waitForChange(*seen, std::chrono::steady_clock::now() + kKeepAlive);
+        if (now.stopping) {
+          sink.done();
+          return true;
+        }
+        if (now.targetsVersion != seen->targetsVersion) {
+          nlohmann::json targets = nlohmann::json::array();
+          for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
+          out += "event: targets\ndata: " + dump({{"targets", targets}}) + "\n\n";
+        }
+        bool ok = true;
+        if (now.lastId != seen->lastId) {
+          const std::int64_t high = query->run([&](const store::Row& row) {
+            const bool gap = std::holds_alternative<store::StoredGap>(row.entry);
+            out += "id: " + std::to_string(row.id()) + "\nevent: " + (gap ? "gap" : "record") +
+                   "\ndata: " + dump(entryJson(row.entry)) + "\n\n";
+            if (out.size() >= kStreamChunk) {
+              ok = sink.write(out.data(), out.size());
+              out.clear();
+            }
+            return ok;
+          });
+          query->resumeAfter(high);
+        }
+        if (out.empty()) out = ": keep-alive\n\n";
+        *seen = now;
+        return ok && sink.write(out.data(), out.size());
+      });
+}
+
+nlohmann::json WebServer::Impl::componentJson(const TargetState& target, const std::string& name) {
+  nlohmann::json c = {{"name", name}};
+  try {
+    const codec::LevelDescriptions d = levels.describe(target.endpoint, name);
+    c["client_mask"] = d.clientMask;
+    c["enabled"] = remote::levelNamesInMask(d.clientMask, d.levels);
+    c["levels"] = remote::levelsJson(d);
+  } catch (const remote::ToolError& error) {
+    c["error"] = error.message;
+  }
+  if (const auto p = levels.pending(target.label, name)) {
+    c["restore_at"] = p->dueEpochMs;
+    c["restore_mask"] = p->previousMask;
+  }
+  return c;
+}
+
+void WebServer::Impl::onComponents(const httplib::Request& req, httplib::Response& res) {
+  const auto target = board.find(req.matches[1]);
+  if (!target) return sendError(res, 404, "no such target: " + std::string(req.matches[1]));
+  nlohmann::json components = nlohmann::json::array();
+  for (const auto& [name, mask] : target->components)
+    components.push_back(componentJson(*target, name));
+  sendJson(res, {{"target", target->label}, {"components", components}});
+}
+
+void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& res) {
+  const std::string label = req.matches[1], component = req.matches[2];
+  const auto body = nlohmann::json::parse(req.body, nullptr, /*allow_exceptions=*/false);
+  if (!body.is_object() || !body.contains("levels") || !body["levels"].is_string())
+    return sendError(res, 400, "the body must be {\"levels\": \"+debug,-info\", \"for\": \"5m\"}");
+  std::optional<std::chrono::milliseconds> temporaryFor;
+  if (body.contains("for") && body["for"].is_string() && !body["for"].get<std::string>().empty()) {
+    const std::string text = body["for"].get<std::string>();
+    try {
+      temporaryFor = remote::parseDuration(text, "for");
+    } catch (const remote::ToolError&) {
+      try {
+        temporaryFor = remote::parseAge(text, "for");  // also hours and days
+      } catch (const remote::ToolError& error) {
+        return sendError(res, 400, error.message);
+      }
+    }
+  }
+  std::vector<TargetState> targets;
+  if (body.value("all_targets", false)) {
+    for (auto& t : board.snapshot()) {
+      if (t.state != "gone" && t.components.contains(component)) targets.push_back(std::move(t));
+    }
+  } else if (auto t = board.find(label)) {
+    targets.push_back(std::move(*t));
+  }
+  if (targets.empty()) return sendError(res, 404, "no target has component " + component);
+  nlohmann::json results = nlohmann::json::array();
+  int status = 200;
+  for (const TargetState& t : targets) {
+    try {
+      const LevelResult r = levels.change(t.label, t.endpoint, component,
+                                          body["levels"].get<std::string>(), temporaryFor);
+      nlohmann::json one = {{"target", r.target},
+                            {"component", r.component},
+                            {"asked", r.asked},
+                            {"client_mask", r.clientMask},
+                            {"enabled", remote::levelNamesInMask(r.clientMask, r.before.levels)}};
+      if (r.restoreAtMs) {
+        one["restore_at"] = *r.restoreAtMs;
+        one["restore_mask"] = *r.restoreMask;
+      }
+      results.push_back(std::move(one));
+    } catch (const remote::ToolError& error) {
+      if (error.exitCode == remote::kExitUsage)
+        status = 400;
+      else if (status == 200)
+        status = 502;
+      results.push_back({{"target", t.label}, {"component", component}, {"error", error.message}});
+    }
+  }
+  sendJson(res, {{"results", results}}, status);
+}
+
+void WebServer::Impl::routes() {
+  server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  server.set_default_headers({{"Content-Security-Policy", kPolicy},
+                              {"X-Content-Type-Options", "nosniff"},
+                              {"Referrer-Policy", "no-referrer"},
+                              {"X-Frame-Options", "DENY"}});
+  server.set_pre_routing_handler(
+      [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
+  server.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
+        try {
+          std::rethrow_exception(error);
+        } catch (const ApiError& e) {
+          sendError(res, e.status, e.what());
+        } catch (const store::StoreError& e) {
+          sendError(res, e.kind() == store::StoreError::Kind::kBadQuery ? 400 : 500, e.what());
+        } catch (const remote::ToolError& e) {
+          sendError(res, e.exitCode == remote::kExitUsage ? 400 : 502, e.message);
+        } catch (const std::exception& e) {
+          sendError(res, 500, e.what());
+        }
+      });
+  server.Get("/api/targets", [this](const httplib::Request&, httplib::Response& res) {
+    nlohmann::json targets = nlohmann::json::array();
+    for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
+    sendJson(res, {{"targets", targets}});
+  });
+  server.Get(
+      R"(/api/targets/([^/]+)/components)",
+      [this](const httplib::Request& req, httplib::Response& res) { onComponents(req, res); });
+  server.Put(R"(/api/targets/([^/]+)/components/([^/]+)/levels)",
+             [this](const httplib::Request& req, httplib::Response& res) { onLevels(req, res); });
+  server.Get("/api/records",
+             [this](const httplib::Request& req, httplib::Response& res) { onRecords(req, res); });
+  server.Get("/api/stream",
+             [this](const httplib::Request& req, httplib::Response& res) { onStream(req, res); });
+  server.Get(R"(/([a-z_\-]*\.?[a-z]*))", [](const httplib::Request& req, httplib::Response& res) {
+    std::string name = req.matches[1];
+    if (name.empty()) name = "index.html";
+    for (const PageFile& f : pageFiles()) {
+      if (name != f.name) continue;
+      res.set_content(reinterpret_cast<const char*>(f.data), f.size, f.contentType);
+      return;
+    }
+    res.status = 404;
+    res.set_content("not found", "text/plain");
+  });
+}
+
+WebServer::WebServer(const ServerOptions& options, WebBoard& board, LevelControl& levels)
+    : impl(std::make_unique<Impl>(options, board, levels)) {
+  impl->routes();
+}
+
+WebServer::~WebServer() { stop(); }
+
+int WebServer::start() {
+  const int port =
+      impl->options.port == 0
+          ? impl->server.bind_to_any_port(impl->options.host)
+          : (impl->server.bind_to_port(impl->options.host, impl->options.port) ? impl->options.port
+                                                                               : -1);
+  if (port < 0) {
+    throw remote::ToolError{remote::kExitNoAnswer, "web: cannot listen on " + impl->options.host +
+                                                       ":" + std::to_string(impl->options.port)};
+  }
+  impl->port = port;
+  serving = std::thread([this] { impl->server.listen_after_bind(); });
+  // stop() does nothing to a server that is not running yet: wait for it,
+  // so that a stop right after the start still ends the accept loop.
+  while (!impl->server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return port;
+}
+
+void WebServer::stop() {
+  if (!serving.joinable()) return;
+  impl->server.stop();
+  serving.join();
+}
+
+}  // namespace web
