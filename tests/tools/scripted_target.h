@@ -84,14 +84,16 @@ class ScriptedTarget {
     if (flooder.joinable()) flooder.join();
   }
 
+  std::string text = "record ";  // each record's text: this and its sequence number
+
  private:
-  static codec::Bytes record(std::uint32_t sequence) {
+  codec::Bytes record(std::uint32_t sequence) const {
     codec::Bytes out(wire::log_record::kStringsOffset);
     wire::storeBe32(out.data(), wire::kLogRecord);
     wire::storeBe32(out.data() + wire::log_record::kSequenceOffset, sequence);
     wire::storeBe32(out.data() + wire::log_record::kClientMaskOffset, 1u << 29);  // info
     for (const std::string& text : {std::string("net"), std::string("/src/main.cpp"),
-                                    std::string("run"), "record " + std::to_string(sequence)}) {
+                                    std::string("run"), text + std::to_string(sequence)}) {
       out.insert(out.end(), text.begin(), text.end());
       out.push_back(0);
     }

@@ -96,6 +96,7 @@ async function load() {
   learn(state.all);
   chart.clear();
   chart.add(state.all);
+  chart.draw();
   table.setRows(state.all.filter(state.test));
   counts();
   stream.open(storeQuery(), state.lastId);

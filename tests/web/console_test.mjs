@@ -1,0 +1,241 @@
+// tests/web/console_test.mjs
+//
+// The web console in a real browser: headless chromium (Debian's) driven by
+// playwright-core, against real example hosts, a scripted target and a real
+// `tarvin-remote web`, all in the network namespace ctest's launcher made.
+// One browser, the cases in groups; each prints "ok NAME" or "FAIL NAME:
+// why", and any failure gives exit 1. A screenshot of the live view goes to
+// --artifacts.
+//
+// Threads: one Node event loop; the processes are children of it.
+import { execFile, spawn } from 'node:child_process';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { promisify } from 'node:util';
+import { chromium } from 'playwright-core';
+
+const run = promisify(execFile);
+const arg = name => process.argv[process.argv.indexOf('--' + name) + 1];
+const bin = { remote: arg('remote'), host: arg('host'), scripted: arg('scripted'), chromium: arg('chromium') };
+const artifacts = arg('artifacts');
+const tmp = mkdtempSync(join(tmpdir(), 'tarvin-web-test.'));
+const children = [];
+const sleep = ms => new Promise(r => setTimeout(r, ms));
+
+function start(file, args) {
+  const child = spawn(file, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+  children.push(child);
+  child.lines = [];
+  child.waiters = [];
+  let rest = '';
+  child.stdout.on('data', chunk => {
+    const parts = (rest + chunk).split('\n');
+    rest = parts.pop();
+    for (const line of parts) {
+      child.lines.push(line);
+      child.waiters = child.waiters.filter(w => !w(line));
+    }
+  });
+  child.stderr.on('data', chunk => { child.stderrText = (child.stderrText || '') + chunk; });
+  return child;
+}
+
+// The first line of `child` matching `re` (also one already printed).
+function line(child, re, ms = 10000) {
+  const seen = child.lines.find(l => re.test(l));
+  if (seen) return Promise.resolve(seen.match(re));
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`no line ${re} from ${child.spawnfile}: ${child.stderrText || ''}`)), ms);
+    child.waiters.push(l => { if (!re.test(l)) return false; clearTimeout(timer); resolve(l.match(re)); return true; });
+  });
+}
+
+async function command(child, text) {
+  const before = child.lines.length;
+  child.stdin.write(text + '\n');
+  for (let i = 0; i < 500 && child.lines.slice(before).filter(l => l === 'ok').length === 0; i++) await sleep(10);
+}
+
+async function until(what, test, ms = 8000) {
+  const end = Date.now() + ms;
+  for (;;) {
+    const value = await test();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+    await sleep(100);
+  }
+}
+
+async function curl(url, ...options) {
+  const { stdout } = await run('curl', ['-s', '-o', '/dev/null', '-w', '%{http_code}', ...options, url]);
+  return Number(stdout);
+}
+
+const failures = [];
+async function check(name, body) {
+  const t0 = Date.now();
+  try {
+    await body();
+    console.log(`ok ${name} (${Date.now() - t0} ms)`);
+  } catch (error) {
+    failures.push(name);
+    console.log(`FAIL ${name}: ${error.message}`);
+  }
+}
+function expect(condition, message) { if (!condition) throw new Error(message); }
+
+// ---- the scene: two example hosts, a scripted target, the console ----
+const db = join(tmp, 'web.db');
+const hostA = start(bin.host, ['--rate', '100', '--threads', '2', '--duration', '90']);
+const portA = (await line(hostA, /^target port (\d+)/))[1];
+const hostB = start(bin.host, ['--rate', '50', '--duration', '90', '--name', 'second-host']);
+const portB = (await line(hostB, /^target port (\d+)/))[1];
+const scripted = start(bin.scripted, []);
+const portS = (await line(scripted, /^port (\d+)/))[1];
+const targetA = `127.0.0.1:${portA}`, targetS = `127.0.0.1:${portS}`;
+const web = start(bin.remote, ['web', '--listen', '127.0.0.1:0', '--db', db, targetA, `127.0.0.1:${portB}`, targetS]);
+const base = (await line(web, /^web console at (http:\S+)/))[1];
+
+const browser = await chromium.launch({ executablePath: bin.chromium, args: ['--no-sandbox'] });
+const page = await browser.newPage({ viewport: { width: 1400, height: 800 } });
+page.on('pageerror', e => console.log('page error:', e.message));
+const rows = () => page.evaluate(() => window.tarvinConsole.table.rows.map(e => ({ ...e })));
+const rowCount = () => page.evaluate(() => window.tarvinConsole.table.rows.length);
+const shownKey = e => `${e.target}#${e.sequence}`;
+
+async function queryKeys(...args) {
+  const { stdout } = await run(bin.remote, ['query', '--db', db, '--json', ...args], { maxBuffer: 1 << 26 });
+  return stdout.split('\n').filter(Boolean).map(l => JSON.parse(l)).filter(r => 'sequence' in r && 'source' in r)
+    .map(r => `${r.source}#${r.sequence}`).sort();
+}
+
+await check('records appear live', async () => {
+  await page.goto(base);
+  await until('records in the table', async () => (await rowCount()) > 20);
+  const newest = await page.evaluate(() => window.tarvinConsole.state.lastId);
+  await until('a record newer than the first load', async () =>
+    page.evaluate(id => window.tarvinConsole.table.rows.some(e => e.id > id), newest));
+  expect(await page.locator('#status').textContent() === 'live', 'the stream is not live');
+  await until('both hosts in the targets panel', async () => (await page.locator('.target[data-state="following"]').count()) >= 2);
+  await sleep(1200);  // one more second on the rate chart
+  await page.screenshot({ path: join(artifacts, 'web-console.png') });
+});
+
+await check('a gap shows in place and a HTML text shows as text', async () => {
+  const evil = '<img src=x onerror=window.__tarvinXss=1>';
+  await command(scripted, 'wait');
+  await command(scripted, `text ${evil}`);
+  await command(scripted, 'send 5');
+  await command(scripted, 'send 5 12');
+  await page.goto(`${base}?target=${encodeURIComponent(targetS)}`);
+  const gap = page.locator('.row.gap:not([hidden]) .tx');
+  await until('the gap row', async () => (await gap.count()) === 1);
+  expect(await gap.textContent() === 'lost 12 records (sequence 5 to 16)', `gap row says ${await gap.textContent()}`);
+  await until('the scripted records', async () => (await page.locator('.row:not(.gap):not([hidden]) .tx').count()) === 10);
+  const texts = await page.locator('.row:not(.gap):not([hidden]) .tx').allTextContents();
+  expect(texts.includes(`${evil} 0`), `texts are ${texts[0]}`);
+  expect(await page.locator('#viewport img').count() === 0, 'the text became an element');
+  expect(await page.evaluate(() => window.__tarvinXss === undefined), 'the text ran');
+  await until('the lost counter', async () =>
+    (await page.locator(`.target[data-target="${targetS}"] .lost`).textContent()) === 'lost 12');
+});
+
+// Records received before `cut` no longer change: page and query see the same.
+const cut = Math.floor(Date.now() / 1000) * 1000;
+await sleep(600);
+await check('level filter, full-text and regex search show exactly what query finds', async () => {
+  const cases = [
+    { url: `level=error&match=deadlock&until=${cut}`, query: ['--level', 'error', '--match', 'deadlock'] },
+    { url: `level=warning,info&until=${cut}`, query: ['--level', 'warning,info'] },
+    { url: `grep=${encodeURIComponent('slow peer')}&until=${cut}`, query: ['--grep', 'slow peer'] },
+  ];
+  for (const c of cases) {
+    await page.goto(`${base}?${c.url}`);
+    await until('the filtered view', async () => (await rowCount()) > 0);
+    await sleep(300);
+    const shown = (await rows()).filter(e => e.type === 'record').map(shownKey).sort();
+    const stored = await queryKeys(...c.query, '--until', `@${cut / 1000}`);
+    expect(stored.length > 0, `query found nothing for ${c.url}`);
+    expect(JSON.stringify(shown) === JSON.stringify(stored),
+      `${c.url}: page shows ${shown.length}, query ${stored.length}`);
+  }
+});
+
+await check('a reload keeps the history and the URL filters', async () => {
+  await page.goto(`${base}?component=db&until=${cut}`);
+  await until('rows', async () => (await rowCount()) > 0);
+  await sleep(300);
+  const before = (await rows()).map(e => e.id);
+  await page.reload();
+  await until('rows after reload', async () => (await rowCount()) > 0);
+  await sleep(300);
+  const after = await rows();
+  expect(new URL(page.url()).searchParams.get('component') === 'db', 'the URL lost its filter');
+  expect(await page.locator('#f-components input[value="db"]').isChecked(), 'the check box lost its filter');
+  expect(after.every(e => e.type === 'gap' || e.component === 'db'), 'other components shown');
+  expect(JSON.stringify(after.map(e => e.id)) === JSON.stringify(before), `${before.length} rows before, ${after.length} after`);
+});
+
+async function debugEnabled() {
+  const { stdout } = await run(bin.remote, ['levels', targetA, 'net']);
+  return /^\s*28\s+yes\s+debug/m.test(stdout);
+}
+
+await check('a level switch sets the target\'s mask, and a temporary one comes back by itself', async () => {
+  await page.goto(base);
+  await page.locator(`.target[data-target="${targetA}"] button`).click();
+  await page.locator('#levels-for').fill('2s');
+  const debug = page.locator('[data-component="net"] input[data-level="debug"]');
+  await debug.waitFor();
+  expect(!(await debugEnabled()), 'debug was on before');
+  await debug.check();
+  await until('debug on in the target', debugEnabled, 3000);
+  await until('the countdown', async () => /restores 0xE0000000 in/.test(
+    await page.locator('[data-component="net"] .countdown').textContent()), 2000);
+  await until('debug off again', async () => !(await debugEnabled()), 6000);
+  await until('the page shows it off', async () => !(await debug.isChecked()), 4000);
+});
+
+await check('token and same-origin rules refuse what they must', async () => {
+  expect(await curl(`${base}api/targets`, '-H', 'Host: attacker.example') === 403, 'a foreign Host was served');
+  const { stdout: headers } = await run('curl', ['-s', '-D', '-', '-o', '/dev/null', base]);
+  expect(/content-security-policy: default-src 'none'; script-src 'self'/i.test(headers), 'no CSP on the page');
+  // A non-loopback address needs the token.
+  await run('sh', ['-c', 'ip addr add 10.77.0.1/32 dev lo']);
+  const guarded = start(bin.remote, ['web', '--listen', '10.77.0.1:0', '--db', join(tmp, 'guarded.db'), targetA]);
+  const url = new URL((await line(guarded, /^web console at (http:\S+)/))[1]);
+  const token = new URLSearchParams(url.hash.slice(1)).get('token');
+  expect(/^[0-9a-f]{32}$/.test(token), `no token in ${url}`);
+  const api = `${url.origin}/api`;
+  const levels = `${api}/targets/${targetA}/components/net/levels`;
+  const json = ['-H', 'Content-Type: application/json'];
+  const origin = ['-H', `Origin: ${url.origin}`];
+  const bearer = ['-H', `Authorization: Bearer ${token}`];
+  const put = ['-X', 'PUT', '--data', '{"levels":"+info"}'];
+  const cases = [
+    ['GET without token', `${api}/targets`, [], 401],
+    ['GET with a wrong token', `${api}/targets`, ['-H', 'Authorization: Bearer 00'], 401],
+    ['GET with the token', `${api}/targets`, bearer, 200],
+    ['stream without token', `${api}/stream`, ['-m', '1'], 401],
+    ['stream with the token', `${api}/records?token=${token}`, [], 200],
+    ['PUT without token', levels, [...put, ...json, ...origin], 401],
+    ['PUT without Origin', levels, [...put, ...json, ...bearer], 403],
+    ['PUT from another site', levels, [...put, ...json, ...bearer, '-H', 'Origin: http://attacker.example'], 403],
+    ['PUT as a form', levels, [...put, ...origin, ...bearer, '-H', 'Content-Type: application/x-www-form-urlencoded'], 415],
+    ['PUT from the page', levels, [...put, ...json, ...origin, ...bearer], 200],
+  ];
+  for (const [name, target, options, status] of cases) {
+    const got = await curl(target, ...options);
+    expect(got === status, `${name}: ${got}, expected ${status}`);
+  }
+  guarded.kill('SIGTERM');
+});
+
+await browser.close();
+web.kill('SIGINT');
+await new Promise(r => web.on('exit', r));
+for (const c of children) c.kill('SIGTERM');
+rmSync(tmp, { recursive: true, force: true });
+console.log(failures.length ? `${failures.length} failed: ${failures.join('; ')}` : 'all passed');
+process.exit(failures.length ? 1 : 0);
