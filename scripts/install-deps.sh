@@ -29,5 +29,7 @@ apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 # The browser tests' npm packages, exactly as their lockfile pins them; the
 # browser is Debian's chromium, never a download.
-(cd "$(dirname "$0")/../tests/web" && [ -d node_modules/playwright-core ] ||
-  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+web_tests="$(dirname "$0")/../tests/web"
+if [ ! -d "$web_tests/node_modules/playwright-core" ]; then
+  (cd "$web_tests" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+fi

@@ -38,8 +38,9 @@ struct Filter {
   std::int64_t limit = 0;    // matching records at most; 0: all
   bool reverse = false;      // newest first
   std::int64_t afterId = 0;  // only entries after this id (follow)
-  std::int64_t beforeId = 0;  // only entries before this id (paging back); 0: none
   bool gaps = true;          // show gaps of the selected targets in place
+  // Only entries before this id (paging back); 0: no bound.
+  std::int64_t beforeId = 0;
 };
 
 // An SQL condition on records `r` with its parameters in textual order.
