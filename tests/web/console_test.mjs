@@ -120,6 +120,13 @@ await check('records appear live', async () => {
   await until('both hosts in the targets panel', async () => (await page.locator('.target[data-state="following"]').count()) >= 2);
   await sleep(1200);  // one more second on the rate chart
   await page.screenshot({ path: join(artifacts, 'web-console.png') });
+  // Scrolled up, the view holds still and counts what came.
+  await page.locator('#viewport').evaluate(v => { v.scrollTop = 0; });
+  const more = page.locator('#new-records');
+  await until('"N new records"', async () => (await more.isVisible()) && /^\d+ new records?$/.test(await more.textContent()));
+  expect(await page.locator('#viewport').evaluate(v => v.scrollTop) === 0, 'the held view moved');
+  await more.click();
+  await until('live again', () => page.evaluate(() => window.tarvinConsole.table.following));
 });
 
 await check('a gap shows in place and a HTML text shows as text', async () => {
@@ -160,6 +167,15 @@ await check('level filter, full-text and regex search show exactly what query fi
     expect(JSON.stringify(shown) === JSON.stringify(stored),
       `${c.url}: page shows ${shown.length}, query ${stored.length}`);
   }
+  // "View in context" clears the filters and shows the record among all.
+  const filtered = await rowCount();
+  await page.locator('.row:not([hidden]):not(.gap)').first().click();
+  const id = Number(await page.locator('#detail').getAttribute('data-id'));
+  await page.locator('#detail-context').click();
+  await until('the record in context', async () => (await rowCount()) > filtered &&
+    (await page.locator('.row.highlight:not([hidden])').count()) === 1);
+  expect(new URL(page.url()).search === '', 'filters left in the URL');
+  expect(await page.evaluate(() => window.tarvinConsole.table.highlightId) === id, 'another record highlighted');
 });
 
 await check('a reload keeps the history and the URL filters', async () => {
