@@ -11,7 +11,7 @@
 //
 // Threads: one Node event loop; the processes are its children.
 import { execFile, spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
@@ -19,8 +19,10 @@ import { chromium } from '../tests/web/node_modules/playwright-core/index.mjs';
 
 const run = promisify(execFile);
 const build = process.argv[2];
-const bin = { remote: `${build}/tools/tarvin-remote`, host: `${build}/tools/tarvin-example-host`,
-              scripted: `${build}/tests/web/scripted_web_target` };
+// A release tree has no tests: the scripted target then comes from build/dev.
+const scripted = [`${build}/tests/web/scripted_web_target`,
+                  new URL('../build/dev/tests/web/scripted_web_target', import.meta.url).pathname].find(existsSync);
+const bin = { remote: `${build}/tools/tarvin-remote`, host: `${build}/tools/tarvin-example-host`, scripted };
 const tmp = mkdtempSync(join(tmpdir(), 'tarvin-web-bench.'));
 const sleep = ms => new Promise(r => setTimeout(r, ms));
 const children = [];

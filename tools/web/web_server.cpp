@@ -175,17 +175,26 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
         }
         bool ok = true;
         if (now.lastId != seen->lastId) {
-          const std::int64_t high = query->run([&](const store::Row& row) {
-            const bool gap = std::holds_alternative<store::StoredGap>(row.entry);
-            out += "id: " + std::to_string(row.id()) + "\nevent: " + (gap ? "gap" : "record") +
-                   "\ndata: " + dump(entryJson(row.entry)) + "\n\n";
-            if (out.size() >= kStreamChunk) {
-              ok = sink.write(out.data(), out.size());
-              out.clear();
-            }
-            return ok;
-          });
-          query->resumeAfter(high);
+          try {
+            const std::int64_t high = query->run([&](const store::Row& row) {
+              const bool gap = std::holds_alternative<store::StoredGap>(row.entry);
+              out += "id: " + std::to_string(row.id()) + "\nevent: " + (gap ? "gap" : "record") +
+                     "\ndata: " + dump(entryJson(row.entry)) + "\n\n";
+              if (out.size() >= kStreamChunk) {
+                ok = sink.write(out.data(), out.size());
+                out.clear();
+              }
+              return ok;
+            });
+            query->resumeAfter(high);
+          } catch (const store::StoreError& error) {
+            // A full-text query SQLite cannot parse fails on its first run:
+            // said on the stream, which then ends.
+            out += "event: failure\ndata: " + dump({{"error", error.what()}}) + "\n\n";
+            sink.write(out.data(), out.size());
+            sink.done();
+            return true;
+          }
         }
         if (out.empty()) out = ": keep-alive\n\n";
         *seen = now;

@@ -12,13 +12,15 @@ import { renderTargets } from './targets.js';
 
 const $ = id => document.getElementById(id);
 const HISTORY = 100000;   // records loaded from the store at start
+const FIRST = 2000;       // the first page, shown at once
+const PAGE = 20000;       // each older page after it
 const KEEP = 500000;      // the page drops the oldest beyond this
 
 const els = {
   grep: $('f-grep'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
   levels: $('f-levels'), targets: $('f-targets'), components: $('f-components'),
 };
-const state = { all: [], filter: readUrl(), test: null, lastId: 0, levelNames: new Set(), targetNames: new Set(), componentNames: new Set() };
+const state = { generation: 0, all: [], filter: readUrl(), test: null, lastId: 0, levelNames: new Set(), targetNames: new Set(), componentNames: new Set() };
 state.test = compile(state.filter);
 
 const table = new Table($('viewport'), $('spacer'), $('new-records'), showDetail);
@@ -80,17 +82,22 @@ function storeQuery() {
   return q;
 }
 
+// The newest records first, so the view shows at once; then older pages
+// until HISTORY are loaded. A new load (another full-text query) ends the
+// paging of the one before.
 async function load() {
   stream.close();
-  const q = storeQuery();
-  q.set('limit', HISTORY);
+  const generation = ++state.generation;
+  const first = storeQuery();
+  first.set('limit', FIRST);
   let body;
   try {
-    body = await getJson('/api/records', q);
+    body = await getJson('/api/records', first);
   } catch (error) {
     setStatus(`error: ${error.message}`);
     body = { records: [], last_id: 0 };
   }
+  if (generation !== state.generation) return;
   state.all = body.records.reverse();
   state.lastId = body.last_id;
   learn(state.all);
@@ -100,6 +107,20 @@ async function load() {
   table.setRows(state.all.filter(state.test));
   counts();
   stream.open(storeQuery(), state.lastId);
+  let more = body.records.length === FIRST;
+  while (more && state.all.length < HISTORY) {
+    const page = storeQuery();
+    page.set('limit', PAGE);
+    page.set('before', state.all[0].id);
+    const older = (await getJson('/api/records', page)).records.reverse();
+    if (generation !== state.generation) return;
+    more = older.length === PAGE;
+    state.all = older.concat(state.all);
+    learn(older);
+    chart.add(older);
+    table.prepend(older.filter(state.test));
+    counts();
+  }
 }
 
 function applyFilter(f) {

@@ -47,7 +47,7 @@ export class Table {
     this.rows = rows;
     this.unseen = 0;
     this.layout();
-    if (this.following) this.viewport.scrollTop = this.spacer.offsetHeight;
+    if (this.following) this.viewport.scrollTop = this.rows.length * ROW;  // no forced layout
     this.schedule();
   }
 
@@ -55,7 +55,17 @@ export class Table {
     for (const e of entries) this.rows.push(e);
     if (!this.following) this.unseen += entries.length;
     this.layout();
-    if (this.following) this.viewport.scrollTop = this.spacer.offsetHeight;
+    if (this.following) this.viewport.scrollTop = this.rows.length * ROW;  // no forced layout
+    this.schedule();
+  }
+
+  // Older rows before the first; a held view keeps showing the same rows.
+  prepend(entries) {
+    if (!entries.length) return;
+    this.rows = entries.concat(this.rows);
+    this.layout();
+    if (this.following) this.viewport.scrollTop = this.rows.length * ROW;
+    else this.viewport.scrollTop += entries.length * ROW;
     this.schedule();
   }
 
@@ -88,7 +98,7 @@ export class Table {
     this.following = true;
     this.unseen = 0;
     this.layout();
-    this.viewport.scrollTop = this.spacer.offsetHeight;
+    this.viewport.scrollTop = this.rows.length * ROW;
     this.schedule();
   }
 
