@@ -3,6 +3,7 @@
 // chart, detail panel and download together.
 
 import { getJson } from './api.js';
+import { compact, full } from './entry.js';
 import { RateChart } from './chart.js';
 import { checkedValues, compile, fillForm, isEmpty, readForm, readUrl, syncChecks, writeUrl } from './filters.js';
 import { LevelPanel } from './levels.js';
@@ -98,7 +99,7 @@ async function load() {
     body = { records: [], last_id: 0 };
   }
   if (generation !== state.generation) return;
-  state.all = body.records.reverse();
+  state.all = body.records.reverse().map(compact);
   state.lastId = body.last_id;
   learn(state.all);
   chart.clear();
@@ -112,7 +113,7 @@ async function load() {
     const page = storeQuery();
     page.set('limit', PAGE);
     page.set('before', state.all[0].id);
-    const older = (await getJson('/api/records', page)).records.reverse();
+    const older = (await getJson('/api/records', page)).records.reverse().map(compact);
     if (generation !== state.generation) return;
     more = older.length === PAGE;
     state.all = older.concat(state.all);
@@ -162,7 +163,7 @@ function showDetail(e) {
   };
   add('received', `${new Date(e.received).toISOString()} (${formatTime(e.received)} local)`);
   if (e.type === 'gap') add('gap', gapText(e));
-  for (const [k, v] of Object.entries(e)) {
+  for (const [k, v] of Object.entries(full(e))) {
     if (k === 'received') continue;
     add(k, k === 'client_mask' || k === 'restore_mask' ? `0x${(v >>> 0).toString(16).toUpperCase().padStart(8, '0')} (${v})` : v);
   }
@@ -185,7 +186,7 @@ function goToTime(ms) {
 }
 
 $('download').addEventListener('click', () => {
-  const lines = table.rows.map(e => JSON.stringify(e)).join('\n') + '\n';
+  const lines = table.rows.map(e => JSON.stringify(full(e))).join('\n') + '\n';
   const a = document.createElement('a');
   a.href = URL.createObjectURL(new Blob([lines], { type: 'application/x-ndjson' }));
   a.download = 'tarvin-records.jsonl';

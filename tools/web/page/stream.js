@@ -4,6 +4,7 @@
 // are handed on once per animation frame, as a batch.
 
 import { streamUrl } from './api.js';
+import { compact } from './entry.js';
 
 export class Stream {
   constructor(onEntries, onTargets, onStatus) {
@@ -22,7 +23,7 @@ export class Stream {
     const source = this.source = new EventSource(streamUrl(q));
     const take = ev => {
       if (source !== this.source) return;
-      this.batch.push(JSON.parse(ev.data));
+      this.batch.push(compact(JSON.parse(ev.data)));
       if (!this.flushing) {
         this.flushing = true;
         requestAnimationFrame(() => this.flush());
