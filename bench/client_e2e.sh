@@ -13,23 +13,25 @@ set -euo pipefail
 
 usage() {
   cat <<'USAGE'
-usage: bench/client_e2e.sh [--seconds=N] [--threads="1 2"] [--clients="tail json udp tcp"]
+usage: bench/client_e2e.sh [--seconds=N] [--threads="1 2"] [--clients="tail json udp tcp"] [--rcvbuf=SIZE]
 
   --seconds=N    how long each client follows the host (30)
   --threads=LIST the host's logging threads, one run each (1 2)
   --clients=LIST tail (text), json (tail --json), udp and tcp (forward)
+  --rcvbuf=SIZE  the clients' --rcvbuf (their default: 32M)
 
 With TARVIN_E2E_LOGS=DIR, each client's stderr is kept there as
 THREADS-CLIENT.err.
 USAGE
 }
 
-seconds=30 threads="1 2" clients="tail json udp tcp"
+seconds=30 threads="1 2" clients="tail json udp tcp" rcvbuf=""
 for arg in "$@"; do
   case "$arg" in
     --seconds=*) seconds="${arg#--seconds=}" ;;
     --threads=*) threads="${arg#--threads=}" ;;
     --clients=*) clients="${arg#--clients=}" ;;
+    --rcvbuf=*) rcvbuf="${arg#--rcvbuf=}" ;;
     -h|--help) usage; exit 0 ;;
     *) echo "client_e2e.sh: error: unknown argument '$arg'" >&2; usage >&2; exit 2 ;;
   esac
@@ -90,12 +92,17 @@ for n in $threads; do
         for _ in $(seq 50); do [[ -s "$work/port" ]] && break; sleep 0.1; done
         args=(forward "$target" --to "$client://127.0.0.1:$(cat "$work/port")") ;;
     esac
+    [[ -n "$rcvbuf" ]] && args+=(--rcvbuf "$rcvbuf")
     set +e
     "$remote" "${args[@]}" --duration "${seconds}s" >/dev/null 2>"$work/client.err"
     code=$?
     set -e
-    kill "$host" 2>/dev/null; wait "$host" 2>/dev/null || true
-    if [[ -n "$collector" ]]; then kill "$collector" 2>/dev/null; wait "$collector" 2>/dev/null || true; fi
+    kill "$host" 2>/dev/null || true
+    wait "$host" 2>/dev/null || true
+    if [[ -n "$collector" ]]; then  # a TCP collector ends with the connection
+      kill "$collector" 2>/dev/null || true
+      wait "$collector" 2>/dev/null || true
+    fi
     cp "$work/client.err" "${TARVIN_E2E_LOGS:-$work}/$n-$client.err" 2>/dev/null || true
     summary="$(grep -o 'received [0-9]* records; [0-9]* lost (sequence gaps); [0-9]* datagrams' "$work/client.err" | tail -1)"
     if [[ -z "$summary" ]]; then
@@ -104,7 +111,7 @@ for n in $threads; do
       status=1
       continue
     fi
-    read -r received lost drops < <(echo "$summary" | awk '{print $2, $4, $9}')
+    read -r received lost drops < <(echo "$summary" | awk '{print $2, $4, $8}')
     awk -v n="$n" -v c="$client" -v r="$received" -v l="$lost" -v d="$drops" -v s="$seconds" -v e="$code" \
       'BEGIN { printf "| %s | %s | %.1f k/s | %.1f k/s | %d | %d | %d |\n", n, c, r / s / 1000, (r + l) / s / 1000, l, d, e }'
   done
