@@ -91,7 +91,8 @@ class FollowHandler {
   virtual void onRecord(FollowedTarget& /*target*/, codec::LogRecord&& /*record*/,
                         SystemClock::time_point /*at*/) {}
   // After the datagrams of one receive (one to 64): flush buffered output
-  // here, so that a record never waits for the next one to show.
+  // or store the batch's records here, so that a record never waits for
+  // the next one to show.
   virtual void onBatchEnd() {}
   // Before the record after the gap. Also said on stderr by the Follower,
   // summed up once a second.
