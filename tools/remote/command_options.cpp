@@ -87,7 +87,10 @@ FollowOptions FollowFlags::read(const char* command) const {
   if (!duration.empty()) out.duration = parseDuration(duration, "--duration");
   out.renewEvery = parseDuration(renew, "--renew");
   out.rediscoverEvery = parseDuration(rediscover, "--rediscover");
-  out.receiveBuffer = parseSize(receiveBuffer, "--rcvbuf");
+  if (!receiveBuffer.empty()) {
+    out.receiveBuffer = parseSize(receiveBuffer, "--rcvbuf");
+    out.receiveBufferGiven = true;
+  }
   if (out.renewEvery.count() == 0) throw ToolError{kExitUsage, "--renew must be above 0"};
   if (out.rediscoverEvery.count() == 0) throw ToolError{kExitUsage, "--rediscover must be above 0"};
   return out;
@@ -107,10 +110,10 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
   command.add_option("--renew", flags.renew, "Renew each registration this often (lease is 30s)")
       ->capture_default_str();
   command.add_option("--duration", flags.duration, "Stop after this long (e.g. 30s)");
-  command
-      .add_option("--rcvbuf", flags.receiveBuffer,
-                  "Receive buffer for bursts (the size granted is said at the end)")
-      ->capture_default_str();
+  command.add_option(
+      "--rcvbuf", flags.receiveBuffer,
+      "Receive buffer for bursts, default 32M (beyond net.core.rmem_max only as root; "
+      "the size granted is said at the end)");
   command.add_option("--pcap", follow.pcapPath,
                      "Also write every received datagram to this pcap file (see replay)");
 }

@@ -60,7 +60,7 @@ struct FollowFlags {
   std::string duration;
   std::string renew = "10s";
   std::string rediscover = "5s";
-  std::string receiveBuffer = "8M";
+  std::string receiveBuffer;  // empty: FollowOptions' default
 
   // Throws ToolError (usage), naming `command`, when no target is named or
   // a duration is bad.

@@ -48,7 +48,7 @@ Follower::Follower(const RetryPolicy& retry, const FollowOptions& options, Follo
 
 void Follower::run() {
   receiveBuffer = talk.sizeReceiveBuffer(options.receiveBuffer);
-  if (receiveBuffer < options.receiveBuffer) {
+  if (options.receiveBufferGiven && receiveBuffer < options.receiveBuffer) {
     note("warning: receive buffer " + sizeText(receiveBuffer) + ", not the " +
          sizeText(options.receiveBuffer) +
          " asked (net.core.rmem_max caps it; as root the tool may go beyond)");
