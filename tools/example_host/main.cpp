@@ -25,7 +25,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -34,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/option_checks.h"
 #include "protocol/wire_format.h"
 
 namespace {
@@ -121,19 +121,26 @@ int main(int argc, char** argv) {
   std::string name = "tarvin-example-host";
   double rate = 10;
   unsigned int threads = 2;
-  double duration = 0;
+  std::string duration;
+  app.set_version_flag("--version", "tarvin-example-host " TARVIN_VERSION);
   app.add_option("--plugin", pluginPath, "Path of libtarvint_remote.so.1")->capture_default_str();
   app.add_option("--name", name, "Application name the target reports")->capture_default_str();
   app.add_option("--rate", rate, "Messages per second, all threads together (disabled levels included)")
-      ->check(CLI::Range(0.1, 100000.0))
+      ->check(cli::numberCheck(0.1, 100000.0))
+      ->type_name("NUMBER")
       ->capture_default_str();
-  app.add_option("--threads", threads, "Logging threads")->check(CLI::Range(1, 64))->capture_default_str();
-  app.add_option("--duration", duration, "Stop after this many seconds (0: run until SIGINT/SIGTERM)")
-      ->check(CLI::NonNegativeNumber)
+  app.add_option("--threads", threads, "Logging threads")
+      ->check(cli::wholeNumberCheck(1, 64))
+      ->type_name("N")
       ->capture_default_str();
+  app.add_option("--duration", duration, "Stop after this long (e.g. 30s; default: until SIGINT/SIGTERM)")
+      ->check(cli::durationCheck())
+      ->type_name("DURATION");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::cerr << "tarvin-example-host: error: " << e.what() << "\nRun with --help for more information.\n";
@@ -181,9 +188,10 @@ int main(int argc, char** argv) {
 
   timespec limit{};
   timespec* wait = nullptr;
-  if (duration > 0) {
-    limit.tv_sec = static_cast<time_t>(duration);
-    limit.tv_nsec = static_cast<long>(std::fmod(duration, 1.0) * 1e9);
+  if (!duration.empty()) {
+    const std::chrono::milliseconds ms = *cli::parseDuration(duration);  // checked while parsing
+    limit.tv_sec = static_cast<time_t>(ms.count() / 1000);
+    limit.tv_nsec = static_cast<long>(ms.count() % 1000) * 1'000'000;
     wait = &limit;
   }
   int signal = -1;

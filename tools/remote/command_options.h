@@ -3,9 +3,10 @@
 // The options several subcommands share, declared once: --timeout and
 // --retries, --json, the options that say which targets to follow (tail,
 // forward), the record filters and --color (tail, replay), and durations
-// as users type them. Each is added to a subcommand's parser as text and
-// read into values by the subcommand's Run, so that a bad value is a usage
-// error (exit 2) with the option's name, not a parse error.
+// as users type them. Numbers and durations are checked as CLI11 parses
+// them (cli/option_checks.h), so a bad value is a usage error (exit 2)
+// naming the option; durations stay text until the subcommand's Run reads
+// them.
 //
 // Threads: single-threaded tool.
 #pragma once
@@ -20,8 +21,8 @@
 
 namespace remote {
 
-// "500ms", "2s", "1.5" (seconds), "1m". Throws ToolError (usage) naming
-// `option`.
+// A duration as cli::parseDuration() reads it ("500ms", "1.5", "1h30m").
+// Throws ToolError (usage) naming `option` for text no check has seen.
 std::chrono::milliseconds parseDuration(const std::string& text, const char* option);
 
 // What every command that talks to targets reads from the shared options.

@@ -18,6 +18,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "cli/option_checks.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/discovery_sweep.h"
@@ -99,7 +100,10 @@ const Command kDiscoverCommand = {
       auto options = std::make_shared<DiscoverOptions>();
       app.add_option("hosts", options->hosts, "Hosts to ask (default 127.0.0.1)");
       app.add_flag("--broadcast", options->broadcast, "Allow broadcast addresses among the hosts");
-      app.add_option("--wait", options->window, "How long to collect answers")->capture_default_str();
+      app.add_option("--wait", options->window, "How long to collect answers")
+          ->check(cli::durationCheck())
+          ->type_name("DURATION")
+          ->capture_default_str();
       addCommonOptions(app, options->common);
       return [options] { return runDiscover(*options); };
     }};

@@ -14,6 +14,7 @@
 // the collector's socket.
 #include <memory>
 
+#include "cli/option_checks.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/follow.h"
@@ -104,10 +105,12 @@ const Command kForwardCommand = {
       app.add_option("--facility", flags->facility, "Syslog facility: user, daemon, local0-local7 or 0-23")
           ->capture_default_str();
       app.add_option("--queue", flags->forward.queueCapacity, "Messages kept while a TCP collector is away")
-          ->check(CLI::Range(1, 10'000'000))
+          ->check(cli::wholeNumberCheck(1, 10'000'000))
+          ->type_name("N")
           ->capture_default_str();
       app.add_option("--resend", flags->forward.resendWindow, "Messages sent again after a TCP reconnect")
-          ->check(CLI::Range(0, 1'000'000))
+          ->check(cli::wholeNumberCheck(0, 1'000'000))
+          ->type_name("N")
           ->capture_default_str();
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags] {
@@ -115,7 +118,8 @@ const Command kForwardCommand = {
         ForwardOptions options = flags->forward;
         options.follow = flags->follow.read("forward");
         const auto facility = syslog::parseFacility(flags->facility);
-        if (!facility) throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility + "'"};
+        if (!facility) throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility +
+                                                     "' (user, daemon, local0-local7 or 0-23)"};
         options.facility = *facility;
         Forward forward(common, options);
         return forward.run();

@@ -10,6 +10,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/option_checks.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/find_target.h"
@@ -85,7 +86,9 @@ const Command kSetLevelCommand = {
       // "-debug" looks like an option to CLI11; unmatched arguments are kept
       // and taken as LEVELS below, so it need not be written after "--".
       app.allow_extras();
-      app.add_option("--for", flags->temporaryFor, "Keep the change this long (e.g. 1m), then restore the old mask");
+      app.add_option("--for", flags->temporaryFor, "Keep the change this long (e.g. 1m), then restore the old mask")
+          ->check(cli::durationCheck())
+          ->type_name("DURATION");
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags, &app] {
         const CommonOptions common = flags->common.read();
