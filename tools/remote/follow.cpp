@@ -78,6 +78,20 @@ void Follower::run() {
   }
   for (const auto& target : targets) {
     if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
+    reportLost(*target, /*all=*/true);  // what has not come by now is lost to us
+  }
+}
+
+void Follower::reportLost(FollowedTarget& target, bool all) {
+  std::vector<SequenceGap> lost;
+  if (all) {
+    target.sequence.takeAll(lost);
+  } else {
+    target.sequence.takeDue(Clock::now(), lost);
+  }
+  for (const SequenceGap& gap : lost) {
+    note(target.label + ": " + gap.text());
+    handler.onLost(target, gap);
   }
 }
 
@@ -129,14 +143,12 @@ void Follower::handle(Received&& received) {
     sendRegistration(*target, Clock::now());  // we hold no lease with the new instance
   }
   if (auto* record = std::get_if<codec::LogRecord>(&received.datagram)) {
-    SequenceGap gap;
-    const auto verdict = target->sequence.check(record->sequence, gap);
-    if (verdict == SequenceCheck::Verdict::kOld) {
-      note(target->label + ": record " + std::to_string(record->sequence) + " arrived out of order");
-    }
-    if (verdict == SequenceCheck::Verdict::kAfterGap) {
-      note(target->label + ": " + gap.text());
-      handler.onLost(*target, gap);
+    const auto verdict = target->sequence.check(record->sequence, Clock::now());
+    if (verdict == SequenceCheck::Verdict::kLate) {
+      note(target->label + ": record " + std::to_string(record->sequence) +
+           " arrived late, after it was reported lost");
+    } else if (verdict == SequenceCheck::Verdict::kRepeat) {
+      note(target->label + ": record " + std::to_string(record->sequence) + " arrived again");
     }
     handler.onRecord(*target, std::move(*record), received.at);
     return;
@@ -165,8 +177,10 @@ bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
   note(target.label + " restarted (uuid " + shortUuid(*target.uuid) + "... is now " + shortUuid(uuid) +
        "...); registering again");
   target.uuid = uuid;
-  // The new instance numbered its records from 0; those built before we
-  // registered again count as lost, so the gap shows how many.
+  // The old instance's holes will never be filled. The new one numbered
+  // its records from 0; those built before we registered again count as
+  // lost, so the gap shows how many.
+  reportLost(target, /*all=*/true);
   target.sequence.restart(0);
   return true;
 }
@@ -198,6 +212,7 @@ void Follower::onTimers(Clock::time_point now) {
   if (!sweep.empty() && now >= nextDiscovery) discover();
   for (std::size_t i = 0; i < targets.size(); ++i) {
     FollowedTarget& target = *targets[i];
+    reportLost(target, /*all=*/false);
     if (now < target.deadline) continue;
     if (!target.renewing) {
       sendRegistration(target, now);
@@ -216,6 +231,7 @@ void Follower::onTimers(Clock::time_point now) {
     if (!target.named) {
       // Discovery finds it again if it comes back, under whatever uuid.
       note("warning: " + target.label + " stopped answering; following it no longer");
+      reportLost(target, /*all=*/true);
       targets.erase(targets.begin() + static_cast<std::ptrdiff_t>(i--));
       continue;
     }
@@ -239,7 +255,10 @@ Clock::time_point Follower::nextDeadline() const {
   Clock::time_point next = Clock::now() + std::chrono::minutes(1);
   if (!sweep.empty()) next = std::min(next, nextDiscovery);
   if (endAt) next = std::min(next, *endAt);
-  for (const auto& target : targets) next = std::min(next, target->deadline);
+  for (const auto& target : targets) {
+    next = std::min(next, target->deadline);
+    if (const auto due = target->sequence.nextDue()) next = std::min(next, *due);
+  }
   return handler.nextDeadline(next);
 }
 

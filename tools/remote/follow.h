@@ -68,7 +68,8 @@ class FollowHandler {
   virtual ~FollowHandler() = default;
   virtual void onRecord(FollowedTarget& target, codec::LogRecord&& record,
                         SystemClock::time_point at) = 0;
-  // Also said on stderr by the Follower.
+  // Records that did not come within the reorder window (sequence_check.h),
+  // so after later records. Also said on stderr by the Follower.
   virtual void onLost(FollowedTarget& /*target*/, const SequenceGap& /*gap*/) {}
   // A target is followed from now on (named ones before the first RRQ).
   virtual void onTargetAdded(FollowedTarget& /*target*/) {}
@@ -109,6 +110,9 @@ class Follower {
   void onConfirm(FollowedTarget& target, const codec::RegistrationConfirm& confirm);
   void sendRegistration(FollowedTarget& target, Clock::time_point now);
   void onTimers(Clock::time_point now);
+  // Says which of the target's holes count as lost: those past the
+  // reorder window, or `all`.
+  void reportLost(FollowedTarget& target, bool all);
   void discover();
   Clock::time_point nextDeadline() const;
 

@@ -59,22 +59,42 @@ int runReplay(const ReplayOptions& options) {
 
   RecordPrinter printer(options.output, std::cout);
   printer.nameSources(recordSources.size() > 1);
-  std::map<std::string, std::pair<codec::Uuid, SequenceCheck>> streams;  // by source
+  // By source: the instance it last came from and its sequence check,
+  // which reads the capture's times as the live check read the clock.
+  std::map<std::string, std::pair<codec::Uuid, SequenceCheck>> streams;
+  std::vector<SequenceGap> lost;
+  const auto sayLost = [&](const std::string& source) {
+    for (const SequenceGap& gap : lost) note(source + ": " + gap.text());
+    lost.clear();
+  };
   static const Levels kUnknown;
   for (auto& [source, at, record] : records) {
+    const Clock::time_point when(std::chrono::duration_cast<Clock::duration>(at.time_since_epoch()));
     auto [stream, fresh] = streams.try_emplace(source, record.uuid, SequenceCheck());
+    SequenceCheck& sequence = stream->second.second;
     if (!fresh && stream->second.first != record.uuid) {
       // A restarted target counts from 0 again, as tail reported it live.
-      stream->second = {record.uuid, SequenceCheck()};
-      stream->second.second.restart(0);
+      sequence.takeAll(lost);
+      sayLost(source);
+      stream->second.first = record.uuid;
+      sequence.restart(0);
     }
-    SequenceGap gap;
-    if (stream->second.second.check(record.sequence, gap) == SequenceCheck::Verdict::kAfterGap) {
-      note(source + ": " + gap.text());
+    sequence.takeDue(when, lost);  // holes whose time ran out before this record came
+    const auto verdict = sequence.check(record.sequence, when);
+    if (verdict == SequenceCheck::Verdict::kLate) {
+      note(source + ": record " + std::to_string(record.sequence) + " arrived late, after it was reported lost");
     }
+    sequence.takeDue(when, lost);
+    sayLost(source);
     const auto known = levels.find({record.uuid, record.strings[0]});
     printer.offer({std::move(record), at, source}, known == levels.end() ? kUnknown : known->second);
     if (printer.limitReached()) break;
+  }
+  if (!printer.limitReached()) {
+    for (auto& [source, stream] : streams) {
+      stream.second.takeAll(lost);
+      sayLost(source);
+    }
   }
   if (skipped > 0) note("skipped " + std::to_string(skipped) + " packets that hold no target datagram");
   return 0;
