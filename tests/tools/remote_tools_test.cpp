@@ -149,7 +149,7 @@ TEST(RemoteTools, OneHostAsAUserSeesIt) {
 TEST(RemoteTools, FailuresGiveExitCodeAndMessage) {
   const Outcome dead =
       remote({"levels", "127.0.0.1:57008", "net", "--timeout", "100ms", "--retries", "2"}, /*expectedExit=*/1);
-  EXPECT_TRUE(contains(dead.err, "tarvin-remote: error: no answer from 127.0.0.1:57008")) << dead.err;
+  EXPECT_TRUE(contains(dead.err, "tarvin-remote: error: nothing listens on 127.0.0.1:57008")) << dead.err;
   const Outcome usage = remote({"tail", "127.0.0.1:99999"}, /*expectedExit=*/2);
   EXPECT_TRUE(contains(usage.err, "tarvin-remote: error: invalid port '99999'")) << usage.err;
 }

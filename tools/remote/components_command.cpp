@@ -53,6 +53,7 @@ int runComponents(const CommonOptions& common, const std::string& targetText) {
   Received received;
   for (;;) {
     const auto wait = session.receive(deadline, received);
+    if (wait == Session::Wait::kRefused) continue;  // not our target: it confirmed
     if (wait != Session::Wait::kDatagram) break;
     const std::size_t before = infos.size();
     keepInfo(std::move(received));

@@ -66,6 +66,7 @@ void Follower::run() {
     const auto wait = talk.receive(nextDeadline(), received, extra);
     if (wait == Session::Wait::kStopped) break;
     if (wait == Session::Wait::kDatagram) handle(std::move(received));
+    if (wait == Session::Wait::kRefused) onRefused(received.from);
     // Both in one wake-up, so that neither a busy target nor a busy
     // collector keeps the other waiting.
     if (extra != nullptr && extra->revents != 0) {
@@ -199,6 +200,18 @@ void Follower::onConfirm(FollowedTarget& target, const codec::RegistrationConfir
   target.silent = false;
   target.renewing = false;
   target.deadline = Clock::now() + options.renewEvery;
+}
+
+void Follower::onRefused(const Endpoint& to) {
+  for (const auto& target : targets) {
+    // A discovered target that closed is dropped by the renewal timers.
+    if (!target->named || !(target->endpoint == to)) continue;
+    if (!target->everConfirmed && firstConfirmRequired) {
+      throw ToolError{kExitNoAnswer, "nothing listens on " + target->label};
+    }
+    if (!target->silent) note("warning: nothing listens on " + target->label + "; still trying");
+    target->silent = true;
+  }
 }
 
 void Follower::sendRegistration(FollowedTarget& target, Clock::time_point now) {

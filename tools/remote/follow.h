@@ -108,6 +108,9 @@ class Follower {
   // Notices a new instance behind a followed port; true when it is one.
   bool checkInstance(FollowedTarget& target, const codec::Uuid& uuid);
   void onConfirm(FollowedTarget& target, const codec::RegistrationConfirm& confirm);
+  // A datagram to `to` met a closed port: the end for a named target that
+  // never confirmed (when that ends the command), a warning otherwise.
+  void onRefused(const Endpoint& to);
   void sendRegistration(FollowedTarget& target, Clock::time_point now);
   void onTimers(Clock::time_point now);
   // Says which of the target's holes count as lost: those past the

@@ -19,6 +19,7 @@
 #include "common/datagram_wait.h"
 #include "protocol/wire_format.h"
 #include "remote/note.h"
+#include "remote/port_unreachable.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 
@@ -42,13 +43,21 @@ Session::Session(RetryPolicy policy, bool broadcast)
   // The destination address of each datagram, for captures: the socket is
   // bound to every address, and a broadcast answer differs from a unicast.
   ::setsockopt(socketFd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  reportPortUnreachable(socketFd.get());  // without it a closed port looks like a silent target
 }
 
 Session::~Session() = default;
 
 void Session::send(const Endpoint& to, const codec::Bytes& bytes) {
-  const ssize_t sent = ::sendto(socketFd.get(), bytes.data(), bytes.size(), /*flags=*/0,
-                                reinterpret_cast<const sockaddr*>(&to.address), sizeof to.address);
+  ssize_t sent = -1;
+  // ECONNREFUSED is an earlier datagram's port unreachable, handed to this
+  // send, which then did not go out; the error queue keeps it for
+  // receive(), and the send is made again.
+  for (int attempt = 0; attempt < 4 && sent < 0; ++attempt) {
+    sent = ::sendto(socketFd.get(), bytes.data(), bytes.size(), /*flags=*/0,
+                    reinterpret_cast<const sockaddr*>(&to.address), sizeof to.address);
+    if (sent < 0 && errno != ECONNREFUSED && errno != EINTR) break;
+  }
   if (sent < 0) {
     // Not fatal: the retry loop resends, and a permanent failure shows as
     // "no answer" with the reason given here.
@@ -69,6 +78,13 @@ Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd
     if (ready < 0) throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     if (ready == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = fds[2].revents;
+    if ((fds[0].revents & POLLERR) != 0) {
+      if (const auto refused = readPortUnreachable(socketFd.get())) {
+        out.from.address = *refused;
+        return Wait::kRefused;
+      }
+      continue;  // another error, now read; the queue may hold more
+    }
     if ((fds[0].revents & POLLIN) == 0) {
       if (extra != nullptr && extra->revents != 0) return Wait::kExtraReady;
       continue;
@@ -149,6 +165,10 @@ std::optional<codec::Datagram> Session::request(
       const Wait result = receive(deadline, received);
       if (result == Wait::kStopped) return std::nullopt;
       if (result == Wait::kTimeout) break;
+      if (result == Wait::kRefused) {
+        if (received.from == to) throw ToolError{kExitNoAnswer, "nothing listens on " + to.text()};
+        continue;
+      }
       if (received.from.answersFor(to) && accept(received.datagram)) return std::move(received.datagram);
       if (other) other(std::move(received));
     }

@@ -54,11 +54,12 @@ class Session {
 
   void send(const Endpoint& to, const codec::Bytes& bytes);
 
-  enum class Wait { kDatagram, kTimeout, kStopped, kExtraReady };
+  enum class Wait { kDatagram, kTimeout, kStopped, kExtraReady, kRefused };
   // Waits until `deadline` for one datagram the codec accepts. With
   // `extra`, also waits for that descriptor's events (a collector's
   // socket): extra->revents says what it has, also beside a datagram, and
-  // kExtraReady is returned when it alone is ready.
+  // kExtraReady is returned when it alone is ready. kRefused: a datagram
+  // we sent to out.from met a closed port (port_unreachable.h).
   Wait receive(Clock::time_point deadline, Received& out, pollfd* extra = nullptr);
 
   // Hands every datagram received from now on to `capture`, before parsing.
@@ -67,7 +68,8 @@ class Session {
   // Sends `bytes` to `to` and waits for a datagram from `to` that `accept`
   // takes, resending after each timeout. Datagrams that do not match go to
   // `other` (when given) so the caller loses none of them. nullopt when no
-  // answer came or a stop was requested.
+  // answer came or a stop was requested; throws ToolError when `to` is a
+  // closed port ("nothing listens on HOST:PORT").
   std::optional<codec::Datagram> request(
       const Endpoint& to, const codec::Bytes& bytes,
       const std::function<bool(const codec::Datagram&)>& accept,

@@ -57,7 +57,9 @@ int runSetLevel(const CommonOptions& common, const SetLevelOptions& options) {
   note("restoring " + maskHex(before.clientMask) + " after " + when.str() + " s or on Ctrl-C");
   const auto deadline = Clock::now() + *options.temporaryFor;
   Received ignored;
-  while (session.receive(deadline, ignored) == Session::Wait::kDatagram) {
+  for (;;) {
+    const auto wait = session.receive(deadline, ignored);
+    if (wait != Session::Wait::kDatagram && wait != Session::Wait::kRefused) break;
   }
   clearStop();  // the stop ends the wait; the restore must still go out
   const codec::ComponentInfo restored = setLevelMask(session, target, options.component, before.clientMask);
