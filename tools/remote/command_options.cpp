@@ -85,7 +85,8 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
       ->check(cli::durationCheck())
       ->type_name("DURATION");
   command.add_option("--pcap", follow.pcapPath,
-                     "Also write every received datagram to this pcap file (see replay)");
+                     "Also write every received datagram to this pcap file (see replay); - writes it to "
+                     "standard output instead of the records");
 }
 
 void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& flags) {

@@ -7,7 +7,9 @@
 // for itself; a component without them shows "level K".
 //
 // Datagrams that are no target datagram (a client's requests in a tcpdump
-// capture, other traffic) are counted and skipped.
+// capture, other traffic) are counted and skipped. A capture that ends
+// inside a packet is printed up to there, and then the cut is an error
+// (exit 1).
 //
 // Threads: single-threaded tool.
 #include <iostream>
@@ -21,6 +23,7 @@
 #include "remote/pcap_file.h"
 #include "remote/record_output.h"
 #include "remote/sequence_check.h"
+#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
@@ -97,6 +100,11 @@ int runReplay(const ReplayOptions& options) {
     }
   }
   if (skipped > 0) note("skipped " + std::to_string(skipped) + " packets that hold no target datagram");
+  if (capture.cut) {
+    // What came before the cut is shown; the rest of the packet is lost.
+    throw ToolError{kExitNoAnswer, (options.file == "-" ? std::string("standard input") : options.file) + ": " +
+                                       *capture.cut};
+  }
   return 0;
 }
 
@@ -111,7 +119,8 @@ struct ReplayFlags {
 const Command kReplayCommand = {
     "replay", "Print a capture of tail --pcap as tail printed it", [](CLI::App& app) -> Run {
       auto flags = std::make_shared<ReplayFlags>();
-      app.add_option("file", flags->replay.file, "pcap file (tail --pcap, or tcpdump of the targets' traffic)")
+      app.add_option("file", flags->replay.file,
+                     "pcap or pcapng file (tail --pcap, or tcpdump of the targets' traffic); - reads standard input")
           ->required();
       addOutputOptions(app, flags->replay.output, flags->common);
       addJsonFlag(app, flags->common);

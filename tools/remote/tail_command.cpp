@@ -2,8 +2,9 @@
 //
 // `tarvin-remote tail`: follow one or more targets (follow.h) and print
 // every log record as it arrives (record_output.h), until Ctrl-C, SIGTERM,
-// --count or --duration. With --pcap, every datagram received is also
-// written to a capture that `replay` prints the same way.
+// SIGHUP, --count or --duration. With --pcap, every datagram received is
+// also written to a capture that `replay` prints the same way; --pcap -
+// writes the capture to standard output instead of the records.
 //
 // Level names come from the level descriptions of each record's component,
 // asked for (GLVD) the first time the component shows up from a target
@@ -51,7 +52,7 @@ class Tail : public FollowHandler {
   Tail(const CommonOptions& common, const TailOptions& options)
       : common(common), options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
-        printer(options.output, std::cout) {}
+        printer(options.output, options.follow.pcapPath == "-" ? discard : std::cout) {}
 
   int run() {
     follower.run();
@@ -137,6 +138,9 @@ class Tail : public FollowHandler {
 
   const CommonOptions& common;
   const TailOptions& options;
+  // With --pcap - the capture has standard output; records are still
+  // counted (--count) but printed nowhere.
+  std::ostream discard{nullptr};
   Follower follower;
   RecordPrinter printer;
   std::map<ComponentKey, ComponentLevels> components;
