@@ -178,14 +178,14 @@ TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
   std::optional<ExampleHost> first(std::in_place, "100", "first");
   ExampleHost second("100", "second");
   Child tail({TARVIN_REMOTE_BIN, "tail", "--discover", "127.0.0.1", "--rediscover", "200ms"});
-  // Lines name their target: "127.0.0.1:57008 12:00:00.000 #5 info ...".
-  const auto seenFrom = [&](const std::string& target, std::size_t after = 0) {
-    return tail.waitFor([&](const Outcome& o) { return contains(o.out.substr(after), target + " "); });
+  // Lines name their target: "[first] 12:00:00.000 #5 info ...".
+  const auto seenFrom = [&](const std::string& name, std::size_t after = 0) {
+    return tail.waitFor([&](const Outcome& o) { return contains(o.out.substr(after), "[" + name + "] "); });
   };
-  EXPECT_TRUE(seenFrom(first->target())) << tail.seen().err;
-  EXPECT_TRUE(seenFrom(second.target())) << tail.seen().err;
+  EXPECT_TRUE(seenFrom("first")) << tail.seen().err;
+  EXPECT_TRUE(seenFrom("second")) << tail.seen().err;
   ExampleHost third("100", "third");
-  EXPECT_TRUE(seenFrom(third.target())) << tail.seen().err;
+  EXPECT_TRUE(seenFrom("third")) << tail.seen().err;
 
   // A new instance on the first one's port is a restart: a new uuid,
   // registered again, its records under the same target.
@@ -195,6 +195,6 @@ TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
   ASSERT_EQ(first->target(), restarted);
   EXPECT_TRUE(tail.waitFor([&](const Outcome& o) { return contains(o.err, restarted + " restarted"); }))
       << tail.seen().err;
-  EXPECT_TRUE(seenFrom(restarted, tail.seen().out.size())) << tail.seen().err;
+  EXPECT_TRUE(seenFrom("first-again", tail.seen().out.size())) << tail.seen().err;
   EXPECT_EQ(tail.finish(SIGTERM).exitCode, 0) << tail.seen().err;
 }

@@ -89,20 +89,24 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
                      "standard output instead of the records");
 }
 
-void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& flags) {
-  command.add_option("--count", output.count, "Stop after printing N records")
+void addOutputOptions(CLI::App& command, OutputFlags& output, CommonFlags& flags) {
+  command.add_option("--count", output.output.count, "Stop after printing N records")
       ->check(cli::wholeNumberCheck(1, std::numeric_limits<long>::max()))
       ->type_name("N");
-  command.add_option("--component", output.components, "Show only this component (repeatable)");
-  command.add_option("--min-level", output.minLevel,
-                     "Show only records at least this severe (level name or client level)");
-  command.add_option("--color", flags.color, "Colour level names: auto, always, never")
+  addFilterOptions(command, output.filter);
+  command.add_option("--timestamps", output.timestamps,
+                     "Receive times: short (time of day, with the date when not today) or iso (RFC 3339)")
+      ->check(CLI::IsMember({"short", "iso"}))
+      ->capture_default_str();
+  command.add_flag("--utc", output.output.utc, "Show times in UTC");
+  command.add_option("--color", flags.color, "Colour level names and targets: auto, always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str();
 }
 
-OutputOptions readOutput(const OutputOptions& typed, const CommonOptions& common) {
-  OutputOptions output = typed;
+OutputOptions readOutput(const OutputFlags& typed, const CommonOptions& common) {
+  OutputOptions output = typed.output;
+  output.isoTimes = typed.timestamps == "iso";
   output.json = common.json;
   output.color = common.color;
   return output;

@@ -2,7 +2,7 @@
 //
 // The options several subcommands share, declared once: --timeout and
 // --retries, --json, the options that say which targets to follow (tail,
-// forward), the record filters and --color (tail, replay), and durations
+// forward), how records are printed (tail, replay), and durations
 // as users type them. Numbers and durations are checked as CLI11 parses
 // them (cli/option_checks.h), so a bad value is a usage error (exit 2)
 // naming the option; durations stay text until the subcommand's Run reads
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "remote/follow.h"
+#include "remote/record_filter.h"
 #include "remote/record_output.h"
 #include "remote/session.h"
 
@@ -64,9 +65,15 @@ struct FollowFlags {
 };
 void addFollowOptions(CLI::App& command, FollowFlags& flags);
 
-// --count, --component, --min-level and --color (tail, replay).
-void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& flags);
+// How tail and replay print, as typed.
+struct OutputFlags {
+  OutputOptions output;  // --count and --utc; json and color come from CommonFlags
+  std::string timestamps = "short";
+  FilterFlags filter;
+};
+// --count, --timestamps, --utc, --color and the record filters (tail, replay).
+void addOutputOptions(CLI::App& command, OutputFlags& output, CommonFlags& flags);
 // The output options as typed, with json and color from the shared ones.
-OutputOptions readOutput(const OutputOptions& typed, const CommonOptions& common);
+OutputOptions readOutput(const OutputFlags& typed, const CommonOptions& common);
 
 }  // namespace remote

@@ -60,6 +60,18 @@ void Follower::run() {
   if (options.duration.count() > 0) endAt = Clock::now() + options.duration;
   if (!sweep.empty()) discover();
 
+  try {
+    serve();
+  } catch (...) {
+    // A command that fails mid-way (a filter's usage error, a target that
+    // never confirmed) still frees its slots on the other targets.
+    unregister(/*reportHoles=*/false);
+    throw;
+  }
+  unregister(/*reportHoles=*/true);
+}
+
+void Follower::serve() {
   while (!handler.done()) {
     Received received;
     pollfd* extra = handler.extraWait();
@@ -77,9 +89,12 @@ void Follower::run() {
     onTimers(now);
     handler.onTimers(now);
   }
+}
+
+void Follower::unregister(bool reportHoles) {
   for (const auto& target : targets) {
     if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
-    reportLost(*target, /*all=*/true);  // what has not come by now is lost to us
+    if (reportHoles) reportLost(*target, /*all=*/true);  // what has not come by now is lost to us
   }
 }
 

@@ -99,8 +99,13 @@ class Follower {
 
   Session& session() { return talk; }
   std::size_t targetCount() const { return targets.size(); }
+  const FollowedTarget& target(std::size_t i) const { return *targets[i]; }
 
  private:
+  void serve();
+  // URQ to every target that confirmed; `reportHoles`: and what is still
+  // missing counts as lost.
+  void unregister(bool reportHoles);
   FollowedTarget* route(const Received& received);
   FollowedTarget& add(Endpoint endpoint, std::string host, bool named);
   void handle(Received&& received);

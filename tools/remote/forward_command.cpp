@@ -1,9 +1,12 @@
 // tools/remote/forward_command.cpp
 //
 // `tarvin-remote forward TARGET... --to URL`: follow targets (follow.h) and
-// hand every log record to a syslog collector as one RFC 5424 message
-// (syslog_format.h) over UDP or TCP (syslog_sink.h). A sequence gap goes
-// to the collector as a message of its own. On Ctrl-C, SIGTERM or
+// hand every log record that passes the filters tail has (record_filter.h)
+// to a syslog collector as one RFC 5424 message (syslog_format.h) over UDP
+// or TCP (syslog_sink.h), so a debug flood need not reach the collector.
+// A sequence gap goes to the collector as a message of its own. A
+// --min-level given as a name needs the component's level descriptions
+// (level_book.h): its records wait for them, in order of arrival. On Ctrl-C, SIGTERM or
 // --duration it unregisters, gives the collector a few seconds to take
 // what is still queued, and says on stderr what it could not deliver.
 //
@@ -12,13 +15,17 @@
 //
 // Threads: single-threaded tool; the Follower's poll() loop also waits on
 // the collector's socket.
+#include <deque>
 #include <memory>
 
 #include "cli/option_checks.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/component_check.h"
 #include "remote/follow.h"
+#include "remote/level_book.h"
 #include "remote/note.h"
+#include "remote/record_filter.h"
 #include "remote/syslog_format.h"
 #include "remote/syslog_sink.h"
 #include "remote/tool_error.h"
@@ -39,13 +46,16 @@ struct ForwardOptions {
 
 class Forward : public FollowHandler {
  public:
-  Forward(const CommonOptions& common, const ForwardOptions& options)
+  Forward(const CommonOptions& common, const ForwardOptions& options, RecordFilter& filter)
       : options(options),
+        filter(filter),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
-        sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity, options.resendWindow)) {}
+        sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity, options.resendWindow)),
+        book(common.retry), components(filter.components(), common.retry.timeout) {}
 
   int run() {
     follower.run();
+    flush(/*final=*/true);
     sink->drain(kDrainLimit);
     note("forwarded " + std::to_string(records) + " records" +
          (gaps > 0 ? " and " + std::to_string(gaps) + " notices of lost records" : std::string()));
@@ -58,8 +68,41 @@ class Forward : public FollowHandler {
   }
 
   void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at) override {
-    sink->push(syslog::formatRecord(originOf(target, record.uuid), record, at, options.facility));
+    if (!filter.needsLevels()) {
+      send(originOf(target, record.uuid), record, at, {});
+      return;
+    }
+    book.want(follower.session(), target.endpoint, record.uuid, record.strings[0]);
+    queue.push_back({originOf(target, record.uuid), std::move(record), at});
+    flush(/*final=*/false);
+  }
+
+  void onOtherDatagram(FollowedTarget& target, Received&& r) override {
+    if (auto* levels = std::get_if<codec::LevelDescriptions>(&r.datagram)) {
+      book.take(std::move(*levels));
+    } else if (const auto* info = std::get_if<codec::ComponentInfo>(&r.datagram)) {
+      components.onComponentInfo(target.label, *info);
+    }
+  }
+
+  void send(const syslog::Origin& origin, const codec::LogRecord& record, SystemClock::time_point at,
+            const Levels& levels) {
+    if (!filter.wanted(record, levels)) return;
+    sink->push(syslog::formatRecord(origin, record, at, options.facility));
     ++records;
+  }
+
+  // Sends queued records in order of arrival until one waits for its
+  // component's level descriptions; at the end, sends whatever is left.
+  void flush(bool final) {
+    while (!queue.empty()) {
+      const Waiting& head = queue.front();
+      const codec::Uuid& uuid = head.record.uuid;
+      const std::string& component = head.record.strings[0];
+      if (!final && book.pending(uuid, component)) return;
+      send(head.origin, head.record, head.at, book.levels(uuid, component));
+      queue.pop_front();
+    }
   }
 
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
@@ -68,14 +111,31 @@ class Forward : public FollowHandler {
     ++gaps;
   }
 
-  Clock::time_point nextDeadline(Clock::time_point next) override { return sink->nextDeadline(next); }
-  void onTimers(Clock::time_point now) override { sink->onTimers(now); }
+  Clock::time_point nextDeadline(Clock::time_point next) override {
+    return components.nextDeadline(book.nextDeadline(sink->nextDeadline(next)));
+  }
+  void onTimers(Clock::time_point now) override {
+    book.onTimers(follower.session(), now);
+    components.onTimers(now);
+    flush(/*final=*/false);
+    sink->onTimers(now);
+  }
   pollfd* extraWait() override { return sink->waitFor(); }
   void onExtraReady(short revents) override { sink->onReady(revents); }
 
+  struct Waiting {
+    syslog::Origin origin;
+    codec::LogRecord record;
+    SystemClock::time_point at;
+  };
+
   const ForwardOptions& options;
+  RecordFilter& filter;
   Follower follower;
   std::unique_ptr<SyslogSink> sink;
+  LevelBook book;
+  ComponentCheck components;
+  std::deque<Waiting> queue;  // waiting for level descriptions (--min-level NAME)
   std::uint64_t records = 0;
   std::uint64_t gaps = 0;
 };
@@ -84,6 +144,7 @@ class Forward : public FollowHandler {
 struct ForwardFlags {
   CommonFlags common;
   FollowFlags follow;
+  FilterFlags filter;
   ForwardOptions forward;  // all but the follow options and the facility
   std::string facility = "user";
 };
@@ -100,6 +161,7 @@ const Command kForwardCommand = {
           "octet-counted; a lost connection is retried, the last --resend messages\n"
           "are sent again after reconnecting.");
       addFollowOptions(app, flags->follow);
+      addFilterOptions(app, flags->filter);
       app.add_option("--to", flags->forward.to, "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
           ->required();
       app.add_option("--facility", flags->facility, "Syslog facility: user, daemon, local0-local7 or 0-23")
@@ -121,7 +183,8 @@ const Command kForwardCommand = {
         if (!facility) throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility +
                                                      "' (user, daemon, local0-local7 or 0-23)"};
         options.facility = *facility;
-        Forward forward(common, options);
+        RecordFilter filter(flags->filter);
+        Forward forward(common, options, filter);
         return forward.run();
       };
     }};

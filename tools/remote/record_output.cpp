@@ -1,11 +1,13 @@
 // tools/remote/record_output.cpp
 //
-// The text and JSON forms of a log record, and the filters in front of
-// them. Times are the receive times: a record carries none of its own.
+// The text and JSON forms of a log record. Times are the receive times: a
+// record carries none of its own.
 //
 // Threads: a printer belongs to one thread.
 #include "remote/record_output.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <iomanip>
 #include <nlohmann/json.hpp>
@@ -13,6 +15,7 @@
 #include <sstream>
 
 #include "remote/json_line.h"
+#include "remote/record_filter.h"
 
 namespace remote {
 namespace {
@@ -27,19 +30,45 @@ const char* colourOf(int clientLevel) {
 }
 constexpr const char* kColourOff = "\033[0m";
 
-std::string formatTime(SystemClock::time_point at, bool utc) {
-  const std::time_t seconds = SystemClock::to_time_t(at);
+// The broken-down time of `at` in UTC or the local zone.
+std::tm partsOf(std::time_t seconds, bool utc) {
   std::tm parts{};
   if (utc) {
     ::gmtime_r(&seconds, &parts);
   } else {
     ::localtime_r(&seconds, &parts);
   }
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+  return parts;
+}
+
+// RFC 3339 with `digits` (3 or 6) of the second: "2026-12-06T06:50:27.868Z",
+// or "...+01:00" in the local zone.
+std::string rfc3339(SystemClock::time_point at, bool utc, int digits) {
+  const std::time_t seconds = SystemClock::to_time_t(at);
+  const std::tm parts = partsOf(seconds, utc);
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() % 1'000'000;
+  const auto fraction = digits == 3 ? micros / 1000 : micros;
+  char zone[8] = "Z";
+  if (!utc) {
+    char offset[8];
+    std::strftime(offset, sizeof offset, "%z", &parts);  // "+0100"
+    std::snprintf(zone, sizeof zone, "%.3s:%.2s", offset, offset + 3);
+  }
   std::ostringstream text;
-  text << std::put_time(&parts, utc ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S") << '.' << std::setw(3)
-       << std::setfill('0') << ms << (utc ? "Z" : "");
+  text << std::put_time(&parts, "%Y-%m-%dT%H:%M:%S") << '.' << std::setw(digits) << std::setfill('0')
+       << fraction << zone;
   return text.str();
+}
+
+// A stable colour per target: FNV-1a of its address picks one of these
+// (red stays the colour of errors).
+std::string sourceColour(const std::string& source) {
+  static const char* const kPalette[] = {"\033[32m", "\033[33m", "\033[34m", "\033[35m", "\033[36m",
+                                         "\033[92m", "\033[93m", "\033[94m", "\033[95m", "\033[96m"};
+  std::uint32_t hash = 2166136261u;
+  for (const unsigned char c : source) hash = (hash ^ c) * 16777619u;
+  return kPalette[hash % std::size(kPalette)];
 }
 
 // Hosts pass __FILE__, often a long absolute path; a line of text shows the
@@ -51,22 +80,48 @@ std::string_view baseName(std::string_view path) {
 
 }  // namespace
 
-RecordPrinter::RecordPrinter(const OutputOptions& options, std::ostream& out)
-    : options(options), out(out), filter(options.components.begin(), options.components.end()) {}
+RecordPrinter::RecordPrinter(const OutputOptions& options, RecordFilter& filter, std::ostream& out)
+    : options(options), filter(filter), out(out) {}
 
 void RecordPrinter::offer(const ArrivedRecord& arrived, const Levels& levels) {
-  if (limitReached() || !wanted(arrived.record, levels)) return;
+  if (limitReached() || !filter.wanted(arrived.record, levels)) return;
   print(arrived, levels);
   ++printed;
 }
 
-bool RecordPrinter::wanted(const codec::LogRecord& record, const Levels& levels) const {
-  if (!filter.empty() && !filter.contains(record.strings[0])) return false;
-  if (options.minLevel.empty()) return true;
-  const int minimum = lookupClientLevel(options.minLevel, levels);
-  const int level = recordClientLevel(record.clientMask);
-  // Higher client levels are the more severe ones.
-  return minimum < 0 || level < 0 || level >= minimum;
+std::string RecordPrinter::timeText(SystemClock::time_point at) {
+  if (options.isoTimes) return rfc3339(at, options.utc, /*digits=*/6);
+  const std::time_t seconds = SystemClock::to_time_t(at);
+  const std::tm parts = partsOf(seconds, options.utc);
+  const std::time_t now = SystemClock::to_time_t(SystemClock::now());
+  if (now != todayCheckedAt) {
+    const std::tm today = partsOf(now, options.utc);
+    todayCheckedAt = now;
+    todayYear = today.tm_year;
+    todayDay = today.tm_yday;
+  }
+  const bool today = parts.tm_year == todayYear && parts.tm_yday == todayDay;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+  std::ostringstream text;
+  text << std::put_time(&parts, today ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S") << '.' << std::setw(3)
+       << std::setfill('0') << ms << (options.utc ? "Z" : "");
+  return text.str();
+}
+
+void RecordPrinter::knowSource(const std::string& source, const std::string& application) {
+  if (!application.empty()) applicationOf[source] = application;
+}
+
+std::string RecordPrinter::sourceText(const ArrivedRecord& arrived) {
+  std::string name = arrived.source;
+  if (!arrived.application.empty()) {
+    knowSource(arrived.source, arrived.application);  // a restarted target may have a new name
+    const auto sharing = std::count_if(applicationOf.begin(), applicationOf.end(),
+                                       [&](const auto& known) { return known.second == arrived.application; });
+    name = sharing > 1 ? arrived.application + "@" + arrived.source : arrived.application;
+  }
+  name = "[" + name + "]";
+  return options.color ? sourceColour(arrived.source) + name + kColourOff : name;
 }
 
 void RecordPrinter::print(const ArrivedRecord& arrived, const Levels& levels) {
@@ -76,7 +131,7 @@ void RecordPrinter::print(const ArrivedRecord& arrived, const Levels& levels) {
   const auto tick = static_cast<std::uint32_t>(r.integers[2]);
   if (options.json) {
     nlohmann::json line = {
-        {"received", formatTime(arrived.receivedAt, /*utc=*/true)},
+        {"received", rfc3339(arrived.receivedAt, /*utc=*/true, /*digits=*/3)},
         {"source", arrived.source},
         {"uuid", codec::uuidToHex(r.uuid)},
         {"sequence", r.sequence},
@@ -101,8 +156,8 @@ void RecordPrinter::print(const ArrivedRecord& arrived, const Levels& levels) {
   levelField << std::left << std::setw(7) << level;
   const std::string coloured = options.color ? colourOf(clientLevel) + levelField.str() + kColourOff
                                              : levelField.str();
-  if (namingSources) out << arrived.source << ' ';
-  out << formatTime(arrived.receivedAt, /*utc=*/false) << " #" << r.sequence << ' ' << coloured << ' '
+  if (namingSources) out << sourceText(arrived) << ' ';
+  out << timeText(arrived.receivedAt) << " #" << r.sequence << ' ' << coloured << ' '
       << r.strings[0] << ' ' << r.integers[0] << '/' << r.integers[1] << " tick=" << tick << ' '
       << baseName(r.strings[1]) << ':' << r.integers[3] << ' ' << r.strings[2] << ": " << r.strings[3]
       << std::endl;

@@ -21,6 +21,7 @@
 #include "remote/command_options.h"
 #include "remote/note.h"
 #include "remote/pcap_file.h"
+#include "remote/record_filter.h"
 #include "remote/record_output.h"
 #include "remote/sequence_check.h"
 #include "remote/tool_error.h"
@@ -33,7 +34,7 @@ struct ReplayOptions {
   OutputOptions output;
 };
 
-int runReplay(const ReplayOptions& options) {
+int runReplay(const ReplayOptions& options, RecordFilter& filter) {
   const PcapContents capture = readPcap(options.file);
   std::size_t skipped = capture.skipped;
 
@@ -44,6 +45,7 @@ int runReplay(const ReplayOptions& options) {
   };
   std::vector<Replayed> records;
   std::map<std::pair<codec::Uuid, std::string>, Levels> levels;
+  std::map<std::string, std::string> applications;  // by source, from confirms and discovery answers
   std::set<std::string> recordSources;
   for (const CapturedDatagram& captured : capture.datagrams) {
     auto parsed = codec::parseDatagram(captured.payload);
@@ -54,13 +56,17 @@ int runReplay(const ReplayOptions& options) {
     const std::string source = Endpoint{captured.from}.text();
     if (const auto* d = std::get_if<codec::LevelDescriptions>(&*parsed)) {
       levels.emplace(std::pair{d->uuid, d->name}, d->levels);  // the first answer wins, as in tail
+    } else if (const auto* confirm = std::get_if<codec::RegistrationConfirm>(&*parsed)) {
+      applications[source] = confirm->applicationName;
+    } else if (const auto* found = std::get_if<codec::DiscoveryResponse>(&*parsed)) {
+      applications.try_emplace(source, found->applicationName);
     } else if (auto* record = std::get_if<codec::LogRecord>(&parsed.value())) {
       recordSources.insert(source);
       records.push_back({source, captured.at, std::move(*record)});
     }
   }
 
-  RecordPrinter printer(options.output, std::cout);
+  RecordPrinter printer(options.output, filter, std::cout);
   printer.nameSources(recordSources.size() > 1);
   // By source: the instance it last came from and its sequence check,
   // which reads the capture's times as the live check read the clock.
@@ -90,7 +96,9 @@ int runReplay(const ReplayOptions& options) {
     sequence.takeDue(when, lost);
     sayLost(source);
     const auto known = levels.find({record.uuid, record.strings[0]});
-    printer.offer({std::move(record), at, source}, known == levels.end() ? kUnknown : known->second);
+    const auto application = applications.find(source);
+    printer.offer({std::move(record), at, source, application == applications.end() ? "" : application->second},
+                  known == levels.end() ? kUnknown : known->second);
     if (printer.limitReached()) break;
   }
   if (!printer.limitReached()) {
@@ -111,7 +119,8 @@ int runReplay(const ReplayOptions& options) {
 // The options as typed.
 struct ReplayFlags {
   CommonFlags common;
-  ReplayOptions replay;
+  std::string file;
+  OutputFlags output;
 };
 
 }  // namespace
@@ -119,15 +128,15 @@ struct ReplayFlags {
 const Command kReplayCommand = {
     "replay", "Print a capture of tail --pcap as tail printed it", [](CLI::App& app) -> Run {
       auto flags = std::make_shared<ReplayFlags>();
-      app.add_option("file", flags->replay.file,
+      app.add_option("file", flags->file,
                      "pcap or pcapng file (tail --pcap, or tcpdump of the targets' traffic); - reads standard input")
           ->required();
-      addOutputOptions(app, flags->replay.output, flags->common);
+      addOutputOptions(app, flags->output, flags->common);
       addJsonFlag(app, flags->common);
       return [flags] {
-        ReplayOptions options = flags->replay;
-        options.output = readOutput(options.output, flags->common.read());
-        return runReplay(options);
+        const ReplayOptions options{flags->file, readOutput(flags->output, flags->common.read())};
+        RecordFilter filter(flags->output.filter);
+        return runReplay(options, filter);
       };
     }};
 

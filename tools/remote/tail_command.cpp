@@ -1,29 +1,29 @@
 // tools/remote/tail_command.cpp
 //
 // `tarvin-remote tail`: follow one or more targets (follow.h) and print
-// every log record as it arrives (record_output.h), until Ctrl-C, SIGTERM,
-// SIGHUP, --count or --duration. With --pcap, every datagram received is
-// also written to a capture that `replay` prints the same way; --pcap -
-// writes the capture to standard output instead of the records.
+// every log record that passes the filters (record_filter.h) as it arrives
+// (record_output.h), until Ctrl-C, SIGTERM, SIGHUP, --count or --duration.
+// With --pcap, every datagram received is also written to a capture that
+// `replay` prints the same way; --pcap - writes the capture to standard
+// output instead of the records.
 //
-// Level names come from the level descriptions of each record's component,
-// asked for (GLVD) the first time the component shows up from a target
-// instance and cached under that instance's uuid. While that answer is
-// outstanding, records wait in a queue, so output keeps the order of
-// arrival; an unanswered GLVD is retried and then given up, after which
-// that component's levels are shown as client-level numbers.
+// Level names come from the level descriptions of each record's component
+// (level_book.h). While that answer is outstanding, records wait in a
+// queue, so output keeps the order of arrival. Each target's component
+// list is checked against --component (component_check.h).
 //
 // Threads: single-threaded tool; the Follower's poll() loop calls in here.
 #include <deque>
 #include <iostream>
-#include <map>
 #include <memory>
+#include <set>
 
-#include "protocol/wire_format.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/component_check.h"
 #include "remote/follow.h"
-#include "remote/note.h"
+#include "remote/level_book.h"
+#include "remote/record_filter.h"
 #include "remote/record_output.h"
 
 namespace remote {
@@ -34,25 +34,13 @@ struct TailOptions {
   OutputOptions output;
 };
 
-// The level descriptions of one component of one target instance, as far
-// as we know them.
-struct ComponentLevels {
-  enum class State { kPending, kKnown, kUnavailable } state = State::kPending;
-  Levels levels;
-  Endpoint target;  // where the GLVD goes
-  std::uint32_t requestId = 0;
-  int attemptsLeft = 0;
-  Clock::time_point deadline;
-};
-
-using ComponentKey = std::pair<codec::Uuid, std::string>;
-
 class Tail : public FollowHandler {
  public:
-  Tail(const CommonOptions& common, const TailOptions& options)
-      : common(common), options(options),
+  Tail(const CommonOptions& common, const TailOptions& options, RecordFilter& filter)
+      : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
-        printer(options.output, options.follow.pcapPath == "-" ? discard : std::cout) {}
+        printer(options.output, filter, options.follow.pcapPath == "-" ? discard : std::cout),
+        book(common.retry), components(filter.components(), common.retry.timeout) {}
 
   int run() {
     follower.run();
@@ -66,59 +54,32 @@ class Tail : public FollowHandler {
   }
 
   void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at) override {
-    requestLevels(target, record);
-    queue.push_back({std::move(record), at, target.label});
-  }
-
-  void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override {
-    auto* levels = std::get_if<codec::LevelDescriptions>(&r.datagram);
-    if (levels == nullptr) return;
-    auto it = components.find({levels->uuid, levels->name});
-    if (it != components.end() && it->second.state == ComponentLevels::State::kPending &&
-        it->second.requestId == levels->requestId) {
-      it->second.levels = std::move(levels->levels);
-      it->second.state = ComponentLevels::State::kKnown;
+    if (named.insert(target.label).second) {
+      // The first record of a target: every name known so far, so that two
+      // targets of one name are told apart from their first lines on.
+      for (std::size_t i = 0; i < follower.targetCount(); ++i) {
+        printer.knowSource(follower.target(i).label, follower.target(i).applicationName);
+      }
     }
+    book.want(follower.session(), target.endpoint, record.uuid, record.strings[0]);
+    queue.push_back({std::move(record), at, target.label, target.applicationName});
   }
 
-  void requestLevels(const FollowedTarget& target, const codec::LogRecord& record) {
-    const ComponentKey key{record.uuid, record.strings[0]};
-    if (components.contains(key)) return;
-    ComponentLevels& entry = components[key];
-    entry.target = target.endpoint;
-    if (record.strings[0].size() > wire::kMaxRequestNameLength) {
-      entry.state = ComponentLevels::State::kUnavailable;  // the target ignores such a GLVD
-      return;
+  void onOtherDatagram(FollowedTarget& target, Received&& r) override {
+    if (auto* levels = std::get_if<codec::LevelDescriptions>(&r.datagram)) {
+      book.take(std::move(*levels));
+    } else if (const auto* info = std::get_if<codec::ComponentInfo>(&r.datagram)) {
+      components.onComponentInfo(target.label, *info);
     }
-    entry.attemptsLeft = common.retry.retries;
-    sendGlvd(key.second, entry);
-  }
-
-  void sendGlvd(const std::string& component, ComponentLevels& entry) {
-    Session& session = follower.session();
-    entry.requestId = session.nextRequestId();
-    entry.deadline = Clock::now() + common.retry.timeout;
-    session.send(entry.target, codec::buildGetLevelDescriptionsRequest(entry.requestId, component));
   }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
-    for (const auto& [key, entry] : components) {
-      if (entry.state == ComponentLevels::State::kPending && entry.deadline < next) next = entry.deadline;
-    }
-    return next;
+    return components.nextDeadline(book.nextDeadline(next));
   }
 
   void onTimers(Clock::time_point now) override {
-    for (auto& [key, entry] : components) {
-      if (entry.state != ComponentLevels::State::kPending || now < entry.deadline) continue;
-      if (entry.attemptsLeft-- > 0) {
-        sendGlvd(key.second, entry);
-      } else {
-        note("warning: no level descriptions for component '" + key.second + "' of " + entry.target.text() +
-             "; showing client levels");
-        entry.state = ComponentLevels::State::kUnavailable;
-      }
-    }
+    book.onTimers(follower.session(), now);
+    components.onTimers(now);
     flush(/*final=*/false);
   }
 
@@ -129,29 +90,31 @@ class Tail : public FollowHandler {
   void flush(bool final) {
     while (!queue.empty() && !printer.limitReached()) {
       const ArrivedRecord& head = queue.front();
-      const ComponentLevels& entry = components[{head.record.uuid, head.record.strings[0]}];
-      if (!final && entry.state == ComponentLevels::State::kPending) return;
-      printer.offer(head, entry.levels);
+      const codec::Uuid& uuid = head.record.uuid;
+      const std::string& component = head.record.strings[0];
+      if (!final && book.pending(uuid, component)) return;
+      printer.offer(head, book.levels(uuid, component));
       queue.pop_front();
     }
   }
 
-  const CommonOptions& common;
   const TailOptions& options;
   // With --pcap - the capture has standard output; records are still
   // counted (--count) but printed nowhere.
   std::ostream discard{nullptr};
   Follower follower;
   RecordPrinter printer;
-  std::map<ComponentKey, ComponentLevels> components;
+  LevelBook book;
+  ComponentCheck components;
   std::deque<ArrivedRecord> queue;
+  std::set<std::string> named;  // targets whose records came
 };
 
 // The options as typed.
 struct TailFlags {
   CommonFlags common;
   FollowFlags follow;
-  OutputOptions output;
+  OutputFlags output;
 };
 
 }  // namespace
@@ -165,7 +128,8 @@ const Command kTailCommand = {
       return [flags] {
         const CommonOptions common = flags->common.read();
         const TailOptions options{flags->follow.read("tail"), readOutput(flags->output, common)};
-        Tail tail(common, options);
+        RecordFilter filter(flags->output.filter);
+        Tail tail(common, options, filter);
         return tail.run();
       };
     }};
