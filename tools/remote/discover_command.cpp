@@ -1,14 +1,9 @@
 // tools/remote/discover_command.cpp
 //
 // `tarvin-remote discover`: a DRQ to every port of the range on each host
-// (or to the one port of HOST:PORT), answers collected for a window and
-// printed one line per target, sorted by address and port. The window ends
-// early once every port asked has answered or was refused as closed.
-//
-// The window is split into rounds (one per attempt); each round resends the
-// DRQ to every port that has not answered yet, so a lost datagram costs one
-// round, not the target. Broadcast answers come from the targets' own
-// addresses, so broadcast DRQs are resent every round.
+// (or to the one port of HOST:PORT), answers collected for a window
+// (find_targets.h) and printed one line per target, sorted by address and
+// port.
 //
 // Threads: single-threaded tool.
 #include <arpa/inet.h>
@@ -24,6 +19,7 @@
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/discovery_sweep.h"
+#include "remote/find_targets.h"
 #include "remote/json_line.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
@@ -37,16 +33,6 @@ struct DiscoverOptions {
   bool broadcast = false;
   std::string window = "1s";
 };
-
-struct Found {
-  Endpoint from;
-  codec::DiscoveryResponse response;
-};
-
-// Sort key: address in host order, then port.
-std::pair<std::uint32_t, std::uint16_t> sortKey(const Endpoint& e) {
-  return {ntohl(e.address.sin_addr.s_addr), ntohs(e.address.sin_port)};
-}
 
 int runDiscover(const DiscoverOptions& options) {
   const CommonOptions common = options.common.read();
@@ -67,33 +53,9 @@ int runDiscover(const DiscoverOptions& options) {
     }
   }
 
-  std::map<std::pair<std::uint32_t, std::uint16_t>, Found> found;
-  std::set<std::pair<std::uint32_t, std::uint16_t>> refused;
-  const auto settled = [&](const Endpoint& probe) {
-    return found.contains(sortKey(probe)) || refused.contains(sortKey(probe));
-  };
-  const auto allSettled = [&] {
-    return std::all_of(sweep.endpoints().begin(), sweep.endpoints().end(), settled);
-  };
-  const int rounds = common.retry.retries + 1;
-  const auto roundLength = window / rounds;
-  for (int round = 0; round < rounds && !stopRequested() && !allSettled(); ++round) {
-    sweep.send(session, settled);
-    const auto deadline = Clock::now() + roundLength;
-    Received received;
-    for (;;) {
-      const auto wait = session.receive(deadline, received);
-      if (wait == Session::Wait::kRefused) {
-        refused.insert(sortKey(received.from));
-        if (allSettled()) break;  // every port answered or is closed: nothing more will come
-        continue;
-      }
-      if (wait != Session::Wait::kDatagram) break;
-      if (auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram)) {
-        found.emplace(sortKey(received.from), Found{received.from, std::move(*response)});
-      }
-    }
-  }
+  const FoundTargets result = findTargets(session, sweep, common.retry.retries + 1, window);
+  const auto& found = result.found;
+  const auto& refused = result.refused;
 
   for (const auto& [key, target] : found) {
     if (common.json) {
@@ -111,8 +73,8 @@ int runDiscover(const DiscoverOptions& options) {
   }
   std::cout.flush();
   for (const Endpoint& target : named) {
-    if (found.contains(sortKey(target))) continue;
-    throw ToolError{kExitNoAnswer, (refused.contains(sortKey(target)) ? "nothing listens on "
+    if (found.contains(targetKey(target))) continue;
+    throw ToolError{kExitNoAnswer, (refused.contains(targetKey(target)) ? "nothing listens on "
                                                                         : "no target answered on ") +
                                        target.text()};
   }

@@ -44,7 +44,7 @@ struct RetryPolicy {
 class Session {
  public:
   // Opens the socket (SO_BROADCAST when asked) and installs the handlers of
-  // SIGINT and SIGTERM. Throws ToolError when the socket cannot be made.
+  // SIGINT, SIGTERM and SIGHUP. Throws ToolError when the socket cannot be made.
   explicit Session(RetryPolicy policy, bool broadcast = false);
   ~Session();
   Session(const Session&) = delete;
