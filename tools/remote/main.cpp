@@ -46,12 +46,13 @@ int main(int argc, char** argv) {
   CLI::App app{"Talks to tarvin remote log targets over UDP (ports 57008-57017).", "tarvin-remote"};
   app.require_subcommand(1);
   app.set_version_flag("--version", "tarvin-remote " TARVIN_VERSION);
-  app.footer("Run 'tarvin-remote COMMAND --help' for the options of one command.");
   std::vector<std::pair<CLI::App*, remote::Run>> commands;
   for (const remote::Command* command : kCommands) {
     CLI::App* parser = app.add_subcommand(command->name, command->description);
     commands.emplace_back(parser, command->setUp(*parser));
   }
+  // After the subcommands, which would inherit it.
+  app.footer("Run 'tarvin-remote COMMAND --help' for the options of one command.");
 
   if (argc < 2) {
     std::cerr << app.help();

@@ -241,7 +241,7 @@ const Command kSetLevelCommand = {
           "With --for, each target gets its own previous mask back when the time is up\n"
           "or on SIGINT, SIGTERM or SIGHUP; after kill -9 the targets keep the change.\n"
           "Exit status 1 when a target could not be changed or restored; the others are.");
-      app.add_option("words", flags->words, "TARGET... COMPONENT[,COMPONENT...] LEVELS")->type_name("");
+      app.add_option("arguments", flags->words, "TARGET... COMPONENT[,COMPONENT...] LEVELS")->type_name("");
       // "-debug" looks like an option to CLI11; unmatched arguments are kept
       // and taken as LEVELS below, so it need not be written after "--".
       app.allow_extras();
