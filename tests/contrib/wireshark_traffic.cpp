@@ -37,11 +37,12 @@ sockaddr_in target{};
 void send(const std::vector<std::uint32_t>& words, const char* name = nullptr) {
   Bytes out;
   for (std::uint32_t w : words) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(w >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+      out.push_back(static_cast<std::uint8_t>(w >> shift));
   }
   if (name != nullptr) out.insert(out.end(), name, name + std::string(name).size() + 1);
-  if (::sendto(sock, out.data(), out.size(), /*flags=*/0, reinterpret_cast<const sockaddr*>(&target),
-               sizeof target) < 0)
+  if (::sendto(sock, out.data(), out.size(), /*flags=*/0,
+               reinterpret_cast<const sockaddr*>(&target), sizeof target) < 0)
     fail("cannot send to 127.0.0.1:57008");
 }
 
@@ -52,7 +53,8 @@ void expect(std::uint32_t descriptor) {
   if (::poll(&ready, 1, /*timeout=*/5000) != 1 || ::recv(sock, d, sizeof d, /*flags=*/0) < 4)
     fail("no datagram " + std::to_string(descriptor) + " within 5 s");
   const std::uint32_t got = std::uint32_t{d[0]} << 24 | d[1] << 16 | d[2] << 8 | d[3];
-  if (got != descriptor) fail("expected datagram " + std::to_string(descriptor) + ", got " + std::to_string(got));
+  if (got != descriptor)
+    fail("expected datagram " + std::to_string(descriptor) + ", got " + std::to_string(got));
 }
 
 // RRQ, answered by the confirm and one component info per component.
@@ -74,7 +76,8 @@ void unregisterClient() {
 int main() {
   tarvin::setApplicationName("wsdemo");
   // Numeric levels 4, 5, 7 enabled: client levels 30, 29, 28.
-  tarvin::defineComponent("net", 0x000000B0u, {{0, "Fatal"}, {4, "Warning"}, {5, "Info"}, {7, "Debug"}});
+  tarvin::defineComponent("net", 0x000000B0u,
+                          {{0, "Fatal"}, {4, "Warning"}, {5, "Info"}, {7, "Debug"}});
   tarvin::defineComponent("disk", 0x00000010u, {{4, "Warning"}, {31, "Trace"}});
   std::string error;
   std::unique_ptr<tarvin::Plugin> plugin = tarvin::Plugin::load(TARVIN_PLUGIN_PATH, error);
@@ -95,7 +98,8 @@ int main() {
   expect(2);
   registerClient();
   // Sequence numbers 0 and 1: the integer extremes, then plain values.
-  log->log(-1, 2147483647, -2147483647L - 1, 42, tarvin::levelRecord(5), "net", "a.cpp", "first()", "first");
+  log->log(-1, 2147483647, -2147483647L - 1, 42, tarvin::levelRecord(5), "net", "a.cpp", "first()",
+           "first");
   expect(48);
   log->log(1, 2, 3, 4, tarvin::levelRecord(7), "net", "a.cpp", "second()", "second");
   expect(48);

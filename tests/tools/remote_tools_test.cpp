@@ -40,7 +40,9 @@ const bool kStateInTempDir = ::setenv("XDG_STATE_HOME", ::testing::TempDir().c_s
 class Relay {
  public:
   Relay(int targetPort, std::vector<int> drop, std::vector<codec::Bytes> garbage)
-      : drop(std::move(drop)), garbage(std::move(garbage)), target(loopbackAddress(static_cast<std::uint16_t>(targetPort))) {
+      : drop(std::move(drop)),
+        garbage(std::move(garbage)),
+        target(loopbackAddress(static_cast<std::uint16_t>(targetPort))) {
     const sockaddr_in bound = loopbackAddress(0);
     ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound);
     port = localPort(fd.get());
@@ -62,8 +64,8 @@ class Relay {
       std::uint8_t buffer[wire::kMaxDatagramSize];
       sockaddr_in from{};
       socklen_t length = sizeof from;
-      const ssize_t n =
-          ::recvfrom(fd.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      const ssize_t n = ::recvfrom(fd.get(), buffer, sizeof buffer, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &length);
       if (n < 4) continue;
       if (from.sin_port != target.sin_port) {
         client = from;
@@ -71,7 +73,8 @@ class Relay {
         continue;
       }
       const std::uint32_t descriptor = wire::loadBe32(buffer);
-      if (descriptor == wire::kLogRecord && std::count(drop.begin(), drop.end(), ++records) > 0) continue;
+      if (descriptor == wire::kLogRecord && std::count(drop.begin(), drop.end(), ++records) > 0)
+        continue;
       send(client, codec::Bytes(buffer, buffer + n));
       if (descriptor == wire::kRegistrationConfirm) {
         for (const codec::Bytes& g : garbage) send(client, g);
@@ -80,7 +83,8 @@ class Relay {
     }
   }
   void send(const sockaddr_in& to, const codec::Bytes& bytes) {
-    ::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
   }
 
   std::vector<int> drop;
@@ -128,13 +132,15 @@ TEST(RemoteTools, OneHostAsAUserSeesIt) {
   EXPECT_EQ(set.out, "net: 0xF0000000 (error, warning, info, debug)\n");
   // One in five of net's lines is debug, so 20 records hold some. Asked at
   // 127.0.0.2, the target answers from 127.0.0.1: the tool must still take it.
-  const Outcome debug =
-      remote({"tail", "127.0.0.2:" + std::to_string(host.port), "--component", "net", "--count", "20"});
+  const Outcome debug = remote(
+      {"tail", "127.0.0.2:" + std::to_string(host.port), "--component", "net", "--count", "20"});
   EXPECT_TRUE(contains(debug.out, " debug ")) << debug.out;
   for (const std::string& line : lines(debug.out)) EXPECT_TRUE(contains(line, " net ")) << line;
   // A temporary change is undone when its time is up.
-  const Outcome temporary = remote({"set-level", host.target(), "db", "error,trace", "--for", "300ms"});
-  EXPECT_EQ(temporary.out, "db: 0x88000000 (error, trace)\nrestored db: 0xE0000000 (error, warning, info)\n");
+  const Outcome temporary =
+      remote({"set-level", host.target(), "db", "error,trace", "--for", "300ms"});
+  EXPECT_EQ(temporary.out,
+            "db: 0x88000000 (error, trace)\nrestored db: 0xE0000000 (error, warning, info)\n");
 
   // Same records, same receive times, same level names (from the level
   // descriptions the live tail asked for, which the capture holds).
@@ -143,7 +149,8 @@ TEST(RemoteTools, OneHostAsAUserSeesIt) {
   // Our reader agrees with our writer; tshark shows the file is a capture.
   if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark not installed";
   const Outcome dissected =
-      Child({"/bin/sh", "-c", "tshark -n -r " + pcap + " -X lua_script:" + TARVIN_DISSECTOR}).finish();
+      Child({"/bin/sh", "-c", "tshark -n -r " + pcap + " -X lua_script:" + TARVIN_DISSECTOR})
+          .finish();
   ASSERT_EQ(dissected.exitCode, 0) << dissected.err;
   const auto frames = lines(dissected.out);
   const auto isRecord = [](const std::string& frame) { return contains(frame, "Log record"); };
@@ -161,11 +168,13 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
   ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
   remote({"tail", host.target(), "--count", "5", "--pcap", dir + "/capture.pcap"});
   const Outcome convert =
-      Child({"/bin/sh", "-c", "editcap -F pcapng " + dir + "/capture.pcap " + dir + "/capture.pcapng"}).finish();
+      Child({"/bin/sh", "-c",
+             "editcap -F pcapng " + dir + "/capture.pcap " + dir + "/capture.pcapng"})
+          .finish();
   ASSERT_EQ(convert.exitCode, 0) << convert.err;
   const Outcome cut = Child({"/bin/sh", "-c",
-                             "head -c $(($(stat -c %s " + dir + "/capture.pcap) - 10)) " + dir + "/capture.pcap > " +
-                                 dir + "/cut.pcap"})
+                             "head -c $(($(stat -c %s " + dir + "/capture.pcap) - 10)) " + dir +
+                                 "/capture.pcap > " + dir + "/cut.pcap"})
                           .finish();
   ASSERT_EQ(cut.exitCode, 0) << cut.err;
 
@@ -178,38 +187,49 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
   } kCases[] = {
       // Unknown levels and components are errors, not silence.
       {"{remote} tail {host} --min-level bogus --count 3", 2,
-       "tarvin-remote: error: --min-level: no level 'bogus' (known: error, warning, info, debug, trace)", 0, ""},
-      {"{remote} tail {host} --min-level 99", 2, "tarvin-remote: error: --min-level: client level 99 is outside 0-31",
+       "tarvin-remote: error: --min-level: no level 'bogus' (known: error, warning, info, debug, "
+       "trace)",
        0, ""},
-      {"{remote} tail {host} --min-level -5", 2, "tarvin-remote: error: --min-level: client level -5 is outside 0-31",
-       0, ""},
+      {"{remote} tail {host} --min-level 99", 2,
+       "tarvin-remote: error: --min-level: client level 99 is outside 0-31", 0, ""},
+      {"{remote} tail {host} --min-level -5", 2,
+       "tarvin-remote: error: --min-level: client level -5 is outside 0-31", 0, ""},
       {"{remote} levels {host} nosuch", 1,
        "tarvin-remote: error: no component 'nosuch' on {host} (it has: net, db, ui)", 0, ""},
-      {"{remote} set-level {host} nosuch 0xF0000000", 1, "tarvin-remote: error: no component 'nosuch' on {host}", 0,
-       ""},
-      {"{remote} set-level {host} nosuch +debug", 1, "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
+      {"{remote} set-level {host} nosuch 0xF0000000", 1,
+       "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
+      {"{remote} set-level {host} nosuch +debug", 1,
+       "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
       {"{remote} tail {host} --component nosuch --duration 1500ms", 0,
        "tarvin-remote: warning: no component 'nosuch' on {host} (it has: net, db, ui)", 0, ""},
-      {"{remote} tail {host} --grep 'slow peer|redraw' --exclude redraw --count 2", 0, "", 2, "slow peer"},
+      {"{remote} tail {host} --grep 'slow peer|redraw' --exclude redraw --count 2", 0, "", 2,
+       "slow peer"},
       // A capture cut short shows what was whole, then says where it was cut.
-      {"{remote} replay {dir}/cut.pcap", 1, "tarvin-remote: error: {dir}/cut.pcap: cut off in packet", 4, " #"},
+      {"{remote} replay {dir}/cut.pcap", 1,
+       "tarvin-remote: error: {dir}/cut.pcap: cut off in packet", 4, " #"},
       // Numbers and durations.
-      {"{remote} tail {host} --duration 0", 2, "tarvin-remote: error: --duration: must be above 0", 0, ""},
-      {"{remote} tail {host} --count 0", 2, "tarvin-remote: error: --count: must be at least 1", 0, ""},
-      {"{remote} discover --retries 101", 2, "tarvin-remote: error: --retries: must be at most 100", 0, ""},
+      {"{remote} tail {host} --duration 0", 2, "tarvin-remote: error: --duration: must be above 0",
+       0, ""},
+      {"{remote} tail {host} --count 0", 2, "tarvin-remote: error: --count: must be at least 1", 0,
+       ""},
+      {"{remote} discover --retries 101", 2, "tarvin-remote: error: --retries: must be at most 100",
+       0, ""},
       {"{remote} forward {host} --to udp://127.0.0.1:9 --queue 0", 2,
        "tarvin-remote: error: --queue: must be at least 1", 0, ""},
-      {"{remote} set-level {host} net +debug --for 1x", 2, "tarvin-remote: error: --for: invalid duration '1x'", 0,
-       ""},
+      {"{remote} set-level {host} net +debug --for 1x", 2,
+       "tarvin-remote: error: --for: invalid duration '1x'", 0, ""},
       {"{remote} tail {host} --count 2 --duration 1h30m", 0, "", 2, " #"},
-      {"{example} --threads 0", 2, "tarvin-example-host: error: --threads: must be at least 1", 0, ""},
+      {"{example} --threads 0", 2, "tarvin-example-host: error: --threads: must be at least 1", 0,
+       ""},
       // A closed port is said at once, not after the retries.
       {"{remote} discover {closed}", 1, "tarvin-remote: error: nothing listens on {closed}", 0, ""},
-      {"{remote} levels {closed} net", 1, "tarvin-remote: error: nothing listens on {closed}", 0, ""},
+      {"{remote} levels {closed} net", 1, "tarvin-remote: error: nothing listens on {closed}", 0,
+       ""},
       {"{remote} tail {closed}", 1, "tarvin-remote: error: nothing listens on {closed}", 0, ""},
       // What every command-line tool does.
       {"{remote}", 2, "Talks to tarvin remote log targets", 0, ""},
-      {"{remote} frob", 2, "tarvin-remote: error: unknown command 'frob' (commands: discover, tail,", 0, ""},
+      {"{remote} frob", 2,
+       "tarvin-remote: error: unknown command 'frob' (commands: discover, tail,", 0, ""},
       {"{remote} --version", 0, "", 1, "tarvin-remote "},
       {"{example} --version", 0, "", 1, "tarvin-example-host "},
       // Captures from standard input, in pcapng, to standard output.
@@ -217,12 +237,15 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
       {"{remote} replay {dir}/capture.pcapng", 0, "", 5, " #"},
       {"{remote} tail {host} --count 3 --pcap - | {remote} replay -", 0, "", 3, " #"},
   };
-  const std::map<std::string, std::string> kPlaces = {
-      {"{remote}", TARVIN_REMOTE_BIN}, {"{example}", TARVIN_EXAMPLE_HOST_BIN}, {"{host}", host.target()},
-      {"{closed}", "127.0.0.1:57017"}, {"{dir}", dir}};
+  const std::map<std::string, std::string> kPlaces = {{"{remote}", TARVIN_REMOTE_BIN},
+                                                      {"{example}", TARVIN_EXAMPLE_HOST_BIN},
+                                                      {"{host}", host.target()},
+                                                      {"{closed}", "127.0.0.1:57017"},
+                                                      {"{dir}", dir}};
   const auto expand = [&](std::string text) {
     for (const auto& [place, value] : kPlaces) {
-      for (std::size_t at; (at = text.find(place)) != std::string::npos;) text.replace(at, place.size(), value);
+      for (std::size_t at; (at = text.find(place)) != std::string::npos;)
+        text.replace(at, place.size(), value);
     }
     return text;
   };
@@ -233,7 +256,9 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
     EXPECT_EQ(run.exitCode, c.exit) << run.err;
     std::string complaint;
     for (const std::string& line : lines(run.err)) {
-      if (line.starts_with("tarvin-remote: using target") || line.starts_with("tarvin-remote: following")) continue;
+      if (line.starts_with("tarvin-remote: using target") ||
+          line.starts_with("tarvin-remote: following"))
+        continue;
       complaint = line;
       break;
     }
@@ -261,23 +286,27 @@ TEST(RemoteTools, FleetSetLevelRestoresEachTargetsOwnMaskOnSignals) {
     std::vector<std::uint32_t> before;
     for (std::size_t i = 0; i < hosts.size(); ++i) {
       remote({"set-level", hosts[i].target(), "db", kOwn[i]});
-      before.push_back(nlohmann::json::parse(remote({"levels", hosts[i].target(), "db", "--json"}).out)["client_mask"]);
+      before.push_back(nlohmann::json::parse(
+          remote({"levels", hosts[i].target(), "db", "--json"}).out)["client_mask"]);
       args.push_back(hosts[i].target());
     }
     args.insert(args.end(), {dead, "db", "+debug", "--for", "1m"});
     Child fleet(args);
     // One line per target that was changed, then the wait.
-    ASSERT_TRUE(fleet.waitFor([](const Outcome& o) { return contains(o.err, "restoring the previous masks"); }))
-        << fleet.seen().err;
+    ASSERT_TRUE(fleet.waitFor([](const Outcome& o) {
+      return contains(o.err, "restoring the previous masks");
+    })) << fleet.seen().err;
     for (const ExampleHost& h : hosts) {
       EXPECT_TRUE(contains(fleet.seen().out, h.target() + " db: ")) << fleet.seen().out;
     }
     const Outcome stopped = fleet.finish(signal);
     EXPECT_EQ(stopped.exitCode, 1) << stopped.err;
-    EXPECT_TRUE(contains(stopped.err, "tarvin-remote: error: nothing listens on " + dead)) << stopped.err;
+    EXPECT_TRUE(contains(stopped.err, "tarvin-remote: error: nothing listens on " + dead))
+        << stopped.err;
     for (std::size_t i = 0; i < hosts.size(); ++i) {
       EXPECT_TRUE(contains(stopped.out, "restored " + hosts[i].target() + " db: ")) << stopped.out;
-      const auto after = nlohmann::json::parse(remote({"levels", hosts[i].target(), "db", "--json"}).out);
+      const auto after =
+          nlohmann::json::parse(remote({"levels", hosts[i].target(), "db", "--json"}).out);
       EXPECT_EQ(after["client_mask"], before[i]) << hosts[i].target();
     }
   }
@@ -309,7 +338,8 @@ TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
   Child tail({TARVIN_REMOTE_BIN, "tail", "--discover", "127.0.0.1", "--rediscover", "200ms"});
   // Lines name their target: "[first] 12:00:00.000 #5 info ...".
   const auto seenFrom = [&](const std::string& name, std::size_t after = 0) {
-    return tail.waitFor([&](const Outcome& o) { return contains(o.out.substr(after), "[" + name + "] "); });
+    return tail.waitFor(
+        [&](const Outcome& o) { return contains(o.out.substr(after), "[" + name + "] "); });
   };
   EXPECT_TRUE(seenFrom("first")) << tail.seen().err;
   EXPECT_TRUE(seenFrom("second")) << tail.seen().err;
@@ -322,8 +352,9 @@ TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
   first.reset();
   first.emplace("100", "first-again");
   ASSERT_EQ(first->target(), restarted);
-  EXPECT_TRUE(tail.waitFor([&](const Outcome& o) { return contains(o.err, restarted + " restarted"); }))
-      << tail.seen().err;
+  EXPECT_TRUE(tail.waitFor([&](const Outcome& o) {
+    return contains(o.err, restarted + " restarted");
+  })) << tail.seen().err;
   EXPECT_TRUE(seenFrom("first-again", tail.seen().out.size())) << tail.seen().err;
   EXPECT_EQ(tail.finish(SIGTERM).exitCode, 0) << tail.seen().err;
 }

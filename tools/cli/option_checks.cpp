@@ -48,7 +48,8 @@ std::optional<std::chrono::milliseconds> parseDuration(std::string_view text) {
     if (ec != std::errc() || !std::isfinite(value) || value < 0) return std::nullopt;
     text.remove_prefix(static_cast<std::size_t>(stop - text.data()));
     std::size_t unitLength = 0;
-    while (unitLength < text.size() && std::isalpha(static_cast<unsigned char>(text[unitLength]))) ++unitLength;
+    while (unitLength < text.size() && std::isalpha(static_cast<unsigned char>(text[unitLength])))
+      ++unitLength;
     const std::string_view unit = text.substr(0, unitLength);
     text.remove_prefix(unitLength);
     if (unit.empty()) {
@@ -72,7 +73,9 @@ CLI::Validator durationCheck(std::chrono::milliseconds minimum) {
         const auto value = parseDuration(text);
         if (!value) return "invalid duration '" + text + "' (examples: " + kDurationExamples + ")";
         if (*value < minimum) {
-          return minimum.count() <= 1 ? "must be above 0" : "must be at least " + std::to_string(minimum.count()) + "ms";
+          return minimum.count() <= 1
+                     ? "must be above 0"
+                     : "must be at least " + std::to_string(minimum.count()) + "ms";
         }
         return {};
       },
@@ -84,8 +87,10 @@ CLI::Validator wholeNumberCheck(long long minimum, long long maximum) {
       [=](std::string& text) -> std::string {
         long long value = 0;
         const auto [stop, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (ec == std::errc::result_out_of_range) return "must be at most " + std::to_string(maximum);
-        if (ec != std::errc() || stop != text.data() + text.size()) return "'" + text + "' is not a whole number";
+        if (ec == std::errc::result_out_of_range)
+          return "must be at most " + std::to_string(maximum);
+        if (ec != std::errc() || stop != text.data() + text.size())
+          return "'" + text + "' is not a whole number";
         if (value < minimum) return "must be at least " + std::to_string(minimum);
         if (value > maximum) return "must be at most " + std::to_string(maximum);
         return {};

@@ -46,8 +46,11 @@ constexpr unsigned int kDebug = 7;
 constexpr unsigned int kTrace = 8;
 constexpr unsigned int kDefaultMask = (1u << kError) | (1u << kWarning) | (1u << kInfo);
 
-const tarvin::LevelDescriptions kLevels = {
-    {kError, "error"}, {kWarning, "warning"}, {kInfo, "info"}, {kDebug, "debug"}, {kTrace, "trace"}};
+const tarvin::LevelDescriptions kLevels = {{kError, "error"},
+                                           {kWarning, "warning"},
+                                           {kInfo, "info"},
+                                           {kDebug, "debug"},
+                                           {kTrace, "trace"}};
 
 struct Message {
   const char* component;
@@ -98,7 +101,8 @@ std::optional<std::uint16_t> findTargetPort() {
 void logLoop(unsigned int thread, unsigned int threads, double perThreadRate,
              const std::atomic<bool>& stop) {
   using Clock = std::chrono::steady_clock;
-  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / perThreadRate));
+  const auto period = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(1.0 / perThreadRate));
   auto next = Clock::now();
   unsigned long counter = 0;
   // Threads start at different places of the script so that together they
@@ -125,7 +129,8 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "tarvin-example-host " TARVIN_VERSION);
   app.add_option("--plugin", pluginPath, "Path of libtarvint_remote.so.1")->capture_default_str();
   app.add_option("--name", name, "Application name the target reports")->capture_default_str();
-  app.add_option("--rate", rate, "Messages per second, all threads together (disabled levels included)")
+  app.add_option("--rate", rate,
+                 "Messages per second, all threads together (disabled levels included)")
       ->check(cli::numberCheck(0.1, 100000.0))
       ->type_name("NUMBER")
       ->capture_default_str();
@@ -133,7 +138,8 @@ int main(int argc, char** argv) {
       ->check(cli::wholeNumberCheck(1, 64))
       ->type_name("N")
       ->capture_default_str();
-  app.add_option("--duration", duration, "Stop after this long (e.g. 30s; default: until SIGINT/SIGTERM)")
+  app.add_option("--duration", duration,
+                 "Stop after this long (e.g. 30s; default: until SIGINT/SIGTERM)")
       ->check(cli::durationCheck())
       ->type_name("DURATION");
   try {
@@ -143,7 +149,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "tarvin-example-host: error: " << e.what() << "\nRun with --help for more information.\n";
+    std::cerr << "tarvin-example-host: error: " << e.what()
+              << "\nRun with --help for more information.\n";
     return 2;
   }
 
@@ -156,12 +163,14 @@ int main(int argc, char** argv) {
   ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   tarvin::setApplicationName(name);  // before the target: it keeps the reference
-  for (const char* component : {"net", "db", "ui"}) tarvin::defineComponent(component, kDefaultMask, kLevels);
+  for (const char* component : {"net", "db", "ui"})
+    tarvin::defineComponent(component, kDefaultMask, kLevels);
 
   std::string error;
   std::unique_ptr<tarvin::Plugin> plugin = tarvin::Plugin::load(pluginPath, error);
   if (!plugin) {
-    std::cerr << "tarvin-example-host: error: cannot load plug-in " << pluginPath << ": " << error << '\n';
+    std::cerr << "tarvin-example-host: error: cannot load plug-in " << pluginPath << ": " << error
+              << '\n';
     return 1;
   }
   ILogTarget* target = plugin->createTarget();
@@ -176,15 +185,16 @@ int main(int argc, char** argv) {
     std::cout << "target port " << *port << std::endl;
   } else {
     // The target still takes messages; it just cannot be reached (see syslog).
-    std::cerr << "tarvin-example-host: warning: the target bound no port of "
-              << wire::kFirstPort << "-" << wire::kFirstPort + wire::kPortCount - 1 << '\n';
+    std::cerr << "tarvin-example-host: warning: the target bound no port of " << wire::kFirstPort
+              << "-" << wire::kFirstPort + wire::kPortCount - 1 << '\n';
   }
   std::cout << "logging " << rate << " messages/s from " << threads << " threads as \"" << name
             << "\" (components net, db, ui)" << std::endl;
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> loggers;
-  for (unsigned int i = 0; i < threads; ++i) loggers.emplace_back(logLoop, i, threads, rate / threads, std::cref(stop));
+  for (unsigned int i = 0; i < threads; ++i)
+    loggers.emplace_back(logLoop, i, threads, rate / threads, std::cref(stop));
 
   timespec limit{};
   timespec* wait = nullptr;
@@ -204,6 +214,7 @@ int main(int argc, char** argv) {
   tarvin::detachTarget(target);  // no log() may run into a released target
   plugin->releaseTarget(target);
   plugin.reset();
-  std::cout << "stopped" << (signal > 0 ? std::string(" on ") + ::strsignal(signal) : std::string()) << std::endl;
+  std::cout << "stopped" << (signal > 0 ? std::string(" on ") + ::strsignal(signal) : std::string())
+            << std::endl;
   return 0;
 }

@@ -25,22 +25,28 @@ constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr std::uint16_t kEtherTypeVlan = 0x8100;
 constexpr std::size_t kNone = std::string::npos;
 
-std::uint16_t loadBe16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+std::uint16_t loadBe16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
 
 // Where the IPv4 packet starts inside one frame; kNone when the frame
 // carries something else.
 std::size_t ipOffset(std::uint32_t linkType, const std::uint8_t* frame, std::size_t size) {
   switch (linkType) {
     case kLinkRaw:
-    case kLinkIpv4: return 0;
+    case kLinkIpv4:
+      return 0;
     case kLinkEthernet: {
       std::size_t at = 12;
       if (size >= at + 2 && loadBe16(frame + at) == kEtherTypeVlan) at += 4;  // one VLAN tag
       return size >= at + 2 && loadBe16(frame + at) == kEtherTypeIpv4 ? at + 2 : kNone;
     }
-    case kLinkLinuxCooked: return size >= 16 && loadBe16(frame + 14) == kEtherTypeIpv4 ? 16 : kNone;
-    case kLinkLinuxCooked2: return size >= 20 && loadBe16(frame) == kEtherTypeIpv4 ? 20 : kNone;
-    default: return kNone;
+    case kLinkLinuxCooked:
+      return size >= 16 && loadBe16(frame + 14) == kEtherTypeIpv4 ? 16 : kNone;
+    case kLinkLinuxCooked2:
+      return size >= 20 && loadBe16(frame) == kEtherTypeIpv4 ? 20 : kNone;
+    default:
+      return kNone;
   }
 }
 

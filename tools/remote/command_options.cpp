@@ -19,8 +19,8 @@ namespace remote {
 std::chrono::milliseconds parseDuration(const std::string& text, const char* option) {
   const auto value = cli::parseDuration(text);
   if (!value) {
-    throw ToolError{kExitUsage, std::string(option) + ": invalid duration '" + text + "' (examples: " +
-                                    cli::kDurationExamples + ")"};
+    throw ToolError{kExitUsage, std::string(option) + ": invalid duration '" + text +
+                                    "' (examples: " + cli::kDurationExamples + ")"};
   }
   return *value;
 }
@@ -57,7 +57,8 @@ void addTargetArgument(CLI::App& command, std::string& target) {
 FollowOptions FollowFlags::read(const char* command) const {
   FollowOptions out = follow;
   if (out.targets.empty() && !out.discovering()) {
-    throw ToolError{kExitUsage, std::string(command) + ": name a TARGET, or use --discover or --broadcast"};
+    throw ToolError{kExitUsage,
+                    std::string(command) + ": name a TARGET, or use --discover or --broadcast"};
   }
   if (!duration.empty()) out.duration = parseDuration(duration, "--duration");
   out.renewEvery = parseDuration(renew, "--renew");
@@ -71,8 +72,9 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
                      "HOST[:PORT] each; without a port the first target that answers on HOST");
   command.add_option("--discover", follow.discoverHosts,
                      "Follow every target on these hosts, and new ones as they appear");
-  command.add_flag("--broadcast", follow.broadcast,
-                   "Allow broadcast addresses among --discover hosts; alone, discover on 255.255.255.255");
+  command.add_flag(
+      "--broadcast", follow.broadcast,
+      "Allow broadcast addresses among --discover hosts; alone, discover on 255.255.255.255");
   command.add_option("--rediscover", flags.rediscover, "Look for new targets this often")
       ->check(cli::durationCheck())
       ->type_name("DURATION")
@@ -84,9 +86,10 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
   command.add_option("--duration", flags.duration, "Stop after this long (e.g. 30s, 1h30m)")
       ->check(cli::durationCheck())
       ->type_name("DURATION");
-  command.add_option("--pcap", follow.pcapPath,
-                     "Also write every received datagram to this pcap file (see replay); - writes it to "
-                     "standard output instead of the records");
+  command.add_option(
+      "--pcap", follow.pcapPath,
+      "Also write every received datagram to this pcap file (see replay); - writes it to "
+      "standard output instead of the records");
 }
 
 void addOutputOptions(CLI::App& command, OutputFlags& output, CommonFlags& flags) {
@@ -94,8 +97,10 @@ void addOutputOptions(CLI::App& command, OutputFlags& output, CommonFlags& flags
       ->check(cli::wholeNumberCheck(1, std::numeric_limits<long>::max()))
       ->type_name("N");
   addFilterOptions(command, output.filter);
-  command.add_option("--timestamps", output.timestamps,
-                     "Receive times: short (time of day, with the date when not today) or iso (RFC 3339)")
+  command
+      .add_option(
+          "--timestamps", output.timestamps,
+          "Receive times: short (time of day, with the date when not today) or iso (RFC 3339)")
       ->check(CLI::IsMember({"short", "iso"}))
       ->capture_default_str();
   command.add_flag("--utc", output.output.utc, "Show times in UTC");

@@ -36,7 +36,8 @@ void ComponentCheck::onTimers(Clock::time_point now) {
     listing.checked = true;
     std::string missing;
     for (const std::string& name : wanted) {
-      if (std::find(listing.names.begin(), listing.names.end(), name) != listing.names.end()) continue;
+      if (std::find(listing.names.begin(), listing.names.end(), name) != listing.names.end())
+        continue;
       missing += (missing.empty() ? "'" : ", '") + name + "'";
     }
     if (missing.empty()) continue;

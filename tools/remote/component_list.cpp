@@ -18,15 +18,18 @@ std::vector<codec::ComponentInfo> listComponents(Session& session, const Endpoin
   std::vector<codec::ComponentInfo> infos;
   auto keepInfo = [&](Received&& r) {
     auto* info = std::get_if<codec::ComponentInfo>(&r.datagram);
-    if (info == nullptr || !r.from.answersFor(target) || info->requestId != wire::kUnsolicitedRequestId) return;
+    if (info == nullptr || !r.from.answersFor(target) ||
+        info->requestId != wire::kUnsolicitedRequestId)
+      return;
     auto same = [&](const codec::ComponentInfo& c) { return c.name == info->name; };
     if (std::none_of(infos.begin(), infos.end(), same)) infos.push_back(std::move(*info));
   };
-  const auto confirm = session.request(target, codec::buildRegistrationRequest(),
-                                       [](const codec::Datagram& d) {
-                                         return std::holds_alternative<codec::RegistrationConfirm>(d);
-                                       },
-                                       keepInfo);
+  const auto confirm = session.request(
+      target, codec::buildRegistrationRequest(),
+      [](const codec::Datagram& d) {
+        return std::holds_alternative<codec::RegistrationConfirm>(d);
+      },
+      keepInfo);
   if (!confirm) {
     throw ToolError{kExitNoAnswer, "no registration confirm from " + target.text() +
                                        " (it may already serve its five clients)"};
@@ -67,8 +70,8 @@ void requireComponent(Session& session, const Endpoint& target, const std::strin
   }
   const auto named = [&](const codec::ComponentInfo& c) { return c.name == component; };
   if (std::any_of(components.begin(), components.end(), named)) return;
-  throw ToolError{kExitNoAnswer, "no component '" + component + "' on " + target.text() + " (it has: " +
-                                     componentNames(components) + ")"};
+  throw ToolError{kExitNoAnswer, "no component '" + component + "' on " + target.text() +
+                                     " (it has: " + componentNames(components) + ")"};
 }
 
 }  // namespace remote

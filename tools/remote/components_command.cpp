@@ -30,7 +30,8 @@ int runComponents(const CommonOptions& common, const std::string& targetText) {
 
   const std::vector<codec::ComponentInfo> infos = listComponents(session, target);
   std::vector<codec::LevelDescriptions> descriptions;
-  for (const auto& info : infos) descriptions.push_back(fetchLevelDescriptions(session, target, info.name));
+  for (const auto& info : infos)
+    descriptions.push_back(fetchLevelDescriptions(session, target, info.name));
 
   if (common.json) {
     for (std::size_t i = 0; i < infos.size(); ++i) {

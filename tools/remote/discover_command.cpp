@@ -74,16 +74,18 @@ int runDiscover(const DiscoverOptions& options) {
   std::cout.flush();
   for (const Endpoint& target : named) {
     if (found.contains(targetKey(target))) continue;
-    throw ToolError{kExitNoAnswer, (refused.contains(targetKey(target)) ? "nothing listens on "
-                                                                        : "no target answered on ") +
-                                       target.text()};
+    throw ToolError{
+        kExitNoAnswer,
+        (refused.contains(targetKey(target)) ? "nothing listens on " : "no target answered on ") +
+            target.text()};
   }
   if (found.empty()) {
     std::string where;
     for (const std::string& host : hosts) where += (where.empty() ? "" : ", ") + host;
     const bool closed = refused.size() == sweep.size();
-    throw ToolError{kExitNoAnswer, (closed ? "nothing listens on " : "no target answered on ") + where +
-                                       (named.size() == sweep.size() ? "" : " ports " + targetPortRange())};
+    throw ToolError{kExitNoAnswer,
+                    (closed ? "nothing listens on " : "no target answered on ") + where +
+                        (named.size() == sweep.size() ? "" : " ports " + targetPortRange())};
   }
   return 0;
 }
@@ -93,7 +95,8 @@ int runDiscover(const DiscoverOptions& options) {
 const Command kDiscoverCommand = {
     "discover", "List the targets that answer a discovery request", [](CLI::App& app) -> Run {
       auto options = std::make_shared<DiscoverOptions>();
-      app.add_option("hosts", options->hosts, "HOST (every port of the range) or HOST:PORT; default 127.0.0.1");
+      app.add_option("hosts", options->hosts,
+                     "HOST (every port of the range) or HOST:PORT; default 127.0.0.1");
       app.add_flag("--broadcast", options->broadcast, "Allow broadcast addresses among the hosts");
       app.add_option("--wait", options->window, "How long to collect answers")
           ->check(cli::durationCheck())

@@ -39,7 +39,8 @@ Endpoint findTarget(Session& session, const std::string& targetText) {
       if (wait == Session::Wait::kRefused) {
         refused.insert(received.from.address.sin_port);
         if (refused.size() == sweep.size()) {
-          throw ToolError{kExitNoAnswer, "nothing listens on " + given.host + " ports " + targetPortRange()};
+          throw ToolError{kExitNoAnswer,
+                          "nothing listens on " + given.host + " ports " + targetPortRange()};
         }
         continue;
       }
@@ -60,7 +61,8 @@ Endpoint findTarget(Session& session, const std::string& targetText) {
       return best->first;
     }
   }
-  throw ToolError{kExitNoAnswer, "no target answered on " + given.host + " ports " + targetPortRange()};
+  throw ToolError{kExitNoAnswer,
+                  "no target answered on " + given.host + " ports " + targetPortRange()};
 }
 
 }  // namespace remote

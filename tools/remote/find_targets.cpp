@@ -13,7 +13,9 @@
 
 namespace remote {
 
-TargetKey targetKey(const Endpoint& e) { return {ntohl(e.address.sin_addr.s_addr), ntohs(e.address.sin_port)}; }
+TargetKey targetKey(const Endpoint& e) {
+  return {ntohl(e.address.sin_addr.s_addr), ntohs(e.address.sin_port)};
+}
 
 FoundTargets findTargets(Session& session, const DiscoverySweep& sweep, int rounds,
                          std::chrono::milliseconds window) {
@@ -21,7 +23,9 @@ FoundTargets findTargets(Session& session, const DiscoverySweep& sweep, int roun
   const auto settled = [&](const Endpoint& probe) {
     return result.found.contains(targetKey(probe)) || result.refused.contains(targetKey(probe));
   };
-  const auto allSettled = [&] { return std::all_of(sweep.endpoints().begin(), sweep.endpoints().end(), settled); };
+  const auto allSettled = [&] {
+    return std::all_of(sweep.endpoints().begin(), sweep.endpoints().end(), settled);
+  };
   const auto roundLength = window / rounds;
   for (int round = 0; round < rounds && !stopRequested() && !allSettled(); ++round) {
     sweep.send(session, settled);
@@ -36,7 +40,8 @@ FoundTargets findTargets(Session& session, const DiscoverySweep& sweep, int roun
       }
       if (wait != Session::Wait::kDatagram) break;
       if (auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram)) {
-        result.found.emplace(targetKey(received.from), FoundTargets::Found{received.from, std::move(*response)});
+        result.found.emplace(targetKey(received.from),
+                             FoundTargets::Found{received.from, std::move(*response)});
       }
     }
   }

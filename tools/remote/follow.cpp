@@ -40,7 +40,10 @@ std::string shortUuid(const codec::Uuid& uuid) { return codec::uuidToHex(uuid).s
 
 Follower::Follower(const RetryPolicy& retry, const FollowOptions& options, FollowHandler& handler,
                    bool firstConfirmRequired)
-    : retry(retry), options(options), handler(handler), firstConfirmRequired(firstConfirmRequired),
+    : retry(retry),
+      options(options),
+      handler(handler),
+      firstConfirmRequired(firstConfirmRequired),
       talk(retry, options.broadcast) {}
 
 void Follower::run() {
@@ -172,7 +175,8 @@ void Follower::handle(Received&& received) {
   handler.onOtherDatagram(*target, std::move(received));
 }
 
-void Follower::onDiscoveryResponse(const Received& received, const codec::DiscoveryResponse& response) {
+void Follower::onDiscoveryResponse(const Received& received,
+                                   const codec::DiscoveryResponse& response) {
   if (sweep.empty()) return;  // a late answer to findTarget()'s search
   FollowedTarget* target = route(received);
   if (target == nullptr) {
@@ -185,13 +189,14 @@ void Follower::onDiscoveryResponse(const Received& received, const codec::Discov
   }
   // A restart between renewals shows here first: register at once rather
   // than lose records until the next renewal.
-  if (checkInstance(*target, response.uuid) && !target->renewing) sendRegistration(*target, Clock::now());
+  if (checkInstance(*target, response.uuid) && !target->renewing)
+    sendRegistration(*target, Clock::now());
 }
 
 bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
   if (!target.uuid || *target.uuid == uuid) return false;
-  note(target.label + " restarted (uuid " + shortUuid(*target.uuid) + "... is now " + shortUuid(uuid) +
-       "...); registering again");
+  note(target.label + " restarted (uuid " + shortUuid(*target.uuid) + "... is now " +
+       shortUuid(uuid) + "...); registering again");
   target.uuid = uuid;
   // The old instance's holes will never be filled. The new one numbered
   // its records from 0; those built before we registered again count as
@@ -203,8 +208,7 @@ bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
 
 void Follower::onConfirm(FollowedTarget& target, const codec::RegistrationConfirm& confirm) {
   if (!target.everConfirmed) {
-    note("following " + target.label +
-         " (" + confirm.applicationName + ")");
+    note("following " + target.label + " (" + confirm.applicationName + ")");
   } else if (target.silent) {
     note(target.label + " answers again");
   }

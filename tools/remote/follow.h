@@ -36,8 +36,8 @@ struct FollowOptions {
   bool broadcast = false;                  // allow broadcast addresses; alone: 255.255.255.255
   std::chrono::milliseconds rediscoverEvery{5'000};
   std::chrono::milliseconds renewEvery{10'000};
-  std::chrono::milliseconds duration{0};   // 0: no limit
-  std::string pcapPath;                    // empty: no capture
+  std::chrono::milliseconds duration{0};  // 0: no limit
+  std::string pcapPath;                   // empty: no capture
 
   bool discovering() const { return broadcast || !discoverHosts.empty(); }
 };

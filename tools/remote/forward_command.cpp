@@ -50,8 +50,10 @@ class Forward : public FollowHandler {
       : options(options),
         filter(filter),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
-        sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity, options.resendWindow)),
-        book(common.retry), components(filter.components(), common.retry.timeout) {}
+        sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity,
+                            options.resendWindow)),
+        book(common.retry),
+        components(filter.components(), common.retry.timeout) {}
 
   int run() {
     follower.run();
@@ -67,7 +69,8 @@ class Forward : public FollowHandler {
     return {target.host, target.applicationName, target.label, uuid};
   }
 
-  void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at) override {
+  void onRecord(FollowedTarget& target, codec::LogRecord&& record,
+                SystemClock::time_point at) override {
     if (!filter.needsLevels()) {
       send(originOf(target, record.uuid), record, at, {});
       return;
@@ -85,8 +88,8 @@ class Forward : public FollowHandler {
     }
   }
 
-  void send(const syslog::Origin& origin, const codec::LogRecord& record, SystemClock::time_point at,
-            const Levels& levels) {
+  void send(const syslog::Origin& origin, const codec::LogRecord& record,
+            SystemClock::time_point at, const Levels& levels) {
     if (!filter.wanted(record, levels)) return;
     sink->push(syslog::formatRecord(origin, record, at, options.facility));
     ++records;
@@ -107,7 +110,7 @@ class Forward : public FollowHandler {
 
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
     sink->push(syslog::formatGap(originOf(target, target.uuid.value_or(codec::Uuid{})), gap,
-                                SystemClock::now(), options.facility));
+                                 SystemClock::now(), options.facility));
     ++gaps;
   }
 
@@ -162,15 +165,19 @@ const Command kForwardCommand = {
           "are sent again after reconnecting.");
       addFollowOptions(app, flags->follow);
       addFilterOptions(app, flags->filter);
-      app.add_option("--to", flags->forward.to, "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
+      app.add_option("--to", flags->forward.to,
+                     "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
           ->required();
-      app.add_option("--facility", flags->facility, "Syslog facility: user, daemon, local0-local7 or 0-23")
+      app.add_option("--facility", flags->facility,
+                     "Syslog facility: user, daemon, local0-local7 or 0-23")
           ->capture_default_str();
-      app.add_option("--queue", flags->forward.queueCapacity, "Messages kept while a TCP collector is away")
+      app.add_option("--queue", flags->forward.queueCapacity,
+                     "Messages kept while a TCP collector is away")
           ->check(cli::wholeNumberCheck(1, 10'000'000))
           ->type_name("N")
           ->capture_default_str();
-      app.add_option("--resend", flags->forward.resendWindow, "Messages sent again after a TCP reconnect")
+      app.add_option("--resend", flags->forward.resendWindow,
+                     "Messages sent again after a TCP reconnect")
           ->check(cli::wholeNumberCheck(0, 1'000'000))
           ->type_name("N")
           ->capture_default_str();
@@ -180,8 +187,9 @@ const Command kForwardCommand = {
         ForwardOptions options = flags->forward;
         options.follow = flags->follow.read("forward");
         const auto facility = syslog::parseFacility(flags->facility);
-        if (!facility) throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility +
-                                                     "' (user, daemon, local0-local7 or 0-23)"};
+        if (!facility)
+          throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility +
+                                          "' (user, daemon, local0-local7 or 0-23)"};
         options.facility = *facility;
         RecordFilter filter(flags->filter);
         Forward forward(common, options, filter);

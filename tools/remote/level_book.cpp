@@ -59,8 +59,8 @@ void LevelBook::onTimers(Session& session, Clock::time_point now) {
     if (entry.attemptsLeft-- > 0) {
       send(session, key.second, entry);
     } else {
-      note("warning: no level descriptions for component '" + key.second + "' of " + entry.target.text() +
-           "; showing client levels");
+      note("warning: no level descriptions for component '" + key.second + "' of " +
+           entry.target.text() + "; showing client levels");
       entry.state = Entry::State::kUnavailable;
     }
   }

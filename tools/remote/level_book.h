@@ -30,7 +30,8 @@ class LevelBook {
 
   // Asks `target` for the levels of `component` of instance `uuid`, unless
   // asked already.
-  void want(Session& session, const Endpoint& target, const codec::Uuid& uuid, const std::string& component);
+  void want(Session& session, const Endpoint& target, const codec::Uuid& uuid,
+            const std::string& component);
   // Whether the answer is still awaited.
   bool pending(const codec::Uuid& uuid, const std::string& component) const;
   // The component's levels: empty while pending, when given up, when it

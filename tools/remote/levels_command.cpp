@@ -24,14 +24,17 @@
 namespace remote {
 namespace {
 
-int runLevels(const CommonOptions& common, const std::string& targetText, const std::string& component) {
+int runLevels(const CommonOptions& common, const std::string& targetText,
+              const std::string& component) {
   Session session(common.retry);
   const Endpoint target = findTarget(session, targetText);
   const codec::LevelDescriptions d = fetchLevelDescriptions(session, target, component);
   requireComponent(session, target, component, d);
   if (d.levels.empty()) note("warning: component '" + component + "' describes no levels");
   if (common.json) {
-    std::cout << jsonLine({{"component", d.name}, {"client_mask", d.clientMask}, {"levels", levelsJson(d)}})
+    std::cout << jsonLine({{"component", d.name},
+                           {"client_mask", d.clientMask},
+                           {"levels", levelsJson(d)}})
               << std::endl;
     return 0;
   }
@@ -39,8 +42,9 @@ int runLevels(const CommonOptions& common, const std::string& targetText, const 
             << maskHex(d.clientMask) << '\n'
             << "LEVEL  ENABLED  TEXT\n";
   for (const auto& level : d.levels) {
-    std::cout << std::right << std::setw(5) << level.clientLevel << "  " << std::left << std::setw(7)
-              << (levelEnabled(d.clientMask, level.clientLevel) ? "yes" : "no") << "  " << level.text << '\n';
+    std::cout << std::right << std::setw(5) << level.clientLevel << "  " << std::left
+              << std::setw(7) << (levelEnabled(d.clientMask, level.clientLevel) ? "yes" : "no")
+              << "  " << level.text << '\n';
   }
   std::cout.flush();
   return 0;

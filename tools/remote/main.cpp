@@ -29,7 +29,8 @@ const remote::Command* const kCommands[] = {
 // "discover, tail, ...", for the message about an unknown subcommand.
 std::string commandList() {
   std::string names;
-  for (const remote::Command* command : kCommands) names += (names.empty() ? "" : ", ") + std::string(command->name);
+  for (const remote::Command* command : kCommands)
+    names += (names.empty() ? "" : ", ") + std::string(command->name);
   return names;
 }
 
@@ -61,8 +62,8 @@ int main(int argc, char** argv) {
   // The main parser takes no positional argument, so the first word that is
   // not an option names the subcommand.
   if (argv[1][0] != '-' && !isCommand(argv[1])) {
-    std::cerr << "tarvin-remote: error: unknown command '" << argv[1] << "' (commands: " << commandList()
-              << ")\nRun with --help for more information.\n";
+    std::cerr << "tarvin-remote: error: unknown command '" << argv[1]
+              << "' (commands: " << commandList() << ")\nRun with --help for more information.\n";
     return remote::kExitUsage;
   }
 
@@ -75,7 +76,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "tarvin-remote: error: " << e.what() << "\nRun with --help for more information.\n";
+    std::cerr << "tarvin-remote: error: " << e.what()
+              << "\nRun with --help for more information.\n";
     return remote::kExitUsage;
   }
 

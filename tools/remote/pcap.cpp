@@ -37,7 +37,9 @@ void storeBe16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 8);
   p[1] = static_cast<std::uint8_t>(v);
 }
-std::uint16_t loadBe16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+std::uint16_t loadBe16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
 
 // The one's-complement sum over the IPv4 header, as routers check it.
 std::uint16_t ipChecksum(const std::uint8_t* header) {
@@ -77,7 +79,8 @@ codec::Bytes pcapPacket(const RawDatagram& datagram) {
   const std::size_t udpLength = kUdpHeaderSize + datagram.bytes.size();
   const std::size_t ipLength = kIpHeaderSize + udpLength;
   codec::Bytes packet(kPacketHeaderSize + ipLength);
-  const auto sinceEpoch = std::chrono::duration_cast<std::chrono::microseconds>(datagram.at.time_since_epoch());
+  const auto sinceEpoch =
+      std::chrono::duration_cast<std::chrono::microseconds>(datagram.at.time_since_epoch());
   storeLe32(packet.data(), static_cast<std::uint32_t>(sinceEpoch.count() / 1'000'000));
   storeLe32(packet.data() + 4, static_cast<std::uint32_t>(sinceEpoch.count() % 1'000'000));
   storeLe32(packet.data() + 8, static_cast<std::uint32_t>(ipLength));
@@ -105,7 +108,8 @@ codec::Bytes pcapPacket(const RawDatagram& datagram) {
 
 PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
   if (file.size() >= 4 && isPcapng(file)) return parsePcapng(file, name);
-  if (file.size() < kFileHeaderSize) throw ToolError{kExitUsage, name + ": too short for a pcap file"};
+  if (file.size() < kFileHeaderSize)
+    throw ToolError{kExitUsage, name + ": too short for a pcap file"};
 
   const FileOrder little(false), big(true);
   const std::uint32_t magic = little.load32(file.data());
@@ -116,10 +120,11 @@ PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
     throw ToolError{kExitUsage, name + ": neither a pcap nor a pcapng file"};
   }
   const long long fractionPerSecond = ordered == kMagicNano ? 1'000'000'000 : 1'000'000;
-  const std::uint32_t linkType = order.load32(file.data() + 20) & 0x0FFFFFFF;  // upper bits: FCS info
+  const std::uint32_t linkType =
+      order.load32(file.data() + 20) & 0x0FFFFFFF;  // upper bits: FCS info
   if (!linkTypeSupported(linkType)) {
-    throw ToolError{kExitUsage, name + ": link type " + std::to_string(linkType) + " not supported (" +
-                                    supportedLinkTypes() + ")"};
+    throw ToolError{kExitUsage, name + ": link type " + std::to_string(linkType) +
+                                    " not supported (" + supportedLinkTypes() + ")"};
   }
 
   PcapContents contents;
@@ -157,8 +162,8 @@ PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
 }
 
 std::string cutText(std::size_t packet, std::size_t offset, std::size_t needed, std::size_t left) {
-  return "cut off in packet " + std::to_string(packet) + " at byte " + std::to_string(offset) + " (" +
-         std::to_string(needed) + " bytes needed, " + std::to_string(left) + " left)";
+  return "cut off in packet " + std::to_string(packet) + " at byte " + std::to_string(offset) +
+         " (" + std::to_string(needed) + " bytes needed, " + std::to_string(left) + " left)";
 }
 
 }  // namespace remote

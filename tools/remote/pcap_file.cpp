@@ -36,8 +36,9 @@ void writeAll(int fd, const codec::Bytes& bytes, const std::string& path) {
 PcapWriter::PcapWriter(const std::string& path) : path(path == "-" ? "standard output" : path) {
   if (path == "-") {
     if (::isatty(STDOUT_FILENO)) {
-      throw ToolError{kExitUsage, "--pcap -: standard output is a terminal; pipe the capture on "
-                                  "(tarvin-remote replay -, wireshark -k -i -)"};
+      throw ToolError{kExitUsage,
+                      "--pcap -: standard output is a terminal; pipe the capture on "
+                      "(tarvin-remote replay -, wireshark -k -i -)"};
     }
     fd.reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
   } else {
@@ -47,11 +48,14 @@ PcapWriter::PcapWriter(const std::string& path) : path(path == "-" ? "standard o
   writeAll(fd.get(), pcapFileHeader(), path);
 }
 
-void PcapWriter::write(const RawDatagram& datagram) { writeAll(fd.get(), pcapPacket(datagram), path); }
+void PcapWriter::write(const RawDatagram& datagram) {
+  writeAll(fd.get(), pcapPacket(datagram), path);
+}
 
 PcapContents readPcap(const std::string& path) {
   if (path == "-") {
-    const codec::Bytes file{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+    const codec::Bytes file{std::istreambuf_iterator<char>(std::cin),
+                            std::istreambuf_iterator<char>()};
     return parsePcap(file, "standard input");
   }
   std::ifstream in(path, std::ios::binary);

@@ -42,7 +42,8 @@ class Reader {
     return v;
   }
   std::uint16_t u16(std::size_t at) const {
-    return static_cast<std::uint16_t>(swapped ? bytes[at] << 8 | bytes[at + 1] : bytes[at + 1] << 8 | bytes[at]);
+    return static_cast<std::uint16_t>(swapped ? bytes[at] << 8 | bytes[at + 1]
+                                              : bytes[at + 1] << 8 | bytes[at]);
   }
 
  private:
@@ -54,7 +55,8 @@ std::size_t padded(std::size_t length) { return (length + 3) & ~std::size_t{3}; 
 
 // Reads if_tsresol among the options of an interface description, which
 // start at `at` and end at `end`.
-void readOptions(const Reader& read, codec::ByteSpan file, std::size_t at, std::size_t end, Interface& iface) {
+void readOptions(const Reader& read, codec::ByteSpan file, std::size_t at, std::size_t end,
+                 Interface& iface) {
   while (end - at >= 4) {
     const std::uint16_t code = read.u16(at);
     const std::size_t length = read.u16(at + 2);
@@ -73,14 +75,15 @@ void readOptions(const Reader& read, codec::ByteSpan file, std::size_t at, std::
 SystemClock::time_point timeOf(const Interface& iface, std::uint32_t high, std::uint32_t low) {
   const long double units = static_cast<long double>(std::uint64_t{high} << 32 | low);
   const long double micros = units * 1e6L / iface.unitsPerSecond;
-  return SystemClock::time_point(
-      std::chrono::duration_cast<SystemClock::duration>(std::chrono::microseconds(static_cast<std::int64_t>(micros))));
+  return SystemClock::time_point(std::chrono::duration_cast<SystemClock::duration>(
+      std::chrono::microseconds(static_cast<std::int64_t>(micros))));
 }
 
 }  // namespace
 
 bool isPcapng(codec::ByteSpan file) {
-  return file.size() >= 4 && file[0] == 0x0A && file[1] == 0x0D && file[2] == 0x0D && file[3] == 0x0A;
+  return file.size() >= 4 && file[0] == 0x0A && file[1] == 0x0D && file[2] == 0x0D &&
+         file[3] == 0x0A;
 }
 
 PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
@@ -98,7 +101,8 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
     }
     if (read.u32(at) == kSectionHeader || !inSection) {
       // A new section may change the byte order: its magic says which.
-      if (left < 12 || !isPcapng(file.subspan(at))) throw ToolError{kExitUsage, name + ": not a pcapng file"};
+      if (left < 12 || !isPcapng(file.subspan(at)))
+        throw ToolError{kExitUsage, name + ": not a pcapng file"};
       const std::uint32_t magic = Reader(file, false).u32(at + 8);
       if (magic != kByteOrderMagic && Reader(file, true).u32(at + 8) != kByteOrderMagic) {
         throw ToolError{kExitUsage, name + ": pcapng section with an unknown byte-order magic"};
@@ -110,10 +114,11 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
     const std::uint32_t type = read.u32(at);
     const std::size_t length = read.u32(at + 4);
     if (length < kBlockOverhead || length % 4 != 0) {
-      throw ToolError{kExitUsage, name + ": pcapng block of length " + std::to_string(length) + " at byte " +
-                                      std::to_string(at)};
+      throw ToolError{kExitUsage, name + ": pcapng block of length " + std::to_string(length) +
+                                      " at byte " + std::to_string(at)};
     }
-    const bool isPacket = type == kEnhancedPacket || type == kSimplePacket || type == kObsoletePacket;
+    const bool isPacket =
+        type == kEnhancedPacket || type == kSimplePacket || type == kObsoletePacket;
     if (length > left) {
       contents.cut = cutText(packet + (isPacket ? 1 : 0), at, length, left);
       break;
@@ -123,7 +128,8 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
     at += length;
 
     if (type == kInterfaceDescription) {
-      if (end - body < 8) throw ToolError{kExitUsage, name + ": pcapng interface description cut short"};
+      if (end - body < 8)
+        throw ToolError{kExitUsage, name + ": pcapng interface description cut short"};
       Interface iface;
       iface.linkType = read.u16(body);
       iface.snapLength = read.u32(body + 4);
@@ -149,7 +155,8 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
       captured = read.u32(body + 12);
       original = read.u32(body + 16);
       data = body + 20;
-      if (interfaceId < interfaces.size()) when = timeOf(interfaces[interfaceId], read.u32(body + 4), read.u32(body + 8));
+      if (interfaceId < interfaces.size())
+        when = timeOf(interfaces[interfaceId], read.u32(body + 4), read.u32(body + 8));
     } else {
       // A simple packet holds no timestamp and as much of the frame as the
       // snap length of interface 0 allowed.
@@ -168,7 +175,8 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
       ++contents.skipped;
       continue;
     }
-    auto datagram = datagramOfFrame(interfaces[interfaceId].linkType, file.data() + data, captured, original, when);
+    auto datagram = datagramOfFrame(interfaces[interfaceId].linkType, file.data() + data, captured,
+                                    original, when);
     if (datagram) {
       contents.datagrams.push_back(std::move(*datagram));
     } else {

@@ -32,9 +32,11 @@ CLI::Validator minLevelCheck() {
         if (text.empty()) return "give a level name or a client level 0-31";
         const auto number = clientLevelNumber(text);
         if (number && (*number < 0 || *number >= kMaskBits)) {
-          return "client level " + text + " is outside 0-31 (or give a level name such as error or debug)";
+          return "client level " + text +
+                 " is outside 0-31 (or give a level name such as error or debug)";
         }
-        if (!number && (text[0] == '-' || text[0] == '+' || std::isdigit(static_cast<unsigned char>(text[0])))) {
+        if (!number && (text[0] == '-' || text[0] == '+' ||
+                        std::isdigit(static_cast<unsigned char>(text[0])))) {
           return "'" + text + "' is neither a level name nor a client level 0-31";
         }
         return {};
@@ -59,16 +61,21 @@ struct RecordFilter::Pattern {
 };
 
 void addFilterOptions(CLI::App& command, FilterFlags& flags) {
-  command.add_option("--component", flags.components, "Only this component (repeatable)")->type_name("NAME");
-  command.add_option("--min-level", flags.minLevel,
-                     "Only records at least this severe: a level name (debug) or a client level 0-31")
+  command.add_option("--component", flags.components, "Only this component (repeatable)")
+      ->type_name("NAME");
+  command
+      .add_option("--min-level", flags.minLevel,
+                  "Only records at least this severe: a level name (debug) or a client level 0-31")
       ->check(minLevelCheck())
       ->type_name("LEVEL");
-  command.add_option("--grep", flags.grep,
-                     "Only records whose text, function or file matches this extended regex (repeatable: any)")
+  command
+      .add_option(
+          "--grep", flags.grep,
+          "Only records whose text, function or file matches this extended regex (repeatable: any)")
       ->type_name("REGEX");
-  command.add_option("--exclude", flags.exclude,
-                     "Leave out records whose text, function or file matches this regex (repeatable)")
+  command
+      .add_option("--exclude", flags.exclude,
+                  "Leave out records whose text, function or file matches this regex (repeatable)")
       ->type_name("REGEX");
 }
 
@@ -88,7 +95,8 @@ RecordFilter::RecordFilter(const FilterFlags& flags)
     if (rc != 0) {
       char message[256];
       ::regerror(rc, &pattern->regex, message, sizeof message);
-      throw ToolError{kExitUsage, std::string(option) + ": invalid regex '" + text + "': " + message};
+      throw ToolError{kExitUsage,
+                      std::string(option) + ": invalid regex '" + text + "': " + message};
     }
     pattern->compiled = true;
     return pattern;
@@ -103,7 +111,8 @@ bool RecordFilter::matches(const std::vector<std::unique_ptr<Pattern>>& patterns
                            const codec::LogRecord& record) const {
   for (const auto& pattern : patterns) {
     for (int field : {3, 2, 1}) {  // text, function, file
-      if (::regexec(&pattern->regex, record.strings[field].c_str(), 0, nullptr, 0) == 0) return true;
+      if (::regexec(&pattern->regex, record.strings[field].c_str(), 0, nullptr, 0) == 0)
+        return true;
     }
   }
   return false;
@@ -112,7 +121,8 @@ bool RecordFilter::matches(const std::vector<std::unique_ptr<Pattern>>& patterns
 int RecordFilter::minimumFor(const Levels& levels) {
   if (minName.empty()) return minNumber;
   for (const auto& d : levels) {
-    if (std::find(seenNames.begin(), seenNames.end(), d.text) == seenNames.end()) seenNames.push_back(d.text);
+    if (std::find(seenNames.begin(), seenNames.end(), d.text) == seenNames.end())
+      seenNames.push_back(d.text);
   }
   const int level = lookupClientLevel(minName, levels);
   if (level >= 0) {
@@ -121,10 +131,12 @@ int RecordFilter::minimumFor(const Levels& levels) {
   }
   if (resolved) return *resolved;  // this component has no such name; another did
   if (!levels.empty()) {
-    throw ToolError{kExitUsage, "--min-level: no level '" + minName + "' (known: " + joined(seenNames) + ")"};
+    throw ToolError{kExitUsage,
+                    "--min-level: no level '" + minName + "' (known: " + joined(seenNames) + ")"};
   }
   if (!warnedUnknown) {
-    note("warning: --min-level " + minName + ": no level descriptions to look it up in yet; "
+    note("warning: --min-level " + minName +
+         ": no level descriptions to look it up in yet; "
          "records are shown unfiltered by level until there are");
     warnedUnknown = true;
   }

@@ -61,14 +61,15 @@ class RecordFilter {
 
  private:
   struct Pattern;
-  bool matches(const std::vector<std::unique_ptr<Pattern>>& patterns, const codec::LogRecord& record) const;
+  bool matches(const std::vector<std::unique_ptr<Pattern>>& patterns,
+               const codec::LogRecord& record) const;
   int minimumFor(const Levels& levels);
 
   const FilterFlags flags;
   const std::set<std::string> componentSet;
-  int minNumber = -1;          // --min-level as a client level
-  std::string minName;         // or as a name
-  std::optional<int> resolved;  // the name's client level, once a component had it
+  int minNumber = -1;                  // --min-level as a client level
+  std::string minName;                 // or as a name
+  std::optional<int> resolved;         // the name's client level, once a component had it
   std::vector<std::string> seenNames;  // level names of every description seen, in the hosts' order
   bool warnedUnknown = false;
   std::vector<std::unique_ptr<Pattern>> grep;

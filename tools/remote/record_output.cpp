@@ -47,7 +47,8 @@ std::string rfc3339(SystemClock::time_point at, bool utc, int digits) {
   const std::time_t seconds = SystemClock::to_time_t(at);
   const std::tm parts = partsOf(seconds, utc);
   const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() % 1'000'000;
+      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() %
+      1'000'000;
   const auto fraction = digits == 3 ? micros / 1000 : micros;
   char zone[8] = "Z";
   if (!utc) {
@@ -56,16 +57,17 @@ std::string rfc3339(SystemClock::time_point at, bool utc, int digits) {
     std::snprintf(zone, sizeof zone, "%.3s:%.2s", offset, offset + 3);
   }
   std::ostringstream text;
-  text << std::put_time(&parts, "%Y-%m-%dT%H:%M:%S") << '.' << std::setw(digits) << std::setfill('0')
-       << fraction << zone;
+  text << std::put_time(&parts, "%Y-%m-%dT%H:%M:%S") << '.' << std::setw(digits)
+       << std::setfill('0') << fraction << zone;
   return text.str();
 }
 
 // A stable colour per target: FNV-1a of its address picks one of these
 // (red stays the colour of errors).
 std::string sourceColour(const std::string& source) {
-  static const char* const kPalette[] = {"\033[32m", "\033[33m", "\033[34m", "\033[35m", "\033[36m",
-                                         "\033[92m", "\033[93m", "\033[94m", "\033[95m", "\033[96m"};
+  static const char* const kPalette[] = {"\033[32m", "\033[33m", "\033[34m", "\033[35m",
+                                         "\033[36m", "\033[92m", "\033[93m", "\033[94m",
+                                         "\033[95m", "\033[96m"};
   std::uint32_t hash = 2166136261u;
   for (const unsigned char c : source) hash = (hash ^ c) * 16777619u;
   return kPalette[hash % std::size(kPalette)];
@@ -101,7 +103,8 @@ std::string RecordPrinter::timeText(SystemClock::time_point at) {
     todayDay = today.tm_yday;
   }
   const bool today = parts.tm_year == todayYear && parts.tm_yday == todayDay;
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
   std::ostringstream text;
   text << std::put_time(&parts, today ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S") << '.' << std::setw(3)
        << std::setfill('0') << ms << (options.utc ? "Z" : "");
@@ -116,8 +119,9 @@ std::string RecordPrinter::sourceText(const ArrivedRecord& arrived) {
   std::string name = arrived.source;
   if (!arrived.application.empty()) {
     knowSource(arrived.source, arrived.application);  // a restarted target may have a new name
-    const auto sharing = std::count_if(applicationOf.begin(), applicationOf.end(),
-                                       [&](const auto& known) { return known.second == arrived.application; });
+    const auto sharing =
+        std::count_if(applicationOf.begin(), applicationOf.end(),
+                      [&](const auto& known) { return known.second == arrived.application; });
     name = sharing > 1 ? arrived.application + "@" + arrived.source : arrived.application;
   }
   name = "[" + name + "]";
@@ -154,13 +158,13 @@ void RecordPrinter::print(const ArrivedRecord& arrived, const Levels& levels) {
   }
   std::ostringstream levelField;
   levelField << std::left << std::setw(7) << level;
-  const std::string coloured = options.color ? colourOf(clientLevel) + levelField.str() + kColourOff
-                                             : levelField.str();
+  const std::string coloured =
+      options.color ? colourOf(clientLevel) + levelField.str() + kColourOff : levelField.str();
   if (namingSources) out << sourceText(arrived) << ' ';
   out << timeText(arrived.receivedAt) << " #" << r.sequence << ' ' << coloured << ' '
       << r.strings[0] << ' ' << r.integers[0] << '/' << r.integers[1] << " tick=" << tick << ' '
-      << baseName(r.strings[1]) << ':' << r.integers[3] << ' ' << r.strings[2] << ": " << r.strings[3]
-      << std::endl;
+      << baseName(r.strings[1]) << ':' << r.integers[3] << ' ' << r.strings[2] << ": "
+      << r.strings[3] << std::endl;
 }
 
 }  // namespace remote

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "codec/client_codec.h"
-#include "remote/levels.h"
 #include "remote/clocks.h"
+#include "remote/levels.h"
 
 namespace remote {
 
@@ -37,8 +37,8 @@ struct ArrivedRecord {
 struct OutputOptions {
   bool json = false;
   bool color = false;
-  long count = 0;             // 0: no limit
-  bool isoTimes = false;      // --timestamps iso
+  long count = 0;         // 0: no limit
+  bool isoTimes = false;  // --timestamps iso
   bool utc = false;
 };
 

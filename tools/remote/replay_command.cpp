@@ -45,7 +45,8 @@ int runReplay(const ReplayOptions& options, RecordFilter& filter) {
   };
   std::vector<Replayed> records;
   std::map<std::pair<codec::Uuid, std::string>, Levels> levels;
-  std::map<std::string, std::string> applications;  // by source, from confirms and discovery answers
+  std::map<std::string, std::string>
+      applications;  // by source, from confirms and discovery answers
   std::set<std::string> recordSources;
   for (const CapturedDatagram& captured : capture.datagrams) {
     auto parsed = codec::parseDatagram(captured.payload);
@@ -78,7 +79,8 @@ int runReplay(const ReplayOptions& options, RecordFilter& filter) {
   };
   static const Levels kUnknown;
   for (auto& [source, at, record] : records) {
-    const Clock::time_point when(std::chrono::duration_cast<Clock::duration>(at.time_since_epoch()));
+    const Clock::time_point when(
+        std::chrono::duration_cast<Clock::duration>(at.time_since_epoch()));
     auto [stream, fresh] = streams.try_emplace(source, record.uuid, SequenceCheck());
     SequenceCheck& sequence = stream->second.second;
     if (!fresh && stream->second.first != record.uuid) {
@@ -91,13 +93,15 @@ int runReplay(const ReplayOptions& options, RecordFilter& filter) {
     sequence.takeDue(when, lost);  // holes whose time ran out before this record came
     const auto verdict = sequence.check(record.sequence, when);
     if (verdict == SequenceCheck::Verdict::kLate) {
-      note(source + ": record " + std::to_string(record.sequence) + " arrived late, after it was reported lost");
+      note(source + ": record " + std::to_string(record.sequence) +
+           " arrived late, after it was reported lost");
     }
     sequence.takeDue(when, lost);
     sayLost(source);
     const auto known = levels.find({record.uuid, record.strings[0]});
     const auto application = applications.find(source);
-    printer.offer({std::move(record), at, source, application == applications.end() ? "" : application->second},
+    printer.offer({std::move(record), at, source,
+                   application == applications.end() ? "" : application->second},
                   known == levels.end() ? kUnknown : known->second);
     if (printer.limitReached()) break;
   }
@@ -107,11 +111,13 @@ int runReplay(const ReplayOptions& options, RecordFilter& filter) {
       sayLost(source);
     }
   }
-  if (skipped > 0) note("skipped " + std::to_string(skipped) + " packets that hold no target datagram");
+  if (skipped > 0)
+    note("skipped " + std::to_string(skipped) + " packets that hold no target datagram");
   if (capture.cut) {
     // What came before the cut is shown; the rest of the packet is lost.
-    throw ToolError{kExitNoAnswer, (options.file == "-" ? std::string("standard input") : options.file) + ": " +
-                                       *capture.cut};
+    throw ToolError{
+        kExitNoAnswer,
+        (options.file == "-" ? std::string("standard input") : options.file) + ": " + *capture.cut};
   }
   return 0;
 }
@@ -129,7 +135,8 @@ const Command kReplayCommand = {
     "replay", "Print a capture of tail --pcap as tail printed it", [](CLI::App& app) -> Run {
       auto flags = std::make_shared<ReplayFlags>();
       app.add_option("file", flags->file,
-                     "pcap or pcapng file (tail --pcap, or tcpdump of the targets' traffic); - reads standard input")
+                     "pcap or pcapng file (tail --pcap, or tcpdump of the targets' traffic); - "
+                     "reads standard input")
           ->required();
       addOutputOptions(app, flags->output, flags->common);
       addJsonFlag(app, flags->common);

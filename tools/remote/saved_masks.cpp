@@ -37,7 +37,8 @@ struct Line {
 };
 
 std::int64_t nowSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
@@ -72,7 +73,8 @@ void withLines(const std::function<bool(std::vector<Line>&)>& change) {
   const std::string path = directory + "/masks";
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!fd || ::flock(fd.get(), LOCK_EX) != 0) {
-    note("warning: cannot use " + path + ": " + std::strerror(errno) + " (masks for --reset are not kept)");
+    note("warning: cannot use " + path + ": " + std::strerror(errno) +
+         " (masks for --reset are not kept)");
     return;
   }
   std::string text;
@@ -89,16 +91,20 @@ void withLines(const std::function<bool(std::vector<Line>&)>& change) {
     Line line;
     std::istringstream fields(row);
     std::string mask;
-    if (!(fields >> line.uuid >> mask >> line.seconds) || !std::getline(fields >> std::ws, line.component)) continue;
+    if (!(fields >> line.uuid >> mask >> line.seconds) ||
+        !std::getline(fields >> std::ws, line.component))
+      continue;
     line.mask = static_cast<std::uint32_t>(std::strtoul(mask.c_str(), nullptr, 16));
     if (line.seconds >= oldest) lines.push_back(line);
   }
   if (!change(lines)) return;
   std::string out;
   for (const Line& line : lines) {
-    out += line.uuid + " " + maskHex(line.mask) + " " + std::to_string(line.seconds) + " " + line.component + "\n";
+    out += line.uuid + " " + maskHex(line.mask) + " " + std::to_string(line.seconds) + " " +
+           line.component + "\n";
   }
-  if (::ftruncate(fd.get(), 0) != 0 || ::pwrite(fd.get(), out.data(), out.size(), 0) != static_cast<ssize_t>(out.size())) {
+  if (::ftruncate(fd.get(), 0) != 0 ||
+      ::pwrite(fd.get(), out.data(), out.size(), 0) != static_cast<ssize_t>(out.size())) {
     note("warning: cannot write " + path + ": " + std::strerror(errno));
   }
 }
@@ -131,7 +137,8 @@ std::optional<std::uint32_t> firstMask(const codec::Uuid& uuid, const std::strin
 void forgetFirstMask(const codec::Uuid& uuid, const std::string& component) {
   const std::string id = codec::uuidToHex(uuid);
   withLines([&](std::vector<Line>& lines) {
-    std::erase_if(lines, [&](const Line& line) { return line.uuid == id && line.component == component; });
+    std::erase_if(lines,
+                  [&](const Line& line) { return line.uuid == id && line.component == component; });
     return true;
   });
 }

@@ -47,10 +47,10 @@ class SequenceCheck {
   static constexpr std::size_t kMaxReported = 64;
 
   enum class Verdict {
-    kNext,      // the next number, or a jump ahead (a hole opened)
-    kReordered, // filled a hole inside the window: not lost after all
-    kLate,      // filled a hole already reported as lost
-    kRepeat,    // seen before, or older than anything still tracked
+    kNext,       // the next number, or a jump ahead (a hole opened)
+    kReordered,  // filled a hole inside the window: not lost after all
+    kLate,       // filled a hole already reported as lost
+    kRepeat,     // seen before, or older than anything still tracked
   };
 
   // Takes the number of the record that arrived at `at`.

@@ -30,7 +30,8 @@ Session::Session(RetryPolicy policy, bool broadcast)
   installStopHandlers();
   socketFd.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socketFd) {
-    throw ToolError{kExitNoAnswer, std::string("cannot create UDP socket: ") + std::strerror(errno)};
+    throw ToolError{kExitNoAnswer,
+                    std::string("cannot create UDP socket: ") + std::strerror(errno)};
   }
   const int on = 1;
   if (broadcast && ::setsockopt(socketFd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
@@ -75,7 +76,8 @@ Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd
     pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}, {-1, 0, 0}};
     if (extra != nullptr) fds[2] = {extra->fd, extra->events, 0};
     const int ready = pollUntil(fds, deadline);
-    if (ready < 0) throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
+    if (ready < 0)
+      throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     if (ready == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = fds[2].revents;
     if ((fds[0].revents & POLLERR) != 0) {
@@ -149,8 +151,8 @@ void Session::reportMalformed(const Endpoint& from, const codec::Bytes& bytes,
   const auto descriptor = codec::descriptorOf(bytes);
   const std::string kind = descriptor ? codec::kindName(*descriptor) : "short datagram";
   if (!reported.insert({kind, from.text()}).second) return;
-  note("warning: skipping malformed datagram from " + from.text() + ": " + error +
-       " (further " + kind + " faults from this source not shown)");
+  note("warning: skipping malformed datagram from " + from.text() + ": " + error + " (further " +
+       kind + " faults from this source not shown)");
 }
 
 std::optional<codec::Datagram> Session::request(
@@ -169,7 +171,8 @@ std::optional<codec::Datagram> Session::request(
         if (received.from == to) throw ToolError{kExitNoAnswer, "nothing listens on " + to.text()};
         continue;
       }
-      if (received.from.answersFor(to) && accept(received.datagram)) return std::move(received.datagram);
+      if (received.from.answersFor(to) && accept(received.datagram))
+        return std::move(received.datagram);
       if (other) other(std::move(received));
     }
   }

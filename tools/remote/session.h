@@ -70,10 +70,9 @@ class Session {
   // `other` (when given) so the caller loses none of them. nullopt when no
   // answer came or a stop was requested; throws ToolError when `to` is a
   // closed port ("nothing listens on HOST:PORT").
-  std::optional<codec::Datagram> request(
-      const Endpoint& to, const codec::Bytes& bytes,
-      const std::function<bool(const codec::Datagram&)>& accept,
-      const std::function<void(Received&&)>& other = {});
+  std::optional<codec::Datagram> request(const Endpoint& to, const codec::Bytes& bytes,
+                                         const std::function<bool(const codec::Datagram&)>& accept,
+                                         const std::function<void(Received&&)>& other = {});
 
   // A fresh request id for SLV and GLVD.
   std::uint32_t nextRequestId() { return requestId++; }

@@ -77,7 +77,8 @@ class SetLevel {
       clearStop();  // the stop ends the wait; the restores must still go out
       for (const Change& c : changes) {
         attempt([&] {
-          const codec::ComponentInfo restored = setLevelMask(session, c.target, c.component, c.before);
+          const codec::ComponentInfo restored =
+              setLevelMask(session, c.target, c.component, c.before);
           print("restored ", c.target, c.component, restored.clientMask, c.levels);
         });
       }
@@ -103,16 +104,19 @@ class SetLevel {
     const auto add = [&](const Endpoint& e) {
       if (std::find(targets.begin(), targets.end(), e) == targets.end()) targets.push_back(e);
     };
-    for (const std::string& given : options.targets) attempt([&] { add(findTarget(session, given)); });
+    for (const std::string& given : options.targets)
+      attempt([&] { add(findTarget(session, given)); });
     if (!options.discoverHosts.empty()) {
       DiscoverySweep sweep;
       for (const std::string& host : options.discoverHosts) sweep.addHost(resolve(host, 0));
       const RetryPolicy& retry = session.policy();
-      const FoundTargets result = findTargets(session, sweep, retry.retries + 1, retry.timeout * (retry.retries + 1));
+      const FoundTargets result =
+          findTargets(session, sweep, retry.retries + 1, retry.timeout * (retry.retries + 1));
       for (const auto& [key, found] : result.found) add(found.from);
       if (result.found.empty()) {
         std::string hosts;
-        for (const std::string& host : options.discoverHosts) hosts += (hosts.empty() ? "" : ", ") + host;
+        for (const std::string& host : options.discoverHosts)
+          hosts += (hosts.empty() ? "" : ", ") + host;
         note("error: no target answered on " + hosts);
         exitCode = std::max(exitCode, kExitNoAnswer);
       }
@@ -147,8 +151,8 @@ class SetLevel {
       if (options.reset) forgetFirstMask(before.uuid, component);
       print("", target, component, after.clientMask, before.levels);
       if (after.clientMask != wanted) {
-        note("note: " + target.text() + " holds " + maskHex(after.clientMask) + " for " + component +
-             ", asked for " + maskHex(wanted));
+        note("note: " + target.text() + " holds " + maskHex(after.clientMask) + " for " +
+             component + ", asked for " + maskHex(wanted));
       }
     }
   }
@@ -156,8 +160,8 @@ class SetLevel {
   void waitOut() {
     std::ostringstream when;
     when << std::chrono::duration<double>(*options.temporaryFor).count();
-    note("restoring the previous " + std::string(changes.size() > 1 ? "masks" : "mask") + " after " + when.str() +
-         " s or on Ctrl-C, SIGTERM or SIGHUP");
+    note("restoring the previous " + std::string(changes.size() > 1 ? "masks" : "mask") +
+         " after " + when.str() + " s or on Ctrl-C, SIGTERM or SIGHUP");
     const auto deadline = Clock::now() + *options.temporaryFor;
     Received ignored;
     for (;;) {
@@ -166,10 +170,11 @@ class SetLevel {
     }
   }
 
-  void print(const char* what, const Endpoint& target, const std::string& component, std::uint32_t clientMask,
-             const Levels& levels) {
-    std::cout << what << (prefixed ? target.text() + " " : "") << component << ": " << maskHex(clientMask) << " ("
-              << joinNames(levelNamesInMask(clientMask, levels)) << ")" << std::endl;
+  void print(const char* what, const Endpoint& target, const std::string& component,
+             std::uint32_t clientMask, const Levels& levels) {
+    std::cout << what << (prefixed ? target.text() + " " : "") << component << ": "
+              << maskHex(clientMask) << " (" << joinNames(levelNamesInMask(clientMask, levels))
+              << ")" << std::endl;
   }
 
   const SetLevelOptions& options;
@@ -183,7 +188,8 @@ std::vector<std::string> splitComponents(const std::string& list) {
   std::vector<std::string> names;
   std::istringstream in(list);
   for (std::string name; std::getline(in, name, ',');) {
-    if (name.empty()) throw ToolError{kExitUsage, "set-level: empty component name in '" + list + "'"};
+    if (name.empty())
+      throw ToolError{kExitUsage, "set-level: empty component name in '" + list + "'"};
     names.push_back(name);
   }
   return names;
@@ -203,8 +209,9 @@ struct SetLevelFlags {
 SetLevelOptions readWords(const SetLevelFlags& flags, std::vector<std::string> extras) {
   SetLevelOptions options = flags.setLevel;
   std::vector<std::string> words = flags.words;
-  const char* const kShape = "set-level: expected TARGET... COMPONENT[,COMPONENT...] LEVELS "
-                             "(--all for every component, --reset instead of LEVELS)";
+  const char* const kShape =
+      "set-level: expected TARGET... COMPONENT[,COMPONENT...] LEVELS "
+      "(--all for every component, --reset instead of LEVELS)";
   if (!options.reset) {
     if (extras.size() == 1) {
       options.levels = extras.front();
@@ -215,7 +222,8 @@ SetLevelOptions readWords(const SetLevelFlags& flags, std::vector<std::string> e
     }
     if (options.levels.empty()) throw ToolError{kExitUsage, kShape};
   }
-  if (!extras.empty()) throw ToolError{kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
+  if (!extras.empty())
+    throw ToolError{kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
   if (!options.all) {
     if (words.empty()) throw ToolError{kExitUsage, kShape};
     options.components = splitComponents(words.back());
@@ -226,14 +234,16 @@ SetLevelOptions readWords(const SetLevelFlags& flags, std::vector<std::string> e
   if (options.reset && !flags.temporaryFor.empty()) {
     throw ToolError{kExitUsage, "set-level: --reset and --for do not go together"};
   }
-  if (!flags.temporaryFor.empty()) options.temporaryFor = parseDuration(flags.temporaryFor, "--for");
+  if (!flags.temporaryFor.empty())
+    options.temporaryFor = parseDuration(flags.temporaryFor, "--for");
   return options;
 }
 
 }  // namespace
 
 const Command kSetLevelCommand = {
-    "set-level", "Change the enabled levels of components on one or more targets", [](CLI::App& app) -> Run {
+    "set-level", "Change the enabled levels of components on one or more targets",
+    [](CLI::App& app) -> Run {
       auto flags = std::make_shared<SetLevelFlags>();
       app.footer(
           "LEVELS is a client mask (0xE0000000), a comma list of level names or client\n"
@@ -241,17 +251,21 @@ const Command kSetLevelCommand = {
           "With --for, each target gets its own previous mask back when the time is up\n"
           "or on SIGINT, SIGTERM or SIGHUP; after kill -9 the targets keep the change.\n"
           "Exit status 1 when a target could not be changed or restored; the others are.");
-      app.add_option("arguments", flags->words, "TARGET... COMPONENT[,COMPONENT...] LEVELS")->type_name("");
+      app.add_option("arguments", flags->words, "TARGET... COMPONENT[,COMPONENT...] LEVELS")
+          ->type_name("");
       // "-debug" looks like an option to CLI11; unmatched arguments are kept
       // and taken as LEVELS below, so it need not be written after "--".
       app.allow_extras();
-      app.add_option("--discover", flags->setLevel.discoverHosts, "Also every target on this host (repeatable)")
+      app.add_option("--discover", flags->setLevel.discoverHosts,
+                     "Also every target on this host (repeatable)")
           ->type_name("HOST")
           ->allow_extra_args(false);  // one host per --discover: the words after it are ours
-      app.add_flag("--all", flags->setLevel.all, "Every component of each target (then no COMPONENT)");
+      app.add_flag("--all", flags->setLevel.all,
+                   "Every component of each target (then no COMPONENT)");
       app.add_flag("--reset", flags->setLevel.reset,
                    "Instead of LEVELS: the mask before tarvin-remote first changed the component");
-      app.add_option("--for", flags->temporaryFor, "Keep the change this long (e.g. 1m, 1h30m), then restore")
+      app.add_option("--for", flags->temporaryFor,
+                     "Keep the change this long (e.g. 1m, 1h30m), then restore")
           ->check(cli::durationCheck())
           ->type_name("DURATION");
       addCommonOptions(app, flags->common, /*withJson=*/false);

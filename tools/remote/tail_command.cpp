@@ -40,7 +40,8 @@ class Tail : public FollowHandler {
       : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
         printer(options.output, filter, options.follow.pcapPath == "-" ? discard : std::cout),
-        book(common.retry), components(filter.components(), common.retry.timeout) {}
+        book(common.retry),
+        components(filter.components(), common.retry.timeout) {}
 
   int run() {
     follower.run();
@@ -53,7 +54,8 @@ class Tail : public FollowHandler {
     printer.nameSources(follower.targetCount() > 1 || options.follow.discovering());
   }
 
-  void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at) override {
+  void onRecord(FollowedTarget& target, codec::LogRecord&& record,
+                SystemClock::time_point at) override {
     if (named.insert(target.label).second) {
       // The first record of a target: every name known so far, so that two
       // targets of one name are told apart from their first lines on.
