@@ -12,16 +12,23 @@
 //   paired_log_vs_floor/clients:N/bytes:B log() and the floor in alternating
 //                                         short blocks; `ratio` is the median
 //                                         of the per-pair ratios
-//   log_threads/threads:T                 T host threads logging at once to one
-//                                         client; calls_per_second counts all
-//                                         threads' calls per wall-clock second
+//   log_threads/clients:C/threads:T       T host threads logging 200-byte
+//                                         records at once to one target with
+//                                         C clients
+//   floor_sendto_mutex_threads/...        the floor shared by T threads: one
+//                                         std::mutex held across the sends
+//   spdlog_udp_threads/...                the peer shared by T threads: one
+//                                         logger, a udp_sink_mt per client
 // Every variant sends the same B-byte datagram to the same kind of drained
 // loopback client, and counts the calling thread's heap allocations as
-// allocs_per_call.
+// allocs_per_call. The *_threads rows report calls_per_second (all threads'
+// calls per wall-clock second), cpu_ns_per_call (the threads' CPU time
+// summed, per call: a waiter that spins pays here) and sleeps_per_call (the
+// threads' waits in the kernel per call: a waiter that parks pays here).
 //
-// Threads: each benchmark runs on Google Benchmark's threads; log_threads
-// shares one target, made by its Setup hook before the threads start and
-// released by Teardown after they have all left the loop.
+// Threads: each benchmark runs on Google Benchmark's threads; a *_threads
+// run shares one sender, made by its Setup hook before the threads start
+// and released by Teardown after they have all left the loop.
 #include "log_bench.h"
 
 #include <arpa/inet.h>
@@ -30,6 +37,7 @@
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/udp_sink.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,10 +55,10 @@
 #include <benchmark/benchmark.h>
 
 #include "allocation_counter.h"
-#include "loopback.h"
-#include "protocol/wire_format.h"
-#include "target_harness.h"
 #include "common/unique_fd.h"
+#include "loopback.h"
+#include "target_harness.h"
+#include "wire_format.h"
 
 namespace bench {
 
@@ -65,9 +73,9 @@ class AllocationWindow {
  public:
   AllocationWindow() : start(allocation_counter::threadAllocations()) {}
   void report(benchmark::State& state) const {
-    state.counters["allocs_per_call"] = benchmark::Counter(
-        static_cast<double>(allocation_counter::threadAllocations() - start),
-        benchmark::Counter::kAvgIterations);
+    state.counters["allocs_per_call"] =
+        benchmark::Counter(static_cast<double>(allocation_counter::threadAllocations() - start),
+                           benchmark::Counter::kAvgIterations);
   }
 
  private:
@@ -84,9 +92,8 @@ class DeliveryWindow {
       : clients(clients), start((clients.settle(), clients.received())) {}
   void report(benchmark::State& state) const {
     clients.settle();
-    state.counters["delivered_per_call"] =
-        benchmark::Counter(static_cast<double>(clients.received() - start),
-                           benchmark::Counter::kAvgIterations);
+    state.counters["delivered_per_call"] = benchmark::Counter(
+        static_cast<double>(clients.received() - start), benchmark::Counter::kAvgIterations);
   }
 
  private:
@@ -130,8 +137,7 @@ void BM_Log(benchmark::State& state, std::size_t clientCount, std::size_t record
 // std::mutex, then one sendto() per client, from a socket like the target's.
 class FloorSender {
  public:
-  FloorSender(const std::vector<sockaddr_in>& clients, std::size_t recordBytes,
-              std::string& error)
+  FloorSender(const std::vector<sockaddr_in>& clients, std::size_t recordBytes, std::string& error)
       : sender(openSocketLikeTarget(error)),
         record(recordBytesOf(makeRecordStrings(recordBytes))),
         buffer(wire::kMaxDatagramSize),
@@ -157,21 +163,37 @@ class FloorSender {
   std::size_t clientCount;
 };
 
+// The floor and its drained clients; error() is empty when usable.
+class FloorWithClients {
+ public:
+  FloorWithClients(std::size_t clientCount, std::size_t recordBytes)
+      : clients(clientCount),
+        failure(clients.error()),
+        floor(clients.addresses(), recordBytes, failure) {
+    if (failure.empty() && !clients.startDraining()) failure = clients.error();
+    if (!failure.empty()) return;
+    for (int i = 0; i < kWarmUpCalls; ++i) floor.sendOnce();
+  }
+  const std::string& error() const { return failure; }
+  const DrainedClients& drainedClients() const { return clients; }
+  void sendOnce() { floor.sendOnce(); }
+
+ private:
+  DrainedClients clients;
+  std::string failure;
+  FloorSender floor;
+};
+
 void BM_FloorSendtoMutex(benchmark::State& state, std::size_t clientCount,
                          std::size_t recordBytes) {
-  DrainedClients clients(clientCount);
-  std::string error = clients.error();
-  FloorSender floor(clients.addresses(), recordBytes, error);
-  if (error.empty() && !clients.startDraining()) error = clients.error();
-  if (!error.empty()) {
-    state.SkipWithError(error.c_str());
+  FloorWithClients fixture(clientCount, recordBytes);
+  if (!fixture.error().empty()) {
+    state.SkipWithError(fixture.error().c_str());
     return;
   }
-  for (int i = 0; i < kWarmUpCalls; ++i) floor.sendOnce();
-
-  const DeliveryWindow delivery(clients);
+  const DeliveryWindow delivery(fixture.drainedClients());
   const AllocationWindow allocations;
-  for (auto _ : state) floor.sendOnce();
+  for (auto _ : state) fixture.sendOnce();
   allocations.report(state);
   delivery.report(state);
   state.SetItemsProcessed(state.iterations());
@@ -251,67 +273,138 @@ void BM_PairedLogVsFloor(benchmark::State& state, std::size_t clientCount,
   state.counters["floor_ns"] = median(floorNs);
 }
 
+// The peer: one spdlog logger with a multi-threaded udp_sink per drained
+// client, sending the B-byte record; error() is empty when usable.
+class SpdlogWithClients {
+ public:
+  SpdlogWithClients(std::size_t clientCount, std::size_t recordBytes)
+      : clients(clientCount), record(recordBytesOf(makeRecordStrings(recordBytes))) {
+    if (!clients.error().empty() || !clients.startDraining()) {
+      failure = clients.error();
+      return;
+    }
+    std::vector<spdlog::sink_ptr> sinks;
+    for (const sockaddr_in& address : clients.addresses()) {
+      sinks.push_back(std::make_shared<spdlog::sinks::udp_sink_mt>(
+          spdlog::sinks::udp_sink_config("127.0.0.1", ntohs(address.sin_port))));
+    }
+    logger = std::make_unique<spdlog::logger>("bench", sinks.begin(), sinks.end());
+    // The message alone and no line end: the datagram is the B-byte record.
+    logger->set_formatter(std::make_unique<spdlog::pattern_formatter>(
+        "%v", spdlog::pattern_time_type::local, /*eol=*/""));
+    for (int i = 0; i < kWarmUpCalls; ++i) logOnce();
+  }
+  const std::string& error() const { return failure; }
+  const DrainedClients& drainedClients() const { return clients; }
+  void logOnce() {
+    logger->log(spdlog::level::info, spdlog::string_view_t(record.data(), record.size()));
+  }
+
+ private:
+  DrainedClients clients;
+  const std::vector<char> record;
+  std::unique_ptr<spdlog::logger> logger;
+  std::string failure;
+};
+
 void BM_SpdlogUdp(benchmark::State& state, std::size_t clientCount, std::size_t recordBytes) {
-  DrainedClients clients(clientCount);
-  if (!clients.error().empty() || !clients.startDraining()) {
-    state.SkipWithError(clients.error().c_str());
+  SpdlogWithClients fixture(clientCount, recordBytes);
+  if (!fixture.error().empty()) {
+    state.SkipWithError(fixture.error().c_str());
     return;
   }
-  std::vector<spdlog::sink_ptr> sinks;
-  for (const sockaddr_in& address : clients.addresses()) {
-    sinks.push_back(std::make_shared<spdlog::sinks::udp_sink_mt>(
-        spdlog::sinks::udp_sink_config("127.0.0.1", ntohs(address.sin_port))));
-  }
-  spdlog::logger logger("bench", sinks.begin(), sinks.end());
-  // The message alone and no line end: the datagram is the B-byte record.
-  logger.set_formatter(std::make_unique<spdlog::pattern_formatter>(
-      "%v", spdlog::pattern_time_type::local, /*eol=*/""));
-  const std::vector<char> record = recordBytesOf(makeRecordStrings(recordBytes));
-  const spdlog::string_view_t message(record.data(), record.size());
-  for (int i = 0; i < kWarmUpCalls; ++i) logger.log(spdlog::level::info, message);
-
-  const DeliveryWindow delivery(clients);
+  const DeliveryWindow delivery(fixture.drainedClients());
   const AllocationWindow allocations;
-  for (auto _ : state) logger.log(spdlog::level::info, message);
+  for (auto _ : state) fixture.logOnce();
   allocations.report(state);
   delivery.report(state);
   state.SetItemsProcessed(state.iterations());
 }
 
-// log_threads: one target and client for all T threads of a run.
-std::unique_ptr<TargetWithClients> gSharedTarget;
+// The *_threads benchmarks: T threads share one sender with C clients. The
+// Setup hook makes it (and warms it up) before the threads start; Teardown
+// releases it after they have all left the loop.
 constexpr std::size_t kThreadsRecordBytes = 200;
 
-void setUpSharedTarget(const benchmark::State&) {
-  gSharedTarget = std::make_unique<TargetWithClients>(/*clientCount=*/1);
-}
-void tearDownSharedTarget(const benchmark::State&) { gSharedTarget.reset(); }
+// The target of log_threads and the strings of its calls.
+class SharedTarget {
+ public:
+  explicit SharedTarget(std::size_t clientCount)
+      : fixture(clientCount), strings(makeRecordStrings(kThreadsRecordBytes)) {
+    if (!fixture.error().empty()) return;
+    HostArguments arguments;
+    for (int i = 0; i < kWarmUpCalls; ++i) bench::logOnce(fixture.target(), arguments, strings);
+  }
+  const std::string& error() const { return fixture.error(); }
+  void logOnce(HostArguments& arguments) const {
+    bench::logOnce(fixture.target(), arguments, strings);
+  }
 
-void BM_LogThreads(benchmark::State& state) {
-  if (!gSharedTarget->error().empty()) {
-    state.SkipWithError(gSharedTarget->error().c_str());
+ private:
+  TargetWithClients fixture;
+  const RecordStrings strings;
+};
+
+std::unique_ptr<SharedTarget> gSharedTarget;
+std::unique_ptr<FloorWithClients> gSharedFloor;
+std::unique_ptr<SpdlogWithClients> gSharedSpdlog;
+
+std::size_t clientsOf(const benchmark::State& state) {
+  return static_cast<std::size_t>(state.range(0));
+}
+
+// Voluntary context switches of the calling thread so far: each is a wait
+// in the kernel (a parked waiter, a sleep, a send that blocked).
+long threadSleeps() {
+  rusage usage{};
+  ::getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nvcsw;
+}
+
+// The timed loop on each of the T threads. Google Benchmark averages each
+// thread's own loop time, which overstates the rate when there are more
+// threads than cores: a thread that is scheduled late starts its clock
+// late. Thread 0 times the whole run instead, from before the start
+// barrier to after the stop barrier. Every thread adds its own CPU time.
+template <typename Call>
+void timeThreads(benchmark::State& state, const std::string& error, Call&& call) {
+  if (!error.empty()) {
+    state.SkipWithError(error.c_str());
     return;
   }
-  const RecordStrings strings = makeRecordStrings(kThreadsRecordBytes);
-  HostArguments arguments;
-  arguments.tid += state.thread_index();
-  ILogTarget* target = gSharedTarget->target();
-  for (int i = 0; i < kWarmUpCalls; ++i) logOnce(target, arguments, strings);
-
-  // Google Benchmark averages each thread's own loop time, which overstates
-  // the rate when there are more threads than cores: a thread that is
-  // scheduled late starts its clock late. Thread 0 times the whole run
-  // instead, from before the start barrier to after the stop barrier.
   const auto begin = std::chrono::steady_clock::now();
+  const long long cpuBegin = threadCpuNow();
+  const long sleepsBegin = threadSleeps();
   const AllocationWindow allocations;
-  for (auto _ : state) logOnce(target, arguments, strings);
-  allocations.report(state);
+  for (auto _ : state) call();
+  const long long cpu = threadCpuNow() - cpuBegin;
+  const long sleeps = threadSleeps() - sleepsBegin;
+  allocations.report(state);  // first: adding a counter allocates
+  // Summed over the threads, then divided by all threads' calls.
+  state.counters["cpu_ns_per_call"] =
+      benchmark::Counter(static_cast<double>(cpu), benchmark::Counter::kAvgIterations);
+  state.counters["sleeps_per_call"] =
+      benchmark::Counter(static_cast<double>(sleeps), benchmark::Counter::kAvgIterations);
   state.SetItemsProcessed(state.iterations());
   if (state.thread_index() == 0) {
     const std::chrono::duration<double> span = std::chrono::steady_clock::now() - begin;
     state.counters["calls_per_second"] =
         static_cast<double>(state.iterations()) * state.threads() / span.count();
   }
+}
+
+void BM_LogThreads(benchmark::State& state) {
+  HostArguments arguments;
+  arguments.tid += state.thread_index();
+  timeThreads(state, gSharedTarget->error(), [&] { gSharedTarget->logOnce(arguments); });
+}
+
+void BM_FloorSendtoMutexThreads(benchmark::State& state) {
+  timeThreads(state, gSharedFloor->error(), [] { gSharedFloor->sendOnce(); });
+}
+
+void BM_SpdlogUdpThreads(benchmark::State& state) {
+  timeThreads(state, gSharedSpdlog->error(), [] { gSharedSpdlog->logOnce(); });
 }
 
 }  // namespace
@@ -331,12 +424,37 @@ void registerLogBenchmarks() {
                                    clients, bytes);
     }
   }
-  benchmark::RegisterBenchmark("log_threads", BM_LogThreads)
-      ->Threads(1)
-      ->Threads(2)
-      ->Threads(4)
-      ->Setup(setUpSharedTarget)
-      ->Teardown(tearDownSharedTarget);
+  auto threaded = [](const char* name, void (*run)(benchmark::State&),
+                     void (*setUp)(const benchmark::State&),
+                     void (*tearDown)(const benchmark::State&)) {
+    benchmark::RegisterBenchmark(name, run)
+        ->ArgName("clients")
+        ->Arg(1)
+        ->Arg(5)
+        ->Threads(1)
+        ->Threads(2)
+        ->Threads(4)
+        ->Setup(setUp)
+        ->Teardown(tearDown);
+  };
+  threaded(
+      "log_threads", BM_LogThreads,
+      [](const benchmark::State& s) {
+        gSharedTarget = std::make_unique<SharedTarget>(clientsOf(s));
+      },
+      [](const benchmark::State&) { gSharedTarget.reset(); });
+  threaded(
+      "floor_sendto_mutex_threads", BM_FloorSendtoMutexThreads,
+      [](const benchmark::State& s) {
+        gSharedFloor = std::make_unique<FloorWithClients>(clientsOf(s), kThreadsRecordBytes);
+      },
+      [](const benchmark::State&) { gSharedFloor.reset(); });
+  threaded(
+      "spdlog_udp_threads", BM_SpdlogUdpThreads,
+      [](const benchmark::State& s) {
+        gSharedSpdlog = std::make_unique<SpdlogWithClients>(clientsOf(s), kThreadsRecordBytes);
+      },
+      [](const benchmark::State&) { gSharedSpdlog.reset(); });
 }
 
 }  // namespace bench

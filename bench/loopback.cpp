@@ -41,7 +41,8 @@ UniqueFd openSocketLikeTarget(std::string& error) {
     return fd;
   }
   const int sendBufferBytes = 1 << 20;
-  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes) != 0) {
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes) !=
+      0) {
     error = std::string("cannot set SO_SNDBUF: ") + std::strerror(errno);
     return {};
   }

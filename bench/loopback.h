@@ -81,7 +81,7 @@ class DrainedClients {
   std::vector<sockaddr_in> destinations;  // where a sender reaches each socket
   std::string failure;
   UniqueFd epollFd;
-  UniqueFd stopFd;  // eventfd: readable once the destructor asks to stop
+  UniqueFd stopFd;               // eventfd: readable once the destructor asks to stop
   std::atomic<long> drained{0};  // written by the drain thread only
   std::thread drainer;
 };

@@ -141,14 +141,38 @@ def main():
             if allocs is not None:
                 row(f"allocs_per_request, {measured}", f"{allocs:.2f}", f"{floor}",
                     f"{runs[floor].get('allocs_per_request', 0):.2f}", "", "", None)
-    # Threads: wall-clock calls per second over all threads, against one thread.
-    single = runs.get("log_threads/threads:1", {}).get("calls_per_second")
-    for threads in (1, 2, 4):
-        name = f"log_threads/threads:{threads}"
-        rate = runs.get(name, {}).get("calls_per_second")
-        if rate and single:
-            row(name, fmt_rate(rate), "log_threads/threads:1", fmt_rate(single),
-                f"{rate / single:.2f}x", "", None)
+    # Threads: wall-clock calls per second over all threads, against one
+    # thread of the same design and against the floor and the peer at the
+    # same thread count; and the CPU time all threads spend per call.
+    for n in (1, 5):
+        single = f"log_threads/clients:{n}/threads:1"
+        for threads in (1, 2, 4):
+            name = f"log_threads/clients:{n}/threads:{threads}"
+            if name not in runs:
+                continue
+            rate = runs[name].get("calls_per_second")
+            if threads > 1 and single in runs:
+                base = runs[single]["calls_per_second"]
+                row(name, fmt_rate(rate) + cv(name, "calls_per_second"), single,
+                    fmt_rate(base) + cv(single, "calls_per_second"), f"{rate / base:.2f}x",
+                    ">= 0.95x", rate / base >= 0.95)
+            for design in ("floor_sendto_mutex_threads", "spdlog_udp_threads"):
+                other = f"{design}/clients:{n}/threads:{threads}"
+                if other not in runs:
+                    continue
+                base = runs[other]["calls_per_second"]
+                target, met = ("> 1.00x", rate / base > 1.0) if threads > 1 else ("", None)
+                row(name, fmt_rate(rate), other, fmt_rate(base) + cv(other, "calls_per_second"),
+                    f"{rate / base:.2f}x", target, met)
+            if threads > 1 and single in runs:
+                cpu, base = runs[name]["cpu_ns_per_call"], runs[single]["cpu_ns_per_call"]
+                target, met = ("<= 1.50x", cpu / base <= 1.5) if threads == 2 else ("", None)
+                row(f"{name}, CPU per call", fmt_ns(cpu) + cv(name, "cpu_ns_per_call"), single,
+                    fmt_ns(base), f"{cpu / base:.2f}x", target, met)
+            floor = f"floor_sendto_mutex_threads/clients:{n}/threads:{threads}"
+            if threads > 1 and floor in runs and "sleeps_per_call" in runs[name]:
+                row(f"{name}, sleeps per call", f"{runs[name]['sleeps_per_call']:.3f}", floor,
+                    f"{runs[floor]['sleeps_per_call']:.3f}", "", "", None)
 
     # The record store: ingest against bare SQLite inserts of the same
     # values, queries over the large store against reading its first rows.
@@ -182,7 +206,8 @@ def main():
           f"{'medians of ' + str(next(iter(runs.values())).get('repetitions', '?')) + ' repetitions' if cvs else 'single runs (quick mode: not for judging)'}.")
     print("log rows: CPU time of the calling thread per call. Requests: answered per wall-clock second, "
           "and the serving thread's CPU time per request (ratio floor/target, so above 1 is faster). "
-          "Threads: wall-clock calls per second over all threads. ±: coefficient of variation. "
+          "Threads: wall-clock calls per second over all threads, the CPU time of all threads "
+          "per call, and their waits in the kernel (voluntary context switches) per call. ±: coefficient of variation. "
           "paired: median ratio of short alternating blocks of both sides (the verdict uses it "
           "where present).\n")
     header = ("Measurement", "Value", "Floor / peer", "Value", "Ratio", "Target", "Verdict")

@@ -41,12 +41,12 @@
 #include <benchmark/benchmark.h>
 
 #include "allocation_counter.h"
+#include "byte_order.h"
+#include "common/unique_fd.h"
 #include "loopback.h"
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
 #include "target_harness.h"
 #include "thread_cpu.h"
-#include "common/unique_fd.h"
+#include "wire_format.h"
 
 namespace bench {
 
@@ -100,7 +100,9 @@ void driveRequests(benchmark::State& state, const sockaddr_in& server, pid_t ser
     return;
   }
   std::array<char, wire::kMaxDatagramSize> reply;
-  const auto send = [&] { sendDatagram(client.get(), kind.request.data(), kind.request.size(), server); };
+  const auto send = [&] {
+    sendDatagram(client.get(), kind.request.data(), kind.request.size(), server);
+  };
   for (int i = 0; i < kWindow; ++i) send();
 
   long lost = 0;
@@ -272,9 +274,8 @@ void BM_PairedRequestVsEcho(benchmark::State& state, RequestKind (*makeKind)()) 
   std::string error = !fixture.error().empty() ? fixture.error() : echo.error();
   if (error.empty() && (fixture.workerThread() == 0 || echo.serverThread() == 0))
     error = "cannot tell the serving threads apart from the others";
-  if (error.empty() &&
-      (!client ||
-       ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) != 0))
+  if (error.empty() && (!client || ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &patience,
+                                                sizeof patience) != 0))
     error = "cannot open the request client's socket";
   if (!error.empty()) {
     state.SkipWithError(error.c_str());

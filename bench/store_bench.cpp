@@ -70,12 +70,14 @@ class TempDir {
 class RecordMaker {
  public:
   RecordMaker() : random(2024) {
-    for (int i = 0; i < 400; ++i) words.push_back(std::string("w").append(std::to_string(i * 7919 % 100'000)));
+    for (int i = 0; i < 400; ++i)
+      words.push_back(std::string("w").append(std::to_string(i * 7919 % 100'000)));
     words[17] = "refused";  // the full-text benchmark's word, in about 1.5% of the texts
   }
 
   store::StoredRecord next() {
-    static const char* const kComponents[] = {"net", "db", "ui", "core", "auth", "cache", "io", "sched"};
+    static const char* const kComponents[] = {"net",  "db",    "ui", "core",
+                                              "auth", "cache", "io", "sched"};
     static const char* const kTargets[] = {"127.0.0.1:57008", "127.0.0.1:57009", "127.0.0.1:57010"};
     const std::uint32_t n = count++;
     const char* component = kComponents[random() % 8];
@@ -83,16 +85,19 @@ class RecordMaker {
     const int level = roll < 2 ? 31 : roll < 10 ? 30 : roll < 40 ? 29 : 28;
     store::StoredRecord r;
     r.arrived.source = kTargets[n % 3];
-    r.arrived.receivedAt = remote::SystemClock::time_point(std::chrono::microseconds(1'700'000'000'000'000 + n * 100));
+    r.arrived.receivedAt =
+        remote::SystemClock::time_point(std::chrono::microseconds(1'700'000'000'000'000 + n * 100));
     r.arrived.record.uuid[0] = static_cast<std::uint8_t>(n % 3);
     r.arrived.record.sequence = n / 3;
     r.arrived.record.clientMask = 1u << level;
-    r.arrived.record.integers = {4242, static_cast<std::int32_t>(4243 + random() % 4), static_cast<std::int32_t>(n),
+    r.arrived.record.integers = {4242, static_cast<std::int32_t>(4243 + random() % 4),
+                                 static_cast<std::int32_t>(n),
                                  static_cast<std::int32_t>(random() % 900)};
     std::string text;
     for (int w = 0; w < 8; ++w) text += words[random() % words.size()] + ' ';
     text += std::to_string(n);
-    r.arrived.record.strings = {component, std::string("/home/build/project/src/") + component + "/worker.cpp",
+    r.arrived.record.strings = {component,
+                                std::string("/home/build/project/src/") + component + "/worker.cpp",
                                 std::string(component) + "::Worker::step", std::move(text)};
     r.applicationName = "bench-host";
     r.levelName = level == 31 ? "error" : level == 30 ? "warning" : level == 29 ? "info" : "debug";
@@ -131,7 +136,8 @@ void BM_StoreIngest(benchmark::State& state) {
       appended += static_cast<std::int64_t>(batch.size());
     }
   }
-  state.counters["records_per_second"] = benchmark::Counter(static_cast<double>(appended), benchmark::Counter::kIsRate);
+  state.counters["records_per_second"] =
+      benchmark::Counter(static_cast<double>(appended), benchmark::Counter::kIsRate);
 }
 
 // The floor: the same values into one table without index or full text,
@@ -139,11 +145,15 @@ void BM_StoreIngest(benchmark::State& state) {
 void BM_StoreIngestFloor(benchmark::State& state) {
   TempDir dir("tarvin-store-floor");
   sqlite::Database db(dir.file("floor.db").string(), sqlite::Database::Mode::kReadWriteCreate);
-  db.execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
-             "CREATE TABLE records(id INTEGER PRIMARY KEY, received_ns INTEGER, source INTEGER, sequence INTEGER,"
-             " client_mask INTEGER, client_level INTEGER, level_name TEXT, pid INTEGER, tid INTEGER, tick INTEGER,"
-             " line INTEGER, component TEXT, file TEXT, function TEXT, text TEXT)");
-  sqlite::Statement insert(db, "INSERT INTO records VALUES (NULL,?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)");
+  db.execute(
+      "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
+      "CREATE TABLE records(id INTEGER PRIMARY KEY, received_ns INTEGER, source INTEGER, sequence "
+      "INTEGER,"
+      " client_mask INTEGER, client_level INTEGER, level_name TEXT, pid INTEGER, tid INTEGER, tick "
+      "INTEGER,"
+      " line INTEGER, component TEXT, file TEXT, function TEXT, text TEXT)");
+  sqlite::Statement insert(
+      db, "INSERT INTO records VALUES (NULL,?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)");
   RecordMaker maker;
   const std::vector<store::Entry> batch = maker.batch(kIngestBatch);
   std::int64_t appended = 0;
@@ -154,16 +164,20 @@ void BM_StoreIngestFloor(benchmark::State& state) {
       const codec::LogRecord& l = r.arrived.record;
       insert.reset();
       insert.bind(1, r.arrived.receivedAt.time_since_epoch().count()).bind(2, std::int64_t{1});
-      insert.bind(3, std::int64_t{l.sequence}).bind(4, std::int64_t{l.clientMask}).bind(5, std::int64_t{28});
+      insert.bind(3, std::int64_t{l.sequence})
+          .bind(4, std::int64_t{l.clientMask})
+          .bind(5, std::int64_t{28});
       insert.bind(6, r.levelName);
-      for (int i = 0; i < 4; ++i) insert.bind(7 + i, std::int64_t{l.integers[static_cast<std::size_t>(i)]});
+      for (int i = 0; i < 4; ++i)
+        insert.bind(7 + i, std::int64_t{l.integers[static_cast<std::size_t>(i)]});
       for (int i = 0; i < 4; ++i) insert.bind(11 + i, l.strings[static_cast<std::size_t>(i)]);
       insert.step();
     }
     transaction.commit();
     appended += static_cast<std::int64_t>(batch.size());
   }
-  state.counters["records_per_second"] = benchmark::Counter(static_cast<double>(appended), benchmark::Counter::kIsRate);
+  state.counters["records_per_second"] =
+      benchmark::Counter(static_cast<double>(appended), benchmark::Counter::kIsRate);
 }
 
 struct QueryCase {
@@ -179,7 +193,8 @@ const QueryCase kQueries[] = {
 
 // The plan of each measured query, once, on stderr: which index each uses.
 void printPlans(store::RecordStore& s, std::int64_t records) {
-  std::fprintf(stderr, "store_bench: query plans over %lld records\n", static_cast<long long>(records));
+  std::fprintf(stderr, "store_bench: query plans over %lld records\n",
+               static_cast<long long>(records));
   for (const QueryCase& q : kQueries) {
     std::fprintf(stderr, "-- %s\n%s", q.name, store::Query(s, q.filter).plan().c_str());
   }
@@ -215,7 +230,8 @@ class LargeStore {
       // depend on it.
       recorder.database().execute("PRAGMA wal_checkpoint(TRUNCATE)");
     }
-    bytes = static_cast<double>(fileBytes(path) + fileBytes(path + "-wal")) / static_cast<double>(size);
+    bytes =
+        static_cast<double>(fileBytes(path) + fileBytes(path + "-wal")) / static_cast<double>(size);
     readerStore = std::make_unique<store::RecordStore>(path, store::RecordStore::Access::kRead);
     printPlans(*readerStore, size);
   }
@@ -237,7 +253,8 @@ void BM_StoreQuery(benchmark::State& state, const store::Filter& filter) {
       return true;
     });
   }
-  state.counters["rows"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kAvgIterations);
+  state.counters["rows"] =
+      benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kAvgIterations);
   state.counters["store_records"] = static_cast<double>(large.records());
 }
 
@@ -251,14 +268,21 @@ void BM_StoreStats(benchmark::State& state) {
 }  // namespace
 
 void registerStoreBenchmarks() {
-  benchmark::RegisterBenchmark("store_ingest", BM_StoreIngest)->UseRealTime()->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("store_ingest_floor", BM_StoreIngestFloor)->UseRealTime()->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("store_ingest", BM_StoreIngest)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("store_ingest_floor", BM_StoreIngestFloor)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
   for (const QueryCase& q : kQueries) {
-    benchmark::RegisterBenchmark((std::string("store_query/") + q.name).c_str(), BM_StoreQuery, q.filter)
+    benchmark::RegisterBenchmark((std::string("store_query/") + q.name).c_str(), BM_StoreQuery,
+                                 q.filter)
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
   }
-  benchmark::RegisterBenchmark("store_query/stats", BM_StoreStats)->UseRealTime()->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("store_query/stats", BM_StoreStats)
+      ->UseRealTime()
+      ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace bench

@@ -12,9 +12,9 @@
 #include <cassert>
 #include <cstring>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
 #include "thread_cpu.h"
+#include "wire_format.h"
 
 #ifndef TARVIN_PLUGIN_PATH
 #error "TARVIN_PLUGIN_PATH must name the plug-in that the benchmarks load"
@@ -98,7 +98,8 @@ bool TargetWithClients::findTarget() {
     while (auto length = receiveWithin(probe.get(), reply.data(), reply.size(), 500ms, &from)) {
       if (!isDescriptor(reply.data(), *length, wire::kDiscoveryResponse)) continue;
       if (*length != wire::appinfo::kNameOffset + name.size() + 1) continue;
-      if (std::memcmp(reply.data() + wire::appinfo::kNameOffset, name.c_str(), name.size() + 1) != 0)
+      if (std::memcmp(reply.data() + wire::appinfo::kNameOffset, name.c_str(), name.size() + 1) !=
+          0)
         continue;
       targetAddress = loopbackAddress(ntohs(from.sin_port));
       return true;
@@ -126,9 +127,10 @@ bool TargetWithClients::registerClient(int fd) {
 
 RecordStrings makeRecordStrings(std::size_t recordBytes) {
   RecordStrings s{kComponentName, "bench/log_bench.cpp", "logOnce", ""};
-  const std::size_t fixed = wire::log_record::kMinSize + s.component.size() + s.file.size() +
-                            s.function.size();
-  assert(recordBytes >= fixed && recordBytes < wire::kMaxDatagramSize && "record size out of range");
+  const std::size_t fixed =
+      wire::log_record::kMinSize + s.component.size() + s.file.size() + s.function.size();
+  assert(recordBytes >= fixed && recordBytes < wire::kMaxDatagramSize &&
+         "record size out of range");
   // Printable, so a packet capture of a run stays readable.
   s.text.resize(recordBytes - fixed);
   for (std::size_t i = 0; i < s.text.size(); ++i) s.text[i] = static_cast<char>('a' + i % 26);
@@ -142,7 +144,8 @@ std::vector<char> recordBytesOf(const RecordStrings& strings) {
   std::vector<char> record(total, '\0');
   wire::storeBe32(record.data(), wire::kLogRecord);
   char* at = record.data() + layout::kStringsOffset;
-  for (const std::string* text : {&strings.component, &strings.file, &strings.function, &strings.text}) {
+  for (const std::string* text :
+       {&strings.component, &strings.file, &strings.function, &strings.text}) {
     std::memcpy(at, text->data(), text->size());
     at += text->size() + 1;  // the NUL is already there
   }

@@ -40,8 +40,8 @@ long long threadCpuNanos(pid_t tid) {
   // pthread_getcpuclockid() builds it: we know the target's worker thread
   // only by its kernel id, not by a pthread_t.
   constexpr clockid_t kPerThreadSchedClock = 6;  // CPUCLOCK_SCHED | CPUCLOCK_PERTHREAD_MASK
-  const clockid_t clock = static_cast<clockid_t>((~static_cast<unsigned>(tid)) << 3) |
-                          kPerThreadSchedClock;
+  const clockid_t clock =
+      static_cast<clockid_t>((~static_cast<unsigned>(tid)) << 3) | kPerThreadSchedClock;
   timespec now{};
   if (::clock_gettime(clock, &now) != 0) return -1;
   return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;

@@ -21,9 +21,11 @@ int pollUntil(std::span<pollfd> fds, std::chrono::steady_clock::time_point deadl
   for (;;) {
     // Rounded up: a wait of half a millisecond must not become a busy poll(0).
     const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0) return 0;
-    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min(left, kLongestPollMs)));
+    const int ready =
+        ::poll(fds.data(), fds.size(), static_cast<int>(std::min(left, kLongestPollMs)));
     if (ready < 0 && errno == EINTR) continue;  // a signal, not a failure
     if (ready != 0 || left <= kLongestPollMs) return ready;
   }
@@ -37,8 +39,8 @@ std::optional<std::size_t> receiveWithin(int fd, void* buffer, std::size_t capac
     if (pollUntil({&entry, 1}, deadline) <= 0) return std::nullopt;
     sockaddr_in sender{};
     socklen_t senderLength = sizeof sender;
-    const ssize_t n = ::recvfrom(fd, buffer, capacity, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender),
-                                 &senderLength);
+    const ssize_t n = ::recvfrom(fd, buffer, capacity, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&sender), &senderLength);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       return std::nullopt;

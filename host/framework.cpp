@@ -83,8 +83,8 @@ void tarvin_set_component_level(const std::string& component, unsigned int mask)
   c->mask = state().maskPolicy ? state().maskPolicy(component, mask) : mask;
 }
 
-void tarvin_get_level_descriptions(const std::string& component,
-                                   std::vector<std::pair<unsigned int, std::string>>& descriptions) {
+void tarvin_get_level_descriptions(
+    const std::string& component, std::vector<std::pair<unsigned int, std::string>>& descriptions) {
   std::lock_guard lock(state().mutex);
   const Component* c = findComponent(state().components, component);
   if (c != nullptr) descriptions.insert(descriptions.end(), c->levels.begin(), c->levels.end());
@@ -171,8 +171,8 @@ bool logMessage(const std::string& component, unsigned int level, const char* fi
   const std::string functionText(function);
   std::shared_lock lock(state().targetsMutex);
   for (ILogTarget* target : state().targets) {
-    target->log(pid, tid, static_cast<long>(jiffy()), line, levelRecord(level), component,
-                fileText, functionText, text);
+    target->log(pid, tid, static_cast<long>(jiffy()), line, levelRecord(level), component, fileText,
+                functionText, text);
   }
   return true;
 }

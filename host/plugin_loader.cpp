@@ -47,7 +47,8 @@ std::string defaultPluginPath() {
   // The plug-in is installed beside this library, wherever the prefix put
   // both; the configured path is the fallback for a library moved alone.
   Dl_info self{};
-  if (::dladdr(reinterpret_cast<void*>(&defaultPluginPath), &self) != 0 && self.dli_fname != nullptr) {
+  if (::dladdr(reinterpret_cast<void*>(&defaultPluginPath), &self) != 0 &&
+      self.dli_fname != nullptr) {
     std::string path = self.dli_fname;
     const auto slash = path.rfind('/');
     if (slash != std::string::npos) {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
 #include "loopback.h"
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
 #include "tarvin/framework.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -33,7 +33,8 @@ std::string request(std::vector<std::uint32_t> words, const std::string& name = 
 }
 
 // Sends one request from `client` and prints what comes back within the window.
-void measure(const UniqueFd& client, const sockaddr_in& target, const char* what, const std::string& req) {
+void measure(const UniqueFd& client, const sockaddr_in& target, const char* what,
+             const std::string& req) {
   bench::sendDatagram(client.get(), req.data(), req.size(), target);
   std::size_t datagrams = 0, bytes = 0;
   char buffer[65536];
@@ -41,22 +42,25 @@ void measure(const UniqueFd& client, const sockaddr_in& target, const char* what
     ++datagrams;
     bytes += *n;
   }
-  std::printf("  %-44s request %4zu B  reply %5zu B in %zu datagram(s)  factor %6.1f\n", what, req.size(), bytes,
-              datagrams, static_cast<double>(bytes) / static_cast<double>(req.size()));
+  std::printf("  %-44s request %4zu B  reply %5zu B in %zu datagram(s)  factor %6.1f\n", what,
+              req.size(), bytes, datagrams,
+              static_cast<double>(bytes) / static_cast<double>(req.size()));
 }
 
 }  // namespace
 
 int main() {
   tarvin::setApplicationName("tarvin-example-host");
-  const tarvin::LevelDescriptions levels = {{3, "error"}, {4, "warning"}, {5, "info"}, {7, "debug"}, {8, "trace"}};
+  const tarvin::LevelDescriptions levels = {
+      {3, "error"}, {4, "warning"}, {5, "info"}, {7, "debug"}, {8, "trace"}};
   for (const char* name : {"net", "db", "ui"}) tarvin::defineComponent(name, 0x38, levels);
   std::string error;
   const std::unique_ptr<tarvin::Plugin> plugin = tarvin::Plugin::load(TARVIN_PLUGIN_PATH, error);
   ILogTarget* target = plugin ? plugin->createTarget() : nullptr;
   UniqueFd client = bench::openClientSocket();
   if (target == nullptr || !client) {
-    std::fprintf(stderr, "tarvin_amplification: error: no target or client socket %s\n", error.c_str());
+    std::fprintf(stderr, "tarvin_amplification: error: no target or client socket %s\n",
+                 error.c_str());
     return 1;
   }
   // The target took the first free port; in a fresh namespace, the first.
@@ -64,7 +68,8 @@ int main() {
 
   std::printf("example host (3 components, 5 levels each):\n");
   measure(client, to, "DRQ (anyone)", request({wire::kDiscoveryRequest}));
-  measure(client, to, "RRQ, new client: confirm + component infos", request({wire::kRegistrationRequest}));
+  measure(client, to, "RRQ, new client: confirm + component infos",
+          request({wire::kRegistrationRequest}));
   measure(client, to, "RRQ, renewal", request({wire::kRegistrationRequest}));
   measure(client, to, "SLV (anyone)", request({wire::kSetLevelRequest, 1, 0xF0000000}, "net"));
   measure(client, to, "GLVD (anyone)", request({wire::kGetLevelDescriptionsRequest, 2}, "net"));
@@ -79,7 +84,8 @@ int main() {
   tarvin::defineComponent("x", 1, large);
   std::printf("largest host strings:\n");
   measure(client, to, "DRQ, 2027-character application name", request({wire::kDiscoveryRequest}));
-  measure(client, to, "GLVD, 8 descriptions of 250 characters", request({wire::kGetLevelDescriptionsRequest, 1}, "x"));
+  measure(client, to, "GLVD, 8 descriptions of 250 characters",
+          request({wire::kGetLevelDescriptionsRequest, 1}, "x"));
   plugin->releaseTarget(target);
   return 0;
 }

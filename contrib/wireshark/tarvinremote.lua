@@ -521,7 +521,7 @@ end
 kinds[fd.LEVEL_DESCRIPTIONS] = function(r)
   r:uuid()
   local id = r:requestId()
-  local mask = r:clientMask()
+  r:clientMask()
   local name = r:stringz(f.name, "component name")
   local stated, countItem = r:u32(f.count, "count")
   local info = infoFields("name", name, quote, "req", id, hex32, "count", stated, tostring)
@@ -537,7 +537,6 @@ kinds[fd.LEVEL_DESCRIPTIONS] = function(r)
       string.format("Count says %d, but %d level descriptions follow", stated, count))
   end
 
-  local levelsStart = r.pos
   local levels = {}
   local levelItems = {}
   local descTree = r.tree

@@ -25,9 +25,8 @@ void tarvin_get_component_names(std::vector<std::string>& names);
 unsigned int tarvin_get_component_level(const std::string& component);
 void tarvin_set_component_level(const std::string& component, unsigned int mask);
 // Appends (numeric level, text) for every level the component offers.
-void tarvin_get_level_descriptions(
-    const std::string& component,
-    std::vector<std::pair<unsigned int, std::string>>& descriptions);
+void tarvin_get_level_descriptions(const std::string& component,
+                                   std::vector<std::pair<unsigned int, std::string>>& descriptions);
 // The mask bit of one level record.
 unsigned int tarvin_level_to_mask(const tarvin_level* level);
 // A free-running 32-bit tick count.

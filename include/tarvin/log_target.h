@@ -37,8 +37,8 @@ class ILogTarget : public IDynamicObject {
   // One message of the host: four integers and four strings whose meaning is
   // the host's convention, and the message's level.
   virtual void log(int int1, int int2, long int3, int int4, tarvin_level* level,
-                   const std::string& str1, const std::string& str2,
-                   const std::string& str3, const std::string& str4) = 0;
+                   const std::string& str1, const std::string& str2, const std::string& str3,
+                   const std::string& str4) = 0;
   virtual void onComponentAdded(tarvin_component* component) = 0;
   virtual void addStartupClient(const sockaddr_storage& address) = 0;
   virtual std::string getName() = 0;

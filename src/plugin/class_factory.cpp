@@ -8,8 +8,8 @@
 // Threads: any host thread; the factory keeps no state between calls.
 #include "plugin/class_factory.h"
 
-#include "tarvin/log_target.h"
 #include "target/log_target_remote.h"
+#include "tarvin/log_target.h"
 
 namespace {
 constinit CLogTargetRemoteClassFactory factory;
@@ -17,7 +17,8 @@ constinit CLogTargetRemoteClassFactory factory;
 
 IDynamicObject* CLogTargetRemoteClassFactory::create(const std::string& className,
                                                      const IDynamicObjectCreationParams* params) {
-  if (className != CLogTargetContainer::LOG_TARGET_CLASS_NAME) return nullptr;  // exact, case-sensitive
+  if (className != CLogTargetContainer::LOG_TARGET_CLASS_NAME)
+    return nullptr;  // exact, case-sensitive
   // Parameters of another kind are no error; the target reads none anyway.
   const auto* targetParams = dynamic_cast<const CLogTargetParameters*>(params);
   return new CLogtargetRemote(targetParams);

@@ -22,9 +22,7 @@ unsigned int CLogtargetRemote::numericLevelToClientLevel(unsigned int level) con
   return 35u - level;  // wraps above 35, on purpose: the host's value as it comes
 }
 
-unsigned int CLogtargetRemote::clientLevelToNumeric(unsigned int level) const {
-  return level;
-}
+unsigned int CLogtargetRemote::clientLevelToNumeric(unsigned int level) const { return level; }
 
 unsigned int CLogtargetRemote::masktoClientMask(unsigned int mask) const {
   // Numeric levels 7-31 map to client levels 28-4 (35 - n): a mirror image

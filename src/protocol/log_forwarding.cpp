@@ -3,24 +3,25 @@
 // log(): one host message becomes one log record, built once in the log
 // buffer and sent, byte for byte the same, to every registered client.
 //
-// Threads: any host thread, concurrently. logMutex serialises the records
-// (buffer and sequence number); registryMutex is held only to copy the at
-// most five destinations, so the worker thread never waits behind a
-// sendto() that blocks on a full socket buffer.
+// Threads: any host thread, concurrently. logMutex, a SpinThenParkLock,
+// serialises the records (buffer and sequence number); registryMutex is
+// held only to copy the at most five destinations, so the worker thread
+// never waits behind a sendto() that blocks on a full socket buffer.
 #include <sys/socket.h>
 
 #include <array>
 #include <cstring>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
-#include "tarvin/host_api.h"
+#include "byte_order.h"
 #include "target/log_target_remote.h"
+#include "tarvin/host_api.h"
+#include "wire_format.h"
 
 static_assert(CLogtargetRemote::kBufferSize == wire::kMaxDatagramSize);
 
-// Hot path: no allocation, one short lock per record and, when clients are
-// registered, one around the copy of the destinations.
+// Hot path: no allocation; the record lock is held across the sends, which
+// read the log buffer, and the registry lock, when clients are registered,
+// only around the copy of the destinations.
 void CLogtargetRemote::log(int int1, int int2, long int3, int int4, tarvin_level* level,
                            const std::string& str1, const std::string& str2,
                            const std::string& str3, const std::string& str4) {

@@ -21,11 +21,11 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
-#include "tarvin/host_api.h"
+#include "byte_order.h"
 #include "target/client_address.h"
 #include "target/log_target_remote.h"
+#include "tarvin/host_api.h"
+#include "wire_format.h"
 
 namespace {
 // Copies text and its NUL to `at`; returns the position after the NUL.
@@ -51,7 +51,9 @@ void CLogtargetRemote::sendApplicationName(std::uint32_t descriptor, const char*
                                            const sockaddr_in& destination) {
   const std::string& name = tarvin_get_application_name();
   if (name.size() > wire::kMaxApplicationNameLength) {
-    syslog(3, "Not sending %s to %s:%u - the application name of %zu characters does not fit in one datagram",
+    syslog(3,
+           "Not sending %s to %s:%u - the application name of %zu characters does not fit in one "
+           "datagram",
            reply, addressToString(destination).c_str(), ntohs(destination.sin_port), name.size());
     return;
   }
@@ -73,7 +75,9 @@ void CLogtargetRemote::sendComponentInfo(const sockaddr_in& destination, const s
                                          std::uint32_t requestId) {
   const unsigned int clientMask = masktoClientMask(tarvin_get_component_level(name));
   if (name.size() > wire::kMaxComponentNameLength) {
-    syslog(3, "Not sending component info to %s:%u - the component name of %zu characters does not fit in one datagram",
+    syslog(3,
+           "Not sending component info to %s:%u - the component name of %zu characters does not "
+           "fit in one datagram",
            addressToString(destination).c_str(), ntohs(destination.sin_port), name.size());
     return;
   }
@@ -94,7 +98,9 @@ void CLogtargetRemote::sendLevelDescriptions(const sockaddr_in& destination,
 
   std::size_t length = wire::levelDescriptionsFixedSize(name.size());
   if (length > wire::kMaxDatagramSize) {
-    syslog(3, "Not sending level descriptions to %s:%u - the component name of %zu characters does not fit in one datagram",
+    syslog(3,
+           "Not sending level descriptions to %s:%u - the component name of %zu characters does "
+           "not fit in one datagram",
            addressToString(destination).c_str(), ntohs(destination.sin_port), name.size());
     return;
   }
@@ -110,7 +116,9 @@ void CLogtargetRemote::sendLevelDescriptions(const sockaddr_in& destination,
     ++count;
   }
   if (count != descriptions.size()) {
-    syslog(3, "Cutting level descriptions of component %s for %s:%u to %u of %zu - the others do not fit in one datagram",
+    syslog(3,
+           "Cutting level descriptions of component %s for %s:%u to %u of %zu - the others do not "
+           "fit in one datagram",
            name.c_str(), addressToString(destination).c_str(), ntohs(destination.sin_port), count,
            descriptions.size());
   }

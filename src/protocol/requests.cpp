@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
-#include "tarvin/host_api.h"
+#include "byte_order.h"
 #include "target/client_address.h"
 #include "target/log_target_remote.h"
+#include "tarvin/host_api.h"
+#include "wire_format.h"
 
 namespace {
 unsigned int portOf(const sockaddr_in& address) { return ntohs(address.sin_port); }
@@ -36,11 +36,21 @@ void CLogtargetRemote::onLogSocketReceive() {
   char* payload = protocolBuffer.data() + wire::kRequestHeaderSize;
   const auto payloadLength = static_cast<unsigned int>(received - wire::kRequestHeaderSize);
   switch (descriptor) {
-    case wire::kDiscoveryRequest: onDRQ(sender); return;
-    case wire::kRegistrationRequest: onRRQ(sender); return;
-    case wire::kUnregistrationRequest: onURQ(sender); return;
-    case wire::kSetLevelRequest: onSLV(sender, payload, payloadLength); return;
-    case wire::kGetLevelDescriptionsRequest: onGLVD(sender, payload, payloadLength); return;
+    case wire::kDiscoveryRequest:
+      onDRQ(sender);
+      return;
+    case wire::kRegistrationRequest:
+      onRRQ(sender);
+      return;
+    case wire::kUnregistrationRequest:
+      onURQ(sender);
+      return;
+    case wire::kSetLevelRequest:
+      onSLV(sender, payload, payloadLength);
+      return;
+    case wire::kGetLevelDescriptionsRequest:
+      onGLVD(sender, payload, payloadLength);
+      return;
     default:
       syslog(7, "ignoring function-descriptor %i (0x%x)", static_cast<int>(descriptor), descriptor);
   }
@@ -71,7 +81,8 @@ void CLogtargetRemote::onRRQ(const sockaddr_in& sender) {
 
   std::vector<std::string> names;
   tarvin_get_component_names(names);
-  for (const std::string& name : names) sendComponentInfo(sender, name, wire::kUnsolicitedRequestId);
+  for (const std::string& name : names)
+    sendComponentInfo(sender, name, wire::kUnsolicitedRequestId);
 }
 
 void CLogtargetRemote::onURQ(const sockaddr_in& sender) {

@@ -17,8 +17,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tarvin/host_api.h"
 #include "target/client_address.h"
+#include "tarvin/host_api.h"
 
 std::string addressToString(sockaddr_in const& address) {
   std::string text(46, ' ');

@@ -20,8 +20,8 @@
 #include <cstring>
 #include <new>
 
-#include "protocol/wire_format.h"
 #include "tarvin/host_api.h"
+#include "wire_format.h"
 
 CLogtargetRemote::CLogtargetRemote(const CLogTargetParameters* /*params*/)
     : protocolBuffer(kBufferSize, 0), logBuffer(kBufferSize, 0) {
@@ -126,9 +126,7 @@ int CLogtargetRemote::createCmdPipe() {
   return 0;
 }
 
-std::string CLogtargetRemote::getName() {
-  return "Remote_Target_1.0, but you can call me Al.";
-}
+std::string CLogtargetRemote::getName() { return "Remote_Target_1.0, but you can call me Al."; }
 
 int CLogtargetRemote::getType() { return 2; }
 

@@ -20,9 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "tarvin/log_target.h"
 #include "target/mutex.h"
+#include "target/spin_then_park_lock.h"
 #include "target/thread_annotations.h"
+#include "tarvin/log_target.h"
 
 class CLogtargetRemote : public ILogTarget {
  public:
@@ -42,9 +43,8 @@ class CLogtargetRemote : public ILogTarget {
   CLogtargetRemote& operator=(const CLogtargetRemote&) = delete;
 
   // ILogTarget, in its slot order.
-  void log(int int1, int int2, long int3, int int4, tarvin_level* level,
-           const std::string& str1, const std::string& str2,
-           const std::string& str3, const std::string& str4) override
+  void log(int int1, int int2, long int3, int int4, tarvin_level* level, const std::string& str1,
+           const std::string& str2, const std::string& str3, const std::string& str4) override
       EXCLUDES(logMutex, registryMutex);
   void onComponentAdded(tarvin_component* component) override;
   void addStartupClient(const sockaddr_storage& address) override;
@@ -105,8 +105,8 @@ class CLogtargetRemote : public ILogTarget {
   void sendRegistrationConfirm(const CLogClient& client);
   void sendComponentInfo(const sockaddr_in& destination, const std::string& name,
                          std::uint32_t requestId);
-  void sendLevelDescriptions(const sockaddr_in& destination,
-                             const std::string& name, std::uint32_t requestId);
+  void sendLevelDescriptions(const sockaddr_in& destination, const std::string& name,
+                             std::uint32_t requestId);
   // Shared by the discovery response and the registration confirm.
   void sendApplicationName(std::uint32_t descriptor, const char* reply,
                            const sockaddr_in& destination);
@@ -136,14 +136,14 @@ class CLogtargetRemote : public ILogTarget {
   bool stopRequested = false;
   std::vector<char> protocolBuffer;  // each request, then its reply
 
-  // log() only, on host threads: one record at a time.
-  Mutex logMutex;
+  // log() only, on host threads: one record at a time. Not a std::mutex:
+  // see spin_then_park_lock.cpp for what two busy host threads cost with one.
+  SpinThenParkLock logMutex;
   std::vector<char> logBuffer GUARDED_BY(logMutex);
+  std::uint32_t sequenceNumber GUARDED_BY(logMutex) = 0;  // wraps to 0
 
   // Set by the constructor, read-only afterwards.
   std::array<std::uint32_t, 4> uuid{};  // each word in host byte order
-
-  std::uint32_t sequenceNumber GUARDED_BY(logMutex) = 0;  // wraps to 0
 
   // Set by createCmdPipe(): false when the stop byte could never wake the
   // worker thread, which is then not started (it could not be joined).

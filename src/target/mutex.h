@@ -1,8 +1,9 @@
 // src/target/mutex.h
 //
-// std::mutex with the attributes that -Wthread-safety reads, and its scoped
-// lock. libstdc++'s own mutex carries no attributes, so the analysis could
-// not see std::lock_guard take it.
+// std::mutex with the attributes that -Wthread-safety reads, and the scoped
+// lock for it and for our other locks (SpinThenParkLock). libstdc++'s own
+// mutex carries no attributes, so the analysis could not see
+// std::lock_guard take it.
 #pragma once
 
 #include <mutex>
@@ -18,13 +19,15 @@ class CAPABILITY("mutex") Mutex {
   std::mutex impl;
 };
 
+// `MutexLock lock(someMutex);` deduces the lock's type.
+template <typename Lockable>
 class SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : held(mutex) { held.lock(); }
+  explicit MutexLock(Lockable& mutex) ACQUIRE(mutex) : held(mutex) { held.lock(); }
   ~MutexLock() RELEASE() { held.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
  private:
-  Mutex& held;
+  Lockable& held;
 };

@@ -39,11 +39,11 @@
 #include <string>
 #include <vector>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "target/log_target_remote.h"
 #include "tarvin/framework.h"
 #include "tarvin/host_api.h"
-#include "target/log_target_remote.h"
+#include "wire_format.h"
 
 // White-box access: the worker thread is replaced by direct calls.
 struct CLogtargetRemoteTestPeer {
@@ -75,7 +75,11 @@ constexpr std::size_t kClientCount = 6;  // one more than the registry holds
   std::abort();
 }
 
-struct Sent { std::uint32_t descriptor; std::size_t length; std::uint16_t port; };
+struct Sent {
+  std::uint32_t descriptor;
+  std::size_t length;
+  std::uint16_t port;
+};
 std::vector<Sent> gSent;  // by the operation under way
 int gLogSocket = -1;
 std::array<int, kClientCount> gClients{};
@@ -94,7 +98,8 @@ std::string stringAt(const std::uint8_t* data, std::size_t length, std::size_t& 
 void checkShape(const std::uint8_t* data, std::size_t length) {
   if (length > wire::kMaxDatagramSize) fail("datagram longer than 2048 bytes", length);
   if (length < wire::kHeaderSize) fail("datagram shorter than the header", length);
-  static const std::vector<std::uint8_t> uuid(data + wire::kUuidOffset, data + wire::kHeaderSize);  // the first one
+  static const std::vector<std::uint8_t> uuid(data + wire::kUuidOffset,
+                                              data + wire::kHeaderSize);  // the first one
   if (!std::equal(uuid.begin(), uuid.end(), data + wire::kUuidOffset)) fail("uuid changed");
   std::size_t at = wire::kHeaderSize;
   switch (wire::loadBe32(data)) {
@@ -102,7 +107,9 @@ void checkShape(const std::uint8_t* data, std::size_t length) {
       at += 8;
       [[fallthrough]];
     case wire::kDiscoveryResponse:
-    case wire::kRegistrationConfirm: stringAt(data, length, at); break;
+    case wire::kRegistrationConfirm:
+      stringAt(data, length, at);
+      break;
     case wire::kLevelDescriptions: {
       at += 8;
       const std::string name = stringAt(data, length, at);
@@ -126,7 +133,8 @@ void checkShape(const std::uint8_t* data, std::size_t length) {
       at = wire::log_record::kStringsOffset;
       for (std::size_t i = 0; i < wire::log_record::kStringCount; ++i) stringAt(data, length, at);
       break;
-    default: fail("unknown descriptor sent", wire::loadBe32(data));
+    default:
+      fail("unknown descriptor sent", wire::loadBe32(data));
   }
   if (at != length) fail("bytes after the last field", at, length);
 }
@@ -136,7 +144,8 @@ void checkShape(const std::uint8_t* data, std::size_t length) {
 void drainClients() {
   static std::vector<std::uint8_t> buffer(65536);
   for (int fd : gClients) {
-    for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT)) >= 0;) checkShape(buffer.data(), n);
+    for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT)) >= 0;)
+      checkShape(buffer.data(), n);
   }
 }
 
@@ -181,13 +190,17 @@ void sendDatagram(Reader& in, std::uint8_t code) {
   Peer::receive(*gTarget);
   // Replies go to the requester alone; DRQ is answered whenever the
   // application name fits; SLV and GLVD get at most one reply, the rest none.
-  for (const Sent& s : gSent) if (s.port != gClientPorts[from]) fail("reply to another port", s.port, from);
+  for (const Sent& s : gSent)
+    if (s.port != gClientPorts[from]) fail("reply to another port", s.port, from);
   const std::uint32_t descriptor = d.size() >= 4 ? wire::loadBe32(d.data()) : 0;
   const bool fits = tarvin_get_application_name().size() <= wire::kMaxApplicationNameLength;
-  if (descriptor == wire::kDiscoveryRequest && (gSent.size() != fits || (fits && gSent[0].descriptor != wire::kDiscoveryResponse)))
+  if (descriptor == wire::kDiscoveryRequest &&
+      (gSent.size() != fits || (fits && gSent[0].descriptor != wire::kDiscoveryResponse)))
     fail("discovery replies", gSent.size(), fits);
-  const bool oneReply = descriptor == wire::kSetLevelRequest || descriptor == wire::kGetLevelDescriptionsRequest;
-  if (descriptor != wire::kRegistrationRequest && gSent.size() > (oneReply || descriptor == wire::kDiscoveryRequest))
+  const bool oneReply =
+      descriptor == wire::kSetLevelRequest || descriptor == wire::kGetLevelDescriptionsRequest;
+  if (descriptor != wire::kRegistrationRequest &&
+      gSent.size() > (oneReply || descriptor == wire::kDiscoveryRequest))
     fail("more replies than the request wants", descriptor, gSent.size());
 }
 
@@ -195,12 +208,15 @@ void sendDatagram(Reader& in, std::uint8_t code) {
 void logOnce(Reader& in) {
   const unsigned int level = in.u8() % 32;
   const std::array<std::string, 4> s{in.text(), in.text(), in.text(), in.text()};
-  const std::size_t total = wire::log_record::kMinSize + s[0].size() + s[1].size() + s[2].size() + s[3].size();
+  const std::size_t total =
+      wire::log_record::kMinSize + s[0].size() + s[1].size() + s[2].size() + s[3].size();
   const std::size_t registered = Peer::clients(*gTarget).size();
   gSent.clear();
   gTarget->log(1, -1, 0x7fffffffL, 4, tarvin::levelRecord(level), s[0], s[1], s[2], s[3]);
-  if (gSent.size() != (total < wire::kMaxDatagramSize ? registered : 0)) fail("log records sent", gSent.size());
-  for (const Sent& sent : gSent) if (sent.length != total) fail("log record of the wrong length", sent.length, total);
+  if (gSent.size() != (total < wire::kMaxDatagramSize ? registered : 0))
+    fail("log records sent", gSent.size());
+  for (const Sent& sent : gSent)
+    if (sent.length != total) fail("log record of the wrong length", sent.length, total);
 }
 
 void expireTimer(std::uint8_t code) {
@@ -236,8 +252,10 @@ extern "C" ssize_t sendto(int fd, const void* data, size_t length, int flags, co
   if (fd == gLogSocket && gLogSocket != -1) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     checkShape(bytes, length);
-    if (to == nullptr || toLength != sizeof(sockaddr_in) || to->sa_family != AF_INET) fail("sent to no IPv4 address");
-    gSent.push_back({wire::loadBe32(bytes), length, ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port)});
+    if (to == nullptr || toLength != sizeof(sockaddr_in) || to->sa_family != AF_INET)
+      fail("sent to no IPv4 address");
+    gSent.push_back(
+        {wire::loadBe32(bytes), length, ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port)});
   }
   return real(fd, data, length, flags, to, toLength);
 }
@@ -259,14 +277,16 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   gLogSocket = Peer::stopWorker(*gTarget);
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (gLogSocket == -1 || ::getsockname(gLogSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+  if (gLogSocket == -1 ||
+      ::getsockname(gLogSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     fail("the target has no log socket (run in a network namespace)");
   sockaddr_in target{AF_INET, address.sin_port, {htonl(INADDR_LOOPBACK)}, {}};
   // Connected, so that the clients send with send() and hear only the target.
   for (std::size_t i = 0; i < kClientCount; ++i) {
     sockaddr_in local{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     gClients[i] = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    if (gClients[i] < 0 || ::bind(gClients[i], reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+    if (gClients[i] < 0 ||
+        ::bind(gClients[i], reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         ::connect(gClients[i], reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 ||
         ::getsockname(gClients[i], reinterpret_cast<sockaddr*>(&local), &length) != 0)
       fail("cannot open a loopback client socket");
@@ -282,9 +302,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t code = in.u8();
     switch (code % 4) {
       case 0:
-      case 1: sendDatagram(in, code); break;
-      case 2: logOnce(in); break;
-      case 3: expireTimer(code); break;
+      case 1:
+        sendDatagram(in, code);
+        break;
+      case 2:
+        logOnce(in);
+        break;
+      case 3:
+        expireTimer(code);
+        break;
     }
     drainClients();
   }

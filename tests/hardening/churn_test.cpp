@@ -60,7 +60,8 @@ TEST_F(HardeningChurn, ClientsComingAndGoingLeaveNoTimersThreadsOrSlotsBehind) {
           // Register (or renew) twice as often as unregister or fall silent past the idle timeout.
           const unsigned action = random() % 4;
           if (action < 3) {
-            client.send(target.port(), descriptorOnly(action < 2 ? wire::kRegistrationRequest : wire::kUnregistrationRequest));
+            client.send(target.port(), descriptorOnly(action < 2 ? wire::kRegistrationRequest
+                                                                 : wire::kUnregistrationRequest));
           } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(kIdleTimerMs + random() % 20));
           }
@@ -80,7 +81,8 @@ TEST_F(HardeningChurn, ClientsComingAndGoingLeaveNoTimersThreadsOrSlotsBehind) {
     // And every slot is free: five newcomers register.
     fault::setTimerMilliseconds(0);  // the newcomers must not expire meanwhile
     LoopbackClient newcomers[5];
-    for (const auto& c : newcomers) EXPECT_TRUE(c.registerWith(target.port())) << "a slot is still taken";
+    for (const auto& c : newcomers)
+      EXPECT_TRUE(c.registerWith(target.port())) << "a slot is still taken";
   }
   EXPECT_EQ(openDescriptors(), startDescriptors);
   EXPECT_EQ(settle(runningThreads, startThreads), startThreads);

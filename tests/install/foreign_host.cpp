@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
   if (argc != 2) return fail("usage: foreign_host PLUGIN");
   void* plugin = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (plugin == nullptr) return fail(dlerror());
-  auto entry = reinterpret_cast<IDynamicObjectClassFactory* (*)()>(dlsym(plugin, "getClassFactory"));
+  auto entry =
+      reinterpret_cast<IDynamicObjectClassFactory* (*)()>(dlsym(plugin, "getClassFactory"));
   if (entry == nullptr) return fail("no getClassFactory");
   IDynamicObjectClassFactory* factory = entry();
   auto* target = dynamic_cast<ILogTarget*>(factory->create("LogTarget", nullptr));
@@ -78,7 +79,8 @@ int main(int argc, char** argv) {
 
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   std::string name;
-  if (ask(fd, 1, &name) != 2 || name != "foreign-host") return fail("no discovery response on 57008");
+  if (ask(fd, 1, &name) != 2 || name != "foreign-host")
+    return fail("no discovery response on 57008");
   if (ask(fd, 16) != 17 || ask(fd, 0) != 34) return fail("registration not confirmed");
   tarvin_level level{1u << 5};
   target->log(1, 2, 3, 4, &level, "core", "f.cpp", "main", "hello");

@@ -36,7 +36,9 @@ class LogForwarding : public TargetTest {
            const std::string& d, int i1 = 0, int i2 = 0, long i3 = 0, int i4 = 0) {
     target->log(i1, i2, i3, i4, tarvin::levelRecord(static_cast<unsigned int>(level)), a, b, c, d);
   }
-  std::uint32_t sequenceOf(const Bytes& datagram) { return be32At(datagram, record::kSequenceOffset); }
+  std::uint32_t sequenceOf(const Bytes& datagram) {
+    return be32At(datagram, record::kSequenceOffset);
+  }
 
   std::unique_ptr<CLogtargetRemote> target;
   LoopbackClient client;
@@ -158,8 +160,9 @@ TEST_F(LogForwarding, LoggingAllocatesNothing) {
 }
 
 // Host threads log while clients register, renew and leave: every record
-// that arrives is whole, and no client sees a number twice.
-TEST_F(LogForwarding, ConcurrentLoggingWhileClientsComeAndGoKeepsRecordsWhole) {
+// that arrives is whole, and each client, whenever it was registered, sees
+// the sequence numbers strictly increasing (so none twice).
+TEST_F(LogForwarding, ConcurrentLoggingWhileClientsComeAndGoKeepsRecordsWholeAndInOrder) {
   constexpr int kThreads = 4;
   constexpr int kRecordsPerThread = 3000;
   std::atomic<bool> done{false};
@@ -168,12 +171,15 @@ TEST_F(LogForwarding, ConcurrentLoggingWhileClientsComeAndGoKeepsRecordsWhole) {
     loggers.emplace_back([&, t] {
       for (int i = 0; i < kRecordsPerThread; ++i) {
         // Lengths vary with the content, so a mixed-up record shows.
-        const std::string text(static_cast<std::size_t>(1 + (i * 7 + t) % 400), static_cast<char>('a' + t));
-        target->log(t, i, 0, 0, tarvin::levelRecord(5), std::to_string(t), std::to_string(i), "", text);
+        const std::string text(static_cast<std::size_t>(1 + (i * 7 + t) % 400),
+                               static_cast<char>('a' + t));
+        target->log(t, i, 0, 0, tarvin::levelRecord(5), std::to_string(t), std::to_string(i), "",
+                    text);
       }
     });
   }
   std::vector<std::unique_ptr<LoopbackClient>> churn;
+  std::vector<std::vector<Bytes>> arrivals;  // each client's datagrams in arrival order
   std::thread churner([&] {
     for (int round = 0; !done.load(); ++round) {
       auto c = std::make_unique<LoopbackClient>();
@@ -181,6 +187,7 @@ TEST_F(LogForwarding, ConcurrentLoggingWhileClientsComeAndGoKeepsRecordsWhole) {
       churn.push_back(std::move(c));
       if (churn.size() > 3) {
         churn.front()->send(wire::kFirstPort, descriptorOnly(wire::kUnregistrationRequest));
+        arrivals.push_back(churn.front()->receiveAll(1ms));  // whatever came before it left
         churn.erase(churn.begin());
       }
       client.send(wire::kFirstPort, descriptorOnly(wire::kRegistrationRequest));  // renewal
@@ -190,22 +197,31 @@ TEST_F(LogForwarding, ConcurrentLoggingWhileClientsComeAndGoKeepsRecordsWhole) {
   for (auto& l : loggers) l.join();
   done = true;
   churner.join();
+  for (const auto& c : churn) arrivals.push_back(c->receiveAll(50ms));
+  arrivals.push_back(client.receiveAll(500ms));
 
-  std::set<std::uint32_t> seen;
   int records = 0;
-  for (const Bytes& d : client.receiveAll(500ms)) {
-    if (be32At(d, 0) != wire::kLogRecord) continue;  // renewal confirms
-    ++records;
-    const int t = static_cast<int>(be32At(d, record::kIntegersOffset));
-    const int i = static_cast<int>(be32At(d, record::kIntegersOffset + 4));
-    ASSERT_EQ(stringAt(d, record::kStringsOffset), std::to_string(t));
-    const std::size_t second = record::kStringsOffset + std::to_string(t).size() + 1;
-    ASSERT_EQ(stringAt(d, second), std::to_string(i));
-    const std::size_t fourth = second + std::to_string(i).size() + 2;
-    const std::string text = stringAt(d, fourth);
-    ASSERT_EQ(text, std::string(static_cast<std::size_t>(1 + (i * 7 + t) % 400), static_cast<char>('a' + t)));
-    ASSERT_EQ(d.size(), fourth + text.size() + 1);
-    ASSERT_TRUE(seen.insert(be32At(d, record::kSequenceOffset)).second) << "a number arrived twice";
+  for (const std::vector<Bytes>& datagrams : arrivals) {
+    std::optional<std::uint32_t> previous;
+    for (const Bytes& d : datagrams) {
+      if (be32At(d, 0) != wire::kLogRecord) continue;  // confirms and component infos
+      ++records;
+      const int t = static_cast<int>(be32At(d, record::kIntegersOffset));
+      const int i = static_cast<int>(be32At(d, record::kIntegersOffset + 4));
+      ASSERT_EQ(stringAt(d, record::kStringsOffset), std::to_string(t));
+      const std::size_t second = record::kStringsOffset + std::to_string(t).size() + 1;
+      ASSERT_EQ(stringAt(d, second), std::to_string(i));
+      const std::size_t fourth = second + std::to_string(i).size() + 2;
+      const std::string text = stringAt(d, fourth);
+      ASSERT_EQ(text, std::string(static_cast<std::size_t>(1 + (i * 7 + t) % 400),
+                                  static_cast<char>('a' + t)));
+      ASSERT_EQ(d.size(), fourth + text.size() + 1);
+      const std::uint32_t sequence = be32At(d, record::kSequenceOffset);
+      if (previous) {
+        ASSERT_GT(sequence, *previous) << "a number arrived twice or out of order";
+      }
+      previous = sequence;
+    }
   }
   EXPECT_GT(records, 0);
 }

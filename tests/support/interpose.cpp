@@ -9,11 +9,11 @@
 #include "support/interpose.h"
 
 #include <dlfcn.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <array>
@@ -52,11 +52,6 @@ bool shouldFail(Call call) {
   if (arm.count.fetch_sub(1) <= 0) return false;
   errno = arm.error.load();
   return true;
-}
-
-template <typename Function>
-Function next(const char* name) {
-  return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
 }
 
 }  // namespace
@@ -106,18 +101,23 @@ void reset() {
 using fault::Call;
 using fault::shouldFail;
 
+// The definition of `name` that this file shadows, looked up once per call site.
+#define NEXT(name)                                                                         \
+  ([] {                                                                                    \
+    static const auto next = reinterpret_cast<decltype(&name)>(::dlsym(RTLD_NEXT, #name)); \
+    return next;                                                                           \
+  }())
+
 extern "C" {
 
 int epoll_create(int size) {
   if (shouldFail(Call::kEpollCreate)) return -1;
-  static auto real = fault::next<int (*)(int)>("epoll_create");
-  return real(size);
+  return NEXT(epoll_create)(size);
 }
 
 int epoll_ctl(int epfd, int op, int fd, epoll_event* event) {
   if (op == EPOLL_CTL_ADD && shouldFail(Call::kEpollCtlAdd)) return -1;
-  static auto real = fault::next<int (*)(int, int, int, epoll_event*)>("epoll_ctl");
-  return real(epfd, op, fd, event);
+  return NEXT(epoll_ctl)(epfd, op, fd, event);
 }
 
 int epoll_wait(int epfd, epoll_event* events, int maxevents, int timeout) {
@@ -126,8 +126,7 @@ int epoll_wait(int epfd, epoll_event* events, int maxevents, int timeout) {
     fault::waitSizes.push_back(maxevents);
   }
   if (shouldFail(Call::kEpollWait)) return -1;
-  static auto real = fault::next<int (*)(int, epoll_event*, int, int)>("epoll_wait");
-  int ready = real(epfd, events, maxevents, timeout);
+  int ready = NEXT(epoll_wait)(epfd, events, maxevents, timeout);
   const int injected = fault::injectedFd.exchange(-1);
   if (injected != -1 && ready >= 0 && ready < maxevents) {
     events[ready].events = EPOLLIN;
@@ -141,32 +140,27 @@ int epoll_wait(int epfd, epoll_event* events, int maxevents, int timeout) {
 
 int socket(int domain, int type, int protocol) {
   if (shouldFail(Call::kSocket)) return -1;
-  static auto real = fault::next<int (*)(int, int, int)>("socket");
-  return real(domain, type, protocol);
+  return NEXT(socket)(domain, type, protocol);
 }
 
 int bind(int fd, const sockaddr* address, socklen_t length) {
   if (shouldFail(Call::kBind)) return -1;
-  static auto real = fault::next<int (*)(int, const sockaddr*, socklen_t)>("bind");
-  return real(fd, address, length);
+  return NEXT(bind)(fd, address, length);
 }
 
 int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
   if (shouldFail(Call::kSetSockOpt)) return -1;
-  static auto real = fault::next<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
-  return real(fd, level, name, value, length);
+  return NEXT(setsockopt)(fd, level, name, value, length);
 }
 
 int pipe(int ends[2]) {
   if (shouldFail(Call::kPipe)) return -1;
-  static auto real = fault::next<int (*)(int*)>("pipe");
-  return real(ends);
+  return NEXT(pipe)(ends);
 }
 
 int timerfd_create(int clock, int flags) {
   if (shouldFail(Call::kTimerfdCreate)) return -1;
-  static auto real = fault::next<int (*)(int, int)>("timerfd_create");
-  const int fd = real(clock, flags);
+  const int fd = NEXT(timerfd_create)(clock, flags);
   std::lock_guard lock(fault::recordMutex);
   fault::timers.push_back(fd);
   return fd;
@@ -174,22 +168,19 @@ int timerfd_create(int clock, int flags) {
 
 int timerfd_settime(int fd, int flags, const itimerspec* value, itimerspec* old) {
   if (shouldFail(Call::kTimerfdSettime)) return -1;
-  static auto real =
-      fault::next<int (*)(int, int, const itimerspec*, itimerspec*)>("timerfd_settime");
   const int ms = fault::timerMilliseconds.load();
-  if (ms == 0 || value == nullptr) return real(fd, flags, value, old);
+  if (ms == 0 || value == nullptr) return NEXT(timerfd_settime)(fd, flags, value, old);
   itimerspec scaled{};
   scaled.it_value.tv_sec = ms / 1000;
   scaled.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  return real(fd, flags, &scaled, old);
+  return NEXT(timerfd_settime)(fd, flags, &scaled, old);
 }
 
 ssize_t write(int fd, const void* data, size_t length) {
   if (length == 1 && *static_cast<const char*>(data) == 'x' && shouldFail(Call::kStopByteWrite)) {
     return -1;
   }
-  static auto real = fault::next<ssize_t (*)(int, const void*, size_t)>("write");
-  return real(fd, data, length);
+  return NEXT(write)(fd, data, length);
 }
 
 ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockaddr* to,
@@ -205,17 +196,13 @@ ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockadd
       return -1;
     }
   }
-  static auto real =
-      fault::next<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
-  return real(fd, data, length, flags, to, toLength);
+  return NEXT(sendto)(fd, data, length, flags, to, toLength);
 }
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                    void* arg) {
   if (shouldFail(Call::kPthreadCreate)) return errno;
-  static auto real = fault::next<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>(
-      "pthread_create");
-  return real(thread, attr, start, arg);
+  return NEXT(pthread_create)(thread, attr, start, arg);
 }
 
 }  // extern "C"

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "byte_order.h"
 #include "common/datagram_wait.h"
 #include "common/socket_address.h"
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 
 LoopbackClient::LoopbackClient() {
   fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -29,7 +29,8 @@ LoopbackClient::~LoopbackClient() { ::close(fd); }
 
 void LoopbackClient::send(std::uint16_t targetPort, const Bytes& datagram) const {
   const sockaddr_in to = loopbackAddress(targetPort);
-  ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof to);
 }
 
 std::optional<Bytes> LoopbackClient::receive(std::chrono::milliseconds timeout) const {

@@ -25,9 +25,12 @@ class LoopbackClient {
   LoopbackClient& operator=(const LoopbackClient&) = delete;
 
   std::uint16_t port() const { return ownPort; }
+  // "127.0.0.1:PORT", as the target's messages name the client.
+  std::string address() const { return "127.0.0.1:" + std::to_string(ownPort); }
   void send(std::uint16_t targetPort, const Bytes& datagram) const;
   // The next datagram, or nullopt when none arrives before the timeout.
-  std::optional<Bytes> receive(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
+  std::optional<Bytes> receive(
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
   // Every datagram that arrives within the window.
   std::vector<Bytes> receiveAll(std::chrono::milliseconds window) const;
   // Registers with RRQ and consumes the confirm and the component infos

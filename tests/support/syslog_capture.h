@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct Entry {
   int priority;
   std::string text;
   bool operator==(const Entry&) const = default;
+  friend void PrintTo(const Entry& e, std::ostream* out) { *out << e.priority << " " << e.text; }
 };
 
 std::vector<Entry> entries();

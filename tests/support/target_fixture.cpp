@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 tarvin::Plugin& plugin() {
@@ -27,21 +28,25 @@ void Target::log(unsigned int level, const std::string& text) const {
   target->log(1, 2, 3, 4, tarvin::levelRecord(level), "component", "file.cpp", "function", text);
 }
 
-namespace {
-int entriesIn(const char* directory) {
-  DIR* dir = ::opendir(directory);
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
+int openDescriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  int count = -1;  // opendir's own
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
   ::closedir(dir);
-  return count - (std::string(directory) == "/proc/self/fd" ? 1 : 0);  // opendir's own
+  return count;
 }
-}  // namespace
 
-int openDescriptors() { return entriesIn("/proc/self/fd"); }
-int runningThreads() { return entriesIn("/proc/self/task"); }
+std::set<long> threadIds() {
+  std::set<long> ids;
+  DIR* tasks = ::opendir("/proc/self/task");
+  while (const dirent* task = ::readdir(tasks)) {
+    if (const long tid = std::atol(task->d_name); tid > 0) ids.insert(tid);
+  }
+  ::closedir(tasks);
+  return ids;
+}
+
+int runningThreads() { return static_cast<int>(threadIds().size()); }
 
 void TargetTest::SetUp() {
   fault::reset();

@@ -11,13 +11,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
-#include "protocol/wire_format.h"
 #include "support/interpose.h"
 #include "support/loopback_client.h"
 #include "support/syslog_capture.h"
 #include "tarvin/framework.h"
+#include "wire_format.h"
 
 // Loaded on first use, kept for the test process.
 tarvin::Plugin& plugin();
@@ -42,6 +43,7 @@ class Target {
 };
 
 int openDescriptors();
+std::set<long> threadIds();  // of this process
 int runningThreads();
 
 // Resets the host, the fault hooks and the captured messages before each test.

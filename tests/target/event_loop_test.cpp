@@ -3,14 +3,11 @@
 // The worker thread's loop: how many events each wait offers, what it does
 // with a descriptor it does not know, a signal in the middle of a wait, and
 // a wait that fails for good.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <set>
 
 #include "support/target_fixture.h"
 
@@ -65,16 +62,6 @@ TEST_F(EventLoop, ExpiryOfAClientAlreadyGoneIsReportedAndChangesNothing) {
   const auto record = client.receive();
   ASSERT_TRUE(record);
   EXPECT_EQ(be32At(*record, 0), wire::kLogRecord);
-}
-
-std::set<long> threadIds() {
-  std::set<long> ids;
-  DIR* tasks = ::opendir("/proc/self/task");
-  while (const dirent* task = ::readdir(tasks)) {
-    if (const long tid = std::atol(task->d_name); tid > 0) ids.insert(tid);
-  }
-  ::closedir(tasks);
-  return ids;
 }
 
 TEST_F(EventLoop, ASignalDuringTheWaitIsNotAFailure) {

@@ -14,8 +14,8 @@
 
 #include <string>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -47,18 +47,34 @@ const Bytes kDiscoveryResponse = Writer(wire::kDiscoveryResponse).str("app").byt
 const Bytes kRegistrationConfirm = Writer(wire::kRegistrationConfirm).str("app").bytes;
 const Bytes kComponentInfo = Writer(wire::kComponentInfo).be32(7).be32(0xF0000000).str("net").bytes;
 const Bytes kLevelDescriptions = Writer(wire::kLevelDescriptions)
-                                     .be32(0xCAFEF00D).be32(0xE0000000).str("net")
-                                     .be32(2).be32(31).be32(28).str("error").str("verbose")
+                                     .be32(0xCAFEF00D)
+                                     .be32(0xE0000000)
+                                     .str("net")
+                                     .be32(2)
+                                     .be32(31)
+                                     .be32(28)
+                                     .str("error")
+                                     .str("verbose")
                                      .bytes;
 // Empty strings and a negative integer are where a lazy parser slips.
 const Bytes kLogRecord = Writer(wire::kLogRecord)
-                             .be32(42).be32(0xFFFFFFFF).be32(0x7FFFFFFF).be32(0).be32(17).be32(0x20000000)
-                             .str("a").str("").str("ccc").str("")
+                             .be32(42)
+                             .be32(0xFFFFFFFF)
+                             .be32(0x7FFFFFFF)
+                             .be32(0)
+                             .be32(17)
+                             .be32(0x20000000)
+                             .str("a")
+                             .str("")
+                             .str("ccc")
+                             .str("")
                              .bytes;
 
 // The first `length` bytes in a heap block of exactly that size (a vector
 // built from a range allocates no more), so ASan sees a read past the end.
-Bytes prefix(const Bytes& from, std::size_t length) { return Bytes(from.begin(), from.begin() + length); }
+Bytes prefix(const Bytes& from, std::size_t length) {
+  return Bytes(from.begin(), from.begin() + length);
+}
 
 }  // namespace
 
@@ -98,6 +114,15 @@ TEST(ClientCodec, DatagramsGiveTheirFields) {
   EXPECT_EQ(record->integers, (std::array<std::int32_t, 4>{-1, 2147483647, 0, 17}));
   EXPECT_EQ(record->clientMask, 0x20000000u);
   EXPECT_EQ(record->strings, (std::array<std::string, 4>{"a", "", "ccc", ""}));
+
+  // Read in place, the same record.
+  codec::LogRecordView view;
+  ASSERT_TRUE(codec::readLogRecord(kLogRecord, view));
+  EXPECT_EQ(view.toRecord().strings, record->strings);
+  EXPECT_EQ(view.integers, record->integers);
+  EXPECT_EQ(view.uuid, record->uuid);
+  EXPECT_EQ(view.sequence, record->sequence);
+  EXPECT_EQ(view.clientMask, record->clientMask);
 }
 
 // Every proper prefix of a valid datagram breaks a length rule, and one byte
@@ -107,16 +132,22 @@ TEST(ClientCodec, EveryPrefixAndOneByteMoreRejected) {
     const char* kind;
     const Bytes& bytes;
   } kCases[] = {
-      {"discovery response", kDiscoveryResponse}, {"registration confirm", kRegistrationConfirm},
-      {"component info", kComponentInfo},         {"level descriptions", kLevelDescriptions},
+      {"discovery response", kDiscoveryResponse},
+      {"registration confirm", kRegistrationConfirm},
+      {"component info", kComponentInfo},
+      {"level descriptions", kLevelDescriptions},
       {"log record", kLogRecord},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.kind);
     ASSERT_TRUE(codec::parseDatagram(c.bytes));
+    codec::LogRecordView view;  // the in-place reader refuses what the parser refuses
+    EXPECT_EQ(codec::readLogRecord(c.bytes, view), &c.bytes == &kLogRecord);
     for (std::size_t length = 0; length < c.bytes.size(); ++length) {
       const auto parsed = codec::parseDatagram(prefix(c.bytes, length));
       ASSERT_FALSE(parsed) << "prefix of " << length << " bytes";
+      ASSERT_FALSE(codec::readLogRecord(prefix(c.bytes, length), view))
+          << "prefix of " << length << " bytes";
       if (length >= wire::kFieldSize) {
         EXPECT_EQ(parsed.error().rfind(c.kind, 0), 0u) << parsed.error();
       }
@@ -125,14 +156,17 @@ TEST(ClientCodec, EveryPrefixAndOneByteMoreRejected) {
     longer.push_back('x');
     const auto parsed = codec::parseDatagram(prefix(longer, longer.size()));
     ASSERT_FALSE(parsed);
+    EXPECT_FALSE(codec::readLogRecord(prefix(longer, longer.size()), view));
     EXPECT_NE(parsed.error().find("left over"), std::string::npos) << parsed.error();
   }
 }
 
 // A forged count must be refused before anything is allocated for it.
 TEST(ClientCodec, HugeLevelCountRefusedUpFront) {
-  const Bytes forged = Writer(wire::kLevelDescriptions).be32(1).be32(0).str("").be32(0xFFFFFFFF).bytes;
+  const Bytes forged =
+      Writer(wire::kLevelDescriptions).be32(1).be32(0).str("").be32(0xFFFFFFFF).bytes;
   const auto parsed = codec::parseDatagram(forged);
   ASSERT_FALSE(parsed);
-  EXPECT_EQ(parsed.error().rfind("level descriptions: count 4294967295 needs", 0), 0u) << parsed.error();
+  EXPECT_EQ(parsed.error().rfind("level descriptions: count 4294967295 needs", 0), 0u)
+      << parsed.error();
 }

@@ -18,8 +18,8 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "common/unique_fd.h"
@@ -61,11 +61,14 @@ class Rsyslog {
     std::ofstream(dir / "rsyslog.conf")
         << "global(workDirectory=\"" << (dir / "work").string() << "\" net.enableDNS=\"off\")\n"
         << "module(load=\"imudp\")\nmodule(load=\"imtcp\")\n"
-        << "template(name=\"fields\" type=\"string\" string=\"%pri% %app-name% %msgid% %structured-data%\\n\")\n"
-        << "ruleset(name=\"collect\") { action(type=\"omfile\" file=\"" << (dir / "messages.log").string()
-        << "\" template=\"fields\") }\n"
-        << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << udpPort << "\" ruleset=\"collect\")\n"
-        << "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" << tcpPort << "\" ruleset=\"collect\")\n";
+        << "template(name=\"fields\" type=\"string\" string=\"%pri% %app-name% %msgid% "
+           "%structured-data%\\n\")\n"
+        << "ruleset(name=\"collect\") { action(type=\"omfile\" file=\""
+        << (dir / "messages.log").string() << "\" template=\"fields\") }\n"
+        << "input(type=\"imudp\" address=\"127.0.0.1\" port=\"" << udpPort
+        << "\" ruleset=\"collect\")\n"
+        << "input(type=\"imtcp\" address=\"127.0.0.1\" port=\"" << tcpPort
+        << "\" ruleset=\"collect\")\n";
     start();
   }
   ~Rsyslog() {
@@ -76,14 +79,17 @@ class Rsyslog {
   // Starts rsyslogd and waits until a probe sent over UDP reaches the file
   // (TCP is up by then: both inputs start together).
   void start() {
-    process = std::make_unique<Child>(std::vector<std::string>{
-        kRsyslogd, "-n", "-f", (dir / "rsyslog.conf").string(), "-i", (dir / "rsyslogd.pid").string()});
+    process = std::make_unique<Child>(
+        std::vector<std::string>{kRsyslogd, "-n", "-f", (dir / "rsyslog.conf").string(), "-i",
+                                 (dir / "rsyslogd.pid").string()});
     UniqueFd probe(::socket(AF_INET, SOCK_DGRAM, 0));
     const sockaddr_in to = loopbackAddress(static_cast<std::uint16_t>(udpPort));
-    const std::string ready = "ready-" + std::to_string(++starts);  // the MSGID, which the file keeps
+    const std::string ready =
+        "ready-" + std::to_string(++starts);  // the MSGID, which the file keeps
     const std::string message = "<14>1 - - - - " + ready + " -";
     for (int i = 0; i < 100 && !contains(fileText(), ready); ++i) {
-      ::sendto(probe.get(), message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      ::sendto(probe.get(), message.data(), message.size(), 0,
+               reinterpret_cast<const sockaddr*>(&to), sizeof to);
       process->waitFor([](const Outcome&) { return false; }, 100ms);  // lets it run
     }
     ASSERT_TRUE(contains(fileText(), ready)) << process->seen().err;
@@ -135,7 +141,8 @@ TEST(ForwardToRsyslog, EveryRecordArrivesWithItsFieldsAcrossARestart) {
                                "tcp://127.0.0.1:" + std::to_string(freePort(SOCK_STREAM))},
                               /*expectedExit=*/1);
   const long queued = forwardedRecords(away.err);
-  EXPECT_TRUE(contains(away.err, "dropped " + std::to_string(queued - 5) + " (queue full); 5 not delivered"))
+  EXPECT_TRUE(contains(away.err,
+                       "dropped " + std::to_string(queued - 5) + " (queue full); 5 not delivered"))
       << away.err;
 
   const Outcome udp = remote({"forward", host.target(), "--duration", "1500ms", "--to",

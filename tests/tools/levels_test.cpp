@@ -26,7 +26,7 @@ TEST(LevelChange, GivesTheClientMaskOrNamesTheMistake) {
       {"0xF0000000", 0x00000000, 0xF0000000},
       {" ERROR , 28 ", 0x0F000000, 0x90000000},  // a list replaces the mask; numbers are levels
       {"-info,+trace", 0xE0000000, 0xC8000000},
-      {"+error", 0x80000000, 0x80000000},         // adding what is set keeps it
+      {"+error", 0x80000000, 0x80000000},  // adding what is set keeps it
   };
   for (const auto& c : kGood) {
     const auto mask = remote::parseLevelChange(c.levels, c.current, kLevels);

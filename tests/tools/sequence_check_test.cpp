@@ -14,8 +14,8 @@
 
 namespace {
 
-using remote::Clock;
 using remote::SequenceCheck;
+using remote::SystemClock;
 using Verdict = SequenceCheck::Verdict;
 using namespace std::chrono_literals;
 
@@ -102,7 +102,7 @@ TEST(SequenceCheck, ReorderWindowTellsLossFromReorderingAndLateness) {
     SequenceCheck check;
     std::vector<remote::SequenceGap> lost;
     Verdict verdict = Verdict::kNext;
-    const Clock::time_point start{};
+    const SystemClock::time_point start{};
     for (const Arrival& run : c.arrivals) {
       const auto at = start + std::chrono::milliseconds(run.atMs);
       for (std::uint32_t s = run.first;; ++s) {
@@ -130,7 +130,7 @@ TEST(SequenceCheck, ReorderWindowTellsLossFromReorderingAndLateness) {
 TEST(SequenceCheck, TooManyHolesReportTheOldestAtOnce) {
   SequenceCheck check;
   std::vector<remote::SequenceGap> lost;
-  const Clock::time_point at{};
+  const SystemClock::time_point at{};
   for (std::uint32_t s = 0; s <= 2 * (SequenceCheck::kMaxHoles + 1); s += 2) {
     check.check(s, at);
     check.takeDue(at, lost);

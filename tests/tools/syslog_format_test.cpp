@@ -21,10 +21,12 @@ TEST(SyslogFormat, CleansHeaderFieldsAndEscapesParamValues) {
     std::string header, param;
   } kCases[] = {
       {"space and non-ASCII", "my app \xC3\xA9", 48, "my_app___", "my app \xC3\xA9"},
-      {"cut to the field's length", std::string(60, 'a'), 48, std::string(48, 'a'), std::string(60, 'a')},
+      {"cut to the field's length", std::string(60, 'a'), 48, std::string(48, 'a'),
+       std::string(60, 'a')},
       {"empty is nil", "", 48, "-", ""},
       {"the three escaped characters", "a\"b\\c]d", 48, "a\"b\\c]d", "a\\\"b\\\\c\\]d"},
-      {"invalid UTF-8 replaced", "x\xFFy\xC0\xAF", 48, "x_y__", "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"invalid UTF-8 replaced", "x\xFFy\xC0\xAF", 48, "x_y__",
+       "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"surrogate and cut sequence", "\xED\xA0\x80\xE2\x82", 48, "_____",
        "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
@@ -52,11 +54,14 @@ TEST(SyslogFormat, RecordAndGapMessages) {
   const Origin origin{"host-1", "my app", "127.0.0.1:57008", record.uuid};
   const std::string uuid = "ab000000000000000000000000000000";
   EXPECT_EQ(formatRecord(origin, record, kAt, /*facility=*/16),
-            "<132>1 2023-11-14T22:13:20.000005Z host-1 my_app 42 net [tarvin@32473 target=\"127.0.0.1:57008\" uuid=\"" +
-                uuid + "\" seq=\"7\" level=\"30\" mask=\"0x40000000\" tid=\"43\" tick=\"4294967295\" "
-                       "file=\"/src/a.cpp\" line=\"99\" function=\"f\\]\"] disk \"full\"");
+            "<132>1 2023-11-14T22:13:20.000005Z host-1 my_app 42 net [tarvin@32473 "
+            "target=\"127.0.0.1:57008\" uuid=\"" +
+                uuid +
+                "\" seq=\"7\" level=\"30\" mask=\"0x40000000\" tid=\"43\" tick=\"4294967295\" "
+                "file=\"/src/a.cpp\" line=\"99\" function=\"f\\]\"] disk \"full\"");
   EXPECT_EQ(formatGap(origin, remote::SequenceGap{8, 3}, kAt, kFacilityUser),
-            "<12>1 2023-11-14T22:13:20.000005Z host-1 my_app - - [tarvin@32473 target=\"127.0.0.1:57008\" uuid=\"" +
+            "<12>1 2023-11-14T22:13:20.000005Z host-1 my_app - - [tarvin@32473 "
+            "target=\"127.0.0.1:57008\" uuid=\"" +
                 uuid + "\" lost=\"3\" first=\"8\" last=\"10\"] lost 3 records (sequence 8 to 10)");
 }
 

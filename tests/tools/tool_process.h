@@ -66,7 +66,8 @@ class Child {
   }
   // Reads output until `ready(outcome)` holds (true) or `limit` passes or
   // the child closes its output (false).
-  bool waitFor(const std::function<bool(const Outcome&)>& ready, std::chrono::milliseconds limit = 10s) {
+  bool waitFor(const std::function<bool(const Outcome&)>& ready,
+               std::chrono::milliseconds limit = 10s) {
     const auto deadline = Clock::now() + limit;
     while (!ready(outcome)) {
       if (Clock::now() >= deadline || !pump(deadline)) return false;
@@ -97,7 +98,8 @@ class Child {
   bool pump(Clock::time_point deadline) {
     if (!pipes[0] && !pipes[1]) return false;
     pollfd fds[2] = {{pipes[0].get(), POLLIN, 0}, {pipes[1].get(), POLLIN, 0}};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     ::poll(fds, 2, static_cast<int>(std::clamp<long>(left.count(), 0, 100)));
     for (int i = 0; i < 2; ++i) {
       if (!pipes[i] || fds[i].revents == 0) continue;
@@ -119,7 +121,8 @@ class Child {
 inline Outcome remote(std::vector<std::string> args, int expectedExit = 0) {
   args.insert(args.begin(), TARVIN_REMOTE_BIN);
   const Outcome outcome = Child(args).finish();
-  EXPECT_EQ(outcome.exitCode, expectedExit) << "tarvin-remote " << args.at(1) << ": " << outcome.err;
+  EXPECT_EQ(outcome.exitCode, expectedExit)
+      << "tarvin-remote " << args.at(1) << ": " << outcome.err;
   return outcome;
 }
 
@@ -138,8 +141,8 @@ inline bool contains(const std::string& text, const std::string& part) {
 class ExampleHost {
  public:
   explicit ExampleHost(const std::string& rate = "200", const std::string& name = "e2e-host")
-      : process({TARVIN_EXAMPLE_HOST_BIN, "--plugin", TARVIN_PLUGIN_PATH, "--name", name, "--rate", rate,
-                 "--threads", "2"}) {
+      : process({TARVIN_EXAMPLE_HOST_BIN, "--plugin", TARVIN_PLUGIN_PATH, "--name", name, "--rate",
+                 rate, "--threads", "2"}) {
     process.waitFor([&](const Outcome& o) {
       const std::size_t at = o.out.find("target port ");
       if (at == std::string::npos || o.out.find('\n', at) == std::string::npos) return false;
@@ -148,7 +151,9 @@ class ExampleHost {
     });
     EXPECT_NE(port, 0) << "example host did not start: " << process.seen().err;
   }
-  ~ExampleHost() { EXPECT_EQ(process.finish(SIGTERM).exitCode, 0) << "example host: " << process.seen().err; }
+  ~ExampleHost() {
+    EXPECT_EQ(process.finish(SIGTERM).exitCode, 0) << "example host: " << process.seen().err;
+  }
   std::string target() const { return "127.0.0.1:" + std::to_string(port); }
   int port = 0;
 

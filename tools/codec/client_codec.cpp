@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "byte_order.h"
+#include "wire_format.h"
 
 namespace codec {
 namespace {
@@ -180,8 +180,8 @@ Parsed<LevelDescriptions> parseLevelDescriptions(ByteSpan bytes) {
     }
   }
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (!in.string(out.levels[i].text, "text " + std::to_string(i) + " of " +
-                                           std::to_string(count))) {
+    if (!in.string(out.levels[i].text,
+                   "text " + std::to_string(i) + " of " + std::to_string(count))) {
       return Parsed<LevelDescriptions>::failure(in.error);
     }
   }
@@ -207,13 +207,54 @@ Parsed<LogRecord> parseLogRecord(ByteSpan bytes) {
   }
   if (!in.be32(out.clientMask, "client mask")) return Parsed<LogRecord>::failure(in.error);
   for (std::size_t i = 0; i < out.strings.size(); ++i) {
-    if (!in.string(out.strings[i], std::string("string ") + std::to_string(i + 1) + " (" +
-                                       kStringNames[i] + ")")) {
+    if (!in.string(out.strings[i],
+                   std::string("string ") + std::to_string(i + 1) + " (" + kStringNames[i] + ")")) {
       return Parsed<LogRecord>::failure(in.error);
     }
   }
   if (!in.end()) return Parsed<LogRecord>::failure(in.error);
   return out;
+}
+
+bool readLogRecord(ByteSpan bytes, LogRecordView& out) {
+  namespace layout = wire::log_record;
+  if (bytes.size() < layout::kMinSize || wire::loadBe32(bytes.data()) != wire::kLogRecord)
+    return false;
+  std::memcpy(out.uuid.data(), bytes.data() + wire::kUuidOffset, wire::kUuidSize);
+  out.sequence = wire::loadBe32(bytes.data() + layout::kSequenceOffset);
+  for (std::size_t i = 0; i < out.integers.size(); ++i) {
+    out.integers[i] = static_cast<std::int32_t>(
+        wire::loadBe32(bytes.data() + layout::kIntegersOffset + i * wire::kFieldSize));
+  }
+  out.clientMask = wire::loadBe32(bytes.data() + layout::kClientMaskOffset);
+  std::size_t position = layout::kStringsOffset;
+  for (std::string_view& text : out.strings) {
+    const std::uint8_t* start = bytes.data() + position;
+    const void* nul = std::memchr(start, 0, bytes.size() - position);
+    if (nul == nullptr) return false;
+    const auto length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - start);
+    text = std::string_view(reinterpret_cast<const char*>(start), length);
+    position += length + 1;
+  }
+  return position == bytes.size();
+}
+
+LogRecordView::LogRecordView(const LogRecord& record)
+    : uuid(record.uuid),
+      sequence(record.sequence),
+      integers(record.integers),
+      clientMask(record.clientMask) {
+  for (std::size_t i = 0; i < strings.size(); ++i) strings[i] = record.strings[i];
+}
+
+LogRecord LogRecordView::toRecord() const {
+  LogRecord record;
+  record.uuid = uuid;
+  record.sequence = sequence;
+  record.integers = integers;
+  record.clientMask = clientMask;
+  for (std::size_t i = 0; i < strings.size(); ++i) record.strings[i] = std::string(strings[i]);
+  return record;
 }
 
 Parsed<Datagram> parseDatagram(ByteSpan bytes) {
@@ -228,12 +269,18 @@ Parsed<Datagram> parseDatagram(ByteSpan bytes) {
     return Datagram(std::move(parsed).value());
   };
   switch (*descriptor) {
-    case wire::kDiscoveryResponse: return lift(parseDiscoveryResponse(bytes));
-    case wire::kRegistrationConfirm: return lift(parseRegistrationConfirm(bytes));
-    case wire::kComponentInfo: return lift(parseComponentInfo(bytes));
-    case wire::kLevelDescriptions: return lift(parseLevelDescriptions(bytes));
-    case wire::kLogRecord: return lift(parseLogRecord(bytes));
-    default: return Parsed<Datagram>::failure(kindName(*descriptor) + ": not sent by targets");
+    case wire::kDiscoveryResponse:
+      return lift(parseDiscoveryResponse(bytes));
+    case wire::kRegistrationConfirm:
+      return lift(parseRegistrationConfirm(bytes));
+    case wire::kComponentInfo:
+      return lift(parseComponentInfo(bytes));
+    case wire::kLevelDescriptions:
+      return lift(parseLevelDescriptions(bytes));
+    case wire::kLogRecord:
+      return lift(parseLogRecord(bytes));
+    default:
+      return Parsed<Datagram>::failure(kindName(*descriptor) + ": not sent by targets");
   }
 }
 
@@ -244,21 +291,33 @@ std::optional<std::uint32_t> descriptorOf(ByteSpan bytes) {
 
 std::string kindName(std::uint32_t descriptor) {
   switch (descriptor) {
-    case wire::kDiscoveryRequest: return "discovery request";
-    case wire::kDiscoveryResponse: return "discovery response";
-    case wire::kRegistrationRequest: return "registration request";
-    case wire::kRegistrationConfirm: return "registration confirm";
-    case wire::kUnregistrationRequest: return "unregistration request";
-    case wire::kSetLevelRequest: return "set-level request";
-    case wire::kComponentInfo: return "component info";
-    case wire::kLogRecord: return "log record";
-    case wire::kGetLevelDescriptionsRequest: return "level-descriptions request";
-    case wire::kLevelDescriptions: return "level descriptions";
-    default: break;
+    case wire::kDiscoveryRequest:
+      return "discovery request";
+    case wire::kDiscoveryResponse:
+      return "discovery response";
+    case wire::kRegistrationRequest:
+      return "registration request";
+    case wire::kRegistrationConfirm:
+      return "registration confirm";
+    case wire::kUnregistrationRequest:
+      return "unregistration request";
+    case wire::kSetLevelRequest:
+      return "set-level request";
+    case wire::kComponentInfo:
+      return "component info";
+    case wire::kLogRecord:
+      return "log record";
+    case wire::kGetLevelDescriptionsRequest:
+      return "level-descriptions request";
+    case wire::kLevelDescriptions:
+      return "level descriptions";
+    default:
+      break;
   }
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text = "datagram 0x00000000";
-  for (std::size_t i = 0; i < 8; ++i) text[text.size() - 1 - i] = kHex[(descriptor >> (4 * i)) & 0xf];
+  for (std::size_t i = 0; i < 8; ++i)
+    text[text.size() - 1 - i] = kHex[(descriptor >> (4 * i)) & 0xf];
   return text;
 }
 

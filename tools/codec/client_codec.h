@@ -106,6 +106,21 @@ struct LogRecord {
 using Datagram = std::variant<DiscoveryResponse, RegistrationConfirm, ComponentInfo,
                               LevelDescriptions, LogRecord>;
 
+// A log record read in place: the strings point into the datagram it was
+// read from and are good as long as those bytes are. What a follower
+// hands on per record, so that the record costs no allocation.
+struct LogRecordView {
+  Uuid uuid{};
+  std::uint32_t sequence = 0;
+  std::array<std::int32_t, 4> integers{};
+  std::uint32_t clientMask = 0;
+  std::array<std::string_view, 4> strings;
+
+  LogRecordView() = default;
+  explicit LogRecordView(const LogRecord& record);
+  LogRecord toRecord() const;  // an owning copy, to keep
+};
+
 using ByteSpan = std::span<const std::uint8_t>;
 
 Parsed<DiscoveryResponse> parseDiscoveryResponse(ByteSpan bytes);
@@ -113,6 +128,11 @@ Parsed<RegistrationConfirm> parseRegistrationConfirm(ByteSpan bytes);
 Parsed<ComponentInfo> parseComponentInfo(ByteSpan bytes);
 Parsed<LevelDescriptions> parseLevelDescriptions(ByteSpan bytes);
 Parsed<LogRecord> parseLogRecord(ByteSpan bytes);
+
+// The same rules as parseLogRecord(), read in place. Hot path: allocates
+// nothing. False when `bytes` is no well-formed log record; parseDatagram()
+// then says why.
+bool readLogRecord(ByteSpan bytes, LogRecordView& out);
 
 // Dispatches on the descriptor to one of the five parsers above. A request
 // descriptor or an unknown one is an error like any other malformation.

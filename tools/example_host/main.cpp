@@ -1,7 +1,8 @@
 // tools/example_host/main.cpp
 //
 // tarvin-example-host: a small application on the stand-in framework that
-// loads the remote log target plug-in and logs at a steady rate from several
+// loads the remote log target plug-in and logs at a steady rate (--rate max:
+// as fast as it can) from several
 // threads, so that tarvin-remote has something to show. Three components
 // (net, db, ui) describe five levels each; debug and trace start disabled,
 // as they would in production, and can be enabled remotely.
@@ -34,7 +35,7 @@
 #include <vector>
 
 #include "cli/option_checks.h"
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 
 namespace {
 
@@ -98,11 +99,14 @@ std::optional<std::uint16_t> findTargetPort() {
   return port;
 }
 
+// `perThreadRate` 0: no pacing, as fast as log() returns (--rate max).
 void logLoop(unsigned int thread, unsigned int threads, double perThreadRate,
              const std::atomic<bool>& stop) {
   using Clock = std::chrono::steady_clock;
-  const auto period = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(1.0 / perThreadRate));
+  const bool paced = perThreadRate > 0;
+  const auto period = paced ? std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(1.0 / perThreadRate))
+                            : Clock::duration::zero();
   auto next = Clock::now();
   unsigned long counter = 0;
   // Threads start at different places of the script so that together they
@@ -111,6 +115,7 @@ void logLoop(unsigned int thread, unsigned int threads, double perThreadRate,
   while (!stop.load(std::memory_order_relaxed)) {
     const Message& m = kScript[step++ % std::size(kScript)];
     TARVIN_LOG(m.component, m.level, std::string(m.text) + " (#" + std::to_string(++counter) + ")");
+    if (!paced) continue;
     next += period;
     std::this_thread::sleep_until(next);
   }
@@ -123,16 +128,22 @@ int main(int argc, char** argv) {
                "tarvin-example-host"};
   std::string pluginPath = tarvin::defaultPluginPath();
   std::string name = "tarvin-example-host";
-  double rate = 10;
+  std::string rateText = "10";
   unsigned int threads = 2;
   std::string duration;
   app.set_version_flag("--version", "tarvin-example-host " TARVIN_VERSION);
   app.add_option("--plugin", pluginPath, "Path of libtarvint_remote.so.1")->capture_default_str();
   app.add_option("--name", name, "Application name the target reports")->capture_default_str();
-  app.add_option("--rate", rate,
-                 "Messages per second, all threads together (disabled levels included)")
-      ->check(cli::numberCheck(0.1, 100000.0))
-      ->type_name("NUMBER")
+  const CLI::Validator rateCheck = cli::numberCheck(0.1, 100000.0);
+  app.add_option(
+         "--rate", rateText,
+         "Messages per second, all threads together (disabled levels included), up to 100000; "
+         "max: each thread logs as fast as it can")
+      ->check([rateCheck](const std::string& text) -> std::string {
+        if (text == "max") return "";
+        return rateCheck(text);
+      })
+      ->type_name("NUMBER|max")
       ->capture_default_str();
   app.add_option("--threads", threads, "Logging threads")
       ->check(cli::wholeNumberCheck(1, 64))
@@ -188,8 +199,10 @@ int main(int argc, char** argv) {
     std::cerr << "tarvin-example-host: warning: the target bound no port of " << wire::kFirstPort
               << "-" << wire::kFirstPort + wire::kPortCount - 1 << '\n';
   }
-  std::cout << "logging " << rate << " messages/s from " << threads << " threads as \"" << name
-            << "\" (components net, db, ui)" << std::endl;
+  const double rate = rateText == "max" ? 0 : std::stod(rateText);
+  std::cout << "logging "
+            << (rate > 0 ? rateText + " messages/s" : std::string("as fast as it can")) << " from "
+            << threads << " threads as \"" << name << "\" (components net, db, ui)" << std::endl;
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> loggers;

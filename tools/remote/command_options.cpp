@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cstdint>
 #include <limits>
 
 #include "cli/option_checks.h"
@@ -23,6 +24,25 @@ std::chrono::milliseconds parseDuration(const std::string& text, const char* opt
                                     "' (examples: " + cli::kDurationExamples + ")"};
   }
   return *value;
+}
+
+std::size_t parseSize(const std::string& text, const char* option) {
+  std::uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, value);
+  std::string unit(stop, end);
+  if (unit.ends_with("iB")) unit.resize(unit.size() - 2);
+  if (unit.size() > 1 && unit.ends_with("B")) unit.pop_back();
+  int shift = -1;
+  if (unit.empty() || unit == "B") shift = 0;
+  if (unit == "K" || unit == "k") shift = 10;
+  if (unit == "M") shift = 20;
+  if (unit == "G") shift = 30;
+  if (ec != std::errc() || shift < 0 || value > (std::uint64_t{1} << (40 - shift))) {
+    throw ToolError{kExitUsage, std::string(option) + ": invalid size '" + text +
+                                    "' (examples: 8M, 512K, 65536)"};
+  }
+  return static_cast<std::size_t>(value << shift);
 }
 
 CommonOptions CommonFlags::read() const {
@@ -63,6 +83,7 @@ FollowOptions FollowFlags::read(const char* command) const {
   if (!duration.empty()) out.duration = parseDuration(duration, "--duration");
   out.renewEvery = parseDuration(renew, "--renew");
   out.rediscoverEvery = parseDuration(rediscover, "--rediscover");
+  out.receiveBuffer = parseSize(receiveBuffer, "--rcvbuf");
   return out;
 }
 
@@ -86,6 +107,10 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
   command.add_option("--duration", flags.duration, "Stop after this long (e.g. 30s, 1h30m)")
       ->check(cli::durationCheck())
       ->type_name("DURATION");
+  command
+      .add_option("--rcvbuf", flags.receiveBuffer,
+                  "Receive buffer for bursts (the size granted is said at the end)")
+      ->capture_default_str();
   command.add_option(
       "--pcap", follow.pcapPath,
       "Also write every received datagram to this pcap file (see replay); - writes it to "

@@ -26,6 +26,10 @@ namespace remote {
 // Throws ToolError (usage) naming `option` for text no check has seen.
 std::chrono::milliseconds parseDuration(const std::string& text, const char* option);
 
+// "8M", "512K", "1G", "65536" (bytes; K, M and G are powers of 1024, an
+// "iB" or "B" may follow). Throws ToolError (usage) naming `option`.
+std::size_t parseSize(const std::string& text, const char* option);
+
 // What every command that talks to targets reads from the shared options.
 struct CommonOptions {
   RetryPolicy retry;
@@ -58,6 +62,7 @@ struct FollowFlags {
   std::string duration;
   std::string renew = "10s";
   std::string rediscover = "5s";
+  std::string receiveBuffer = "8M";
 
   // Throws ToolError (usage), naming `command`, when no target is named or
   // a duration is bad.

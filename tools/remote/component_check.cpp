@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "protocol/wire_format.h"
 #include "remote/note.h"
+#include "wire_format.h"
 
 namespace remote {
 

@@ -8,9 +8,9 @@
 
 #include <algorithm>
 
-#include "protocol/wire_format.h"
 #include "remote/note.h"
 #include "remote/tool_error.h"
+#include "wire_format.h"
 
 namespace remote {
 

@@ -7,7 +7,7 @@
 
 #include <arpa/inet.h>
 
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 
 namespace remote {
 
@@ -21,14 +21,16 @@ void DiscoverySweep::addHost(const Endpoint& host) {
   }
 }
 
-void DiscoverySweep::send(Session& session, const std::function<bool(const Endpoint&)>& skip) const {
+void DiscoverySweep::send(Session& session,
+                          const std::function<bool(const Endpoint&)>& skip) const {
   for (const Endpoint& probe : probes) {
     if (!skip || !skip(probe)) session.send(probe, drq);
   }
 }
 
 std::string targetPortRange() {
-  return std::to_string(wire::kFirstPort) + "-" + std::to_string(wire::kFirstPort + wire::kPortCount - 1);
+  return std::to_string(wire::kFirstPort) + "-" +
+         std::to_string(wire::kFirstPort + wire::kPortCount - 1);
 }
 
 }  // namespace remote

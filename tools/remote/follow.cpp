@@ -47,6 +47,12 @@ Follower::Follower(const RetryPolicy& retry, const FollowOptions& options, Follo
       talk(retry, options.broadcast) {}
 
 void Follower::run() {
+  receiveBuffer = talk.sizeReceiveBuffer(options.receiveBuffer);
+  if (receiveBuffer < options.receiveBuffer) {
+    note("warning: receive buffer " + sizeText(receiveBuffer) + ", not the " +
+         sizeText(options.receiveBuffer) +
+         " asked (net.core.rmem_max caps it; as root the tool may go beyond)");
+  }
   if (!options.pcapPath.empty()) {
     capture.emplace(options.pcapPath);
     talk.captureTo([this](const RawDatagram& raw) { capture->write(raw); });
@@ -72,44 +78,53 @@ void Follower::run() {
     throw;
   }
   unregister(/*reportHoles=*/true);
+  loss.onKernelDrops(talk.readKernelDrops(), Clock::now());
+  loss.finish(receiveBuffer);
 }
 
 void Follower::serve() {
   while (!handler.done()) {
-    Received received;
     pollfd* extra = handler.extraWait();
-    const auto wait = talk.receive(nextDeadline(), received, extra);
+    const auto wait = talk.receiveBatch(nextDeadline(), batch, extra);
     if (wait == Session::Wait::kStopped) break;
-    if (wait == Session::Wait::kDatagram) handle(std::move(received));
-    if (wait == Session::Wait::kRefused) onRefused(received.from);
+    if (wait == Session::Wait::kDatagram) {
+      for (std::size_t i = 0; i < batch.size(); ++i)
+        dispatch(batch.bytes(i), batch.from(i), batch.at());
+      handler.onBatchEnd();
+    }
+    if (wait == Session::Wait::kRefused) onRefused(talk.refused());
     // Both in one wake-up, so that neither a busy target nor a busy
     // collector keeps the other waiting.
     if (extra != nullptr && extra->revents != 0) {
       handler.onExtraReady(extra->revents);
     }
     const auto now = Clock::now();
+    loss.onKernelDrops(talk.kernelDrops(), now);
     if (endAt && now >= *endAt) break;
     onTimers(now);
     handler.onTimers(now);
+    loss.onTimers(now);
   }
 }
 
 void Follower::unregister(bool reportHoles) {
   for (const auto& target : targets) {
     if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
-    if (reportHoles) reportLost(*target, /*all=*/true);  // what has not come by now is lost to us
+    if (reportHoles)
+      reportLost(*target, /*all=*/true, SystemClock::now());  // not come by now: lost
   }
 }
 
-void Follower::reportLost(FollowedTarget& target, bool all) {
+void Follower::reportLost(FollowedTarget& target, bool all, SystemClock::time_point now) {
+  if (!target.sequence.holesOpen()) return;  // the hot path's usual case
   std::vector<SequenceGap> lost;
   if (all) {
     target.sequence.takeAll(lost);
   } else {
-    target.sequence.takeDue(Clock::now(), lost);
+    target.sequence.takeDue(now, lost);
   }
   for (const SequenceGap& gap : lost) {
-    note(target.label + ": " + gap.text());
+    loss.onGap(target.label, gap, Clock::now());
     handler.onLost(target, gap);
   }
 }
@@ -127,15 +142,16 @@ FollowedTarget& Follower::add(Endpoint endpoint, std::string host, bool named) {
   return added;
 }
 
-FollowedTarget* Follower::route(const Received& received) {
-  const in_port_t port = received.from.address.sin_port;
-  const codec::Uuid& uuid = uuidOf(received.datagram);
+FollowedTarget* Follower::route(const sockaddr_in& from, const codec::Uuid& uuid,
+                                bool discoveryResponse) {
+  const in_port_t port = from.sin_port;
   FollowedTarget* byUuid = nullptr;
   FollowedTarget* namedOnPort = nullptr;
   int namedCount = 0;
   for (const auto& target : targets) {
-    if (target->endpoint.address.sin_port != port) continue;
-    if (target->endpoint == received.from) return target.get();
+    const sockaddr_in& address = target->endpoint.address;
+    if (address.sin_port != port) continue;
+    if (address.sin_addr.s_addr == from.sin_addr.s_addr) return target.get();
     if (target->uuid == uuid) byUuid = target.get();
     if (target->named) {
       namedOnPort = target.get();
@@ -143,8 +159,44 @@ FollowedTarget* Follower::route(const Received& received) {
     }
   }
   if (byUuid != nullptr) return byUuid;
-  if (std::holds_alternative<codec::DiscoveryResponse>(received.datagram)) return nullptr;
+  if (discoveryResponse) return nullptr;
   return namedCount == 1 ? namedOnPort : nullptr;
+}
+
+void Follower::dispatch(codec::ByteSpan bytes, const sockaddr_in& from,
+                        SystemClock::time_point at) {
+  codec::LogRecordView record;
+  if (codec::readLogRecord(bytes, record)) {
+    FollowedTarget* target = route(from, record.uuid, /*discoveryResponse=*/false);
+    if (target != nullptr) onRecord(*target, record, at);
+    return;
+  }
+  // Everything else is rare: parse it whole (and report it if malformed).
+  Received received;
+  received.from.address = from;
+  received.at = at;
+  auto parsed = talk.parse(bytes, received.from);
+  if (!parsed) return;
+  received.datagram = std::move(*parsed);
+  handle(std::move(received));
+}
+
+void Follower::onRecord(FollowedTarget& target, const codec::LogRecordView& record,
+                        SystemClock::time_point at) {
+  if (checkInstance(target, record.uuid) && !target.renewing) {
+    sendRegistration(target, Clock::now());  // we hold no lease with the new instance
+  }
+  // Holes whose window has run out are said before the record that shows
+  // it, as an import of the capture says them.
+  reportLost(target, /*all=*/false, at);
+  const auto verdict = target.sequence.check(record.sequence, at);
+  if (verdict == SequenceCheck::Verdict::kLate) {
+    loss.onLate(Clock::now());
+  } else if (verdict == SequenceCheck::Verdict::kRepeat) {
+    note(target.label + ": record " + std::to_string(record.sequence) + " arrived again");
+  }
+  loss.countRecord();
+  handler.onRecordView(target, record, at);
 }
 
 void Follower::handle(Received&& received) {
@@ -152,7 +204,8 @@ void Follower::handle(Received&& received) {
     onDiscoveryResponse(received, *response);
     return;
   }
-  FollowedTarget* target = route(received);
+  FollowedTarget* target =
+      route(received.from.address, uuidOf(received.datagram), /*discoveryResponse=*/false);
   if (target == nullptr) return;  // a target we do not follow (or no longer)
   if (const auto* confirm = std::get_if<codec::RegistrationConfirm>(&received.datagram)) {
     onConfirm(*target, *confirm);
@@ -161,24 +214,13 @@ void Follower::handle(Received&& received) {
   if (checkInstance(*target, uuidOf(received.datagram)) && !target->renewing) {
     sendRegistration(*target, Clock::now());  // we hold no lease with the new instance
   }
-  if (auto* record = std::get_if<codec::LogRecord>(&received.datagram)) {
-    const auto verdict = target->sequence.check(record->sequence, Clock::now());
-    if (verdict == SequenceCheck::Verdict::kLate) {
-      note(target->label + ": record " + std::to_string(record->sequence) +
-           " arrived late, after it was reported lost");
-    } else if (verdict == SequenceCheck::Verdict::kRepeat) {
-      note(target->label + ": record " + std::to_string(record->sequence) + " arrived again");
-    }
-    handler.onRecord(*target, std::move(*record), received.at);
-    return;
-  }
   handler.onOtherDatagram(*target, std::move(received));
 }
 
 void Follower::onDiscoveryResponse(const Received& received,
                                    const codec::DiscoveryResponse& response) {
   if (sweep.empty()) return;  // a late answer to findTarget()'s search
-  FollowedTarget* target = route(received);
+  FollowedTarget* target = route(received.from.address, response.uuid, /*discoveryResponse=*/true);
   if (target == nullptr) {
     for (const auto& t : targets) {
       if (t->uuid == response.uuid) return;  // followed already, by the address it was named with
@@ -201,7 +243,7 @@ bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
   // The old instance's holes will never be filled. The new one numbered
   // its records from 0; those built before we registered again count as
   // lost, so the gap shows how many.
-  reportLost(target, /*all=*/true);
+  reportLost(target, /*all=*/true, SystemClock::now());
   target.sequence.restart(0);
   return true;
 }
@@ -219,6 +261,7 @@ void Follower::onConfirm(FollowedTarget& target, const codec::RegistrationConfir
   target.silent = false;
   target.renewing = false;
   target.deadline = Clock::now() + options.renewEvery;
+  handler.onConfirmed(target);
 }
 
 void Follower::onRefused(const Endpoint& to) {
@@ -244,7 +287,7 @@ void Follower::onTimers(Clock::time_point now) {
   if (!sweep.empty() && now >= nextDiscovery) discover();
   for (std::size_t i = 0; i < targets.size(); ++i) {
     FollowedTarget& target = *targets[i];
-    reportLost(target, /*all=*/false);
+    reportLost(target, /*all=*/false, SystemClock::now());
     if (now < target.deadline) continue;
     if (!target.renewing) {
       sendRegistration(target, now);
@@ -263,7 +306,7 @@ void Follower::onTimers(Clock::time_point now) {
     if (!target.named) {
       // Discovery finds it again if it comes back, under whatever uuid.
       note("warning: " + target.label + " stopped answering; following it no longer");
-      reportLost(target, /*all=*/true);
+      reportLost(target, /*all=*/true, SystemClock::now());
       targets.erase(targets.begin() + static_cast<std::ptrdiff_t>(i--));
       continue;
     }
@@ -285,11 +328,17 @@ void Follower::discover() {
 
 Clock::time_point Follower::nextDeadline() const {
   Clock::time_point next = Clock::now() + std::chrono::minutes(1);
+  next = loss.nextDeadline(next);
   if (!sweep.empty()) next = std::min(next, nextDiscovery);
   if (endAt) next = std::min(next, *endAt);
   for (const auto& target : targets) {
     next = std::min(next, target->deadline);
-    if (const auto due = target->sequence.nextDue()) next = std::min(next, *due);
+    // Holes fall due in receive time (the system clock); timers run on
+    // the steady clock.
+    if (const auto due = target->sequence.nextDue()) {
+      next = std::min(
+          next, Clock::now() + std::max(*due - SystemClock::now(), SystemClock::duration::zero()));
+    }
   }
   return handler.nextDeadline(next);
 }

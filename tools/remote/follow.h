@@ -12,6 +12,14 @@
 // confirms. It checks each target's sequence numbers and hands records,
 // gaps and every other datagram to a FollowHandler, the command's part.
 //
+// A busy host sends 100,000 records a second and more, so the loop works
+// in batches: one poll() and one recvmmsg() take up to 64 datagrams, the
+// handler gets each record in place (no copy, no allocation) and then the
+// end of the batch, where it flushes its output; stop requests and timers
+// are looked at once per batch. Losses (sequence gaps, datagrams the
+// kernel dropped) are said at most once a second and summed up when the
+// follow ends (loss_report.h).
+//
 // Threads: single-threaded; one poll() loop over the session's socket, the
 // stop signal's wake-up pipe and at most one descriptor of the handler's (a
 // collector).
@@ -24,6 +32,7 @@
 #include <vector>
 
 #include "remote/discovery_sweep.h"
+#include "remote/loss_report.h"
 #include "remote/pcap_file.h"
 #include "remote/sequence_check.h"
 #include "remote/session.h"
@@ -38,6 +47,8 @@ struct FollowOptions {
   std::chrono::milliseconds renewEvery{10'000};
   std::chrono::milliseconds duration{0};  // 0: no limit
   std::string pcapPath;                   // empty: no capture
+  // Room for a burst while we are busy elsewhere: about 10,000 records.
+  std::size_t receiveBuffer = 8u << 20;
 
   bool discovering() const { return broadcast || !discoverHosts.empty(); }
 };
@@ -66,13 +77,27 @@ struct FollowedTarget {
 class FollowHandler {
  public:
   virtual ~FollowHandler() = default;
-  virtual void onRecord(FollowedTarget& target, codec::LogRecord&& record,
-                        SystemClock::time_point at) = 0;
-  // Records that did not come within the reorder window (sequence_check.h),
-  // so after later records. Also said on stderr by the Follower.
+  // Each log record, in the order of arrival. Hot path: the record's
+  // strings point into the receive batch and are good for this call only.
+  // The default makes an owning copy for onRecord(), for a handler to whom
+  // one allocation per record does not matter.
+  virtual void onRecordView(FollowedTarget& target, const codec::LogRecordView& record,
+                            SystemClock::time_point at) {
+    onRecord(target, record.toRecord(), at);
+  }
+  virtual void onRecord(FollowedTarget& /*target*/, codec::LogRecord&& /*record*/,
+                        SystemClock::time_point /*at*/) {}
+  // After the datagrams of one receive (one to 64): flush buffered output
+  // here, so that a record never waits for the next one to show.
+  virtual void onBatchEnd() {}
+  // Records that did not come within the reorder window (sequence_check.h):
+  // said before the record whose arrival showed it, or from a timer, or at
+  // the end. Also said on stderr by the Follower, summed up once a second.
   virtual void onLost(FollowedTarget& /*target*/, const SequenceGap& /*gap*/) {}
   // A target is followed from now on (named ones before the first RRQ).
   virtual void onTargetAdded(FollowedTarget& /*target*/) {}
+  // A target confirmed a registration: its application name is known.
+  virtual void onConfirmed(FollowedTarget& /*target*/) {}
   // Level descriptions, component infos: whatever the Follower does not use.
   virtual void onOtherDatagram(FollowedTarget& /*target*/, Received&& /*received*/) {}
 
@@ -93,21 +118,27 @@ class Follower {
            bool firstConfirmRequired);
 
   // Finds and registers the targets, then serves them until a stop signal,
-  // --duration or handler.done(); unregisters on the way out. Throws
-  // ToolError when a named target cannot be found or never confirms.
+  // --duration or handler.done(); unregisters on the way out and says what
+  // was received and lost. Throws ToolError when a named target cannot be
+  // found or never confirms.
   void run();
 
   Session& session() { return talk; }
   std::size_t targetCount() const { return targets.size(); }
-  const FollowedTarget& target(std::size_t i) const { return *targets[i]; }
+  // What was received and lost so far; anyLost() is a reason to exit 1.
+  const LossReport& losses() const { return loss; }
 
  private:
   void serve();
   // URQ to every target that confirmed; `reportHoles`: and what is still
   // missing counts as lost.
   void unregister(bool reportHoles);
-  FollowedTarget* route(const Received& received);
+  FollowedTarget* route(const sockaddr_in& from, const codec::Uuid& uuid, bool discoveryResponse);
   FollowedTarget& add(Endpoint endpoint, std::string host, bool named);
+  // Hot path: one datagram of a batch. Records go to the handler in place.
+  void dispatch(codec::ByteSpan bytes, const sockaddr_in& from, SystemClock::time_point at);
+  void onRecord(FollowedTarget& target, const codec::LogRecordView& record,
+                SystemClock::time_point at);
   void handle(Received&& received);
   void onDiscoveryResponse(const Received& received, const codec::DiscoveryResponse& response);
   // Notices a new instance behind a followed port; true when it is one.
@@ -119,8 +150,8 @@ class Follower {
   void sendRegistration(FollowedTarget& target, Clock::time_point now);
   void onTimers(Clock::time_point now);
   // Says which of the target's holes count as lost: those past the
-  // reorder window, or `all`.
-  void reportLost(FollowedTarget& target, bool all);
+  // reorder window at `now`, or `all`.
+  void reportLost(FollowedTarget& target, bool all, SystemClock::time_point now);
   void discover();
   Clock::time_point nextDeadline() const;
 
@@ -130,6 +161,9 @@ class Follower {
   const bool firstConfirmRequired;
   Session talk;
   std::optional<PcapWriter> capture;
+  ReceiveBatch batch;
+  LossReport loss;
+  std::size_t receiveBuffer = 0;  // as granted
   // unique_ptr: a target stays put while add() hands it to the handler.
   std::vector<std::unique_ptr<FollowedTarget>> targets;
   DiscoverySweep sweep;  // every port of every --discover host

@@ -6,12 +6,17 @@
 // or TCP (syslog_sink.h), so a debug flood need not reach the collector.
 // A sequence gap goes to the collector as a message of its own. A
 // --min-level given as a name needs the component's level descriptions
-// (level_book.h): its records wait for them, in order of arrival. On Ctrl-C, SIGTERM or
+// (component_levels.h): records wait for them, in order of arrival. On Ctrl-C, SIGTERM or
 // --duration it unregisters, gives the collector a few seconds to take
 // what is still queued, and says on stderr what it could not deliver.
 //
-// Exit codes: 0 when every message went out, 1 when some were dropped or
-// not delivered (or a target could not be found).
+// Records are formatted in place into one reused message and handed to
+// the sink, which sends a receive batch's worth at once (sendmmsg() or one
+// write) at the end of the batch.
+//
+// Exit codes: 0 when every record arrived and every message went out, 1
+// when records were lost on the way (sequence gaps, kernel drops) or
+// messages were dropped or not delivered (or a target could not be found).
 //
 // Threads: single-threaded tool; the Follower's poll() loop also waits on
 // the collector's socket.
@@ -22,8 +27,8 @@
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/component_check.h"
+#include "remote/component_levels.h"
 #include "remote/follow.h"
-#include "remote/level_book.h"
 #include "remote/note.h"
 #include "remote/record_filter.h"
 #include "remote/syslog_format.h"
@@ -52,16 +57,18 @@ class Forward : public FollowHandler {
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
         sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity,
                             options.resendWindow)),
-        book(common.retry),
+        levels(follower.session(), common.retry),
         components(filter.components(), common.retry.timeout) {}
 
   int run() {
     follower.run();
-    flush(/*final=*/true);
+    flushWaiting(/*final=*/true);
+    sink->flush();
     sink->drain(kDrainLimit);
     note("forwarded " + std::to_string(records) + " records" +
          (gaps > 0 ? " and " + std::to_string(gaps) + " notices of lost records" : std::string()));
-    return sink->report() ? 0 : kExitNoAnswer;
+    const bool delivered = sink->report();
+    return delivered && !follower.losses().anyLost() ? 0 : kExitNoAnswer;
   }
 
  private:
@@ -69,44 +76,52 @@ class Forward : public FollowHandler {
     return {target.host, target.applicationName, target.label, uuid};
   }
 
-  void onRecord(FollowedTarget& target, codec::LogRecord&& record,
-                SystemClock::time_point at) override {
+  // Hot path: formatted into `message`, whose buffer is kept. Only a
+  // --min-level name makes records wait for their component's levels.
+  void onRecordView(FollowedTarget& target, const codec::LogRecordView& record,
+                    SystemClock::time_point at) override {
     if (!filter.needsLevels()) {
-      send(originOf(target, record.uuid), record, at, {});
+      static const Levels kNone;
+      if (filter.wanted(record, kNone)) send(originOf(target, record.uuid), record, at);
       return;
     }
-    book.want(follower.session(), target.endpoint, record.uuid, record.strings[0]);
-    queue.push_back({originOf(target, record.uuid), std::move(record), at});
-    flush(/*final=*/false);
+    codec::LogRecord kept = record.toRecord();
+    levels.request(target.endpoint, kept);
+    waiting.push_back({target.host, target.applicationName, target.label, std::move(kept), at});
+    flushWaiting(/*final=*/false);
+  }
+
+  void send(const syslog::Origin& origin, const codec::LogRecordView& record,
+            SystemClock::time_point at) {
+    message.clear();
+    syslog::appendRecord(message, origin, record, at, options.facility);
+    sink->push(message);
+    ++records;
+  }
+
+  // Sends waiting records in order of arrival up to the first whose
+  // component's levels are still asked for; at the end, all of them.
+  void flushWaiting(bool final) {
+    while (!waiting.empty()) {
+      const Waiting& head = waiting.front();
+      const Levels* known = levels.levelsFor(head.record);
+      if (known == nullptr && !final) return;
+      const codec::LogRecordView view(head.record);
+      if (filter.wanted(view, known ? *known : levels.levelsOrNone(head.record))) {
+        send({head.host, head.application, head.label, head.record.uuid}, view, head.at);
+      }
+      waiting.pop_front();
+    }
   }
 
   void onOtherDatagram(FollowedTarget& target, Received&& r) override {
-    if (auto* levels = std::get_if<codec::LevelDescriptions>(&r.datagram)) {
-      book.take(std::move(*levels));
-    } else if (const auto* info = std::get_if<codec::ComponentInfo>(&r.datagram)) {
+    levels.onDatagram(r.datagram);
+    if (const auto* info = std::get_if<codec::ComponentInfo>(&r.datagram)) {
       components.onComponentInfo(target.label, *info);
     }
   }
 
-  void send(const syslog::Origin& origin, const codec::LogRecord& record,
-            SystemClock::time_point at, const Levels& levels) {
-    if (!filter.wanted(record, levels)) return;
-    sink->push(syslog::formatRecord(origin, record, at, options.facility));
-    ++records;
-  }
-
-  // Sends queued records in order of arrival until one waits for its
-  // component's level descriptions; at the end, sends whatever is left.
-  void flush(bool final) {
-    while (!queue.empty()) {
-      const Waiting& head = queue.front();
-      const codec::Uuid& uuid = head.record.uuid;
-      const std::string& component = head.record.strings[0];
-      if (!final && book.pending(uuid, component)) return;
-      send(head.origin, head.record, head.at, book.levels(uuid, component));
-      queue.pop_front();
-    }
-  }
+  void onBatchEnd() override { sink->flush(); }
 
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
     sink->push(syslog::formatGap(originOf(target, target.uuid.value_or(codec::Uuid{})), gap,
@@ -115,30 +130,33 @@ class Forward : public FollowHandler {
   }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
-    return components.nextDeadline(book.nextDeadline(sink->nextDeadline(next)));
+    return components.nextDeadline(levels.nextDeadline(sink->nextDeadline(next)));
   }
   void onTimers(Clock::time_point now) override {
-    book.onTimers(follower.session(), now);
+    levels.onTimers(now);
     components.onTimers(now);
-    flush(/*final=*/false);
+    flushWaiting(/*final=*/false);
     sink->onTimers(now);
   }
   pollfd* extraWait() override { return sink->waitFor(); }
   void onExtraReady(short revents) override { sink->onReady(revents); }
 
-  struct Waiting {
-    syslog::Origin origin;
-    codec::LogRecord record;
-    SystemClock::time_point at;
-  };
-
   const ForwardOptions& options;
   RecordFilter& filter;
   Follower follower;
   std::unique_ptr<SyslogSink> sink;
-  LevelBook book;
+  // A record waiting for its levels, with what its message needs of its
+  // target (which may be gone by the time the levels come).
+  struct Waiting {
+    std::string host, application, label;
+    codec::LogRecord record;
+    SystemClock::time_point at;
+  };
+
+  std::string message;
+  ComponentLevels levels;
   ComponentCheck components;
-  std::deque<Waiting> queue;  // waiting for level descriptions (--min-level NAME)
+  std::deque<Waiting> waiting;
   std::uint64_t records = 0;
   std::uint64_t gaps = 0;
 };

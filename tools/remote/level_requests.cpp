@@ -5,9 +5,9 @@
 // Threads: single-threaded tool.
 #include "remote/level_requests.h"
 
-#include "protocol/wire_format.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
+#include "wire_format.h"
 
 namespace remote {
 namespace {
@@ -16,14 +16,17 @@ namespace {
 // resending on timeout. On a stop it throws ToolError with `interrupted`,
 // without an answer with "no answer from TARGET to `what`".
 template <class Reply>
-Reply requestReply(Session& session, const Endpoint& target, std::uint32_t id, const codec::Bytes& request,
-                   const std::string& what, const std::string& interrupted) {
+Reply requestReply(Session& session, const Endpoint& target, std::uint32_t id,
+                   const codec::Bytes& request, const std::string& what,
+                   const std::string& interrupted) {
   const auto reply = session.request(target, request, [id](const codec::Datagram& d) {
     const auto* candidate = std::get_if<Reply>(&d);
     return candidate != nullptr && candidate->requestId == id;
   });
   if (!reply) {
-    throw ToolError{kExitNoAnswer, stopRequested() ? interrupted : "no answer from " + target.text() + " to " + what};
+    throw ToolError{kExitNoAnswer, stopRequested()
+                                       ? interrupted
+                                       : "no answer from " + target.text() + " to " + what};
   }
   return std::get<Reply>(*reply);
 }
@@ -37,19 +40,18 @@ codec::LevelDescriptions fetchLevelDescriptions(Session& session, const Endpoint
                                     std::to_string(wire::kMaxRequestNameLength) + " characters"};
   }
   const std::uint32_t id = session.nextRequestId();
-  return requestReply<codec::LevelDescriptions>(session, target, id,
-                                                codec::buildGetLevelDescriptionsRequest(id, component),
-                                                "the level-descriptions request for '" + component + "'",
-                                                "interrupted");
+  return requestReply<codec::LevelDescriptions>(
+      session, target, id, codec::buildGetLevelDescriptionsRequest(id, component),
+      "the level-descriptions request for '" + component + "'", "interrupted");
 }
 
-codec::ComponentInfo setLevelMask(Session& session, const Endpoint& target, const std::string& component,
-                                  std::uint32_t clientMask) {
+codec::ComponentInfo setLevelMask(Session& session, const Endpoint& target,
+                                  const std::string& component, std::uint32_t clientMask) {
   const std::uint32_t id = session.nextRequestId();
-  return requestReply<codec::ComponentInfo>(session, target, id,
-                                            codec::buildSetLevelRequest(id, clientMask, component),
-                                            "set-level for '" + component + "'",
-                                            "interrupted while setting the level of '" + component + "'");
+  return requestReply<codec::ComponentInfo>(
+      session, target, id, codec::buildSetLevelRequest(id, clientMask, component),
+      "set-level for '" + component + "'",
+      "interrupted while setting the level of '" + component + "'");
 }
 
 }  // namespace remote

@@ -26,7 +26,7 @@ codec::LevelDescriptions fetchLevelDescriptions(Session& session, const Endpoint
 // Sets the client mask of `component` and returns the component info that
 // answers (the mask the host holds afterwards). Throws ToolError when the
 // target does not answer or a stop was requested.
-codec::ComponentInfo setLevelMask(Session& session, const Endpoint& target, const std::string& component,
-                                  std::uint32_t clientMask);
+codec::ComponentInfo setLevelMask(Session& session, const Endpoint& target,
+                                  const std::string& component, std::uint32_t clientMask);
 
 }  // namespace remote

@@ -26,16 +26,17 @@ std::string quoted(std::string_view text) {
 constexpr int kMaskBits = 32;
 
 bool sameIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
 }
 
 std::string_view trim(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+    text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+    text.remove_suffix(1);
   return text;
 }
 
@@ -87,13 +88,29 @@ int recordClientLevel(std::uint32_t clientMask) {
 }
 
 std::string recordLevelName(std::uint32_t clientMask, const Levels& levels) {
-  const int level = recordClientLevel(clientMask);
-  if (level < 0) return maskHex(clientMask);
   std::string name;
-  for (const auto& d : levels) {
-    if (d.clientLevel == static_cast<std::uint32_t>(level)) name += (name.empty() ? "" : "/") + d.text;
+  appendRecordLevelName(name, clientMask, levels);
+  return name;
+}
+
+void appendRecordLevelName(std::string& out, std::uint32_t clientMask, const Levels& levels) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const int level = recordClientLevel(clientMask);
+  if (level < 0) {
+    out.append("0x");
+    for (int shift = 28; shift >= 0; shift -= 4) out.push_back(kHex[(clientMask >> shift) & 0xF]);
+    return;
   }
-  return name.empty() ? "level " + std::to_string(level) : name;
+  const std::size_t start = out.size();
+  for (const auto& d : levels) {
+    if (d.clientLevel != static_cast<std::uint32_t>(level)) continue;
+    if (out.size() > start) out.push_back('/');
+    out.append(d.text);
+  }
+  if (out.size() > start) return;
+  out.append("level ");
+  if (level >= 10) out.push_back(static_cast<char>('0' + level / 10));
+  out.push_back(static_cast<char>('0' + level % 10));
 }
 
 int lookupClientLevel(std::string_view nameOrNumber, const Levels& levels) {

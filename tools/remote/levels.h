@@ -40,6 +40,8 @@ int recordClientLevel(std::uint32_t clientMask);
 // level), "level K" when none names it, the mask in hex when it is not one
 // bit.
 std::string recordLevelName(std::uint32_t clientMask, const Levels& levels);
+// The same name appended to `out`: no allocation when `out` has room.
+void appendRecordLevelName(std::string& out, std::uint32_t clientMask, const Levels& levels);
 
 // The client level a level name or number stands for in one component:
 // a decimal client level 0-31, or a description's text (exact match first,

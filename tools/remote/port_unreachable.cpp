@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace remote {
@@ -25,8 +26,8 @@ std::optional<sockaddr_in> readPortUnreachable(int fd) {
   sockaddr_in destination{};
   char payload[64];  // the refused datagram's start; only its being there matters
   iovec data{payload, sizeof payload};
-  // IP_PKTINFO comes along when the socket asked for it.
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) +
+  // IP_PKTINFO and the drop count come along when the socket asked for them.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t)) +
                                 CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in))];
   msghdr message{};
   message.msg_name = &destination;

@@ -108,11 +108,13 @@ RecordFilter::RecordFilter(const FilterFlags& flags)
 RecordFilter::~RecordFilter() = default;
 
 bool RecordFilter::matches(const std::vector<std::unique_ptr<Pattern>>& patterns,
-                           const codec::LogRecord& record) const {
+                           const codec::LogRecordView& record) const {
   for (const auto& pattern : patterns) {
     for (int field : {3, 2, 1}) {  // text, function, file
-      if (::regexec(&pattern->regex, record.strings[field].c_str(), 0, nullptr, 0) == 0)
-        return true;
+      // REG_STARTEND: the view's bounds, not a NUL, end the text.
+      const std::string_view text = record.strings[field];
+      regmatch_t bounds{0, static_cast<regoff_t>(text.size())};
+      if (::regexec(&pattern->regex, text.data(), 1, &bounds, REG_STARTEND) == 0) return true;
     }
   }
   return false;
@@ -120,16 +122,17 @@ bool RecordFilter::matches(const std::vector<std::unique_ptr<Pattern>>& patterns
 
 int RecordFilter::minimumFor(const Levels& levels) {
   if (minName.empty()) return minNumber;
-  for (const auto& d : levels) {
-    if (std::find(seenNames.begin(), seenNames.end(), d.text) == seenNames.end())
-      seenNames.push_back(d.text);
-  }
   const int level = lookupClientLevel(minName, levels);
   if (level >= 0) {
     if (!resolved) resolved = level;
     return level;
   }
   if (resolved) return *resolved;  // this component has no such name; another did
+  for (const auto& d : levels) {
+    if (std::find(seenNames.begin(), seenNames.end(), d.text) == seenNames.end()) {
+      seenNames.push_back(d.text);
+    }
+  }
   if (!levels.empty()) {
     throw ToolError{kExitUsage,
                     "--min-level: no level '" + minName + "' (known: " + joined(seenNames) + ")"};
@@ -143,7 +146,7 @@ int RecordFilter::minimumFor(const Levels& levels) {
   return -1;
 }
 
-bool RecordFilter::wanted(const codec::LogRecord& record, const Levels& levels) {
+bool RecordFilter::wanted(const codec::LogRecordView& record, const Levels& levels) {
   if (!componentSet.empty() && !componentSet.contains(record.strings[0])) return false;
   if (!grep.empty() && !matches(grep, record)) return false;
   if (!exclude.empty() && matches(exclude, record)) return false;

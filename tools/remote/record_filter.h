@@ -53,7 +53,9 @@ class RecordFilter {
   // descriptions, empty when unknown. Throws ToolError (usage) when
   // --min-level names a level that neither these nor any descriptions seen
   // before have.
-  bool wanted(const codec::LogRecord& record, const Levels& levels);
+  // Hot path: no allocation once the filter has seen the record's levels
+  // (but glibc's regexec() of --grep and --exclude may allocate).
+  bool wanted(const codec::LogRecordView& record, const Levels& levels);
 
   // Whether --min-level is a name, which needs level descriptions.
   bool needsLevels() const { return !minName.empty(); }
@@ -62,11 +64,11 @@ class RecordFilter {
  private:
   struct Pattern;
   bool matches(const std::vector<std::unique_ptr<Pattern>>& patterns,
-               const codec::LogRecord& record) const;
+               const codec::LogRecordView& record) const;
   int minimumFor(const Levels& levels);
 
   const FilterFlags flags;
-  const std::set<std::string> componentSet;
+  const std::set<std::string, std::less<>> componentSet;
   int minNumber = -1;                  // --min-level as a client level
   std::string minName;                 // or as a name
   std::optional<int> resolved;         // the name's client level, once a component had it

@@ -2,23 +2,28 @@
 //
 // The text and JSON forms of a log record. Times are the receive times: a
 // record carries none of its own.
+// Numbers go through std::to_chars and the date through one strftime()
+// per second, so that formatting a record allocates nothing.
 //
 // Threads: a printer belongs to one thread.
 #include "remote/record_output.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
-#include <iomanip>
-#include <nlohmann/json.hpp>
+#include <charconv>
 #include <ostream>
-#include <sstream>
 
-#include "remote/json_line.h"
+#include "remote/json_text.h"
+#include "remote/output_buffer.h"
 #include "remote/record_filter.h"
 
 namespace remote {
 namespace {
+
+// The longest line: four strings of a 2 KiB datagram, every byte escaped
+// as \u00XX, and the fixed fields. Reserved once, so no line reallocates.
+constexpr std::size_t kLineReserve = 16 * 1024;
+constexpr std::size_t kLevelWidth = 7;  // "warning"
+constexpr std::size_t kLevelNameReserve = 256;
 
 const char* colourOf(int clientLevel) {
   if (clientLevel >= 31) return "\033[1;31m";  // the most severe: bold red
@@ -30,7 +35,24 @@ const char* colourOf(int clientLevel) {
 }
 constexpr const char* kColourOff = "\033[0m";
 
-// The broken-down time of `at` in UTC or the local zone.
+template <typename Integer>
+void appendNumber(std::string& out, Integer value) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, end);
+}
+
+// A stable colour per target: FNV-1a of its address picks one of these
+// (red stays the colour of errors).
+const char* sourceColour(std::string_view source) {
+  static const char* const kPalette[] = {"\033[32m", "\033[33m", "\033[34m", "\033[35m",
+                                         "\033[36m", "\033[92m", "\033[93m", "\033[94m",
+                                         "\033[95m", "\033[96m"};
+  std::uint32_t hash = 2166136261u;
+  for (const unsigned char c : source) hash = (hash ^ c) * 16777619u;
+  return kPalette[hash % std::size(kPalette)];
+}
+
 std::tm partsOf(std::time_t seconds, bool utc) {
   std::tm parts{};
   if (utc) {
@@ -39,38 +61,6 @@ std::tm partsOf(std::time_t seconds, bool utc) {
     ::localtime_r(&seconds, &parts);
   }
   return parts;
-}
-
-// RFC 3339 with `digits` (3 or 6) of the second: "2026-12-06T06:50:27.868Z",
-// or "...+01:00" in the local zone.
-std::string rfc3339(SystemClock::time_point at, bool utc, int digits) {
-  const std::time_t seconds = SystemClock::to_time_t(at);
-  const std::tm parts = partsOf(seconds, utc);
-  const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() %
-      1'000'000;
-  const auto fraction = digits == 3 ? micros / 1000 : micros;
-  char zone[8] = "Z";
-  if (!utc) {
-    char offset[8];
-    std::strftime(offset, sizeof offset, "%z", &parts);  // "+0100"
-    std::snprintf(zone, sizeof zone, "%.3s:%.2s", offset, offset + 3);
-  }
-  std::ostringstream text;
-  text << std::put_time(&parts, "%Y-%m-%dT%H:%M:%S") << '.' << std::setw(digits)
-       << std::setfill('0') << fraction << zone;
-  return text.str();
-}
-
-// A stable colour per target: FNV-1a of its address picks one of these
-// (red stays the colour of errors).
-std::string sourceColour(const std::string& source) {
-  static const char* const kPalette[] = {"\033[32m", "\033[33m", "\033[34m", "\033[35m",
-                                         "\033[36m", "\033[92m", "\033[93m", "\033[94m",
-                                         "\033[95m", "\033[96m"};
-  std::uint32_t hash = 2166136261u;
-  for (const unsigned char c : source) hash = (hash ^ c) * 16777619u;
-  return kPalette[hash % std::size(kPalette)];
 }
 
 // Hosts pass __FILE__, often a long absolute path; a line of text shows the
@@ -82,89 +72,199 @@ std::string_view baseName(std::string_view path) {
 
 }  // namespace
 
+RecordPrinter::RecordPrinter(const OutputOptions& options, RecordFilter& filter, OutputBuffer& out)
+    : options(options), filter(filter), buffer(&out) {
+  line.reserve(kLineReserve);
+  levelName.reserve(kLevelNameReserve);
+}
+
 RecordPrinter::RecordPrinter(const OutputOptions& options, RecordFilter& filter, std::ostream& out)
-    : options(options), filter(filter), out(out) {}
+    : options(options), filter(filter), stream(&out) {
+  line.reserve(kLineReserve);
+  levelName.reserve(kLevelNameReserve);
+}
+
+void RecordPrinter::knowSource(std::string_view source, std::string_view application) {
+  if (application.empty()) return;
+  const auto known = applicationOf.find(source);
+  if (known != applicationOf.end() && known->second == application) return;
+  applicationOf[std::string(source)] = std::string(application);
+  // A new name may now be shared: every prefix is made again (rarely:
+  // once per target, and after a restart under another name).
+  prefixOf.clear();
+  for (const auto& [address, name] : applicationOf) {
+    const auto sharing = std::count_if(applicationOf.begin(), applicationOf.end(),
+                                       [&](const auto& other) { return other.second == name; });
+    std::string text = "[" + (sharing > 1 ? name + "@" + address : name) + "]";
+    if (options.color) text = sourceColour(address) + text + kColourOff;
+    prefixOf[address] = text + " ";
+  }
+}
+
+void RecordPrinter::appendSource(std::string_view source) {
+  if (const auto known = prefixOf.find(source); known != prefixOf.end()) {
+    line.append(known->second);
+    return;
+  }
+  // No name known (yet): the address.
+  if (options.color) line.append(sourceColour(source));
+  line.push_back('[');
+  line.append(source);
+  line.push_back(']');
+  if (options.color) line.append(kColourOff);
+  line.push_back(' ');
+}
 
 void RecordPrinter::offer(const ArrivedRecord& arrived, const Levels& levels) {
-  if (limitReached() || !filter.wanted(arrived.record, levels)) return;
-  print(arrived, levels);
+  offer(codec::LogRecordView(arrived.record), arrived.receivedAt, arrived.source, levels);
+}
+
+void RecordPrinter::offer(const codec::LogRecordView& record, SystemClock::time_point receivedAt,
+                          std::string_view source, const Levels& levels) {
+  if (limitReached() || !filter.wanted(record, levels)) return;
+  line.clear();
+  if (options.json) {
+    formatJson(record, receivedAt, source, levels);
+  } else {
+    formatText(record, receivedAt, source, levels);
+  }
+  line.push_back('\n');
+  if (buffer != nullptr) {
+    buffer->append(line);
+  } else {
+    stream->write(line.data(), static_cast<std::streamsize>(line.size()));
+    stream->flush();
+  }
   ++printed;
 }
 
-std::string RecordPrinter::timeText(SystemClock::time_point at) {
-  if (options.isoTimes) return rfc3339(at, options.utc, /*digits=*/6);
-  const std::time_t seconds = SystemClock::to_time_t(at);
-  const std::tm parts = partsOf(seconds, options.utc);
-  const std::time_t now = SystemClock::to_time_t(SystemClock::now());
-  if (now != todayCheckedAt) {
-    const std::tm today = partsOf(now, options.utc);
-    todayCheckedAt = now;
-    todayYear = today.tm_year;
-    todayDay = today.tm_yday;
+void RecordPrinter::appendTime(SystemClock::time_point at, bool json) {
+  const bool utc = json || options.utc;
+  const bool iso = json || options.isoTimes;
+  const auto micros = std::chrono::floor<std::chrono::microseconds>(at.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(micros / 1'000'000);
+  SecondText& cached = json ? jsonSecond : textSecond;
+  if (cached.second != seconds) {
+    const std::tm parts = partsOf(seconds, utc);
+    const char* format = "%Y-%m-%dT%H:%M:%S";
+    if (!iso) {
+      // The date only when the record is not from today.
+      const std::tm today = partsOf(std::time(nullptr), utc);
+      const bool sameDay = parts.tm_year == today.tm_year && parts.tm_yday == today.tm_yday;
+      format = sameDay ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S";
+    }
+    char text[40];
+    cached.text.assign(text, std::strftime(text, sizeof text, format, &parts));
+    cached.zone = utc ? "Z" : "";
+    if (iso && !utc) {
+      char offset[8];  // "+0100" becomes "+01:00"
+      if (std::strftime(offset, sizeof offset, "%z", &parts) == 5) {
+        cached.zone.assign(offset, 3).append(":").append(offset + 3, 2);
+      }
+    }
+    cached.second = seconds;
   }
-  const bool today = parts.tm_year == todayYear && parts.tm_yday == todayDay;
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
-  std::ostringstream text;
-  text << std::put_time(&parts, today ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S") << '.' << std::setw(3)
-       << std::setfill('0') << ms << (options.utc ? "Z" : "");
-  return text.str();
+  line.append(cached.text);
+  // Milliseconds, or microseconds in an RFC 3339 time of text output.
+  const bool sixDigits = iso && !json;
+  auto fraction = static_cast<int>(micros % 1'000'000);
+  if (!sixDigits) fraction /= 1000;
+  char digits[8] = {'.'};
+  for (int i = sixDigits ? 6 : 3; i > 0; --i, fraction /= 10)
+    digits[i] = static_cast<char>('0' + fraction % 10);
+  line.append(digits, sixDigits ? 7 : 4);
+  line.append(cached.zone);
 }
 
-void RecordPrinter::knowSource(const std::string& source, const std::string& application) {
-  if (!application.empty()) applicationOf[source] = application;
-}
-
-std::string RecordPrinter::sourceText(const ArrivedRecord& arrived) {
-  std::string name = arrived.source;
-  if (!arrived.application.empty()) {
-    knowSource(arrived.source, arrived.application);  // a restarted target may have a new name
-    const auto sharing =
-        std::count_if(applicationOf.begin(), applicationOf.end(),
-                      [&](const auto& known) { return known.second == arrived.application; });
-    name = sharing > 1 ? arrived.application + "@" + arrived.source : arrived.application;
-  }
-  name = "[" + name + "]";
-  return options.color ? sourceColour(arrived.source) + name + kColourOff : name;
-}
-
-void RecordPrinter::print(const ArrivedRecord& arrived, const Levels& levels) {
-  const codec::LogRecord& r = arrived.record;
+void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_point at,
+                               std::string_view source, const Levels& levels) {
   const int clientLevel = recordClientLevel(r.clientMask);
-  const std::string level = recordLevelName(r.clientMask, levels);
-  const auto tick = static_cast<std::uint32_t>(r.integers[2]);
-  if (options.json) {
-    nlohmann::json line = {
-        {"received", rfc3339(arrived.receivedAt, /*utc=*/true, /*digits=*/3)},
-        {"source", arrived.source},
-        {"uuid", codec::uuidToHex(r.uuid)},
-        {"sequence", r.sequence},
-        {"integers", r.integers},
-        {"client_mask", r.clientMask},
-        {"strings", r.strings},
-        {"client_level", clientLevel >= 0 ? nlohmann::json(clientLevel) : nlohmann::json()},
-        {"level", level},
-        {"pid", r.integers[0]},
-        {"tid", r.integers[1]},
-        {"tick", tick},
-        {"line", r.integers[3]},
-        {"component", r.strings[0]},
-        {"file", r.strings[1]},
-        {"function", r.strings[2]},
-        {"text", r.strings[3]},
-    };
-    out << jsonLine(line) << std::endl;
-    return;
+  if (namingSources) appendSource(source);
+  appendTime(at, /*json=*/false);
+  line.append(" #");
+  appendNumber(line, r.sequence);
+  line.push_back(' ');
+  if (options.color) line.append(colourOf(clientLevel));
+  const std::size_t levelStart = line.size();
+  appendRecordLevelName(line, r.clientMask, levels);
+  const std::size_t width = line.size() - levelStart;
+  if (width < kLevelWidth) line.append(kLevelWidth - width, ' ');
+  if (options.color) line.append(kColourOff);
+  line.push_back(' ');
+  line.append(r.strings[0]);
+  line.push_back(' ');
+  appendNumber(line, r.integers[0]);
+  line.push_back('/');
+  appendNumber(line, r.integers[1]);
+  line.append(" tick=");
+  appendNumber(line, static_cast<std::uint32_t>(r.integers[2]));
+  line.push_back(' ');
+  line.append(baseName(r.strings[1]));
+  line.push_back(':');
+  appendNumber(line, r.integers[3]);
+  line.push_back(' ');
+  line.append(r.strings[2]);
+  line.append(": ");
+  line.append(r.strings[3]);
+}
+
+// The keys in the order jsonLine() (a sorted object) gave them, so that
+// the lines stay the same.
+void RecordPrinter::formatJson(const codec::LogRecordView& r, SystemClock::time_point at,
+                               std::string_view source, const Levels& levels) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const int clientLevel = recordClientLevel(r.clientMask);
+  line.append("{\"client_level\":");
+  if (clientLevel >= 0) {
+    appendNumber(line, clientLevel);
+  } else {
+    line.append("null");
   }
-  std::ostringstream levelField;
-  levelField << std::left << std::setw(7) << level;
-  const std::string coloured =
-      options.color ? colourOf(clientLevel) + levelField.str() + kColourOff : levelField.str();
-  if (namingSources) out << sourceText(arrived) << ' ';
-  out << timeText(arrived.receivedAt) << " #" << r.sequence << ' ' << coloured << ' '
-      << r.strings[0] << ' ' << r.integers[0] << '/' << r.integers[1] << " tick=" << tick << ' '
-      << baseName(r.strings[1]) << ':' << r.integers[3] << ' ' << r.strings[2] << ": "
-      << r.strings[3] << std::endl;
+  line.append(",\"client_mask\":");
+  appendNumber(line, r.clientMask);
+  line.append(",\"component\":");
+  appendJsonString(line, r.strings[0]);
+  line.append(",\"file\":");
+  appendJsonString(line, r.strings[1]);
+  line.append(",\"function\":");
+  appendJsonString(line, r.strings[2]);
+  line.append(",\"integers\":[");
+  for (std::size_t i = 0; i < r.integers.size(); ++i) {
+    if (i > 0) line.push_back(',');
+    appendNumber(line, r.integers[i]);
+  }
+  line.append("],\"level\":");
+  // Level names come from the target's descriptions: escaped like any text.
+  levelName.clear();
+  appendRecordLevelName(levelName, r.clientMask, levels);
+  appendJsonString(line, levelName);
+  line.append(",\"line\":");
+  appendNumber(line, r.integers[3]);
+  line.append(",\"pid\":");
+  appendNumber(line, r.integers[0]);
+  line.append(",\"received\":\"");
+  appendTime(at, /*json=*/true);
+  line.append("\",\"sequence\":");
+  appendNumber(line, r.sequence);
+  line.append(",\"source\":");
+  appendJsonString(line, source);
+  line.append(",\"strings\":[");
+  for (std::size_t i = 0; i < r.strings.size(); ++i) {
+    if (i > 0) line.push_back(',');
+    appendJsonString(line, r.strings[i]);
+  }
+  line.append("],\"text\":");
+  appendJsonString(line, r.strings[3]);
+  line.append(",\"tick\":");
+  appendNumber(line, static_cast<std::uint32_t>(r.integers[2]));
+  line.append(",\"tid\":");
+  appendNumber(line, r.integers[1]);
+  line.append(",\"uuid\":\"");
+  for (std::uint8_t byte : r.uuid) {
+    line.push_back(kHex[byte >> 4]);
+    line.push_back(kHex[byte & 0xF]);
+  }
+  line.append("\"}");
 }
 
 }  // namespace remote

@@ -12,13 +12,20 @@
 // targets share a name, in a colour of its own (derived from the address,
 // so a target keeps its colour from run to run) when colour is on.
 //
+// A following tail prints a record in place, as the receive batch holds
+// it, into a line buffer that is reused, then into an OutputBuffer its
+// owner flushes once per batch: no allocation and no system call per
+// record. Printers on a stream (replay) flush each line.
+//
 // Threads: a printer belongs to one thread.
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/client_codec.h"
@@ -27,11 +34,12 @@
 
 namespace remote {
 
+class OutputBuffer;
+
 struct ArrivedRecord {
   codec::LogRecord record;
   SystemClock::time_point receivedAt;
-  std::string source;       // "127.0.0.1:57008": the target that sent it
-  std::string application;  // its application name; empty when unknown
+  std::string source;  // "127.0.0.1:57008": the target that sent it
 };
 
 struct OutputOptions {
@@ -46,36 +54,57 @@ class RecordFilter;
 
 class RecordPrinter {
  public:
+  // Lines go to `out`, which the caller flushes.
+  RecordPrinter(const OutputOptions& options, RecordFilter& filter, OutputBuffer& out);
+  // Lines go to `out`, flushed one by one.
   RecordPrinter(const OutputOptions& options, RecordFilter& filter, std::ostream& out);
 
   // Text lines name their target once more than one is followed (JSON
   // always names it).
   void nameSources(bool on) { namingSources = on; }
-  // The application name of a target, as soon as it is known: a name two
-  // targets share is shown with the address from the first line on.
-  void knowSource(const std::string& source, const std::string& application);
+  // The application name of a target, once known: a name two targets share
+  // is shown with the address.
+  void knowSource(std::string_view source, std::string_view application);
 
-  // Prints the record unless the filter drops it. `levels` are its
-  // component's level descriptions, empty when unknown.
+  // Prints the record unless a filter drops it. `levels` are its
+  // component's level descriptions, empty when unknown. Hot path: no
+  // allocation once the line buffer has grown to the longest line.
+  void offer(const codec::LogRecordView& record, SystemClock::time_point receivedAt,
+             std::string_view source, const Levels& levels);
   void offer(const ArrivedRecord& arrived, const Levels& levels);
 
   bool limitReached() const { return options.count > 0 && printed >= options.count; }
 
  private:
-  void print(const ArrivedRecord& arrived, const Levels& levels);
-  std::string timeText(SystemClock::time_point at);
-  std::string sourceText(const ArrivedRecord& arrived);
+  // The text of one second, kept while records of that second come.
+  struct SecondText {
+    std::time_t second = -1;
+    std::string text;
+    std::string zone;  // "Z", "+01:00" or nothing
+  };
+
+  void appendSource(std::string_view source);
+  void formatText(const codec::LogRecordView& r, SystemClock::time_point at,
+                  std::string_view source, const Levels& levels);
+  void formatJson(const codec::LogRecordView& r, SystemClock::time_point at,
+                  std::string_view source, const Levels& levels);
+  // The receive time as --timestamps and --utc say; `json`: the UTC time
+  // of a JSON record, with milliseconds.
+  void appendTime(SystemClock::time_point at, bool json);
 
   const OutputOptions& options;
   RecordFilter& filter;
-  std::ostream& out;
+  OutputBuffer* buffer = nullptr;
+  std::ostream* stream = nullptr;
   bool namingSources = false;
+  // By source (HOST:PORT): its application name, and the text that starts
+  // its lines ("[name] ", coloured), made when a name becomes known.
+  std::map<std::string, std::string, std::less<>> applicationOf;
+  std::map<std::string, std::string, std::less<>> prefixOf;
   long printed = 0;
-  std::map<std::string, std::string> applicationOf;  // by source (HOST:PORT)
-  // Today's date in the shown time zone, looked up again once a second.
-  std::time_t todayCheckedAt = 0;
-  int todayYear = 0;
-  int todayDay = 0;
+  std::string line;       // the line being formatted; its capacity is kept
+  std::string levelName;  // a JSON record's level name before escaping; likewise
+  SecondText textSecond, jsonSecond;
 };
 
 }  // namespace remote

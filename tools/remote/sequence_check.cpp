@@ -20,7 +20,7 @@ std::string SequenceGap::text() const {
          std::to_string(first + count - 1) + ")";
 }
 
-SequenceCheck::Verdict SequenceCheck::check(std::uint32_t sequence, Clock::time_point at) {
+SequenceCheck::Verdict SequenceCheck::check(std::uint32_t sequence, SystemClock::time_point at) {
   if (!expected) {
     expected = sequence + 1;
     return Verdict::kNext;
@@ -62,7 +62,7 @@ bool SequenceCheck::fill(std::deque<Hole>& holes, std::uint32_t sequence) {
   return false;
 }
 
-void SequenceCheck::takeDue(Clock::time_point now, std::vector<SequenceGap>& lost) {
+void SequenceCheck::takeDue(SystemClock::time_point now, std::vector<SequenceGap>& lost) {
   while (!open.empty()) {
     const Hole& hole = open.front();
     const std::uint32_t past = *expected - 1 - hole.last;  // records seen since the hole
@@ -77,9 +77,14 @@ void SequenceCheck::takeAll(std::vector<SequenceGap>& lost) {
   open.clear();
 }
 
-std::optional<Clock::time_point> SequenceCheck::nextDue() const {
+std::optional<SystemClock::time_point> SequenceCheck::oldestOpen() const {
   if (open.empty()) return std::nullopt;
-  if (open.front().overdue) return Clock::time_point();  // long past
+  return open.front().opened;  // holes open in the order their records came
+}
+
+std::optional<SystemClock::time_point> SequenceCheck::nextDue() const {
+  if (open.empty()) return std::nullopt;
+  if (open.front().overdue) return SystemClock::time_point();  // long past
   return open.front().opened + kWindowTime;
 }
 
@@ -93,7 +98,7 @@ void SequenceCheck::report(const Hole& hole, std::vector<SequenceGap>& lost) {
   // Neighbouring pieces of one hole that split around reordered records
   // are reported one by one: each is a run of numbers that never came.
   const std::uint32_t count = hole.last - hole.first + 1;
-  lost.push_back({hole.first, count});
+  lost.push_back({hole.first, count, hole.opened});
   lostRecords += count;
   reported.push_back(hole);
   if (reported.size() > kMaxReported) reported.pop_front();

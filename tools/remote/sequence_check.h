@@ -8,7 +8,8 @@
 //
 // A jump therefore opens a hole that is reported as lost only once it has
 // waited out a small window: kWindowRecords further records or kWindowTime,
-// whichever comes first. A missing record that arrives inside the window
+// whichever comes first, counted in receive time (a capture's times replay
+// as the live client saw them). A missing record that arrives inside the window
 // closes its part of the hole and counts as nothing; one that arrives after
 // its hole was reported counts as late, never as a negative loss. Holes are
 // kept in the order they opened, which is also the order they fall due.
@@ -31,6 +32,9 @@ namespace remote {
 struct SequenceGap {
   std::uint32_t first = 0;  // the first missing number
   std::uint32_t count = 0;
+  // When the record after the missing ones came: the record that showed
+  // them missing, before which they belong.
+  SystemClock::time_point seenAt{};
   // "lost 3 records (sequence 10 to 12)"
   std::string text() const;
 };
@@ -54,15 +58,20 @@ class SequenceCheck {
   };
 
   // Takes the number of the record that arrived at `at`.
-  Verdict check(std::uint32_t sequence, Clock::time_point at);
+  Verdict check(std::uint32_t sequence, SystemClock::time_point at);
+  // Whether any hole is open (takeDue() would have work).
+  bool holesOpen() const { return !open.empty(); }
 
   // Appends the holes that have waited out the window by `now`, oldest
   // first, and counts them as lost.
-  void takeDue(Clock::time_point now, std::vector<SequenceGap>& lost);
+  void takeDue(SystemClock::time_point now, std::vector<SequenceGap>& lost);
   // Appends every open hole (the stream ended, or the instance restarted).
   void takeAll(std::vector<SequenceGap>& lost);
   // When the oldest open hole falls due; nullopt with none open.
-  std::optional<Clock::time_point> nextDue() const;
+  std::optional<SystemClock::time_point> nextDue() const;
+  // When the record came that opened the oldest open hole: records from
+  // then on may yet have missing ones put before them.
+  std::optional<SystemClock::time_point> oldestOpen() const;
 
   // A new instance of the target counts from 0; nullopt takes the next
   // record's number as it comes (a first registration joins mid-stream).
@@ -75,9 +84,9 @@ class SequenceCheck {
  private:
   struct Hole {
     std::uint32_t first;
-    std::uint32_t last;  // inclusive
-    Clock::time_point opened;
-    bool overdue = false;  // pushed out by too many newer holes
+    std::uint32_t last;              // inclusive
+    SystemClock::time_point opened;  // the receive time of the record after it
+    bool overdue = false;            // pushed out by too many newer holes
   };
   // Takes `sequence` out of the first hole in `holes` holding it; false if
   // none does.

@@ -7,21 +7,23 @@
 // Threads: single-threaded tool.
 #include "remote/session.h"
 
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "common/datagram_wait.h"
-#include "protocol/wire_format.h"
 #include "remote/note.h"
 #include "remote/port_unreachable.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
+#include "wire_format.h"
 
 namespace remote {
 
@@ -37,17 +39,29 @@ Session::Session(RetryPolicy policy, bool broadcast)
   if (broadcast && ::setsockopt(socketFd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
     throw ToolError{kExitNoAnswer, std::string("cannot enable broadcast: ") + std::strerror(errno)};
   }
-  // A tail of a busy host receives bursts; a larger buffer keeps them from
-  // being dropped before we read them. The kernel caps it, which is fine.
-  const int bufferSize = 4 << 20;
-  ::setsockopt(socketFd.get(), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
   // The destination address of each datagram, for captures: the socket is
   // bound to every address, and a broadcast answer differs from a unicast.
   ::setsockopt(socketFd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  // Each datagram then carries the socket's drop count: records the kernel
+  // threw away because we fell behind are counted, not just missed.
+  ::setsockopt(socketFd.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   reportPortUnreachable(socketFd.get());  // without it a closed port looks like a silent target
 }
 
 Session::~Session() = default;
+
+std::size_t Session::sizeReceiveBuffer(std::size_t bytes) {
+  const int asked =
+      static_cast<int>(std::min<std::size_t>(bytes, std::numeric_limits<int>::max() / 2));
+  if (::setsockopt(socketFd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0) {
+    // Not allowed: the kernel caps SO_RCVBUF at net.core.rmem_max instead.
+    ::setsockopt(socketFd.get(), SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+  }
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  ::getsockopt(socketFd.get(), SOL_SOCKET, SO_RCVBUF, &granted, &length);
+  return static_cast<std::size_t>(granted) / 2;
+}
 
 void Session::send(const Endpoint& to, const codec::Bytes& bytes) {
   ssize_t sent = -1;
@@ -69,8 +83,7 @@ void Session::send(const Endpoint& to, const codec::Bytes& bytes) {
   }
 }
 
-Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd* extra) {
-  std::array<std::uint8_t, wire::kMaxDatagramSize> buffer;
+Session::Wait Session::waitReadable(Clock::time_point deadline, pollfd* extra) {
   for (;;) {
     if (stopRequested()) return Wait::kStopped;
     pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}, {-1, 0, 0}};
@@ -80,54 +93,94 @@ Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd
       throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     if (ready == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = fds[2].revents;
+    // POLLERR: an ICMP error of an earlier send, queued (IP_RECVERR) until
+    // read from the error queue; the datagrams wait behind it.
     if ((fds[0].revents & POLLERR) != 0) {
       if (const auto refused = readPortUnreachable(socketFd.get())) {
-        out.from.address = *refused;
+        lastRefused.address = *refused;
         return Wait::kRefused;
       }
       continue;  // another error, now read; the queue may hold more
     }
-    if ((fds[0].revents & POLLIN) == 0) {
-      if (extra != nullptr && extra->revents != 0) return Wait::kExtraReady;
-      continue;
-    }
+    if ((fds[0].revents & POLLIN) != 0) return Wait::kDatagram;
+    if (extra != nullptr && extra->revents != 0) return Wait::kExtraReady;
+  }
+}
 
-    sockaddr_in from{};
-    iovec data{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t length = ::recvmsg(socketFd.get(), &message, MSG_DONTWAIT);
-    if (length < 0) continue;  // EINTR, EAGAIN, or an ICMP error of an earlier send
-    out.from.address = from;
-    out.at = SystemClock::now();
-    const codec::ByteSpan bytes(buffer.data(), static_cast<std::size_t>(length));
-    if (capture) {
-      RawDatagram raw{out.at, from, {}, bytes};
-      raw.to.sin_family = AF_INET;
-      raw.to.sin_port = localPort;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-          in_pktinfo info;
-          std::memcpy(&info, CMSG_DATA(c), sizeof info);
-          raw.to.sin_addr = info.ipi_addr;
-        }
-      }
-      capture(raw);
-    }
-    auto parsed = codec::parseDatagram(bytes);
-    if (!parsed) {
-      reportMalformed(out.from, codec::Bytes(bytes.begin(), bytes.end()), parsed.error());
-      continue;
-    }
-    out.datagram = std::move(parsed).value();
+Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd* extra) {
+  ReceiveBatch& batch = single();
+  for (;;) {
+    const Wait wait = waitReadable(deadline, extra);
+    if (wait == Wait::kRefused) out.from = lastRefused;
+    if (wait != Wait::kDatagram) return wait;
+    if (!readBatch(batch, /*limit=*/1))
+      continue;  // EINTR, EAGAIN, or an ICMP error of an earlier send
+    out.from.address = batch.from(0);
+    out.at = batch.at();
+    auto parsed = parse(batch.bytes(0), out.from);
+    if (!parsed) continue;
+    out.datagram = std::move(*parsed);
     return Wait::kDatagram;
   }
+}
+
+Session::Wait Session::receiveBatch(Clock::time_point deadline, ReceiveBatch& batch,
+                                    pollfd* extra) {
+  for (;;) {
+    const Wait wait = waitReadable(deadline, extra);
+    if (wait != Wait::kDatagram) return wait;
+    if (readBatch(batch, ReceiveBatch::kCapacity)) return Wait::kDatagram;
+  }
+}
+
+bool Session::readBatch(ReceiveBatch& batch, std::size_t limit) {
+  batch.prepare();
+  const int count =
+      ::recvmmsg(socketFd.get(), batch.headers(), static_cast<unsigned int>(limit), MSG_DONTWAIT,
+                 /*timeout=*/nullptr);
+  if (count <= 0) return false;  // EINTR, EAGAIN, or an ICMP error of an earlier send
+  batch.received(static_cast<std::size_t>(count), SystemClock::now());
+  std::uint32_t total = 0;
+  if (batch.dropCount(total)) countDrops(total);
+  if (capture) {
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      RawDatagram raw{batch.at(), batch.from(i), {}, batch.bytes(i)};
+      raw.to.sin_family = AF_INET;
+      raw.to.sin_port = localPort;
+      raw.to.sin_addr = batch.to(i);
+      capture(raw);
+    }
+  }
+  return true;
+}
+
+std::optional<codec::Datagram> Session::parse(codec::ByteSpan bytes, const Endpoint& from) {
+  auto parsed = codec::parseDatagram(bytes);
+  if (!parsed) {
+    reportMalformed(from, codec::Bytes(bytes.begin(), bytes.end()), parsed.error());
+    return std::nullopt;
+  }
+  return std::move(parsed).value();
+}
+
+void Session::countDrops(std::uint32_t total) {
+  drops += static_cast<std::uint32_t>(total - lastDropTotal);  // modulo 2^32: survives the wrap
+  lastDropTotal = total;
+}
+
+std::uint64_t Session::readKernelDrops() {
+  std::uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof info;
+  if (::getsockopt(socketFd.get(), SOL_SOCKET, SO_MEMINFO, info, &length) == 0 &&
+      length > SK_MEMINFO_DROPS * sizeof info[0]) {
+    countDrops(info[SK_MEMINFO_DROPS]);
+  }
+  return drops;
+}
+
+ReceiveBatch& Session::single() {
+  if (!one) one = std::make_unique<ReceiveBatch>();
+  return *one;
 }
 
 void Session::captureTo(std::function<void(const RawDatagram&)> sink) {

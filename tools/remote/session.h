@@ -9,6 +9,11 @@
 // source and then skipped: a peer that sends garbage must not end a tail.
 // Every wait ends early on a stop request (stop_signal.h).
 //
+// Followers read in batches (receiveBatch(): one poll() and one
+// recvmmsg() for up to 64 datagrams) into a buffer sized for bursts, and
+// the socket counts what it drops when that buffer is full
+// (SO_RXQ_OVFL), so a client that falls behind says so.
+//
 // Threads: the tool is single-threaded.
 #pragma once
 
@@ -17,6 +22,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,6 +33,7 @@
 #include "remote/clocks.h"
 #include "remote/endpoint.h"
 #include "remote/raw_datagram.h"
+#include "remote/receive_batch.h"
 
 namespace remote {
 
@@ -54,6 +61,12 @@ class Session {
 
   void send(const Endpoint& to, const codec::Bytes& bytes);
 
+  // Sizes the receive buffer for bursts: SO_RCVBUFFORCE where that is
+  // allowed (CAP_NET_ADMIN), else SO_RCVBUF up to net.core.rmem_max.
+  // Returns the size granted, as comparable to `bytes` (the kernel keeps
+  // twice that for its bookkeeping).
+  std::size_t sizeReceiveBuffer(std::size_t bytes);
+
   enum class Wait { kDatagram, kTimeout, kStopped, kExtraReady, kRefused };
   // Waits until `deadline` for one datagram the codec accepts. With
   // `extra`, also waits for that descriptor's events (a collector's
@@ -61,6 +74,26 @@ class Session {
   // kExtraReady is returned when it alone is ready. kRefused: a datagram
   // we sent to out.from met a closed port (port_unreachable.h).
   Wait receive(Clock::time_point deadline, Received& out, pollfd* extra = nullptr);
+
+  // The same wait, then up to a batch of datagrams in one recvmmsg(), as
+  // they came (parse() them); each also goes to the capture. kDatagram
+  // means at least one, kRefused that a datagram to refused() met a closed
+  // port. A stop request is seen once per call.
+  Wait receiveBatch(Clock::time_point deadline, ReceiveBatch& batch, pollfd* extra = nullptr);
+
+  // Where the datagram went that the last kRefused was about.
+  const Endpoint& refused() const { return lastRefused; }
+
+  // Parses one received datagram; a malformed one is reported (once per
+  // kind and source) and gives nullopt.
+  std::optional<codec::Datagram> parse(codec::ByteSpan bytes, const Endpoint& from);
+
+  // Datagrams the socket dropped for want of buffer space, as far as the
+  // datagrams received so far tell.
+  std::uint64_t kernelDrops() const { return drops; }
+  // Asks the socket itself (SO_MEMINFO), which also counts drops after
+  // the last datagram received; at the end of a follow.
+  std::uint64_t readKernelDrops();
 
   // Hands every datagram received from now on to `capture`, before parsing.
   void captureTo(std::function<void(const RawDatagram&)> capture);
@@ -79,12 +112,25 @@ class Session {
 
  private:
   void reportMalformed(const Endpoint& from, const codec::Bytes& bytes, const std::string& error);
+  // Waits for the socket (and `extra`); kDatagram when it has something.
+  Wait waitReadable(Clock::time_point deadline, pollfd* extra);
+  void countDrops(std::uint32_t total);
+  // One recvmmsg() of up to `limit` datagrams into `batch`, handed to the
+  // capture; false when nothing could be read.
+  bool readBatch(ReceiveBatch& batch, std::size_t limit);
+  // The batch receive() reads one datagram into, made on first use: the
+  // one-shot commands never follow.
+  ReceiveBatch& single();
 
   RetryPolicy retry;
   UniqueFd socketFd;
   std::uint16_t localPort = 0;  // network order; for captures
   std::function<void(const RawDatagram&)> capture;
   std::uint32_t requestId;
+  std::unique_ptr<ReceiveBatch> one;
+  std::uint32_t lastDropTotal = 0;  // the socket's own 32-bit count, as last seen
+  std::uint64_t drops = 0;
+  Endpoint lastRefused;
   std::set<std::pair<std::string, std::string>> reported;  // (kind, source)
 };
 

@@ -6,6 +6,7 @@
 // Threads: pure functions; callable from any thread.
 #include "remote/syslog_format.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstdio>
@@ -49,19 +50,81 @@ std::size_t utf8Sequence(std::string_view s) {
   return length;
 }
 
-std::string header(int facility, int severity, SystemClock::time_point at, const Origin& origin,
-                   std::string_view procId, std::string_view msgId) {
-  std::string out = "<";  // appended, not "<" + std::string&&: see levels.cpp's quoted()
-  return out + std::to_string(facility * 8 + severity) + ">1 " + timestamp(at) + ' ' +
-         headerField(origin.hostname, kHostnameMax) + ' ' + headerField(origin.appName, kAppNameMax) + ' ' +
-         headerField(procId, kProcIdMax) + ' ' + headerField(msgId, kMsgIdMax) + " [" + kSdId;
+template <typename Integer>
+void appendNumber(std::string& out, Integer value) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, end);
+}
+
+void appendHeaderField(std::string& out, std::string_view value, std::size_t maxLength) {
+  if (value.empty()) {
+    out += '-';
+    return;
+  }
+  for (char c : value.substr(0, maxLength)) out += (c < 33 || c > 126) ? '_' : c;
+}
+
+void appendParamValue(std::string& out, std::string_view value) {
+  while (!value.empty()) {
+    const std::size_t length = utf8Sequence(value);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      value.remove_prefix(1);
+      continue;
+    }
+    if (value[0] == '"' || value[0] == '\\' || value[0] == ']') out += '\\';
+    out.append(value.substr(0, length));
+    value.remove_prefix(length);
+  }
+}
+
+void appendTimestamp(std::string& out, SystemClock::time_point at) {
+  const auto us = std::chrono::floor<std::chrono::microseconds>(at.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(us / 1'000'000);
+  std::tm parts{};
+  ::gmtime_r(&seconds, &parts);
+  char text[96];  // room for any year the int fields can hold
+  const int length =
+      std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ",
+                    parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                    parts.tm_min, parts.tm_sec, static_cast<long long>(us % 1'000'000));
+  out.append(text, static_cast<std::size_t>(std::max(length, 0)));
+}
+
+// Up to the SD-ID: "<PRI>1 TIMESTAMP HOSTNAME APP-NAME PROCID MSGID [tarvin@32473".
+void appendHeader(std::string& out, int facility, int severity, SystemClock::time_point at,
+                  const Origin& origin, std::string_view procId, std::string_view msgId) {
+  out += '<';
+  appendNumber(out, facility * 8 + severity);
+  out += ">1 ";
+  appendTimestamp(out, at);
+  out += ' ';
+  appendHeaderField(out, origin.hostname, kHostnameMax);
+  out += ' ';
+  appendHeaderField(out, origin.appName, kAppNameMax);
+  out += ' ';
+  appendHeaderField(out, procId, kProcIdMax);
+  out += ' ';
+  appendHeaderField(out, msgId, kMsgIdMax);
+  out += " [";
+  out += kSdId;
 }
 
 void param(std::string& out, std::string_view name, std::string_view value) {
   out += ' ';
   out += name;
   out += "=\"";
-  out += paramValue(value);
+  appendParamValue(out, value);
+  out += '"';
+}
+
+template <typename Integer>
+void numberParam(std::string& out, std::string_view name, Integer value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  appendNumber(out, value);
   out += '"';
 }
 
@@ -69,15 +132,16 @@ void param(std::string& out, std::string_view name, std::string_view value) {
 
 std::optional<int> parseFacility(std::string_view name) {
   static constexpr std::pair<std::string_view, int> kNames[] = {
-      {"kern", 0}, {"user", 1}, {"mail", 2}, {"daemon", 3}, {"auth", 4}, {"syslog", 5},
-      {"local0", 16}, {"local1", 17}, {"local2", 18}, {"local3", 19},
+      {"kern", 0},    {"user", 1},    {"mail", 2},    {"daemon", 3},  {"auth", 4},
+      {"syslog", 5},  {"local0", 16}, {"local1", 17}, {"local2", 18}, {"local3", 19},
       {"local4", 20}, {"local5", 21}, {"local6", 22}, {"local7", 23}};
   for (const auto& [text, code] : kNames) {
     if (name == text) return code;
   }
   int number = -1;
   const auto [stop, ec] = std::from_chars(name.data(), name.data() + name.size(), number);
-  if (ec == std::errc() && stop == name.data() + name.size() && number >= 0 && number <= 23) return number;
+  if (ec == std::errc() && stop == name.data() + name.size() && number >= 0 && number <= 23)
+    return number;
   return std::nullopt;
 }
 
@@ -91,66 +155,66 @@ int severityOf(std::uint32_t clientMask) {
 }
 
 std::string headerField(std::string_view value, std::size_t maxLength) {
-  if (value.empty()) return "-";
-  std::string out(value.substr(0, maxLength));
-  for (char& c : out) {
-    if (c < 33 || c > 126) c = '_';
-  }
+  std::string out;
+  appendHeaderField(out, value, maxLength);
   return out;
 }
 
 std::string paramValue(std::string_view value) {
   std::string out;
   out.reserve(value.size());
-  while (!value.empty()) {
-    const std::size_t length = utf8Sequence(value);
-    if (length == 0) {
-      out += "\xEF\xBF\xBD";
-      value.remove_prefix(1);
-      continue;
-    }
-    if (value[0] == '"' || value[0] == '\\' || value[0] == ']') out += '\\';
-    out.append(value.substr(0, length));
-    value.remove_prefix(length);
-  }
+  appendParamValue(out, value);
   return out;
 }
 
 std::string timestamp(SystemClock::time_point at) {
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(us / 1'000'000);
-  std::tm parts{};
-  ::gmtime_r(&seconds, &parts);
-  char text[96];  // room for any year the int fields can hold
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<long long>(us % 1'000'000));
-  return text;
+  std::string out;
+  appendTimestamp(out, at);
+  return out;
 }
 
 std::string formatRecord(const Origin& origin, const codec::LogRecord& record,
                          SystemClock::time_point receivedAt, int facility) {
-  std::string out = header(facility, severityOf(record.clientMask), receivedAt, origin,
-                           std::to_string(record.integers[0]), record.strings[0]);
-  param(out, "target", origin.target);
-  param(out, "uuid", codec::uuidToHex(record.uuid));
-  param(out, "seq", std::to_string(record.sequence));
-  const int level = recordClientLevel(record.clientMask);
-  if (level >= 0) param(out, "level", std::to_string(level));
-  param(out, "mask", maskHex(record.clientMask));
-  param(out, "tid", std::to_string(record.integers[1]));
-  param(out, "tick", std::to_string(static_cast<std::uint32_t>(record.integers[2])));
-  param(out, "file", record.strings[1]);
-  param(out, "line", std::to_string(record.integers[3]));
-  param(out, "function", record.strings[2]);
-  out += "] ";
-  out += record.strings[3];
+  std::string out;
+  appendRecord(out, origin, codec::LogRecordView(record), receivedAt, facility);
   return out;
 }
 
-std::string formatGap(const Origin& origin, const SequenceGap& gap, SystemClock::time_point noticedAt,
-                      int facility) {
-  std::string out = header(facility, kSeverityWarning, noticedAt, origin, "", "");
+void appendRecord(std::string& out, const Origin& origin, const codec::LogRecordView& record,
+                  SystemClock::time_point receivedAt, int facility) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char kUpperHex[] = "0123456789ABCDEF";
+  char procId[12];
+  const auto procIdEnd = std::to_chars(procId, procId + sizeof procId, record.integers[0]).ptr;
+  appendHeader(out, facility, severityOf(record.clientMask), receivedAt, origin,
+               std::string_view(procId, static_cast<std::size_t>(procIdEnd - procId)),
+               record.strings[0]);
+  param(out, "target", origin.target);
+  char uuid[32];
+  for (std::size_t i = 0; i < record.uuid.size(); ++i) {
+    uuid[2 * i] = kHex[record.uuid[i] >> 4];
+    uuid[2 * i + 1] = kHex[record.uuid[i] & 0xF];
+  }
+  param(out, "uuid", std::string_view(uuid, sizeof uuid));
+  numberParam(out, "seq", record.sequence);
+  const int level = recordClientLevel(record.clientMask);
+  if (level >= 0) numberParam(out, "level", level);
+  char mask[10] = {'0', 'x'};
+  for (int i = 0; i < 8; ++i) mask[2 + i] = kUpperHex[(record.clientMask >> (28 - 4 * i)) & 0xF];
+  param(out, "mask", std::string_view(mask, sizeof mask));
+  numberParam(out, "tid", record.integers[1]);
+  numberParam(out, "tick", static_cast<std::uint32_t>(record.integers[2]));
+  param(out, "file", record.strings[1]);
+  numberParam(out, "line", record.integers[3]);
+  param(out, "function", record.strings[2]);
+  out += "] ";
+  out += record.strings[3];
+}
+
+std::string formatGap(const Origin& origin, const SequenceGap& gap,
+                      SystemClock::time_point noticedAt, int facility) {
+  std::string out;
+  appendHeader(out, facility, kSeverityWarning, noticedAt, origin, "", "");
   param(out, "target", origin.target);
   param(out, "uuid", codec::uuidToHex(origin.uuid));
   param(out, "lost", std::to_string(gap.count));

@@ -26,8 +26,8 @@
 #include <string_view>
 
 #include "codec/client_codec.h"
-#include "remote/sequence_check.h"
 #include "remote/clocks.h"
+#include "remote/sequence_check.h"
 
 namespace remote::syslog {
 
@@ -41,18 +41,23 @@ std::optional<int> parseFacility(std::string_view name);
 // The severity (0 emerg .. 7 debug) of a record with this client mask.
 int severityOf(std::uint32_t clientMask);
 
-// Who sent the records: the header fields every message of a target shares.
+// Who sent the records: the header fields every message of a target
+// shares. Views: the strings belong to the caller.
 struct Origin {
-  std::string hostname;     // the target's host as named or discovered
-  std::string appName;      // from the target's registration confirm
-  std::string target;       // "127.0.0.1:57008"
+  std::string_view hostname;  // the target's host as named or discovered
+  std::string_view appName;   // from the target's registration confirm
+  std::string_view target;    // "127.0.0.1:57008"
   codec::Uuid uuid{};
 };
 
 std::string formatRecord(const Origin& origin, const codec::LogRecord& record,
                          SystemClock::time_point receivedAt, int facility);
-std::string formatGap(const Origin& origin, const SequenceGap& gap, SystemClock::time_point noticedAt,
-                      int facility);
+// The same message appended to `out`. Hot path: no allocation when `out`
+// has room.
+void appendRecord(std::string& out, const Origin& origin, const codec::LogRecordView& record,
+                  SystemClock::time_point receivedAt, int facility);
+std::string formatGap(const Origin& origin, const SequenceGap& gap,
+                      SystemClock::time_point noticedAt, int facility);
 
 // The pieces, for tests. A header field keeps PRINTUSASCII only (others
 // become '_'), cut to `maxLength`, and is "-" (nil) when empty. A

@@ -26,7 +26,8 @@ CollectorUrl parseCollectorUrl(const std::string& url) {
   } else if (name == "tcp") {
     out.transport = CollectorUrl::Transport::kTcp;
   } else {
-    throw ToolError{kExitUsage, "--to: '" + url + "' is not udp://HOST[:PORT] or tcp://HOST[:PORT]"};
+    throw ToolError{kExitUsage,
+                    "--to: '" + url + "' is not udp://HOST[:PORT] or tcp://HOST[:PORT]"};
   }
   const TargetAddress address = parseTargetAddress(url.substr(scheme + 3));
   out.endpoint = resolve(address.host, address.port.value_or(kDefaultSyslogPort));

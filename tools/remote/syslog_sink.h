@@ -7,6 +7,11 @@
 // connection that comes and goes). Every sink counts what it could not
 // deliver and says so in report(); forward's exit status rests on it.
 //
+// Messages are taken one by one and sent a batch at a time: the Forward
+// handler calls flush() at the end of every receive batch, so a busy
+// target costs one sendmmsg() or one write a batch, and a quiet one
+// still sees each message go out at once.
+//
 // Threads: single-threaded; the Follower's loop waits on waitFor() and
 // calls onReady() and onTimers().
 #pragma once
@@ -17,6 +22,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "remote/clocks.h"
 #include "remote/endpoint.h"
@@ -37,8 +43,12 @@ class SyslogSink {
  public:
   virtual ~SyslogSink() = default;
 
-  // Takes one message (without framing) and sends what it can at once.
-  virtual void push(const std::string& message) = 0;
+  // Takes a copy of one message (without framing), to be sent by the
+  // next flush() at the latest. Hot path: no allocation once the sink's
+  // buffers have grown to the traffic.
+  virtual void push(std::string_view message) = 0;
+  // Sends what push() took, as far as the collector takes it now.
+  virtual void flush() = 0;
 
   // A sink that waits for its collector says here on what: the descriptor
   // and events to poll beside the targets' socket (nullptr: none now), and

@@ -9,8 +9,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "common/datagram_wait.h"
@@ -27,11 +31,14 @@ std::string errorText(int error) { return std::strerror(error); }
 }  // namespace
 
 TcpSyslogSink::TcpSyslogSink(CollectorUrl url, std::size_t queueCapacity, std::size_t resendWindow)
-    : url(std::move(url)), capacity(queueCapacity), windowSize(resendWindow), backoff(kFirstBackoff) {
+    : url(std::move(url)),
+      capacity(queueCapacity),
+      windowSize(resendWindow),
+      backoff(kFirstBackoff) {
   connect();
 }
 
-void TcpSyslogSink::push(const std::string& message) {
+void TcpSyslogSink::push(std::string_view message) {
   if (queue.size() >= capacity) {
     if (dropped++ == droppedReported) {
       note("warning: queue for " + url.text + " is full (" + std::to_string(capacity) +
@@ -40,17 +47,27 @@ void TcpSyslogSink::push(const std::string& message) {
     // The oldest goes; one already begun on the socket must be finished,
     // or the collector would read a broken frame.
     const bool begun = frontOffset > 0;
-    if (begun && queue.size() == 1) return;  // then the new one goes instead
-    queue.erase(queue.begin() + (begun ? 1 : 0));
+    if (begun && queue.size() == 1) return;    // then the new one goes instead
+    if (begun) std::swap(queue[0], queue[1]);  // the begun one stays in front
+    queue.popFront();
   }
-  queue.push_back(std::to_string(message.size()) + ' ' + message);
+  std::string& framed = queue.pushBack();
+  char length[24];
+  const auto end = std::to_chars(length, length + sizeof length, message.size()).ptr;
+  framed.append(length, end);
+  framed += ' ';
+  framed.append(message);
+}
+
+void TcpSyslogSink::flush() {
   if (state == State::kConnected) writeQueue();
 }
 
 pollfd* TcpSyslogSink::waitFor() {
   if (state == State::kWaiting) return nullptr;
   short events = POLLOUT;
-  if (state == State::kConnected) events = static_cast<short>(POLLIN | (queue.empty() ? 0 : POLLOUT));
+  if (state == State::kConnected)
+    events = static_cast<short>(POLLIN | (queue.empty() ? 0 : POLLOUT));
   wait = {socket.get(), events, 0};
   return &wait;
 }
@@ -119,7 +136,7 @@ void TcpSyslogSink::onConnected() {
     }
     note(text);
     resent += window.size();
-    queue.insert(queue.begin(), std::make_move_iterator(window.begin()), std::make_move_iterator(window.end()));
+    for (std::size_t i = window.size(); i-- > 0;) std::swap(queue.pushFront(), window[i]);
     window.clear();
   } else if (outageReported) {
     note("connected to " + url.text);
@@ -141,8 +158,9 @@ void TcpSyslogSink::disconnect(const std::string& why) {
   frontOffset = 0;  // the message begun on the old connection goes out whole on the next
   retryAt = Clock::now() + backoff;
   if (!outageReported) {
-    note("warning: " + std::string(everConnected ? "lost connection to " : "cannot connect to ") + url.text +
-         ": " + why + "; retrying, keeping up to " + std::to_string(capacity) + " messages");
+    note("warning: " + std::string(everConnected ? "lost connection to " : "cannot connect to ") +
+         url.text + ": " + why + "; retrying, keeping up to " + std::to_string(capacity) +
+         " messages");
     outageReported = true;
   }
   backoff = std::min(backoff * 2, kMaxBackoff);
@@ -150,24 +168,41 @@ void TcpSyslogSink::disconnect(const std::string& why) {
 
 void TcpSyslogSink::writeQueue() {
   while (!queue.empty()) {
-    const std::string& front = queue.front();
-    const ssize_t n = ::send(socket.get(), front.data() + frontOffset, front.size() - frontOffset,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    std::array<iovec, kWriteBatch> parts;
+    const std::size_t count = std::min(queue.size(), parts.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t skip = i == 0 ? frontOffset : 0;
+      parts[i] = {queue[i].data() + skip, queue[i].size() - skip};
+    }
+    msghdr message{};
+    message.msg_iov = parts.data();
+    message.msg_iovlen = count;
+    const ssize_t n = ::sendmsg(socket.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;  // POLLOUT says when to go on
       disconnect(errorText(errno));
       return;
     }
-    frontOffset += static_cast<std::size_t>(n);
-    if (frontOffset < front.size()) continue;
+    consume(static_cast<std::size_t>(n));
+  }
+}
+
+void TcpSyslogSink::consume(std::size_t bytes) {
+  while (bytes > 0) {
+    const std::size_t left = queue.front().size() - frontOffset;
+    if (bytes < left) {
+      frontOffset += bytes;
+      return;
+    }
+    bytes -= left;
     frontOffset = 0;
     ++written;
     if (windowSize > 0) {
-      window.push_back(std::move(queue.front()));
-      if (window.size() > windowSize) window.pop_front();
+      std::swap(window.pushBack(), queue.front());
+      if (window.size() > windowSize) window.popFront();
     }
-    queue.pop_front();
+    queue.popFront();
   }
 }
 
@@ -181,7 +216,8 @@ void TcpSyslogSink::drain(std::chrono::milliseconds limit) {
       finSent = true;
     }
     pollfd* fd = waitFor();
-    const int ready = pollUntil({fd, fd != nullptr ? 1u : 0u}, std::min(deadline, nextDeadline(deadline)));
+    const int ready =
+        pollUntil({fd, fd != nullptr ? 1u : 0u}, std::min(deadline, nextDeadline(deadline)));
     if (ready < 0) break;
     if (ready > 0 && finSent && state == State::kConnected) {
       char scratch[512];

@@ -14,6 +14,9 @@
 // that the window held. A full queue drops its oldest message; every drop
 // is counted and said on stderr, never silent.
 //
+// Messages wait in the queue until the end of the receive batch (flush()),
+// then go out in one writev() as far as the socket takes them.
+//
 // Threads: single-threaded; see syslog_sink.h.
 #pragma once
 
@@ -22,10 +25,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
+#include <string_view>
 
 #include "common/unique_fd.h"
+#include "remote/string_ring.h"
 #include "remote/syslog_sink.h"
 
 namespace remote {
@@ -36,7 +40,8 @@ class TcpSyslogSink final : public SyslogSink {
   // reason to wait, not a failure.
   TcpSyslogSink(CollectorUrl url, std::size_t queueCapacity, std::size_t resendWindow);
 
-  void push(const std::string& message) override;
+  void push(std::string_view message) override;
+  void flush() override;
   // The socket while connecting or connected; nullptr while waiting to
   // reconnect (nextDeadline() says until when).
   pollfd* waitFor() override;
@@ -54,6 +59,11 @@ class TcpSyslogSink final : public SyslogSink {
   void onConnected();
   void disconnect(const std::string& why);
   void writeQueue();
+  // Takes `bytes` just written off the front of the queue.
+  void consume(std::size_t bytes);
+
+  // Messages a writev() takes at most: a full receive batch and more.
+  static constexpr std::size_t kWriteBatch = 128;
 
   enum class State { kWaiting, kConnecting, kConnected };
 
@@ -64,9 +74,9 @@ class TcpSyslogSink final : public SyslogSink {
   State state = State::kWaiting;
   pollfd wait{};
 
-  std::deque<std::string> queue;   // framed, not yet written; front written up to frontOffset
+  StringRing queue;  // framed, not yet written; front written up to frontOffset
   std::size_t frontOffset = 0;
-  std::deque<std::string> window;  // the last messages written whole, oldest first
+  StringRing window;  // the last messages written whole, oldest first
   Clock::time_point retryAt;
   std::chrono::milliseconds backoff;
   bool everConnected = false;

@@ -25,26 +25,52 @@ UdpSyslogSink::UdpSyslogSink(CollectorUrl url) : url(std::move(url)) {
   }
 }
 
-void UdpSyslogSink::push(const std::string& message) {
-  // A refused earlier datagram (ICMP port unreachable) is reported on this
-  // send and costs this message its turn: try it once more.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (::send(socket.get(), message.data(), message.size(), MSG_NOSIGNAL) >= 0) {
-      ++written;
-      return;
-    }
-    if (errno != ECONNREFUSED) break;
-  }
-  if (sendFailures++ == 0) {
-    note("warning: cannot send to " + url.text + ": " + std::strerror(errno) + " (counting)");
-  }
+void UdpSyslogSink::push(std::string_view message) {
+  pending[pendingCount++].assign(message);
+  if (pendingCount == kBatch) flush();
 }
+
+void UdpSyslogSink::flush() {
+  for (std::size_t i = 0; i < pendingCount; ++i) {
+    vectors[i] = {pending[i].data(), pending[i].size()};
+    headers[i] = {};
+    headers[i].msg_hdr.msg_iov = &vectors[i];
+    headers[i].msg_hdr.msg_iovlen = 1;
+  }
+  std::size_t sent = 0;
+  while (sent < pendingCount) {
+    const int n = ::sendmmsg(socket.get(), headers.data() + sent,
+                             static_cast<unsigned int>(pendingCount - sent), MSG_NOSIGNAL);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    // An earlier datagram came back as port unreachable: that message was
+    // not delivered. The error is used up; this one gets its turn.
+    if (errno == ECONNREFUSED) {
+      if (refused++ == 0)
+        note("warning: " + url.text + " refused a message (nobody listening?); counting");
+      continue;
+    }
+    if (sendFailures++ == 0) {
+      note("warning: cannot send to " + url.text + ": " + std::strerror(errno) + " (counting)");
+    }
+    ++sent;  // that one is lost; the rest get their turn
+  }
+  pendingCount = 0;
+}
+
+void UdpSyslogSink::drain(std::chrono::milliseconds /*limit*/) { flush(); }
 
 bool UdpSyslogSink::report() const {
   std::string text = "sent " + std::to_string(written) + " messages to " + url.text;
   if (sendFailures > 0) text += "; " + std::to_string(sendFailures) + " could not be sent";
+  if (refused > 0)
+    text += "; " + std::to_string(refused) + " refused by the collector (not delivered)";
   note(text);
-  return sendFailures == 0;
+  return sendFailures == 0 && refused == 0;
 }
 
 }  // namespace remote

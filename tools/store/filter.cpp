@@ -24,7 +24,8 @@ std::string placeholders(std::size_t n) {
   return list;
 }
 
-void addCommon(Condition& c, const Filter& f, bool afterId, const char* table, const char* timeColumn) {
+void addCommon(Condition& c, const Filter& f, bool afterId, const char* table,
+               const char* timeColumn) {
   const std::string t = table;
   if (afterId) {
     add(c, t + ".id > ?");
@@ -39,7 +40,8 @@ void addCommon(Condition& c, const Filter& f, bool afterId, const char* table, c
     c.parameters.emplace_back(*f.untilNs);
   }
   if (!f.targets.empty()) {
-    add(c, t + ".source IN (SELECT id FROM sources WHERE target IN (" + placeholders(f.targets.size()) + "))");
+    add(c, t + ".source IN (SELECT id FROM sources WHERE target IN (" +
+               placeholders(f.targets.size()) + "))");
     for (const std::string& target : f.targets) c.parameters.emplace_back(target);
   }
 }
@@ -60,8 +62,8 @@ Condition recordCondition(const Filter& f, bool afterId, bool ftsJoined) {
     levels.clear();
     levels.push_back(-1);
     for (int level = std::max(*f.minClientLevel, 0); level <= 31; ++level) {
-      if (f.clientLevels.empty() || std::find(f.clientLevels.begin(), f.clientLevels.end(), level) !=
-                                        f.clientLevels.end()) {
+      if (f.clientLevels.empty() ||
+          std::find(f.clientLevels.begin(), f.clientLevels.end(), level) != f.clientLevels.end()) {
         levels.push_back(level);
       }
     }
@@ -79,7 +81,8 @@ Condition recordCondition(const Filter& f, bool afterId, bool ftsJoined) {
     c.parameters.emplace_back(f.grep);
   }
   if (!f.match.empty()) {
-    add(c, ftsJoined ? "records_fts MATCH ?" : "r.id IN (SELECT rowid FROM records_fts WHERE records_fts MATCH ?)");
+    add(c, ftsJoined ? "records_fts MATCH ?"
+                     : "r.id IN (SELECT rowid FROM records_fts WHERE records_fts MATCH ?)");
     c.parameters.emplace_back(f.match);
   }
   if (c.sql.empty()) c.sql.push_back('1');  // every row
@@ -95,14 +98,27 @@ Condition gapCondition(const Filter& f, bool afterId) {
 
 remote::Levels storedLevels(RecordStore& store) {
   try {
-    sqlite::Statement names(store.database(),
-                            "SELECT DISTINCT client_level, level_name FROM records WHERE client_level >= 0",
-                            /*persistent=*/false);
+    sqlite::Statement names(
+        store.database(),
+        "SELECT DISTINCT client_level, level_name FROM records WHERE client_level >= 0",
+        /*persistent=*/false);
     remote::Levels levels;
     while (names.step()) {
       levels.push_back({static_cast<std::uint32_t>(names.columnInt(0)), names.columnText(1)});
     }
     return levels;
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
+std::vector<std::string> storedTargets(RecordStore& store) {
+  try {
+    sqlite::Statement names(store.database(), "SELECT DISTINCT target FROM sources ORDER BY target",
+                            /*persistent=*/false);
+    std::vector<std::string> targets;
+    while (names.step()) targets.push_back(names.columnText(0));
+    return targets;
   } catch (const sqlite::Error& e) {
     throw fromSqlite(e);
   }

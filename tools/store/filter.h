@@ -6,8 +6,8 @@
 // in a Filter from their own options; Query and collectStats share its
 // condition.
 //
-// Threads: plain values and pure functions, except storedLevels(), which
-// reads the store on its thread.
+// Threads: plain values and pure functions, except storedLevels() and
+// storedTargets(), which read the store on its thread.
 #pragma once
 
 #include <cstdint>
@@ -32,13 +32,13 @@ struct Filter {
   // level passes a minimum.
   std::optional<int> minClientLevel{};
   std::vector<int> clientLevels{};
-  std::string grep{};   // POSIX extended regex on the text; empty: none
-  std::string match{};  // FTS5 query over text, function, file and component
-  int context = 0;    // records before and after each match, from its target
-  std::int64_t limit = 0;   // matching records at most; 0: all
-  bool reverse = false;     // newest first
+  std::string grep{};        // POSIX extended regex on the text; empty: none
+  std::string match{};       // FTS5 query over text, function, file and component
+  int context = 0;           // records before and after each match, from its target
+  std::int64_t limit = 0;    // matching records at most; 0: all
+  bool reverse = false;      // newest first
   std::int64_t afterId = 0;  // only entries after this id (follow)
-  bool gaps = true;         // show gaps of the selected targets in place
+  bool gaps = true;          // show gaps of the selected targets in place
 };
 
 // An SQL condition on records `r` with its parameters in textual order.
@@ -58,5 +58,8 @@ Condition gapCondition(const Filter& filter, bool afterId);
 // The level names the store has seen, per client level, for turning a
 // user's level name into a client level (remote::lookupClientLevel).
 remote::Levels storedLevels(RecordStore& store);
+
+// Every target ("address:port") the store has records or gaps of, sorted.
+std::vector<std::string> storedTargets(RecordStore& store);
 
 }  // namespace store

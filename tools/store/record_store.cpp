@@ -123,7 +123,8 @@ UniqueFd lockRecorder(const std::string& path) {
     }
     char pid[32] = {};
     const ssize_t n = ::pread(fd.get(), pid, sizeof pid - 1, 0);
-    const std::string holder = n > 0 ? " (pid " + std::string(pid, static_cast<std::size_t>(n)) + ")" : "";
+    const std::string holder =
+        n > 0 ? " (pid " + std::string(pid, static_cast<std::size_t>(n)) + ")" : "";
     throw StoreError(Kind::kLocked, path + ": another recorder is writing to this store" + holder);
   }
   // The pid is only for the message above; a failed write costs nothing else.
@@ -138,7 +139,8 @@ sqlite::Database openDatabase(const std::string& path, RecordStore::Access acces
   // A reader of WAL mode needs the -shm file, which a read-only file
   // system cannot give it; there nobody can write, so nothing needs locking.
   struct statvfs fileSystem {};
-  if (mode == Mode::kReadOnly && ::statvfs(path.c_str(), &fileSystem) == 0 && (fileSystem.f_flag & ST_RDONLY)) {
+  if (mode == Mode::kReadOnly && ::statvfs(path.c_str(), &fileSystem) == 0 &&
+      (fileSystem.f_flag & ST_RDONLY)) {
     mode = Mode::kImmutable;
   }
   try {
@@ -152,12 +154,15 @@ sqlite::Database openDatabase(const std::string& path, RecordStore::Access acces
 
 struct RecordStore::Writer {
   explicit Writer(sqlite::Database& db)
-      : insertRecord(db, "INSERT INTO records VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15)"),
-        indexText(db,
-                  "INSERT INTO records_fts(rowid, text, function, file, component) "
-                  "SELECT id, text, function, file, component FROM records WHERE id >= ?1 AND id < ?2"),
+      : insertRecord(
+            db, "INSERT INTO records VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15)"),
+        indexText(
+            db,
+            "INSERT INTO records_fts(rowid, text, function, file, component) "
+            "SELECT id, text, function, file, component FROM records WHERE id >= ?1 AND id < ?2"),
         insertGap(db, "INSERT INTO gaps VALUES (?1,?2,?3,?4,?5,?6)"),
-        insertSource(db, "INSERT INTO sources(target, uuid, application) VALUES (?1,?2,?3) RETURNING id"),
+        insertSource(
+            db, "INSERT INTO sources(target, uuid, application) VALUES (?1,?2,?3) RETURNING id"),
         saveLastId(db, "UPDATE meta SET value = ?1 WHERE key = 'last_id'"),
         addCount(db,
                  "INSERT INTO counts VALUES (?1,?2,?3,?4,?5) "
@@ -165,22 +170,26 @@ struct RecordStore::Writer {
         dropEmptyCounts(db, "DELETE FROM counts WHERE records <= 0"),
         // Oldest by id: the order they were recorded in. What each deleted
         // record was counted under comes back for the counts.
-        deleteOldest(db,
-                     "DELETE FROM records WHERE id IN (SELECT id FROM records ORDER BY id LIMIT ?1) "
-                     "RETURNING source, component, client_level, level_name"),
-        deleteOlderThan(db,
-                        "DELETE FROM records WHERE id IN "
-                        "(SELECT id FROM records WHERE received_ns < ?1 ORDER BY received_ns LIMIT ?2) "
-                        "RETURNING source, component, client_level, level_name"),
+        deleteOldest(
+            db,
+            "DELETE FROM records WHERE id IN (SELECT id FROM records ORDER BY id LIMIT ?1) "
+            "RETURNING source, component, client_level, level_name"),
+        deleteOlderThan(
+            db,
+            "DELETE FROM records WHERE id IN "
+            "(SELECT id FROM records WHERE received_ns < ?1 ORDER BY received_ns LIMIT ?2) "
+            "RETURNING source, component, client_level, level_name"),
         // A gap before the oldest record left has nothing to stand between.
-        deleteOldGaps(db, "DELETE FROM gaps WHERE id < (SELECT coalesce(min(id), ?1) FROM records)") {}
+        deleteOldGaps(db,
+                      "DELETE FROM gaps WHERE id < (SELECT coalesce(min(id), ?1) FROM records)") {}
 
-  sqlite::Statement insertRecord, indexText, insertGap, insertSource, saveLastId, addCount, dropEmptyCounts,
-      deleteOldest, deleteOlderThan, deleteOldGaps;
+  sqlite::Statement insertRecord, indexText, insertGap, insertSource, saveLastId, addCount,
+      dropEmptyCounts, deleteOldest, deleteOlderThan, deleteOldGaps;
 };
 
 RecordStore::RecordStore(const std::string& path, Access access)
-    : lockFile(access == Access::kRecord ? lockRecorder(path) : UniqueFd()), db(openDatabase(path, access)) {
+    : lockFile(access == Access::kRecord ? lockRecorder(path) : UniqueFd()),
+      db(openDatabase(path, access)) {
   try {
     if (access == Access::kRecord && db.readOnly()) {
       throw StoreError(Kind::kReadOnly, path + ": cannot record: the file is read-only");
@@ -205,16 +214,20 @@ void RecordStore::checkSchema(bool mayCreate) {
   const std::int64_t tables = db.queryInt("SELECT count(*) FROM sqlite_schema").value_or(0);
   const std::string& path = db.path();
   if (applicationId != kApplicationId && (applicationId != 0 || version != 0 || tables != 0)) {
-    throw StoreError(Kind::kNotOurs, path + ": a SQLite database of another application, not a record store");
+    throw StoreError(Kind::kNotOurs,
+                     path + ": a SQLite database of another application, not a record store");
   }
   if (version > kSchemaVersion) {
-    throw StoreError(Kind::kNewerSchema, path + ": record store of schema version " + std::to_string(version) +
-                                             "; these tools know versions up to " + std::to_string(kSchemaVersion));
+    throw StoreError(Kind::kNewerSchema,
+                     path + ": record store of schema version " + std::to_string(version) +
+                         "; these tools know versions up to " + std::to_string(kSchemaVersion));
   }
   if (version == kSchemaVersion) return;
   if (!mayCreate) {
-    if (version == 0) throw StoreError(Kind::kNotOurs, path + ": an empty database, not a record store");
-    throw StoreError(Kind::kFailed, path + ": record store of schema version " + std::to_string(version) +
+    if (version == 0)
+      throw StoreError(Kind::kNotOurs, path + ": an empty database, not a record store");
+    throw StoreError(Kind::kFailed, path + ": record store of schema version " +
+                                        std::to_string(version) +
                                         "; record into it once to upgrade it");
   }
   sqlite::Transaction transaction(db, sqlite::Transaction::Kind::kImmediate);
@@ -240,7 +253,8 @@ void RecordStore::prepareWriter() {
   // the next id, so a follower's "after id" stays right.
   nextId = db.queryInt("SELECT value FROM meta WHERE key = 'last_id'").value_or(0) + 1;
   records = db.queryInt("SELECT sum(records) FROM counts").value_or(0);
-  sqlite::Statement all(db, "SELECT id, target, uuid, application FROM sources", /*persistent=*/false);
+  sqlite::Statement all(db, "SELECT id, target, uuid, application FROM sources",
+                        /*persistent=*/false);
   while (all.step()) {
     codec::Uuid uuid{};
     const auto blob = all.columnBlob(2);
@@ -265,8 +279,10 @@ std::int64_t RecordStore::sourceId(const std::string& target, const codec::Uuid&
   return id;
 }
 
-std::int64_t RecordStore::append(std::span<const Entry> entries, remote::SystemClock::time_point now) {
-  if (!writer) throw StoreError(Kind::kFailed, db.path() + ": opened for reading, not for recording");
+std::int64_t RecordStore::append(std::span<const Entry> entries,
+                                 remote::SystemClock::time_point now) {
+  if (!writer)
+    throw StoreError(Kind::kFailed, db.path() + ": opened for reading, not for recording");
   const std::int64_t firstId = nextId;
   const std::int64_t recordsBefore = records;
   sourcesAdded.clear();
@@ -280,7 +296,9 @@ std::int64_t RecordStore::append(std::span<const Entry> entries, remote::SystemC
         const codec::LogRecord& r = a.record;
         const std::int64_t source = sourceId(a.source, r.uuid, stored->applicationName);
         const int level = remote::recordClientLevel(r.clientMask);
-        std::string levelName = stored->levelName.empty() ? remote::recordLevelName(r.clientMask, {}) : stored->levelName;
+        std::string levelName = stored->levelName.empty()
+                                    ? remote::recordLevelName(r.clientMask, {})
+                                    : stored->levelName;
         sqlite::Statement& insert = writer->insertRecord;
         insert.reset();
         insert.bind(1, id).bind(2, toNs(a.receivedAt)).bind(3, source);
@@ -297,7 +315,9 @@ std::int64_t RecordStore::append(std::span<const Entry> entries, remote::SystemC
         const StoredGap& g = std::get<StoredGap>(entry);
         sqlite::Statement& insert = writer->insertGap;
         insert.reset();
-        insert.bind(1, id).bind(2, toNs(g.seenAt)).bind(3, sourceId(g.target, g.uuid, g.applicationName));
+        insert.bind(1, id)
+            .bind(2, toNs(g.seenAt))
+            .bind(3, sourceId(g.target, g.uuid, g.applicationName));
         insert.bind(4, std::int64_t{g.gap.first}).bind(5, std::int64_t{g.last()});
         insert.bind(6, std::int64_t{g.gap.count});
         insert.step();
@@ -311,7 +331,8 @@ std::int64_t RecordStore::append(std::span<const Entry> entries, remote::SystemC
     }
     writer->saveLastId.reset();
     writer->saveLastId.bind(1, id - 1).step();
-    const std::int64_t deleted = trimLocked(now, static_cast<std::int64_t>(entries.size()) + kTrimStep);
+    const std::int64_t deleted =
+        trimLocked(now, static_cast<std::int64_t>(entries.size()) + kTrimStep);
     transaction.commit();
     nextId = id;
     return deleted;
@@ -324,7 +345,8 @@ std::int64_t RecordStore::append(std::span<const Entry> entries, remote::SystemC
 }
 
 std::int64_t RecordStore::trim(remote::SystemClock::time_point now, std::int64_t atMost) {
-  if (!writer) throw StoreError(Kind::kFailed, db.path() + ": opened for reading, not for recording");
+  if (!writer)
+    throw StoreError(Kind::kFailed, db.path() + ": opened for reading, not for recording");
   const std::int64_t recordsBefore = records;
   try {
     sqlite::Transaction transaction(db, sqlite::Transaction::Kind::kImmediate);
@@ -342,7 +364,8 @@ std::int64_t RecordStore::trimLocked(remote::SystemClock::time_point now, std::i
   std::int64_t deleted = 0;
   const auto drain = [&](sqlite::Statement& del) {
     while (del.step()) {
-      --uncounted[{del.columnInt(0), del.columnText(1), static_cast<int>(del.columnInt(2)), del.columnText(3)}];
+      --uncounted[{del.columnInt(0), del.columnText(1), static_cast<int>(del.columnInt(2)),
+                   del.columnText(3)}];
       ++deleted;
     }
   };
@@ -373,7 +396,11 @@ void RecordStore::addCounts(const Counts& counts) {
   for (const auto& [key, n] : counts) {
     const auto& [source, component, level, levelName] = key;
     add.reset();
-    add.bind(1, source).bind(2, component).bind(3, std::int64_t{level}).bind(4, levelName).bind(5, n);
+    add.bind(1, source)
+        .bind(2, component)
+        .bind(3, std::int64_t{level})
+        .bind(4, levelName)
+        .bind(5, n);
     add.step();
   }
 }

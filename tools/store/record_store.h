@@ -113,7 +113,8 @@ class RecordStore {
 
   void checkSchema(bool mayCreate);
   void prepareWriter();
-  std::int64_t sourceId(const std::string& target, const codec::Uuid& uuid, const std::string& application);
+  std::int64_t sourceId(const std::string& target, const codec::Uuid& uuid,
+                        const std::string& application);
   // Records to add to (or, negative, take from) the counts table, by
   // source, component, client level and level name.
   using Counts = std::map<std::tuple<std::int64_t, std::string, int, std::string>, std::int64_t>;
@@ -131,7 +132,7 @@ class RecordStore {
   using SourceKey = std::tuple<std::string, codec::Uuid, std::string>;  // target, uuid, application
   std::map<SourceKey, std::int64_t> sources;
   std::vector<SourceKey> sourcesAdded;  // by the batch being appended
-  std::unique_ptr<Writer> writer;  // last: finalized before the connection closes
+  std::unique_ptr<Writer> writer;       // last: finalized before the connection closes
 };
 
 }  // namespace store

@@ -10,7 +10,6 @@
 #include <regex.h>
 #include <sqlite3.h>
 
-
 namespace store {
 namespace {
 
@@ -53,8 +52,8 @@ void regexpFunction(sqlite3_context* context, int /*argc*/, sqlite3_value** argv
 
 void registerRegexp(sqlite::Database& database) {
   const int rc = ::sqlite3_create_function_v2(database.handle(), "regexp", 2,
-                                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
-                                              regexpFunction, nullptr, nullptr, nullptr);
+                                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS,
+                                              nullptr, regexpFunction, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) database.fail(rc, "cannot register regexp()");
 }
 

@@ -16,10 +16,18 @@ namespace sqlite {
 Database::Database(const std::string& path, Mode mode) : filePath(path) {
   int flags = SQLITE_OPEN_NOMUTEX;  // one thread per connection, see the header
   switch (mode) {
-    case Mode::kReadOnly: flags |= SQLITE_OPEN_READONLY; break;
-    case Mode::kImmutable: flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI; break;
-    case Mode::kReadWrite: flags |= SQLITE_OPEN_READWRITE; break;
-    case Mode::kReadWriteCreate: flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE; break;
+    case Mode::kReadOnly:
+      flags |= SQLITE_OPEN_READONLY;
+      break;
+    case Mode::kImmutable:
+      flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+      break;
+    case Mode::kReadWrite:
+      flags |= SQLITE_OPEN_READWRITE;
+      break;
+    case Mode::kReadWriteCreate:
+      flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+      break;
   }
   std::string name = path;
   if (mode == Mode::kImmutable) {
@@ -92,10 +100,11 @@ void Database::fail(int code, std::string_view context) const {
   throw Error(code, message);
 }
 
-Statement::Statement(Database& database, std::string_view sql, bool persistent) : database(&database) {
+Statement::Statement(Database& database, std::string_view sql, bool persistent)
+    : database(&database) {
   const unsigned int flags = persistent ? SQLITE_PREPARE_PERSISTENT : 0;
-  const int rc = ::sqlite3_prepare_v3(database.handle(), sql.data(), static_cast<int>(sql.size()), flags,
-                                      &statement, nullptr);
+  const int rc = ::sqlite3_prepare_v3(database.handle(), sql.data(), static_cast<int>(sql.size()),
+                                      flags, &statement, nullptr);
   if (rc != SQLITE_OK) database.fail(::sqlite3_extended_errcode(database.handle()), "");
 }
 
@@ -123,13 +132,15 @@ Statement& Statement::bind(int index, std::string_view text) {
   // An empty view may have no data pointer, which SQLite would bind as
   // NULL; an empty string is what was meant.
   const char* bytes = text.data() ? text.data() : "";
-  const int rc = ::sqlite3_bind_text64(statement, index, bytes, text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  const int rc =
+      ::sqlite3_bind_text64(statement, index, bytes, text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   if (rc != SQLITE_OK) database->fail(rc, "bind");
   return *this;
 }
 
 Statement& Statement::bind(int index, std::span<const std::uint8_t> blob) {
-  const int rc = ::sqlite3_bind_blob64(statement, index, blob.data(), blob.size(), SQLITE_TRANSIENT);
+  const int rc =
+      ::sqlite3_bind_blob64(statement, index, blob.data(), blob.size(), SQLITE_TRANSIENT);
   if (rc != SQLITE_OK) database->fail(rc, "bind");
   return *this;
 }
@@ -154,12 +165,15 @@ void Statement::reset() {
   ::sqlite3_clear_bindings(statement);
 }
 
-std::int64_t Statement::columnInt(int column) const { return ::sqlite3_column_int64(statement, column); }
+std::int64_t Statement::columnInt(int column) const {
+  return ::sqlite3_column_int64(statement, column);
+}
 
 std::string Statement::columnText(int column) const {
   const auto* text = ::sqlite3_column_text(statement, column);
   const int bytes = ::sqlite3_column_bytes(statement, column);
-  return text ? std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(bytes)) : std::string();
+  return text ? std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(bytes))
+              : std::string();
 }
 
 std::span<const std::uint8_t> Statement::columnBlob(int column) const {
@@ -176,7 +190,8 @@ std::string Statement::queryPlan() const {
   // The bound values are written into the text, so the plan is the one
   // this statement gets (a range on a bound time, not on NULL).
   char* expanded = ::sqlite3_expanded_sql(statement);
-  const std::string sql = std::string("EXPLAIN QUERY PLAN ") + (expanded ? expanded : ::sqlite3_sql(statement));
+  const std::string sql =
+      std::string("EXPLAIN QUERY PLAN ") + (expanded ? expanded : ::sqlite3_sql(statement));
   ::sqlite3_free(expanded);
   Statement explain(*database, sql, /*persistent=*/false);
   std::map<std::int64_t, int> depth;  // plan node id -> indentation
@@ -184,7 +199,9 @@ std::string Statement::queryPlan() const {
   while (explain.step()) {
     const int level = depth.contains(explain.columnInt(1)) ? depth[explain.columnInt(1)] + 1 : 0;
     depth[explain.columnInt(0)] = level;
-    plan.append(static_cast<std::size_t>(2 * level), ' ').append(explain.columnText(3)).append("\n");
+    plan.append(static_cast<std::size_t>(2 * level), ' ')
+        .append(explain.columnText(3))
+        .append("\n");
   }
   return plan;
 }

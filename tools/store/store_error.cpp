@@ -14,16 +14,23 @@ namespace store {
 StoreError fromSqlite(const sqlite::Error& error) {
   using Kind = StoreError::Kind;
   switch (error.primaryCode()) {
-    case SQLITE_NOTADB: return {Kind::kNotOurs, std::string(error.what()) + " (not a record store)"};
-    case SQLITE_FULL: return {Kind::kDiskFull, error.what()};
-    case SQLITE_READONLY: return {Kind::kReadOnly, error.what()};
+    case SQLITE_NOTADB:
+      return {Kind::kNotOurs, std::string(error.what()) + " (not a record store)"};
+    case SQLITE_FULL:
+      return {Kind::kDiskFull, error.what()};
+    case SQLITE_READONLY:
+      return {Kind::kReadOnly, error.what()};
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: return {Kind::kLocked, error.what()};
-    case SQLITE_CORRUPT: return {Kind::kCorrupt, error.what()};
+    case SQLITE_LOCKED:
+      return {Kind::kLocked, error.what()};
+    case SQLITE_CORRUPT:
+      return {Kind::kCorrupt, error.what()};
     case SQLITE_CANTOPEN:
     case SQLITE_PERM:
-    case SQLITE_AUTH: return {Kind::kCannotOpen, error.what()};
-    default: return {Kind::kFailed, error.what()};
+    case SQLITE_AUTH:
+      return {Kind::kCannotOpen, error.what()};
+    default:
+      return {Kind::kFailed, error.what()};
   }
 }
 

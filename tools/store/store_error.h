@@ -31,7 +31,8 @@ class StoreError : public std::runtime_error {
     kFailed,       // any other failure, with SQLite's message
   };
 
-  StoreError(Kind kind, const std::string& message) : std::runtime_error(message), errorKind(kind) {}
+  StoreError(Kind kind, const std::string& message)
+      : std::runtime_error(message), errorKind(kind) {}
   Kind kind() const { return errorKind; }
 
  private:

@@ -23,9 +23,11 @@ namespace {
 using Kind = StoreError::Kind;
 
 constexpr const char* kRecordColumns =
-    "r.id, r.received_ns, s.target, s.uuid, s.application, r.sequence, r.client_mask, r.level_name, "
+    "r.id, r.received_ns, s.target, s.uuid, s.application, r.sequence, r.client_mask, "
+    "r.level_name, "
     "r.pid, r.tid, r.tick, r.line, r.component, r.file, r.function, r.text";
-constexpr const char* kGapColumns = "g.id, g.seen_ns, s.target, s.uuid, s.application, g.first, g.count";
+constexpr const char* kGapColumns =
+    "g.id, g.seen_ns, s.target, s.uuid, s.application, g.first, g.count";
 constexpr const char* kOfTarget = "source IN (SELECT id FROM sources WHERE target = ?1)";
 
 remote::SystemClock::time_point fromNs(std::int64_t ns) {
@@ -81,7 +83,9 @@ void bindCondition(sqlite::Statement& s, const Condition& c, int& index) {
 
 // Steps a record statement and a gap statement (may be absent) in one
 // order of ids. With `matches`, rows are context rows unless listed there.
-bool merge(sqlite::Statement& records, sqlite::Statement* gaps, bool reverse, const std::set<std::int64_t>* matches, bool& separator, const std::function<bool(const Row&)>& visit) {
+bool merge(sqlite::Statement& records, sqlite::Statement* gaps, bool reverse,
+           const std::set<std::int64_t>* matches, bool& separator,
+           const std::function<bool(const Row&)>& visit) {
   bool haveRecord = records.step();
   bool haveGap = gaps && gaps->step();
   while (haveRecord || haveGap) {
@@ -119,16 +123,19 @@ struct Query::Statements {
 Query::Query(RecordStore& store, Filter f) : store(store), filter(std::move(f)) {
   if (!filter.grep.empty()) {
     const std::string error = regexpError(filter.grep);
-    if (!error.empty()) throw StoreError(Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
+    if (!error.empty())
+      throw StoreError(Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
   }
   try {
     sqlite::Database& db = store.database();
-    statements.reset(new Statements{std::nullopt, std::nullopt,
-                                    sqlite::Statement(db, "SELECT value FROM meta WHERE key = 'last_id'"),
-                                    std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+    statements.reset(
+        new Statements{std::nullopt, std::nullopt,
+                       sqlite::Statement(db, "SELECT value FROM meta WHERE key = 'last_id'"),
+                       std::nullopt, std::nullopt, std::nullopt, std::nullopt});
     const std::string direction = filter.reverse ? " DESC" : "";
     const std::string columns = filter.context > 0 ? "r.id, s.target" : kRecordColumns;
-    const std::string condition = recordCondition(filter, /*afterId=*/true, !filter.match.empty()).sql;
+    const std::string condition =
+        recordCondition(filter, /*afterId=*/true, !filter.match.empty()).sql;
     // CROSS JOIN keeps the written order of the loops: the rows that decide
     // outside, the target's name looked up last.
     std::string sql;
@@ -138,34 +145,39 @@ Query::Query(RecordStore& store, Filter f) : store(store), filter(std::move(f)) 
       sql = "SELECT " + columns +
             " FROM records_fts CROSS JOIN records r ON r.id = records_fts.rowid"
             " CROSS JOIN sources s ON s.id = r.source WHERE " +
-            condition + " ORDER BY records_fts.rowid" + direction + (filter.limit > 0 ? " LIMIT ?" : "");
+            condition + " ORDER BY records_fts.rowid" + direction +
+            (filter.limit > 0 ? " LIMIT ?" : "");
     } else if (filter.limit > 0) {
       // The first ids come from an index alone (component and level,
       // target, time), sorted as bare numbers; only those rows are read.
-      sql = "SELECT " + columns + " FROM records r CROSS JOIN sources s ON s.id = r.source WHERE r.id IN " +
-            "(SELECT r.id FROM records r WHERE " + condition + " ORDER BY r.id" + direction + " LIMIT ?)" +
-            " ORDER BY r.id" + direction;
+      sql = "SELECT " + columns +
+            " FROM records r CROSS JOIN sources s ON s.id = r.source WHERE r.id IN " +
+            "(SELECT r.id FROM records r WHERE " + condition + " ORDER BY r.id" + direction +
+            " LIMIT ?)" + " ORDER BY r.id" + direction;
     } else {
-      sql = "SELECT " + columns + " FROM records r CROSS JOIN sources s ON s.id = r.source WHERE " + condition +
-            " ORDER BY r.id" + direction;
+      sql = "SELECT " + columns + " FROM records r CROSS JOIN sources s ON s.id = r.source WHERE " +
+            condition + " ORDER BY r.id" + direction;
     }
     statements->main.emplace(db, sql);
     if (filter.gaps) {
       statements->gaps.emplace(db, std::string("SELECT ") + kGapColumns +
                                        " FROM gaps g JOIN sources s ON s.id = g.source WHERE " +
-                                       gapCondition(filter, /*afterId=*/true).sql + " ORDER BY g.id" + direction);
+                                       gapCondition(filter, /*afterId=*/true).sql +
+                                       " ORDER BY g.id" + direction);
     }
     if (filter.context > 0) {
       statements->older.emplace(db, std::string("SELECT id FROM records WHERE ") + kOfTarget +
                                         " AND id < ?2 ORDER BY id DESC LIMIT ?3");
       statements->newer.emplace(db, std::string("SELECT id FROM records WHERE ") + kOfTarget +
                                         " AND id > ?2 ORDER BY id LIMIT ?3");
-      statements->groupRecords.emplace(db, std::string("SELECT ") + kRecordColumns +
-                                               " FROM records r JOIN sources s ON s.id = r.source WHERE r." +
-                                               kOfTarget + " AND r.id BETWEEN ?2 AND ?3 ORDER BY r.id" + direction);
-      statements->groupGaps.emplace(db, std::string("SELECT ") + kGapColumns +
-                                            " FROM gaps g JOIN sources s ON s.id = g.source WHERE g." + kOfTarget +
-                                            " AND g.id > ?2 AND g.id < ?3 ORDER BY g.id" + direction);
+      statements->groupRecords.emplace(
+          db, std::string("SELECT ") + kRecordColumns +
+                  " FROM records r JOIN sources s ON s.id = r.source WHERE r." + kOfTarget +
+                  " AND r.id BETWEEN ?2 AND ?3 ORDER BY r.id" + direction);
+      statements->groupGaps.emplace(
+          db, std::string("SELECT ") + kGapColumns +
+                  " FROM gaps g JOIN sources s ON s.id = g.source WHERE g." + kOfTarget +
+                  " AND g.id > ?2 AND g.id < ?3 ORDER BY g.id" + direction);
     }
   } catch (const sqlite::Error& e) {
     throw fromSqlite(e);
@@ -251,11 +263,12 @@ void Query::runContext(const std::function<bool(const Row&)>& visit) {
     std::int64_t below = 0;  // the target's record before lo; 0: none
     std::int64_t lo = 0, hi = 0;
     std::optional<std::int64_t> above;  // the target's record after hi
-    std::int64_t firstMatch = 0;       // in output order
+    std::int64_t firstMatch = 0;        // in output order
     std::set<std::int64_t> matches;
   };
   std::vector<std::pair<std::int64_t, std::string>> found;
-  for (sqlite::Statement& main = *statements->main; main.step();) found.emplace_back(main.columnInt(0), main.columnText(1));
+  for (sqlite::Statement& main = *statements->main; main.step();)
+    found.emplace_back(main.columnInt(0), main.columnText(1));
   const std::int64_t n = filter.context;
 
   // Each match's window, from the N+1 neighbours on each side: the N-th is
@@ -271,14 +284,17 @@ void Query::runContext(const std::function<bool(const Row&)>& visit) {
     newer.reset();
     newer.bind(1, target).bind(2, id).bind(3, n + 1);
     for (std::int64_t k = 1; newer.step(); ++k) {
-      if (k <= n) w.hi = newer.columnInt(0);
-      else w.above = newer.columnInt(0);
+      if (k <= n)
+        w.hi = newer.columnInt(0);
+      else
+        w.above = newer.columnInt(0);
     }
     byTarget[target].push_back(std::move(w));
   }
   std::vector<Window> groups;
   for (auto& [target, windows] : byTarget) {
-    std::sort(windows.begin(), windows.end(), [](const Window& a, const Window& b) { return a.lo < b.lo; });
+    std::sort(windows.begin(), windows.end(),
+              [](const Window& a, const Window& b) { return a.lo < b.lo; });
     for (Window& w : windows) {
       Window* last = groups.empty() || groups.back().target != target ? nullptr : &groups.back();
       if (last && (w.lo <= last->hi || (last->above && w.lo <= *last->above))) {

@@ -29,29 +29,38 @@ struct StatsStatements {
         // Filters on target, component and level alone are answered from
         // the counts the recorder keeps (aliased r: the condition names
         // only those columns); time, regex and full text need the records.
-        from(!f.sinceNs && !f.untilNs && f.grep.empty() && f.match.empty() ? " FROM counts r WHERE "
-                                                                              : " FROM records r WHERE "),
+        from(!f.sinceNs && !f.untilNs && f.grep.empty() && f.match.empty()
+                 ? " FROM counts r WHERE "
+                 : " FROM records r WHERE "),
         count(from == " FROM counts r WHERE " ? "sum(r.records)" : "count(*)"),
-        perSource(db, "SELECT r.source, " + count + from + records.sql + " GROUP BY r.source", false),
-        perComponent(db, "SELECT r.component, " + count + from + records.sql + " GROUP BY r.component", false),
-        perLevel(db,
-                 "SELECT r.client_level, r.level_name, " + count + from + records.sql +
-                     " GROUP BY r.client_level, r.level_name ORDER BY r.client_level DESC, r.level_name",
-                 false),
+        perSource(db, "SELECT r.source, " + count + from + records.sql + " GROUP BY r.source",
+                  false),
+        perComponent(db,
+                     "SELECT r.component, " + count + from + records.sql + " GROUP BY r.component",
+                     false),
+        perLevel(
+            db,
+            "SELECT r.client_level, r.level_name, " + count + from + records.sql +
+                " GROUP BY r.client_level, r.level_name ORDER BY r.client_level DESC, r.level_name",
+            false),
         // Two statements: SQLite answers a lone min() or max() from the
         // index's ends, not both at once.
         first(db, "SELECT min(r.received_ns) FROM records r WHERE " + records.sql, false),
         last(db, "SELECT max(r.received_ns) FROM records r WHERE " + records.sql, false),
-        gaps(db, "SELECT g.source, count(*), sum(g.count) FROM gaps g WHERE " + gapsOnly.sql + " GROUP BY g.source",
+        gaps(db,
+             "SELECT g.source, count(*), sum(g.count) FROM gaps g WHERE " + gapsOnly.sql +
+                 " GROUP BY g.source",
              false),
         sources(db, "SELECT id, target FROM sources", false) {
-    for (sqlite::Statement* s : {&perSource, &perComponent, &perLevel, &first, &last}) bind(*s, records);
+    for (sqlite::Statement* s : {&perSource, &perComponent, &perLevel, &first, &last})
+      bind(*s, records);
     bind(gaps, gapsOnly);
   }
 
   static void bind(sqlite::Statement& s, const Condition& c) {
     int index = 1;
-    for (const auto& p : c.parameters) std::visit([&](const auto& value) { s.bind(index++, value); }, p);
+    for (const auto& p : c.parameters)
+      std::visit([&](const auto& value) { s.bind(index++, value); }, p);
   }
 
   Condition records, gapsOnly;
@@ -62,7 +71,8 @@ struct StatsStatements {
 void checkRegexp(const Filter& filter) {
   if (filter.grep.empty()) return;
   const std::string error = regexpError(filter.grep);
-  if (!error.empty()) throw StoreError(StoreError::Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
+  if (!error.empty())
+    throw StoreError(StoreError::Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
 }
 
 }  // namespace
@@ -92,7 +102,8 @@ Stats collectStats(RecordStore& store, const Filter& filter) {
       t.target = target;
       stats.targets.push_back(std::move(t));
     }
-    while (s.perComponent.step()) stats.components.push_back({s.perComponent.columnText(0), s.perComponent.columnInt(1)});
+    while (s.perComponent.step())
+      stats.components.push_back({s.perComponent.columnText(0), s.perComponent.columnInt(1)});
     while (s.perLevel.step()) {
       stats.levels.push_back({static_cast<int>(s.perLevel.columnInt(0)), s.perLevel.columnText(1),
                               s.perLevel.columnInt(2)});
@@ -102,7 +113,8 @@ Stats collectStats(RecordStore& store, const Filter& filter) {
     snapshot.commit();
     return stats;
   } catch (const sqlite::Error& e) {
-    if (e.primaryCode() == 1) throw StoreError(StoreError::Kind::kBadQuery, e.what());  // SQLITE_ERROR: the query
+    if (e.primaryCode() == 1)
+      throw StoreError(StoreError::Kind::kBadQuery, e.what());  // SQLITE_ERROR: the query
     throw fromSqlite(e);
   }
 }
@@ -116,7 +128,8 @@ std::string statsPlan(RecordStore& store, const Filter& filter) {
         {"records per level", &s.perLevel},   {"first receive time", &s.first},
         {"last receive time", &s.last},       {"gaps per target", &s.gaps}};
     std::string plan;
-    for (const auto& [name, statement] : parts) plan += std::string(name) + ":\n" + statement->queryPlan();
+    for (const auto& [name, statement] : parts)
+      plan += std::string(name) + ":\n" + statement->queryPlan();
     return plan;
   } catch (const sqlite::Error& e) {
     throw fromSqlite(e);

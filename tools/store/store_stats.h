@@ -39,9 +39,9 @@ struct Stats {
   std::int64_t gaps = 0;
   std::int64_t lost = 0;
   std::optional<remote::SystemClock::time_point> first, last;  // receive times
-  std::vector<PerTarget> targets;        // by target
-  std::vector<PerComponent> components;  // by name
-  std::vector<PerLevel> levels;          // most severe first
+  std::vector<PerTarget> targets;                              // by target
+  std::vector<PerComponent> components;                        // by name
+  std::vector<PerLevel> levels;                                // most severe first
 };
 
 Stats collectStats(RecordStore& store, const Filter& filter = {});

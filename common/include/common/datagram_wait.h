@@ -26,4 +26,5 @@ int pollUntil(std::span<pollfd> fds, std::chrono::steady_clock::time_point deadl
 // Its length, or nullopt when none came in time or reading failed. The
 // sender goes to `from` when given.
 std::optional<std::size_t> receiveWithin(int fd, void* buffer, std::size_t capacity,
-                                         std::chrono::milliseconds timeout, sockaddr_in* from = nullptr);
+                                         std::chrono::milliseconds timeout,
+                                         sockaddr_in* from = nullptr);

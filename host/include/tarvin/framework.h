@@ -48,8 +48,7 @@ void setApplicationName(const std::string& name);
 
 // Adds a component at the end of the list, or replaces the mask and levels of
 // an existing one in place, and tells every attached target about it.
-void defineComponent(const std::string& name, unsigned int mask,
-                     const LevelDescriptions& levels);
+void defineComponent(const std::string& name, unsigned int mask, const LevelDescriptions& levels);
 // Forgets every component (tests start each case from an empty host).
 void clearComponents();
 

@@ -1,4 +1,4 @@
-// src/protocol/wire_format.h
+// src/wire/wire_format.h
 //
 // The remote protocol's datagram layouts: function descriptors, the common
 // header of every datagram the target sends, the offset of every field and
@@ -16,9 +16,9 @@ namespace wire {
 // The 32-bit big-endian word that opens every datagram. A reply's descriptor
 // is its request's plus one.
 enum FunctionDescriptor : std::uint32_t {
-  kDiscoveryRequest = 1,        // DRQ
+  kDiscoveryRequest = 1,  // DRQ
   kDiscoveryResponse = 2,
-  kRegistrationRequest = 16,    // RRQ
+  kRegistrationRequest = 16,  // RRQ
   kRegistrationConfirm = 17,
   kUnregistrationRequest = 19,  // URQ
   kSetLevelRequest = 33,        // SLV
@@ -49,17 +49,17 @@ inline constexpr std::size_t kRequestHeaderSize = kFieldSize;
 
 // SLV: request id, client mask, component name (NUL-terminated).
 namespace slv {
-inline constexpr std::size_t kRequestIdOffset = kRequestHeaderSize;       // 4
-inline constexpr std::size_t kClientMaskOffset = kRequestIdOffset + 4;    // 8
-inline constexpr std::size_t kNameOffset = kClientMaskOffset + 4;         // 12
-inline constexpr std::size_t kMinSize = kNameOffset + 1;                  // 13
+inline constexpr std::size_t kRequestIdOffset = kRequestHeaderSize;     // 4
+inline constexpr std::size_t kClientMaskOffset = kRequestIdOffset + 4;  // 8
+inline constexpr std::size_t kNameOffset = kClientMaskOffset + 4;       // 12
+inline constexpr std::size_t kMinSize = kNameOffset + 1;                // 13
 }  // namespace slv
 
 // GLVD: request id, component name (NUL-terminated).
 namespace glvd {
-inline constexpr std::size_t kRequestIdOffset = kRequestHeaderSize;       // 4
-inline constexpr std::size_t kNameOffset = kRequestIdOffset + 4;          // 8
-inline constexpr std::size_t kMinSize = kNameOffset + 1;                  // 9
+inline constexpr std::size_t kRequestIdOffset = kRequestHeaderSize;  // 4
+inline constexpr std::size_t kNameOffset = kRequestIdOffset + 4;     // 8
+inline constexpr std::size_t kMinSize = kNameOffset + 1;             // 9
 }  // namespace glvd
 
 // The longest component name an SLV or GLVD may carry; longer ones are ignored.
@@ -67,14 +67,14 @@ inline constexpr std::size_t kMaxRequestNameLength = 31;
 
 // Discovery response and registration confirm: header, application name.
 namespace appinfo {
-inline constexpr std::size_t kNameOffset = kHeaderSize;                   // 20
+inline constexpr std::size_t kNameOffset = kHeaderSize;  // 20
 }  // namespace appinfo
 
 // Component info: header, request id, client mask, component name.
 namespace component_info {
-inline constexpr std::size_t kRequestIdOffset = kHeaderSize;              // 20
-inline constexpr std::size_t kClientMaskOffset = kRequestIdOffset + 4;    // 24
-inline constexpr std::size_t kNameOffset = kClientMaskOffset + 4;         // 28
+inline constexpr std::size_t kRequestIdOffset = kHeaderSize;            // 20
+inline constexpr std::size_t kClientMaskOffset = kRequestIdOffset + 4;  // 24
+inline constexpr std::size_t kNameOffset = kClientMaskOffset + 4;       // 28
 }  // namespace component_info
 
 // Level descriptions: opens like the component info, then after the name's
@@ -88,15 +88,15 @@ using component_info::kRequestIdOffset;
 // Log record: header, sequence number, four integers, client mask, then four
 // NUL-terminated strings.
 namespace log_record {
-inline constexpr std::size_t kSequenceOffset = kHeaderSize;               // 20
-inline constexpr std::size_t kIntegersOffset = kSequenceOffset + 4;       // 24
+inline constexpr std::size_t kSequenceOffset = kHeaderSize;          // 20
+inline constexpr std::size_t kIntegersOffset = kSequenceOffset + 4;  // 24
 inline constexpr std::size_t kIntegerCount = 4;
 inline constexpr std::size_t kClientMaskOffset =
-    kIntegersOffset + kIntegerCount * kFieldSize;                         // 40
-inline constexpr std::size_t kStringsOffset = kClientMaskOffset + 4;      // 44
+    kIntegersOffset + kIntegerCount * kFieldSize;                     // 40
+inline constexpr std::size_t kStringsOffset = kClientMaskOffset + 4;  // 44
 inline constexpr std::size_t kStringCount = 4;
 // Four empty strings: the shortest record.
-inline constexpr std::size_t kMinSize = kStringsOffset + kStringCount;    // 48
+inline constexpr std::size_t kMinSize = kStringsOffset + kStringCount;  // 48
 }  // namespace log_record
 
 // The request id of the component infos that follow a new registration.
@@ -104,9 +104,9 @@ inline constexpr std::uint32_t kUnsolicitedRequestId = 0xFFFFFFFFu;
 
 // The longest strings that fit one datagram with their NUL.
 inline constexpr std::size_t kMaxApplicationNameLength =
-    kMaxDatagramSize - appinfo::kNameOffset - 1;                          // 2027
+    kMaxDatagramSize - appinfo::kNameOffset - 1;  // 2027
 inline constexpr std::size_t kMaxComponentNameLength =
-    kMaxDatagramSize - component_info::kNameOffset - 1;                   // 2019
+    kMaxDatagramSize - component_info::kNameOffset - 1;  // 2019
 
 // The length of a level-descriptions datagram up to and including its count.
 constexpr std::size_t levelDescriptionsFixedSize(std::size_t nameLength) {

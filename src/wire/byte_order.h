@@ -1,4 +1,4 @@
-// src/protocol/byte_order.h
+// src/wire/byte_order.h
 //
 // 32-bit big-endian fields at any offset. memcpy, not a pointer cast: fields
 // after strings are unaligned, and a cast would break the aliasing rules and

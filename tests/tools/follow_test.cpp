@@ -1,0 +1,171 @@
+// tests/tools/follow_test.cpp
+//
+// tarvin-remote's followers under load, as a user runs them, against a
+// ScriptedTarget that sends exactly what a case needs: a lone record and a
+// burst many batches long, losses on the way beside losses in our own
+// receive buffer, a stop signal in the middle of a flood, and a collector
+// that is away for part of a forward.
+//
+// Threads: gtest's thread runs the cases and reads the tools' pipes; the
+// stand-in target answers on a thread of its own.
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "common/datagram_wait.h"
+#include "scripted_target.h"
+#include "tool_process.h"
+
+namespace {
+
+using namespace tooltest;
+
+// The follower's last line: "received N records; L lost (sequence gaps);
+// D datagrams dropped by the kernel (...)".
+struct Summary {
+  long received = -1, lost = -1, dropped = -1;
+};
+Summary summaryOf(const std::string& err) {
+  Summary s;
+  const std::size_t at = err.rfind("received ");
+  if (at != std::string::npos) {
+    std::sscanf(err.c_str() + at, "received %ld records; %ld lost (sequence gaps); %ld datagrams",
+                &s.received, &s.lost, &s.dropped);
+  }
+  return s;
+}
+
+std::size_t lineCount(const Outcome& o) { return lines(o.out).size(); }
+
+// Starts `args` and waits until the target has its registration.
+bool following(Child& tool, const ScriptedTarget& target) {
+  return tool.waitFor([&](const Outcome&) { return target.registered(); });
+}
+
+}  // namespace
+
+// A lone record must not wait in an output buffer for more to come; a
+// burst of eight batches must lose nothing to the batching.
+TEST(Follow, ALoneRecordShowsAtOnceAndABurstArrivesWholeInOrder) {
+  ScriptedTarget target;
+  Child tail({TARVIN_REMOTE_BIN, "tail", target.target(), "--json"});
+  ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+  target.send(1);
+  // Not a speed test: without a flush per batch the line would wait for
+  // 64 KiB more output or the end of the tail.
+  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 1; }, 1s))
+      << tail.seen().err;
+
+  target.send(8 * 64 + 5);
+  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 8 * 64 + 6; }))
+      << tail.seen().err;
+  const Outcome outcome = tail.finish(SIGTERM);
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+  std::uint32_t expected = 0;
+  for (const std::string& line : lines(outcome.out)) {
+    ASSERT_EQ(nlohmann::json::parse(line)["sequence"], expected++) << line;
+  }
+  const Summary summary = summaryOf(outcome.err);
+  EXPECT_EQ(summary.received, 8 * 64 + 6) << outcome.err;
+  EXPECT_EQ(summary.lost, 0) << outcome.err;
+  EXPECT_EQ(summary.dropped, 0) << outcome.err;
+}
+
+// Records skipped by the target are lost on the way; records that do not
+// fit the smallest receive buffer while the tool is stopped are dropped
+// by our kernel. Both are gaps, only the second are drops.
+TEST(Follow, GapsAndKernelDropsAreCountedApart) {
+  ScriptedTarget target;
+  Child tail({TARVIN_REMOTE_BIN, "tail", target.target(), "--rcvbuf", "1"});
+  ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+  target.send(1);  // two datagrams are all the buffer holds
+  ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 1; })) << tail.seen().err;
+
+  ::kill(tail.pid(), SIGSTOP);
+  target.send(500);
+  ::kill(tail.pid(), SIGCONT);
+  // The few that fit the buffer come out of one receive: once one shows,
+  // the buffer is empty and the next record surely fits.
+  ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) > 1; })) << tail.seen().err;
+  target.send(1, /*skip=*/10);
+  ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return contains(o.out, "record 511"); }))
+      << tail.seen().err;
+
+  const Outcome outcome = tail.finish(SIGTERM);
+  EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+  const Summary summary = summaryOf(outcome.err);
+  EXPECT_EQ(summary.received, static_cast<long>(lineCount(outcome))) << outcome.err;
+  EXPECT_GT(summary.dropped, 400) << outcome.err;
+  EXPECT_EQ(summary.lost, summary.dropped + 10) << outcome.err;
+  EXPECT_EQ(summary.received + summary.lost, 1 + 500 + 10 + 1) << outcome.err;
+  EXPECT_TRUE(contains(outcome.err, "the kernel dropped")) << outcome.err;
+}
+
+// A signal ends a follower that never runs out of datagrams to read.
+TEST(Follow, StopSignalEndsEveryFollowerInAFlood) {
+  UniqueFd collector(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));  // never read
+  const sockaddr_in any = loopbackAddress(0);
+  ::bind(collector.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any);
+  const std::string collectorUrl = "udp://127.0.0.1:" + std::to_string(localPort(collector.get()));
+  static const struct {
+    const char* name;
+    std::vector<std::string> args;
+  } kCases[] = {
+      {"tail", {"tail"}},
+      {"tail --json", {"tail", "--json"}},
+      {"forward", {"forward", "--to", collectorUrl}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ScriptedTarget target;
+    std::vector<std::string> args = {TARVIN_REMOTE_BIN};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.begin() + 2, target.target());
+    Child tool(args);
+    ASSERT_TRUE(following(tool, target)) << tool.seen().err;
+    target.flood();
+    target.send(0);
+    tool.waitFor([](const Outcome&) { return false; }, 300ms);  // flooded for a while
+    const Outcome outcome = tool.finish(SIGINT, /*limit=*/5s);
+    target.stopFlood();
+    EXPECT_NE(outcome.exitCode, -1) << "still running 5 s after SIGINT";
+    EXPECT_GT(summaryOf(outcome.err).received, 0) << outcome.err;
+  }
+}
+
+// Messages sent while nobody listened are counted and cost forward its
+// clean exit, even though the collector took the rest.
+TEST(Follow, ForwardExitsOneWhenTheCollectorWasAwayForAWhile) {
+  ScriptedTarget target;
+  std::uint16_t port = 0;
+  {
+    UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in any = loopbackAddress(0);
+    ::bind(probe.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    port = localPort(probe.get());
+  }  // released: nothing listens there now
+  Child forward({TARVIN_REMOTE_BIN, "forward", target.target(), "--to",
+                 "udp://127.0.0.1:" + std::to_string(port)});
+  ASSERT_TRUE(following(forward, target)) << forward.seen().err;
+  for (int i = 0; i < 20 && !contains(forward.seen().err, "refused"); ++i) {
+    target.send(1);
+    forward.waitFor([](const Outcome&) { return false; }, 20ms);
+  }
+  ASSERT_TRUE(contains(forward.seen().err, "refused")) << forward.seen().err;
+
+  UniqueFd collector(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in at = loopbackAddress(port);
+  ASSERT_EQ(::bind(collector.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+  target.send(5);
+  char message[wire::kMaxDatagramSize];
+  EXPECT_TRUE(receiveWithin(collector.get(), message, sizeof message, 5s).has_value());
+
+  const Outcome outcome = forward.finish(SIGTERM);
+  EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+  EXPECT_TRUE(contains(outcome.err, "refused by the collector")) << outcome.err;
+  EXPECT_TRUE(contains(outcome.err, "forwarded ")) << outcome.err;
+}

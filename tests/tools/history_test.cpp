@@ -1,0 +1,349 @@
+// tests/tools/history_test.cpp
+//
+// record and query as a user runs them: real binaries in the test's own
+// network namespace. A fake target (one UDP socket) sends scripted records
+// with a jump in their sequence numbers, so every query has one exact
+// answer, gaps included; the example host shows that a recording holds
+// what tail printed in the same run and that importing the run's capture
+// gives the same store; a recorder killed with SIGKILL leaves a sound
+// store; faulty stores and queries give their message and exit code.
+//
+// Threads: gtest's thread runs the cases and reads the subprocesses'
+// pipes; the fake target answers requests on a thread of its own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "byte_order.h"
+#include "store/record_store.h"
+#include "tool_process.h"
+#include "wire_format.h"
+
+namespace {
+
+using namespace tooltest;
+
+constexpr std::uint32_t kError = 31, kInfo = 29;  // client levels
+
+void putBe32(codec::Bytes& bytes, std::uint32_t value) {
+  bytes.resize(bytes.size() + 4);
+  wire::storeBe32(bytes.data() + bytes.size() - 4, value);
+}
+void putString(codec::Bytes& bytes, const std::string& text) {
+  bytes.insert(bytes.end(), text.begin(), text.end());
+  bytes.push_back(0);
+}
+
+// A target of one socket: confirms registrations, answers GLVD with the
+// levels error, warning and info, and sends each record the test scripts
+// to every registered client.
+class FakeTarget {
+ public:
+  FakeTarget() {
+    const sockaddr_in bound = loopbackAddress(0);
+    ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound);
+    port = localPort(fd.get());
+    worker = std::thread([this] { serve(); });
+  }
+  ~FakeTarget() {
+    stop = true;
+    worker.join();
+  }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port); }
+
+  bool waitForClients(std::size_t n) {
+    std::unique_lock lock(mutex);
+    return registered.wait_for(lock, 10s, [&] { return clients.size() >= n; });
+  }
+  // Component db for odd sequence numbers, net for even ones; error for
+  // multiples of 3, info otherwise; text "message N".
+  void sendRecord(std::uint32_t sequence) {
+    codec::Bytes bytes = header(wire::kLogRecord);
+    putBe32(bytes, sequence);
+    for (std::uint32_t integer : {4242u, 7u, 1000u + sequence, 100u + sequence})
+      putBe32(bytes, integer);
+    putBe32(bytes, 1u << (sequence % 3 == 0 ? kError : kInfo));
+    for (const std::string& s :
+         {std::string(sequence % 2 ? "db" : "net"), std::string("/src/fake.cpp"),
+          std::string("run"), "message " + std::to_string(sequence)}) {
+      putString(bytes, s);
+    }
+    std::lock_guard lock(mutex);
+    for (const sockaddr_in& client : clients) send(client, bytes);
+  }
+
+ private:
+  codec::Bytes header(std::uint32_t descriptor) const {
+    codec::Bytes bytes;
+    putBe32(bytes, descriptor);
+    for (std::uint8_t i = 1; i <= wire::kUuidSize; ++i) bytes.push_back(i);
+    return bytes;
+  }
+  void serve() {
+    while (!stop) {
+      pollfd ready = {fd.get(), POLLIN, 0};
+      if (::poll(&ready, 1, 50) <= 0) continue;
+      std::uint8_t buffer[wire::kMaxDatagramSize];
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      const ssize_t n = ::recvfrom(fd.get(), buffer, sizeof buffer - 1, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &length);
+      if (n < 4) continue;
+      buffer[n] = 0;
+      const std::uint32_t descriptor = wire::loadBe32(buffer);
+      if (descriptor == wire::kRegistrationRequest) {
+        codec::Bytes confirm = header(wire::kRegistrationConfirm);
+        putString(confirm, "fake-app");
+        std::lock_guard lock(mutex);
+        send(from, confirm);
+        const auto known = [&](const sockaddr_in& c) { return c.sin_port == from.sin_port; };
+        if (std::none_of(clients.begin(), clients.end(), known)) clients.push_back(from);
+        registered.notify_all();
+      } else if (descriptor == wire::kGetLevelDescriptionsRequest && n > 8) {
+        codec::Bytes levels = header(wire::kLevelDescriptions);
+        putBe32(levels, wire::loadBe32(buffer + wire::glvd::kRequestIdOffset));
+        putBe32(levels, 0xE0000000u);
+        putString(levels, reinterpret_cast<const char*>(buffer + wire::glvd::kNameOffset));
+        putBe32(levels, 3);
+        for (std::uint32_t level : {31u, 30u, 29u}) putBe32(levels, level);
+        for (const char* text : {"error", "warning", "info"}) putString(levels, text);
+        send(from, levels);
+      }
+    }
+  }
+  void send(const sockaddr_in& to, const codec::Bytes& bytes) {
+    ::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
+  }
+
+  UniqueFd fd{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+  int port = 0;
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable registered;
+  std::vector<sockaddr_in> clients;  // guarded by mutex
+  std::thread worker;
+};
+
+// A store path of this case, with nothing left of an earlier run.
+std::string dbPath(const std::string& name) {
+  const std::string path = ::testing::TempDir() + "history-" + name + ".db";
+  for (const char* suffix : {"", "-wal", "-shm", "-lock"}) std::remove((path + suffix).c_str());
+  return path;
+}
+
+// The newest entry id a store has committed; 0 while it is not there yet.
+std::int64_t lastId(const std::string& db) {
+  try {
+    return store::RecordStore(db, store::RecordStore::Access::kRead).lastId();
+  } catch (const store::StoreError&) {
+    return 0;
+  }
+}
+bool waitForEntries(const std::string& db, std::int64_t entries) {
+  const auto deadline = Clock::now() + 10s;
+  while (lastId(db) < entries) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);  // another process's commit: nothing to wait on
+  }
+  return true;
+}
+
+// Query output in short: "#5" per record line, "gap" per gap line, "--"
+// per separator.
+std::string shape(const std::string& out) {
+  std::string text;
+  for (const std::string& line : lines(out)) {
+    const std::size_t hash = line.find(" #") + 1;
+    const std::string item = line == "--" ? "--"
+                             : line.starts_with("-- lost ")
+                                 ? "gap"
+                                 : line.substr(hash, line.find(' ', hash) - hash);
+    text += (text.empty() ? "" : " ") + item;
+  }
+  return text;
+}
+
+// tarvin-remote run to its end (tool_process.h); the namespace remote of
+// the store's headers hides that name here.
+Outcome tool(std::vector<std::string> args, int expectedExit = 0) {
+  return tooltest::remote(std::move(args), expectedExit);
+}
+
+// JSON record lines by sequence number, without their receive times (two
+// clients, two receive times).
+std::map<std::int64_t, nlohmann::json> bySequence(const std::string& jsonLines) {
+  std::map<std::int64_t, nlohmann::json> records;
+  for (const std::string& line : lines(jsonLines)) {
+    auto object = nlohmann::json::parse(line);
+    object.erase("received");
+    records[object["sequence"].get<std::int64_t>()] = object;
+  }
+  return records;
+}
+
+}  // namespace
+
+// Sequence numbers 0-9 and 15-24: records 10 to 14 are lost on the way.
+// Every query has one answer; the capture of the recording imports to the
+// same store.
+TEST(History, QueriesShowRecordsAndGapsInPlace) {
+  FakeTarget target;
+  const std::string db = dbPath("fake"), kept = dbPath("fake-kept"),
+                    imported = dbPath("fake-imported");
+  const std::string capture = ::testing::TempDir() + "history-fake.pcap";
+  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target.address(), "--pcap", capture});
+  Child keeper({TARVIN_REMOTE_BIN, "record", "--db", kept, "--max-records", "8", target.address()});
+  ASSERT_TRUE(target.waitForClients(2)) << recorder.seen().err << keeper.seen().err;
+  Child follower({TARVIN_REMOTE_BIN, "query", "--db", db, "--follow"});
+  for (std::uint32_t sequence = 0; sequence < 25; ++sequence) {
+    if (sequence < 10 || sequence >= 15) target.sendRecord(sequence);
+  }
+  ASSERT_TRUE(waitForEntries(db, 21) && waitForEntries(kept, 21)) << recorder.seen().err;
+  for (Child* child : {&recorder, &keeper}) {
+    const Outcome recorded = child->finish(SIGTERM);
+    EXPECT_EQ(recorded.exitCode, 1) << "records were lost: " << recorded.err;
+    EXPECT_TRUE(contains(recorded.err, "lost 5 records in 1 gap")) << recorded.err;
+  }
+
+  const std::string all =
+      "#0 #1 #2 #3 #4 #5 #6 #7 #8 #9 gap #15 #16 #17 #18 #19 #20 #21 #22 #23 #24";
+  EXPECT_TRUE(follower.waitFor([&](const Outcome& o) { return shape(o.out) == all; }))
+      << follower.seen().out;
+  EXPECT_EQ(follower.finish(SIGTERM).exitCode, 0);
+  static const struct {
+    std::vector<std::string> args;
+    std::string shape;
+  } kCases[] = {
+      {{}, all},
+      {{"--limit", "3"}, "#0 #1 #2"},
+      {{"--reverse", "--limit", "3"}, "#24 #23 #22"},
+      {{"--grep", "message (9|15)$"}, "#9 gap #15"},
+      {{"--match", "message AND (3 OR 17)"}, "#3 gap #17"},
+      {{"--component", "db", "--min-level", "error"}, "#3 #9 gap #15 #21"},
+      {{"--component", "net", "--level", "info", "--limit", "2"}, "#2 #4"},
+      {{"--context", "1", "--grep", "message (3|7)$"}, "#2 #3 #4 -- #6 #7 #8"},
+      {{"--context", "2", "--grep", "message 9$"}, "#7 #8 #9 gap #15 #16"},
+      {{"--since", "1m", "--target", "127.0.0.1", "--limit", "1"}, "#0"},
+      {{"--until", "1m"}, ""},
+      {{"--target", "127.0.0.1:1"}, ""},
+  };
+  for (const auto& c : kCases) {
+    std::vector<std::string> args = {"query", "--db", db};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(::testing::PrintToString(args));
+    EXPECT_EQ(shape(tool(args).out), c.shape);
+  }
+  // Retention kept the newest 8, and the gap before them went too.
+  EXPECT_EQ(shape(tool({"query", "--db", kept}).out), "#17 #18 #19 #20 #21 #22 #23 #24");
+
+  const auto gapRows = lines(tool({"query", "--db", db, "--json", "--grep", "message 9$"}).out);
+  ASSERT_EQ(gapRows.size(), 2u);
+  const auto record = nlohmann::json::parse(gapRows[0]), gap = nlohmann::json::parse(gapRows[1]);
+  EXPECT_EQ(record["text"], "message 9");
+  EXPECT_EQ(record["level"], "error");
+  EXPECT_EQ(record["component"], "db");
+  EXPECT_EQ(gap["lost"], 5);
+  EXPECT_EQ(gap["first"], 10);
+  EXPECT_EQ(gap["last"], 14);
+  // The capture of that recording, imported, makes the same store, gap
+  // and its time included.
+  tool({"record", "--db", imported, "--import", capture}, /*expectedExit=*/1);
+  EXPECT_EQ(tool({"query", "--db", imported, "--json"}).out,
+            tool({"query", "--db", db, "--json"}).out);
+
+  const auto stats = nlohmann::json::parse(tool({"query", "--db", db, "--stats", "--json"}).out);
+  EXPECT_EQ(stats["records"], 20);
+  EXPECT_EQ(stats["lost"], 5);
+  EXPECT_EQ(stats["targets"][0]["target"], target.address());
+}
+
+// What tail --json printed in the same run, field for field; and the
+// run's capture, imported, gives the same store.
+TEST(History, RecordingHoldsWhatTailPrintedAndImportEqualsLive) {
+  ExampleHost host;
+  const std::string live = dbPath("live"), imported = dbPath("imported");
+  const std::string capture = ::testing::TempDir() + "history-live.pcap";
+  Child tail({TARVIN_REMOTE_BIN, "tail", host.target(), "--json", "--duration", "2s"});
+  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", live, host.target(), "--pcap", capture,
+                  "--duration", "2s"});
+  const Outcome tailed = tail.finish(), recorded = recorder.finish();
+  ASSERT_EQ(tailed.exitCode, 0) << tailed.err;
+  ASSERT_EQ(recorded.exitCode, 0) << recorded.err;
+
+  const std::string stored = tool({"query", "--db", live, "--json"}).out;
+  const auto printed = bySequence(tailed.out), kept = bySequence(stored);
+  std::size_t both = 0;
+  for (const auto& [sequence, object] : printed) {
+    if (!kept.contains(sequence)) continue;
+    EXPECT_EQ(kept.at(sequence), object);
+    ++both;
+  }
+  EXPECT_GE(both, 100u) << "some 120 records/s for 2 s, both clients registered within a few ms";
+
+  tool({"record", "--db", imported, "--import", capture});
+  EXPECT_EQ(tool({"query", "--db", imported, "--json"}).out, stored);
+  EXPECT_EQ(tool({"query", "--db", imported, "--stats"}).out,
+            tool({"query", "--db", live, "--stats"}).out);
+}
+
+TEST(History, KilledRecorderLeavesAStoreThatOpensAgain) {
+  ExampleHost host("2000");
+  const std::string db = dbPath("killed");
+  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, host.target()});
+  ASSERT_TRUE(waitForEntries(db, 100)) << recorder.seen().err;
+  const Outcome second = tool({"record", "--db", db, host.target()}, /*expectedExit=*/1);
+  EXPECT_TRUE(contains(second.err, "another recorder is writing to this store (pid " +
+                                       std::to_string(recorder.pid()) + ")"))
+      << second.err;
+  recorder.finish(SIGKILL);
+
+  {
+    sqlite::Database check(db, sqlite::Database::Mode::kReadOnly);
+    sqlite::Statement integrity(check, "PRAGMA integrity_check", /*persistent=*/false);
+    ASSERT_TRUE(integrity.step());
+    EXPECT_EQ(integrity.columnText(0), "ok");
+  }
+  const std::int64_t before = lastId(db);
+  EXPECT_FALSE(tool({"query", "--db", db, "--limit", "1"}).out.empty());
+  tool({"record", "--db", db, host.target(), "--duration", "500ms"});
+  EXPECT_GT(lastId(db), before);
+}
+
+TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {
+  const std::string text = dbPath("text"), foreign = dbPath("foreign"), newer = dbPath("newer");
+  std::ofstream(text) << "not a database\n";
+  sqlite::Database(foreign, sqlite::Database::Mode::kReadWriteCreate).execute("CREATE TABLE t(x)");
+  { store::RecordStore(newer, store::RecordStore::Access::kRecord); }
+  sqlite::Database(newer, sqlite::Database::Mode::kReadWrite).execute("PRAGMA user_version = 99");
+  const std::string good = dbPath("good");
+  { store::RecordStore(good, store::RecordStore::Access::kRecord); }
+
+  static const struct {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string message;
+  } kCases[] = {
+      {{"query", "--db", text}, 1, "not a record store"},
+      {{"record", "--db", text, "--import", "none.pcap"}, 1, "not a record store"},
+      {{"query", "--db", foreign}, 1, "another application"},
+      {{"record", "--db", newer, "--import", "none.pcap"}, 1, "schema version 99"},
+      {{"query", "--db", dbPath("missing")}, 1, "history-missing.db"},
+      {{"query", "--db", good, "--grep", "("}, 2, "invalid regex '('"},
+      {{"query", "--db", good, "--match", "\"open"}, 2, "--match '\"open'"},
+      {{"query", "--db", good, "--min-level", "loud"}, 2, "no level 'loud'"},
+      {{"query", "--db", good, "--since", "yesterday"}, 2, "--since: invalid time"},
+      {{"query", "--db", good, "--follow", "--context", "1"}, 2, "--follow"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    EXPECT_TRUE(contains(tool(c.args, c.exitCode).err, c.message));
+  }
+}

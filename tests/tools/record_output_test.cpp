@@ -1,0 +1,166 @@
+// tests/tools/record_output_test.cpp
+//
+// What tail prints per record, now written by hand: JSON strings byte for
+// byte as nlohmann-json writes them (escapes, U+FFFD for ill-formed
+// UTF-8), a JSON line that is the compact, key-sorted dump of itself, the
+// text line's fields, and no allocation per record once warm, for tail's
+// lines and forward's syslog messages alike.
+//
+// Threads: single-threaded gtest cases.
+#include "remote/record_output.h"
+
+#include <fcntl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "allocation_counter.h"
+#include "common/unique_fd.h"
+#include "remote/json_text.h"
+#include "remote/output_buffer.h"
+#include "remote/record_filter.h"
+#include "remote/syslog_format.h"
+
+namespace {
+
+using remote::SystemClock;
+
+// 2026-01-02T03:04:05.678Z
+const SystemClock::time_point kAt =
+    SystemClock::from_time_t(1767323045) + std::chrono::milliseconds(678);
+
+codec::LogRecord makeRecord(std::string text) {
+  codec::LogRecord r;
+  r.uuid[0] = 0xab;
+  r.sequence = 4000000000u;
+  r.integers = {1234, -5, -1, 42};  // a tick of -1 shows as 4294967295
+  r.clientMask = 1u << 30;
+  r.strings = {"net", "/src/app/main.cpp", "run", std::move(text)};
+  return r;
+}
+
+const remote::Levels kLevels = {{31, "error"}, {30, "warning"}};
+
+remote::RecordFilter& everything() {
+  static remote::RecordFilter filter{remote::FilterFlags{}};
+  return filter;
+}
+
+}  // namespace
+
+TEST(JsonText, WritesEveryStringAsNlohmannJsonDoes) {
+  static const char* const kCases[] = {
+      "plain",
+      "",
+      "quote \" backslash \\ slash /",
+      "\b\f\n\r\t",
+      "\x01\x1f\x7f",
+      "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",  // 2, 3 and 4 bytes
+      "\x80 lone continuation",
+      "\xc3 cut short",
+      "at the end \xe2\x82",
+      "\xc0\x80 overlong",
+      "\xe0\x80\x80 overlong",
+      "\xed\xa0\x80 surrogate",
+      "\xf4\x90\x80\x80 above U+10FFFF",
+      "\xf5\xff",
+      "\xf0\x9f\x98 then \xf0\x9f\x98\x80",
+  };
+  for (const char* text : kCases) {
+    SCOPED_TRACE(text);
+    std::string ours;
+    remote::appendJsonString(ours, text);
+    EXPECT_EQ(ours,
+              nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  }
+  std::string withNul;
+  remote::appendJsonString(withNul, std::string_view("a\0b", 3));
+  EXPECT_EQ(withNul, "\"a\\u0000b\"");
+}
+
+// The line the json object of earlier releases printed: compact, keys
+// sorted, every field decoded.
+TEST(RecordPrinter, JsonLineIsItsOwnCompactSortedDump) {
+  remote::OutputOptions options;
+  options.json = true;
+  std::ostringstream out;
+  remote::RecordPrinter printer(options, everything(), out);
+  printer.offer({makeRecord("bad \xff and \"quoted\""), kAt, "127.0.0.1:57008"}, kLevels);
+  std::string line = out.str();
+  ASSERT_EQ(line.back(), '\n');
+  line.pop_back();
+  const auto parsed = nlohmann::json::parse(line);
+  EXPECT_EQ(parsed.dump(), line);
+  EXPECT_EQ(parsed["received"], "2026-01-02T03:04:05.678Z");
+  EXPECT_EQ(parsed["level"], "warning");
+  EXPECT_EQ(parsed["client_level"], 30);
+  EXPECT_EQ(parsed["sequence"], 4000000000u);
+  EXPECT_EQ(parsed["tick"], 4294967295u);
+  EXPECT_EQ(parsed["text"], "bad \xef\xbf\xbd and \"quoted\"");
+  EXPECT_EQ(parsed["uuid"], "ab000000000000000000000000000000");
+}
+
+TEST(RecordPrinter, TextLineHoldsEveryField) {
+  ::setenv("TZ", "Europe/Berlin", /*overwrite=*/1);  // 04:04:05 there, a day long past
+  static const struct {
+    std::uint32_t mask;
+    const char* level;
+    bool utc, iso;
+    const char* time;
+    const char* application;  // the target's name, when known
+  } kCases[] = {
+      {1u << 30, "warning", false, false, "2026-01-02 04:04:05.678", ""},
+      {1u << 29, "level 29", true, false, "2026-01-02 03:04:05.678Z", "app"},
+      {3u, "0x00000003", false, true, "2026-01-02T04:04:05.678000+01:00", ""},
+      {1u << 30, "warning", true, true, "2026-01-02T03:04:05.678000Z", "app"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.time);
+    remote::OutputOptions options;
+    options.utc = c.utc;
+    options.isoTimes = c.iso;
+    std::ostringstream out;
+    remote::RecordPrinter printer(options, everything(), out);
+    printer.nameSources(true);
+    printer.knowSource("127.0.0.1:57008", c.application);
+    codec::LogRecord record = makeRecord("hello");
+    record.clientMask = c.mask;
+    printer.offer({record, kAt, "127.0.0.1:57008"}, kLevels);
+    std::string level = c.level;
+    level.resize(std::max<std::size_t>(level.size(), 7), ' ');
+    const std::string source = *c.application ? c.application : "127.0.0.1:57008";
+    EXPECT_EQ(out.str(), "[" + source + "] " + c.time + " #4000000000 " + level +
+                             " net 1234/-5 tick=4294967295 main.cpp:42 run: hello\n");
+  }
+}
+
+// The per-record work of tail and forward, once warm, allocates nothing.
+TEST(RecordPrinter, PrintsAndFormatsWithoutAllocating) {
+  const codec::LogRecord record = makeRecord(std::string(300, 'x'));
+  const codec::LogRecordView view(record);
+  const UniqueFd devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "json" : "text");
+    remote::OutputOptions options;
+    options.json = json;
+    remote::OutputBuffer out(devNull.get());
+    remote::RecordPrinter printer(options, everything(), out);
+    printer.offer(view, kAt, "127.0.0.1:57008", kLevels);  // warm: the time text of this second
+    const long before = allocation_counter::threadAllocations();
+    for (int i = 0; i < 1000; ++i) printer.offer(view, kAt, "127.0.0.1:57008", kLevels);
+    out.flush();
+    EXPECT_EQ(allocation_counter::threadAllocations() - before, 0);
+  }
+  std::string message;
+  message.reserve(4096);
+  const remote::syslog::Origin origin{"host", "app", "127.0.0.1:57008", {}};
+  const long before = allocation_counter::threadAllocations();
+  for (int i = 0; i < 1000; ++i) {
+    message.clear();
+    remote::syslog::appendRecord(message, origin, view, kAt, remote::syslog::kFacilityUser);
+  }
+  EXPECT_EQ(allocation_counter::threadAllocations() - before, 0);
+}

@@ -1,0 +1,278 @@
+// tools/remote/query_command.cpp
+//
+// `tarvin-remote query --db FILE`: the journal view of a record store
+// (store/store_query.h). Records print as tail printed them, through the
+// same RecordPrinter (text or --json), and gaps in place as
+// "-- lost N records (sequence A to B) --". --context prints grep -C's
+// groups separated by "--"; --follow keeps printing what a recorder adds;
+// --stats prints counts instead (stats_output.h).
+//
+// Exit codes: 0 done (also when nothing matched), 1 the store cannot be
+// read, 2 usage or a regex or full-text query the store refused.
+//
+// Threads: single-threaded tool.
+#include <poll.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "remote/command.h"
+#include "remote/command_options.h"
+#include "remote/json_line.h"
+#include "remote/record_filter.h"
+#include "remote/record_output.h"
+#include "remote/stats_output.h"
+#include "remote/stop_signal.h"
+#include "remote/store_failure.h"
+#include "remote/time_options.h"
+#include "remote/time_text.h"
+#include "store/store_query.h"
+#include "store/store_stats.h"
+
+namespace remote {
+namespace {
+
+// How often --follow looks for new entries: each look is one short read
+// transaction, and a recorder commits every 100 ms.
+constexpr std::chrono::milliseconds kFollowPoll{200};
+
+// The options as typed.
+struct QueryFlags {
+  std::string db;
+  std::string since, until;
+  std::vector<std::string> targets, components;
+  std::string minLevel, levels;
+  std::string grep, match;
+  int context = 0;
+  std::int64_t limit = 0;
+  bool reverse = false, follow = false, json = false, stats = false;
+  std::string color = "auto";
+};
+
+std::vector<std::string> split(const std::string& list) {
+  std::vector<std::string> items;
+  std::istringstream in(list);
+  for (std::string item; std::getline(in, item, ',');) {
+    if (!item.empty()) items.push_back(item);
+  }
+  return items;
+}
+
+int clientLevel(const std::string& name, const Levels& known, const char* option) {
+  const int level = lookupClientLevel(name, known);
+  if (level >= 0) return level;
+  std::string names;
+  for (const auto& d : known) {
+    if (names.find(d.text) == std::string::npos) names += (names.empty() ? "" : ", ") + d.text;
+  }
+  throw ToolError{kExitUsage,
+                  std::string(option) + ": no level '" + name + "' in the store (" +
+                      (names.empty() ? std::string("none named yet") : "it has " + names) +
+                      "; or a client level 0-31)"};
+}
+
+// The Filter for the flags. Level names and targets without a port are
+// looked up in the store: names as its records were named, HOST as every
+// target of that host.
+store::Filter readFilter(const QueryFlags& flags, store::RecordStore& store) {
+  store::Filter filter;
+  const auto now = SystemClock::now();
+  const auto ns = [](SystemClock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+  };
+  if (!flags.since.empty()) filter.sinceNs = ns(parseTimeBound(flags.since, "--since", now));
+  if (!flags.until.empty()) filter.untilNs = ns(parseTimeBound(flags.until, "--until", now));
+  const std::vector<std::string> stored = store::storedTargets(store);
+  for (const std::string& target : flags.targets) {
+    if (target.find(':') != std::string::npos) {
+      filter.targets.push_back(target);
+      continue;
+    }
+    const std::size_t before = filter.targets.size();
+    for (const std::string& s : stored) {
+      if (s.starts_with(target + ":")) filter.targets.push_back(s);
+    }
+    if (filter.targets.size() == before)
+      filter.targets.push_back(target);  // matches nothing, as asked
+  }
+  filter.components = flags.components;
+  if (!flags.minLevel.empty() || !flags.levels.empty()) {
+    const Levels known = store::storedLevels(store);
+    if (!flags.minLevel.empty())
+      filter.minClientLevel = clientLevel(flags.minLevel, known, "--min-level");
+    for (const std::string& name : split(flags.levels))
+      filter.clientLevels.push_back(clientLevel(name, known, "--level"));
+    if (!flags.levels.empty() && filter.clientLevels.empty())
+      throw ToolError{kExitUsage, "--level: no level named"};
+  }
+  filter.grep = flags.grep;
+  filter.match = flags.match;
+  filter.context = flags.context;
+  filter.limit = flags.limit;
+  filter.reverse = flags.reverse;
+  return filter;
+}
+
+// Prints rows as they come from a Query.
+class RowPrinter {
+ public:
+  RowPrinter(const OutputOptions& output, bool nameSources)
+      : output(output), records(output, everything, std::cout) {
+    records.nameSources(nameSources);
+    namingSources = nameSources;
+  }
+
+  bool operator()(const store::Row& row) {
+    if (row.separatorBefore && !output.json) std::cout << "--\n";
+    if (const auto* stored = std::get_if<store::StoredRecord>(&row.entry)) {
+      // The level name as the recorder had it, through the printer that
+      // named it live: a description with the record's one client level.
+      const int level = recordClientLevel(stored->arrived.record.clientMask);
+      Levels named;
+      if (level >= 0) named.push_back({static_cast<std::uint32_t>(level), stored->levelName});
+      records.knowSource(stored->arrived.source, stored->applicationName);
+      records.offer(stored->arrived, named);
+      return true;
+    }
+    const store::StoredGap& gap = std::get<store::StoredGap>(row.entry);
+    if (output.json) {
+      std::cout << jsonLine({{"received", formatTime(gap.seenAt, TimeStyle::kUtc)},
+                             {"source", gap.target},
+                             {"uuid", codec::uuidToHex(gap.uuid)},
+                             {"lost", gap.gap.count},
+                             {"first", gap.gap.first},
+                             {"last", gap.last()}})
+                << '\n';
+    } else {
+      std::cout << (namingSources ? gap.target + " " : "") << "-- " << gap.gap.text() << " --\n";
+    }
+    return true;
+  }
+
+ private:
+  const OutputOptions& output;
+  RecordFilter everything{FilterFlags{}};  // the store's query has filtered already
+  RecordPrinter records;
+  bool namingSources = false;
+};
+
+// Waits until the next look for new entries; false once a stop came.
+bool waitForMore() {
+  pollfd stop = {stopWakeFd(), POLLIN, 0};
+  ::poll(&stop, 1, static_cast<int>(kFollowPoll.count()));  // EINTR: a signal, seen below
+  return !stopRequested();
+}
+
+int runQuery(const QueryFlags& flags) {
+  if (flags.follow && (flags.context > 0 || flags.reverse)) {
+    throw ToolError{
+        kExitUsage,
+        "query: --follow shows entries in the order they come; no --context or --reverse"};
+  }
+  store::RecordStore store(flags.db, store::RecordStore::Access::kRead);
+  store::Filter filter = readFilter(flags, store);
+  if (flags.stats) {
+    printStats(store::collectStats(store, filter), flags.json, std::cout);
+    return 0;
+  }
+  OutputOptions output;
+  output.json = flags.json;
+  output.color = flags.color == "always" || (flags.color == "auto" && ::isatty(STDOUT_FILENO));
+  const bool severalTargets =
+      filter.targets.empty() ? store::storedTargets(store).size() > 1 : filter.targets.size() > 1;
+  RowPrinter print(output, severalTargets);
+  if (!flags.follow) {
+    store::Query(store, filter).run(std::ref(print));
+    std::cout.flush();
+    return 0;
+  }
+
+  installStopHandlers();
+  std::int64_t high = 0;
+  if (filter.limit > 0) {
+    // The newest N, oldest first, as tail -n shows them; then what comes.
+    store::Filter newest = filter;
+    newest.reverse = true;
+    std::vector<store::Row> rows;
+    high = store::Query(store, newest).run([&](const store::Row& row) {
+      rows.push_back(row);
+      return true;
+    });
+    for (auto row = rows.rbegin(); row != rows.rend(); ++row) print(*row);
+    filter.limit = 0;
+    filter.afterId = high;
+  }
+  store::Query live(store, filter);
+  do {
+    high = live.run(std::ref(print));
+    std::cout.flush();
+    live.resumeAfter(high);
+  } while (waitForMore());
+  return 0;
+}
+
+}  // namespace
+
+const Command kQueryCommand = {
+    "query", "Print the records and gaps of a record store, filtered", [](CLI::App& app) -> Run {
+      auto flags = std::make_shared<QueryFlags>();
+      app.footer(
+          "WHEN is an age (10m, 2h, 7d: that long ago), a local date and time\n"
+          "('2024-05-01 12:00', 2024-05-01T12:00:30.5, Z for UTC), a time of today\n"
+          "(08:15) or @SECONDS since the epoch. Gaps show in place as\n"
+          "'-- lost N records (sequence A to B) --'. --match takes full-text syntax:\n"
+          "words, \"phrases\", prefix*, AND, OR, NOT, column:word (text, function,\n"
+          "file, component).");
+      app.add_option("--db", flags->db, "Record store to read")->required();
+      app.add_option("--since", flags->since, "Only records received at or after WHEN");
+      app.add_option("--until", flags->until, "Only records received before WHEN");
+      app.add_option("--target", flags->targets,
+                     "Only this target, HOST:PORT or every one of HOST (repeatable)");
+      app.add_option("--component", flags->components, "Only this component (repeatable)");
+      auto* minLevel =
+          app.add_option("--min-level", flags->minLevel,
+                         "Only records at least this severe (level name or client level)");
+      app.add_option("--level", flags->levels, "Only these levels: a,b,c (names or client levels)")
+          ->excludes(minLevel);
+      app.add_option("--grep", flags->grep, "Only records whose text matches this extended regex");
+      app.add_option("--match", flags->match, "Only records the full-text query matches");
+      auto* context = app.add_option("--context", flags->context,
+                                     "Also N records of the same target around each")
+                          ->check(CLI::Range(0, 1000));
+      auto* limit = app.add_option("--limit", flags->limit,
+                                   "At most N records (with --follow: the newest N first)")
+                        ->check(CLI::NonNegativeNumber);
+      auto* reverse = app.add_flag("--reverse", flags->reverse, "Newest first");
+      auto* follow =
+          app.add_flag("--follow", flags->follow, "Keep printing records as a recorder adds them");
+      app.add_flag("--json", flags->json,
+                   "Print JSON, one object per line (records as tail --json)");
+      app.add_option("--color", flags->color, "Colour level names: auto, always, never")
+          ->check(CLI::IsMember({"auto", "always", "never"}))
+          ->capture_default_str();
+      app.add_flag("--stats", flags->stats,
+                   "Print records per target, component and level, and the gaps")
+          ->excludes(context)
+          ->excludes(limit)
+          ->excludes(reverse)
+          ->excludes(follow);
+      return [flags] {
+        try {
+          return runQuery(*flags);
+        } catch (const store::StoreError& error) {
+          // A regex is checked before the query runs; what the store
+          // refuses while running is the full-text query.
+          const std::string message = error.what();
+          if (error.kind() == store::StoreError::Kind::kBadQuery &&
+              !message.starts_with("invalid regex")) {
+            throw ToolError{kExitUsage, "--match '" + flags->match + "': " + message};
+          }
+          throw toolError(error);
+        }
+      };
+    }};
+
+}  // namespace remote
