@@ -147,7 +147,9 @@ class RowPrinter {
                              {"last", gap.last()}})
                 << '\n';
     } else {
-      std::cout << (namingSources ? gap.target + " " : "") << "-- " << gap.gap.text() << " --\n";
+      records.knowSource(gap.target, gap.applicationName);
+      std::cout << (namingSources ? records.sourceText(gap.target) : "") << "-- " << gap.gap.text()
+                << " --\n";
     }
     return true;
   }

@@ -101,6 +101,12 @@ void RecordPrinter::knowSource(std::string_view source, std::string_view applica
   }
 }
 
+std::string RecordPrinter::sourceText(std::string_view source) {
+  line.clear();
+  appendSource(source);
+  return line;
+}
+
 void RecordPrinter::appendSource(std::string_view source) {
   if (const auto known = prefixOf.find(source); known != prefixOf.end()) {
     line.append(known->second);

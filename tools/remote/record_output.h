@@ -65,6 +65,9 @@ class RecordPrinter {
   // The application name of a target, once known: a name two targets share
   // is shown with the address.
   void knowSource(std::string_view source, std::string_view application);
+  // What a text line of `source` starts with ("[name] "), for lines of
+  // its own (query's gaps) to start the same.
+  std::string sourceText(std::string_view source);
 
   // Prints the record unless a filter drops it. `levels` are its
   // component's level descriptions, empty when unknown. Hot path: no
