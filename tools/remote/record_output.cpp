@@ -92,7 +92,9 @@ void RecordPrinter::knowSource(std::string_view source, std::string_view applica
   // A new name may now be shared: every prefix is made again (rarely:
   // once per target, and after a restart under another name).
   prefixOf.clear();
-  for (const auto& [address, name] : applicationOf) {
+  for (const auto& entry : applicationOf) {
+    const std::string& address = entry.first;
+    const std::string& name = entry.second;
     const auto sharing = std::count_if(applicationOf.begin(), applicationOf.end(),
                                        [&](const auto& other) { return other.second == name; });
     std::string text = "[" + (sharing > 1 ? name + "@" + address : name) + "]";
