@@ -94,11 +94,14 @@ class FollowHandler {
   // or store the batch's records here, so that a record never waits for
   // the next one to show.
   virtual void onBatchEnd() {}
-  // Before the record after the gap. Also said on stderr by the Follower,
-  // summed up once a second.
+  // Records that did not come within the reorder window (sequence_check.h):
+  // said before the record whose arrival showed it, or from a timer, or at
+  // the end. Also said on stderr by the Follower, summed up once a second.
   virtual void onLost(FollowedTarget& /*target*/, const SequenceGap& /*gap*/) {}
   // A target is followed from now on (named ones before the first RRQ).
   virtual void onTargetAdded(FollowedTarget& /*target*/) {}
+  // A target confirmed a registration: its application name is known.
+  virtual void onConfirmed(FollowedTarget& /*target*/) {}
   // Level descriptions, component infos: whatever the Follower does not use.
   virtual void onOtherDatagram(FollowedTarget& /*target*/, Received&& /*received*/) {}
 
@@ -130,6 +133,10 @@ class Follower {
   const LossReport& losses() const { return loss; }
 
  private:
+  void serve();
+  // URQ to every target that confirmed; `reportHoles`: and what is still
+  // missing counts as lost.
+  void unregister(bool reportHoles);
   FollowedTarget* route(const sockaddr_in& from, const codec::Uuid& uuid, bool discoveryResponse);
   FollowedTarget& add(Endpoint endpoint, std::string host, bool named);
   // Hot path: one datagram of a batch. Records go to the handler in place.
@@ -141,8 +148,14 @@ class Follower {
   // Notices a new instance behind a followed port; true when it is one.
   bool checkInstance(FollowedTarget& target, const codec::Uuid& uuid);
   void onConfirm(FollowedTarget& target, const codec::RegistrationConfirm& confirm);
+  // A datagram to `to` met a closed port: the end for a named target that
+  // never confirmed (when that ends the command), a warning otherwise.
+  void onRefused(const Endpoint& to);
   void sendRegistration(FollowedTarget& target, Clock::time_point now);
   void onTimers(Clock::time_point now);
+  // Says which of the target's holes count as lost: those past the
+  // reorder window at `now`, or `all`.
+  void reportLost(FollowedTarget& target, bool all, SystemClock::time_point now);
   void discover();
   Clock::time_point nextDeadline() const;
 
