@@ -18,9 +18,9 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_order.h"
 #include "common/socket_address.h"
-#include "protocol/byte_order.h"
-#include "protocol/wire_format.h"
+#include "wire_format.h"
 
 namespace bench {
 namespace {
