@@ -14,6 +14,9 @@
 #ifdef TARVIN_BENCH_STORE
 #include "store_bench.h"
 #endif
+#ifdef TARVIN_BENCH_CLIENT
+#include "client_bench.h"
+#endif
 #include "target_harness.h"
 
 int main(int argc, char** argv) {
@@ -27,6 +30,9 @@ int main(int argc, char** argv) {
   bench::registerRequestBenchmarks();
 #ifdef TARVIN_BENCH_STORE
   bench::registerStoreBenchmarks();
+#endif
+#ifdef TARVIN_BENCH_CLIENT
+  bench::registerClientBenchmarks();
 #endif
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

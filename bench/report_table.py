@@ -201,6 +201,29 @@ def main():
             row(f"store bytes on disk per record, {size} records", f"{measured['bytes_per_record']:.0f} B",
                 "", "", "", "", None)
 
+    # The remote client against a sender it cannot outpace: records per CPU
+    # second of the receiving thread against the bare recvmmsg() drain.
+    floor = runs.get("client_floor/drain/iterations:1/manual_time")
+    client_targets = {"client_floor/drain_write": "", "client/tail_text": ">= 0.50x",
+                      "client/tail_json": ">= 0.50x", "client/forward_udp": ">= 0.40x", "client/forward_tcp": ""}
+    for name, target in client_targets.items():
+        measured = runs.get(f"{name}/iterations:1/manual_time")
+        if measured is None or floor is None:
+            continue
+        a, b = measured["records_per_cpu_second"], floor["records_per_cpu_second"]
+        met = None if not target else a / b >= float(target.split()[1].rstrip("x"))
+        row(f"{name}, records per CPU s", fmt_rate(a) + cv(f"{name}/iterations:1/manual_time", "records_per_cpu_second"),
+            "client_floor/drain", fmt_rate(b) + cv("client_floor/drain/iterations:1/manual_time", "records_per_cpu_second"),
+            f"{a / b:.2f}x", target, met)
+        row(f"{name}, records per wall-clock s", fmt_rate(measured["records_per_second"]), "client_floor/drain",
+            fmt_rate(floor["records_per_second"]), f"{measured['records_per_second'] / floor['records_per_second']:.2f}x",
+            "", None)
+    clients = [n for n in runs if n.startswith("client/")]
+    if clients:
+        worst = max(runs[n].get("allocs_per_record", float("nan")) for n in clients)
+        row(f"allocs_per_record, max over {len(clients)} client rows", f"{worst:.3f}", "", "", "", "< 0.01",
+            worst < 0.01)
+
     print(f"Machine: {context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz, "
           f"load average {', '.join(f'{x:.2f}' for x in context.get('load_avg', []))}; "
           f"{'medians of ' + str(next(iter(runs.values())).get('repetitions', '?')) + ' repetitions' if cvs else 'single runs (quick mode: not for judging)'}.")

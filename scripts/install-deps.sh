@@ -7,7 +7,7 @@ packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev 
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libspdlog-dev
   libsqlite3-dev libcpp-httplib-dev
   tshark rsyslog iproute2 util-linux python3 dpkg-dev clang-format shellcheck lua-check
-  chromium nodejs curl"
+  help2man man-db chromium nodejs curl"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -9,7 +9,12 @@
 -- It owns three things: the field layout of every kind, the expert warnings
 -- for datagrams that break the layout (decoding every field that is still
 -- there), and the sequence-gap check on the log records of one target
--- towards one client.
+-- towards one client. UDP may reorder datagrams, so a jump in the sequence
+-- opens a hole that is marked as lost only on the first later record of
+-- the conversation that shows the hole outlived a small window (256
+-- records or 0.2 s, as tarvin-remote waits); a missing record that comes
+-- inside the window is marked reordered, one that comes after its loss was
+-- marked is marked late.
 --
 -- Load it with `-X lua_script:tarvinremote.lua` or copy it into the personal
 -- Lua plugins folder. Written against the Lua API of Wireshark 4.0 (Lua 5.2);
@@ -94,7 +99,9 @@ local f = {
   str4 = ProtoField.string("tarvinremote.str4", "String 4", base.ASCII,
     "Fourth string of the log call (the framework puts the message text here)"),
   gap = ProtoField.uint32("tarvinremote.gap", "Missing log records", base.DEC,
-    nil, nil, "Records numbered between the previous record of this conversation and this one"),
+    nil, nil, "Records of this conversation that did not come within the reorder window"),
+  gapFrame = ProtoField.framenum("tarvinremote.gap_frame", "Missing before frame", base.NONE, frametype.NONE, nil,
+    "The record the missing ones should have come before"),
   expectedSeq = ProtoField.uint32("tarvinremote.expected_seq", "Expected sequence number", base.DEC),
   prevFrame = ProtoField.framenum("tarvinremote.prev_frame", "Previous log record in conversation",
     base.NONE, frametype.NONE),
@@ -104,7 +111,7 @@ local f = {
 proto.fields = {
   f.fd, f.uuid, f.reqid, f.cmask, f.cmaskLevel, f.name, f.appname, f.count, f.level,
   f.text, f.seq, f.int1, f.int2, f.int3, f.int4, f.str1, f.str2, f.str3, f.str4,
-  f.gap, f.expectedSeq, f.prevFrame, f.extra, f.undecoded,
+  f.gap, f.gapFrame, f.expectedSeq, f.prevFrame, f.extra, f.undecoded,
 }
 
 local ex = {
@@ -131,11 +138,16 @@ local ex = {
   seqGap = ProtoExpert.new("tarvinremote.expert.seq_gap",
     "Log records missing before this one", expert.group.SEQUENCE, expert.severity.WARN),
   seqBack = ProtoExpert.new("tarvinremote.expert.seq_back",
-    "Sequence number repeated or gone back", expert.group.SEQUENCE, expert.severity.WARN),
+    "Sequence number repeated, or older than the records still awaited", expert.group.SEQUENCE,
+    expert.severity.WARN),
+  seqReordered = ProtoExpert.new("tarvinremote.expert.seq_reordered",
+    "Log record arrived out of order, inside the reorder window", expert.group.SEQUENCE, expert.severity.NOTE),
+  seqLate = ProtoExpert.new("tarvinremote.expert.seq_late",
+    "Log record arrived after it was marked lost", expert.group.SEQUENCE, expert.severity.WARN),
 }
 proto.experts = {
   ex.truncated, ex.missingNul, ex.countMismatch, ex.extraBytes, ex.ignoredBytes,
-  ex.unknownFd, ex.nameTooLong, ex.seqGap, ex.seqBack,
+  ex.unknownFd, ex.nameTooLong, ex.seqGap, ex.seqBack, ex.seqReordered, ex.seqLate,
 }
 
 -- A log record quoted inside an ICMP error is a copy of one already seen: it
@@ -146,16 +158,96 @@ local icmpv6Type = Field.new("icmpv6.type")
 ---------------------------------------------------------------------------
 -- Sequence state. Wireshark dissects every frame once in order and then again
 -- in any order (clicks, `tshark -2`, filters), so the check cannot rest on
--- "the record seen last". The first dissection of each frame records the
--- previous record of its conversation; every later dissection looks it up by
--- frame number and reaches the same verdict.
+-- "the record seen last". The first dissection of each frame works out its
+-- verdict from the state of its conversation at that point; every later
+-- dissection looks the verdict up by frame number.
 
-local lastRecord = {}     -- conversation key -> {seq, frame}; first dissections only
-local previousOf = {}     -- frame number -> {seq, frame}, or false for a first record
+-- A hole is marked lost once this many later records came, or this long
+-- (seconds of capture time) has passed: the window of tarvin-remote.
+local kWindowRecords, kWindowSeconds = 256, 0.2
+-- Holes tracked per conversation (past it the oldest is marked at once),
+-- and holes remembered after marking, to tell a late record from a repeat.
+local kMaxHoles, kMaxReported = 64, 64
+local kHalfRange, kRange = 2 ^ 31, 2 ^ 32
+
+local conversations = {}  -- conversation key -> state; first dissections only
+local verdictOf = {}      -- frame number -> verdict of that log record
 
 function proto.init()
-  lastRecord = {}
-  previousOf = {}
+  conversations = {}
+  verdictOf = {}
+end
+
+-- Takes `seq` out of the first hole in `holes` holding it; returns that
+-- hole, or nil when none does.
+local function fillHole(holes, seq)
+  for i, hole in ipairs(holes) do
+    local into = (seq - hole.first) % kRange
+    if into <= (hole.last - hole.first) % kRange then
+      if hole.first == hole.last then
+        table.remove(holes, i)
+      elseif into == 0 then
+        hole.first = (hole.first + 1) % kRange
+      elseif seq == hole.last then
+        hole.last = (hole.last - 1) % kRange
+      else
+        table.insert(holes, i, { first = hole.first, last = (seq - 1) % kRange, frame = hole.frame,
+          time = hole.time, marked = hole.marked })
+        hole.first = (seq + 1) % kRange
+      end
+      return hole
+    end
+  end
+  return nil
+end
+
+-- Moves the holes that outlived the window by `time` into the verdict's
+-- gaps, oldest first.
+local function takeDue(c, time, number, verdict)
+  while #c.holes > 0 do
+    local hole = c.holes[1]
+    local past = (c.expected - 1 - hole.last) % kRange
+    if #c.holes <= kMaxHoles and past < kWindowRecords and time - hole.time < kWindowSeconds then return end
+    table.remove(c.holes, 1)
+    hole.marked = number
+    verdict.gaps[#verdict.gaps + 1] = hole
+    c.reported[#c.reported + 1] = hole
+    if #c.reported > kMaxReported then table.remove(c.reported, 1) end
+  end
+end
+
+-- The verdict on one log record, on its first dissection: what it says
+-- about the sequence (kind, and the number expected when it jumped ahead)
+-- and which holes it shows to be lost.
+local function judge(key, seq, number, time)
+  local verdict = { gaps = {} }
+  local c = conversations[key]
+  if not c then
+    conversations[key] = { expected = (seq + 1) % kRange, holes = {}, reported = {}, last = { seq = seq,
+      frame = number } }
+    verdict.kind = "first"
+    return verdict
+  end
+  verdict.previous = c.last
+  c.last = { seq = seq, frame = number }
+  takeDue(c, time, number, verdict)  -- those that ran out of time before this record came
+  local ahead = (seq - c.expected) % kRange
+  if ahead < kHalfRange then
+    if ahead > 0 then
+      verdict.expected = c.expected
+      c.holes[#c.holes + 1] = { first = c.expected, last = (seq - 1) % kRange, frame = number, time = time }
+    end
+    c.expected = (seq + 1) % kRange
+    verdict.kind = "next"
+  elseif fillHole(c.holes, seq) then
+    verdict.kind = "reordered"
+  else
+    local hole = fillHole(c.reported, seq)
+    verdict.kind = hole and "late" or "repeat"
+    verdict.markedIn = hole and hole.marked
+  end
+  takeDue(c, time, number, verdict)  -- those that this record left behind the window
+  return verdict
 end
 
 ---------------------------------------------------------------------------
@@ -492,33 +584,40 @@ kinds[fd.LOG_RECORD] = function(r, pinfo)
   if strings[4] then info = info .. " " .. quote(strings[4]) end
   if not seq or icmpType() or icmpv6Type() then return info end
 
-  if previousOf[pinfo.number] == nil then
+  if verdictOf[pinfo.number] == nil then
     local key = string.format("%s:%d>%s:%d/%s", tostring(pinfo.src), pinfo.src_port,
       tostring(pinfo.dst), pinfo.dst_port, uuid)
-    previousOf[pinfo.number] = lastRecord[key] or false
-    lastRecord[key] = { seq = seq, frame = pinfo.number }
+    verdictOf[pinfo.number] = judge(key, seq, pinfo.number, pinfo.abs_ts)
   end
-  local previous = previousOf[pinfo.number]
-  if not previous then return info end
-
+  local verdict = verdictOf[pinfo.number]
   local range = r.tvb(seqStart, 4)
-  local expected = (previous.seq + 1) % 2 ^ 32
-  r.tree:add(f.prevFrame, range, previous.frame):set_generated()
-  if seq == expected then return info end
-  r.tree:add(f.expectedSeq, range, expected):set_generated()
-  local missing = (seq - expected) % 2 ^ 32
-  -- Counted forward, a step back of a few records looks like a gap of four
-  -- billion; anything past half the number space is taken as a step back.
-  if missing < 2 ^ 31 then
+  local previous = verdict.previous
+  if previous then r.tree:add(f.prevFrame, range, previous.frame):set_generated() end
+  if verdict.expected then r.tree:add(f.expectedSeq, range, verdict.expected):set_generated() end
+  for _, hole in ipairs(verdict.gaps) do
+    local missing = (hole.last - hole.first) % kRange + 1
     r.tree:add(f.gap, range, missing):set_generated()
+    r.tree:add(f.gapFrame, range, hole.frame):set_generated()
     seqItem:add_proto_expert_info(ex.seqGap,
-      string.format("%d log records missing: expected %d after frame %d, got %d", missing,
-        expected, previous.frame, seq))
-    return info .. string.format(" [%d missing]", missing)
+      string.format("%d log records missing (sequence %d to %d) before frame %d, not come by this one",
+        missing, hole.first, hole.last, hole.frame))
+    info = info .. string.format(" [%d missing]", missing)
   end
-  seqItem:add_proto_expert_info(ex.seqBack,
-    string.format("Sequence number %d after %d in frame %d", seq, previous.seq, previous.frame))
-  return info .. " [repeated or reordered]"
+  if verdict.kind == "reordered" then
+    seqItem:add_proto_expert_info(ex.seqReordered,
+      string.format("Sequence number %d after %d in frame %d: reordered, not lost", seq, previous.seq,
+        previous.frame))
+    info = info .. " [reordered]"
+  elseif verdict.kind == "late" then
+    seqItem:add_proto_expert_info(ex.seqLate,
+      string.format("Sequence number %d arrived after frame %d marked it lost", seq, verdict.markedIn))
+    info = info .. " [late]"
+  elseif verdict.kind == "repeat" then
+    seqItem:add_proto_expert_info(ex.seqBack,
+      string.format("Sequence number %d after %d in frame %d", seq, previous.seq, previous.frame))
+    info = info .. " [repeated]"
+  end
+  return info
 end
 
 ---------------------------------------------------------------------------

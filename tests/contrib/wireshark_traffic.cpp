@@ -3,7 +3,8 @@
 // Traffic for wireshark_dissector_test.py, which knows this fixed scenario: a
 // real target (the plug-in in the stand-in host, two components with level
 // descriptions) and a loopback client that sends every request kind, receives
-// every kind the target sends, and misses records 2 and 3 while unregistered.
+// every kind the target sends, and misses records 2 and 3 while unregistered
+// (longer ago than the reorder window when the record after them comes).
 // Errors go to stderr, exit status 1. Run it in a network namespace of its
 // own: its target binds 57008.
 #include <arpa/inet.h>
@@ -112,9 +113,11 @@ int main() {
   log->log(1, 2, 3, 4, tarvin::levelRecord(4), "net", "gap.cpp", "gap()", "unseen");
   log->log(1, 2, 3, 4, tarvin::levelRecord(4), "net", "gap.cpp", "gap()", "unseen");
   registerClient();
-  // Sequence numbers 4 and 5; the second has four empty strings.
+  // Sequence numbers 4 and 5; the second has four empty strings, and comes
+  // after the reorder window, so the dissector marks the hole on it.
   log->log(7, 8, 9, 10, tarvin::levelRecord(31), "disk", "b.cpp", "third()", "after-gap");
   expect(48);
+  ::usleep(300'000);
   log->log(0, 0, 0, 0, tarvin::levelRecord(0), "", "", "", "");
   expect(48);
   unregisterClient();

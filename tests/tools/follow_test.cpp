@@ -128,7 +128,6 @@ TEST(Follow, StopSignalEndsEveryFollowerInAFlood) {
     Child tool(args);
     ASSERT_TRUE(following(tool, target)) << tool.seen().err;
     target.flood();
-    target.send(0);
     tool.waitFor([](const Outcome&) { return false; }, 300ms);  // flooded for a while
     const Outcome outcome = tool.finish(SIGINT, /*limit=*/5s);
     target.stopFlood();

@@ -1,7 +1,7 @@
 // tests/tools/history_test.cpp
 //
 // record and query as a user runs them: real binaries in the test's own
-// network namespace. A fake target (one UDP socket) sends scripted records
+// network namespace. A scripted target (scripted_target.h) sends records
 // with a jump in their sequence numbers, so every query has one exact
 // answer, gaps included; the example host shows that a recording holds
 // what tail printed in the same run and that importing the run's capture
@@ -9,22 +9,18 @@
 // store; faulty stores and queries give their message and exit code.
 //
 // Threads: gtest's thread runs the cases and reads the subprocesses'
-// pipes; the fake target answers requests on a thread of its own.
+// pipes; the scripted target answers requests on a thread of its own.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "byte_order.h"
+#include "scripted_target.h"
 #include "store/record_store.h"
 #include "tool_process.h"
-#include "wire_format.h"
 
 namespace {
 
@@ -32,105 +28,12 @@ using namespace tooltest;
 
 constexpr std::uint32_t kError = 31, kInfo = 29;  // client levels
 
-void putBe32(codec::Bytes& bytes, std::uint32_t value) {
-  bytes.resize(bytes.size() + 4);
-  wire::storeBe32(bytes.data() + bytes.size() - 4, value);
+// Component db for odd sequence numbers, net for even ones; error for
+// multiples of 3, info otherwise; text "message N".
+ScriptedRecord historyRecord(std::uint32_t sequence) {
+  return {sequence % 2 ? "db" : "net", sequence % 3 == 0 ? kError : kInfo,
+          "message " + std::to_string(sequence)};
 }
-void putString(codec::Bytes& bytes, const std::string& text) {
-  bytes.insert(bytes.end(), text.begin(), text.end());
-  bytes.push_back(0);
-}
-
-// A target of one socket: confirms registrations, answers GLVD with the
-// levels error, warning and info, and sends each record the test scripts
-// to every registered client.
-class FakeTarget {
- public:
-  FakeTarget() {
-    const sockaddr_in bound = loopbackAddress(0);
-    ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound);
-    port = localPort(fd.get());
-    worker = std::thread([this] { serve(); });
-  }
-  ~FakeTarget() {
-    stop = true;
-    worker.join();
-  }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port); }
-
-  bool waitForClients(std::size_t n) {
-    std::unique_lock lock(mutex);
-    return registered.wait_for(lock, 10s, [&] { return clients.size() >= n; });
-  }
-  // Component db for odd sequence numbers, net for even ones; error for
-  // multiples of 3, info otherwise; text "message N".
-  void sendRecord(std::uint32_t sequence) {
-    codec::Bytes bytes = header(wire::kLogRecord);
-    putBe32(bytes, sequence);
-    for (std::uint32_t integer : {4242u, 7u, 1000u + sequence, 100u + sequence})
-      putBe32(bytes, integer);
-    putBe32(bytes, 1u << (sequence % 3 == 0 ? kError : kInfo));
-    for (const std::string& s :
-         {std::string(sequence % 2 ? "db" : "net"), std::string("/src/fake.cpp"),
-          std::string("run"), "message " + std::to_string(sequence)}) {
-      putString(bytes, s);
-    }
-    std::lock_guard lock(mutex);
-    for (const sockaddr_in& client : clients) send(client, bytes);
-  }
-
- private:
-  codec::Bytes header(std::uint32_t descriptor) const {
-    codec::Bytes bytes;
-    putBe32(bytes, descriptor);
-    for (std::uint8_t i = 1; i <= wire::kUuidSize; ++i) bytes.push_back(i);
-    return bytes;
-  }
-  void serve() {
-    while (!stop) {
-      pollfd ready = {fd.get(), POLLIN, 0};
-      if (::poll(&ready, 1, 50) <= 0) continue;
-      std::uint8_t buffer[wire::kMaxDatagramSize];
-      sockaddr_in from{};
-      socklen_t length = sizeof from;
-      const ssize_t n = ::recvfrom(fd.get(), buffer, sizeof buffer - 1, 0,
-                                   reinterpret_cast<sockaddr*>(&from), &length);
-      if (n < 4) continue;
-      buffer[n] = 0;
-      const std::uint32_t descriptor = wire::loadBe32(buffer);
-      if (descriptor == wire::kRegistrationRequest) {
-        codec::Bytes confirm = header(wire::kRegistrationConfirm);
-        putString(confirm, "fake-app");
-        std::lock_guard lock(mutex);
-        send(from, confirm);
-        const auto known = [&](const sockaddr_in& c) { return c.sin_port == from.sin_port; };
-        if (std::none_of(clients.begin(), clients.end(), known)) clients.push_back(from);
-        registered.notify_all();
-      } else if (descriptor == wire::kGetLevelDescriptionsRequest && n > 8) {
-        codec::Bytes levels = header(wire::kLevelDescriptions);
-        putBe32(levels, wire::loadBe32(buffer + wire::glvd::kRequestIdOffset));
-        putBe32(levels, 0xE0000000u);
-        putString(levels, reinterpret_cast<const char*>(buffer + wire::glvd::kNameOffset));
-        putBe32(levels, 3);
-        for (std::uint32_t level : {31u, 30u, 29u}) putBe32(levels, level);
-        for (const char* text : {"error", "warning", "info"}) putString(levels, text);
-        send(from, levels);
-      }
-    }
-  }
-  void send(const sockaddr_in& to, const codec::Bytes& bytes) {
-    ::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-             sizeof to);
-  }
-
-  UniqueFd fd{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-  int port = 0;
-  std::atomic<bool> stop{false};
-  std::mutex mutex;
-  std::condition_variable registered;
-  std::vector<sockaddr_in> clients;  // guarded by mutex
-  std::thread worker;
-};
 
 // A store path of this case, with nothing left of an earlier run.
 std::string dbPath(const std::string& name) {
@@ -195,17 +98,16 @@ std::map<std::int64_t, nlohmann::json> bySequence(const std::string& jsonLines) 
 // Every query has one answer; the capture of the recording imports to the
 // same store.
 TEST(History, QueriesShowRecordsAndGapsInPlace) {
-  FakeTarget target;
+  ScriptedTarget target(historyRecord);
   const std::string db = dbPath("fake"), kept = dbPath("fake-kept"),
                     imported = dbPath("fake-imported");
   const std::string capture = ::testing::TempDir() + "history-fake.pcap";
-  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target.address(), "--pcap", capture});
-  Child keeper({TARVIN_REMOTE_BIN, "record", "--db", kept, "--max-records", "8", target.address()});
+  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target.target(), "--pcap", capture});
+  Child keeper({TARVIN_REMOTE_BIN, "record", "--db", kept, "--max-records", "8", target.target()});
   ASSERT_TRUE(target.waitForClients(2)) << recorder.seen().err << keeper.seen().err;
   Child follower({TARVIN_REMOTE_BIN, "query", "--db", db, "--follow"});
-  for (std::uint32_t sequence = 0; sequence < 25; ++sequence) {
-    if (sequence < 10 || sequence >= 15) target.sendRecord(sequence);
-  }
+  target.send(10);
+  target.send(10, /*skip=*/5);
   ASSERT_TRUE(waitForEntries(db, 21) && waitForEntries(kept, 21)) << recorder.seen().err;
   for (Child* child : {&recorder, &keeper}) {
     const Outcome recorded = child->finish(SIGTERM);
@@ -262,7 +164,7 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
   const auto stats = nlohmann::json::parse(tool({"query", "--db", db, "--stats", "--json"}).out);
   EXPECT_EQ(stats["records"], 20);
   EXPECT_EQ(stats["lost"], 5);
-  EXPECT_EQ(stats["targets"][0]["target"], target.address());
+  EXPECT_EQ(stats["targets"][0]["target"], target.target());
 }
 
 // What tail --json printed in the same run, field for field; and the

@@ -21,6 +21,7 @@
 #include "common/unique_fd.h"
 #include "remote/json_text.h"
 #include "remote/output_buffer.h"
+#include "remote/record_filter.h"
 #include "remote/syslog_format.h"
 
 namespace {
@@ -42,6 +43,11 @@ codec::LogRecord makeRecord(std::string text) {
 }
 
 const remote::Levels kLevels = {{31, "error"}, {30, "warning"}};
+
+remote::RecordFilter& everything() {
+  static remote::RecordFilter filter{remote::FilterFlags{}};
+  return filter;
+}
 
 }  // namespace
 
@@ -81,7 +87,7 @@ TEST(RecordPrinter, JsonLineIsItsOwnCompactSortedDump) {
   remote::OutputOptions options;
   options.json = true;
   std::ostringstream out;
-  remote::RecordPrinter printer(options, out);
+  remote::RecordPrinter printer(options, everything(), out);
   printer.offer({makeRecord("bad \xff and \"quoted\""), kAt, "127.0.0.1:57008"}, kLevels);
   std::string line = out.str();
   ASSERT_EQ(line.back(), '\n');
@@ -98,23 +104,35 @@ TEST(RecordPrinter, JsonLineIsItsOwnCompactSortedDump) {
 }
 
 TEST(RecordPrinter, TextLineHoldsEveryField) {
-  ::setenv("TZ", "UTC", /*overwrite=*/1);
+  ::setenv("TZ", "Europe/Berlin", /*overwrite=*/1);  // 04:04:05 there, a day long past
   static const struct {
     std::uint32_t mask;
     const char* level;
-  } kCases[] = {{1u << 30, "warning"}, {1u << 29, "level 29"}, {3u, "0x00000003"}};
+    bool utc, iso;
+    const char* time;
+    const char* application;  // the target's name, when known
+  } kCases[] = {
+      {1u << 30, "warning", false, false, "2026-01-02 04:04:05.678", ""},
+      {1u << 29, "level 29", true, false, "2026-01-02 03:04:05.678Z", "app"},
+      {3u, "0x00000003", false, true, "2026-01-02T04:04:05.678000+01:00", ""},
+      {1u << 30, "warning", true, true, "2026-01-02T03:04:05.678000Z", "app"},
+  };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.level);
+    SCOPED_TRACE(c.time);
     remote::OutputOptions options;
+    options.utc = c.utc;
+    options.isoTimes = c.iso;
     std::ostringstream out;
-    remote::RecordPrinter printer(options, out);
+    remote::RecordPrinter printer(options, everything(), out);
     printer.nameSources(true);
+    printer.knowSource("127.0.0.1:57008", c.application);
     codec::LogRecord record = makeRecord("hello");
     record.clientMask = c.mask;
     printer.offer({record, kAt, "127.0.0.1:57008"}, kLevels);
     std::string level = c.level;
     level.resize(std::max<std::size_t>(level.size(), 7), ' ');
-    EXPECT_EQ(out.str(), "127.0.0.1:57008 03:04:05.678 #4000000000 " + level +
+    const std::string source = *c.application ? c.application : "127.0.0.1:57008";
+    EXPECT_EQ(out.str(), "[" + source + "] " + c.time + " #4000000000 " + level +
                              " net 1234/-5 tick=4294967295 main.cpp:42 run: hello\n");
   }
 }
@@ -129,7 +147,7 @@ TEST(RecordPrinter, PrintsAndFormatsWithoutAllocating) {
     remote::OutputOptions options;
     options.json = json;
     remote::OutputBuffer out(devNull.get());
-    remote::RecordPrinter printer(options, out);
+    remote::RecordPrinter printer(options, everything(), out);
     printer.offer(view, kAt, "127.0.0.1:57008", kLevels);  // warm: the time text of this second
     const long before = allocation_counter::threadAllocations();
     for (int i = 0; i < 1000; ++i) printer.offer(view, kAt, "127.0.0.1:57008", kLevels);

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -26,6 +27,10 @@
 namespace {
 
 using namespace tooltest;
+
+// set-level keeps the masks --reset puts back under XDG_STATE_HOME: in the
+// test's temporary directory, not the user's home.
+const bool kStateInTempDir = ::setenv("XDG_STATE_HOME", ::testing::TempDir().c_str(), 1) == 0;
 
 // Stands between one client and a target, on one socket: what comes from
 // the target's port goes to the client, anything else to the target. Drops
@@ -152,15 +157,160 @@ TEST(RemoteTools, OneHostAsAUserSeesIt) {
   EXPECT_GE(std::count_if(frames.begin(), frames.end(), isRecord), 6) << dissected.out;
 }
 
-// No host runs here: nothing answers on any port.
-TEST(RemoteTools, FailuresGiveExitCodeAndMessage) {
-  const Outcome dead =
-      remote({"levels", "127.0.0.1:57008", "net", "--timeout", "100ms", "--retries", "2"},
-             /*expectedExit=*/1);
-  EXPECT_TRUE(contains(dead.err, "tarvin-remote: error: no answer from 127.0.0.1:57008"))
-      << dead.err;
-  const Outcome usage = remote({"tail", "127.0.0.1:99999"}, /*expectedExit=*/2);
-  EXPECT_TRUE(contains(usage.err, "tarvin-remote: error: invalid port '99999'")) << usage.err;
+// What a new user runs into, as the user sees it: each row is one command
+// line (through sh, for pipes and standard input), its exit status, the
+// first line of stderr after the progress notes, and what stdout holds.
+// One host runs at {host}; nothing listens on {closed}; {dir} holds a
+// capture of the host, the same capture as pcapng and one cut short.
+TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
+  ExampleHost host("100");
+  const std::string dir = ::testing::TempDir() + "edges";
+  ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
+  remote({"tail", host.target(), "--count", "5", "--pcap", dir + "/capture.pcap"});
+  const Outcome convert =
+      Child({"/bin/sh", "-c",
+             "editcap -F pcapng " + dir + "/capture.pcap " + dir + "/capture.pcapng"})
+          .finish();
+  ASSERT_EQ(convert.exitCode, 0) << convert.err;
+  const Outcome cut = Child({"/bin/sh", "-c",
+                             "head -c $(($(stat -c %s " + dir + "/capture.pcap) - 10)) " + dir +
+                                 "/capture.pcap > " + dir + "/cut.pcap"})
+                          .finish();
+  ASSERT_EQ(cut.exitCode, 0) << cut.err;
+
+  static const struct {
+    const char* command;
+    int exit;
+    const char* firstComplaint;  // a prefix; empty: stderr holds no complaint
+    int minLines;                // lines on stdout at least
+    const char* everyLine;       // each stdout line holds this (when set)
+  } kCases[] = {
+      // Unknown levels and components are errors, not silence.
+      {"{remote} tail {host} --min-level bogus --count 3", 2,
+       "tarvin-remote: error: --min-level: no level 'bogus' (known: error, warning, info, debug, "
+       "trace)",
+       0, ""},
+      {"{remote} tail {host} --min-level 99", 2,
+       "tarvin-remote: error: --min-level: client level 99 is outside 0-31", 0, ""},
+      {"{remote} tail {host} --min-level -5", 2,
+       "tarvin-remote: error: --min-level: client level -5 is outside 0-31", 0, ""},
+      {"{remote} levels {host} nosuch", 1,
+       "tarvin-remote: error: no component 'nosuch' on {host} (it has: net, db, ui)", 0, ""},
+      {"{remote} set-level {host} nosuch 0xF0000000", 1,
+       "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
+      {"{remote} set-level {host} nosuch +debug", 1,
+       "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
+      {"{remote} tail {host} --component nosuch --duration 1500ms", 0,
+       "tarvin-remote: warning: no component 'nosuch' on {host} (it has: net, db, ui)", 0, ""},
+      {"{remote} tail {host} --grep 'slow peer|redraw' --exclude redraw --count 2", 0, "", 2,
+       "slow peer"},
+      // A capture cut short shows what was whole, then says where it was cut.
+      {"{remote} replay {dir}/cut.pcap", 1,
+       "tarvin-remote: error: {dir}/cut.pcap: cut off in packet", 4, " #"},
+      // Numbers and durations.
+      {"{remote} tail {host} --duration 0", 2, "tarvin-remote: error: --duration: must be above 0",
+       0, ""},
+      {"{remote} tail {host} --count 0", 2, "tarvin-remote: error: --count: must be at least 1", 0,
+       ""},
+      {"{remote} discover --retries 101", 2, "tarvin-remote: error: --retries: must be at most 100",
+       0, ""},
+      {"{remote} forward {host} --to udp://127.0.0.1:9 --queue 0", 2,
+       "tarvin-remote: error: --queue: must be at least 1", 0, ""},
+      {"{remote} set-level {host} net +debug --for 1x", 2,
+       "tarvin-remote: error: --for: invalid duration '1x'", 0, ""},
+      {"{remote} tail {host} --count 2 --duration 1h30m", 0, "", 2, " #"},
+      {"{example} --threads 0", 2, "tarvin-example-host: error: --threads: must be at least 1", 0,
+       ""},
+      // A closed port is said at once, not after the retries.
+      {"{remote} discover {closed}", 1, "tarvin-remote: error: nothing listens on {closed}", 0, ""},
+      {"{remote} levels {closed} net", 1, "tarvin-remote: error: nothing listens on {closed}", 0,
+       ""},
+      {"{remote} tail {closed}", 1, "tarvin-remote: error: nothing listens on {closed}", 0, ""},
+      // What every command-line tool does.
+      {"{remote}", 2, "Talks to tarvin remote log targets", 0, ""},
+      {"{remote} frob", 2,
+       "tarvin-remote: error: unknown command 'frob' (commands: discover, tail,", 0, ""},
+      {"{remote} --version", 0, "", 1, "tarvin-remote "},
+      {"{example} --version", 0, "", 1, "tarvin-example-host "},
+      // Captures from standard input, in pcapng, to standard output.
+      {"{remote} replay - < {dir}/capture.pcap", 0, "", 5, " #"},
+      {"{remote} replay {dir}/capture.pcapng", 0, "", 5, " #"},
+      {"{remote} tail {host} --count 3 --pcap - | {remote} replay -", 0, "", 3, " #"},
+  };
+  const std::map<std::string, std::string> kPlaces = {{"{remote}", TARVIN_REMOTE_BIN},
+                                                      {"{example}", TARVIN_EXAMPLE_HOST_BIN},
+                                                      {"{host}", host.target()},
+                                                      {"{closed}", "127.0.0.1:57017"},
+                                                      {"{dir}", dir}};
+  const auto expand = [&](std::string text) {
+    for (const auto& [place, value] : kPlaces) {
+      for (std::size_t at; (at = text.find(place)) != std::string::npos;)
+        text.replace(at, place.size(), value);
+    }
+    return text;
+  };
+  for (const auto& c : kCases) {
+    const std::string command = expand(c.command);
+    SCOPED_TRACE(command);
+    const Outcome run = Child({"/bin/sh", "-c", command}).finish();
+    EXPECT_EQ(run.exitCode, c.exit) << run.err;
+    std::string complaint;
+    for (const std::string& line : lines(run.err)) {
+      const bool progress = line.starts_with("tarvin-remote: using target") ||
+                            line.starts_with("tarvin-remote: following") ||
+                            line.starts_with("tarvin-remote: received ");  // a follower's summary
+      if (progress) continue;
+      complaint = line;
+      break;
+    }
+    EXPECT_TRUE(complaint.starts_with(expand(c.firstComplaint))) << run.err;
+    if (*c.firstComplaint == '\0') {
+      EXPECT_EQ(complaint, "") << run.err;
+    }
+    const auto out = lines(run.out);
+    EXPECT_GE(static_cast<int>(out.size()), c.minLines) << run.out;
+    for (const std::string& line : out) EXPECT_TRUE(contains(line, c.everyLine)) << line;
+  }
+}
+
+// A fleet change with --for: every target gets its own mask back when the
+// command is stopped, by SIGTERM or by SIGHUP (a dropped SSH session); a
+// target that is not there is reported and makes the exit status 1, and
+// the others are changed and restored all the same.
+TEST(RemoteTools, FleetSetLevelRestoresEachTargetsOwnMaskOnSignals) {
+  const std::vector<ExampleHost> hosts(3);
+  const std::string dead = "127.0.0.1:57017";
+  const char* const kOwn[] = {"error", "error,warning", "error,warning,info"};
+  for (int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(::strsignal(signal));
+    std::vector<std::string> args = {TARVIN_REMOTE_BIN, "set-level"};
+    std::vector<std::uint32_t> before;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+      remote({"set-level", hosts[i].target(), "db", kOwn[i]});
+      before.push_back(nlohmann::json::parse(
+          remote({"levels", hosts[i].target(), "db", "--json"}).out)["client_mask"]);
+      args.push_back(hosts[i].target());
+    }
+    args.insert(args.end(), {dead, "db", "+debug", "--for", "1m"});
+    Child fleet(args);
+    // One line per target that was changed, then the wait.
+    ASSERT_TRUE(fleet.waitFor([](const Outcome& o) {
+      return contains(o.err, "restoring the previous masks");
+    })) << fleet.seen().err;
+    for (const ExampleHost& h : hosts) {
+      EXPECT_TRUE(contains(fleet.seen().out, h.target() + " db: ")) << fleet.seen().out;
+    }
+    const Outcome stopped = fleet.finish(signal);
+    EXPECT_EQ(stopped.exitCode, 1) << stopped.err;
+    EXPECT_TRUE(contains(stopped.err, "tarvin-remote: error: nothing listens on " + dead))
+        << stopped.err;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+      EXPECT_TRUE(contains(stopped.out, "restored " + hosts[i].target() + " db: ")) << stopped.out;
+      const auto after =
+          nlohmann::json::parse(remote({"levels", hosts[i].target(), "db", "--json"}).out);
+      EXPECT_EQ(after["client_mask"], before[i]) << hosts[i].target();
+    }
+  }
 }
 
 TEST(RemoteTools, TailReportsLostRecordsAndSkipsMalformedDatagrams) {
@@ -188,15 +338,15 @@ TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
   std::optional<ExampleHost> first(std::in_place, "100", "first");
   ExampleHost second("100", "second");
   Child tail({TARVIN_REMOTE_BIN, "tail", "--discover", "127.0.0.1", "--rediscover", "200ms"});
-  // Lines name their target: "127.0.0.1:57008 12:00:00.000 #5 info ...".
-  const auto seenFrom = [&](const std::string& target, std::size_t after = 0) {
+  // Lines name their target: "[first] 12:00:00.000 #5 info ...".
+  const auto seenFrom = [&](const std::string& name, std::size_t after = 0) {
     return tail.waitFor(
-        [&](const Outcome& o) { return contains(o.out.substr(after), target + " "); });
+        [&](const Outcome& o) { return contains(o.out.substr(after), "[" + name + "] "); });
   };
-  EXPECT_TRUE(seenFrom(first->target())) << tail.seen().err;
-  EXPECT_TRUE(seenFrom(second.target())) << tail.seen().err;
+  EXPECT_TRUE(seenFrom("first")) << tail.seen().err;
+  EXPECT_TRUE(seenFrom("second")) << tail.seen().err;
   ExampleHost third("100", "third");
-  EXPECT_TRUE(seenFrom(third.target())) << tail.seen().err;
+  EXPECT_TRUE(seenFrom("third")) << tail.seen().err;
 
   // A new instance on the first one's port is a restart: a new uuid,
   // registered again, its records under the same target.
@@ -207,7 +357,7 @@ TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {
   EXPECT_TRUE(tail.waitFor([&](const Outcome& o) {
     return contains(o.err, restarted + " restarted");
   })) << tail.seen().err;
-  EXPECT_TRUE(seenFrom(restarted, tail.seen().out.size())) << tail.seen().err;
+  EXPECT_TRUE(seenFrom("first-again", tail.seen().out.size())) << tail.seen().err;
   // What the new instance logged before we registered again is lost.
   EXPECT_EQ(tail.finish(SIGTERM).exitCode, 1) << tail.seen().err;
 }

@@ -1,11 +1,12 @@
 // tests/tools/scripted_target.h
 //
 // ScriptedTarget: a stand-in target whose records the test sends when it
-// wants, as a burst (one sendmmsg() per 64) or as a steady flood, so that
-// what a follower must cope with is exact. It confirms registrations,
-// answers level-description requests (error, warning, info) and forgets
-// its client on an unregistration; records come from component "net",
-// numbered from 0.
+// wants, as a burst (one sendmmsg() per client and 64 records) or as a
+// steady flood, so that what a follower must cope with is exact. It
+// confirms registrations (several clients), answers level-description
+// requests (error, warning, info) and forgets a client on its
+// unregistration. Records are numbered from 0; what each holds comes from
+// a recipe (by default component "net", level info, text "record N").
 //
 // Threads: a thread of its own answers requests; send() and flood() may be
 // called from the test's thread (the socket is shared, each call sends
@@ -17,7 +18,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,9 +34,21 @@
 
 namespace tooltest {
 
+// What one record holds besides its number.
+struct ScriptedRecord {
+  std::string component = "net";
+  std::uint32_t clientLevel = 29;  // info
+  std::string text;
+};
+using RecordRecipe = std::function<ScriptedRecord(std::uint32_t sequence)>;
+
 class ScriptedTarget {
  public:
-  ScriptedTarget() {
+  explicit ScriptedTarget(RecordRecipe recipe =
+                              [](std::uint32_t sequence) {
+                                return ScriptedRecord{.text = "record " + std::to_string(sequence)};
+                              })
+      : recipe(std::move(recipe)) {
     const sockaddr_in any = loopbackAddress(0);
     ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any);
     port = localPort(fd.get());
@@ -45,31 +60,39 @@ class ScriptedTarget {
     server.join();
   }
   std::string target() const { return "127.0.0.1:" + std::to_string(port); }
-  bool registered() const { return hasClient.load(); }
+  bool registered() const {
+    std::lock_guard lock(clientMutex);
+    return !clients.empty();
+  }
+  bool waitForClients(std::size_t n) {
+    std::unique_lock lock(clientMutex);
+    return clientCame.wait_for(lock, std::chrono::seconds(10), [&] { return clients.size() >= n; });
+  }
   std::uint32_t nextSequence() const { return sequence.load(); }
 
-  // Sends `count` records back to back, `skip` numbers left out first.
+  // Sends `count` records back to back to every client, `skip` numbers
+  // left out first.
   void send(std::uint32_t count, std::uint32_t skip = 0) {
     sequence += skip;
     std::vector<codec::Bytes> records;
-    std::vector<iovec> parts;
-    std::vector<mmsghdr> messages(count);
     records.reserve(count);
-    parts.reserve(count);
-    sockaddr_in to = client();
-    for (std::uint32_t i = 0; i < count; ++i) {
-      records.push_back(record(sequence++));
-      parts.push_back({records.back().data(), records.back().size()});
-      messages[i].msg_hdr.msg_name = &to;
-      messages[i].msg_hdr.msg_namelen = sizeof to;
-      messages[i].msg_hdr.msg_iov = &parts.back();
-      messages[i].msg_hdr.msg_iovlen = 1;
-    }
-    for (std::size_t sent = 0; sent < count;) {
-      const int n =
-          ::sendmmsg(fd.get(), messages.data() + sent, static_cast<unsigned>(count - sent), 0);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
+    for (std::uint32_t i = 0; i < count; ++i) records.push_back(record(sequence++));
+    std::vector<iovec> parts;
+    for (codec::Bytes& bytes : records) parts.push_back({bytes.data(), bytes.size()});
+    for (sockaddr_in to : clientList()) {
+      std::vector<mmsghdr> messages(count);
+      for (std::uint32_t i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = &to;
+        messages[i].msg_hdr.msg_namelen = sizeof to;
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+      }
+      for (std::size_t sent = 0; sent < count;) {
+        const int n =
+            ::sendmmsg(fd.get(), messages.data() + sent, static_cast<unsigned>(count - sent), 0);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+      }
     }
   }
   // Sends batches of 64 from a thread of its own until stopFlood().
@@ -84,24 +107,27 @@ class ScriptedTarget {
     if (flooder.joinable()) flooder.join();
   }
 
-  std::string text = "record ";  // each record's text: this and its sequence number
-
  private:
   codec::Bytes record(std::uint32_t sequence) const {
+    const ScriptedRecord content = recipe(sequence);
     codec::Bytes out(wire::log_record::kStringsOffset);
     wire::storeBe32(out.data(), wire::kLogRecord);
     wire::storeBe32(out.data() + wire::log_record::kSequenceOffset, sequence);
-    wire::storeBe32(out.data() + wire::log_record::kClientMaskOffset, 1u << 29);  // info
-    for (const std::string& text : {std::string("net"), std::string("/src/main.cpp"),
-                                    std::string("run"), text + std::to_string(sequence)}) {
+    wire::storeBe32(out.data() + wire::log_record::kClientMaskOffset, 1u << content.clientLevel);
+    for (const std::string& text :
+         {content.component, std::string("/src/main.cpp"), std::string("run"), content.text}) {
       out.insert(out.end(), text.begin(), text.end());
       out.push_back(0);
     }
     return out;
   }
-  sockaddr_in client() {
-    std::lock_guard<std::mutex> lock(clientMutex);
-    return clientAddress;
+  std::vector<sockaddr_in> clientList() {
+    std::lock_guard lock(clientMutex);
+    return clients;
+  }
+  void forget(const sockaddr_in& client) {
+    std::lock_guard lock(clientMutex);
+    std::erase_if(clients, [&](const sockaddr_in& c) { return c.sin_port == client.sin_port; });
   }
   void serve() {
     while (!stop) {
@@ -116,11 +142,12 @@ class ScriptedTarget {
       codec::Bytes reply(wire::kHeaderSize);
       switch (wire::loadBe32(request)) {
         case wire::kRegistrationRequest: {
-          std::lock_guard<std::mutex> lock(clientMutex);
-          clientAddress = from;
+          forget(from);  // a renewal
+          std::lock_guard lock(clientMutex);
+          clients.push_back(from);
+          clientCame.notify_all();
           wire::storeBe32(reply.data(), wire::kRegistrationConfirm);
           reply.insert(reply.end(), {'t', 'e', 's', 't', 0});
-          hasClient = true;
           break;
         }
         case wire::kGetLevelDescriptionsRequest: {
@@ -139,7 +166,7 @@ class ScriptedTarget {
           break;
         }
         case wire::kUnregistrationRequest:
-          hasClient = false;
+          forget(from);
           continue;
         default:
           continue;
@@ -151,12 +178,13 @@ class ScriptedTarget {
 
   UniqueFd fd{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
   int port = 0;
+  const RecordRecipe recipe;
   std::atomic<bool> stop{false};
-  std::atomic<bool> hasClient{false};
   std::atomic<bool> flooding{false};
   std::atomic<std::uint32_t> sequence{0};
-  std::mutex clientMutex;
-  sockaddr_in clientAddress{};
+  mutable std::mutex clientMutex;
+  std::condition_variable clientCame;
+  std::vector<sockaddr_in> clients;  // guarded by clientMutex, in order of registration
   std::thread server;
   std::thread flooder;
 };

@@ -20,7 +20,10 @@
 #include "scripted_target.h"
 
 int main() {
-  tooltest::ScriptedTarget target;
+  std::string text = "record";  // read by the recipe on this thread, in send()
+  tooltest::ScriptedTarget target([&text](std::uint32_t sequence) {
+    return tooltest::ScriptedRecord{.text = text + " " + std::to_string(sequence)};
+  });
   std::cout << "port " << target.target().substr(target.target().rfind(':') + 1) << std::endl;
   std::string line;
   while (std::getline(std::cin, line)) {
@@ -34,8 +37,7 @@ int main() {
       words >> count >> skip;
       target.send(count, skip);
     } else if (command == "text") {
-      std::getline(words >> std::ws, target.text);
-      target.text += ' ';
+      std::getline(words >> std::ws, text);
     }
     std::cout << "ok" << std::endl;
   }

@@ -26,7 +26,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -35,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/option_checks.h"
 #include "wire_format.h"
 
 namespace {
@@ -130,28 +130,34 @@ int main(int argc, char** argv) {
   std::string name = "tarvin-example-host";
   std::string rateText = "10";
   unsigned int threads = 2;
-  double duration = 0;
+  std::string duration;
+  app.set_version_flag("--version", "tarvin-example-host " TARVIN_VERSION);
   app.add_option("--plugin", pluginPath, "Path of libtarvint_remote.so.1")->capture_default_str();
   app.add_option("--name", name, "Application name the target reports")->capture_default_str();
+  const CLI::Validator rateCheck = cli::numberCheck(0.1, 100000.0);
   app.add_option(
          "--rate", rateText,
          "Messages per second, all threads together (disabled levels included), up to 100000; "
          "max: each thread logs as fast as it can")
-      ->check([](const std::string& text) -> std::string {
+      ->check([rateCheck](const std::string& text) -> std::string {
         if (text == "max") return "";
-        return CLI::Range(0.1, 100000.0)(text);
+        return rateCheck(text);
       })
+      ->type_name("NUMBER|max")
       ->capture_default_str();
   app.add_option("--threads", threads, "Logging threads")
-      ->check(CLI::Range(1, 64))
+      ->check(cli::wholeNumberCheck(1, 64))
+      ->type_name("N")
       ->capture_default_str();
   app.add_option("--duration", duration,
-                 "Stop after this many seconds (0: run until SIGINT/SIGTERM)")
-      ->check(CLI::NonNegativeNumber)
-      ->capture_default_str();
+                 "Stop after this long (e.g. 30s; default: until SIGINT/SIGTERM)")
+      ->check(cli::durationCheck())
+      ->type_name("DURATION");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::cerr << "tarvin-example-host: error: " << e.what()
@@ -205,9 +211,10 @@ int main(int argc, char** argv) {
 
   timespec limit{};
   timespec* wait = nullptr;
-  if (duration > 0) {
-    limit.tv_sec = static_cast<time_t>(duration);
-    limit.tv_nsec = static_cast<long>(std::fmod(duration, 1.0) * 1e9);
+  if (!duration.empty()) {
+    const std::chrono::milliseconds ms = *cli::parseDuration(duration);  // checked while parsing
+    limit.tv_sec = static_cast<time_t>(ms.count() / 1000);
+    limit.tv_nsec = static_cast<long>(ms.count() % 1000) * 1'000'000;
     wait = &limit;
   }
   int signal = -1;

@@ -1,11 +1,11 @@
 // tools/remote/captured_log.h
 //
 // What a capture (tail --pcap, record --pcap, tcpdump) says about the log:
-// its records in capture order, each sequence gap before the record that
-// revealed it, the level descriptions the live client asked for and the
-// application name each target confirmed. replay prints it and
-// record --import stores it, so both account for gaps as the live command
-// did: per source, a new uuid is a restarted target counting from 0 again.
+// its records in capture order, each sequence gap that outlived the
+// reorder window (sequence_check.h) before the record that revealed it, the level descriptions the
+// live client asked for and the application name each target confirmed. replay prints it and record
+// --import stores it, so both account for gaps as the live command did: per source, a new uuid is a
+// restarted target counting from 0 again.
 //
 // Threads: pure functions; callable from any thread.
 #pragma once
@@ -43,6 +43,7 @@ struct CapturedLog {
   std::map<std::pair<codec::Uuid, std::string>, Levels> levels;  // by instance and component
   std::set<std::string> sources;                                 // that sent records
   std::size_t skipped = 0;  // packets that hold no target datagram
+  std::size_t late = 0;     // records that came after their gap was said
 
   // The level descriptions of the record's component; empty when the
   // capture holds none (the first answer wins, as it did live).

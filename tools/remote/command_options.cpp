@@ -9,27 +9,21 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cmath>
 #include <cstdint>
+#include <limits>
 
+#include "cli/option_checks.h"
 #include "remote/tool_error.h"
 
 namespace remote {
 
 std::chrono::milliseconds parseDuration(const std::string& text, const char* option) {
-  double value = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, ec] = std::from_chars(text.data(), end, value);
-  const std::string unit(stop, end);
-  double scale = -1;
-  if (unit.empty() || unit == "s") scale = 1000;
-  if (unit == "ms") scale = 1;
-  if (unit == "m" || unit == "min") scale = 60'000;
-  if (ec != std::errc() || scale < 0 || !(value >= 0) || !std::isfinite(value)) {
+  const auto value = cli::parseDuration(text);
+  if (!value) {
     throw ToolError{kExitUsage, std::string(option) + ": invalid duration '" + text +
-                                    "' (examples: 500ms, 2s, 1.5, 1m)"};
+                                    "' (examples: " + cli::kDurationExamples + ")"};
   }
-  return std::chrono::milliseconds(std::llround(value * scale));
+  return *value;
 }
 
 std::size_t parseSize(const std::string& text, const char* option) {
@@ -57,15 +51,17 @@ CommonOptions CommonFlags::read() const {
   common.retry.retries = retries;
   common.json = json;
   common.color = color == "always" || (color == "auto" && ::isatty(STDOUT_FILENO));
-  if (common.retry.timeout.count() == 0) throw ToolError{kExitUsage, "--timeout must be above 0"};
   return common;
 }
 
 void addCommonOptions(CLI::App& command, CommonFlags& flags, bool withJson) {
   command.add_option("--timeout", flags.timeout, "How long to wait for each answer")
+      ->check(cli::durationCheck())
+      ->type_name("DURATION")
       ->capture_default_str();
   command.add_option("--retries", flags.retries, "Resends of an unanswered request")
-      ->check(CLI::Range(0, 100))
+      ->check(cli::wholeNumberCheck(0, 100))
+      ->type_name("N")
       ->capture_default_str();
   if (withJson) addJsonFlag(command, flags);
 }
@@ -87,9 +83,10 @@ FollowOptions FollowFlags::read(const char* command) const {
   if (!duration.empty()) out.duration = parseDuration(duration, "--duration");
   out.renewEvery = parseDuration(renew, "--renew");
   out.rediscoverEvery = parseDuration(rediscover, "--rediscover");
-  out.receiveBuffer = parseSize(receiveBuffer, "--rcvbuf");
-  if (out.renewEvery.count() == 0) throw ToolError{kExitUsage, "--renew must be above 0"};
-  if (out.rediscoverEvery.count() == 0) throw ToolError{kExitUsage, "--rediscover must be above 0"};
+  if (!receiveBuffer.empty()) {
+    out.receiveBuffer = parseSize(receiveBuffer, "--rcvbuf");
+    out.receiveBufferGiven = true;
+  }
   return out;
 }
 
@@ -103,31 +100,46 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
       "--broadcast", follow.broadcast,
       "Allow broadcast addresses among --discover hosts; alone, discover on 255.255.255.255");
   command.add_option("--rediscover", flags.rediscover, "Look for new targets this often")
+      ->check(cli::durationCheck())
+      ->type_name("DURATION")
       ->capture_default_str();
   command.add_option("--renew", flags.renew, "Renew each registration this often (lease is 30s)")
+      ->check(cli::durationCheck())
+      ->type_name("DURATION")
       ->capture_default_str();
-  command.add_option("--duration", flags.duration, "Stop after this long (e.g. 30s)");
-  command
-      .add_option("--rcvbuf", flags.receiveBuffer,
-                  "Receive buffer for bursts (the size granted is said at the end)")
-      ->capture_default_str();
-  command.add_option("--pcap", follow.pcapPath,
-                     "Also write every received datagram to this pcap file (see replay)");
+  command.add_option("--duration", flags.duration, "Stop after this long (e.g. 30s, 1h30m)")
+      ->check(cli::durationCheck())
+      ->type_name("DURATION");
+  command.add_option(
+      "--rcvbuf", flags.receiveBuffer,
+      "Receive buffer for bursts, default 32M (beyond net.core.rmem_max only as root; "
+      "the size granted is said at the end)");
+  command.add_option(
+      "--pcap", follow.pcapPath,
+      "Also write every received datagram to this pcap file (see replay); - writes it to "
+      "standard output instead of the records");
 }
 
-void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& flags) {
-  command.add_option("--count", output.count, "Stop after printing N records")
-      ->check(CLI::PositiveNumber);
-  command.add_option("--component", output.components, "Show only this component (repeatable)");
-  command.add_option("--min-level", output.minLevel,
-                     "Show only records at least this severe (level name or client level)");
-  command.add_option("--color", flags.color, "Colour level names: auto, always, never")
+void addOutputOptions(CLI::App& command, OutputFlags& output, CommonFlags& flags) {
+  command.add_option("--count", output.output.count, "Stop after printing N records")
+      ->check(cli::wholeNumberCheck(1, std::numeric_limits<long>::max()))
+      ->type_name("N");
+  addFilterOptions(command, output.filter);
+  command
+      .add_option(
+          "--timestamps", output.timestamps,
+          "Receive times: short (time of day, with the date when not today) or iso (RFC 3339)")
+      ->check(CLI::IsMember({"short", "iso"}))
+      ->capture_default_str();
+  command.add_flag("--utc", output.output.utc, "Show times in UTC");
+  command.add_option("--color", flags.color, "Colour level names and targets: auto, always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str();
 }
 
-OutputOptions readOutput(const OutputOptions& typed, const CommonOptions& common) {
-  OutputOptions output = typed;
+OutputOptions readOutput(const OutputFlags& typed, const CommonOptions& common) {
+  OutputOptions output = typed.output;
+  output.isoTimes = typed.timestamps == "iso";
   output.json = common.json;
   output.color = common.color;
   return output;

@@ -2,10 +2,11 @@
 //
 // The options several subcommands share, declared once: --timeout and
 // --retries, --json, the options that say which targets to follow (tail,
-// forward), the record filters and --color (tail, replay), and durations
-// as users type them. Each is added to a subcommand's parser as text and
-// read into values by the subcommand's Run, so that a bad value is a usage
-// error (exit 2) with the option's name, not a parse error.
+// forward), how records are printed (tail, replay), and durations
+// as users type them. Numbers and durations are checked as CLI11 parses
+// them (cli/option_checks.h), so a bad value is a usage error (exit 2)
+// naming the option; durations stay text until the subcommand's Run reads
+// them.
 //
 // Threads: single-threaded tool.
 #pragma once
@@ -15,13 +16,14 @@
 #include <string>
 
 #include "remote/follow.h"
+#include "remote/record_filter.h"
 #include "remote/record_output.h"
 #include "remote/session.h"
 
 namespace remote {
 
-// "500ms", "2s", "1.5" (seconds), "1m". Throws ToolError (usage) naming
-// `option`.
+// A duration as cli::parseDuration() reads it ("500ms", "1.5", "1h30m").
+// Throws ToolError (usage) naming `option` for text no check has seen.
 std::chrono::milliseconds parseDuration(const std::string& text, const char* option);
 
 // "8M", "512K", "1G", "65536" (bytes; K, M and G are powers of 1024, an
@@ -60,7 +62,7 @@ struct FollowFlags {
   std::string duration;
   std::string renew = "10s";
   std::string rediscover = "5s";
-  std::string receiveBuffer = "8M";
+  std::string receiveBuffer;  // empty: FollowOptions' default
 
   // Throws ToolError (usage), naming `command`, when no target is named or
   // a duration is bad.
@@ -68,9 +70,15 @@ struct FollowFlags {
 };
 void addFollowOptions(CLI::App& command, FollowFlags& flags);
 
-// --count, --component, --min-level and --color (tail, replay).
-void addOutputOptions(CLI::App& command, OutputOptions& output, CommonFlags& flags);
+// How tail and replay print, as typed.
+struct OutputFlags {
+  OutputOptions output;  // --count and --utc; json and color come from CommonFlags
+  std::string timestamps = "short";
+  FilterFlags filter;
+};
+// --count, --timestamps, --utc, --color and the record filters (tail, replay).
+void addOutputOptions(CLI::App& command, OutputFlags& output, CommonFlags& flags);
 // The output options as typed, with json and color from the shared ones.
-OutputOptions readOutput(const OutputOptions& typed, const CommonOptions& common);
+OutputOptions readOutput(const OutputFlags& typed, const CommonOptions& common);
 
 }  // namespace remote

@@ -1,13 +1,9 @@
 // tools/remote/discover_command.cpp
 //
-// `tarvin-remote discover`: a DRQ to every port of the range on each host,
-// answers collected for a window and printed one line per target, sorted by
-// address and port.
-//
-// The window is split into rounds (one per attempt); each round resends the
-// DRQ to every port that has not answered yet, so a lost datagram costs one
-// round, not the target. Broadcast answers come from the targets' own
-// addresses, so broadcast DRQs are resent every round.
+// `tarvin-remote discover`: a DRQ to every port of the range on each host
+// (or to the one port of HOST:PORT), answers collected for a window
+// (find_targets.h) and printed one line per target, sorted by address and
+// port.
 //
 // Threads: single-threaded tool.
 #include <arpa/inet.h>
@@ -17,10 +13,13 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 
+#include "cli/option_checks.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/discovery_sweep.h"
+#include "remote/find_targets.h"
 #include "remote/json_line.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
@@ -35,16 +34,6 @@ struct DiscoverOptions {
   std::string window = "1s";
 };
 
-struct Found {
-  Endpoint from;
-  codec::DiscoveryResponse response;
-};
-
-// Sort key: address in host order, then port.
-std::pair<std::uint32_t, std::uint16_t> sortKey(const Endpoint& e) {
-  return {ntohl(e.address.sin_addr.s_addr), ntohs(e.address.sin_port)};
-}
-
 int runDiscover(const DiscoverOptions& options) {
   const CommonOptions common = options.common.read();
   const std::chrono::milliseconds window = parseDuration(options.window, "--wait");
@@ -53,21 +42,20 @@ int runDiscover(const DiscoverOptions& options) {
       options.hosts.empty() ? std::vector<std::string>{"127.0.0.1"} : options.hosts;
 
   DiscoverySweep sweep;
-  for (const std::string& host : hosts) sweep.addHost(resolve(host, 0));
-
-  std::map<std::pair<std::uint32_t, std::uint16_t>, Found> found;
-  const int rounds = common.retry.retries + 1;
-  const auto roundLength = window / rounds;
-  for (int round = 0; round < rounds && !stopRequested(); ++round) {
-    sweep.send(session, [&](const Endpoint& probe) { return found.contains(sortKey(probe)); });
-    const auto deadline = Clock::now() + roundLength;
-    Received received;
-    while (session.receive(deadline, received) == Session::Wait::kDatagram) {
-      if (auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram)) {
-        found.emplace(sortKey(received.from), Found{received.from, std::move(*response)});
-      }
+  std::vector<Endpoint> named;  // HOST:PORT given: each must answer
+  for (const std::string& host : hosts) {
+    const TargetAddress given = parseTargetAddress(host);
+    if (given.port) {
+      named.push_back(resolve(given.host, *given.port));
+      sweep.addPort(named.back());
+    } else {
+      sweep.addHost(resolve(given.host, 0));
     }
   }
+
+  const FoundTargets result = findTargets(session, sweep, common.retry.retries + 1, window);
+  const auto& found = result.found;
+  const auto& refused = result.refused;
 
   for (const auto& [key, target] : found) {
     if (common.json) {
@@ -84,10 +72,20 @@ int runDiscover(const DiscoverOptions& options) {
     }
   }
   std::cout.flush();
+  for (const Endpoint& target : named) {
+    if (found.contains(targetKey(target))) continue;
+    throw ToolError{
+        kExitNoAnswer,
+        (refused.contains(targetKey(target)) ? "nothing listens on " : "no target answered on ") +
+            target.text()};
+  }
   if (found.empty()) {
     std::string where;
     for (const std::string& host : hosts) where += (where.empty() ? "" : ", ") + host;
-    throw ToolError{kExitNoAnswer, "no target answered on " + where};
+    const bool closed = refused.size() == sweep.size();
+    throw ToolError{kExitNoAnswer,
+                    (closed ? "nothing listens on " : "no target answered on ") + where +
+                        (named.size() == sweep.size() ? "" : " ports " + targetPortRange())};
   }
   return 0;
 }
@@ -97,9 +95,12 @@ int runDiscover(const DiscoverOptions& options) {
 const Command kDiscoverCommand = {
     "discover", "List the targets that answer a discovery request", [](CLI::App& app) -> Run {
       auto options = std::make_shared<DiscoverOptions>();
-      app.add_option("hosts", options->hosts, "Hosts to ask (default 127.0.0.1)");
+      app.add_option("hosts", options->hosts,
+                     "HOST (every port of the range) or HOST:PORT; default 127.0.0.1");
       app.add_flag("--broadcast", options->broadcast, "Allow broadcast addresses among the hosts");
       app.add_option("--wait", options->window, "How long to collect answers")
+          ->check(cli::durationCheck())
+          ->type_name("DURATION")
           ->capture_default_str();
       addCommonOptions(app, options->common);
       return [options] { return runDiscover(*options); };

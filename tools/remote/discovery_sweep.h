@@ -24,7 +24,11 @@ class DiscoverySweep {
 
   // Adds every port of the range on `host` (its own port is ignored).
   void addHost(const Endpoint& host);
+  // Adds one port: HOST:PORT as a user named it.
+  void addPort(const Endpoint& target) { probes.push_back(target); }
   bool empty() const { return probes.empty(); }
+  std::size_t size() const { return probes.size(); }
+  const std::vector<Endpoint>& endpoints() const { return probes; }
 
   // One DRQ to every port added, but to none that `skip` says has answered
   // already.

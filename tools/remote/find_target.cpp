@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <utility>
 
 #include "remote/discovery_sweep.h"
@@ -30,9 +31,20 @@ Endpoint findTarget(Session& session, const std::string& targetText) {
     // The first answer ends the wait; answers already queued beside it are
     // looked at too, so with several targets the lowest port wins.
     std::optional<std::pair<Endpoint, std::string>> best;
+    std::set<in_port_t> refused;
     auto deadline = Clock::now() + session.policy().timeout;
     Received received;
-    while (session.receive(deadline, received) == Session::Wait::kDatagram) {
+    for (;;) {
+      const auto wait = session.receive(deadline, received);
+      if (wait == Session::Wait::kRefused) {
+        refused.insert(received.from.address.sin_port);
+        if (refused.size() == sweep.size()) {
+          throw ToolError{kExitNoAnswer,
+                          "nothing listens on " + given.host + " ports " + targetPortRange()};
+        }
+        continue;
+      }
+      if (wait != Session::Wait::kDatagram) break;
       const auto* response = std::get_if<codec::DiscoveryResponse>(&received.datagram);
       if (response == nullptr) continue;
       // Keep talking to the address the user gave, on the port that answered.

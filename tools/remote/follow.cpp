@@ -48,7 +48,7 @@ Follower::Follower(const RetryPolicy& retry, const FollowOptions& options, Follo
 
 void Follower::run() {
   receiveBuffer = talk.sizeReceiveBuffer(options.receiveBuffer);
-  if (receiveBuffer < options.receiveBuffer) {
+  if (options.receiveBufferGiven && receiveBuffer < options.receiveBuffer) {
     note("warning: receive buffer " + sizeText(receiveBuffer) + ", not the " +
          sizeText(options.receiveBuffer) +
          " asked (net.core.rmem_max caps it; as root the tool may go beyond)");
@@ -69,6 +69,20 @@ void Follower::run() {
   if (options.duration.count() > 0) endAt = Clock::now() + options.duration;
   if (!sweep.empty()) discover();
 
+  try {
+    serve();
+  } catch (...) {
+    // A command that fails mid-way (a filter's usage error, a target that
+    // never confirmed) still frees its slots on the other targets.
+    unregister(/*reportHoles=*/false);
+    throw;
+  }
+  unregister(/*reportHoles=*/true);
+  loss.onKernelDrops(talk.readKernelDrops(), Clock::now());
+  loss.finish(receiveBuffer);
+}
+
+void Follower::serve() {
   while (!handler.done()) {
     pollfd* extra = handler.extraWait();
     const auto wait = talk.receiveBatch(nextDeadline(), batch, extra);
@@ -78,6 +92,7 @@ void Follower::run() {
         dispatch(batch.bytes(i), batch.from(i), batch.at());
       handler.onBatchEnd();
     }
+    if (wait == Session::Wait::kRefused) onRefused(talk.refused());
     // Both in one wake-up, so that neither a busy target nor a busy
     // collector keeps the other waiting.
     if (extra != nullptr && extra->revents != 0) {
@@ -90,11 +105,28 @@ void Follower::run() {
     handler.onTimers(now);
     loss.onTimers(now);
   }
+}
+
+void Follower::unregister(bool reportHoles) {
   for (const auto& target : targets) {
     if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
+    if (reportHoles)
+      reportLost(*target, /*all=*/true, SystemClock::now());  // not come by now: lost
   }
-  loss.onKernelDrops(talk.readKernelDrops(), Clock::now());
-  loss.finish(receiveBuffer);
+}
+
+void Follower::reportLost(FollowedTarget& target, bool all, SystemClock::time_point now) {
+  if (!target.sequence.holesOpen()) return;  // the hot path's usual case
+  std::vector<SequenceGap> lost;
+  if (all) {
+    target.sequence.takeAll(lost);
+  } else {
+    target.sequence.takeDue(now, lost);
+  }
+  for (const SequenceGap& gap : lost) {
+    loss.onGap(target.label, gap, Clock::now());
+    handler.onLost(target, gap);
+  }
 }
 
 FollowedTarget& Follower::add(Endpoint endpoint, std::string host, bool named) {
@@ -154,14 +186,14 @@ void Follower::onRecord(FollowedTarget& target, const codec::LogRecordView& reco
   if (checkInstance(target, record.uuid) && !target.renewing) {
     sendRegistration(target, Clock::now());  // we hold no lease with the new instance
   }
-  SequenceGap gap;
-  const auto verdict = target.sequence.check(record.sequence, gap);
-  if (verdict == SequenceCheck::Verdict::kOld) {
-    note(target.label + ": record " + std::to_string(record.sequence) + " arrived out of order");
-  }
-  if (verdict == SequenceCheck::Verdict::kAfterGap) {
-    loss.onGap(target.label, gap, Clock::now());
-    handler.onLost(target, gap);
+  // Holes whose window has run out are said before the record that shows
+  // it, as an import of the capture says them.
+  reportLost(target, /*all=*/false, at);
+  const auto verdict = target.sequence.check(record.sequence, at);
+  if (verdict == SequenceCheck::Verdict::kLate) {
+    loss.onLate(Clock::now());
+  } else if (verdict == SequenceCheck::Verdict::kRepeat) {
+    note(target.label + ": record " + std::to_string(record.sequence) + " arrived again");
   }
   loss.countRecord();
   handler.onRecordView(target, record, at);
@@ -208,8 +240,10 @@ bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
   note(target.label + " restarted (uuid " + shortUuid(*target.uuid) + "... is now " +
        shortUuid(uuid) + "...); registering again");
   target.uuid = uuid;
-  // The new instance numbered its records from 0; those built before we
-  // registered again count as lost, so the gap shows how many.
+  // The old instance's holes will never be filled. The new one numbered
+  // its records from 0; those built before we registered again count as
+  // lost, so the gap shows how many.
+  reportLost(target, /*all=*/true, SystemClock::now());
   target.sequence.restart(0);
   return true;
 }
@@ -227,6 +261,19 @@ void Follower::onConfirm(FollowedTarget& target, const codec::RegistrationConfir
   target.silent = false;
   target.renewing = false;
   target.deadline = Clock::now() + options.renewEvery;
+  handler.onConfirmed(target);
+}
+
+void Follower::onRefused(const Endpoint& to) {
+  for (const auto& target : targets) {
+    // A discovered target that closed is dropped by the renewal timers.
+    if (!target->named || !(target->endpoint == to)) continue;
+    if (!target->everConfirmed && firstConfirmRequired) {
+      throw ToolError{kExitNoAnswer, "nothing listens on " + target->label};
+    }
+    if (!target->silent) note("warning: nothing listens on " + target->label + "; still trying");
+    target->silent = true;
+  }
 }
 
 void Follower::sendRegistration(FollowedTarget& target, Clock::time_point now) {
@@ -240,6 +287,7 @@ void Follower::onTimers(Clock::time_point now) {
   if (!sweep.empty() && now >= nextDiscovery) discover();
   for (std::size_t i = 0; i < targets.size(); ++i) {
     FollowedTarget& target = *targets[i];
+    reportLost(target, /*all=*/false, SystemClock::now());
     if (now < target.deadline) continue;
     if (!target.renewing) {
       sendRegistration(target, now);
@@ -258,6 +306,7 @@ void Follower::onTimers(Clock::time_point now) {
     if (!target.named) {
       // Discovery finds it again if it comes back, under whatever uuid.
       note("warning: " + target.label + " stopped answering; following it no longer");
+      reportLost(target, /*all=*/true, SystemClock::now());
       handler.onTargetDropped(target);
       targets.erase(targets.begin() + static_cast<std::ptrdiff_t>(i--));
       continue;
@@ -283,7 +332,15 @@ Clock::time_point Follower::nextDeadline() const {
   next = loss.nextDeadline(next);
   if (!sweep.empty()) next = std::min(next, nextDiscovery);
   if (endAt) next = std::min(next, *endAt);
-  for (const auto& target : targets) next = std::min(next, target->deadline);
+  for (const auto& target : targets) {
+    next = std::min(next, target->deadline);
+    // Holes fall due in receive time (the system clock); timers run on
+    // the steady clock.
+    if (const auto due = target->sequence.nextDue()) {
+      next = std::min(
+          next, Clock::now() + std::max(*due - SystemClock::now(), SystemClock::duration::zero()));
+    }
+  }
   return handler.nextDeadline(next);
 }
 

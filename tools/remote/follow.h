@@ -47,8 +47,11 @@ struct FollowOptions {
   std::chrono::milliseconds renewEvery{10'000};
   std::chrono::milliseconds duration{0};  // 0: no limit
   std::string pcapPath;                   // empty: no capture
-  // Room for a burst while we are busy elsewhere: about 10,000 records.
-  std::size_t receiveBuffer = 8u << 20;
+  // Room for the records of a busy host while the machine gives us no
+  // time: about 40,000, a third of a second at 120,000 records/s. The
+  // kernel takes the memory only while we fall behind.
+  std::size_t receiveBuffer = 32u << 20;
+  bool receiveBufferGiven = false;  // by the user: then say when it is capped
 
   bool discovering() const { return broadcast || !discoverHosts.empty(); }
 };
@@ -88,13 +91,17 @@ class FollowHandler {
   virtual void onRecord(FollowedTarget& /*target*/, codec::LogRecord&& /*record*/,
                         SystemClock::time_point /*at*/) {}
   // After the datagrams of one receive (one to 64): flush buffered output
-  // here, so that a record never waits for the next one to show.
+  // or store the batch's records here, so that a record never waits for
+  // the next one to show.
   virtual void onBatchEnd() {}
-  // Before the record after the gap. Also said on stderr by the Follower,
-  // summed up once a second.
+  // Records that did not come within the reorder window (sequence_check.h):
+  // said before the record whose arrival showed it, or from a timer, or at
+  // the end. Also said on stderr by the Follower, summed up once a second.
   virtual void onLost(FollowedTarget& /*target*/, const SequenceGap& /*gap*/) {}
   // A target is followed from now on (named ones before the first RRQ).
   virtual void onTargetAdded(FollowedTarget& /*target*/) {}
+  // A target confirmed a registration: its application name is known.
+  virtual void onConfirmed(FollowedTarget& /*target*/) {}
   // A discovered target that stopped answering is followed no longer; the
   // reference dies after this call.
   virtual void onTargetDropped(FollowedTarget& /*target*/) {}
@@ -129,6 +136,10 @@ class Follower {
   const LossReport& losses() const { return loss; }
 
  private:
+  void serve();
+  // URQ to every target that confirmed; `reportHoles`: and what is still
+  // missing counts as lost.
+  void unregister(bool reportHoles);
   FollowedTarget* route(const sockaddr_in& from, const codec::Uuid& uuid, bool discoveryResponse);
   FollowedTarget& add(Endpoint endpoint, std::string host, bool named);
   // Hot path: one datagram of a batch. Records go to the handler in place.
@@ -140,8 +151,14 @@ class Follower {
   // Notices a new instance behind a followed port; true when it is one.
   bool checkInstance(FollowedTarget& target, const codec::Uuid& uuid);
   void onConfirm(FollowedTarget& target, const codec::RegistrationConfirm& confirm);
+  // A datagram to `to` met a closed port: the end for a named target that
+  // never confirmed (when that ends the command), a warning otherwise.
+  void onRefused(const Endpoint& to);
   void sendRegistration(FollowedTarget& target, Clock::time_point now);
   void onTimers(Clock::time_point now);
+  // Says which of the target's holes count as lost: those past the
+  // reorder window at `now`, or `all`.
+  void reportLost(FollowedTarget& target, bool all, SystemClock::time_point now);
   void discover();
   Clock::time_point nextDeadline() const;
 

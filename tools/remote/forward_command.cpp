@@ -1,9 +1,12 @@
 // tools/remote/forward_command.cpp
 //
 // `tarvin-remote forward TARGET... --to URL`: follow targets (follow.h) and
-// hand every log record to a syslog collector as one RFC 5424 message
-// (syslog_format.h) over UDP or TCP (syslog_sink.h). A sequence gap goes
-// to the collector as a message of its own. On Ctrl-C, SIGTERM or
+// hand every log record that passes the filters tail has (record_filter.h)
+// to a syslog collector as one RFC 5424 message (syslog_format.h) over UDP
+// or TCP (syslog_sink.h), so a debug flood need not reach the collector.
+// A sequence gap goes to the collector as a message of its own. A
+// --min-level given as a name needs the component's level descriptions
+// (component_levels.h): records wait for them, in order of arrival. On Ctrl-C, SIGTERM or
 // --duration it unregisters, gives the collector a few seconds to take
 // what is still queued, and says on stderr what it could not deliver.
 //
@@ -17,12 +20,17 @@
 //
 // Threads: single-threaded tool; the Follower's poll() loop also waits on
 // the collector's socket.
+#include <deque>
 #include <memory>
 
+#include "cli/option_checks.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/component_check.h"
+#include "remote/component_levels.h"
 #include "remote/follow.h"
 #include "remote/note.h"
+#include "remote/record_filter.h"
 #include "remote/syslog_format.h"
 #include "remote/syslog_sink.h"
 #include "remote/tool_error.h"
@@ -43,14 +51,18 @@ struct ForwardOptions {
 
 class Forward : public FollowHandler {
  public:
-  Forward(const CommonOptions& common, const ForwardOptions& options)
+  Forward(const CommonOptions& common, const ForwardOptions& options, RecordFilter& filter)
       : options(options),
+        filter(filter),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
         sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity,
-                            options.resendWindow)) {}
+                            options.resendWindow)),
+        levels(follower.session(), common.retry),
+        components(filter.components(), common.retry.timeout) {}
 
   int run() {
     follower.run();
+    flushWaiting(/*final=*/true);
     sink->flush();
     sink->drain(kDrainLimit);
     note("forwarded " + std::to_string(records) + " records" +
@@ -64,13 +76,51 @@ class Forward : public FollowHandler {
     return {target.host, target.applicationName, target.label, uuid};
   }
 
-  // Hot path: formatted into `message`, whose buffer is kept.
+  // Hot path: formatted into `message`, whose buffer is kept. Only a
+  // --min-level name makes records wait for their component's levels.
   void onRecordView(FollowedTarget& target, const codec::LogRecordView& record,
                     SystemClock::time_point at) override {
+    if (!filter.needsLevels()) {
+      static const Levels kNone;
+      if (filter.wanted(record, kNone)) send(originOf(target, record.uuid), record, at);
+      return;
+    }
+    codec::LogRecord kept = record.toRecord();
+    levels.lookup(target.endpoint, kept.uuid, kept.strings[0]);
+    waiting.push_back({target.host, target.applicationName, target.label, std::move(kept), at});
+    flushWaiting(/*final=*/false);
+  }
+
+  void send(const syslog::Origin& origin, const codec::LogRecordView& record,
+            SystemClock::time_point at) {
     message.clear();
-    syslog::appendRecord(message, originOf(target, record.uuid), record, at, options.facility);
+    syslog::appendRecord(message, origin, record, at, options.facility);
     sink->push(message);
     ++records;
+  }
+
+  // Sends waiting records in order of arrival up to the first whose
+  // component's levels are still asked for; at the end, all of them.
+  void flushWaiting(bool final) {
+    while (!waiting.empty()) {
+      const Waiting& head = waiting.front();
+      const Levels* known = levels.levelsFor(head.record.uuid, head.record.strings[0]);
+      if (known == nullptr && !final) return;
+      const codec::LogRecordView view(head.record);
+      if (filter.wanted(
+              view,
+              known ? *known : levels.levelsOrNone(head.record.uuid, head.record.strings[0]))) {
+        send({head.host, head.application, head.label, head.record.uuid}, view, head.at);
+      }
+      waiting.pop_front();
+    }
+  }
+
+  void onOtherDatagram(FollowedTarget& target, Received&& r) override {
+    levels.onDatagram(r.datagram);
+    if (const auto* info = std::get_if<codec::ComponentInfo>(&r.datagram)) {
+      components.onComponentInfo(target.label, *info);
+    }
   }
 
   void onBatchEnd() override { sink->flush(); }
@@ -82,16 +132,33 @@ class Forward : public FollowHandler {
   }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
-    return sink->nextDeadline(next);
+    return components.nextDeadline(levels.nextDeadline(sink->nextDeadline(next)));
   }
-  void onTimers(Clock::time_point now) override { sink->onTimers(now); }
+  void onTimers(Clock::time_point now) override {
+    levels.onTimers(now);
+    components.onTimers(now);
+    flushWaiting(/*final=*/false);
+    sink->onTimers(now);
+  }
   pollfd* extraWait() override { return sink->waitFor(); }
   void onExtraReady(short revents) override { sink->onReady(revents); }
 
   const ForwardOptions& options;
+  RecordFilter& filter;
   Follower follower;
   std::unique_ptr<SyslogSink> sink;
+  // A record waiting for its levels, with what its message needs of its
+  // target (which may be gone by the time the levels come).
+  struct Waiting {
+    std::string host, application, label;
+    codec::LogRecord record;
+    SystemClock::time_point at;
+  };
+
   std::string message;
+  ComponentLevels levels;
+  ComponentCheck components;
+  std::deque<Waiting> waiting;
   std::uint64_t records = 0;
   std::uint64_t gaps = 0;
 };
@@ -100,6 +167,7 @@ class Forward : public FollowHandler {
 struct ForwardFlags {
   CommonFlags common;
   FollowFlags follow;
+  FilterFlags filter;
   ForwardOptions forward;  // all but the follow options and the facility
   std::string facility = "user";
 };
@@ -116,6 +184,7 @@ const Command kForwardCommand = {
           "octet-counted; a lost connection is retried, the last --resend messages\n"
           "are sent again after reconnecting.");
       addFollowOptions(app, flags->follow);
+      addFilterOptions(app, flags->filter);
       app.add_option("--to", flags->forward.to,
                      "Collector: udp://HOST[:PORT] or tcp://HOST[:PORT] (port 514)")
           ->required();
@@ -124,11 +193,13 @@ const Command kForwardCommand = {
           ->capture_default_str();
       app.add_option("--queue", flags->forward.queueCapacity,
                      "Messages kept while a TCP collector is away")
-          ->check(CLI::Range(1, 10'000'000))
+          ->check(cli::wholeNumberCheck(1, 10'000'000))
+          ->type_name("N")
           ->capture_default_str();
       app.add_option("--resend", flags->forward.resendWindow,
                      "Messages sent again after a TCP reconnect")
-          ->check(CLI::Range(0, 1'000'000))
+          ->check(cli::wholeNumberCheck(0, 1'000'000))
+          ->type_name("N")
           ->capture_default_str();
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags] {
@@ -137,9 +208,11 @@ const Command kForwardCommand = {
         options.follow = flags->follow.read("forward");
         const auto facility = syslog::parseFacility(flags->facility);
         if (!facility)
-          throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility + "'"};
+          throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility +
+                                          "' (user, daemon, local0-local7 or 0-23)"};
         options.facility = *facility;
-        Forward forward(common, options);
+        RecordFilter filter(flags->filter);
+        Forward forward(common, options, filter);
         return forward.run();
       };
     }};

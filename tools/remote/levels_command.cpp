@@ -1,7 +1,9 @@
 // tools/remote/levels_command.cpp
 //
 // `tarvin-remote levels TARGET COMPONENT`: one GLVD, printed as the
-// component's client mask and one line per level description.
+// component's client mask and one line per level description. An empty
+// answer is looked up in the component list: a name the target does not
+// have is an error, not an empty table.
 //
 // Threads: single-threaded tool.
 #include <iomanip>
@@ -11,6 +13,7 @@
 
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/component_list.h"
 #include "remote/find_target.h"
 #include "remote/json_line.h"
 #include "remote/level_output.h"
@@ -26,9 +29,8 @@ int runLevels(const CommonOptions& common, const std::string& targetText,
   Session session(common.retry);
   const Endpoint target = findTarget(session, targetText);
   const codec::LevelDescriptions d = fetchLevelDescriptions(session, target, component);
-  if (d.levels.empty()) {
-    note("warning: component '" + component + "' describes no levels (is the name right?)");
-  }
+  requireComponent(session, target, component, d);
+  if (d.levels.empty()) note("warning: component '" + component + "' describes no levels");
   if (common.json) {
     std::cout << jsonLine({{"component", d.name},
                            {"client_mask", d.clientMask},

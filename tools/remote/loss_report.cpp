@@ -27,6 +27,11 @@ void LossReport::onGap(const std::string& target, const SequenceGap& gap, Clock:
   if (quiet(now)) say(now);
 }
 
+void LossReport::onLate(Clock::time_point now) {
+  ++lateRecords;
+  if (quiet(now)) say(now);
+}
+
 void LossReport::onKernelDrops(std::uint64_t total, Clock::time_point now) {
   if (total <= drops) return;
   drops = total;
@@ -34,12 +39,12 @@ void LossReport::onKernelDrops(std::uint64_t total, Clock::time_point now) {
 }
 
 Clock::time_point LossReport::nextDeadline(Clock::time_point next) const {
-  const bool due = !pending.empty() || drops > dropsSaid;
+  const bool due = !pending.empty() || drops > dropsSaid || lateRecords > lateSaid;
   return due ? std::min(next, quietUntil) : next;
 }
 
 void LossReport::onTimers(Clock::time_point now) {
-  if (quiet(now) && (!pending.empty() || drops > dropsSaid)) say(now);
+  if (quiet(now) && (!pending.empty() || drops > dropsSaid || lateRecords > lateSaid)) say(now);
 }
 
 void LossReport::say(Clock::time_point now) {
@@ -53,6 +58,11 @@ void LossReport::say(Clock::time_point now) {
     }
   }
   pending.clear();
+  if (lateRecords > lateSaid) {
+    note(std::to_string(lateRecords - lateSaid) +
+         " records arrived late, after they were said lost: not lost after all");
+    lateSaid = lateRecords;
+  }
   if (drops > dropsSaid) {
     note("warning: receive buffer full: the kernel dropped " + std::to_string(drops - dropsSaid) +
          " datagrams (a larger --rcvbuf holds longer bursts)");
@@ -64,9 +74,11 @@ void LossReport::say(Clock::time_point now) {
 void LossReport::finish(std::size_t receiveBuffer) {
   quietUntil = {};
   say(Clock::now());
-  note("received " + std::to_string(records) + " records; " + std::to_string(lostRecords) +
-       " lost (sequence gaps); " + std::to_string(drops) +
-       " datagrams dropped by the kernel (receive buffer " + sizeText(receiveBuffer) + ")");
+  note("received " + std::to_string(records) + " records; " + std::to_string(lost()) +
+       " lost (sequence gaps" +
+       (lateRecords > 0 ? ", " + std::to_string(lateRecords) + " came late" : "") + "); " +
+       std::to_string(drops) + " datagrams dropped by the kernel (receive buffer " +
+       sizeText(receiveBuffer) + ")");
 }
 
 std::string sizeText(std::size_t bytes) {

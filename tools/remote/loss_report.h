@@ -1,7 +1,9 @@
 // tools/remote/loss_report.h
 //
 // What a follower lost, said while it happens and summed up at the end:
-// records missing from a target's sequence numbers (gaps), and datagrams
+// records missing from a target's sequence numbers (gaps, once they have
+// outlived the reorder window), records that came after their gap was
+// said (late: not lost after all, so not counted as lost), and datagrams
 // the kernel dropped because our receive buffer was full. The second
 // explains the first when the client falls behind; a gap without drops
 // happened on the way or at the target.
@@ -28,6 +30,8 @@ class LossReport {
  public:
   void countRecord() { ++records; }
   void onGap(const std::string& target, const SequenceGap& gap, Clock::time_point now);
+  // A record that came after its gap was said: not lost after all.
+  void onLate(Clock::time_point now);
   // `total`: the socket's drop count so far.
   void onKernelDrops(std::uint64_t total, Clock::time_point now);
 
@@ -38,9 +42,9 @@ class LossReport {
   // gaps, dropped by the kernel, and the receive buffer they had.
   void finish(std::size_t receiveBuffer);
 
-  bool anyLost() const { return lostRecords > 0 || drops > 0; }
+  bool anyLost() const { return lostRecords > lateRecords || drops > 0; }
   std::uint64_t received() const { return records; }
-  std::uint64_t lost() const { return lostRecords; }
+  std::uint64_t lost() const { return lostRecords - lateRecords; }  // late ones came after all
   std::uint64_t kernelDrops() const { return drops; }
 
  private:
@@ -56,7 +60,9 @@ class LossReport {
   void say(Clock::time_point now);
 
   std::uint64_t records = 0;
-  std::uint64_t lostRecords = 0;
+  std::uint64_t lostRecords = 0;  // in gaps as said, late ones included
+  std::uint64_t lateRecords = 0;
+  std::uint64_t lateSaid = 0;
   std::uint64_t drops = 0;
   std::uint64_t dropsSaid = 0;
   std::vector<Pending> pending;

@@ -1,6 +1,7 @@
 // tools/remote/pcap.cpp
 //
-// Building and parsing classic pcap bytes. Header fields of pcap itself are
+// Building and parsing classic pcap bytes; pcapng files are handed to
+// pcapng.cpp. Header fields of pcap itself are
 // in the byte order of the file's magic number (we write little-endian);
 // the IPv4 and UDP headers inside a packet are big-endian, as on the wire.
 //
@@ -9,6 +10,8 @@
 
 #include <cstring>
 
+#include "remote/capture_frame.h"
+#include "remote/pcapng.h"
 #include "remote/tool_error.h"
 
 namespace remote {
@@ -16,10 +19,7 @@ namespace {
 
 constexpr std::uint32_t kMagicMicro = 0xA1B2C3D4;
 constexpr std::uint32_t kMagicNano = 0xA1B23C4D;
-constexpr std::uint32_t kLinkEthernet = 1;
 constexpr std::uint32_t kLinkRaw = 101;
-constexpr std::uint32_t kLinkLinuxCooked = 113;
-constexpr std::uint32_t kLinkIpv4 = 228;
 constexpr std::size_t kFileHeaderSize = 24;
 constexpr std::size_t kPacketHeaderSize = 16;
 constexpr std::size_t kIpHeaderSize = 20;
@@ -62,26 +62,6 @@ class FileOrder {
  private:
   bool swapped;
 };
-
-// Where the IPv4 packet starts inside one link-layer frame; npos when the
-// frame carries something else.
-std::size_t ipOffset(std::uint32_t linkType, const std::uint8_t* frame, std::size_t size) {
-  constexpr std::size_t kNone = std::string::npos;
-  switch (linkType) {
-    case kLinkRaw:
-    case kLinkIpv4:
-      return 0;
-    case kLinkEthernet: {
-      std::size_t at = 12;
-      if (size >= at + 2 && loadBe16(frame + at) == 0x8100) at += 4;  // one VLAN tag
-      return size >= at + 2 && loadBe16(frame + at) == 0x0800 ? at + 2 : kNone;
-    }
-    case kLinkLinuxCooked:
-      return size >= 16 && loadBe16(frame + 14) == 0x0800 ? 16 : kNone;
-    default:
-      return kNone;
-  }
-}
 
 }  // namespace
 
@@ -127,6 +107,7 @@ codec::Bytes pcapPacket(const RawDatagram& datagram) {
 }
 
 PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
+  if (file.size() >= 4 && isPcapng(file)) return parsePcapng(file, name);
   if (file.size() < kFileHeaderSize)
     throw ToolError{kExitUsage, name + ": too short for a pcap file"};
 
@@ -136,70 +117,53 @@ PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
   const FileOrder order = swapped ? big : little;
   const std::uint32_t ordered = order.load32(file.data());
   if (ordered != kMagicMicro && ordered != kMagicNano) {
-    throw ToolError{kExitUsage, name +
-                                    ": not a classic pcap file (pcapng is not read; "
-                                    "convert it with editcap -F pcap)"};
+    throw ToolError{kExitUsage, name + ": neither a pcap nor a pcapng file"};
   }
   const long long fractionPerSecond = ordered == kMagicNano ? 1'000'000'000 : 1'000'000;
   const std::uint32_t linkType =
       order.load32(file.data() + 20) & 0x0FFFFFFF;  // upper bits: FCS info
-  if (linkType != kLinkRaw && linkType != kLinkIpv4 && linkType != kLinkEthernet &&
-      linkType != kLinkLinuxCooked) {
+  if (!linkTypeSupported(linkType)) {
     throw ToolError{kExitUsage, name + ": link type " + std::to_string(linkType) +
-                                    " not supported (raw IPv4, Ethernet or Linux cooked)"};
+                                    " not supported (" + supportedLinkTypes() + ")"};
   }
 
   PcapContents contents;
   std::size_t at = kFileHeaderSize;
-  while (file.size() - at >= kPacketHeaderSize) {
+  std::size_t packet = 0;
+  while (at < file.size()) {
+    ++packet;
+    if (file.size() - at < kPacketHeaderSize) {
+      contents.cut = cutText(packet, at, kPacketHeaderSize, file.size() - at);
+      break;
+    }
     const std::uint8_t* header = file.data() + at;
     const std::uint32_t seconds = order.load32(header);
     const std::uint32_t fraction = order.load32(header + 4);
     const std::size_t captured = order.load32(header + 8);
     const std::size_t original = order.load32(header + 12);
-    at += kPacketHeaderSize;
-    if (captured > file.size() - at) {
-      ++contents.skipped;  // the last packet, cut off when the writer was killed
-      at = file.size();
+    if (captured > file.size() - at - kPacketHeaderSize) {
+      // The writer was killed or the file copied while it was written.
+      contents.cut = cutText(packet, at, kPacketHeaderSize + captured, file.size() - at);
       break;
     }
-    const std::uint8_t* frame = file.data() + at;
-    at += captured;
-
-    const std::size_t ipAt = ipOffset(linkType, frame, captured);
-    if (ipAt == std::string::npos || captured != original || captured < ipAt + kIpHeaderSize) {
-      ++contents.skipped;
-      continue;
-    }
-    const std::uint8_t* ip = frame + ipAt;
-    const std::size_t ipHeader = std::size_t{ip[0] & 0x0Fu} * 4;
-    const std::size_t ipLength = loadBe16(ip + 2);
-    const bool fragment = (loadBe16(ip + 6) & 0x3FFF) != 0;  // more-fragments flag or an offset
-    if ((ip[0] >> 4) != 4 || ip[9] != IPPROTO_UDP || fragment || ipHeader < kIpHeaderSize ||
-        ipLength > captured - ipAt || ipLength < ipHeader + kUdpHeaderSize) {
-      ++contents.skipped;
-      continue;
-    }
-    const std::uint8_t* udp = ip + ipHeader;
-    const std::size_t udpLength = loadBe16(udp + 4);
-    if (udpLength < kUdpHeaderSize || udpLength > ipLength - ipHeader) {
-      ++contents.skipped;
-      continue;
-    }
-    CapturedDatagram d;
-    d.at = SystemClock::time_point(std::chrono::duration_cast<SystemClock::duration>(
+    at += kPacketHeaderSize;
+    const SystemClock::time_point when(std::chrono::duration_cast<SystemClock::duration>(
         std::chrono::microseconds(std::int64_t{seconds} * 1'000'000 +
                                   std::int64_t{fraction} * 1'000'000 / fractionPerSecond)));
-    d.from.sin_family = d.to.sin_family = AF_INET;
-    std::memcpy(&d.from.sin_addr, ip + 12, 4);
-    std::memcpy(&d.to.sin_addr, ip + 16, 4);
-    std::memcpy(&d.from.sin_port, udp, 2);
-    std::memcpy(&d.to.sin_port, udp + 2, 2);
-    d.payload.assign(udp + kUdpHeaderSize, udp + udpLength);
-    contents.datagrams.push_back(std::move(d));
+    auto datagram = datagramOfFrame(linkType, file.data() + at, captured, original, when);
+    at += captured;
+    if (datagram) {
+      contents.datagrams.push_back(std::move(*datagram));
+    } else {
+      ++contents.skipped;
+    }
   }
-  if (at != file.size()) ++contents.skipped;  // a packet header cut off
   return contents;
+}
+
+std::string cutText(std::size_t packet, std::size_t offset, std::size_t needed, std::size_t left) {
+  return "cut off in packet " + std::to_string(packet) + " at byte " + std::to_string(offset) +
+         " (" + std::to_string(needed) + " bytes needed, " + std::to_string(left) + " left)";
 }
 
 }  // namespace remote

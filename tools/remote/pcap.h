@@ -6,11 +6,12 @@
 //
 // Each received datagram becomes one raw IPv4 packet (LINKTYPE_RAW) with a
 // synthesised IPv4 and UDP header carrying the real addresses and ports,
-// and a microsecond timestamp. The parser takes that and also what tcpdump
-// or dumpcap record on a loopback or Ethernet interface
-// (LINKTYPE_ETHERNET, LINKTYPE_IPV4, Linux cooked, either byte order,
-// micro- or nanosecond timestamps); it keeps only whole UDP datagrams and
-// counts what it skipped.
+// and a microsecond timestamp. The parser takes that and also what tcpdump,
+// dumpcap or Wireshark record on a loopback or Ethernet interface, in
+// classic pcap (either byte order, micro- or nanosecond timestamps) or
+// pcapng (pcapng.h), with the link types capture_frame.h reads; it keeps
+// only whole UDP datagrams, counts what it skipped, and says where a file
+// that ends inside a packet was cut.
 //
 // Threads: pure functions; callable from any thread.
 #pragma once
@@ -18,6 +19,7 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,13 +43,17 @@ struct CapturedDatagram {
 };
 
 struct PcapContents {
-  std::vector<CapturedDatagram> datagrams;  // in capture order
+  std::vector<CapturedDatagram> datagrams;  // in capture order, up to a cut
   std::size_t skipped = 0;                  // packets that are no whole IPv4/UDP datagram
+  std::optional<std::string> cut;           // where the file ends inside a packet
 };
 
 // The datagrams of a whole capture file's bytes; `name` heads the messages.
-// Throws ToolError (usage) when the bytes are no classic pcap or have a
-// link type other than those named above.
+// Throws ToolError (usage) when the bytes are neither pcap nor pcapng or
+// have a link type capture_frame.h does not read.
 PcapContents parsePcap(codec::ByteSpan file, const std::string& name);
+
+// "cut off in packet 7 at byte 1234 (60 bytes needed, 12 left)".
+std::string cutText(std::size_t packet, std::size_t offset, std::size_t needed, std::size_t left);
 
 }  // namespace remote

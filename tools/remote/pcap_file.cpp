@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 
 #include "remote/tool_error.h"
@@ -32,9 +33,18 @@ void writeAll(int fd, const codec::Bytes& bytes, const std::string& path) {
 
 }  // namespace
 
-PcapWriter::PcapWriter(const std::string& path) : path(path) {
-  fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd) throw ToolError{kExitUsage, "cannot create " + path + ": " + std::strerror(errno)};
+PcapWriter::PcapWriter(const std::string& path) : path(path == "-" ? "standard output" : path) {
+  if (path == "-") {
+    if (::isatty(STDOUT_FILENO)) {
+      throw ToolError{kExitUsage,
+                      "--pcap -: standard output is a terminal; pipe the capture on "
+                      "(tarvin-remote replay -, wireshark -k -i -)"};
+    }
+    fd.reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+  } else {
+    fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  }
+  if (!fd) throw ToolError{kExitUsage, "cannot create " + this->path + ": " + std::strerror(errno)};
   writeAll(fd.get(), pcapFileHeader(), path);
 }
 
@@ -43,6 +53,11 @@ void PcapWriter::write(const RawDatagram& datagram) {
 }
 
 PcapContents readPcap(const std::string& path) {
+  if (path == "-") {
+    const codec::Bytes file{std::istreambuf_iterator<char>(std::cin),
+                            std::istreambuf_iterator<char>()};
+    return parsePcap(file, "standard input");
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ToolError{kExitUsage, "cannot open " + path + ": " + std::strerror(errno)};
   const codec::Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -16,8 +16,9 @@ namespace remote {
 
 class PcapWriter {
  public:
-  // Creates or truncates `path` and writes the file header. Throws
-  // ToolError when the file cannot be written.
+  // Creates or truncates `path` ("-": standard output, which must not be
+  // a terminal) and writes the file header. Throws ToolError when the
+  // file cannot be written.
   explicit PcapWriter(const std::string& path);
 
   // One write() per packet, so a capture cut short by a kill holds whole
@@ -30,8 +31,8 @@ class PcapWriter {
   UniqueFd fd;
 };
 
-// Reads and parses a whole capture. Throws ToolError when the file cannot
-// be read or parsePcap() refuses it.
+// Reads and parses a whole capture ("-": standard input). Throws ToolError
+// when the file cannot be read or parsePcap() refuses it.
 PcapContents readPcap(const std::string& path);
 
 }  // namespace remote

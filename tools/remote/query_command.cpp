@@ -22,6 +22,7 @@
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/json_line.h"
+#include "remote/record_filter.h"
 #include "remote/record_output.h"
 #include "remote/stats_output.h"
 #include "remote/stop_signal.h"
@@ -119,7 +120,7 @@ store::Filter readFilter(const QueryFlags& flags, store::RecordStore& store) {
 class RowPrinter {
  public:
   RowPrinter(const OutputOptions& output, bool nameSources)
-      : output(output), records(output, std::cout) {
+      : output(output), records(output, everything, std::cout) {
     records.nameSources(nameSources);
     namingSources = nameSources;
   }
@@ -132,6 +133,7 @@ class RowPrinter {
       const int level = recordClientLevel(stored->arrived.record.clientMask);
       Levels named;
       if (level >= 0) named.push_back({static_cast<std::uint32_t>(level), stored->levelName});
+      records.knowSource(stored->arrived.source, stored->applicationName);
       records.offer(stored->arrived, named);
       return true;
     }
@@ -145,13 +147,16 @@ class RowPrinter {
                              {"last", gap.last()}})
                 << '\n';
     } else {
-      std::cout << (namingSources ? gap.target + " " : "") << "-- " << gap.gap.text() << " --\n";
+      records.knowSource(gap.target, gap.applicationName);
+      std::cout << (namingSources ? records.sourceText(gap.target) : "") << "-- " << gap.gap.text()
+                << " --\n";
     }
     return true;
   }
 
  private:
   const OutputOptions& output;
+  RecordFilter everything{FilterFlags{}};  // the store's query has filtered already
   RecordPrinter records;
   bool namingSources = false;
 };

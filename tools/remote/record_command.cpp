@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -72,7 +73,6 @@ class Recorder : public FollowHandler {
 
   int run() {
     follower.run();
-    keepRevealedGap();
     if (!failure) {
       moveReady(/*final=*/true);
       write([&] { writer.commit(); });
@@ -90,32 +90,35 @@ class Recorder : public FollowHandler {
  private:
   void onRecord(FollowedTarget& target, codec::LogRecord&& record,
                 SystemClock::time_point at) override {
-    if (revealed && revealed->target == target.label) revealed->seenAt = at;
-    keepRevealedGap();
     levels.lookup(target.endpoint, record.uuid, record.strings[0]);
     waiting.push_back(
         store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
+    holdFrom[target.label] = target.sequence.oldestOpen();
     ++received;
     if (waiting.size() >= StoreWriter::kMaxBatch) moveReady(/*final=*/false);
   }
 
-  // A gap is seen when the record after it comes, and stored with that
-  // record's receive time, as an import of the capture stores it.
+  // A gap is said once its reorder window is over, and stored in place:
+  // right before the record after the missing ones, which is still waiting
+  // (records wait while their target has a hole open), with that record's
+  // receive time, as an import of the capture stores it.
   void onLost(FollowedTarget& target, const SequenceGap& gap) override {
-    keepRevealedGap();
-    revealed.emplace();
-    revealed->target = target.label;
-    revealed->uuid = target.uuid.value_or(codec::Uuid{});
-    revealed->applicationName = target.applicationName;
-    revealed->gap = gap;
-    revealed->seenAt = SystemClock::now();  // should its record never come
+    store::StoredGap stored;
+    stored.target = target.label;
+    stored.uuid = target.uuid.value_or(codec::Uuid{});
+    stored.applicationName = target.applicationName;
+    stored.gap = gap;
+    stored.seenAt = gap.seenAt;
+    const std::uint32_t after = gap.first + gap.count;
+    const auto revealing = std::find_if(waiting.begin(), waiting.end(), [&](const store::Entry& e) {
+      const auto* r = std::get_if<store::StoredRecord>(&e);
+      return r != nullptr && r->arrived.source == target.label &&
+             r->arrived.record.sequence == after && r->arrived.receivedAt == gap.seenAt;
+    });
+    waiting.insert(revealing, std::move(stored));
+    holdFrom[target.label] = target.sequence.oldestOpen();
     lost += gap.count;
     ++gapCount;
-  }
-
-  void keepRevealedGap() {
-    if (revealed) waiting.push_back(std::move(*revealed));
-    revealed.reset();
   }
 
   void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override {
@@ -137,13 +140,19 @@ class Recorder : public FollowHandler {
   bool done() const override { return failure.has_value(); }
 
   // Hands the queued entries to the writer in order, up to the first record
-  // whose level names are still being asked for; at the end, all of them.
+  // whose level names are still being asked for, or that a gap may yet be
+  // put before (its target has a hole open since); at the end, all of them.
   void moveReady(bool final) {
     while (!waiting.empty() && !failure) {
       if (auto* stored = std::get_if<store::StoredRecord>(&waiting.front())) {
         const codec::LogRecord& record = stored->arrived.record;
         const Levels* known = levels.levelsFor(record.uuid, record.strings[0]);
         if (known == nullptr && !final) return;
+        const auto hold = holdFrom.find(stored->arrived.source);
+        if (!final && hold != holdFrom.end() && hold->second &&
+            *hold->second <= stored->arrived.receivedAt) {
+          return;
+        }
         stored->levelName =
             recordLevelName(record.clientMask,
                             known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]));
@@ -182,8 +191,9 @@ class Recorder : public FollowHandler {
   Follower follower;
   ComponentLevels levels;
   StoreWriter writer;
-  std::deque<store::Entry> waiting;          // for level names, in order of arrival
-  std::optional<store::StoredGap> revealed;  // until the record that revealed it
+  std::deque<store::Entry> waiting;  // for level names, in order of arrival
+  // By target: when the record came that opened its oldest open hole.
+  std::map<std::string, std::optional<SystemClock::time_point>> holdFrom;
   std::optional<store::StoreError> failure;
   std::int64_t received = 0, lost = 0, gapCount = 0;
   // Progress on a terminal.

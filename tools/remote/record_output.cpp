@@ -1,18 +1,20 @@
 // tools/remote/record_output.cpp
 //
-// The text and JSON forms of a log record, and the filters in front of
-// them. Times are the receive times: a record carries none of its own.
+// The text and JSON forms of a log record. Times are the receive times: a
+// record carries none of its own.
 // Numbers go through std::to_chars and the date through one strftime()
 // per second, so that formatting a record allocates nothing.
 //
 // Threads: a printer belongs to one thread.
 #include "remote/record_output.h"
 
+#include <algorithm>
 #include <charconv>
 #include <ostream>
 
 #include "remote/json_text.h"
 #include "remote/output_buffer.h"
+#include "remote/record_filter.h"
 
 namespace remote {
 namespace {
@@ -40,6 +42,27 @@ void appendNumber(std::string& out, Integer value) {
   out.append(digits, end);
 }
 
+// A stable colour per target: FNV-1a of its address picks one of these
+// (red stays the colour of errors).
+const char* sourceColour(std::string_view source) {
+  static const char* const kPalette[] = {"\033[32m", "\033[33m", "\033[34m", "\033[35m",
+                                         "\033[36m", "\033[92m", "\033[93m", "\033[94m",
+                                         "\033[95m", "\033[96m"};
+  std::uint32_t hash = 2166136261u;
+  for (const unsigned char c : source) hash = (hash ^ c) * 16777619u;
+  return kPalette[hash % std::size(kPalette)];
+}
+
+std::tm partsOf(std::time_t seconds, bool utc) {
+  std::tm parts{};
+  if (utc) {
+    ::gmtime_r(&seconds, &parts);
+  } else {
+    ::localtime_r(&seconds, &parts);
+  }
+  return parts;
+}
+
 // Hosts pass __FILE__, often a long absolute path; a line of text shows the
 // file's name alone (JSON keeps the whole path).
 std::string_view baseName(std::string_view path) {
@@ -49,16 +72,55 @@ std::string_view baseName(std::string_view path) {
 
 }  // namespace
 
-RecordPrinter::RecordPrinter(const OutputOptions& options, OutputBuffer& out)
-    : options(options), buffer(&out), filter(options.components.begin(), options.components.end()) {
+RecordPrinter::RecordPrinter(const OutputOptions& options, RecordFilter& filter, OutputBuffer& out)
+    : options(options), filter(filter), buffer(&out) {
   line.reserve(kLineReserve);
   levelName.reserve(kLevelNameReserve);
 }
 
-RecordPrinter::RecordPrinter(const OutputOptions& options, std::ostream& out)
-    : options(options), stream(&out), filter(options.components.begin(), options.components.end()) {
+RecordPrinter::RecordPrinter(const OutputOptions& options, RecordFilter& filter, std::ostream& out)
+    : options(options), filter(filter), stream(&out) {
   line.reserve(kLineReserve);
   levelName.reserve(kLevelNameReserve);
+}
+
+void RecordPrinter::knowSource(std::string_view source, std::string_view application) {
+  if (application.empty()) return;
+  const auto known = applicationOf.find(source);
+  if (known != applicationOf.end() && known->second == application) return;
+  applicationOf[std::string(source)] = std::string(application);
+  // A new name may now be shared: every prefix is made again (rarely:
+  // once per target, and after a restart under another name).
+  prefixOf.clear();
+  for (const auto& entry : applicationOf) {
+    const std::string& address = entry.first;
+    const std::string& name = entry.second;
+    const auto sharing = std::count_if(applicationOf.begin(), applicationOf.end(),
+                                       [&](const auto& other) { return other.second == name; });
+    std::string text = "[" + (sharing > 1 ? name + "@" + address : name) + "]";
+    if (options.color) text = sourceColour(address) + text + kColourOff;
+    prefixOf[address] = text + " ";
+  }
+}
+
+std::string RecordPrinter::sourceText(std::string_view source) {
+  line.clear();
+  appendSource(source);
+  return line;
+}
+
+void RecordPrinter::appendSource(std::string_view source) {
+  if (const auto known = prefixOf.find(source); known != prefixOf.end()) {
+    line.append(known->second);
+    return;
+  }
+  // No name known (yet): the address.
+  if (options.color) line.append(sourceColour(source));
+  line.push_back('[');
+  line.append(source);
+  line.push_back(']');
+  if (options.color) line.append(kColourOff);
+  line.push_back(' ');
 }
 
 void RecordPrinter::offer(const ArrivedRecord& arrived, const Levels& levels) {
@@ -67,7 +129,7 @@ void RecordPrinter::offer(const ArrivedRecord& arrived, const Levels& levels) {
 
 void RecordPrinter::offer(const codec::LogRecordView& record, SystemClock::time_point receivedAt,
                           std::string_view source, const Levels& levels) {
-  if (limitReached() || !wanted(record, levels)) return;
+  if (limitReached() || !filter.wanted(record, levels)) return;
   line.clear();
   if (options.json) {
     formatJson(record, receivedAt, source, levels);
@@ -84,49 +146,49 @@ void RecordPrinter::offer(const codec::LogRecordView& record, SystemClock::time_
   ++printed;
 }
 
-bool RecordPrinter::wanted(const codec::LogRecordView& record, const Levels& levels) const {
-  if (!filter.empty() && !filter.contains(record.strings[0])) return false;
-  if (options.minLevel.empty()) return true;
-  const int minimum = lookupClientLevel(options.minLevel, levels);
-  const int level = recordClientLevel(record.clientMask);
-  // Higher client levels are the more severe ones.
-  return minimum < 0 || level < 0 || level >= minimum;
-}
-
-void RecordPrinter::appendTime(SystemClock::time_point at, bool utc) {
-  const auto ms = std::chrono::floor<std::chrono::milliseconds>(at.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  SecondText& cached = utc ? utcSecond : localSecond;
+void RecordPrinter::appendTime(SystemClock::time_point at, bool json) {
+  const bool utc = json || options.utc;
+  const bool iso = json || options.isoTimes;
+  const auto micros = std::chrono::floor<std::chrono::microseconds>(at.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(micros / 1'000'000);
+  SecondText& cached = json ? jsonSecond : textSecond;
   if (cached.second != seconds) {
-    std::tm parts{};
-    if (utc) {
-      ::gmtime_r(&seconds, &parts);
-    } else {
-      ::localtime_r(&seconds, &parts);
+    const std::tm parts = partsOf(seconds, utc);
+    const char* format = "%Y-%m-%dT%H:%M:%S";
+    if (!iso) {
+      // The date only when the record is not from today.
+      const std::tm today = partsOf(std::time(nullptr), utc);
+      const bool sameDay = parts.tm_year == today.tm_year && parts.tm_yday == today.tm_yday;
+      format = sameDay ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S";
     }
-    char text[32];
-    const std::size_t length =
-        std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &parts);
-    cached.text.assign(text, length);
+    char text[40];
+    cached.text.assign(text, std::strftime(text, sizeof text, format, &parts));
+    cached.zone = utc ? "Z" : "";
+    if (iso && !utc) {
+      char offset[8];  // "+0100" becomes "+01:00"
+      if (std::strftime(offset, sizeof offset, "%z", &parts) == 5) {
+        cached.zone.assign(offset, 3).append(":").append(offset + 3, 2);
+      }
+    }
     cached.second = seconds;
   }
   line.append(cached.text);
-  const auto milli = static_cast<int>(ms % 1000);
-  const char fraction[4] = {'.', static_cast<char>('0' + milli / 100),
-                            static_cast<char>('0' + milli / 10 % 10),
-                            static_cast<char>('0' + milli % 10)};
-  line.append(fraction, sizeof fraction);
-  if (utc) line.push_back('Z');
+  // Milliseconds, or microseconds in an RFC 3339 time of text output.
+  const bool sixDigits = iso && !json;
+  auto fraction = static_cast<int>(micros % 1'000'000);
+  if (!sixDigits) fraction /= 1000;
+  char digits[8] = {'.'};
+  for (int i = sixDigits ? 6 : 3; i > 0; --i, fraction /= 10)
+    digits[i] = static_cast<char>('0' + fraction % 10);
+  line.append(digits, sixDigits ? 7 : 4);
+  line.append(cached.zone);
 }
 
 void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_point at,
                                std::string_view source, const Levels& levels) {
   const int clientLevel = recordClientLevel(r.clientMask);
-  if (namingSources) {
-    line.append(source);
-    line.push_back(' ');
-  }
-  appendTime(at, /*utc=*/false);
+  if (namingSources) appendSource(source);
+  appendTime(at, /*json=*/false);
   line.append(" #");
   appendNumber(line, r.sequence);
   line.push_back(' ');
@@ -189,7 +251,7 @@ void RecordPrinter::formatJson(const codec::LogRecordView& r, SystemClock::time_
   line.append(",\"pid\":");
   appendNumber(line, r.integers[0]);
   line.append(",\"received\":\"");
-  appendTime(at, /*utc=*/true);
+  appendTime(at, /*json=*/true);
   line.append("\",\"sequence\":");
   appendNumber(line, r.sequence);
   line.append(",\"source\":");

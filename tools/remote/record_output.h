@@ -1,9 +1,16 @@
 // tools/remote/record_output.h
 //
 // How tail and replay show log records: the text line or JSON object of
-// one record, and the --component, --min-level and --count filters. One
-// implementation for both, so a replayed capture prints exactly what the
-// live tail printed.
+// one record, after the record filters (record_filter.h) and up to
+// --count. One implementation for both, so a replayed capture prints
+// exactly what the live tail printed.
+//
+// A text line starts with the receive time: the time of day, with the date
+// in front when the record is not from today, local or (--utc) UTC, or an
+// RFC 3339 time (--timestamps iso). With several targets, each line starts
+// with its target's application name, and its address as well when two
+// targets share a name, in a colour of its own (derived from the address,
+// so a target keeps its colour from run to run) when colour is on.
 //
 // A following tail prints a record in place, as the receive batch holds
 // it, into a line buffer that is reused, then into an OutputBuffer its
@@ -16,7 +23,7 @@
 #include <ctime>
 #include <functional>
 #include <iosfwd>
-#include <set>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,21 +45,29 @@ struct ArrivedRecord {
 struct OutputOptions {
   bool json = false;
   bool color = false;
-  long count = 0;                       // 0: no limit
-  std::vector<std::string> components;  // empty: every component
-  std::string minLevel;                 // empty: every level
+  long count = 0;         // 0: no limit
+  bool isoTimes = false;  // --timestamps iso
+  bool utc = false;
 };
+
+class RecordFilter;
 
 class RecordPrinter {
  public:
   // Lines go to `out`, which the caller flushes.
-  RecordPrinter(const OutputOptions& options, OutputBuffer& out);
+  RecordPrinter(const OutputOptions& options, RecordFilter& filter, OutputBuffer& out);
   // Lines go to `out`, flushed one by one.
-  RecordPrinter(const OutputOptions& options, std::ostream& out);
+  RecordPrinter(const OutputOptions& options, RecordFilter& filter, std::ostream& out);
 
-  // Text lines start with the record's source once more than one target
-  // is followed (JSON always names it).
+  // Text lines name their target once more than one is followed (JSON
+  // always names it).
   void nameSources(bool on) { namingSources = on; }
+  // The application name of a target, once known: a name two targets share
+  // is shown with the address.
+  void knowSource(std::string_view source, std::string_view application);
+  // What a text line of `source` starts with ("[name] "), for lines of
+  // its own (query's gaps) to start the same.
+  std::string sourceText(std::string_view source);
 
   // Prints the record unless a filter drops it. `levels` are its
   // component's level descriptions, empty when unknown. Hot path: no
@@ -68,24 +83,31 @@ class RecordPrinter {
   struct SecondText {
     std::time_t second = -1;
     std::string text;
+    std::string zone;  // "Z", "+01:00" or nothing
   };
 
-  bool wanted(const codec::LogRecordView& record, const Levels& levels) const;
+  void appendSource(std::string_view source);
   void formatText(const codec::LogRecordView& r, SystemClock::time_point at,
                   std::string_view source, const Levels& levels);
   void formatJson(const codec::LogRecordView& r, SystemClock::time_point at,
                   std::string_view source, const Levels& levels);
-  void appendTime(SystemClock::time_point at, bool utc);
+  // The receive time as --timestamps and --utc say; `json`: the UTC time
+  // of a JSON record, with milliseconds.
+  void appendTime(SystemClock::time_point at, bool json);
 
   const OutputOptions& options;
+  RecordFilter& filter;
   OutputBuffer* buffer = nullptr;
   std::ostream* stream = nullptr;
-  const std::set<std::string, std::less<>> filter;
   bool namingSources = false;
+  // By source (HOST:PORT): its application name, and the text that starts
+  // its lines ("[name] ", coloured), made when a name becomes known.
+  std::map<std::string, std::string, std::less<>> applicationOf;
+  std::map<std::string, std::string, std::less<>> prefixOf;
   long printed = 0;
   std::string line;       // the line being formatted; its capacity is kept
   std::string levelName;  // a JSON record's level name before escaping; likewise
-  SecondText localSecond, utcSecond;
+  SecondText textSecond, jsonSecond;
 };
 
 }  // namespace remote

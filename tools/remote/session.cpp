@@ -20,6 +20,7 @@
 
 #include "common/datagram_wait.h"
 #include "remote/note.h"
+#include "remote/port_unreachable.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 #include "wire_format.h"
@@ -44,6 +45,7 @@ Session::Session(RetryPolicy policy, bool broadcast)
   // Each datagram then carries the socket's drop count: records the kernel
   // threw away because we fell behind are counted, not just missed.
   ::setsockopt(socketFd.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  reportPortUnreachable(socketFd.get());  // without it a closed port looks like a silent target
 }
 
 Session::~Session() = default;
@@ -62,8 +64,15 @@ std::size_t Session::sizeReceiveBuffer(std::size_t bytes) {
 }
 
 void Session::send(const Endpoint& to, const codec::Bytes& bytes) {
-  const ssize_t sent = ::sendto(socketFd.get(), bytes.data(), bytes.size(), /*flags=*/0,
-                                reinterpret_cast<const sockaddr*>(&to.address), sizeof to.address);
+  ssize_t sent = -1;
+  // ECONNREFUSED is an earlier datagram's port unreachable, handed to this
+  // send, which then did not go out; the error queue keeps it for
+  // receive(), and the send is made again.
+  for (int attempt = 0; attempt < 4 && sent < 0; ++attempt) {
+    sent = ::sendto(socketFd.get(), bytes.data(), bytes.size(), /*flags=*/0,
+                    reinterpret_cast<const sockaddr*>(&to.address), sizeof to.address);
+    if (sent < 0 && errno != ECONNREFUSED && errno != EINTR) break;
+  }
   if (sent < 0) {
     // Not fatal: the retry loop resends, and a permanent failure shows as
     // "no answer" with the reason given here.
@@ -84,8 +93,16 @@ Session::Wait Session::waitReadable(Clock::time_point deadline, pollfd* extra) {
       throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     if (ready == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = fds[2].revents;
-    // POLLERR alone is an ICMP error of an earlier send: reading clears it.
-    if ((fds[0].revents & (POLLIN | POLLERR)) != 0) return Wait::kDatagram;
+    // POLLERR: an ICMP error of an earlier send, queued (IP_RECVERR) until
+    // read from the error queue; the datagrams wait behind it.
+    if ((fds[0].revents & POLLERR) != 0) {
+      if (const auto refused = readPortUnreachable(socketFd.get())) {
+        lastRefused.address = *refused;
+        return Wait::kRefused;
+      }
+      continue;  // another error, now read; the queue may hold more
+    }
+    if ((fds[0].revents & POLLIN) != 0) return Wait::kDatagram;
     if (extra != nullptr && extra->revents != 0) return Wait::kExtraReady;
   }
 }
@@ -94,6 +111,7 @@ Session::Wait Session::receive(Clock::time_point deadline, Received& out, pollfd
   ReceiveBatch& batch = single();
   for (;;) {
     const Wait wait = waitReadable(deadline, extra);
+    if (wait == Wait::kRefused) out.from = lastRefused;
     if (wait != Wait::kDatagram) return wait;
     if (!readBatch(batch, /*limit=*/1))
       continue;  // EINTR, EAGAIN, or an ICMP error of an earlier send
@@ -202,6 +220,10 @@ std::optional<codec::Datagram> Session::request(
       const Wait result = receive(deadline, received);
       if (result == Wait::kStopped) return std::nullopt;
       if (result == Wait::kTimeout) break;
+      if (result == Wait::kRefused) {
+        if (received.from == to) throw ToolError{kExitNoAnswer, "nothing listens on " + to.text()};
+        continue;
+      }
       if (received.from.answersFor(to) && accept(received.datagram))
         return std::move(received.datagram);
       if (other) other(std::move(received));

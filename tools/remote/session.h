@@ -51,7 +51,7 @@ struct RetryPolicy {
 class Session {
  public:
   // Opens the socket (SO_BROADCAST when asked) and installs the handlers of
-  // SIGINT and SIGTERM. Throws ToolError when the socket cannot be made.
+  // SIGINT, SIGTERM and SIGHUP. Throws ToolError when the socket cannot be made.
   explicit Session(RetryPolicy policy, bool broadcast = false);
   ~Session();
   Session(const Session&) = delete;
@@ -67,17 +67,22 @@ class Session {
   // twice that for its bookkeeping).
   std::size_t sizeReceiveBuffer(std::size_t bytes);
 
-  enum class Wait { kDatagram, kTimeout, kStopped, kExtraReady };
+  enum class Wait { kDatagram, kTimeout, kStopped, kExtraReady, kRefused };
   // Waits until `deadline` for one datagram the codec accepts. With
   // `extra`, also waits for that descriptor's events (a collector's
   // socket): extra->revents says what it has, also beside a datagram, and
-  // kExtraReady is returned when it alone is ready.
+  // kExtraReady is returned when it alone is ready. kRefused: a datagram
+  // we sent to out.from met a closed port (port_unreachable.h).
   Wait receive(Clock::time_point deadline, Received& out, pollfd* extra = nullptr);
 
   // The same wait, then up to a batch of datagrams in one recvmmsg(), as
   // they came (parse() them); each also goes to the capture. kDatagram
-  // means at least one. A stop request is seen once per call.
+  // means at least one, kRefused that a datagram to refused() met a closed
+  // port. A stop request is seen once per call.
   Wait receiveBatch(Clock::time_point deadline, ReceiveBatch& batch, pollfd* extra = nullptr);
+
+  // Where the datagram went that the last kRefused was about.
+  const Endpoint& refused() const { return lastRefused; }
 
   // Parses one received datagram; a malformed one is reported (once per
   // kind and source) and gives nullopt.
@@ -96,7 +101,8 @@ class Session {
   // Sends `bytes` to `to` and waits for a datagram from `to` that `accept`
   // takes, resending after each timeout. Datagrams that do not match go to
   // `other` (when given) so the caller loses none of them. nullopt when no
-  // answer came or a stop was requested.
+  // answer came or a stop was requested; throws ToolError when `to` is a
+  // closed port ("nothing listens on HOST:PORT").
   std::optional<codec::Datagram> request(const Endpoint& to, const codec::Bytes& bytes,
                                          const std::function<bool(const codec::Datagram&)>& accept,
                                          const std::function<void(Received&&)>& other = {});
@@ -124,6 +130,7 @@ class Session {
   std::unique_ptr<ReceiveBatch> one;
   std::uint32_t lastDropTotal = 0;  // the socket's own 32-bit count, as last seen
   std::uint64_t drops = 0;
+  Endpoint lastRefused;
   std::set<std::pair<std::string, std::string>> reported;  // (kind, source)
 };
 

@@ -1,22 +1,41 @@
 // tools/remote/set_level_command.cpp
 //
-// `tarvin-remote set-level TARGET COMPONENT LEVELS`: a GLVD for the current
-// mask and the level names, then an SLV; with --for, the old mask is put
-// back when the time is up or on Ctrl-C.
+// `tarvin-remote set-level TARGET... COMPONENT[,COMPONENT...] LEVELS`: for
+// each target (named, or every one --discover finds) and each component
+// (or --all of them), a GLVD for the current mask and the level names,
+// then an SLV; one line per target and component. A target that cannot be
+// reached is reported and makes the exit status 1; the others are changed
+// all the same.
+//
+// With --for, every component of every target gets its own previous mask
+// back when the time is up or on SIGINT, SIGTERM or SIGHUP (a dropped SSH
+// session must not leave debug on in production). A kill -9 cannot be
+// caught: the targets then keep the change. --reset instead of LEVELS puts
+// back the mask a component had before tarvin-remote first changed it
+// (saved_masks.h), for an undo later in a script.
 //
 // Threads: single-threaded tool.
+#include <signal.h>
+
+#include <algorithm>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <sstream>
 
+#include "cli/option_checks.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/component_list.h"
+#include "remote/discovery_sweep.h"
 #include "remote/find_target.h"
+#include "remote/find_targets.h"
 #include "remote/level_output.h"
 #include "remote/level_requests.h"
 #include "remote/levels.h"
 #include "remote/note.h"
+#include "remote/saved_masks.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 
@@ -24,86 +43,240 @@ namespace remote {
 namespace {
 
 struct SetLevelOptions {
-  std::string target;
-  std::string component;
-  std::string levels;  // as typed: 0x..., a,b or +a,-b
+  std::vector<std::string> targets;        // HOST[:PORT] each
+  std::vector<std::string> discoverHosts;  // and every target on these
+  std::vector<std::string> components;     // empty with --all
+  bool all = false;
+  bool reset = false;
+  std::string levels;  // as typed: 0x..., a,b or +a,-b; empty with --reset
   std::optional<std::chrono::milliseconds> temporaryFor;
 };
 
-void printMask(const std::string& what, const std::string& component, std::uint32_t clientMask,
-               const Levels& levels) {
-  std::cout << what << component << ": " << maskHex(clientMask) << " ("
-            << joinNames(levelNamesInMask(clientMask, levels)) << ")" << std::endl;
-}
+// One component changed on one target, and the mask it had before.
+struct Change {
+  Endpoint target;
+  std::string component;
+  std::uint32_t before = 0;
+  Levels levels;
+};
 
-int runSetLevel(const CommonOptions& common, const SetLevelOptions& options) {
-  Session session(common.retry);
-  const Endpoint target = findTarget(session, options.target);
-  const codec::LevelDescriptions before =
-      fetchLevelDescriptions(session, target, options.component);
-  const auto wanted = parseLevelChange(options.levels, before.clientMask, before.levels);
-  if (!wanted) throw ToolError{kExitUsage, wanted.error()};
+class SetLevel {
+ public:
+  SetLevel(const CommonOptions& common, const SetLevelOptions& options)
+      : options(options), session(common.retry) {}
 
-  const codec::ComponentInfo after = setLevelMask(session, target, options.component, *wanted);
-  printMask("", options.component, after.clientMask, before.levels);
-  if (after.clientMask != *wanted) {
-    note("note: the target holds " + maskHex(after.clientMask) + ", asked for " + maskHex(*wanted));
+  int run() {
+    const std::vector<Endpoint> targets = findAll();
+    prefixed = targets.size() > 1 || !options.discoverHosts.empty();
+    for (const Endpoint& target : targets) {
+      if (stopRequested()) break;
+      attempt([&] { change(target); });
+    }
+    if (options.temporaryFor && !changes.empty()) {
+      waitOut();
+      clearStop();  // the stop ends the wait; the restores must still go out
+      for (const Change& c : changes) {
+        attempt([&] {
+          const codec::ComponentInfo restored =
+              setLevelMask(session, c.target, c.component, c.before);
+          print("restored ", c.target, c.component, restored.clientMask, c.levels);
+        });
+      }
+    }
+    if (stopRequested() && exitCode == 0) exitCode = kExitNoAnswer;  // interrupted before the end
+    return exitCode;
   }
-  if (!options.temporaryFor) return 0;
 
-  const auto seconds = std::chrono::duration<double>(*options.temporaryFor).count();
-  std::ostringstream when;
-  when << seconds;
-  note("restoring " + maskHex(before.clientMask) + " after " + when.str() + " s or on Ctrl-C");
-  const auto deadline = Clock::now() + *options.temporaryFor;
-  Received ignored;
-  while (session.receive(deadline, ignored) == Session::Wait::kDatagram) {
+ private:
+  // Runs one target's part; a failure is said and counted, and the other
+  // targets go on.
+  void attempt(const std::function<void()>& work) {
+    try {
+      work();
+    } catch (const ToolError& error) {
+      note("error: " + error.message);
+      exitCode = std::max(exitCode, error.exitCode);
+    }
   }
-  clearStop();  // the stop ends the wait; the restore must still go out
-  const codec::ComponentInfo restored =
-      setLevelMask(session, target, options.component, before.clientMask);
-  printMask("restored ", options.component, restored.clientMask, before.levels);
-  return 0;
+
+  std::vector<Endpoint> findAll() {
+    std::vector<Endpoint> targets;
+    const auto add = [&](const Endpoint& e) {
+      if (std::find(targets.begin(), targets.end(), e) == targets.end()) targets.push_back(e);
+    };
+    for (const std::string& given : options.targets)
+      attempt([&] { add(findTarget(session, given)); });
+    if (!options.discoverHosts.empty()) {
+      DiscoverySweep sweep;
+      for (const std::string& host : options.discoverHosts) sweep.addHost(resolve(host, 0));
+      const RetryPolicy& retry = session.policy();
+      const FoundTargets result =
+          findTargets(session, sweep, retry.retries + 1, retry.timeout * (retry.retries + 1));
+      for (const auto& [key, found] : result.found) add(found.from);
+      if (result.found.empty()) {
+        std::string hosts;
+        for (const std::string& host : options.discoverHosts)
+          hosts += (hosts.empty() ? "" : ", ") + host;
+        note("error: no target answered on " + hosts);
+        exitCode = std::max(exitCode, kExitNoAnswer);
+      }
+    }
+    return targets;
+  }
+
+  void change(const Endpoint& target) {
+    std::vector<std::string> components = options.components;
+    if (options.all) {
+      for (const auto& info : listComponents(session, target)) components.push_back(info.name);
+    }
+    for (const std::string& component : components) {
+      const codec::LevelDescriptions before = fetchLevelDescriptions(session, target, component);
+      if (!options.all) requireComponent(session, target, component, before);
+      std::uint32_t wanted = before.clientMask;
+      if (options.reset) {
+        const auto first = firstMask(before.uuid, component);
+        if (!first) {  // never changed by us: nothing to undo
+          print("", target, component, before.clientMask, before.levels);
+          continue;
+        }
+        wanted = *first;
+      } else {
+        const auto parsed = parseLevelChange(options.levels, before.clientMask, before.levels);
+        if (!parsed) throw ToolError{kExitUsage, parsed.error()};
+        wanted = *parsed;
+        rememberFirstMask(before.uuid, component, before.clientMask);
+      }
+      const codec::ComponentInfo after = setLevelMask(session, target, component, wanted);
+      changes.push_back({target, component, before.clientMask, before.levels});
+      if (options.reset) forgetFirstMask(before.uuid, component);
+      print("", target, component, after.clientMask, before.levels);
+      if (after.clientMask != wanted) {
+        note("note: " + target.text() + " holds " + maskHex(after.clientMask) + " for " +
+             component + ", asked for " + maskHex(wanted));
+      }
+    }
+  }
+
+  void waitOut() {
+    std::ostringstream when;
+    when << std::chrono::duration<double>(*options.temporaryFor).count();
+    note("restoring the previous " + std::string(changes.size() > 1 ? "masks" : "mask") +
+         " after " + when.str() + " s or on Ctrl-C, SIGTERM or SIGHUP");
+    const auto deadline = Clock::now() + *options.temporaryFor;
+    Received ignored;
+    for (;;) {
+      const auto wait = session.receive(deadline, ignored);
+      if (wait != Session::Wait::kDatagram && wait != Session::Wait::kRefused) break;
+    }
+  }
+
+  void print(const char* what, const Endpoint& target, const std::string& component,
+             std::uint32_t clientMask, const Levels& levels) {
+    std::cout << what << (prefixed ? target.text() + " " : "") << component << ": "
+              << maskHex(clientMask) << " (" << joinNames(levelNamesInMask(clientMask, levels))
+              << ")" << std::endl;
+  }
+
+  const SetLevelOptions& options;
+  Session session;
+  bool prefixed = false;  // lines name their target
+  std::vector<Change> changes;
+  int exitCode = 0;
+};
+
+std::vector<std::string> splitComponents(const std::string& list) {
+  std::vector<std::string> names;
+  std::istringstream in(list);
+  for (std::string name; std::getline(in, name, ',');) {
+    if (name.empty())
+      throw ToolError{kExitUsage, "set-level: empty component name in '" + list + "'"};
+    names.push_back(name);
+  }
+  return names;
 }
 
 // The options as typed.
 struct SetLevelFlags {
   CommonFlags common;
-  SetLevelOptions setLevel;  // all but the duration
+  std::vector<std::string> words;  // TARGET... COMPONENTS LEVELS
+  SetLevelOptions setLevel;        // the flags
   std::string temporaryFor;
 };
+
+// Splits the words into targets, components and LEVELS: the last is
+// LEVELS (unless --reset, or it came as an unmatched "-name"), the one
+// before it the components (unless --all), the rest targets.
+SetLevelOptions readWords(const SetLevelFlags& flags, std::vector<std::string> extras) {
+  SetLevelOptions options = flags.setLevel;
+  std::vector<std::string> words = flags.words;
+  const char* const kShape =
+      "set-level: expected TARGET... COMPONENT[,COMPONENT...] LEVELS "
+      "(--all for every component, --reset instead of LEVELS)";
+  if (!options.reset) {
+    if (extras.size() == 1) {
+      options.levels = extras.front();
+      extras.clear();
+    } else if (!words.empty()) {
+      options.levels = words.back();
+      words.pop_back();
+    }
+    if (options.levels.empty()) throw ToolError{kExitUsage, kShape};
+  }
+  if (!extras.empty())
+    throw ToolError{kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
+  if (!options.all) {
+    if (words.empty()) throw ToolError{kExitUsage, kShape};
+    options.components = splitComponents(words.back());
+    words.pop_back();
+  }
+  options.targets = words;
+  if (options.targets.empty() && options.discoverHosts.empty()) throw ToolError{kExitUsage, kShape};
+  if (options.reset && !flags.temporaryFor.empty()) {
+    throw ToolError{kExitUsage, "set-level: --reset and --for do not go together"};
+  }
+  if (!flags.temporaryFor.empty())
+    options.temporaryFor = parseDuration(flags.temporaryFor, "--for");
+  return options;
+}
 
 }  // namespace
 
 const Command kSetLevelCommand = {
-    "set-level", "Change the enabled levels of one component", [](CLI::App& app) -> Run {
+    "set-level", "Change the enabled levels of components on one or more targets",
+    [](CLI::App& app) -> Run {
       auto flags = std::make_shared<SetLevelFlags>();
       app.footer(
           "LEVELS is a client mask (0xE0000000), a comma list of level names or client\n"
-          "levels (error,warning,28), or changes to the current mask (+debug,-info).");
-      addTargetArgument(app, flags->setLevel.target);
-      app.add_option("component", flags->setLevel.component, "Component name")->required();
-      app.add_option("levels", flags->setLevel.levels, "Levels to enable (see below)");
+          "levels (error,warning,28), or changes to the current mask (+debug,-info).\n"
+          "With --for, each target gets its own previous mask back when the time is up\n"
+          "or on SIGINT, SIGTERM or SIGHUP; after kill -9 the targets keep the change.\n"
+          "Exit status 1 when a target could not be changed or restored; the others are.");
+      app.add_option("arguments", flags->words, "TARGET... COMPONENT[,COMPONENT...] LEVELS")
+          ->type_name("");
       // "-debug" looks like an option to CLI11; unmatched arguments are kept
       // and taken as LEVELS below, so it need not be written after "--".
       app.allow_extras();
+      app.add_option("--discover", flags->setLevel.discoverHosts,
+                     "Also every target on this host (repeatable)")
+          ->type_name("HOST")
+          ->allow_extra_args(false);  // one host per --discover: the words after it are ours
+      app.add_flag("--all", flags->setLevel.all,
+                   "Every component of each target (then no COMPONENT)");
+      app.add_flag("--reset", flags->setLevel.reset,
+                   "Instead of LEVELS: the mask before tarvin-remote first changed the component");
       app.add_option("--for", flags->temporaryFor,
-                     "Keep the change this long (e.g. 1m), then restore the old mask");
+                     "Keep the change this long (e.g. 1m, 1h30m), then restore")
+          ->check(cli::durationCheck())
+          ->type_name("DURATION");
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags, &app] {
         const CommonOptions common = flags->common.read();
-        SetLevelOptions options = flags->setLevel;
-        std::vector<std::string> extras = app.remaining();
-        if (options.levels.empty() && extras.size() == 1) {
-          options.levels = extras.front();
-          extras.clear();
-        }
-        if (options.levels.empty()) throw ToolError{kExitUsage, "set-level: LEVELS is required"};
-        if (!extras.empty())
-          throw ToolError{kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
-        if (!flags->temporaryFor.empty())
-          options.temporaryFor = parseDuration(flags->temporaryFor, "--for");
-        return runSetLevel(common, options);
+        const SetLevelOptions options = readWords(*flags, app.remaining());
+        // A reader of our output that is gone (a pipe to a dropped SSH
+        // session) must not kill the tool before it restores.
+        ::signal(SIGPIPE, SIG_IGN);
+        SetLevel setLevel(common, options);
+        return setLevel.run();
       };
     }};
 

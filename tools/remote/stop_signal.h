@@ -1,7 +1,9 @@
 // tools/remote/stop_signal.h
 //
-// The stop request of tarvin-remote. SIGINT and SIGTERM set a flag that the
-// loops read between waits: that flag is the state. A flag cannot wake a
+// The stop request of tarvin-remote. SIGINT, SIGTERM and SIGHUP (a dropped
+// SSH session) set a flag that the loops read between waits: that flag is
+// the state, so every command ends its own way (unregistering, restoring a
+// level) whichever of them came. A flag cannot wake a
 // poll() that is already blocked, or about to block when the signal lands
 // between the check and the call, so the handler also writes a byte into a
 // pipe that every wait polls; the byte only wakes, it means nothing.
@@ -12,7 +14,8 @@
 
 namespace remote {
 
-// Installs the handlers of SIGINT and SIGTERM; later calls do nothing.
+// Installs the handlers of SIGINT, SIGTERM and SIGHUP; later calls do
+// nothing.
 // Throws ToolError when the wake-up pipe cannot be made.
 void installStopHandlers();
 

@@ -57,39 +57,74 @@ void appendNumber(std::string& out, Integer value) {
   out.append(digits, end);
 }
 
+bool printable(char c) { return c >= 33 && c <= 126; }
+
 void appendHeaderField(std::string& out, std::string_view value, std::size_t maxLength) {
   if (value.empty()) {
     out += '-';
     return;
   }
-  for (char c : value.substr(0, maxLength)) out += (c < 33 || c > 126) ? '_' : c;
+  value = value.substr(0, maxLength);
+  const std::size_t start = out.size();
+  out.append(value);
+  for (std::size_t i = start; i < out.size(); ++i) {
+    if (!printable(out[i])) out[i] = '_';
+  }
 }
 
 void appendParamValue(std::string& out, std::string_view value) {
   while (!value.empty()) {
+    // Plain ASCII, the common case, goes in runs.
+    std::size_t plain = 0;
+    while (plain < value.size()) {
+      const auto c = static_cast<unsigned char>(value[plain]);
+      if (c >= 0x80 || c == '"' || c == '\\' || c == ']') break;
+      ++plain;
+    }
+    out.append(value.substr(0, plain));
+    value.remove_prefix(plain);
+    if (value.empty()) break;
     const std::size_t length = utf8Sequence(value);
     if (length == 0) {
       out += "\xEF\xBF\xBD";
       value.remove_prefix(1);
       continue;
     }
-    if (value[0] == '"' || value[0] == '\\' || value[0] == ']') out += '\\';
+    if (length == 1) out += '\\';  // '"', '\\' or ']'
     out.append(value.substr(0, length));
     value.remove_prefix(length);
   }
 }
 
+void appendDigits(std::string& out, long long value, int width) {
+  char digits[20];
+  for (int i = width - 1; i >= 0; --i, value /= 10) digits[i] = static_cast<char>('0' + value % 10);
+  out.append(digits, static_cast<std::size_t>(width));
+}
+
 void appendTimestamp(std::string& out, SystemClock::time_point at) {
+  // The date and time of one second, formatted once: a busy forward
+  // stamps a hundred thousand messages with each.
+  struct SecondText {
+    std::time_t second = -1;
+    char text[96];  // room for any year the int fields can hold
+    std::size_t length = 0;
+  };
+  thread_local SecondText cached;
   const auto us = std::chrono::floor<std::chrono::microseconds>(at.time_since_epoch()).count();
   const std::time_t seconds = static_cast<std::time_t>(us / 1'000'000);
-  std::tm parts{};
-  ::gmtime_r(&seconds, &parts);
-  char text[96];  // room for any year the int fields can hold
-  const int length =
-      std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ",
-                    parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                    parts.tm_min, parts.tm_sec, static_cast<long long>(us % 1'000'000));
-  out.append(text, static_cast<std::size_t>(std::max(length, 0)));
+  if (cached.second != seconds) {
+    std::tm parts{};
+    ::gmtime_r(&seconds, &parts);
+    const int length = std::snprintf(
+        cached.text, sizeof cached.text, "%04d-%02d-%02dT%02d:%02d:%02d.", parts.tm_year + 1900,
+        parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    cached.length = static_cast<std::size_t>(std::max(length, 0));
+    cached.second = seconds;
+  }
+  out.append(cached.text, cached.length);
+  appendDigits(out, us % 1'000'000, 6);
+  out += 'Z';
 }
 
 // Up to the SD-ID: "<PRI>1 TIMESTAMP HOSTNAME APP-NAME PROCID MSGID [tarvin@32473".

@@ -1,9 +1,12 @@
 // tools/remote/tail_command.cpp
 //
 // `tarvin-remote tail`: follow one or more targets (follow.h) and print
-// every log record as it arrives (record_output.h), until Ctrl-C, SIGTERM,
-// --count or --duration. With --pcap, every datagram received is also
-// written to a capture that `replay` prints the same way.
+// every log record that passes the filters (record_filter.h) as it arrives
+// (record_output.h), until Ctrl-C, SIGTERM, SIGHUP, --count or --duration.
+// With --pcap, every datagram received is also written to a capture that
+// `replay` prints the same way; --pcap - writes the capture to standard
+// output instead of the records. Each target's component list is checked
+// against --component (component_check.h).
 //
 // Level names come from the level descriptions of each record's component
 // (component_levels.h). While that answer is outstanding, records wait in a
@@ -15,16 +18,20 @@
 // by the kernel because the receive buffer was full).
 //
 // Threads: single-threaded tool; the Follower's poll() loop calls in here.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <deque>
 #include <memory>
 
+#include "common/unique_fd.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/component_check.h"
 #include "remote/component_levels.h"
 #include "remote/follow.h"
 #include "remote/output_buffer.h"
+#include "remote/record_filter.h"
 #include "remote/record_output.h"
 #include "remote/tool_error.h"
 
@@ -38,12 +45,14 @@ struct TailOptions {
 
 class Tail : public FollowHandler {
  public:
-  Tail(const CommonOptions& common, const TailOptions& options)
+  Tail(const CommonOptions& common, const TailOptions& options, RecordFilter& filter)
       : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
         levels(follower.session(), common.retry),
-        out(STDOUT_FILENO),
-        printer(options.output, out) {}
+        discard(options.follow.pcapPath == "-" ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1),
+        out(discard ? discard.get() : STDOUT_FILENO),
+        printer(options.output, filter, out),
+        componentCheck(filter.components(), common.retry.timeout) {}
 
   int run() {
     follower.run();
@@ -55,6 +64,10 @@ class Tail : public FollowHandler {
  private:
   void onTargetAdded(FollowedTarget& /*target*/) override {
     printer.nameSources(follower.targetCount() > 1 || options.follow.discovering());
+  }
+
+  void onConfirmed(FollowedTarget& target) override {
+    printer.knowSource(target.label, target.applicationName);
   }
 
   // Hot path: a component seen before, nothing queued: printed in place.
@@ -70,16 +83,21 @@ class Tail : public FollowHandler {
 
   void onBatchEnd() override { out.flush(); }
 
-  void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override {
+  void onOtherDatagram(FollowedTarget& target, Received&& r) override {
+    if (const auto* info = std::get_if<codec::ComponentInfo>(&r.datagram)) {
+      componentCheck.onComponentInfo(target.label, *info);
+      return;
+    }
     levels.onDatagram(r.datagram);
   }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
-    return levels.nextDeadline(next);
+    return componentCheck.nextDeadline(levels.nextDeadline(next));
   }
 
   void onTimers(Clock::time_point now) override {
     levels.onTimers(now);
+    componentCheck.onTimers(now);
     flush(/*final=*/false);
     out.flush();
   }
@@ -102,8 +120,12 @@ class Tail : public FollowHandler {
   const TailOptions& options;
   Follower follower;
   ComponentLevels levels;
+  // With --pcap - the capture has standard output; records are still
+  // counted (--count) but go to /dev/null.
+  UniqueFd discard;
   OutputBuffer out;
   RecordPrinter printer;
+  ComponentCheck componentCheck;
   std::deque<ArrivedRecord> queue;
 };
 
@@ -111,7 +133,7 @@ class Tail : public FollowHandler {
 struct TailFlags {
   CommonFlags common;
   FollowFlags follow;
-  OutputOptions output;
+  OutputFlags output;
 };
 
 }  // namespace
@@ -125,7 +147,8 @@ const Command kTailCommand = {
       return [flags] {
         const CommonOptions common = flags->common.read();
         const TailOptions options{flags->follow.read("tail"), readOutput(flags->output, common)};
-        Tail tail(common, options);
+        RecordFilter filter(flags->output.filter);
+        Tail tail(common, options, filter);
         return tail.run();
       };
     }};

@@ -14,8 +14,8 @@
 
 namespace remote {
 
-// A duration as parseDuration() reads it, or with h (hours) or d (days):
-// "500ms", "90s", "10m", "2h", "7d".
+// A duration as parseDuration() reads it: "500ms", "90s", "10m", "2h",
+// "7d", "1h30m".
 std::chrono::milliseconds parseAge(const std::string& text, const char* option);
 
 // A point in time: an age before `now` ("10m": ten minutes ago), a date

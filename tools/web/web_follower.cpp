@@ -35,7 +35,6 @@ std::int64_t WebFollower::run() {
   lastCommitted = store.lastId();
   board.committed(lastCommitted);
   follower.run();
-  keepRevealedGap();
   if (!failure) {
     moveReady(/*final=*/true);
     write([&] { writer.commit(); });
@@ -47,27 +46,34 @@ std::int64_t WebFollower::run() {
 
 void WebFollower::onRecord(remote::FollowedTarget& target, codec::LogRecord&& record,
                            remote::SystemClock::time_point at) {
-  if (revealed && revealed->target == target.label) revealed->seenAt = at;
-  keepRevealedGap();
   Seen& s = seen[target.label];
   ++s.records;
   s.components.try_emplace(record.strings[0]);
   levels.lookup(target.endpoint, record.uuid, record.strings[0]);
   waiting.push_back(
       store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
+  holdFrom[target.label] = target.sequence.oldestOpen();
   if (waiting.size() >= remote::StoreWriter::kMaxBatch) moveReady(/*final=*/false);
 }
 
-// A gap is stored with the receive time of the record that revealed it,
-// as record does.
+// A gap is said once its reorder window is over and stored in place, as
+// record stores it: right before the record after the missing ones, which
+// still waits (records wait while their target has a hole open).
 void WebFollower::onLost(remote::FollowedTarget& target, const remote::SequenceGap& gap) {
-  keepRevealedGap();
-  revealed.emplace();
-  revealed->target = target.label;
-  revealed->uuid = target.uuid.value_or(codec::Uuid{});
-  revealed->applicationName = target.applicationName;
-  revealed->gap = gap;
-  revealed->seenAt = remote::SystemClock::now();  // should its record never come
+  store::StoredGap stored;
+  stored.target = target.label;
+  stored.uuid = target.uuid.value_or(codec::Uuid{});
+  stored.applicationName = target.applicationName;
+  stored.gap = gap;
+  stored.seenAt = gap.seenAt;
+  const std::uint32_t after = gap.first + gap.count;
+  const auto revealing = std::find_if(waiting.begin(), waiting.end(), [&](const store::Entry& e) {
+    const auto* r = std::get_if<store::StoredRecord>(&e);
+    return r != nullptr && r->arrived.source == target.label &&
+           r->arrived.record.sequence == after && r->arrived.receivedAt == gap.seenAt;
+  });
+  waiting.insert(revealing, std::move(stored));
+  holdFrom[target.label] = target.sequence.oldestOpen();
   lost += gap.count;
   Seen& s = seen[target.label];
   s.lost += gap.count;
@@ -94,19 +100,20 @@ void WebFollower::onOtherDatagram(remote::FollowedTarget& target, remote::Receiv
   levels.onDatagram(r.datagram);
 }
 
-void WebFollower::keepRevealedGap() {
-  if (revealed) waiting.push_back(std::move(*revealed));
-  revealed.reset();
-}
-
 // Hands the queued entries to the writer in order, up to the first record
-// whose level names are still being asked for; at the end, all of them.
+// whose level names are still being asked for, or that a gap may yet be
+// put before (its target has a hole open since); at the end, all of them.
 void WebFollower::moveReady(bool final) {
   while (!waiting.empty() && !failure) {
     if (auto* stored = std::get_if<store::StoredRecord>(&waiting.front())) {
       const codec::LogRecord& record = stored->arrived.record;
       const remote::Levels* known = levels.levelsFor(record.uuid, record.strings[0]);
       if (known == nullptr && !final) return;
+      const auto hold = holdFrom.find(stored->arrived.source);
+      if (!final && hold != holdFrom.end() && hold->second &&
+          *hold->second <= stored->arrived.receivedAt) {
+        return;
+      }
       stored->levelName = remote::recordLevelName(
           record.clientMask, known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]));
     }

@@ -44,7 +44,6 @@ class WebFollower : public remote::FollowHandler {
   void onBatchEnd() override;
   bool done() const override { return failure.has_value(); }
 
-  void keepRevealedGap();
   void moveReady(bool final);
   template <typename Step>
   void write(Step step);
@@ -65,9 +64,10 @@ class WebFollower : public remote::FollowHandler {
   store::RecordStore& store;
   remote::StoreWriter writer;
   WebBoard& board;
-  std::map<std::string, Seen> seen;          // by label
-  std::deque<store::Entry> waiting;          // for level names, in order of arrival
-  std::optional<store::StoredGap> revealed;  // until the record that revealed it
+  std::map<std::string, Seen> seen;  // by label
+  std::deque<store::Entry> waiting;  // for level names and gaps, in order of arrival
+  // By target: when the record came that opened its oldest open hole.
+  std::map<std::string, std::optional<remote::SystemClock::time_point>> holdFrom;
   std::optional<store::StoreError> failure;
   std::int64_t lost = 0;
   std::int64_t lastCommitted = 0;

@@ -1,0 +1,43 @@
+#!/bin/sh
+# tools/man/make_man_pages.sh OUTDIR REMOTE HOST VERSION
+#
+# The manual pages of the tools, made by help2man from the built binaries'
+# own --help, so a page says what the tool does: tarvin-remote(1), one page
+# per subcommand that `tarvin-remote --help` lists (tarvin-remote-tail(1),
+# ...), and tarvin-example-host(1). Sections --help has no room for (exit
+# status, signals, files, see also) come from the .h2m files beside this
+# script: common.h2m on every tarvin-remote page, NAME.h2m on page NAME.
+set -eu
+out=$1 remote=$2 host=$3 version=$4
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$out"
+
+# page NAME PROGRAM DESCRIPTION [INCLUDE...]
+page() {
+  name=$1 program=$2 description=$3
+  shift 3
+  includes=""
+  for file in "$@" "$here/$name.h2m"; do
+    [ -f "$file" ] && includes="$includes --include=$file"
+  done
+  # shellcheck disable=SC2086  # one word per --include
+  help2man --no-info --no-discard-stderr --version-string="$version" --section=1 \
+    --name="$description" $includes --output="$out/$name.1.tmp" "$program"
+  # help2man names a subcommand's page after the program's first word: use
+  # the page's own name, as git-log(1) does, so man and whatis find it.
+  title=$(printf '%s' "$name" | tr '[:lower:]' '[:upper:]')
+  sed -e "s/^\\.TH .* \"1\" /.TH $title \"1\" /" \
+      -e "s/^tarvin-remote \\([a-z-]*\\) \\\\- /tarvin-remote-\\1 \\\\- /" \
+      "$out/$name.1.tmp" > "$out/$name.1"
+  rm -f "$out/$name.1.tmp"
+}
+
+# The first letter lower case: "List the targets" -> "list the targets".
+lower_first() { printf '%s' "$1" | sed 's/^./\L&/'; }
+
+page tarvin-remote "$remote" "talk to tarvin remote log targets over UDP" "$here/common.h2m"
+# The subcommands, from the list in the main --help: "  tail   Register ...".
+"$remote" --help | sed -n '/^Subcommands:/,/^$/p' | sed '1d;/^$/d' | while read -r command description; do
+  page "tarvin-remote-$command" "$remote $command" "$(lower_first "$description")" "$here/common.h2m"
+done
+page tarvin-example-host "$host" "an application that logs through the tarvin remote log target plug-in"
