@@ -321,6 +321,10 @@ void WebServer::Impl::routes() {
   server.Get(R"(/([a-z_\-]*\.?[a-z]*))", [](const httplib::Request& req, httplib::Response& res) {
     std::string name = req.matches[1];
     if (name.empty()) name = "index.html";
+    if (name == "favicon.ico") {
+      res.status = 204;  // the page has no icon; say so rather than 404
+      return;
+    }
     for (const PageFile& f : pageFiles()) {
       if (name != f.name) continue;
       res.set_content(reinterpret_cast<const char*>(f.data), f.size, f.contentType);
