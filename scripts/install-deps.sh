@@ -14,18 +14,18 @@ for p in $packages; do
 done
 command -v npm >/dev/null 2>&1 || missing="$missing npm"  # Debian's nodejs comes without it
 if [ -n "$missing" ]; then
-echo "installing:$missing"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-# tshark asks whether non-root users may capture; the default (no) is fine.
-# rsyslog is only a collector for the forwarding tests, which start their
-# own: installing the package must not start the machine's syslog service.
-policy=/usr/sbin/policy-rc.d
-had_policy=0; [ -e $policy ] && had_policy=1
-[ $had_policy = 1 ] || { printf '#!/bin/sh\nexit 101\n' > $policy; chmod +x $policy; }
-# shellcheck disable=SC2086  # one word per package
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
-[ $had_policy = 1 ] || rm -f $policy
+  echo "installing:$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # tshark asks whether non-root users may capture; the default (no) is fine.
+  # rsyslog is only a collector for the forwarding tests, which start their
+  # own: installing the package must not start the machine's syslog service.
+  policy=/usr/sbin/policy-rc.d
+  had_policy=0; [ -e $policy ] && had_policy=1
+  [ $had_policy = 1 ] || { printf '#!/bin/sh\nexit 101\n' > $policy; chmod +x $policy; }
+  # shellcheck disable=SC2086  # one word per package
+  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  [ $had_policy = 1 ] || rm -f $policy
 fi
 # The browser tests' npm packages, exactly as their lockfile pins them; the
 # browser is Debian's chromium, never a download.
