@@ -11,6 +11,7 @@
 // Threads: gtest's thread runs the cases and reads the subprocesses'
 // pipes; the scripted target answers requests on a thread of its own.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -217,6 +218,34 @@ TEST(History, KilledRecorderLeavesAStoreThatOpensAgain) {
   EXPECT_FALSE(tool({"query", "--db", db, "--limit", "1"}).out.empty());
   tool({"record", "--db", db, host.target(), "--duration", "500ms"});
   EXPECT_GT(lastId(db), before);
+}
+
+// A store that fills up while the recorder writes from its own thread:
+// the recording ends with the store's message, and every record received
+// is either stored or counted as not stored.
+TEST(History, AFullStoreEndsTheRecordingWithEveryRecordAccountedFor) {
+  ScriptedTarget target;
+  const std::string dir = ::testing::TempDir() + "history-full";
+  ::mkdir(dir.c_str(), 0700);
+  Child recorder({"/usr/bin/unshare", "-m", "sh", "-c",
+                  "mount -t tmpfs -o size=512k tmpfs \"$0\" && exec \"$@\"", dir, TARVIN_REMOTE_BIN,
+                  "record", "--db", dir + "/full.db", target.target()});
+  if (!target.waitForClients(1)) GTEST_SKIP() << "no mount namespace: " << recorder.seen().err;
+  const auto ended = [](const Outcome& o) { return contains(o.err, "error:"); };
+  for (int i = 0; i < 200 && !recorder.waitFor(ended, 20ms); ++i) target.send(200);
+  const Outcome full = recorder.finish(SIGTERM);
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_TRUE(contains(full.err, "database or disk is full")) << full.err;
+  long received = -1, stored = -1, unstored = 0;
+  for (const std::string& line : lines(full.err)) {
+    std::sscanf(line.c_str(), "tarvin-remote: received %ld", &received);
+    if (std::sscanf(line.c_str(), "tarvin-remote: stored %ld", &stored) == 1) {
+      const auto comma = line.find("; ");
+      if (comma != std::string::npos) std::sscanf(line.c_str() + comma, "; %ld", &unstored);
+    }
+  }
+  EXPECT_GT(unstored, 0) << full.err;
+  EXPECT_EQ(stored + unstored, received) << full.err;
 }
 
 TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {

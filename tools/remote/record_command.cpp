@@ -73,9 +73,12 @@ class Recorder : public FollowHandler {
 
   int run() {
     follower.run();
-    if (!failure) {
-      moveReady(/*final=*/true);
-      write([&] { writer.commit(); });
+    if (!failure) moveReady(/*final=*/true);
+    // Even after a fault: the batches still queued are counted as unstored.
+    try {
+      writer.commit();
+    } catch (const store::StoreError& error) {
+      failure = error;
     }
     const std::int64_t notStored =
         writer.unstoredRecords() +

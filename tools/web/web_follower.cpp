@@ -25,21 +25,23 @@ WebFollower::WebFollower(const remote::RetryPolicy& retry, const remote::FollowO
                          WebBoard& board)
     : follower(retry, options, *this, /*firstConfirmRequired=*/false),
       levels(follower.session(), retry),
-      store(store),
       writer(store, retention),
       board(board),
       nextPublish(Clock::now()),
       lastPublish(Clock::now()) {}
 
 std::int64_t WebFollower::run() {
-  lastCommitted = store.lastId();
+  lastCommitted = writer.lastId();
   board.committed(lastCommitted);
   follower.run();
-  if (!failure) {
-    moveReady(/*final=*/true);
-    write([&] { writer.commit(); });
+  if (!failure) moveReady(/*final=*/true);
+  // Even after a fault: the batches still queued are counted as unstored.
+  try {
+    writer.commit();
+  } catch (const store::StoreError& error) {
+    failure = error;
   }
-  board.committed(store.lastId());
+  board.committed(writer.lastId());
   if (failure) remote::note(std::string("error: ") + failure->what());
   return lost + writer.unstoredRecords();
 }
@@ -151,7 +153,7 @@ void WebFollower::onTimers(Clock::time_point now) {
 void WebFollower::onBatchEnd() {
   if (writer.storedRecords() + writer.storedGaps() == lastCommitted) return;
   lastCommitted = writer.storedRecords() + writer.storedGaps();
-  write([&] { board.committed(store.lastId()); });
+  write([&] { board.committed(writer.lastId()); });
 }
 
 void WebFollower::publish(Clock::time_point now) {

@@ -6,8 +6,9 @@
 // newest committed id after every batch, and once a second each target's
 // state, rate, losses and the components it has shown.
 //
-// Threads: runs on the main thread (Follower::run()); it is the store's
-// only writer. It touches the board through its own locking calls only.
+// Threads: runs on the main thread (Follower::run()); the store is written
+// by its StoreWriter's thread only. It touches the board through its own
+// locking calls only.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +62,6 @@ class WebFollower : public remote::FollowHandler {
 
   remote::Follower follower;
   remote::ComponentLevels levels;
-  store::RecordStore& store;
   remote::StoreWriter writer;
   WebBoard& board;
   std::map<std::string, Seen> seen;  // by label
