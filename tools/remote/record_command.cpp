@@ -2,8 +2,8 @@
 //
 // `tarvin-remote record --db FILE TARGET... | --discover HOST...`: follow
 // targets as tail does (follow.h) and write every log record and every
-// sequence gap into a record store (store_writer.h), with level names
-// from the components' level descriptions (component_levels.h), until
+// sequence gap into a record store (store_feed.h, store_writer.h), with
+// level names from the components' level descriptions, until
 // Ctrl-C, SIGTERM or --duration. `record --db FILE --import CAPTURE` stores
 // a capture of tail --pcap (or record --pcap) the same way, gaps included.
 //
@@ -11,23 +11,22 @@
 // summary. Exit 1 when records were lost on the way (gaps) or the store
 // refused a batch, which ends the recording at once.
 //
-// Threads: single-threaded tool; the Follower's poll() loop calls in here.
+// Threads: the Follower's poll() loop calls in here; the store is written
+// on the StoreWriter's thread.
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
-#include <map>
 #include <memory>
 #include <optional>
 
 #include "remote/captured_log.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/component_levels.h"
 #include "remote/follow.h"
 #include "remote/note.h"
 #include "remote/pcap_file.h"
 #include "remote/store_failure.h"
+#include "remote/store_feed.h"
 #include "remote/store_writer.h"
 #include "remote/time_options.h"
 
@@ -66,125 +65,50 @@ class Recorder : public FollowHandler {
   Recorder(const CommonOptions& common, const RecordOptions& options, store::RecordStore& store)
       : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
-        levels(follower.session(), common.retry),
-        writer(store, options.retention),
+        feed(follower.session(), common.retry, store, options.retention),
         progress(::isatty(STDERR_FILENO) == 1),
         nextProgress(Clock::now() + kProgressEvery) {}
 
   int run() {
     follower.run();
-    if (!failure) moveReady(/*final=*/true);
-    // Even after a fault: the batches still queued are counted as unstored.
-    try {
-      writer.commit();
-    } catch (const store::StoreError& error) {
-      failure = error;
-    }
-    const std::int64_t notStored =
-        writer.unstoredRecords() +
-        static_cast<std::int64_t>(std::count_if(waiting.begin(), waiting.end(), [](const auto& e) {
-          return std::holds_alternative<store::StoredRecord>(e);
-        }));
-    const int code = finish(writer, options.db, lost, gapCount, notStored);
-    if (failure) throw toolError(*failure);
+    feed.finish();
+    const int code = finish(feed.written(), options.db, feed.lost(), feed.gaps(), feed.notStored());
+    if (feed.fault()) throw toolError(*feed.fault());
     return code;
   }
 
  private:
   void onRecord(FollowedTarget& target, codec::LogRecord&& record,
                 SystemClock::time_point at) override {
-    levels.lookup(target.endpoint, record.uuid, record.strings[0]);
-    waiting.push_back(
-        store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
-    holdFrom[target.label] = target.sequence.oldestOpen();
     ++received;
-    if (waiting.size() >= StoreWriter::kMaxBatch) moveReady(/*final=*/false);
+    feed.onRecord(target, std::move(record), at);
   }
 
-  // A gap is said once its reorder window is over, and stored in place:
-  // right before the record after the missing ones, which is still waiting
-  // (records wait while their target has a hole open), with that record's
-  // receive time, as an import of the capture stores it.
-  void onLost(FollowedTarget& target, const SequenceGap& gap) override {
-    store::StoredGap stored;
-    stored.target = target.label;
-    stored.uuid = target.uuid.value_or(codec::Uuid{});
-    stored.applicationName = target.applicationName;
-    stored.gap = gap;
-    stored.seenAt = gap.seenAt;
-    const std::uint32_t after = gap.first + gap.count;
-    const auto revealing = std::find_if(waiting.begin(), waiting.end(), [&](const store::Entry& e) {
-      const auto* r = std::get_if<store::StoredRecord>(&e);
-      return r != nullptr && r->arrived.source == target.label &&
-             r->arrived.record.sequence == after && r->arrived.receivedAt == gap.seenAt;
-    });
-    waiting.insert(revealing, std::move(stored));
-    holdFrom[target.label] = target.sequence.oldestOpen();
-    lost += gap.count;
-    ++gapCount;
-  }
+  void onLost(FollowedTarget& target, const SequenceGap& gap) override { feed.onLost(target, gap); }
 
   void onOtherDatagram(FollowedTarget& /*target*/, Received&& r) override {
-    levels.onDatagram(r.datagram);
+    feed.onDatagram(r.datagram);
   }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
-    next = writer.nextDeadline(levels.nextDeadline(next));
+    next = feed.nextDeadline(next);
     return progress ? std::min(next, nextProgress) : next;
   }
 
   void onTimers(Clock::time_point now) override {
-    levels.onTimers(now);
-    moveReady(/*final=*/false);
-    write([&] { writer.onTimers(now); });
+    feed.onTimers(now);
     if (progress && now >= nextProgress) report(now);
   }
 
-  bool done() const override { return failure.has_value(); }
-
-  // Hands the queued entries to the writer in order, up to the first record
-  // whose level names are still being asked for, or that a gap may yet be
-  // put before (its target has a hole open since); at the end, all of them.
-  void moveReady(bool final) {
-    while (!waiting.empty() && !failure) {
-      if (auto* stored = std::get_if<store::StoredRecord>(&waiting.front())) {
-        const codec::LogRecord& record = stored->arrived.record;
-        const Levels* known = levels.levelsFor(record.uuid, record.strings[0]);
-        if (known == nullptr && !final) return;
-        const auto hold = holdFrom.find(stored->arrived.source);
-        if (!final && hold != holdFrom.end() && hold->second &&
-            *hold->second <= stored->arrived.receivedAt) {
-          return;
-        }
-        stored->levelName =
-            recordLevelName(record.clientMask,
-                            known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]));
-      }
-      store::Entry entry = std::move(waiting.front());
-      waiting.pop_front();
-      write([&] { writer.add(std::move(entry)); });
-    }
-  }
-
-  // Runs a step that writes; a store fault ends the recording (done()), so
-  // the Follower still unregisters on its way out.
-  template <typename Step>
-  void write(Step step) {
-    if (failure) return;
-    try {
-      step();
-    } catch (const store::StoreError& error) {
-      failure = error;
-    }
-  }
+  bool done() const override { return feed.failed(); }
 
   void report(Clock::time_point now) {
     const double seconds =
         std::chrono::duration<double>(now - lastProgress.value_or(now - kProgressEvery)).count();
     const auto rate =
         static_cast<long long>((received - receivedBefore) / std::max(seconds, 0.001) + 0.5);
-    note(std::to_string(rate) + " records/s, " + std::to_string(writer.storedRecords()) +
-         " stored, " + std::to_string(lost) + " lost");
+    note(std::to_string(rate) + " records/s, " + std::to_string(feed.written().storedRecords()) +
+         " stored, " + std::to_string(feed.lost()) + " lost");
     receivedBefore = received;
     lastProgress = now;
     nextProgress = now + kProgressEvery;
@@ -192,13 +116,8 @@ class Recorder : public FollowHandler {
 
   const RecordOptions& options;
   Follower follower;
-  ComponentLevels levels;
-  StoreWriter writer;
-  std::deque<store::Entry> waiting;  // for level names, in order of arrival
-  // By target: when the record came that opened its oldest open hole.
-  std::map<std::string, std::optional<SystemClock::time_point>> holdFrom;
-  std::optional<store::StoreError> failure;
-  std::int64_t received = 0, lost = 0, gapCount = 0;
+  StoreFeed feed;
+  std::int64_t received = 0;
   // Progress on a terminal.
   const bool progress;
   Clock::time_point nextProgress;

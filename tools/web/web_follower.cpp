@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "remote/levels.h"
 #include "remote/note.h"
 #include "wire_format.h"
 
@@ -24,26 +23,19 @@ WebFollower::WebFollower(const remote::RetryPolicy& retry, const remote::FollowO
                          store::RecordStore& store, const store::Retention& retention,
                          WebBoard& board)
     : follower(retry, options, *this, /*firstConfirmRequired=*/false),
-      levels(follower.session(), retry),
-      writer(store, retention),
+      feed(follower.session(), retry, store, retention),
       board(board),
       nextPublish(Clock::now()),
       lastPublish(Clock::now()) {}
 
 std::int64_t WebFollower::run() {
-  lastCommitted = writer.lastId();
+  lastCommitted = feed.written().lastId();
   board.committed(lastCommitted);
   follower.run();
-  if (!failure) moveReady(/*final=*/true);
-  // Even after a fault: the batches still queued are counted as unstored.
-  try {
-    writer.commit();
-  } catch (const store::StoreError& error) {
-    failure = error;
-  }
-  board.committed(writer.lastId());
-  if (failure) remote::note(std::string("error: ") + failure->what());
-  return lost + writer.unstoredRecords();
+  feed.finish();
+  board.committed(feed.written().lastId());
+  if (feed.fault()) remote::note(std::string("error: ") + feed.fault()->what());
+  return feed.lost() + feed.notStored();
 }
 
 void WebFollower::onRecord(remote::FollowedTarget& target, codec::LogRecord&& record,
@@ -51,32 +43,11 @@ void WebFollower::onRecord(remote::FollowedTarget& target, codec::LogRecord&& re
   Seen& s = seen[target.label];
   ++s.records;
   s.components.try_emplace(record.strings[0]);
-  levels.lookup(target.endpoint, record.uuid, record.strings[0]);
-  waiting.push_back(
-      store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
-  holdFrom[target.label] = target.sequence.oldestOpen();
-  if (waiting.size() >= remote::StoreWriter::kMaxBatch) moveReady(/*final=*/false);
+  feed.onRecord(target, std::move(record), at);
 }
 
-// A gap is said once its reorder window is over and stored in place, as
-// record stores it: right before the record after the missing ones, which
-// still waits (records wait while their target has a hole open).
 void WebFollower::onLost(remote::FollowedTarget& target, const remote::SequenceGap& gap) {
-  store::StoredGap stored;
-  stored.target = target.label;
-  stored.uuid = target.uuid.value_or(codec::Uuid{});
-  stored.applicationName = target.applicationName;
-  stored.gap = gap;
-  stored.seenAt = gap.seenAt;
-  const std::uint32_t after = gap.first + gap.count;
-  const auto revealing = std::find_if(waiting.begin(), waiting.end(), [&](const store::Entry& e) {
-    const auto* r = std::get_if<store::StoredRecord>(&e);
-    return r != nullptr && r->arrived.source == target.label &&
-           r->arrived.record.sequence == after && r->arrived.receivedAt == gap.seenAt;
-  });
-  waiting.insert(revealing, std::move(stored));
-  holdFrom[target.label] = target.sequence.oldestOpen();
-  lost += gap.count;
+  feed.onLost(target, gap);
   Seen& s = seen[target.label];
   s.lost += gap.count;
   ++s.gaps;
@@ -99,61 +70,25 @@ void WebFollower::onOtherDatagram(remote::FollowedTarget& target, remote::Receiv
     if (info->requestId == wire::kUnsolicitedRequestId)
       seen[target.label].components[info->name] = info->clientMask;
   }
-  levels.onDatagram(r.datagram);
-}
-
-// Hands the queued entries to the writer in order, up to the first record
-// whose level names are still being asked for, or that a gap may yet be
-// put before (its target has a hole open since); at the end, all of them.
-void WebFollower::moveReady(bool final) {
-  while (!waiting.empty() && !failure) {
-    if (auto* stored = std::get_if<store::StoredRecord>(&waiting.front())) {
-      const codec::LogRecord& record = stored->arrived.record;
-      const remote::Levels* known = levels.levelsFor(record.uuid, record.strings[0]);
-      if (known == nullptr && !final) return;
-      const auto hold = holdFrom.find(stored->arrived.source);
-      if (!final && hold != holdFrom.end() && hold->second &&
-          *hold->second <= stored->arrived.receivedAt) {
-        return;
-      }
-      stored->levelName = remote::recordLevelName(
-          record.clientMask, known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]));
-    }
-    store::Entry entry = std::move(waiting.front());
-    waiting.pop_front();
-    write([&] { writer.add(std::move(entry)); });
-  }
-}
-
-// A store fault ends the follow (done()), so the Follower still
-// unregisters on its way out.
-template <typename Step>
-void WebFollower::write(Step step) {
-  if (failure) return;
-  try {
-    step();
-  } catch (const store::StoreError& error) {
-    failure = error;
-  }
+  feed.onDatagram(r.datagram);
 }
 
 Clock::time_point WebFollower::nextDeadline(Clock::time_point next) {
-  return std::min(writer.nextDeadline(levels.nextDeadline(next)), nextPublish);
+  return std::min(feed.nextDeadline(next), nextPublish);
 }
 
 void WebFollower::onTimers(Clock::time_point now) {
-  levels.onTimers(now);
-  moveReady(/*final=*/false);
-  write([&] { writer.onTimers(now); });
+  feed.onTimers(now);
   onBatchEnd();
   if (now >= nextPublish) publish(now);
 }
 
 // The writer commits by time or size; streams learn of it here.
 void WebFollower::onBatchEnd() {
-  if (writer.storedRecords() + writer.storedGaps() == lastCommitted) return;
-  lastCommitted = writer.storedRecords() + writer.storedGaps();
-  write([&] { board.committed(writer.lastId()); });
+  const remote::StoreWriter& written = feed.written();
+  if (written.storedRecords() + written.storedGaps() == lastCommitted) return;
+  lastCommitted = written.storedRecords() + written.storedGaps();
+  board.committed(written.lastId());
 }
 
 void WebFollower::publish(Clock::time_point now) {

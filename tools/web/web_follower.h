@@ -12,14 +12,12 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <string>
 
-#include "remote/component_levels.h"
 #include "remote/follow.h"
-#include "remote/store_writer.h"
+#include "remote/store_feed.h"
 #include "web/web_board.h"
 
 namespace web {
@@ -43,11 +41,8 @@ class WebFollower : public remote::FollowHandler {
   remote::Clock::time_point nextDeadline(remote::Clock::time_point next) override;
   void onTimers(remote::Clock::time_point now) override;
   void onBatchEnd() override;
-  bool done() const override { return failure.has_value(); }
+  bool done() const override { return feed.failed(); }
 
-  void moveReady(bool final);
-  template <typename Step>
-  void write(Step step);
   void publish(remote::Clock::time_point now);
 
   struct Seen {
@@ -61,15 +56,9 @@ class WebFollower : public remote::FollowHandler {
   };
 
   remote::Follower follower;
-  remote::ComponentLevels levels;
-  remote::StoreWriter writer;
+  remote::StoreFeed feed;
   WebBoard& board;
   std::map<std::string, Seen> seen;  // by label
-  std::deque<store::Entry> waiting;  // for level names and gaps, in order of arrival
-  // By target: when the record came that opened its oldest open hole.
-  std::map<std::string, std::optional<remote::SystemClock::time_point>> holdFrom;
-  std::optional<store::StoreError> failure;
-  std::int64_t lost = 0;
   std::int64_t lastCommitted = 0;
   remote::Clock::time_point nextPublish;
   remote::Clock::time_point lastPublish;
