@@ -85,19 +85,7 @@ store::Filter readFilter(const QueryFlags& flags, store::RecordStore& store) {
   };
   if (!flags.since.empty()) filter.sinceNs = ns(parseTimeBound(flags.since, "--since", now));
   if (!flags.until.empty()) filter.untilNs = ns(parseTimeBound(flags.until, "--until", now));
-  const std::vector<std::string> stored = store::storedTargets(store);
-  for (const std::string& target : flags.targets) {
-    if (target.find(':') != std::string::npos) {
-      filter.targets.push_back(target);
-      continue;
-    }
-    const std::size_t before = filter.targets.size();
-    for (const std::string& s : stored) {
-      if (s.starts_with(target + ":")) filter.targets.push_back(s);
-    }
-    if (filter.targets.size() == before)
-      filter.targets.push_back(target);  // matches nothing, as asked
-  }
+  filter.targets = store::targetsNamed(store, flags.targets);
   filter.components = flags.components;
   if (!flags.minLevel.empty() || !flags.levels.empty()) {
     const Levels known = store::storedLevels(store);

@@ -128,4 +128,22 @@ std::vector<std::string> storedTargets(RecordStore& store) {
   }
 }
 
+std::vector<std::string> targetsNamed(RecordStore& store, const std::vector<std::string>& asked) {
+  if (asked.empty()) return {};
+  const std::vector<std::string> stored = storedTargets(store);
+  std::vector<std::string> targets;
+  for (const std::string& target : asked) {
+    if (target.find(':') != std::string::npos) {
+      targets.push_back(target);
+      continue;
+    }
+    const std::size_t before = targets.size();
+    for (const std::string& s : stored) {
+      if (s.starts_with(target + ":")) targets.push_back(s);
+    }
+    if (targets.size() == before) targets.push_back(target);  // matches nothing
+  }
+  return targets;
+}
+
 }  // namespace store

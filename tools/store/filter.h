@@ -6,8 +6,8 @@
 // in a Filter from their own options; Query and collectStats share its
 // condition.
 //
-// Threads: plain values and pure functions, except storedLevels() and
-// storedTargets(), which read the store on its thread.
+// Threads: plain values and pure functions, except storedLevels(),
+// storedTargets() and targetsNamed(), which read the store on its thread.
 #pragma once
 
 #include <cstdint>
@@ -63,5 +63,10 @@ remote::Levels storedLevels(RecordStore& store);
 
 // Every target ("address:port") the store has records or gaps of, sorted.
 std::vector<std::string> storedTargets(RecordStore& store);
+
+// The targets a user's list names: "address:port" as given, and a host
+// alone every stored target on it (or itself when there is none, so that
+// it matches nothing, as asked).
+std::vector<std::string> targetsNamed(RecordStore& store, const std::vector<std::string>& asked);
 
 }  // namespace store

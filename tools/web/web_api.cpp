@@ -73,18 +73,7 @@ store::Filter readFilter(const Params& params, store::RecordStore& store) {
   store::Filter filter;
   filter.sinceNs = timeParam(params, "since");
   filter.untilNs = timeParam(params, "until");
-  const std::vector<std::string> stored = store::storedTargets(store);
-  for (const std::string& target : values(params, "target")) {
-    if (target.find(':') != std::string::npos) {
-      filter.targets.push_back(target);
-      continue;
-    }
-    const std::size_t before = filter.targets.size();
-    for (const std::string& s : stored) {
-      if (s.starts_with(target + ":")) filter.targets.push_back(s);
-    }
-    if (filter.targets.size() == before) filter.targets.push_back(target);  // matches nothing
-  }
+  filter.targets = store::targetsNamed(store, values(params, "target"));
   filter.components = values(params, "component");
   const std::vector<std::string> levels = values(params, "level");
   if (!levels.empty()) {
