@@ -26,8 +26,14 @@ done
 
 soname=$(objdump -p "$prefix/lib/libtarvint_remote.so.1" | awk '/SONAME/ {print $2}')
 [ "$soname" = libtarvint_remote.so.1 ] || { echo "install_test: SONAME is $soname" >&2; exit 1; }
-functions=$(nm -D --defined-only "$prefix/lib/libtarvint_remote.so.1" | awk '$2 == "T" || $2 == "W" || $2 == "i" {print $3}')
-[ "$functions" = getClassFactory ] || { echo "install_test: exported functions: $functions" >&2; exit 1; }
+# clang's sanitizers export the instrumented library's inline functions too;
+# the uninstrumented trees (the plain build, dev) check the exports.
+case "$cxxflags" in
+  *-fsanitize*) ;;
+  *)
+    functions=$(nm -D --defined-only "$prefix/lib/libtarvint_remote.so.1" | awk '$2 == "T" || $2 == "W" || $2 == "i" {print $3}')
+    [ "$functions" = getClassFactory ] || { echo "install_test: exported functions: $functions" >&2; exit 1; } ;;
+esac
 undefined=$(nm -D --undefined-only "$prefix/lib/libtarvint_remote.so.1" | grep -c tarvin_get_application_name)
 [ "$undefined" = 1 ] || { echo "install_test: host functions are not left to the host" >&2; exit 1; }
 
