@@ -11,6 +11,8 @@
 
 #include <cstring>
 
+#include "byte_order.h"
+
 namespace remote {
 namespace {
 
@@ -19,15 +21,9 @@ constexpr std::uint32_t kLinkRaw = 101;
 constexpr std::uint32_t kLinkLinuxCooked = 113;
 constexpr std::uint32_t kLinkIpv4 = 228;
 constexpr std::uint32_t kLinkLinuxCooked2 = 276;
-constexpr std::size_t kIpHeaderSize = 20;
-constexpr std::size_t kUdpHeaderSize = 8;
 constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr std::uint16_t kEtherTypeVlan = 0x8100;
 constexpr std::size_t kNone = std::string::npos;
-
-std::uint16_t loadBe16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
 
 // Where the IPv4 packet starts inside one frame; kNone when the frame
 // carries something else.
@@ -38,13 +34,13 @@ std::size_t ipOffset(std::uint32_t linkType, const std::uint8_t* frame, std::siz
       return 0;
     case kLinkEthernet: {
       std::size_t at = 12;
-      if (size >= at + 2 && loadBe16(frame + at) == kEtherTypeVlan) at += 4;  // one VLAN tag
-      return size >= at + 2 && loadBe16(frame + at) == kEtherTypeIpv4 ? at + 2 : kNone;
+      if (size >= at + 2 && wire::loadBe16(frame + at) == kEtherTypeVlan) at += 4;  // one VLAN tag
+      return size >= at + 2 && wire::loadBe16(frame + at) == kEtherTypeIpv4 ? at + 2 : kNone;
     }
     case kLinkLinuxCooked:
-      return size >= 16 && loadBe16(frame + 14) == kEtherTypeIpv4 ? 16 : kNone;
+      return size >= 16 && wire::loadBe16(frame + 14) == kEtherTypeIpv4 ? 16 : kNone;
     case kLinkLinuxCooked2:
-      return size >= 20 && loadBe16(frame) == kEtherTypeIpv4 ? 20 : kNone;
+      return size >= 20 && wire::loadBe16(frame) == kEtherTypeIpv4 ? 20 : kNone;
     default:
       return kNone;
   }
@@ -66,14 +62,14 @@ std::optional<CapturedDatagram> datagramOfFrame(std::uint32_t linkType, const st
   if (ipAt == kNone || captured != original || captured < ipAt + kIpHeaderSize) return std::nullopt;
   const std::uint8_t* ip = frame + ipAt;
   const std::size_t ipHeader = std::size_t{ip[0] & 0x0Fu} * 4;
-  const std::size_t ipLength = loadBe16(ip + 2);
-  const bool fragment = (loadBe16(ip + 6) & 0x3FFF) != 0;  // more-fragments flag or an offset
+  const std::size_t ipLength = wire::loadBe16(ip + 2);
+  const bool fragment = (wire::loadBe16(ip + 6) & 0x3FFF) != 0;  // more-fragments flag or an offset
   if ((ip[0] >> 4) != 4 || ip[9] != IPPROTO_UDP || fragment || ipHeader < kIpHeaderSize ||
       ipLength > captured - ipAt || ipLength < ipHeader + kUdpHeaderSize) {
     return std::nullopt;
   }
   const std::uint8_t* udp = ip + ipHeader;
-  const std::size_t udpLength = loadBe16(udp + 4);
+  const std::size_t udpLength = wire::loadBe16(udp + 4);
   if (udpLength < kUdpHeaderSize || udpLength > ipLength - ipHeader) return std::nullopt;
   CapturedDatagram d;
   d.at = at;

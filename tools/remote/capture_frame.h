@@ -17,6 +17,9 @@
 
 namespace remote {
 
+constexpr std::size_t kIpHeaderSize = 20;  // IPv4 without options
+constexpr std::size_t kUdpHeaderSize = 8;
+
 // Whether frames of this link type (LINKTYPE_* number) can be read.
 bool linkTypeSupported(std::uint32_t linkType);
 // "raw IPv4, Ethernet or Linux cooked", for messages.

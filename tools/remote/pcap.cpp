@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "byte_order.h"
 #include "remote/capture_frame.h"
 #include "remote/pcapng.h"
 #include "remote/tool_error.h"
@@ -22,8 +23,6 @@ constexpr std::uint32_t kMagicNano = 0xA1B23C4D;
 constexpr std::uint32_t kLinkRaw = 101;
 constexpr std::size_t kFileHeaderSize = 24;
 constexpr std::size_t kPacketHeaderSize = 16;
-constexpr std::size_t kIpHeaderSize = 20;
-constexpr std::size_t kUdpHeaderSize = 8;
 constexpr std::uint32_t kSnapLength = 65535;
 
 void storeLe32(std::uint8_t* p, std::uint32_t v) {
@@ -33,18 +32,11 @@ void storeLe16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v);
   p[1] = static_cast<std::uint8_t>(v >> 8);
 }
-void storeBe16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
-}
-std::uint16_t loadBe16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
 
 // The one's-complement sum over the IPv4 header, as routers check it.
 std::uint16_t ipChecksum(const std::uint8_t* header) {
   std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < kIpHeaderSize; i += 2) sum += loadBe16(header + i);
+  for (std::size_t i = 0; i < kIpHeaderSize; i += 2) sum += wire::loadBe16(header + i);
   while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
   return static_cast<std::uint16_t>(~sum);
 }
@@ -88,18 +80,18 @@ codec::Bytes pcapPacket(const RawDatagram& datagram) {
 
   std::uint8_t* ip = packet.data() + kPacketHeaderSize;
   ip[0] = 0x45;  // version 4, five words of header
-  storeBe16(ip + 2, static_cast<std::uint16_t>(ipLength));
-  storeBe16(ip + 6, 0x4000);  // don't fragment: we only ever saw it whole
+  wire::storeBe16(ip + 2, static_cast<std::uint16_t>(ipLength));
+  wire::storeBe16(ip + 6, 0x4000);  // don't fragment: we only ever saw it whole
   ip[8] = 64;
   ip[9] = IPPROTO_UDP;
   std::memcpy(ip + 12, &datagram.from.sin_addr, 4);  // both already in network order
   std::memcpy(ip + 16, &datagram.to.sin_addr, 4);
-  storeBe16(ip + 10, ipChecksum(ip));
+  wire::storeBe16(ip + 10, ipChecksum(ip));
 
   std::uint8_t* udp = ip + kIpHeaderSize;
   std::memcpy(udp, &datagram.from.sin_port, 2);
   std::memcpy(udp + 2, &datagram.to.sin_port, 2);
-  storeBe16(udp + 4, static_cast<std::uint16_t>(udpLength));
+  wire::storeBe16(udp + 4, static_cast<std::uint16_t>(udpLength));
   // Checksum 0 means "none" in IPv4: the kernel verified the real one when
   // the datagram arrived, and a made-up one could only be wrong.
   std::memcpy(udp + kUdpHeaderSize, datagram.bytes.data(), datagram.bytes.size());
