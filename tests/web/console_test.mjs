@@ -213,6 +213,19 @@ await check('a level switch sets the target\'s mask, and a temporary one comes b
   await until('the page shows it off', async () => !(await debug.isChecked()), 4000);
 });
 
+await check('streams past the cap are refused at once and the API still answers', async () => {
+  // A stream that is answered runs until curl's -m: its status is in what
+  // curl printed, though curl exits non-zero.
+  const streamStatus = () => run('curl', ['-s', '-o', '/dev/null', '-w', '%{http_code}', '-m', '2', `${base}api/stream`])
+    .then(r => Number(r.stdout), e => Number(e.stdout));
+  const held = [];
+  for (let i = 0; i < 48; i++) held.push(start('curl', ['-s', '-N', '-o', '/dev/null', `${base}api/stream`]));
+  await until('a refused stream', async () => (await streamStatus()) === 503, 10000);
+  expect(await curl(`${base}api/targets`, '-m', '2') === 200, 'the API hung while the streams were open');
+  for (const c of held) c.kill('SIGTERM');
+  await until('a stream again', async () => (await streamStatus()) === 200, 10000);
+});
+
 await check('token and same-origin rules refuse what they must', async () => {
   expect(await curl(`${base}api/targets`, '-H', 'Host: attacker.example') === 403, 'a foreign Host was served');
   const { stdout: headers } = await run('curl', ['-s', '-D', '-', '-o', '/dev/null', base]);

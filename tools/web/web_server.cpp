@@ -9,7 +9,9 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "remote/command_options.h"
@@ -24,8 +26,12 @@
 namespace web {
 namespace {
 
-// Every event stream holds a pool thread for as long as it is open.
-constexpr std::size_t kThreads = 16;
+// Every event stream holds a pool thread for as long as it is open, and a
+// connection the pool has no thread for waits unanswered. So streams are
+// capped below the pool's size: a console opened once too often is told so
+// at once, and the pages already open can still load records and levels.
+constexpr std::size_t kThreads = 64;
+constexpr int kMaxStreams = 48;
 constexpr std::chrono::seconds kKeepAlive{15};
 constexpr std::size_t kStreamChunk = 64 * 1024;  // bytes per write to the socket
 
@@ -80,6 +86,7 @@ struct WebServer::Impl {
   LevelControl& levels;
   httplib::Server server;
   int port = 0;
+  std::atomic<int> openStreams{0};
 };
 
 httplib::Server::HandlerResponse WebServer::Impl::guard(const httplib::Request& req,
@@ -141,6 +148,14 @@ void WebServer::Impl::onRecords(const httplib::Request& req, httplib::Response& 
 // so a browser that reconnects with Last-Event-ID resumes right after the
 // last one it saw; the targets' states as "targets" events when they move.
 void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& res) {
+  if (openStreams.fetch_add(1) >= kMaxStreams) {
+    openStreams.fetch_sub(1);
+    return sendError(res, 503,
+                     "too many open event streams (" + std::to_string(kMaxStreams) +
+                         "): close a console tab, then reload");
+  }
+  // Given back when the response ends, whether it was sent or not.
+  std::shared_ptr<void> slot(nullptr, [this](void*) { openStreams.fetch_sub(1); });
   store::RecordStore& store = reader(options.dbPath);
   store::Filter filter = readFilter(req.params, store);
   filter.limit = 0;  // run() reports the newest id: a limit would skip the rest
@@ -160,7 +175,7 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
   res.set_header("Cache-Control", "no-store");
   res.set_header("X-Accel-Buffering", "no");
   res.set_chunked_content_provider(
-      "text/event-stream", [this, query, seen](std::size_t offset, httplib::DataSink& sink) {
+      "text/event-stream", [this, query, seen, slot](std::size_t offset, httplib::DataSink& sink) {
         std::string out;
         if (offset == 0) out = "retry: 1000\n\n";
         const auto now = board.waitForChange(*seen, std::chrono::steady_clock::now() + kKeepAlive);

@@ -1,10 +1,14 @@
 // stream.js: the live stream: Server-Sent Events of records and gaps (each
 // with the store's id as event id, so the browser resumes after the last
 // one it saw when the connection comes back) and of target states. Entries
-// are handed on once per animation frame, as a batch.
+// are handed on once per animation frame, as a batch. A stream the server
+// refused (too many open, or the server gone) is opened again every few
+// seconds from the last entry seen; the browser retries only dropped ones.
 
 import { streamUrl } from './api.js';
 import { compact } from './entry.js';
+
+const kRetryMs = 5000;
 
 export class Stream {
   constructor(onEntries, onTargets, onStatus) {
@@ -14,15 +18,20 @@ export class Stream {
     this.source = null;
     this.batch = [];
     this.flushing = false;
+    this.retry = null;
+    this.lastId = null;   // of the last entry handed on
+    this.batchId = null;  // of the last entry in the batch
   }
 
   open(query, lastId) {
     this.close();
+    this.lastId = lastId;
     const q = new URLSearchParams(query);
     q.set('last_id', lastId);
     const source = this.source = new EventSource(streamUrl(q));
     const take = ev => {
       if (source !== this.source) return;
+      this.batchId = ev.lastEventId;
       this.batch.push(compact(JSON.parse(ev.data)));
       if (!this.flushing) {
         this.flushing = true;
@@ -33,17 +42,25 @@ export class Stream {
     source.addEventListener('gap', take);
     source.addEventListener('targets', ev => this.onTargets(JSON.parse(ev.data).targets));
     source.onopen = () => this.onStatus('live');
-    source.onerror = () => this.onStatus('reconnecting');
+    source.onerror = () => {
+      if (source !== this.source) return;
+      if (source.readyState !== EventSource.CLOSED) return this.onStatus('reconnecting');
+      this.onStatus('refused: retrying');
+      this.retry = setTimeout(() => this.open(query, this.lastId), kRetryMs);
+    };
   }
 
   flush() {
     this.flushing = false;
     const batch = this.batch;
     this.batch = [];
-    if (batch.length) this.onEntries(batch);
+    if (!batch.length) return;
+    this.lastId = this.batchId;
+    this.onEntries(batch);
   }
 
   close() {
+    clearTimeout(this.retry);
     if (this.source) this.source.close();
     this.source = null;
     this.batch = [];
