@@ -462,7 +462,7 @@ TEST_F(StoreTest, RefusesWhatItCannotUse) {
       {"missing file for a reader", [] {}, [&] { RecordStore(path, Access::kRead); },
        Kind::kCannotOpen, "cannot open"},
       {"second recorder", [&] { held.emplace(path, Access::kRecord); }, recorder, Kind::kLocked,
-       "another recorder is writing to this store (pid "},
+       "another recorder is writing to this store (pid " + std::to_string(::getpid()) + ")"},
       {"full-text syntax", holdOne, query({.match = "alpha AND AND"}), Kind::kBadQuery,
        "fts5: syntax error"},
       {"regex", holdOne, query({.grep = "(unclosed"}), Kind::kBadQuery,
