@@ -253,6 +253,7 @@ await check('token and same-origin rules refuse what they must', async () => {
     ['PUT from another site', levels, [...put, ...json, ...bearer, '-H', 'Origin: http://attacker.example'], 403],
     ['PUT as a form', levels, [...put, ...origin, ...bearer, '-H', 'Content-Type: application/x-www-form-urlencoded'], 415],
     ['PUT from the page', levels, [...put, ...json, ...origin, ...bearer], 200],
+    ['PUT from the page behind a TLS proxy', levels, [...put, ...json, ...bearer, '-H', `Origin: https://${url.host}`], 200],
   ];
   for (const [name, target, options, status] of cases) {
     const got = await curl(target, ...options);

@@ -114,9 +114,10 @@ httplib::Server::HandlerResponse WebServer::Impl::guard(const httplib::Request& 
   }
   if (req.method != "GET" && req.method != "HEAD") {
     // Browsers send Origin with every cross-origin or non-GET fetch; a
-    // form or a link from elsewhere carries another origin, or none.
+    // form or a link from elsewhere carries another origin, or none. The
+    // page's own origin is https:// behind a TLS proxy that passes Host on.
     const std::string origin = req.get_header_value("Origin");
-    if (origin.empty() || origin != "http://" + host ||
+    if ((origin != "http://" + host && origin != "https://" + host) ||
         (req.has_header("Sec-Fetch-Site") &&
          req.get_header_value("Sec-Fetch-Site") != "same-origin")) {
       sendError(res, 403, "changes are accepted from the console's own page only");
