@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdint>
 #include <limits>

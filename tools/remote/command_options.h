@@ -11,7 +11,6 @@
 // Threads: single-threaded tool.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <chrono>
 #include <string>
 
@@ -19,6 +18,10 @@
 #include "remote/record_filter.h"
 #include "remote/record_output.h"
 #include "remote/session.h"
+
+namespace CLI {
+class App;  // declared only: CLI11 adds seconds to every file that includes it
+}
 
 namespace remote {
 

@@ -6,6 +6,7 @@
 // Threads: see record_filter.h.
 #include "remote/record_filter.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <charconv>

@@ -17,7 +17,6 @@
 
 #include <regex.h>
 
-#include <CLI/CLI.hpp>
 #include <memory>
 #include <optional>
 #include <set>
@@ -26,6 +25,10 @@
 
 #include "codec/client_codec.h"
 #include "remote/levels.h"
+
+namespace CLI {
+class App;  // declared only: CLI11 adds seconds to every file that includes it
+}
 
 namespace remote {
 
