@@ -17,7 +17,6 @@ namespace remote {
 namespace {
 
 constexpr std::uint32_t kLinkEthernet = 1;
-constexpr std::uint32_t kLinkRaw = 101;
 constexpr std::uint32_t kLinkLinuxCooked = 113;
 constexpr std::uint32_t kLinkIpv4 = 228;
 constexpr std::uint32_t kLinkLinuxCooked2 = 276;

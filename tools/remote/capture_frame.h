@@ -17,6 +17,8 @@
 
 namespace remote {
 
+// LINKTYPE_RAW: bare IPv4 packets, what tail --pcap writes.
+constexpr std::uint32_t kLinkRaw = 101;
 constexpr std::size_t kIpHeaderSize = 20;  // IPv4 without options
 constexpr std::size_t kUdpHeaderSize = 8;
 

@@ -20,7 +20,6 @@ namespace {
 
 constexpr std::uint32_t kMagicMicro = 0xA1B2C3D4;
 constexpr std::uint32_t kMagicNano = 0xA1B23C4D;
-constexpr std::uint32_t kLinkRaw = 101;
 constexpr std::size_t kFileHeaderSize = 24;
 constexpr std::size_t kPacketHeaderSize = 16;
 constexpr std::uint32_t kSnapLength = 65535;

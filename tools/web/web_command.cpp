@@ -24,6 +24,7 @@
 #include "remote/command_options.h"
 #include "remote/note.h"
 #include "remote/stop_signal.h"
+#include "remote/store_failure.h"
 #include "remote/tool_error.h"
 #include "web/level_control.h"
 #include "web/web_board.h"
@@ -126,7 +127,7 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     levels.restoreAll();
     return lost > 0 ? kExitNoAnswer : 0;
   } catch (const store::StoreError& error) {
-    throw ToolError{kExitNoAnswer, error.what()};
+    throw toolError(error);
   }
 }
 
