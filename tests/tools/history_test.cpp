@@ -226,14 +226,21 @@ TEST(History, AFullStoreEndsTheRecordingWithEveryRecordAccountedFor) {
   EXPECT_EQ(stored + unstored, received) << full.err;
 }
 
+// Each refusal names its cause and leaves the file exactly as it was: a
+// store never "repairs" a file that is not one, nor one it cannot read.
 TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {
   const std::string text = dbPath("text"), foreign = dbPath("foreign"), newer = dbPath("newer");
-  std::ofstream(text) << "not a database\n";
+  std::ofstream(text) << std::string(4096, 'x');
   sqlite::Database(foreign, sqlite::Database::Mode::kReadWriteCreate).execute("CREATE TABLE t(x)");
   { store::RecordStore(newer, store::RecordStore::Access::kRecord); }
   sqlite::Database(newer, sqlite::Database::Mode::kReadWrite).execute("PRAGMA user_version = 99");
-  const std::string good = dbPath("good");
+  const std::string good = dbPath("good"), held = dbPath("held");
   { store::RecordStore(good, store::RecordStore::Access::kRecord); }
+  const store::RecordStore recorder(held, store::RecordStore::Access::kRecord);
+  const auto content = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
 
   static const struct {
     std::vector<std::string> args;
@@ -243,16 +250,24 @@ TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {
       {{"query", "--db", text}, 1, "not a record store"},
       {{"record", "--db", text, "--import", "none.pcap"}, 1, "not a record store"},
       {{"query", "--db", foreign}, 1, "another application"},
+      {{"record", "--db", foreign, "--import", "none.pcap"}, 1, "another application"},
       {{"record", "--db", newer, "--import", "none.pcap"}, 1, "schema version 99"},
+      {{"record", "--db", held, "--import", "none.pcap"},
+       1,
+       "another recorder is writing to this store (pid " + std::to_string(::getpid()) + ")"},
       {{"query", "--db", dbPath("missing")}, 1, "history-missing.db"},
       {{"query", "--db", good, "--grep", "("}, 2, "invalid regex '('"},
       {{"query", "--db", good, "--match", "\"open"}, 2, "--match '\"open'"},
+      {{"query", "--db", good, "--match", "alpha AND AND"}, 2, "fts5: syntax error"},
       {{"query", "--db", good, "--min-level", "loud"}, 2, "no level 'loud'"},
       {{"query", "--db", good, "--since", "yesterday"}, 2, "--since: invalid time"},
       {{"query", "--db", good, "--follow", "--context", "1"}, 2, "--follow"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
+    const std::string& db = c.args[2];
+    const std::string before = content(db);
     EXPECT_TRUE(contains(tool(c.args, c.exitCode).err, c.message));
+    EXPECT_EQ(content(db), before) << "the file was changed";
   }
 }

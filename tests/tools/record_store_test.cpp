@@ -3,9 +3,10 @@
 // The record store on real files: every field and every gap comes back as
 // it went in; the filters, full-text queries and context groups agree with
 // a brute-force pass over the same records; retention keeps the newest;
-// files that are not ours, newer, read-only, full or already being
-// recorded are refused with their own error; and a recorder killed with
-// SIGKILL mid-stream leaves a sound store that lost at most its open batch.
+// read-only and full file systems are refused with their own error (files
+// that are not a store, newer or locked: history_test); and a recorder
+// killed with SIGKILL mid-stream leaves a sound store that lost at most its
+// open batch.
 //
 // Threads: single-threaded gtest cases; the crash and mount cases fork.
 #include "store/record_store.h"
@@ -19,7 +20,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
@@ -416,11 +416,6 @@ TEST_F(StoreTest, RetentionKeepsTheNewest) {
 
 // ---- faults ----
 
-std::string contentOf(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The kind of StoreError `action` throws, as a child's exit status; 100
 // when it throws none.
 int kindCode(const std::function<void()>& action) {
@@ -430,59 +425,6 @@ int kindCode(const std::function<void()>& action) {
     return static_cast<int>(e.kind());
   }
   return 100;
-}
-
-TEST_F(StoreTest, RefusesWhatItCannotUse) {
-  std::optional<RecordStore> held;
-  const auto sql = [&](const char* statement) {
-    sqlite::Database(path, sqlite::Database::Mode::kReadWriteCreate).execute(statement);
-  };
-  const auto recorder = [&] { RecordStore(path, Access::kRecord); };
-  const auto query = [&](Filter filter) { return [&, filter] { rowsOf(*held, filter); }; };
-  const auto holdOne = [&] {
-    held.emplace(path, Access::kRecord);
-    held->append(std::vector<Entry>{record(kA, 1, "net", 28, "x")});
-  };
-  const struct {
-    const char* name;
-    std::function<void()> setup, action;
-    Kind kind;
-    std::string words;  // in the message
-  } kCases[] = {
-      {"text file", [&] { std::ofstream(path) << std::string(4096, 'x'); }, recorder,
-       Kind::kNotOurs, "not a record store"},
-      {"another application's database", [&] { sql("CREATE TABLE t(x)"); }, recorder,
-       Kind::kNotOurs, "another application"},
-      {"newer schema",
-       [&] {
-         recorder();
-         sql("PRAGMA user_version = 99");
-       },
-       recorder, Kind::kNewerSchema, "schema version 99"},
-      {"missing file for a reader", [] {}, [&] { RecordStore(path, Access::kRead); },
-       Kind::kCannotOpen, "cannot open"},
-      {"second recorder", [&] { held.emplace(path, Access::kRecord); }, recorder, Kind::kLocked,
-       "another recorder is writing to this store (pid " + std::to_string(::getpid()) + ")"},
-      {"full-text syntax", holdOne, query({.match = "alpha AND AND"}), Kind::kBadQuery,
-       "fts5: syntax error"},
-      {"regex", holdOne, query({.grep = "(unclosed"}), Kind::kBadQuery,
-       "invalid regex '(unclosed': "},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    held.reset();
-    fresh();
-    c.setup();
-    const std::string before = contentOf(path);
-    try {
-      c.action();
-      ADD_FAILURE() << "no StoreError";
-    } catch (const store::StoreError& e) {
-      EXPECT_EQ(e.kind(), c.kind);
-      EXPECT_NE(std::string(e.what()).find(c.words), std::string::npos) << e.what();
-    }
-    EXPECT_EQ(contentOf(path), before) << "the file was changed";
-  }
 }
 
 // Read-only and full file systems, made in a mount namespace of a child
