@@ -3,8 +3,8 @@
 // tarvin-remote's followers under load, as a user runs them, against a
 // ScriptedTarget that sends exactly what a case needs: a lone record and a
 // burst many batches long, losses on the way beside losses in our own
-// receive buffer, a stop signal in the middle of a flood, and a collector
-// that is away for part of a forward.
+// receive buffer, datagrams that are not records, a stop signal in the middle of a flood, and a
+// collector that is away for part of a forward.
 //
 // Threads: gtest's thread runs the cases and reads the tools' pipes; the
 // stand-in target answers on a thread of its own.
@@ -103,6 +103,35 @@ TEST(Follow, GapsAndKernelDropsAreCountedApart) {
   EXPECT_EQ(summary.lost, summary.dropped + 10) << outcome.err;
   EXPECT_EQ(summary.received + summary.lost, 1 + 500 + 10 + 1) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "the kernel dropped")) << outcome.err;
+}
+
+// A datagram that is not a whole record is skipped with one warning per
+// kind and source, however many come; numbers left out are a loss.
+TEST(Follow, MalformedDatagramsAreSkippedAndReportedOncePerKind) {
+  ScriptedTarget target;
+  Child tail({TARVIN_REMOTE_BIN, "tail", target.target()});
+  ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+  codec::Bytes record(wire::log_record::kMinSize, 0);  // an all-empty record...
+  wire::storeBe32(record.data(), wire::kLogRecord);
+  for (const codec::Bytes& garbage : {
+           codec::Bytes(record.begin(), record.begin() + 30),  // ...cut short
+           codec::Bytes(record.begin(), record.begin() + 36),  // same kind and source: not said
+           codec::Bytes{0, 0, 0},                              // no descriptor
+           codec::Bytes{0xFF, 0xFF, 0xFF, 0xFF},               // unknown descriptor
+       }) {
+    target.sendRaw(garbage);
+  }
+  target.send(2);
+  target.send(1, /*skip=*/3);
+  ASSERT_TRUE(tail.waitFor([](const Outcome& o) {
+    return lineCount(o) == 3 && contains(o.err, "lost 3 records");
+  })) << tail.seen().err;
+
+  const Outcome outcome = tail.finish(SIGTERM);
+  EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+  EXPECT_TRUE(contains(outcome.err, "log record: integer 2 cut short at offset 28")) << outcome.err;
+  EXPECT_TRUE(contains(outcome.err, "datagram 0xffffffff: not sent by targets")) << outcome.err;
+  EXPECT_FALSE(contains(outcome.err, "integer 4 cut short")) << outcome.err;
 }
 
 // A signal ends a follower that never runs out of datagrams to read.

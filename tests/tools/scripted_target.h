@@ -95,6 +95,13 @@ class ScriptedTarget {
       }
     }
   }
+  // Sends `bytes` as one datagram to every client, as a broken target would.
+  void sendRaw(const codec::Bytes& bytes) {
+    for (const sockaddr_in& to : clientList()) {
+      ::sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to);
+    }
+  }
   // Sends batches of 64 from a thread of its own until stopFlood().
   void flood() {
     flooding = true;
