@@ -168,32 +168,6 @@ TEST_F(StoreTest, EveryFieldAndGapComesBackInPlace) {
   EXPECT_EQ(stats.targets[0].lost, 7);
 }
 
-// A reader that follows sees what a recorder committed since its last run,
-// and nothing twice.
-TEST_F(StoreTest, FollowShowsOnlyWhatCameLater) {
-  RecordStore writer(path, Access::kRecord);
-  RecordStore reader(path, Access::kRead);
-  const auto append = [&](std::vector<std::string> texts) {
-    std::vector<Entry> entries;
-    for (const auto& text : texts) entries.push_back(record(kA, 0, "net", 28, text));
-    writer.append(entries);
-  };
-  append({"alpha", "alpha", "beta"});
-  store::Query follow(reader, {.match = "alpha", .context = 1});
-  const auto next = [&] {
-    std::string rows;
-    follow.resumeAfter(follow.run([&](const store::Row& row) {
-      rows += shown(row);
-      return true;
-    }));
-    return rows;
-  };
-  EXPECT_EQ(next(), "1: 2: 3- ");
-  EXPECT_EQ(next(), "");
-  append({"beta", "alpha"});
-  EXPECT_EQ(next(), "4- 5: ");
-}
-
 // ---- filters against brute force ----
 
 int level(const StoredRecord& r) { return remote::recordClientLevel(r.arrived.record.clientMask); }
