@@ -169,7 +169,13 @@ await check('level filter, full-text and regex search show exactly what query fi
   }
   // "View in context" clears the filters and shows the record among all.
   const filtered = await rowCount();
-  await page.locator('.row:not([hidden]):not(.gap)').first().click();
+  // Rows are a pool moved under the pointer as history loads: on a busy
+  // machine a click can land as its row moves away, so click until the
+  // detail opens, as a user would.
+  await until('the detail', async () => {
+    await page.locator('.row:not([hidden]):not(.gap)').first().click();
+    return page.locator('#detail').isVisible();
+  });
   const id = Number(await page.locator('#detail').getAttribute('data-id'));
   await page.locator('#detail-context').click();
   await until('the record in context', async () => (await rowCount()) > filtered &&
