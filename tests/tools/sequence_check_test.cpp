@@ -28,7 +28,9 @@ struct Arrival {
 
 TEST(SequenceCheck, ReorderWindowTellsLossFromReorderingAndLateness) {
   constexpr std::uint32_t kTop = 0xFFFFFFFF;
-  using enum Verdict;
+  // Short names keep a row of the table on one line.
+  constexpr Verdict kNext = Verdict::kNext, kReordered = Verdict::kReordered,
+                    kRepeat = Verdict::kRepeat, kLate = Verdict::kLate;
   static const struct {
     const char* name;
     std::vector<Arrival> arrivals;
