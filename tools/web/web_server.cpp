@@ -9,6 +9,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -85,6 +87,7 @@ struct WebServer::Impl {
   WebBoard& board;
   LevelControl& levels;
   httplib::Server server;
+  int listeningSocket = -1;  // the last socket the server made: after a bind, the one it listens on
   int port = 0;
   std::atomic<int> openStreams{0};
 };
@@ -300,6 +303,10 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
 
 void WebServer::Impl::routes() {
   server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  server.set_socket_options([this](int socket) {
+    httplib::default_socket_options(socket);
+    listeningSocket = socket;
+  });
   server.set_default_headers({{"Content-Security-Policy", kPolicy},
                               {"X-Content-Type-Options", "nosniff"},
                               {"Referrer-Policy", "no-referrer"},
@@ -369,6 +376,11 @@ int WebServer::start() {
                                                        ":" + std::to_string(impl->options.port)};
   }
   impl->port = port;
+  // cpp-httplib listens with a backlog of 5, so a page loading its files
+  // while a few console tabs reconnect overflows it, and every connection
+  // the kernel drops waits a second or more for its SYN to be sent again.
+  // Listening again on the bound socket only raises the backlog.
+  ::listen(impl->listeningSocket, SOMAXCONN);
   serving = std::thread([this] { impl->server.listen_after_bind(); });
   // stop() does nothing to a server that is not running yet: wait for it,
   // so that a stop right after the start still ends the accept loop.
