@@ -218,6 +218,23 @@ TEST(History, AFullStoreEndsTheRecordingWithEveryRecordAccountedFor) {
   EXPECT_EQ(stored + unstored, received) << full.err;
 }
 
+// Records our kernel dropped while the recorder was stopped, with no later
+// record to show them as a gap, fail the recording all the same.
+TEST(History, KernelDropsFailTheRecordingThoughNoGapShowsThem) {
+  ScriptedTarget target;
+  const std::string db = dbPath("drops");
+  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target.target(), "--rcvbuf", "1"});
+  ASSERT_TRUE(target.waitForClients(1)) << recorder.seen().err;
+  ::kill(recorder.pid(), SIGSTOP);
+  target.send(500);  // two datagrams are all the buffer holds
+  ::kill(recorder.pid(), SIGCONT);
+  ASSERT_TRUE(waitForEntries(db, 1));
+  const Outcome outcome = recorder.finish(SIGTERM);
+  EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+  EXPECT_TRUE(contains(outcome.err, "; the kernel dropped ")) << outcome.err;
+  EXPECT_FALSE(contains(outcome.err, "nothing lost")) << outcome.err;
+}
+
 // Each refusal names its cause and leaves the file exactly as it was: a
 // store never "repairs" a file that is not one, nor one it cannot read.
 TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {

@@ -47,17 +47,23 @@ std::string count(std::int64_t n, const char* what) {
 }
 
 // The summary line. `notStored`: records received but not written, as
-// the store refused their batch. Returns the exit code it stands for.
+// the store refused their batch. `drops`: datagrams our kernel dropped,
+// records among them; a drop that no later record showed as a gap (the
+// recording ended first) is a loss all the same. Returns the exit code it
+// stands for.
 int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, std::int64_t gaps,
-           std::int64_t notStored = 0) {
+           std::int64_t notStored = 0, std::uint64_t drops = 0) {
   std::string summary = "stored " + count(writer.storedRecords(), "record") + " in " + db;
   if (writer.deletedRecords() > 0)
     summary += " (retention deleted " + std::to_string(writer.deletedRecords()) + ")";
   if (lost > 0) summary += "; lost " + count(lost, "record") + " in " + count(gaps, "gap");
   if (notStored > 0) summary += "; " + count(notStored, "record") + " not stored";
-  if (lost == 0 && notStored == 0) summary += "; nothing lost";
+  if (drops > 0)
+    summary += "; the kernel dropped " + count(static_cast<std::int64_t>(drops), "datagram");
+  const bool anyLost = lost > 0 || notStored > 0 || drops > 0;
+  if (!anyLost) summary += "; nothing lost";
   note(summary);
-  return lost + notStored > 0 ? kExitNoAnswer : 0;
+  return anyLost ? kExitNoAnswer : 0;
 }
 
 class Recorder : public FollowHandler {
@@ -72,7 +78,8 @@ class Recorder : public FollowHandler {
   int run() {
     follower.run();
     feed.finish();
-    const int code = finish(feed.written(), options.db, feed.lost(), feed.gaps(), feed.notStored());
+    const int code = finish(feed.written(), options.db, feed.lost(), feed.gaps(), feed.notStored(),
+                            follower.losses().kernelDrops());
     if (feed.fault()) throw toolError(*feed.fault());
     return code;
   }

@@ -35,7 +35,10 @@ std::int64_t WebFollower::run() {
   feed.finish();
   board.committed(feed.written().lastId());
   if (feed.fault()) remote::note(std::string("error: ") + feed.fault()->what());
-  return feed.lost() + feed.notStored();
+  // A drop that no later record showed as a gap (the follow ended first)
+  // is a loss all the same.
+  return feed.lost() + feed.notStored() +
+         static_cast<std::int64_t>(follower.losses().kernelDrops());
 }
 
 void WebFollower::onRecord(remote::FollowedTarget& target, codec::LogRecord&& record,

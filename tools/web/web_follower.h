@@ -28,7 +28,8 @@ class WebFollower : public remote::FollowHandler {
               store::RecordStore& store, const store::Retention& retention, WebBoard& board);
 
   // Until a stop signal or --duration; then writes what is left. Returns
-  // the records lost on the way (gaps) plus those the store refused.
+  // the losses: records lost on the way (gaps), records the store refused
+  // and datagrams our kernel dropped.
   std::int64_t run();
 
  private:
