@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # bench/client_e2e.sh: tarvin-remote against tarvin-example-host logging at
 # its full rate (--rate max, every level enabled) with 1 and with 2 logging
-# threads. tail, tail --json and forward (to a UDP and to a TCP collector)
-# each follow the host for --seconds and say what they received and lost;
-# one Markdown table sums it up. Targets: no record lost.
+# threads. tail, tail --json, forward (to a UDP and to a TCP collector) and
+# record (into a fresh record store) each follow the host for --seconds and
+# say what they received and lost; one Markdown table sums it up. Targets:
+# no record lost.
 #
 # Builds Release binaries in build/bench and runs in a network namespace of
 # its own (common/in_netns.sh), like bench/run. A benchmark, not a test: on
@@ -13,11 +14,12 @@ set -euo pipefail
 
 usage() {
   cat <<'USAGE'
-usage: bench/client_e2e.sh [--seconds=N] [--threads="1 2"] [--clients="tail json udp tcp"] [--rcvbuf=SIZE]
+usage: bench/client_e2e.sh [--seconds=N] [--threads="1 2"] [--clients="tail json udp tcp record"] [--rcvbuf=SIZE]
 
   --seconds=N    how long each client follows the host (30)
   --threads=LIST the host's logging threads, one run each (1 2)
-  --clients=LIST tail (text), json (tail --json), udp and tcp (forward)
+  --clients=LIST tail (text), json (tail --json), udp and tcp (forward),
+                 record (into a store in a temporary folder)
   --rcvbuf=SIZE  the clients' --rcvbuf (their default: 32M)
 
 With TARVIN_E2E_LOGS=DIR, each client's stderr is kept there as
@@ -25,7 +27,7 @@ THREADS-CLIENT.err.
 USAGE
 }
 
-seconds=30 threads="1 2" clients="tail json udp tcp" rcvbuf=""
+seconds=30 threads="1 2" clients="tail json udp tcp record" rcvbuf=""
 for arg in "$@"; do
   case "$arg" in
     --seconds=*) seconds="${arg#--seconds=}" ;;
@@ -85,6 +87,7 @@ for n in $threads; do
     collector=""
     case "$client" in
       json) args+=(--json) ;;
+      record) rm -f "$work"/records.db*; args=(record --db "$work/records.db" "$target") ;;
       udp|tcp)
         : >"$work/port"
         python3 "$work/collector.py" "$client" >"$work/port" &

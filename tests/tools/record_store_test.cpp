@@ -25,6 +25,7 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "store/store_query.h"
 #include "store/store_stats.h"
@@ -451,6 +452,30 @@ TEST_F(StoreTest, ReadOnlyAndFullFileSystems) {
 }
 
 // ---- crash safety ----
+
+// The writer leaves copying the log into the store file to a thread of
+// its own: past the threshold the file grows while the writer only
+// appends, and what it wrote is all there.
+TEST_F(StoreTest, TheLogIsCopiedIntoTheFileBesideTheWriter) {
+  RecordStore writer(path, Access::kRecord);
+  const auto size = [](const std::string& file) {
+    std::error_code missing;
+    return static_cast<std::int64_t>(fs::file_size(file, missing));
+  };
+  const std::int64_t threshold = store::WalCheckpointer::kStartPages * 4096, before = size(path);
+  std::uint32_t n = 0;
+  while (size(path + "-wal") < threshold + (1 << 20)) {
+    std::vector<Entry> batch;
+    for (int i = 0; i < 1000; ++i, ++n) batch.push_back(record(kA, n, "net", 28, "text"));
+    writer.append(batch);
+  }
+  for (int i = 0; i < 1000 && size(path) < before + threshold / 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GE(size(path), before + threshold / 2);
+  EXPECT_EQ(writer.recordCount(), n);
+  EXPECT_EQ(store::collectStats(writer, {.match = "text"}).records, n);
+}
 
 TEST_F(StoreTest, KillMidStreamLosesAtMostTheOpenBatch) {
   constexpr std::uint32_t kBatch = 200;

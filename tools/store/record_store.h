@@ -17,7 +17,9 @@
 // pid, and a killed recorder's lock goes with its process. Readers take no
 // lock and see committed batches only (WAL mode).
 //
-// Threads: a RecordStore and the queries made on it belong to one thread.
+// Threads: a RecordStore and the queries made on it belong to one thread;
+// a recorder's copies of its log into the file run on a thread of their
+// own (wal_checkpointer.h).
 #pragma once
 
 #include <chrono>
@@ -36,6 +38,7 @@
 #include "remote/sequence_check.h"
 #include "store/sqlite.h"
 #include "store/store_error.h"
+#include "store/wal_checkpointer.h"
 
 namespace store {
 
@@ -132,7 +135,10 @@ class RecordStore {
   using SourceKey = std::tuple<std::string, codec::Uuid, std::string>;  // target, uuid, application
   std::map<SourceKey, std::int64_t> sources;
   std::vector<SourceKey> sourcesAdded;  // by the batch being appended
-  std::unique_ptr<Writer> writer;       // last: finalized before the connection closes
+  // Recorder only; its connection closes before the writer's, which then
+  // copies what is left of the log and removes it.
+  std::unique_ptr<WalCheckpointer> checkpointer;
+  std::unique_ptr<Writer> writer;  // last: finalized before the connection closes
 };
 
 }  // namespace store

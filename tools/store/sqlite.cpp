@@ -14,6 +14,11 @@
 namespace sqlite {
 
 Database::Database(const std::string& path, Mode mode) : filePath(path) {
+  // SQLite counts every allocation under one process-wide mutex unless
+  // told not to before its first use; nothing here reads those counts,
+  // and a recorder's writer allocates several times for every record.
+  static const int configured = ::sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  (void)configured;
   int flags = SQLITE_OPEN_NOMUTEX;  // one thread per connection, see the header
   switch (mode) {
     case Mode::kReadOnly:
@@ -129,11 +134,18 @@ Statement& Statement::bind(int index, std::int64_t value) {
 }
 
 Statement& Statement::bind(int index, std::string_view text) {
+  return bindText(index, text, SQLITE_TRANSIENT);
+}
+
+Statement& Statement::bindUncopied(int index, std::string_view text) {
+  return bindText(index, text, SQLITE_STATIC);
+}
+
+Statement& Statement::bindText(int index, std::string_view text, void (*keep)(void*)) {
   // An empty view may have no data pointer, which SQLite would bind as
   // NULL; an empty string is what was meant.
   const char* bytes = text.data() ? text.data() : "";
-  const int rc =
-      ::sqlite3_bind_text64(statement, index, bytes, text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  const int rc = ::sqlite3_bind_text64(statement, index, bytes, text.size(), keep, SQLITE_UTF8);
   if (rc != SQLITE_OK) database->fail(rc, "bind");
   return *this;
 }

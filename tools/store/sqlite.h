@@ -87,6 +87,9 @@ class Statement {
   // Parameters count from 1, as in SQL's ?1.
   Statement& bind(int index, std::int64_t value);
   Statement& bind(int index, std::string_view text);  // copied by SQLite
+  // Not copied, for the writer's hot loop: `text` must stay as it is until
+  // the next reset(), which clears the bindings.
+  Statement& bindUncopied(int index, std::string_view text);
   Statement& bind(int index, std::span<const std::uint8_t> blob);
   Statement& bindNull(int index);
 
@@ -106,6 +109,8 @@ class Statement {
   std::string queryPlan() const;
 
  private:
+  Statement& bindText(int index, std::string_view text, void (*keep)(void*));
+
   Database* database = nullptr;
   sqlite3_stmt* statement = nullptr;
 };
