@@ -2,9 +2,10 @@
 //
 // tarvin-remote's followers under load, as a user runs them, against a
 // ScriptedTarget that sends exactly what a case needs: a lone record and a
-// burst many batches long, losses on the way beside losses in our own
-// receive buffer, datagrams that are not records, a stop signal in the middle of a flood, and a
-// collector that is away for part of a forward.
+// burst many batches long, records still in the socket when the follow
+// ends, losses on the way beside losses in our own receive buffer,
+// datagrams that are not records, a stop signal in the middle of a flood,
+// and a collector that is away for part of a forward.
 //
 // Threads: gtest's thread runs the cases and reads the tools' pipes; the
 // stand-in target answers on a thread of its own.
@@ -73,6 +74,21 @@ TEST(Follow, ALoneRecordShowsAtOnceAndABurstArrivesWholeInOrder) {
   EXPECT_EQ(summary.received, 8 * 64 + 6) << outcome.err;
   EXPECT_EQ(summary.lost, 0) << outcome.err;
   EXPECT_EQ(summary.dropped, 0) << outcome.err;
+}
+
+// Records the socket holds when the follow ends came while it was
+// registered: they are shown, not thrown away with the socket.
+TEST(Follow, WhatTheSocketHoldsAtTheEndIsShown) {
+  ScriptedTarget target;
+  Child tail({TARVIN_REMOTE_BIN, "tail", target.target(), "--json"});
+  ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+  ::kill(tail.pid(), SIGSTOP);
+  target.send(300);
+  ::kill(tail.pid(), SIGTERM);  // waits for the SIGCONT, then ends the follow at once
+  const Outcome outcome = tail.finish(SIGCONT);
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+  EXPECT_EQ(lineCount(outcome), 300u) << outcome.err;
+  EXPECT_EQ(summaryOf(outcome.err).received, 300) << outcome.err;
 }
 
 // Records skipped by the target are lost on the way; records that do not

@@ -30,6 +30,10 @@ namespace {
 // wait before asking again. The lease is 30 s, so keep trying often.
 constexpr std::chrono::seconds kRenewalRetryPause{1};
 
+// The longest a follow goes on reading its socket after its end: enough
+// for a full 32 MiB buffer through a busy store's queue.
+constexpr std::chrono::seconds kDrainAtMost{2};
+
 const codec::Uuid& uuidOf(const codec::Datagram& datagram) {
   return std::visit([](const auto& d) -> const codec::Uuid& { return d.uuid; }, datagram);
 }
@@ -74,10 +78,14 @@ void Follower::run() {
   } catch (...) {
     // A command that fails mid-way (a filter's usage error, a target that
     // never confirmed) still frees its slots on the other targets.
-    unregister(/*reportHoles=*/false);
+    unregister();
     throw;
   }
-  unregister(/*reportHoles=*/true);
+  unregister();
+  drain();
+  for (const auto& target : targets) {
+    reportLost(*target, /*all=*/true, SystemClock::now());  // not come by now: lost
+  }
   loss.onKernelDrops(talk.readKernelDrops(), Clock::now());
   loss.finish(receiveBuffer);
 }
@@ -107,11 +115,24 @@ void Follower::serve() {
   }
 }
 
-void Follower::unregister(bool reportHoles) {
+void Follower::unregister() {
   for (const auto& target : targets) {
     if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
-    if (reportHoles)
-      reportLost(*target, /*all=*/true, SystemClock::now());  // not come by now: lost
+  }
+}
+
+// What the targets sent while we were registered is ours to show, also
+// what still waits in the socket's buffer when the follow ends: a recorder
+// whose store fell behind can leave tens of thousands of records there,
+// which closing the socket would throw away uncounted. Read after the
+// unregistrations went out, so the targets soon stop sending; the time
+// limit covers one that never hears of it.
+void Follower::drain() {
+  const auto end = Clock::now() + kDrainAtMost;
+  while (!handler.done() && Clock::now() < end && talk.readQueued(batch)) {
+    for (std::size_t i = 0; i < batch.size(); ++i)
+      dispatch(batch.bytes(i), batch.from(i), batch.at());
+    handler.onBatchEnd();
   }
 }
 

@@ -137,9 +137,10 @@ class Follower {
 
  private:
   void serve();
-  // URQ to every target that confirmed; `reportHoles`: and what is still
-  // missing counts as lost.
-  void unregister(bool reportHoles);
+  // URQ to every target that confirmed.
+  void unregister();
+  // Reads what the socket still holds once the follow ends.
+  void drain();
   FollowedTarget* route(const sockaddr_in& from, const codec::Uuid& uuid, bool discoveryResponse);
   FollowedTarget& add(Endpoint endpoint, std::string host, bool named);
   // Hot path: one datagram of a batch. Records go to the handler in place.

@@ -81,6 +81,10 @@ class Session {
   // port. A stop request is seen once per call.
   Wait receiveBatch(Clock::time_point deadline, ReceiveBatch& batch, pollfd* extra = nullptr);
 
+  // Up to a batch of what the socket holds already, without waiting and
+  // whatever a stop request says; false when it holds nothing.
+  bool readQueued(ReceiveBatch& batch) { return readBatch(batch, ReceiveBatch::kCapacity); }
+
   // Where the datagram went that the last kRefused was about.
   const Endpoint& refused() const { return lastRefused; }
 
