@@ -6,8 +6,8 @@
 // answer, gaps included, and importing the recording's capture gives the
 // same store; the example host shows that a recording holds what tail
 // printed in the same run; a full store ends a recording with every record
-// accounted for; faulty stores and queries give their message and exit
-// code.
+// accounted for, and records our kernel dropped fail it though no gap
+// shows them; faulty stores and queries give their message and exit code.
 //
 // Threads: gtest's thread runs the cases and reads the subprocesses'
 // pipes; the scripted target answers requests on a thread of its own.

@@ -4,11 +4,12 @@
 // it went in; the filters, full-text queries and context groups agree with
 // a brute-force pass over the same records; retention keeps the newest;
 // read-only and full file systems are refused with their own error (files
-// that are not a store, newer or locked: history_test); and a recorder
-// killed with SIGKILL mid-stream leaves a sound store that lost at most its
-// open batch.
+// that are not a store, newer or locked: history_test); the log is copied
+// into the file beside the writer; and a recorder killed with SIGKILL
+// mid-stream leaves a sound store that lost at most its open batch.
 //
-// Threads: single-threaded gtest cases; the crash and mount cases fork.
+// Threads: gtest's thread runs the cases (the store copies its log on a
+// thread of its own); the crash and mount cases fork.
 #include "store/record_store.h"
 
 #include <gtest/gtest.h>
