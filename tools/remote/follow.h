@@ -125,9 +125,9 @@ class Follower {
            bool firstConfirmRequired);
 
   // Finds and registers the targets, then serves them until a stop signal,
-  // --duration or handler.done(); unregisters on the way out and says what
-  // was received and lost. Throws ToolError when a named target cannot be
-  // found or never confirms.
+  // --duration or handler.done(); unregisters on the way out, hands on what
+  // the socket still holds, and says what was received and lost. Throws
+  // ToolError when a named target cannot be found or never confirms.
   void run();
 
   Session& session() { return talk; }
