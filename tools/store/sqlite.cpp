@@ -17,8 +17,7 @@ Database::Database(const std::string& path, Mode mode) : filePath(path) {
   // SQLite counts every allocation under one process-wide mutex unless
   // told not to before its first use; nothing here reads those counts,
   // and a recorder's writer allocates several times for every record.
-  static const int configured = ::sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-  (void)configured;
+  [[maybe_unused]] static const int configured = ::sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   int flags = SQLITE_OPEN_NOMUTEX;  // one thread per connection, see the header
   switch (mode) {
     case Mode::kReadOnly:
