@@ -34,7 +34,10 @@ namespace {
 // at once, and the pages already open can still load records and levels.
 constexpr std::size_t kThreads = 64;
 constexpr int kMaxStreams = 48;
-constexpr std::chrono::seconds kKeepAlive{15};
+// A stream with nothing to send writes a comment this often: the server
+// only learns that a page went away when a write to it fails, and until
+// then its stream holds a thread and a place under kMaxStreams.
+constexpr std::chrono::seconds kKeepAlive{5};
 constexpr std::size_t kStreamChunk = 64 * 1024;  // bytes per write to the socket
 
 const char* const kPolicy =
