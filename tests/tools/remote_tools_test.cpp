@@ -9,7 +9,11 @@
 // Threads: gtest's thread runs the cases and the subprocesses' pipes.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -201,13 +205,47 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
   }
 }
 
+// The kernel's ephemeral ports narrowed to [first, last] while in scope,
+// in a network namespace of the test's own only (the setting is the
+// namespace's): a client is then sure to be offered a target's port.
+class EphemeralPorts {
+ public:
+  EphemeralPorts(int first, int last) {
+    struct stat own {
+    }, outside{};
+    const std::string parent = "/proc/" + std::to_string(::getppid()) + "/ns/net";
+    if (::stat("/proc/self/ns/net", &own) != 0 || ::stat(parent.c_str(), &outside) != 0 ||
+        own.st_ino == outside.st_ino) {
+      return;
+    }
+    std::getline(std::ifstream(kPath), before);
+    narrowed = bool(std::ofstream(kPath) << first << ' ' << last);
+  }
+  ~EphemeralPorts() {
+    if (narrowed) std::ofstream(kPath) << before;
+  }
+  EphemeralPorts(const EphemeralPorts&) = delete;
+  EphemeralPorts& operator=(const EphemeralPorts&) = delete;
+
+ private:
+  static constexpr const char* kPath = "/proc/sys/net/ipv4/ip_local_port_range";
+  std::string before;
+  bool narrowed = false;
+};
+
 // A fleet change with --for: every target gets its own mask back when the
 // command is stopped, by SIGTERM or by SIGHUP (a dropped SSH session); a
 // target that is not there is reported and makes the exit status 1, and
-// the others are changed and restored all the same.
+// the others are changed and restored all the same. The client never sits
+// on a target's port itself, even where the kernel offers one: it would
+// take its own request for the missing target's answer.
 TEST(RemoteTools, FleetSetLevelRestoresEachTargetsOwnMaskOnSignals) {
   const std::vector<ExampleHost> hosts(3);
   const std::string dead = "127.0.0.1:57017";
+  const EphemeralPorts offered(57017, 57018);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_TRUE(contains(remote({"levels", dead, "db"}, 1).err, "nothing listens on " + dead));
+  }
   const char* const kOwn[] = {"error", "error,warning", "error,warning,info"};
   for (int signal : {SIGTERM, SIGHUP}) {
     SCOPED_TRACE(::strsignal(signal));

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "common/datagram_wait.h"
 #include "remote/note.h"
@@ -27,14 +28,40 @@
 
 namespace remote {
 
-Session::Session(RetryPolicy policy, bool broadcast)
-    : retry(policy), requestId(std::random_device{}()) {
-  installStopHandlers();
-  socketFd.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!socketFd) {
-    throw ToolError{kExitNoAnswer,
-                    std::string("cannot create UDP socket: ") + std::strerror(errno)};
+namespace {
+
+bool isTargetPort(std::uint16_t port) {
+  return port >= wire::kFirstPort && port < wire::kFirstPort + wire::kPortCount;
+}
+
+// A socket on an ephemeral port outside the targets' ports. The kernel may
+// hand out any of them: a client sitting on 57017 would then send its
+// requests for 57017 to itself and see them as a malformed answer, and it
+// would keep a target that starts later from its port. A socket that got
+// such a port stays open until the end, so the kernel gives the next one
+// another.
+UniqueFd openClientSocket() {
+  std::vector<UniqueFd> refused;
+  for (;;) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    socklen_t length = sizeof local;
+    if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+      throw ToolError{kExitNoAnswer,
+                      std::string("cannot create UDP socket: ") + std::strerror(errno)};
+    }
+    if (!isTargetPort(ntohs(local.sin_port))) return fd;
+    refused.push_back(std::move(fd));
   }
+}
+
+}  // namespace
+
+Session::Session(RetryPolicy policy, bool broadcast)
+    : retry(policy), socketFd(openClientSocket()), requestId(std::random_device{}()) {
+  installStopHandlers();
   const int on = 1;
   if (broadcast && ::setsockopt(socketFd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
     throw ToolError{kExitNoAnswer, std::string("cannot enable broadcast: ") + std::strerror(errno)};
@@ -186,15 +213,7 @@ ReceiveBatch& Session::single() {
 void Session::captureTo(std::function<void(const RawDatagram&)> sink) {
   sockaddr_in local{};
   socklen_t length = sizeof local;
-  // Unbound until the first send: sending nothing would leave port 0, so
-  // bind the ephemeral port now, as the first sendto() would.
-  local.sin_family = AF_INET;
-  if (::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-      local.sin_port == 0) {
-    ::bind(socketFd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local);
-    length = sizeof local;
-    ::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&local), &length);
-  }
+  ::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&local), &length);
   localPort = local.sin_port;
   capture = std::move(sink);
 }

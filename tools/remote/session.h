@@ -1,9 +1,9 @@
 // tools/remote/session.h
 //
 // tarvin-remote's conversation with targets: one UDP socket on an ephemeral
-// port, waiting for datagrams with a deadline, and requests retried on
-// timeout. Every received datagram, malformed ones included, can also be
-// handed to a capture (tail --pcap).
+// port (never one of the targets' own), waiting for datagrams with a
+// deadline, and requests retried on timeout. Every received datagram,
+// malformed ones included, can also be handed to a capture (tail --pcap).
 //
 // Datagrams the codec refuses are reported on stderr once per kind and
 // source and then skipped: a peer that sends garbage must not end a tail.
