@@ -11,17 +11,14 @@
 #include <stdexcept>
 
 #include "byte_order.h"
+#include "common/client_socket.h"
 #include "common/datagram_wait.h"
 #include "common/socket_address.h"
 #include "wire_format.h"
 
 LoopbackClient::LoopbackClient() {
-  fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  fd = bindClientSocket(loopbackAddress(0)).release();
   if (fd < 0) throw std::runtime_error("cannot open client socket");
-  const sockaddr_in address = loopbackAddress(0);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    throw std::runtime_error("cannot bind client socket");
-  }
   ownPort = localPort(fd);
 }
 

@@ -17,8 +17,8 @@
 #include <cstring>
 #include <limits>
 #include <random>
-#include <vector>
 
+#include "common/client_socket.h"
 #include "common/datagram_wait.h"
 #include "remote/note.h"
 #include "remote/port_unreachable.h"
@@ -30,31 +30,13 @@ namespace remote {
 
 namespace {
 
-bool isTargetPort(std::uint16_t port) {
-  return port >= wire::kFirstPort && port < wire::kFirstPort + wire::kPortCount;
-}
-
-// A socket on an ephemeral port outside the targets' ports. The kernel may
-// hand out any of them: a client sitting on 57017 would then send its
-// requests for 57017 to itself and see them as a malformed answer, and it
-// would keep a target that starts later from its port. A socket that got
-// such a port stays open until the end, so the kernel gives the next one
-// another.
 UniqueFd openClientSocket() {
-  std::vector<UniqueFd> refused;
-  for (;;) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    socklen_t length = sizeof local;
-    if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-      throw ToolError{kExitNoAnswer,
-                      std::string("cannot create UDP socket: ") + std::strerror(errno)};
-    }
-    if (!isTargetPort(ntohs(local.sin_port))) return fd;
-    refused.push_back(std::move(fd));
+  UniqueFd fd = bindClientSocket(sockaddr_in{});  // every address: answers to broadcasts too
+  if (!fd) {
+    throw ToolError{kExitNoAnswer,
+                    std::string("cannot create UDP socket: ") + std::strerror(errno)};
   }
+  return fd;
 }
 
 }  // namespace
