@@ -78,7 +78,7 @@ SystemClock::time_point parseTimeBound(const std::string& text, const char* opti
   }
   const std::time_t seconds = utc ? ::timegm(&parts) : std::mktime(&parts);
   if (seconds == -1) invalidTime(text, option);
-  const double fraction = m[7].matched ? std::stod("0" + m[7].str()) : 0.0;
+  const double fraction = m[7].matched ? std::stod(m[7].str()) : 0.0;  // ".25"
   return SystemClock::from_time_t(seconds) +
          std::chrono::duration_cast<SystemClock::duration>(std::chrono::duration<double>(fraction));
 }
