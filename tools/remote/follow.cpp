@@ -18,6 +18,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "remote/find_target.h"
 #include "remote/note.h"
@@ -99,6 +100,9 @@ void Follower::serve() {
       for (std::size_t i = 0; i < batch.size(); ++i)
         dispatch(batch.bytes(i), batch.from(i), batch.at());
       handler.onBatchEnd();
+      if (options.gather.count() > 0 && batch.size() < ReceiveBatch::kCapacity) {
+        std::this_thread::sleep_for(options.gather);
+      }
     }
     if (wait == Session::Wait::kRefused) onRefused(talk.refused());
     // Both in one wake-up, so that neither a busy target nor a busy

@@ -173,6 +173,7 @@ int runRecord(const RecordFlags& flags) {
   const CommonOptions common = flags.common.read();
   if (options.importPath.empty()) {
     options.follow = flags.follow.read("record");
+    options.follow.gather = StoreFeed::kGather;
   } else if (!flags.follow.follow.targets.empty() || flags.follow.follow.discovering()) {
     throw ToolError{kExitUsage, "record: --import takes no targets"};
   }

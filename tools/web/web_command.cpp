@@ -25,6 +25,7 @@
 #include "remote/note.h"
 #include "remote/stop_signal.h"
 #include "remote/store_failure.h"
+#include "remote/store_feed.h"
 #include "remote/tool_error.h"
 #include "web/level_control.h"
 #include "web/web_board.h"
@@ -73,7 +74,8 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
   auto& hosts = followFlags.follow.discoverHosts;
   hosts.erase(std::remove(hosts.begin(), hosts.end(), std::string()), hosts.end());
   if (discoverHere && hosts.empty()) followFlags.follow.discoverHosts.push_back("127.0.0.1");
-  const FollowOptions follow = followFlags.read("web");
+  FollowOptions follow = followFlags.read("web");
+  follow.gather = StoreFeed::kGather;
 
   web::ServerOptions server;
   const std::size_t colon = flags.listen.rfind(':');
