@@ -211,13 +211,12 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
 class EphemeralPorts {
  public:
   EphemeralPorts(int first, int last) {
-    struct stat own {
-    }, outside{};
-    const std::string parent = "/proc/" + std::to_string(::getppid()) + "/ns/net";
-    if (::stat("/proc/self/ns/net", &own) != 0 || ::stat(parent.c_str(), &outside) != 0 ||
-        own.st_ino == outside.st_ino) {
-      return;
-    }
+    const auto netns = [](const std::string& path) {
+      struct stat node = {};
+      return ::stat(path.c_str(), &node) == 0 ? node.st_ino : 0;
+    };
+    const auto own = netns("/proc/self/ns/net");
+    if (own == 0 || own == netns("/proc/" + std::to_string(::getppid()) + "/ns/net")) return;
     std::getline(std::ifstream(kPath), before);
     narrowed = bool(std::ofstream(kPath) << first << ' ' << last);
   }
