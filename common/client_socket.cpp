@@ -5,11 +5,11 @@
 // Threads: a free function; callable from any thread.
 #include "common/client_socket.h"
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <vector>
 
+#include "common/socket_address.h"
 #include "wire_format.h"
 
 UniqueFd bindClientSocket(sockaddr_in local) {
@@ -20,13 +20,10 @@ UniqueFd bindClientSocket(sockaddr_in local) {
   std::vector<UniqueFd> refused;
   for (;;) {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
       return UniqueFd();
     }
-    const std::uint16_t port = ntohs(bound.sin_port);
+    const std::uint16_t port = localPort(fd.get());
     if (port < wire::kFirstPort || port >= wire::kFirstPort + wire::kPortCount) return fd;
     refused.push_back(std::move(fd));
   }

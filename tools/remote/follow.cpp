@@ -97,9 +97,7 @@ void Follower::serve() {
     const auto wait = talk.receiveBatch(nextDeadline(), batch, extra);
     if (wait == Session::Wait::kStopped) break;
     if (wait == Session::Wait::kDatagram) {
-      for (std::size_t i = 0; i < batch.size(); ++i)
-        dispatch(batch.bytes(i), batch.from(i), batch.at());
-      handler.onBatchEnd();
+      dispatchBatch();
       if (options.gather.count() > 0 && batch.size() < ReceiveBatch::kCapacity) {
         std::this_thread::sleep_for(options.gather);
       }
@@ -133,11 +131,13 @@ void Follower::unregister() {
 // limit covers one that never hears of it.
 void Follower::drain() {
   const auto end = Clock::now() + kDrainAtMost;
-  while (!handler.done() && Clock::now() < end && talk.readQueued(batch)) {
-    for (std::size_t i = 0; i < batch.size(); ++i)
-      dispatch(batch.bytes(i), batch.from(i), batch.at());
-    handler.onBatchEnd();
-  }
+  while (!handler.done() && Clock::now() < end && talk.readQueued(batch)) dispatchBatch();
+}
+
+void Follower::dispatchBatch() {
+  for (std::size_t i = 0; i < batch.size(); ++i)
+    dispatch(batch.bytes(i), batch.from(i), batch.at());
+  handler.onBatchEnd();
 }
 
 void Follower::reportLost(FollowedTarget& target, bool all, SystemClock::time_point now) {

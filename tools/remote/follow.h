@@ -150,6 +150,8 @@ class Follower {
   FollowedTarget* route(const sockaddr_in& from, const codec::Uuid& uuid, bool discoveryResponse);
   FollowedTarget& add(Endpoint endpoint, std::string host, bool named);
   // Hot path: one datagram of a batch. Records go to the handler in place.
+  // Every datagram of the batch just read, then the handler's end of batch.
+  void dispatchBatch();
   void dispatch(codec::ByteSpan bytes, const sockaddr_in& from, SystemClock::time_point at);
   void onRecord(FollowedTarget& target, const codec::LogRecordView& record,
                 SystemClock::time_point at);

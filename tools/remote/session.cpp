@@ -20,6 +20,7 @@
 
 #include "common/client_socket.h"
 #include "common/datagram_wait.h"
+#include "common/socket_address.h"
 #include "remote/note.h"
 #include "remote/port_unreachable.h"
 #include "remote/stop_signal.h"
@@ -193,10 +194,7 @@ ReceiveBatch& Session::single() {
 }
 
 void Session::captureTo(std::function<void(const RawDatagram&)> sink) {
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  ::getsockname(socketFd.get(), reinterpret_cast<sockaddr*>(&local), &length);
-  localPort = local.sin_port;
+  localPort = htons(::localPort(socketFd.get()));
   capture = std::move(sink);
 }
 
