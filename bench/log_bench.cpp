@@ -12,9 +12,9 @@
 //   paired_log_vs_floor/clients:N/bytes:B log() and the floor in alternating
 //                                         short blocks; `ratio` is the median
 //                                         of the per-pair ratios
-//   log_threads/clients:C/threads:T       T host threads logging 200-byte
-//                                         records at once to one target with
-//                                         C clients
+//   log_threads/clients:C/threads:T       T host threads (1 to 16) logging
+//                                         200-byte records at once to one
+//                                         target with C clients
 //   floor_sendto_mutex_threads/...        the floor shared by T threads: one
 //                                         std::mutex held across the sends
 //   spdlog_udp_threads/...                the peer shared by T threads: one
@@ -23,8 +23,8 @@
 // loopback client, and counts the calling thread's heap allocations as
 // allocs_per_call. The *_threads rows report calls_per_second (all threads'
 // calls per wall-clock second), cpu_ns_per_call (the threads' CPU time
-// summed, per call: a waiter that spins pays here) and sleeps_per_call (the
-// threads' waits in the kernel per call: a waiter that parks pays here).
+// summed, per call: a waiter that spins pays here) and the latency of one call over all threads'
+// calls (p50_ns, p99_ns, p999_ns, max_ns: what a host thread may wait in one call).
 //
 // Threads: each benchmark runs on Google Benchmark's threads; a *_threads
 // run shares one sender, made by its Setup hook before the threads start
@@ -46,6 +46,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -353,43 +354,71 @@ std::size_t clientsOf(const benchmark::State& state) {
   return static_cast<std::size_t>(state.range(0));
 }
 
-// Voluntary context switches of the calling thread so far: each is a wait
-// in the kernel (a parked waiter, a sleep, a send that blocked).
-long threadSleeps() {
-  rusage usage{};
-  ::getrusage(RUSAGE_THREAD, &usage);
-  return usage.ru_nvcsw;
+// Each thread's call latencies in the run under way, in nanoseconds: slot
+// t is written only by thread t inside its timed loop, and read by thread 0
+// after the loop, when Google Benchmark's stop barrier has been passed by
+// every thread.
+constexpr int kMaxThreads = 16;
+constexpr std::size_t kMaxSamplesPerThread = std::size_t{1} << 21;
+std::array<std::vector<std::uint32_t>, kMaxThreads> gCallNs;
+
+// p50_ns, p99_ns, p999_ns and max_ns of one call over every thread's calls.
+void reportLatencies(benchmark::State& state) {
+  std::vector<std::uint32_t> all;
+  for (int t = 0; t < state.threads(); ++t) {
+    const auto& mine = gCallNs[static_cast<std::size_t>(t)];
+    all.insert(all.end(), mine.begin(), mine.end());
+  }
+  if (all.empty()) return;
+  auto at = [&all](double fraction) {
+    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(all.size() - 1));
+    std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(index), all.end());
+    return static_cast<double>(all[index]);
+  };
+  state.counters["p50_ns"] = at(0.5);
+  state.counters["p99_ns"] = at(0.99);
+  state.counters["p999_ns"] = at(0.999);
+  state.counters["max_ns"] = static_cast<double>(*std::max_element(all.begin(), all.end()));
 }
 
 // The timed loop on each of the T threads. Google Benchmark averages each
 // thread's own loop time, which overstates the rate when there are more
 // threads than cores: a thread that is scheduled late starts its clock
 // late. Thread 0 times the whole run instead, from before the start
-// barrier to after the stop barrier. Every thread adds its own CPU time.
+// barrier to after the stop barrier. Every thread adds its own CPU time,
+// and times each of its calls (two clock reads, the same for every design).
 template <typename Call>
 void timeThreads(benchmark::State& state, const std::string& error, Call&& call) {
   if (!error.empty()) {
     state.SkipWithError(error.c_str());
     return;
   }
+  std::vector<std::uint32_t>& latencies = gCallNs[static_cast<std::size_t>(state.thread_index())];
+  latencies.clear();
+  latencies.reserve(
+      std::min<std::size_t>(static_cast<std::size_t>(state.max_iterations), kMaxSamplesPerThread));
   const auto begin = std::chrono::steady_clock::now();
   const long long cpuBegin = threadCpuNow();
-  const long sleepsBegin = threadSleeps();
   const AllocationWindow allocations;
-  for (auto _ : state) call();
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    const auto ns = (std::chrono::steady_clock::now() - start).count();
+    if (latencies.size() < latencies.capacity()) {
+      latencies.push_back(static_cast<std::uint32_t>(std::min<long long>(ns, UINT32_MAX)));
+    }
+  }
   const long long cpu = threadCpuNow() - cpuBegin;
-  const long sleeps = threadSleeps() - sleepsBegin;
   allocations.report(state);  // first: adding a counter allocates
   // Summed over the threads, then divided by all threads' calls.
   state.counters["cpu_ns_per_call"] =
       benchmark::Counter(static_cast<double>(cpu), benchmark::Counter::kAvgIterations);
-  state.counters["sleeps_per_call"] =
-      benchmark::Counter(static_cast<double>(sleeps), benchmark::Counter::kAvgIterations);
   state.SetItemsProcessed(state.iterations());
   if (state.thread_index() == 0) {
     const std::chrono::duration<double> span = std::chrono::steady_clock::now() - begin;
     state.counters["calls_per_second"] =
         static_cast<double>(state.iterations()) * state.threads() / span.count();
+    reportLatencies(state);
   }
 }
 
@@ -431,9 +460,13 @@ void registerLogBenchmarks() {
         ->ArgName("clients")
         ->Arg(1)
         ->Arg(5)
-        ->Threads(1)
-        ->Threads(2)
-        ->Threads(4)
+        ->ThreadRange(1, kMaxThreads)  // 1, 2, 4, 8, 16
+        ->ComputeStatistics(
+            "min",
+            [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+        ->ComputeStatistics(
+            "max",
+            [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
         ->Setup(setUp)
         ->Teardown(tearDown);
   };

@@ -3,10 +3,20 @@
 // log(): one host message becomes one log record, built once in the log
 // buffer and sent, byte for byte the same, to every registered client.
 //
-// Threads: any host thread, concurrently. logMutex, a SpinThenParkLock,
-// serialises the records (buffer and sequence number); registryMutex is
-// held only to copy the at most five destinations, so the worker thread
-// never waits behind a sendto() that blocks on a full socket buffer.
+// Threads: any host thread, concurrently. logMutex serialises the records
+// (buffer and sequence number); registryMutex is held only to copy the at
+// most five destinations, so the worker thread never waits behind a
+// sendto() that blocks on a full socket buffer.
+//
+// Why a plain mutex: log() runs inside someone else's process, on threads
+// that may be preempted, stopped, cancelled or interrupted by a signal
+// handler that logs in turn. A waiter of a std::mutex sleeps in the kernel
+// and holds no claim on the lock while it waits, so none of that can keep
+// another thread from a free lock, and lock() is no cancellation point.
+// Cleverer waiting (spinning with the next hand-over reserved, sitting out
+// turns) bought two busy threads some rate and cost every one of those
+// cases a stall or a hang.
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -18,6 +28,33 @@
 #include "wire_format.h"
 
 static_assert(CLogtargetRemote::kBufferSize == wire::kMaxDatagramSize);
+
+namespace {
+
+// Keeps the calling thread from being cancelled from disable() until it is
+// destroyed, then puts back the thread's own setting. sendto() is a
+// cancellation point: a host thread cancelled inside it would unwind
+// through log() with the record lock held, and a host built without unwind
+// tables would leave the lock held for good. Declared before the lock, so
+// the setting comes back after the unlock: a pending cancellation of an
+// asynchronously cancellable thread acts there, never under the lock.
+class CancellationOff {
+ public:
+  CancellationOff() = default;
+  ~CancellationOff() {
+    if (disabled) ::pthread_setcancelstate(previous, nullptr);
+  }
+  CancellationOff(const CancellationOff&) = delete;
+  CancellationOff& operator=(const CancellationOff&) = delete;
+
+  void disable() { disabled = ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous) == 0; }
+
+ private:
+  int previous = PTHREAD_CANCEL_ENABLE;
+  bool disabled = false;
+};
+
+}  // namespace
 
 // Hot path: no allocation; the record lock is held across the sends, which
 // read the log buffer, and the registry lock, when clients are registered,
@@ -42,6 +79,7 @@ void CLogtargetRemote::log(int int1, int int2, long int3, int int4, tarvin_level
                                                                                   &str3, &str4};
 
   // Held across the sends: the next record would overwrite these bytes.
+  CancellationOff noCancellation;
   MutexLock recordLock(logMutex);
   char* out = logBuffer.data();
   writeHeader(out, wire::kLogRecord);
@@ -69,6 +107,9 @@ void CLogtargetRemote::log(int int1, int int2, long int3, int int4, tarvin_level
     MutexLock registryLock(registryMutex);
     for (const CLogClient& client : clients) destinations[destinationCount++] = client.address;
   }
+  // Only the sends can be cancelled; a cancellation waits for the host's
+  // next cancellation point after this call.
+  if (destinationCount != 0) noCancellation.disable();
   for (std::size_t i = 0; i < destinationCount; ++i) {
     // One unreachable client must not cost the others their record.
     ::sendto(logSocket, out, total, /*flags=*/0,

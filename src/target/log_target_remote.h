@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "target/mutex.h"
-#include "target/spin_then_park_lock.h"
 #include "target/thread_annotations.h"
 #include "tarvin/log_target.h"
 
@@ -136,9 +135,11 @@ class CLogtargetRemote : public ILogTarget {
   bool stopRequested = false;
   std::vector<char> protocolBuffer;  // each request, then its reply
 
-  // log() only, on host threads: one record at a time. Not a std::mutex:
-  // see spin_then_park_lock.cpp for what two busy host threads cost with one.
-  SpinThenParkLock logMutex;
+  // log() only, on host threads: one record at a time. A plain mutex: a
+  // waiter sleeps in the kernel and never holds anything while it waits, so
+  // a waiter that is preempted, stopped, cancelled or running a signal
+  // handler keeps nobody else from a free lock (log_forwarding.cpp).
+  Mutex logMutex;
   std::vector<char> logBuffer GUARDED_BY(logMutex);
   std::uint32_t sequenceNumber GUARDED_BY(logMutex) = 0;  // wraps to 0
 

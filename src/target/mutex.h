@@ -1,9 +1,8 @@
 // src/target/mutex.h
 //
 // std::mutex with the attributes that -Wthread-safety reads, and the scoped
-// lock for it and for our other locks (SpinThenParkLock). libstdc++'s own
-// mutex carries no attributes, so the analysis could not see
-// std::lock_guard take it.
+// lock for it. libstdc++'s own mutex carries no attributes, so the analysis
+// could not see std::lock_guard take it.
 #pragma once
 
 #include <mutex>

@@ -13,7 +13,9 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -33,6 +35,9 @@ struct Arm {
 std::array<Arm, static_cast<std::size_t>(Call::kCount)> arms;
 std::atomic<int> sendtoFailPort{-1};
 std::atomic<int> timerMilliseconds{0};
+thread_local bool holdThisThread = false;
+std::atomic<bool> sendsReleased{false};
+std::atomic<int> sendsHeld{0};
 std::atomic<int> injectedFd{-1};
 
 std::mutex recordMutex;
@@ -64,6 +69,23 @@ void failCalls(Call call, int count, int error, int skip) {
 }
 
 void failSendtoPort(std::uint16_t port) { sendtoFailPort = port; }
+void holdSendsOfThisThread() {
+  sendsReleased = false;
+  holdThisThread = true;
+}
+void releaseHeldSends() { sendsReleased = true; }
+int heldSends() { return sendsHeld.load(); }
+
+// Waits, without any lock or cancellation point, until the test releases
+// the held sends.
+void waitIfHeld() {
+  if (!holdThisThread || sendsReleased.load()) return;
+  ++sendsHeld;
+  const timespec step{0, 100'000};
+  while (!sendsReleased.load()) ::syscall(SYS_nanosleep, &step, nullptr);
+  --sendsHeld;
+}
+
 void setTimerMilliseconds(int milliseconds) { timerMilliseconds = milliseconds; }
 void injectReadyFd(int fd) { injectedFd = fd; }
 
@@ -87,6 +109,7 @@ std::vector<int> createdTimers() {
 void reset() {
   for (Arm& arm : arms) arm.count = 0;
   sendtoFailPort = -1;
+  sendsReleased = true;
   timerMilliseconds = 0;
   injectedFd = -1;
   std::lock_guard lock(recordMutex);
@@ -185,6 +208,7 @@ ssize_t write(int fd, const void* data, size_t length) {
 
 ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockaddr* to,
                socklen_t toLength) {
+  fault::waitIfHeld();
   if (to != nullptr && to->sa_family == AF_INET) {
     const int port = ntohs(reinterpret_cast<const sockaddr_in*>(to)->sin_port);
     if (fault::recordSends.load()) {

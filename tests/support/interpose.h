@@ -36,6 +36,13 @@ void failCalls(Call call, int count, int error, int skip = 0);
 // sendto() towards this UDP port (host byte order) fails with ECONNREFUSED.
 void failSendtoPort(std::uint16_t port);
 
+// Holds the calling thread's sendto() calls in the hook, as a send into a
+// full socket buffer would, until releaseHeldSends(): a thread held there
+// inside log() keeps its record lock. heldSends() counts the calls waiting.
+void holdSendsOfThisThread();
+void releaseHeldSends();
+int heldSends();
+
 // Client idle timers are armed for this many milliseconds instead of the
 // seconds they ask for (0 restores real time).
 void setTimerMilliseconds(int milliseconds);
