@@ -3,8 +3,9 @@
 // What tail prints per record, now written by hand: JSON strings byte for
 // byte as nlohmann-json writes them (escapes, U+FFFD for ill-formed
 // UTF-8), a JSON line that is the compact, key-sorted dump of itself, the
-// text line's fields, and no allocation per record once warm, for tail's
-// lines and forward's syslog messages alike.
+// text line's fields, control characters escaped in every string of a
+// text line, and no allocation per record once warm, for tail's lines and
+// forward's syslog messages alike.
 //
 // Threads: single-threaded gtest cases.
 #include "remote/record_output.h"
@@ -23,6 +24,7 @@
 #include "remote/output_buffer.h"
 #include "remote/record_filter.h"
 #include "remote/syslog_format.h"
+#include "remote/visible_text.h"
 
 namespace {
 
@@ -79,6 +81,74 @@ TEST(JsonText, WritesEveryStringAsNlohmannJsonDoes) {
   std::string withNul;
   remote::appendJsonString(withNul, std::string_view("a\0b", 3));
   EXPECT_EQ(withNul, "\"a\\u0000b\"");
+}
+
+TEST(VisibleText, EscapesControlsAndKeepsEverythingElse) {
+  static const struct {
+    const char* name;
+    std::string in, out;
+  } kCases[] = {
+      {"plain, longer than one scan step", "plain ASCII text, no controls at all",
+       "plain ASCII text, no controls at all"},
+      {"empty", "", ""},
+      {"named escapes", "a\tb\nc\rd", "a\\tb\\nc\\rd"},
+      {"terminal controls", "\x1b[31mred\x1b[0m\a", "\\x1b[31mred\\x1b[0m\\x07"},
+      {"NUL, DEL and the C0 edges", std::string("\0\x01\x1f \x7f~", 6), "\\x00\\x01\\x1f \\x7f~"},
+      {"a control in every place of a scan step",
+       "1234567\n1234567\x1b"
+       "12345678\x7f",
+       "1234567\\n1234567\\x1b12345678\\x7f"},
+      {"backslash stays", "C:\\dir\\n", "C:\\dir\\n"},
+      {"UTF-8 stays", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc2\xa0",
+       "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc2\xa0"},
+      {"C1 as UTF-8",
+       "\xc2\x9b"
+       "31m \xc2\x85 \xc2\x80\xc2\x9f",
+       "\\u009b31m \\u0085 \\u0080\\u009f"},
+      {"lone C1 bytes",
+       "\x9b"
+       "31m\x85",
+       "\\x9b31m\\x85"},
+      {"cut sequence before a C1 byte", "\xe2\x9b", "\xe2\\x9b"},
+      {"Latin-1 letters stay", "caf\xe9 \xff", "caf\xe9 \xff"},
+      {"control after non-ASCII", "\xc3\xa9\n\xe9\r", "\xc3\xa9\\n\xe9\\r"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string out = "> ";
+    remote::appendVisible(out, c.in);
+    EXPECT_EQ(out, "> " + c.out);
+  }
+}
+
+// Every string a target chose, in a text line: one record stays one line,
+// whatever it holds, and nothing reaches the terminal as a control. JSON
+// keeps the exact text (escaped its own way).
+TEST(RecordPrinter, TextLineEscapesControlsInEveryString) {
+  codec::LogRecord record = makeRecord("first\nsecond \x1b]0;owned\a\x1b[2J");
+  record.strings[0] = "n\x1bt";
+  record.strings[1] = "/src/\rmain.cpp";
+  record.strings[2] = "r\x7fun";
+  const remote::Levels levels = {{30, "warn\ning"}};
+  remote::OutputOptions options;
+  options.utc = true;
+  std::ostringstream out;
+  remote::RecordPrinter printer(options, everything(), out);
+  printer.nameSources(true);
+  printer.knowSource("127.0.0.1:57008", "app\x9b\n");
+  printer.offer({record, kAt, "127.0.0.1:57008"}, levels);
+  EXPECT_EQ(out.str(),
+            "[app\\x9b\\n] 2026-01-02 03:04:05.678Z #4000000000 warn\\ning n\\x1bt 1234/-5 "
+            "tick=4294967295 \\rmain.cpp:42 r\\x7fun: first\\nsecond \\x1b]0;owned\\x07\\x1b[2J\n");
+  EXPECT_EQ(printer.sourceText("127.0.0.1:57008"), "[app\\x9b\\n] ");
+
+  options.json = true;
+  std::ostringstream json;
+  remote::RecordPrinter jsonPrinter(options, everything(), json);
+  jsonPrinter.offer({record, kAt, "127.0.0.1:57008"}, levels);
+  const auto parsed = nlohmann::json::parse(json.str());
+  EXPECT_EQ(parsed["text"], record.strings[3]);
+  EXPECT_EQ(parsed["level"], "warn\ning");
 }
 
 // The line the json object of earlier releases printed: compact, keys

@@ -1,8 +1,9 @@
 // tests/tools/syslog_format_test.cpp
 //
 // The RFC 5424 messages of forward, byte for byte: header fields cut and
-// cleaned, PARAM-VALUE escaping and UTF-8 repair, and the severity of each
-// client level. The collector side is in forward_test.cpp.
+// cleaned, PARAM-VALUE escaping and UTF-8 repair, MSG without controls,
+// and the severity of each client level. The collector side is in
+// forward_test.cpp.
 #include "remote/syslog_format.h"
 
 #include <gtest/gtest.h>
@@ -35,6 +36,36 @@ TEST(SyslogFormat, CleansHeaderFieldsAndEscapesParamValues) {
     EXPECT_EQ(headerField(c.in, c.max), c.header);
     EXPECT_EQ(paramValue(c.in), c.param);
   }
+}
+
+// MSG is MSG-ANY: octets below 32 become escapes, so a collector that
+// reads lines sees one message; DEL, C1 and any other octet stay as the
+// host logged them, and a leading BOM (which would declare MSG-UTF8) is
+// escaped.
+TEST(SyslogFormat, MsgEscapesOctetsBelow32Only) {
+  static const struct {
+    const char* name;
+    std::string in, out;
+  } kCases[] = {
+      {"plain", "disk \"full\" at C:\\", "disk \"full\" at C:\\"},
+      {"newline and tab", "one\ntwo\tthree\r", "one\\ntwo\\tthree\\r"},
+      {"terminal controls", "\x1b[31mred\a", "\\x1b[31mred\\x07"},
+      {"NUL", std::string("a\0b", 3), "a\\x00b"},
+      {"DEL, C1 and bytes of any kind kept", "\x7f\xc2\x9b\x9b\xff\xc3\xa9",
+       "\x7f\xc2\x9b\x9b\xff\xc3\xa9"},
+      {"leading BOM", "\xef\xbb\xbfhi \xef\xbb\xbf", "\\xef\\xbb\\xbfhi \xef\xbb\xbf"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(msg(c.in), c.out);
+  }
+  codec::LogRecord record;
+  record.clientMask = 1u << 29;
+  record.strings = {"net", "a.cpp", "f", "line one\nline two"};
+  const std::string message =
+      formatRecord(Origin{"h", "a", "127.0.0.1:57008", {}}, record, kAt, kFacilityUser);
+  EXPECT_TRUE(message.ends_with("] line one\\nline two")) << message;
+  EXPECT_EQ(message.find('\n'), std::string::npos);
 }
 
 // 31, 30 and 29 reach the collector in forward_test.cpp; these are the rest.

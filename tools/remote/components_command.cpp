@@ -20,6 +20,7 @@
 #include "remote/level_requests.h"
 #include "remote/levels.h"
 #include "remote/note.h"
+#include "remote/visible_text.h"
 
 namespace remote {
 namespace {
@@ -50,9 +51,10 @@ int runComponents(const CommonOptions& common, const std::string& targetText) {
   std::cout << std::left << std::setw(static_cast<int>(width)) << "COMPONENT"
             << "  CLIENT MASK  ENABLED LEVELS\n";
   for (std::size_t i = 0; i < infos.size(); ++i) {
-    std::cout << std::left << std::setw(static_cast<int>(width)) << infos[i].name << "  "
+    std::cout << std::left << std::setw(static_cast<int>(width)) << visible(infos[i].name) << "  "
               << maskHex(infos[i].clientMask) << "   "
-              << joinNames(levelNamesInMask(infos[i].clientMask, descriptions[i].levels)) << '\n';
+              << visible(joinNames(levelNamesInMask(infos[i].clientMask, descriptions[i].levels)))
+              << '\n';
   }
   std::cout.flush();
   if (infos.empty()) note("target " + target.text() + " reported no components");

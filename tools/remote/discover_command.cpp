@@ -23,6 +23,7 @@
 #include "remote/json_line.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
+#include "remote/visible_text.h"
 
 namespace remote {
 namespace {
@@ -68,7 +69,7 @@ int runDiscover(const DiscoverOptions& options) {
       std::cout << jsonLine(line) << '\n';
     } else {
       std::cout << target.from.text() << "  " << codec::uuidToHex(target.response.uuid) << "  "
-                << target.response.applicationName << '\n';
+                << visible(target.response.applicationName) << '\n';
     }
   }
   std::cout.flush();

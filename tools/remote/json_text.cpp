@@ -1,12 +1,12 @@
 // tools/remote/json_text.cpp
 //
-// Escaping and UTF-8 repair. An ill-formed sequence is cut at the first
-// byte that does not fit (the maximal subpart, as Unicode recommends):
-// that prefix becomes one U+FFFD, and the byte that broke it is read again
-// as the start of what follows.
+// Escaping and UTF-8 repair: each ill-formed prefix (utf8.h) becomes one
+// U+FFFD.
 //
 // Threads: pure functions; callable from any thread.
 #include "remote/json_text.h"
+
+#include "remote/utf8.h"
 
 #include <cstdint>
 
@@ -14,35 +14,6 @@ namespace remote {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-// The length of the well-formed UTF-8 sequence at the start of `text`, or
-// the length of its ill-formed prefix as a negative number (-1 for a byte
-// that starts nothing).
-int sequenceLength(std::string_view text) {
-  const auto at = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-  const std::uint8_t lead = at(0);
-  int length = 0;
-  std::uint8_t low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // no overlong forms
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return -1;
-  }
-  for (int i = 1; i < length; ++i) {
-    if (static_cast<std::size_t>(i) >= text.size()) return -i;
-    const std::uint8_t byte = at(static_cast<std::size_t>(i));
-    if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) return -i;
-  }
-  return length;
-}
 
 }  // namespace
 
@@ -63,7 +34,7 @@ void appendJsonString(std::string& out, std::string_view text) {
     if (i == text.size()) break;
     const auto c = static_cast<std::uint8_t>(text[i]);
     if (c >= 0x80) {
-      const int length = sequenceLength(text.substr(i));
+      const int length = utf8SequenceLength(text.substr(i));
       if (length > 0) {
         out.append(text.data() + i, static_cast<std::size_t>(length));
       } else {

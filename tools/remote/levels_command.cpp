@@ -20,6 +20,7 @@
 #include "remote/level_requests.h"
 #include "remote/levels.h"
 #include "remote/note.h"
+#include "remote/visible_text.h"
 
 namespace remote {
 namespace {
@@ -38,13 +39,13 @@ int runLevels(const CommonOptions& common, const std::string& targetText,
               << std::endl;
     return 0;
   }
-  std::cout << "component " << d.name << " on " << target.text() << ", client mask "
+  std::cout << "component " << visible(d.name) << " on " << target.text() << ", client mask "
             << maskHex(d.clientMask) << '\n'
             << "LEVEL  ENABLED  TEXT\n";
   for (const auto& level : d.levels) {
     std::cout << std::right << std::setw(5) << level.clientLevel << "  " << std::left
               << std::setw(7) << (levelEnabled(d.clientMask, level.clientLevel) ? "yes" : "no")
-              << "  " << level.text << '\n';
+              << "  " << visible(level.text) << '\n';
   }
   std::cout.flush();
   return 0;

@@ -3,7 +3,10 @@
 // The text and JSON forms of a log record. Times are the receive times: a
 // record carries none of its own.
 // Numbers go through std::to_chars and the date through one strftime()
-// per second, so that formatting a record allocates nothing.
+// per second, so that formatting a record allocates nothing. Every string
+// a target chose goes into a text line through appendVisible(), so that a
+// record is one line and no control reaches the terminal; JSON escapes
+// them its own way.
 //
 // Threads: a printer belongs to one thread.
 #include "remote/record_output.h"
@@ -15,6 +18,7 @@
 #include "remote/json_text.h"
 #include "remote/output_buffer.h"
 #include "remote/record_filter.h"
+#include "remote/visible_text.h"
 
 namespace remote {
 namespace {
@@ -97,7 +101,10 @@ void RecordPrinter::knowSource(std::string_view source, std::string_view applica
     const std::string& name = entry.second;
     const auto sharing = std::count_if(applicationOf.begin(), applicationOf.end(),
                                        [&](const auto& other) { return other.second == name; });
-    std::string text = "[" + (sharing > 1 ? name + "@" + address : name) + "]";
+    std::string text = "[";
+    appendVisible(text, name);
+    if (sharing > 1) text += "@" + address;
+    text += "]";
     if (options.color) text = sourceColour(address) + text + kColourOff;
     prefixOf[address] = text + " ";
   }
@@ -193,13 +200,16 @@ void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_
   appendNumber(line, r.sequence);
   line.push_back(' ');
   if (options.color) line.append(colourOf(clientLevel));
+  // Level names come from the target's descriptions: escaped like any text.
+  levelName.clear();
+  appendRecordLevelName(levelName, r.clientMask, levels);
   const std::size_t levelStart = line.size();
-  appendRecordLevelName(line, r.clientMask, levels);
+  appendVisible(line, levelName);
   const std::size_t width = line.size() - levelStart;
   if (width < kLevelWidth) line.append(kLevelWidth - width, ' ');
   if (options.color) line.append(kColourOff);
   line.push_back(' ');
-  line.append(r.strings[0]);
+  appendVisible(line, r.strings[0]);
   line.push_back(' ');
   appendNumber(line, r.integers[0]);
   line.push_back('/');
@@ -207,13 +217,13 @@ void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_
   line.append(" tick=");
   appendNumber(line, static_cast<std::uint32_t>(r.integers[2]));
   line.push_back(' ');
-  line.append(baseName(r.strings[1]));
+  appendVisible(line, baseName(r.strings[1]));
   line.push_back(':');
   appendNumber(line, r.integers[3]);
   line.push_back(' ');
-  line.append(r.strings[2]);
+  appendVisible(line, r.strings[2]);
   line.append(": ");
-  line.append(r.strings[3]);
+  appendVisible(line, r.strings[3]);
 }
 
 // The keys in the order jsonLine() (a sorted object) gave them, so that

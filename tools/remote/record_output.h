@@ -10,7 +10,10 @@
 // RFC 3339 time (--timestamps iso). With several targets, each line starts
 // with its target's application name, and its address as well when two
 // targets share a name, in a colour of its own (derived from the address,
-// so a target keeps its colour from run to run) when colour is on.
+// so a target keeps its colour from run to run) when colour is on. Control
+// characters in what the target sent (application, component, level,
+// file, function and text) are escaped (visible_text.h): one record, one
+// line.
 //
 // A following tail prints a record in place, as the receive batch holds
 // it, into a line buffer that is reused, then into an OutputBuffer its
@@ -106,7 +109,7 @@ class RecordPrinter {
   std::map<std::string, std::string, std::less<>> prefixOf;
   long printed = 0;
   std::string line;       // the line being formatted; its capacity is kept
-  std::string levelName;  // a JSON record's level name before escaping; likewise
+  std::string levelName;  // a record's level name before escaping; likewise
   SecondText textSecond, jsonSecond;
 };
 

@@ -2,6 +2,8 @@
 //
 // The text and JSON forms of a store's statistics. Times are receive
 // times: local with the date in text, UTC in JSON as tail --json has them.
+// Component and level names, which targets chose, have their controls
+// escaped in text (visible_text.h).
 //
 // Threads: see stats_output.h.
 #include "remote/stats_output.h"
@@ -12,13 +14,14 @@
 
 #include "remote/json_line.h"
 #include "remote/time_text.h"
+#include "remote/visible_text.h"
 
 namespace remote {
 namespace {
 
 std::string levelLabel(const store::Stats::PerLevel& level) {
-  return level.clientLevel < 0 ? level.levelName
-                               : level.levelName + " (" + std::to_string(level.clientLevel) + ")";
+  const std::string name = visible(level.levelName);
+  return level.clientLevel < 0 ? name : name + " (" + std::to_string(level.clientLevel) + ")";
 }
 
 // One table: a heading, then rows whose first column is padded to the
@@ -86,7 +89,8 @@ void printStats(const store::Stats& stats, bool json, std::ostream& out) {
   }
   printTable(out, {"TARGET", "RECORDS", "GAPS", "LOST"}, rows);
   rows.clear();
-  for (const auto& c : stats.components) rows.push_back({c.component, std::to_string(c.records)});
+  for (const auto& c : stats.components)
+    rows.push_back({visible(c.component), std::to_string(c.records)});
   printTable(out, {"COMPONENT", "RECORDS"}, rows);
   rows.clear();
   for (const auto& l : stats.levels) rows.push_back({levelLabel(l), std::to_string(l.records)});

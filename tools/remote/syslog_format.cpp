@@ -1,7 +1,8 @@
 // tools/remote/syslog_format.cpp
 //
 // Building RFC 5424 messages. Field limits are the RFC's: HOSTNAME 255,
-// APP-NAME 48, PROCID 128, MSGID 32 characters of PRINTUSASCII.
+// APP-NAME 48, PROCID 128, MSGID 32 characters of PRINTUSASCII. MSG keeps
+// the RFC's rules for MSG-ANY (appendMsg()).
 //
 // Threads: pure functions; callable from any thread.
 #include "remote/syslog_format.h"
@@ -13,6 +14,7 @@
 #include <ctime>
 
 #include "remote/levels.h"
+#include "remote/visible_text.h"
 
 namespace remote::syslog {
 namespace {
@@ -163,6 +165,20 @@ void numberParam(std::string& out, std::string_view name, Integer value) {
   out += '"';
 }
 
+// MSG as MSG-ANY: the octets as the host logged them, but for those below
+// 32, which a sender should avoid (a newline would split the message for a
+// collector that reads lines) and which become visible escapes. MSG-ANY
+// must not start with a BOM, which would declare it UTF-8: a leading BOM
+// is escaped too.
+void appendMsg(std::string& out, std::string_view text) {
+  static constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  if (text.starts_with(kBom)) {
+    out += "\\xef\\xbb\\xbf";
+    text.remove_prefix(kBom.size());
+  }
+  appendWithoutC0(out, text);
+}
+
 }  // namespace
 
 std::optional<int> parseFacility(std::string_view name) {
@@ -199,6 +215,12 @@ std::string paramValue(std::string_view value) {
   std::string out;
   out.reserve(value.size());
   appendParamValue(out, value);
+  return out;
+}
+
+std::string msg(std::string_view text) {
+  std::string out;
+  appendMsg(out, text);
   return out;
 }
 
@@ -243,7 +265,7 @@ void appendRecord(std::string& out, const Origin& origin, const codec::LogRecord
   numberParam(out, "line", record.integers[3]);
   param(out, "function", record.strings[2]);
   out += "] ";
-  out += record.strings[3];
+  appendMsg(out, record.strings[3]);
 }
 
 std::string formatGap(const Origin& origin, const SequenceGap& gap,

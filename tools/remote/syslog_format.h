@@ -11,8 +11,10 @@
 // the target reports, PROCID the record's pid, MSGID its component. The
 // structured data element carries the target, its uuid, the sequence
 // number and every other field of the record; MSG is the message text as
-// the host logged it, without BOM. A sequence gap becomes a message of its
-// own, at warning, so the collector sees the loss.
+// the host logged it, without BOM (MSG-ANY), but for the octets below 32,
+// which the RFC asks senders to avoid: they are sent as visible escapes
+// (visible_text.h), so a newline in a text never splits a message. A sequence gap becomes a message
+// of its own, at warning, so the collector sees the loss.
 //
 // 32473 is the enterprise number set aside for documentation: private use
 // needs no registration, and the SD-ID then cannot clash with a real one.
@@ -62,9 +64,11 @@ std::string formatGap(const Origin& origin, const SequenceGap& gap,
 // The pieces, for tests. A header field keeps PRINTUSASCII only (others
 // become '_'), cut to `maxLength`, and is "-" (nil) when empty. A
 // PARAM-VALUE escapes '"', '\' and ']' and is made valid UTF-8 (U+FFFD for
-// each byte that does not fit).
+// each byte that does not fit). MSG escapes octets below 32 and a leading
+// BOM and keeps every other octet.
 std::string headerField(std::string_view value, std::size_t maxLength);
 std::string paramValue(std::string_view value);
+std::string msg(std::string_view text);
 std::string timestamp(SystemClock::time_point at);
 
 }  // namespace remote::syslog
