@@ -8,13 +8,13 @@
 --
 -- It owns three things: the field layout of every kind, the expert warnings
 -- for datagrams that break the layout (decoding every field that is still
--- there), and the sequence-gap check on the log records of one target
--- towards one client. UDP may reorder datagrams, so a jump in the sequence
--- opens a hole that is marked as lost only on the first later record of
--- the conversation that shows the hole outlived a small window (256
--- records or 0.2 s, as tarvin-remote waits); a missing record that comes
--- inside the window is marked reordered, one that comes after its loss was
--- marked is marked late.
+-- there), and the sequence check on the log records of one target towards
+-- one client. A jump in the sequence is flagged at once on the record that
+-- jumped, "previous records not seen", as a capture cannot know whether
+-- they are lost or only late; a missing record that comes later is marked
+-- out of order. On every later look at a frame (the second pass of
+-- `tshark -2`, a click in the GUI) the jump says what the whole capture
+-- showed: how many of its records came later and how many never did.
 --
 -- Load it with `-X lua_script:tarvinremote.lua` or copy it into the personal
 -- Lua plugins folder. Written against the Lua API of Wireshark 4.0 (Lua 5.2);
@@ -99,9 +99,9 @@ local f = {
   str4 = ProtoField.string("tarvinremote.str4", "String 4", base.ASCII,
     "Fourth string of the log call (the framework puts the message text here)"),
   gap = ProtoField.uint32("tarvinremote.gap", "Missing log records", base.DEC,
-    nil, nil, "Records of this conversation that did not come within the reorder window"),
-  gapFrame = ProtoField.framenum("tarvinremote.gap_frame", "Missing before frame", base.NONE, frametype.NONE, nil,
-    "The record the missing ones should have come before"),
+    nil, nil, "Records this one jumped over that are not in the capture (so far, on a first pass)"),
+  jumpFrame = ProtoField.framenum("tarvinremote.jump_frame", "Jumped over in frame", base.NONE,
+    frametype.NONE, nil, "The record whose sequence number jumped over this one"),
   expectedSeq = ProtoField.uint32("tarvinremote.expected_seq", "Expected sequence number", base.DEC),
   prevFrame = ProtoField.framenum("tarvinremote.prev_frame", "Previous log record in conversation",
     base.NONE, frametype.NONE),
@@ -111,7 +111,7 @@ local f = {
 proto.fields = {
   f.fd, f.uuid, f.reqid, f.cmask, f.cmaskLevel, f.name, f.appname, f.count, f.level,
   f.text, f.seq, f.int1, f.int2, f.int3, f.int4, f.str1, f.str2, f.str3, f.str4,
-  f.gap, f.gapFrame, f.expectedSeq, f.prevFrame, f.extra, f.undecoded,
+  f.gap, f.jumpFrame, f.expectedSeq, f.prevFrame, f.extra, f.undecoded,
 }
 
 local ex = {
@@ -136,18 +136,19 @@ local ex = {
     "Component name of 32 characters or more: the target ignores this request",
     expert.group.PROTOCOL, expert.severity.WARN),
   seqGap = ProtoExpert.new("tarvinremote.expert.seq_gap",
-    "Log records missing before this one", expert.group.SEQUENCE, expert.severity.WARN),
+    "Previous log records not seen", expert.group.SEQUENCE, expert.severity.WARN),
+  seqGapFilled = ProtoExpert.new("tarvinremote.expert.seq_gap_filled",
+    "Previous log records not seen here came later, out of order", expert.group.SEQUENCE,
+    expert.severity.NOTE),
+  seqOutOfOrder = ProtoExpert.new("tarvinremote.expert.seq_out_of_order",
+    "Log record out of order", expert.group.SEQUENCE, expert.severity.NOTE),
   seqBack = ProtoExpert.new("tarvinremote.expert.seq_back",
-    "Sequence number repeated, or older than the records still awaited", expert.group.SEQUENCE,
+    "Sequence number repeated, or older than any record still missing", expert.group.SEQUENCE,
     expert.severity.WARN),
-  seqReordered = ProtoExpert.new("tarvinremote.expert.seq_reordered",
-    "Log record arrived out of order, inside the reorder window", expert.group.SEQUENCE, expert.severity.NOTE),
-  seqLate = ProtoExpert.new("tarvinremote.expert.seq_late",
-    "Log record arrived after it was marked lost", expert.group.SEQUENCE, expert.severity.WARN),
 }
 proto.experts = {
   ex.truncated, ex.missingNul, ex.countMismatch, ex.extraBytes, ex.ignoredBytes,
-  ex.unknownFd, ex.nameTooLong, ex.seqGap, ex.seqBack, ex.seqReordered, ex.seqLate,
+  ex.unknownFd, ex.nameTooLong, ex.seqGap, ex.seqGapFilled, ex.seqOutOfOrder, ex.seqBack,
 }
 
 -- A log record quoted inside an ICMP error is a copy of one already seen: it
@@ -160,14 +161,15 @@ local icmpv6Type = Field.new("icmpv6.type")
 -- in any order (clicks, `tshark -2`, filters), so the check cannot rest on
 -- "the record seen last". The first dissection of each frame works out its
 -- verdict from the state of its conversation at that point; every later
--- dissection looks the verdict up by frame number.
+-- dissection looks the verdict up by frame number. A record that fills a
+-- hole later adds itself to the verdict of the record that jumped, which
+-- later dissections of that record read.
 
--- A hole is marked lost once this many later records came, or this long
--- (seconds of capture time) has passed: the window of tarvin-remote.
-local kWindowRecords, kWindowSeconds = 256, 0.2
--- Holes tracked per conversation (past it the oldest is marked at once),
--- and holes remembered after marking, to tell a late record from a repeat.
-local kMaxHoles, kMaxReported = 64, 64
+-- Holes tracked per conversation; past it the oldest is forgotten, and a
+-- record of it that comes after all is taken for a repeat.
+local kMaxHoles = 1024
+-- Out-of-order frames named in a jump's expert text.
+local kNamedFrames = 4
 local kHalfRange, kRange = 2 ^ 31, 2 ^ 32
 
 local conversations = {}  -- conversation key -> state; first dissections only
@@ -191,8 +193,7 @@ local function fillHole(holes, seq)
       elseif seq == hole.last then
         hole.last = (hole.last - 1) % kRange
       else
-        table.insert(holes, i, { first = hole.first, last = (seq - 1) % kRange, frame = hole.frame,
-          time = hole.time, marked = hole.marked })
+        table.insert(holes, i, { first = hole.first, last = (seq - 1) % kRange, jump = hole.jump })
         hole.first = (seq + 1) % kRange
       end
       return hole
@@ -201,53 +202,52 @@ local function fillHole(holes, seq)
   return nil
 end
 
--- Moves the holes that outlived the window by `time` into the verdict's
--- gaps, oldest first.
-local function takeDue(c, time, number, verdict)
-  while #c.holes > 0 do
-    local hole = c.holes[1]
-    local past = (c.expected - 1 - hole.last) % kRange
-    if #c.holes <= kMaxHoles and past < kWindowRecords and time - hole.time < kWindowSeconds then return end
-    table.remove(c.holes, 1)
-    hole.marked = number
-    verdict.gaps[#verdict.gaps + 1] = hole
-    c.reported[#c.reported + 1] = hole
-    if #c.reported > kMaxReported then table.remove(c.reported, 1) end
-  end
-end
-
 -- The verdict on one log record, on its first dissection: what it says
--- about the sequence (kind, and the number expected when it jumped ahead)
--- and which holes it shows to be lost.
-local function judge(key, seq, number, time)
-  local verdict = { gaps = {} }
+-- about the sequence (kind; for a jump the number expected and how many
+-- it jumped over) and, for a record that comes late, the jump it fills.
+local function judge(key, seq, number)
+  local verdict = {}
   local c = conversations[key]
   if not c then
-    conversations[key] = { expected = (seq + 1) % kRange, holes = {}, reported = {}, last = { seq = seq,
-      frame = number } }
+    conversations[key] = { expected = (seq + 1) % kRange, holes = {}, last = { seq = seq, frame = number } }
     verdict.kind = "first"
     return verdict
   end
   verdict.previous = c.last
   c.last = { seq = seq, frame = number }
-  takeDue(c, time, number, verdict)  -- those that ran out of time before this record came
   local ahead = (seq - c.expected) % kRange
   if ahead < kHalfRange then
+    verdict.kind = "next"
     if ahead > 0 then
       verdict.expected = c.expected
-      c.holes[#c.holes + 1] = { first = c.expected, last = (seq - 1) % kRange, frame = number, time = time }
+      verdict.missing = ahead
+      verdict.cameLater = {}  -- frames of the records it jumped over that came after all
+      c.holes[#c.holes + 1] = { first = c.expected, last = (seq - 1) % kRange,
+        jump = { frame = number, verdict = verdict } }
+      if #c.holes > kMaxHoles then table.remove(c.holes, 1) end
     end
     c.expected = (seq + 1) % kRange
-    verdict.kind = "next"
-  elseif fillHole(c.holes, seq) then
-    verdict.kind = "reordered"
-  else
-    local hole = fillHole(c.reported, seq)
-    verdict.kind = hole and "late" or "repeat"
-    verdict.markedIn = hole and hole.marked
+    return verdict
   end
-  takeDue(c, time, number, verdict)  -- those that this record left behind the window
+  local hole = fillHole(c.holes, seq)
+  if hole then
+    verdict.kind = "out of order"
+    verdict.jumpFrame = hole.jump.frame
+    local later = hole.jump.verdict.cameLater
+    later[#later + 1] = number
+  else
+    verdict.kind = "repeat"
+  end
   return verdict
+end
+
+-- "frames 12, 14, 20 and 3 more" for the first frames of `numbers`.
+local function frameList(numbers)
+  local named = {}
+  for i = 1, math.min(#numbers, kNamedFrames) do named[i] = tostring(numbers[i]) end
+  local text = (#named == 1 and "frame " or "frames ") .. table.concat(named, ", ")
+  if #numbers > kNamedFrames then text = text .. string.format(" and %d more", #numbers - kNamedFrames) end
+  return text
 end
 
 ---------------------------------------------------------------------------
@@ -587,31 +587,41 @@ kinds[fd.LOG_RECORD] = function(r, pinfo)
   if verdictOf[pinfo.number] == nil then
     local key = string.format("%s:%d>%s:%d/%s", tostring(pinfo.src), pinfo.src_port,
       tostring(pinfo.dst), pinfo.dst_port, uuid)
-    verdictOf[pinfo.number] = judge(key, seq, pinfo.number, pinfo.abs_ts)
+    verdictOf[pinfo.number] = judge(key, seq, pinfo.number)
   end
   local verdict = verdictOf[pinfo.number]
   local range = r.tvb(seqStart, 4)
   local previous = verdict.previous
   if previous then r.tree:add(f.prevFrame, range, previous.frame):set_generated() end
-  if verdict.expected then r.tree:add(f.expectedSeq, range, verdict.expected):set_generated() end
-  for _, hole in ipairs(verdict.gaps) do
-    local missing = (hole.last - hole.first) % kRange + 1
-    r.tree:add(f.gap, range, missing):set_generated()
-    r.tree:add(f.gapFrame, range, hole.frame):set_generated()
-    seqItem:add_proto_expert_info(ex.seqGap,
-      string.format("%d log records missing (sequence %d to %d) before frame %d, not come by this one",
-        missing, hole.first, hole.last, hole.frame))
-    info = info .. string.format(" [%d missing]", missing)
+  if verdict.missing then
+    r.tree:add(f.expectedSeq, range, verdict.expected):set_generated()
+    -- On the first pass only what came before this frame is known; later
+    -- looks at it know the whole capture.
+    local later = pinfo.visited and verdict.cameLater or {}
+    local notSeen = verdict.missing - #later
+    local first, last = verdict.expected, (seq - 1) % kRange
+    if notSeen == 0 then
+      seqItem:add_proto_expert_info(ex.seqGapFilled,
+        string.format("Previous records not seen here (%d, sequence %d to %d) came later, out of order: %s",
+          verdict.missing, first, last, frameList(later)))
+      info = info .. " [previous records came later]"
+    else
+      r.tree:add(f.gap, range, notSeen):set_generated()
+      local text = string.format("Previous records not seen: %d (sequence %d to %d)", verdict.missing, first, last)
+      if #later > 0 then
+        text = text .. string.format("; %d came later, out of order (%s), %d never in the capture",
+          #later, frameList(later), notSeen)
+      end
+      seqItem:add_proto_expert_info(ex.seqGap, text)
+      info = info .. string.format(" [previous records not seen: %d]", notSeen)
+    end
   end
-  if verdict.kind == "reordered" then
-    seqItem:add_proto_expert_info(ex.seqReordered,
-      string.format("Sequence number %d after %d in frame %d: reordered, not lost", seq, previous.seq,
-        previous.frame))
-    info = info .. " [reordered]"
-  elseif verdict.kind == "late" then
-    seqItem:add_proto_expert_info(ex.seqLate,
-      string.format("Sequence number %d arrived after frame %d marked it lost", seq, verdict.markedIn))
-    info = info .. " [late]"
+  if verdict.kind == "out of order" then
+    r.tree:add(f.jumpFrame, range, verdict.jumpFrame):set_generated()
+    seqItem:add_proto_expert_info(ex.seqOutOfOrder,
+      string.format("Sequence number %d after %d in frame %d: out of order, jumped over in frame %d",
+        seq, previous.seq, previous.frame, verdict.jumpFrame))
+    info = info .. " [out of order]"
   elseif verdict.kind == "repeat" then
     seqItem:add_proto_expert_info(ex.seqBack,
       string.format("Sequence number %d after %d in frame %d", seq, previous.seq, previous.frame))
