@@ -4,8 +4,8 @@
 // and level descriptions, attached targets) and the host functions that
 // plug-ins call.
 //
-// Threads: every function locks `state.mutex` for what it touches (the
-// application name is read without it; see State); log delivery holds a
+// Threads: every function locks `state.mutex` for what it touches; log
+// delivery holds a
 // shared lock on the target list, so host threads log at the same time and
 // only attach/detach excludes them.
 #include "tarvin/framework.h"
@@ -17,9 +17,7 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <shared_mutex>
 
@@ -33,11 +31,10 @@ struct Component {
 
 struct State {
   std::mutex mutex;
-  // The name is handed out by reference and read by plug-in threads without
-  // a lock, so a new name never overwrites an old one: each is kept for the
-  // life of the process and `applicationName` moves to the newest.
-  std::deque<std::string> applicationNames{"tarvin-host"};
-  std::atomic<const std::string*> applicationName{&applicationNames.front()};
+  // The one current name. Readers get a copy of their own (see
+  // tarvin_get_application_name), so a new name overwrites the old one and
+  // a host that renames itself keeps no trail of names.
+  std::string applicationName = "tarvin-host";
   std::vector<Component> components;
   std::function<unsigned int(const std::string&, unsigned int)> maskPolicy;
 
@@ -67,8 +64,16 @@ Component* findComponent(std::vector<Component>& components, const std::string& 
 
 // ---- functions supplied to plug-ins ----
 
+// Each calling thread gets the name in a string of its own, refreshed on
+// each call: the reference a plug-in holds cannot change under it when the
+// host renames itself, and is replaced only by that thread's next call.
+// Memory stays one name per thread that asked; once the thread's copy is
+// as long as the name, a call allocates nothing.
 const std::string& tarvin_get_application_name() {
-  return *state().applicationName.load(std::memory_order_acquire);
+  thread_local std::string copy;
+  std::lock_guard lock(state().mutex);
+  copy.assign(state().applicationName);
+  return copy;
 }
 
 void tarvin_get_component_names(std::vector<std::string>& names) {
@@ -122,8 +127,7 @@ namespace tarvin {
 
 void setApplicationName(const std::string& name) {
   std::lock_guard lock(state().mutex);
-  state().applicationName.store(&state().applicationNames.emplace_back(name),
-                                std::memory_order_release);
+  state().applicationName = name;
 }
 
 void defineComponent(const std::string& name, unsigned int mask, const LevelDescriptions& levels) {

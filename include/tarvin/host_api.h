@@ -17,7 +17,9 @@
 
 struct tarvin_level;
 
-// The application's name; the reference stays valid while the host runs.
+// The application's name. The reference stays valid, its text unchanged,
+// until the calling thread calls this function again or ends; a host may
+// rename itself at any time without touching it.
 const std::string& tarvin_get_application_name();
 // Appends the name of every component, in the host's order.
 void tarvin_get_component_names(std::vector<std::string>& names);

@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
   ::sigaddset(&stopSignals, SIGTERM);
   ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  tarvin::setApplicationName(name);  // before the target: it keeps the reference
+  tarvin::setApplicationName(name);  // before the target, so discovery finds it named
   for (const char* component : {"net", "db", "ui"})
     tarvin::defineComponent(component, kDefaultMask, kLevels);
 

@@ -16,8 +16,9 @@
 // Levels are numeric levels 0-31; a component logs a message when bit
 // `level` of its mask is set.
 //
-// Threads: every function may be called from any thread. Set the application
-// name before the first target is created: targets hold on to its reference.
+// Threads: every function may be called from any thread, setApplicationName()
+// at any time: what a plug-in holds of the old name stays as it was (see
+// tarvin_get_application_name()).
 #pragma once
 
 #include <functional>
