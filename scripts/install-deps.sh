@@ -1,18 +1,32 @@
 #!/bin/sh
-# scripts/install-deps.sh: installs, from Debian's packages, what building,
-# testing and demonstrating the project needs and a fresh machine may lack.
-# Run as root. Installs nothing when everything is there already.
+# scripts/install-deps.sh [--tests]: installs, from Debian's packages, what
+# building the plug-in, the host and the tools and running the demo needs
+# and a fresh machine may lack; with --tests also what the tests, the
+# sanitizer and fuzz builds and the benchmarks need (the browser, tshark,
+# rsyslog, clang, node, lintian, ...). Run as root. Installs nothing when
+# everything is there already.
 set -eu
-packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev libfuzzer-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libspdlog-dev
-  libsqlite3-dev libcpp-httplib-dev
+usage() { sed -n '2,7s/^# \{0,1\}//p' "$0"; }
+tests=0
+for arg in "$@"; do
+  case $arg in
+    --tests) tests=1 ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "install-deps.sh: error: unknown argument $arg" >&2; usage >&2; exit 2 ;;
+  esac
+done
+packages="build-essential cmake ninja-build pkg-config libcli11-dev nlohmann-json3-dev
+  libsqlite3-dev libcpp-httplib-dev"
+[ $tests = 1 ] && packages="$packages clang libclang-rt-14-dev libfuzzer-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
   tshark rsyslog iproute2 util-linux python3 dpkg-dev clang-format shellcheck lua-check
-  help2man man-db chromium nodejs curl"
+  help2man man-db lintian chromium nodejs curl"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
-command -v npm >/dev/null 2>&1 || missing="$missing npm"  # Debian's nodejs comes without it
+# Debian's nodejs comes without npm.
+[ $tests = 1 ] && ! command -v npm >/dev/null 2>&1 && missing="$missing npm"
 if [ -n "$missing" ]; then
   echo "installing:$missing"
   export DEBIAN_FRONTEND=noninteractive
@@ -30,6 +44,6 @@ fi
 # The browser tests' npm packages, exactly as their lockfile pins them; the
 # browser is Debian's chromium, never a download.
 web_tests="$(dirname "$0")/../tests/web"
-if [ ! -d "$web_tests/node_modules/playwright-core" ]; then
+if [ $tests = 1 ] && [ ! -d "$web_tests/node_modules/playwright-core" ]; then
   (cd "$web_tests" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
 fi

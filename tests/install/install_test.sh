@@ -46,7 +46,7 @@ c++ -std=c++20 $strict $cxxflags -I"$prefix/include" "$source/tests/install/fore
 # follow wherever that is.
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 # shellcheck disable=SC2046,SC2086  # the flags are separate words
-c++ $strict $cxxflags $(pkg-config --cflags tarvin) \
+c++ -std=c++20 $strict $cxxflags $(pkg-config --cflags tarvin) \
     -DTARVIN_PLUGIN="\"$(pkg-config --variable=plugin tarvin)\"" "$source/tests/install/framework_host.cpp" \
     $(pkg-config --libs tarvin) -Wl,-rpath,"$(pkg-config --variable=libdir tarvin)" -o "$prefix/pkg_config_host"
 "$prefix/pkg_config_host" | grep -q "^logged through $prefix/" ||
@@ -62,6 +62,8 @@ cmake --build "$prefix/cmake_host" >/dev/null
 # The installed tools find the framework library and the plug-in in the
 # prefix without any environment.
 if [ -x "$prefix/bin/tarvin-example-host" ]; then
+  find "$prefix/lib" -path '*/wireshark/plugins/tarvinremote.lua' | grep -q . ||
+    { echo "install_test: the Wireshark dissector was not installed" >&2; exit 1; }
   "$prefix/bin/tarvin-example-host" --duration 1 --rate 5 | grep -q "^target port 57008" ||
     { echo "install_test: the installed example host did not start its target" >&2; exit 1; }
 fi

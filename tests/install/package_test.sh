@@ -3,8 +3,8 @@
 #
 # Makes the Debian packages of the build tree as a user does (cpack -G DEB),
 # unpacks them into a scratch folder without installing anything, checks
-# each package's files and dependencies, then runs the unpacked example host
-# and finds it with the unpacked tarvin-remote.
+# each package's files and dependencies and runs lintian on them, then runs
+# the unpacked example host and finds it with the unpacked tarvin-remote.
 set -eu
 build=$1
 scratch=$(mktemp -d)
@@ -27,12 +27,58 @@ expect() {
   done
   dpkg-deb -x "$deb" "$scratch/root"
 }
+docs() { echo "share/doc/$1/copyright share/doc/$1/changelog.Debian.gz"; }
+# shellcheck disable=SC2046  # one word per file
 expect libtarvin1 lib/libtarvint_remote.so.1 lib/libtarvint_remote.so.1.0.0 \
-  lib/libtarvin_host.so.1 lib/libtarvin_host.so.1.0.0
+  lib/libtarvin_host.so.1 lib/libtarvin_host.so.1.0.0 $(docs libtarvin1)
+# shellcheck disable=SC2046
 expect libtarvin-dev include/tarvin/tarvin.h include/tarvin/framework.h \
-  lib/cmake/Tarvin/TarvinConfig.cmake lib/pkgconfig/tarvin.pc
-expect tarvin-tools bin/tarvin-remote bin/tarvin-example-host
+  lib/cmake/Tarvin/TarvinConfig.cmake lib/pkgconfig/tarvin.pc $(docs libtarvin-dev)
+# shellcheck disable=SC2046
+expect tarvin-tools bin/tarvin-remote bin/tarvin-example-host $(docs tarvin-tools) \
+  lib/"$(dpkg-architecture -qDEB_HOST_MULTIARCH)"/wireshark/plugins/tarvinremote.lua
 dpkg-deb -c "$scratch"/out/libtarvin1_*.deb | grep -q 'include/' && fail "headers in the runtime package"
+if [ -d "$scratch/root/usr/share/man/man1" ]; then
+  find "$scratch/root/usr/share/man/man1" -type f ! -name '*.1.gz' | grep . && fail "manual pages not gzipped"
+fi
+
+# Every binary stripped and without RUNPATH; the debug symbols, where the
+# build has them, in the -dbgsym packages.
+for f in "$scratch"/root/usr/bin/* "$scratch"/root/usr/lib/*.so.*.*; do
+  [ -L "$f" ] && continue
+  readelf -d "$f" | grep -Eq 'RUNPATH|RPATH' && fail "$(basename "$f") has a RUNPATH"
+  readelf -S "$f" | grep -q '\.debug_info' && fail "$(basename "$f") is not stripped"
+done
+for dbgsym in "$scratch"/out/*-dbgsym_*.ddeb; do
+  [ -f "$dbgsym" ] || continue
+  dpkg-deb -c "$dbgsym" | grep -q '/usr/lib/debug/.build-id/.*\.debug$' || fail "$(basename "$dbgsym") holds no symbols"
+done
+
+# lintian, Debian's own check, on the three packages: no error, and only
+# these warnings, each for a reason of ours:
+#   initial-upload-closes-no-bugs     built for users, never uploaded to the
+#                                     archive, so no bug to close
+#   package-name-doesnt-match-sonames libtarvin1 ships the plug-in together
+#                                     with the framework library it is
+#                                     loaded into; hosts dlopen the plug-in
+#                                     rather than link it
+#   maintscript-calls-ldconfig        cpack's own postinst/postrm; the
+#                                     ldconfig trigger is there as well
+#   pkg-config-unavailable-for-cross-compilation
+#                                     the pkg-config file lies in
+#                                     /usr/lib/pkgconfig, as in every prefix
+#                                     this project installs to
+allowed="initial-upload-closes-no-bugs package-name-doesnt-match-sonames maintscript-calls-ldconfig
+  pkg-config-unavailable-for-cross-compilation"
+if command -v lintian >/dev/null 2>&1; then
+  lintian --tag-display-limit 0 "$scratch"/out/*.deb >"$scratch/lintian.out" 2>&1 || true
+  grep -q '^E: ' "$scratch/lintian.out" && fail "lintian errors: $(grep '^E: ' "$scratch/lintian.out")"
+  awk '/^W: / {print $3}' "$scratch/lintian.out" | while read -r tag; do
+    echo "$allowed" | grep -qw -- "$tag" || fail "lintian warning not explained: $(grep -- " $tag" "$scratch/lintian.out")"
+  done
+else
+  fail "lintian is not installed (scripts/install-deps.sh --tests installs it)"
+fi
 
 soname=$(objdump -p "$scratch/root/usr/lib/libtarvint_remote.so.1" | awk '/SONAME/ {print $2}')
 [ "$soname" = libtarvint_remote.so.1 ] || fail "plug-in SONAME is $soname"
@@ -42,6 +88,9 @@ echo "$depends" | grep -q "libstdc++6" || fail "dpkg-shlibdeps found no system d
 
 # The unpacked tools run from where they lie: the example host finds the
 # plug-in beside the framework library, and discover sees its target.
+# No RUNPATH: the unpacked libraries are found as an installed package's
+# would be in /usr/lib.
+export LD_LIBRARY_PATH="$scratch/root/usr/lib"
 "$scratch/root/usr/bin/tarvin-example-host" --rate 5 >"$scratch/host.out" &
 host_pid=$!
 for _ in 1 2 3 4 5 6 7 8 9 10; do

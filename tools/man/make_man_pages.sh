@@ -41,3 +41,7 @@ page tarvin-remote "$remote" "talk to tarvin remote log targets over UDP" "$here
   page "tarvin-remote-$command" "$remote $command" "$(lower_first "$description")" "$here/common.h2m"
 done
 page tarvin-example-host "$host" "an application that logs through the tarvin remote log target plug-in"
+
+# Installed gzipped, as man reads them and Debian keeps them; the plain
+# pages stay for the checks.
+for f in "$out"/*.1; do gzip -9nc "$f" > "$f.gz"; done
