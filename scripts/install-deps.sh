@@ -16,7 +16,7 @@ for arg in "$@"; do
   esac
 done
 packages="build-essential cmake ninja-build pkg-config libcli11-dev nlohmann-json3-dev
-  libsqlite3-dev libcpp-httplib-dev"
+  libsqlite3-dev libcpp-httplib-dev libtomlplusplus-dev"
 [ $tests = 1 ] && packages="$packages clang libclang-rt-14-dev libfuzzer-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
   tshark rsyslog iproute2 util-linux python3 dpkg-dev clang-format shellcheck lua-check

@@ -1,0 +1,219 @@
+// tests/tools/alerts_test.cpp
+//
+// Alert rules as an operator meets them: every kind of mistake in a rule
+// file named at its line, the condition forms, and the engine's firing and
+// resolving over time for each condition, with `for`, target globs and
+// templates.
+//
+// Threads: single-threaded gtest cases.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "alerts/alert_engine.h"
+#include "alerts/alert_rules.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using alerts::Condition;
+using Kind = Condition::Kind;
+
+const alerts::Time kStart = alerts::Time{} + std::chrono::hours(24 * 20000);
+
+TEST(AlertRules, EveryMistakeIsNamedAtItsLine) {
+  static const struct {
+    const char* name;
+    std::string text;
+    int line;
+    std::string message;  // a part of it
+  } kCases[] = {
+      {"not TOML", "[[rule]\nname = 1\n", 1, ""},
+      {"no rules", "# nothing\n", 1, "no rules"},
+      {"another table", "[[rules]]\nname = \"a\"\n", 1, "unknown table 'rules'"},
+      {"no name", "[[rule]]\ncondition = \"target gone\"\n", 1, "without a name"},
+      {"no condition", "[[rule]]\nname = \"a\"\n", 1, "has no condition"},
+      {"name not a string", "[[rule]]\nname = 3\ncondition = \"target gone\"\n", 2,
+       "name must be a string"},
+      {"unknown key", "[[rule]]\nname = \"a\"\ncondition = \"target gone\"\ncolour = \"red\"\n", 4,
+       "unknown key 'colour'"},
+      {"condition form", "[[rule]]\nname = \"a\"\ncondition = \"count > 3 within 1m\"\n", 3,
+       "is none of"},
+      {"condition duration", "[[rule]]\nname = \"a\"\ncondition = \"absent for soon\"\n", 3,
+       "'soon' is no duration"},
+      {"count of none", "[[rule]]\nname = \"a\"\ncondition = \"count >= 0 within 1m\"\n", 3,
+       "at least 1"},
+      {"rate unit", "[[rule]]\nname = \"a\"\ncondition = \"rate > 5/h over 1m\"\n", 3, "no rate"},
+      {"for", "[[rule]]\nname = \"a\"\ncondition = \"target gone\"\nfor = \"-1s\"\n", 4,
+       "no duration"},
+      {"regex", "[[rule]]\nname = \"a\"\ngrep = \"(x\"\ncondition = \"absent for 1m\"\n", 3,
+       "no regular expression"},
+      {"template",
+       "[[rule]]\nname = \"a\"\ncondition = \"target gone\"\n\n[rule.annotations]\n"
+       "summary = \"{{host}}\"\n",
+       6, "unknown template '{{host}}'"},
+      {"selector on an event",
+       "[[rule]]\nname = \"a\"\ncomponents = [\"db\"]\ncondition = \"target gone\"\n", 4,
+       "looks at targets"},
+      {"level out of range",
+       "[[rule]]\nname = \"a\"\nmin_level = 40\ncondition = \"absent for 1m\"\n", 3, "0-31"},
+      {"a second rule of a name",
+       "[[rule]]\nname = \"a\"\ncondition = \"target gone\"\n[[rule]]\nname = \"a\"\n"
+       "condition = \"target gone\"\n",
+       4, "a second rule named 'a'"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const alerts::RuleFile file = alerts::parseRules(c.text, "rules.toml");
+    EXPECT_TRUE(file.rules.empty());
+    std::string all;
+    bool found = false;
+    for (const alerts::RuleError& error : file.errors) {
+      all += std::to_string(error.line) + ": " + error.message + "\n";
+      found |= error.line == c.line && error.message.find(c.message) != std::string::npos;
+    }
+    EXPECT_TRUE(found) << all;
+  }
+  // Every mistake of a file, not only the first.
+  const alerts::RuleFile several = alerts::parseRules(
+      "[[rule]]\nname = \"a\"\ncondition = \"soon\"\nfor = \"later\"\n", "rules.toml");
+  ASSERT_EQ(several.errors.size(), 2u);
+  EXPECT_EQ(several.errors[1].line, 4);
+}
+
+TEST(AlertRules, ConditionForms) {
+  static const struct {
+    const char* text;
+    Kind kind;
+    double threshold;
+    alerts::Duration window;
+  } kCases[] = {
+      {"count >= 10 within 1m", Kind::kCount, 10, 60s},
+      {"rate > 5/s over 30s", Kind::kRateAbove, 5, 30s},
+      {"rate < 60/m over 5m", Kind::kRateBelow, 1, 300s},
+      {"absent for 1h", Kind::kAbsent, 0, 3600s},
+      {"lost >= 1 within 10s", Kind::kLost, 1, 10s},
+      {"target gone", Kind::kTargetGone, 0, 0s},
+      {"target restarted", Kind::kTargetRestarted, 0, 300s},
+      {"level not restored within 1m", Kind::kLevelNotRestored, 0, 60s},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    Condition condition;
+    std::string error;
+    ASSERT_TRUE(alerts::parseCondition(c.text, condition, error)) << error;
+    EXPECT_EQ(condition.kind, c.kind);
+    EXPECT_DOUBLE_EQ(condition.threshold, c.threshold);
+    EXPECT_EQ(condition.window, c.window);
+  }
+}
+
+alerts::Rule rule(const std::string& condition, alerts::Duration holdFor = 0s) {
+  alerts::Rule r;
+  r.name = "r";
+  std::string error;
+  EXPECT_TRUE(alerts::parseCondition(condition, r.condition, error)) << error;
+  r.holdFor = holdFor;
+  return r;
+}
+
+alerts::Subject record(alerts::Time at, const std::string& text = "boom",
+                       const std::string& target = "127.0.0.1:57008") {
+  return alerts::Subject{target, "billing", "db", text, 7, at};
+}
+
+// The kinds of transition evaluate() returns at `at`, as "F" and "R".
+std::string changes(alerts::Engine& engine, alerts::Time at) {
+  std::string out;
+  for (const auto& t : engine.evaluate(at))
+    out += t.kind == alerts::Transition::Kind::kFiring ? "F" : "R";
+  return out;
+}
+
+TEST(AlertEngine, CountFiresOnTheNthWithinItsWindowAndResolvesWhenTheyAge) {
+  alerts::Engine engine({rule("count >= 3 within 10s")});
+  engine.selected(0, record(kStart));
+  engine.selected(0, record(kStart + 1s));
+  EXPECT_EQ(changes(engine, kStart + 2s), "");
+  engine.selected(0, record(kStart + 9s, "third"));
+  EXPECT_EQ(changes(engine, kStart + 9s), "F");
+  ASSERT_EQ(engine.firing().size(), 1u);
+  EXPECT_EQ(engine.firing()[0].count, 3u);
+  EXPECT_EQ(engine.firing()[0].last.text, "third");
+  EXPECT_EQ(changes(engine, kStart + 10s), "R");  // the first is 10 s old
+  EXPECT_TRUE(engine.firing().empty());
+}
+
+TEST(AlertEngine, ForHoldsBackUntilTheConditionHeldThatLong) {
+  alerts::Engine engine({rule("count >= 1 within 1m", 30s)});
+  engine.selected(0, record(kStart));
+  EXPECT_EQ(changes(engine, kStart), "");
+  EXPECT_EQ(changes(engine, kStart + 29s), "");
+  EXPECT_EQ(changes(engine, kStart + 30s), "F");
+  EXPECT_EQ(changes(engine, kStart + 31s), "");  // fires once
+}
+
+TEST(AlertEngine, AbsentAndRateBelowWatchATargetOnceSeen) {
+  alerts::Engine engine({rule("absent for 1m"), rule("rate < 1/s over 10s")});
+  EXPECT_EQ(changes(engine, kStart - 1h), "");  // no target known yet
+  engine.targetSeen("127.0.0.1:57008", "billing", kStart);
+  for (int s = 1; s <= 10; ++s) engine.selected(1, record(kStart + std::chrono::seconds(s)));
+  EXPECT_EQ(changes(engine, kStart + 10s), "");
+  engine.selected(0, record(kStart + 30s));
+  EXPECT_EQ(changes(engine, kStart + 89s), "F");  // the rate fell; the heartbeat not yet gone
+  EXPECT_EQ(changes(engine, kStart + 90s), "F");  // a minute without the heartbeat
+  engine.selected(0, record(kStart + 91s));
+  EXPECT_EQ(changes(engine, kStart + 91s), "R");
+}
+
+TEST(AlertEngine, RateAboveLostAndEvents) {
+  alerts::Rule restarted = rule("target restarted within 1m");
+  restarted.targets = {"bill*"};  // globs name the application as well as the address
+  alerts::Rule level = rule("level not restored");
+  level.components = {"db"};
+  alerts::Engine engine({rule("rate > 2/s over 2s"), rule("lost >= 100 within 1m"),
+                         rule("target gone"), restarted, level});
+  for (int i = 0; i < 5; ++i) engine.selected(0, record(kStart));
+  engine.recordsLost("127.0.0.1:57008", "billing", 60, kStart);
+  EXPECT_EQ(changes(engine, kStart), "F");  // 5 in 2 s
+  engine.recordsLost("127.0.0.1:57008", "billing", 40, kStart + 30s);
+  engine.targetGone("127.0.0.1:57009", "shop", kStart + 30s);
+  engine.targetRestarted("127.0.0.1:57009", "shop", kStart + 30s);  // not billing: ignored
+  engine.targetRestarted("127.0.0.1:57008", "billing", kStart + 30s);
+  engine.levelNotRestored("127.0.0.1:57008", "billing", "ui", kStart + 30s);  // not db
+  EXPECT_EQ(changes(engine, kStart + 30s), "RFFF");  // rate over; lost, gone, restarted
+  engine.targetSeen("127.0.0.1:57009", "shop", kStart + 40s);
+  engine.levelNotRestored("127.0.0.1:57008", "billing", "db", kStart + 40s);
+  EXPECT_EQ(changes(engine, kStart + 40s), "RF");  // back; the db level
+  EXPECT_EQ(changes(engine, kStart + 61s), "R");   // the first loss left the minute
+  EXPECT_EQ(changes(engine, kStart + 90s), "R");   // the restart held its minute
+}
+
+TEST(AlertEngine, AlertsCarryTheirLabelsAndFilledTemplates) {
+  alerts::Rule r = rule("count >= 2 within 1m");
+  r.name = "db errors";
+  r.labels = {{"severity", "page"}};
+  r.annotations = {{"summary", "{{count}} from {{component}} on {{target}}: {{text}} {{x}}"}};
+  alerts::Engine engine({r});
+  engine.selected(0, record(kStart, "first"));
+  engine.selected(0, record(kStart + 1s, "disk full"));
+  const auto fired = engine.evaluate(kStart + 1s);
+  ASSERT_EQ(fired.size(), 1u);
+  const alerts::Alert& alert = fired[0].alert;
+  EXPECT_EQ(alert.labels,
+            (std::map<std::string, std::string>{
+                {"alertname", "db errors"}, {"severity", "page"}, {"target", "127.0.0.1:57008"}}));
+  EXPECT_EQ(alert.annotations.at("summary"), "2 from db on 127.0.0.1:57008: disk full {{x}}");
+  EXPECT_EQ(alert.startsAt, kStart + 1s);
+}
+
+TEST(AlertRules, GlobsMatchTheWholeText) {
+  EXPECT_TRUE(alerts::globMatches("bill*", "billing"));
+  EXPECT_TRUE(alerts::globMatches("127.0.0.1:5700?", "127.0.0.1:57008"));
+  EXPECT_TRUE(alerts::globMatches("*a*b*", "xxaxxbxx"));
+  EXPECT_FALSE(alerts::globMatches("bill", "billing"));
+  EXPECT_FALSE(alerts::globMatches("*ing?", "billing"));
+}
+
+}  // namespace
