@@ -1,18 +1,30 @@
 // tests/tools/alerts_test.cpp
 //
 // Alert rules as an operator meets them: every kind of mistake in a rule
-// file named at its line, the condition forms, and the engine's firing and
+// file named at its line, the condition forms, the engine's firing and
 // resolving over time for each condition, with `for`, target globs and
-// templates.
+// templates, and the notifier against a real HTTP receiver on loopback
+// and a real command: a receiver that is down at first, a full queue, an
+// Alertmanager that is sent what fires again.
 //
-// Threads: single-threaded gtest cases.
+// Threads: the notifier cases run an HTTP server on a thread of their own.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <httplib.h>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "alerts/alert_engine.h"
 #include "alerts/alert_rules.h"
+#include "alerts/notifier.h"
 
 namespace {
 
@@ -214,6 +226,182 @@ TEST(AlertRules, GlobsMatchTheWholeText) {
   EXPECT_TRUE(alerts::globMatches("*a*b*", "xxaxxbxx"));
   EXPECT_FALSE(alerts::globMatches("bill", "billing"));
   EXPECT_FALSE(alerts::globMatches("*ing?", "billing"));
+}
+
+// An HTTP receiver on loopback that keeps every body posted to it. Its
+// port is chosen at once; until start() nothing listens there, so
+// connections are refused.
+class Receiver {
+ public:
+  Receiver() {
+    server.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+      std::lock_guard lock(mutex);
+      bodies.push_back({request.path, request.body});
+      response.status = 200;
+    });
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    ::close(probe);
+  }
+  ~Receiver() {
+    server.stop();
+    if (thread.joinable()) thread.join();
+  }
+  void start() {
+    thread = std::thread([this] { server.listen("127.0.0.1", port); });
+  }
+  std::string url(const std::string& path = "/hook") const {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+  }
+  // The bodies once there are at least `count`; fails after 10 s.
+  std::vector<std::pair<std::string, std::string>> await(std::size_t count) {
+    for (int i = 0; i < 1000; ++i) {
+      {
+        std::lock_guard lock(mutex);
+        if (bodies.size() >= count) return bodies;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "the receiver got fewer than " << count << " posts";
+    return {};
+  }
+
+ private:
+  httplib::Server server;
+  int port = 0;
+  std::thread thread;
+  std::mutex mutex;
+  std::vector<std::pair<std::string, std::string>> bodies;
+};
+
+alerts::Transition change(alerts::Transition::Kind kind, const std::string& text = "disk full") {
+  alerts::Alert alert;
+  alert.rule = "db errors";
+  alert.target = "127.0.0.1:57008";
+  alert.labels = {{"alertname", "db errors"}, {"target", "127.0.0.1:57008"}};
+  alert.annotations = {{"summary", "2 errors"}};
+  alert.startsAt = kStart;
+  alert.endsAt = kStart + 1min;
+  alert.count = 2;
+  alert.last = record(kStart, text);
+  return {kind, alert};
+}
+
+template <typename Condition>
+bool eventually(Condition condition) {
+  for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
+  return condition();
+}
+
+TEST(Notifier, AWebhookDownAtFirstGetsEveryChangeInOrder) {
+  Receiver receiver;  // bound, not yet listening: refused
+  alerts::NotifierOptions options;
+  options.destinations = {{alerts::Destination::Kind::kWebhook, receiver.url()}};
+  options.firstRetry = 50ms;
+  options.maxRetryPause = 100ms;
+  options.attempts = 1000;
+  alerts::Notifier notifier(options);
+  notifier.post(change(alerts::Transition::Kind::kFiring, "first\nline"));
+  notifier.post(change(alerts::Transition::Kind::kResolved));
+  ASSERT_TRUE(eventually([&] { return notifier.stats().retried >= 2; }));
+  receiver.start();
+  const auto bodies = receiver.await(2);
+  ASSERT_EQ(bodies.size(), 2u);
+  const auto firing = nlohmann::json::parse(bodies[0].second);
+  EXPECT_EQ(firing["status"], "firing");
+  EXPECT_EQ(firing["rule"], "db errors");
+  EXPECT_EQ(firing["context"]["text"], "first\nline");
+  EXPECT_EQ(firing["context"]["sequence"], 7);
+  EXPECT_FALSE(firing.contains("endsAt"));
+  const auto resolved = nlohmann::json::parse(bodies[1].second);
+  EXPECT_EQ(resolved["status"], "resolved");
+  EXPECT_EQ(resolved["endsAt"], alerts::rfc3339(kStart + 1min));
+  EXPECT_TRUE(eventually([&] { return notifier.stats().sent == 2; }));
+  EXPECT_EQ(notifier.stats().dropped, 0u);
+}
+
+TEST(Notifier, AFullQueueAndAFailingCommandAreCountedAsDropped) {
+  Receiver refusing;  // never started
+  alerts::NotifierOptions options;
+  options.destinations = {{alerts::Destination::Kind::kWebhook, refusing.url()}};
+  options.queueLimit = 2;
+  options.firstRetry = 10s;
+  alerts::Notifier full(options);
+  for (int i = 0; i < 5; ++i) full.post(change(alerts::Transition::Kind::kFiring));
+  EXPECT_EQ(full.stats().dropped, 3u);  // the one in flight and one more are kept
+  EXPECT_EQ(full.stats().queued, 2u);
+
+  alerts::NotifierOptions slow;
+  slow.destinations = {{alerts::Destination::Kind::kCommand, "sleep 10"}};
+  slow.timeout = 200ms;
+  slow.attempts = 1;
+  alerts::Notifier killed(slow);
+  killed.post(change(alerts::Transition::Kind::kFiring));
+  EXPECT_TRUE(eventually([&] { return killed.stats().dropped == 1; }));
+}
+
+TEST(Notifier, ACommandGetsTheAlertInItsEnvironmentAndOnItsInput) {
+  char directory[] = "/tmp/alerts_test.XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  const std::string out = std::string(directory) + "/out";
+  alerts::NotifierOptions options;
+  options.destinations = {{alerts::Destination::Kind::kCommand,
+                           "{ echo \"$TARVIN_ALERT_STATUS $TARVIN_ALERT_NAME "
+                           "$TARVIN_ALERT_COMPONENT $TARVIN_ALERT_COUNT\"; cat; } > " +
+                               out + ".tmp && mv " + out + ".tmp " + out}};
+  alerts::Notifier notifier(options);
+  notifier.post(change(alerts::Transition::Kind::kFiring));
+  ASSERT_TRUE(eventually([&] { return std::ifstream(out).good(); }));
+  std::ifstream in(out);
+  std::string environment, json;
+  std::getline(in, environment);
+  std::getline(in, json);
+  EXPECT_EQ(environment, "firing db errors db 2");
+  EXPECT_EQ(nlohmann::json::parse(json)["annotations"]["summary"], "2 errors");
+  std::remove(out.c_str());
+  ::rmdir(directory);
+}
+
+TEST(Notifier, AnAlertmanagerIsSentWhatFiresAgainUntilItResolves) {
+  Receiver alertmanager;
+  alertmanager.start();
+  alerts::NotifierOptions options;
+  options.destinations = {{alerts::Destination::Kind::kAlertmanager, alertmanager.url("")}};
+  options.resend = 100ms;
+  alerts::Notifier notifier(options);
+  const alerts::Transition firing = change(alerts::Transition::Kind::kFiring);
+  notifier.post(firing);
+  notifier.setFiring({firing.alert});
+  const auto bodies = alertmanager.await(3);  // the change, then re-sends
+  ASSERT_GE(bodies.size(), 3u);
+  for (const auto& [path, body] : bodies) {
+    EXPECT_EQ(path, "/api/v2/alerts");
+    const auto alerts = nlohmann::json::parse(body);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0]["labels"]["alertname"], "db errors");
+    EXPECT_EQ(alerts[0]["startsAt"], alerts::rfc3339(kStart));
+    EXPECT_GT(alerts[0]["endsAt"].get<std::string>(), alerts::rfc3339(alerts::Clock::now()));
+  }
+}
+
+TEST(Notifier, DestinationsAndTimes) {
+  alerts::Destination d;
+  std::string error;
+  EXPECT_TRUE(alerts::parseDestination("webhook=http://127.0.0.1:9/hook", d, error));
+  EXPECT_EQ(d.kind, alerts::Destination::Kind::kWebhook);
+  EXPECT_TRUE(alerts::parseDestination("alertmanager=http://am:9093", d, error));
+  EXPECT_TRUE(alerts::parseDestination("command=logger -t alert", d, error));
+  EXPECT_EQ(d.address, "logger -t alert");
+  EXPECT_FALSE(alerts::parseDestination("webhook=https://x", d, error));
+  EXPECT_FALSE(alerts::parseDestination("email=a@b", d, error));
+  EXPECT_NE(error.find("alertmanager=URL"), std::string::npos);
+  EXPECT_EQ(alerts::rfc3339(alerts::Time{} + 1500ms), "1970-01-01T00:00:01.500Z");
 }
 
 }  // namespace
