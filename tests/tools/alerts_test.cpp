@@ -5,7 +5,8 @@
 // resolving over time for each condition, with `for`, target globs and
 // templates, and the notifier against a real HTTP receiver on loopback
 // and a real command: a receiver that is down at first, a full queue, an
-// Alertmanager that is sent what fires again.
+// Alertmanager that is sent what fires again; and the metrics text as
+// Prometheus' own promtool reads it.
 //
 // Threads: the notifier cases run an HTTP server on a thread of their own.
 #include <arpa/inet.h>
@@ -24,6 +25,7 @@
 
 #include "alerts/alert_engine.h"
 #include "alerts/alert_rules.h"
+#include "alerts/metrics_text.h"
 #include "alerts/notifier.h"
 
 namespace {
@@ -402,6 +404,53 @@ TEST(Notifier, DestinationsAndTimes) {
   EXPECT_FALSE(alerts::parseDestination("email=a@b", d, error));
   EXPECT_NE(error.find("alertmanager=URL"), std::string::npos);
   EXPECT_EQ(alerts::rfc3339(alerts::Time{} + 1500ms), "1970-01-01T00:00:01.500Z");
+}
+
+TEST(MetricsText, WritesWhatPromtoolAccepts) {
+  alerts::MetricsText metrics;
+  metrics.family("tarvin_records_received_total", "Records received,\nper target",
+                 alerts::MetricsText::Type::kCounter);
+  metrics.sample("tarvin_records_received_total",
+                 {{"target", "127.0.0.1:57008"}, {"application", "a \"quoted\\ name\n"}},
+                 12345678901234.0);
+  metrics.family("tarvin_spool_bytes", "Bytes waiting in the spool",
+                 alerts::MetricsText::Type::kGauge);
+  metrics.sample("tarvin_spool_bytes", {}, 0);
+  alerts::Histogram latency({0.001, 0.01, 0.1});
+  for (const double v : {0.0005, 0.002, 0.002, 5.0}) latency.observe(v);
+  metrics.family("tarvin_insert_seconds", "Time of one insert",
+                 alerts::MetricsText::Type::kHistogram);
+  metrics.histogram("tarvin_insert_seconds", {{"store", "logs.db"}}, latency);
+  EXPECT_EQ(metrics.text(),
+            "# HELP tarvin_records_received_total Records received,\\nper target\n"
+            "# TYPE tarvin_records_received_total counter\n"
+            "tarvin_records_received_total{target=\"127.0.0.1:57008\",application=\"a "
+            "\\\"quoted\\\\ name\\n\"} 12345678901234\n"
+            "# HELP tarvin_spool_bytes Bytes waiting in the spool\n"
+            "# TYPE tarvin_spool_bytes gauge\n"
+            "tarvin_spool_bytes 0\n"
+            "# HELP tarvin_insert_seconds Time of one insert\n"
+            "# TYPE tarvin_insert_seconds histogram\n"
+            "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"0.001\"} 1\n"
+            "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"0.01\"} 3\n"
+            "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"0.10000000000000001\"} 3\n"
+            "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"+Inf\"} 4\n"
+            "tarvin_insert_seconds_sum{store=\"logs.db\"} 5.0045000000000002\n"
+            "tarvin_insert_seconds_count{store=\"logs.db\"} 4\n");
+  if (::access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool not installed";
+  char path[] = "/tmp/metrics_test.XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, metrics.text().data(), metrics.text().size()),
+            static_cast<ssize_t>(metrics.text().size()));
+  ::close(fd);
+  const std::string command = std::string("promtool check metrics < ") + path + " 2>&1";
+  FILE* promtool = ::popen(command.c_str(), "r");
+  std::string said;
+  for (char buffer[256]; std::fgets(buffer, sizeof buffer, promtool) != nullptr;) said += buffer;
+  EXPECT_EQ(::pclose(promtool), 0) << said;
+  EXPECT_EQ(said, "");
+  std::remove(path);
 }
 
 }  // namespace
