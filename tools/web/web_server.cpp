@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -307,7 +309,12 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
 void WebServer::Impl::routes() {
   server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   server.set_socket_options([this](int socket) {
-    httplib::default_socket_options(socket);
+    // Not cpp-httplib's default, SO_REUSEPORT: with it a second console
+    // binds the same port and the kernel deals the connections out between
+    // the two. SO_REUSEADDR alone still lets a restarted console bind while
+    // the old one's connections wait in TIME_WAIT.
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     listeningSocket = socket;
   });
   server.set_default_headers({{"Content-Security-Policy", kPolicy},
@@ -369,14 +376,29 @@ WebServer::WebServer(const ServerOptions& options, WebBoard& board, LevelControl
 WebServer::~WebServer() { stop(); }
 
 int WebServer::start() {
+  errno = 0;
   const int port =
       impl->options.port == 0
           ? impl->server.bind_to_any_port(impl->options.host)
           : (impl->server.bind_to_port(impl->options.host, impl->options.port) ? impl->options.port
                                                                                : -1);
   if (port < 0) {
+    // cpp-httplib closes the socket after a failed bind() or listen(),
+    // which leaves errno as bind() set it; a name that does not resolve
+    // leaves whatever the resolver last met, so only bind()'s own errors
+    // are named.
+    const int err = errno;
+    std::string why = "the address cannot be resolved or bound";
+    if (err == EADDRINUSE) {
+      why =
+          "address in use (another program listens there, perhaps another web console: "
+          "choose a free --listen)";
+    } else if (err == EADDRNOTAVAIL || err == EACCES) {
+      why = std::strerror(err);
+    }
     throw remote::ToolError{remote::kExitNoAnswer, "web: cannot listen on " + impl->options.host +
-                                                       ":" + std::to_string(impl->options.port)};
+                                                       ":" + std::to_string(impl->options.port) +
+                                                       ": " + why};
   }
   impl->port = port;
   // cpp-httplib listens with a backlog of 5, so a page loading its files
