@@ -2,7 +2,8 @@
 //
 // The web console's server as a user starts it, without a browser: a real
 // `tarvin-remote web` following a real example host, asked over plain HTTP
-// on loopback. What a browser cannot show lives here: who gets the port.
+// on loopback. What a browser cannot show lives here: who gets the port,
+// and which Host a loopback console serves.
 //
 // Threads: the test's thread only; the tools are child processes.
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/socket_address.h"
 #include "common/unique_fd.h"
@@ -78,6 +80,40 @@ TEST(WebServer, ASecondConsoleOnAPortInUseFailsAndTheFirstKeepsIt) {
   EXPECT_FALSE(contains(second.out, "web console at")) << second.out;
   // The first still has every connection.
   for (int i = 0; i < 20; ++i) ASSERT_EQ(statusOf(first.port, "/", listen), 200) << "request " << i;
+}
+
+// A page of another site reaches a loopback console through a name it
+// points at 127.0.0.1, and the browser sends that name as Host: a loopback
+// console serves neither its page nor its API under any name but loopback's.
+TEST(WebServer, OnLoopbackOnlyALoopbackHostIsServed) {
+  ExampleHost host("20");
+  Console console(host.target());
+  ASSERT_NE(console.port, 0);
+  const std::string port = ":" + std::to_string(console.port);
+  struct Case {
+    std::string host;
+    int status;  // for every path
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1" + port, 200},
+      {"localhost" + port, 200},
+      {"[::1]" + port, 200},
+      {"127.0.0.1", 200},
+      {"127.8.9.10" + port, 200},  // all of 127/8 is this machine's
+      {"evil.example" + port, 403},
+      {"evil.example", 403},
+      {"127.evil.example" + port, 403},  // a name under evil.example
+      {"127.0.0.1.evil.example", 403},
+      {"localhost.evil.example" + port, 403},
+      {"", 403},
+  };
+  for (const std::string path : {"/", "/app.js", "/style.css", "/no-such-file", "/api/targets"}) {
+    for (const Case& c : cases) {
+      const int expected = c.status == 200 && path == "/no-such-file" ? 404 : c.status;
+      EXPECT_EQ(statusOf(console.port, path, c.host), expected)
+          << "GET " << path << " with Host: " << c.host;
+    }
+  }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -60,10 +62,6 @@ bool equalInConstantTime(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
-bool isLoopbackHost(const std::string& host) {
-  return host == "127.0.0.1" || host == "localhost" || host.starts_with("127.");
-}
-
 void sendJson(httplib::Response& res, const nlohmann::json& body, int status = 200) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
@@ -75,6 +73,14 @@ void sendError(httplib::Response& res, int status, const std::string& message) {
 }
 
 }  // namespace
+
+bool isLoopbackName(const std::string& name) {
+  // An address, never a name that merely starts like one: 127.x.example is
+  // a name under x.example, which whoever owns it can point anywhere.
+  in_addr v4{};
+  if (::inet_pton(AF_INET, name.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  return name == "localhost" || name == "[::1]" || name == "::1";
+}
 
 struct WebServer::Impl {
   Impl(const ServerOptions& options, WebBoard& board, LevelControl& levels)
@@ -100,16 +106,19 @@ struct WebServer::Impl {
 httplib::Server::HandlerResponse WebServer::Impl::guard(const httplib::Request& req,
                                                         httplib::Response& res) {
   using R = httplib::Server::HandlerResponse;
-  if (!req.path.starts_with("/api/")) return R::Unhandled;
   const std::string host = req.get_header_value("Host");
-  if (isLoopbackHost(options.host)) {
-    // A rebound name reaches a loopback server with that name as Host.
-    const std::string hostName = host.substr(0, host.rfind(':'));
-    if (!isLoopbackHost(hostName) && hostName != "[::1]") {
+  if (isLoopbackName(options.host)) {
+    // A rebound name reaches a loopback server with that name as Host. The
+    // page is refused as well as the API: under a foreign name it would run
+    // in that name's origin, where the other site's scripts can drive it.
+    const std::size_t colon = host.rfind(':');
+    const bool hasPort = colon != std::string::npos && host.find(']', colon) == std::string::npos;
+    if (!isLoopbackName(hasPort ? host.substr(0, colon) : host)) {
       sendError(res, 403, "Host must name this machine's loopback address");
       return R::Handled;
     }
   }
+  if (!req.path.starts_with("/api/")) return R::Unhandled;
   if (!options.token.empty()) {
     std::string given = req.get_param_value("token");
     const std::string authorization = req.get_header_value("Authorization");
