@@ -145,6 +145,11 @@ export class Table {
 
   render() {
     const v = this.viewport;
+    // Rows still placed for a longer view hold the scroll range open past
+    // the last row until this render moves them; a view scrolled there
+    // would be drawn empty for a frame while the counter shows rows.
+    const end = Math.max(0, this.rows.length * ROW - v.clientHeight);
+    if (v.scrollTop > end) v.scrollTop = end;
     const first = Math.max(0, Math.floor(v.scrollTop / ROW) - 2);
     const count = Math.ceil(v.clientHeight / ROW) + 5;
     while (this.pool.length < count) this.pool.push(this.makeRow());
