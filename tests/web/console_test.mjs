@@ -250,6 +250,43 @@ await check('the table draws exactly the rows it counts, and a click opens the r
     .catch(async e => { throw new Error(`${e.message}: ${JSON.stringify((await screen()).drawn)}`); });
 });
 
+// A datetime-local value, in whole seconds as the page's inputs take them.
+function localInput(ms) {
+  const d = new Date(Math.ceil(ms / 1000) * 1000);
+  if (d.getSeconds() === 0) d.setSeconds(1);  // the input drops ":00", which fill() calls malformed
+  const p = n => String(n).padStart(2, '0');
+  return `${d.getFullYear()}-${p(d.getMonth() + 1)}-${p(d.getDate())}T${p(d.getHours())}:${p(d.getMinutes())}:${p(d.getSeconds())}`;
+}
+
+await check('a view that follows live records keeps following through filter changes', async () => {
+  await page.goto(base);
+  await until('a long live view', async () => (await rowCount()) > 300);
+  const following = () => page.evaluate(() => window.tarvinConsole.table.following);
+  expect(await following(), 'not following at the start');
+  // Each change leaves far fewer rows, the last none until its time comes:
+  // the rows drawn for the longer view are still below the new end when
+  // the view moves to it.
+  const changes = [
+    ['a level box', () => page.locator('#f-levels input[value="info"]').check()],
+    ['a range from a time to come', () => page.locator('#f-since').fill(localInput(Date.now() + 2000))],
+  ];
+  for (const [name, change] of changes) {
+    await change();
+    const last = (await screen()).held.at(-1) ?? 0;
+    // Newer records arrive, more than fit, and the newest is drawn.
+    await until(`the newest record drawn after ${name}`, async () => {
+      const s = await screen();
+      return s.held.at(-1) > last && s.held.length > 60 && s.drawn.at(-1) === s.held.at(-1);
+    }, 6000).catch(async e => {
+      const more = page.locator('#new-records');
+      throw new Error(`${e.message} (following: ${await following()}, ` +
+        `"${await more.isVisible() ? await more.textContent() : ''}")`);
+    });
+    expect(await following(), `the view stopped following after ${name}`);
+    expect(!(await page.locator('#new-records').isVisible()), `records held back after ${name}`);
+  }
+});
+
 async function debugEnabled() {
   const { stdout } = await run(bin.remote, ['levels', targetA, 'net']);
   return /^\s*28\s+yes\s+debug/m.test(stdout);

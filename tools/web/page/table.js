@@ -85,7 +85,10 @@ export class Table {
 
   onScroll() {
     const v = this.viewport;
-    const atBottom = v.scrollTop + v.clientHeight >= v.scrollHeight - ROW;
+    // The end of the table's own rows, not of the scroll range: rows still
+    // placed for a longer view stretch that range until the next render,
+    // and the scroll a filter change makes is reported before it.
+    const atBottom = v.scrollTop + v.clientHeight >= this.rows.length * ROW - ROW;
     if (atBottom !== this.following) {
       this.following = atBottom;
       if (atBottom) this.unseen = 0;
