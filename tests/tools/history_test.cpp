@@ -4,10 +4,10 @@
 // network namespace. A scripted target (scripted_target.h) sends records
 // with a jump in their sequence numbers, so every query has one exact
 // answer, gaps included, and importing the recording's capture gives the
-// same store; the example host shows that a recording holds what tail
-// printed in the same run; a full store ends a recording with every record
-// accounted for, and records our kernel dropped fail it though no gap
-// shows them; faulty stores and queries give their message and exit code.
+// same store, once however often it is imported; the example host shows that a recording holds what
+// tail printed in the same run; a full store ends a recording with every record accounted for, and
+// records our kernel dropped fail it though no gap shows them; faulty stores and queries give their
+// message and exit code.
 //
 // Threads: gtest's thread runs the cases and reads the subprocesses'
 // pipes; the scripted target answers requests on a thread of its own.
@@ -158,10 +158,19 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
   EXPECT_EQ(gap["first"], 10);
   EXPECT_EQ(gap["last"], 14);
   // The capture of that recording, imported, makes the same store, gap
-  // and its time included.
+  // and its time included. Imported again, or into the recording's own
+  // store, it adds nothing, says so, and still names the capture's loss.
+  const std::string recorded = tool({"query", "--db", db, "--json"}).out;
   tool({"record", "--db", imported, "--import", capture}, /*expectedExit=*/1);
-  EXPECT_EQ(tool({"query", "--db", imported, "--json"}).out,
-            tool({"query", "--db", db, "--json"}).out);
+  EXPECT_EQ(tool({"query", "--db", imported, "--json"}).out, recorded);
+  for (const std::string& again : {imported, db}) {
+    const Outcome outcome = tool({"record", "--db", again, "--import", capture}, 1);
+    EXPECT_TRUE(contains(outcome.err, "stored 0 records in " + again +
+                                          "; skipped 20 records and 1 gap already stored; "
+                                          "lost 5 records in 1 gap"))
+        << outcome.err;
+    EXPECT_EQ(tool({"query", "--db", again, "--json"}).out, recorded) << again;
+  }
 
   const auto stats = nlohmann::json::parse(tool({"query", "--db", db, "--stats", "--json"}).out);
   EXPECT_EQ(stats["records"], 20);

@@ -4,7 +4,8 @@
 // it went in; the filters, full-text queries and context groups agree with
 // a brute-force pass over the same records; retention keeps the newest;
 // read-only and full file systems are refused with their own error (files
-// that are not a store, newer or locked: history_test); and a recorder
+// that are not a store, newer or locked: history_test); what a store holds
+// already is recognised by instance, number and content; and a recorder
 // killed with SIGKILL mid-stream, once its log is being copied into the
 // file beside it, leaves a sound store that lost at most its open batch.
 //
@@ -27,6 +28,7 @@
 #include <regex>
 #include <set>
 
+#include "store/known_records.h"
 #include "store/store_query.h"
 #include "store/store_stats.h"
 
@@ -335,6 +337,59 @@ TEST_F(StoreFilterTest, ContextGroupsAgreeWithBruteForce) {
     ASSERT_GT(groups.size(), 2u);
     EXPECT_EQ(got, expected);
   }
+}
+
+// ---- what a store already holds ----
+
+// A capture imported into a store that holds some of it: an entry is
+// known by its target instance, sequence number and content, never by
+// part of them, and one the capture holds twice goes in once.
+TEST_F(StoreTest, KnownRecordsAreTheSameInstanceNumberAndContent) {
+  const auto renamed = [](StoredRecord r) {
+    r.applicationName = "renamed";
+    return r;
+  };
+  const auto otherInstance = [](StoredRecord r) {
+    r.arrived.record.uuid[15] ^= 1;
+    return r;
+  };
+  const auto retick = [](StoredRecord r) {
+    ++r.arrived.record.integers[2];
+    return r;
+  };
+  {
+    RecordStore writer(path, Access::kRecord);
+    writer.append(std::vector<Entry>{record(kA, 5, "net", 28, "five"), gap(kA, 6, 3),
+                                     record(kA, 9, "net", 28, "nine"),
+                                     record(kB, 5, "net", 28, "five")});
+  }
+  static const struct {
+    const char* name;
+    Entry entry;
+    bool known;
+  } kCases[] = {
+      {"the same record", record(kA, 5, "net", 28, "five"), true},
+      {"received at another time", record(kA, 9, "net", 28, "nine", kNow + kSecond), true},
+      {"under another application name", renamed(record(kA, 5, "net", 28, "five")), true},
+      {"the same gap", gap(kA, 6, 3), true},
+      {"another number", record(kA, 7, "net", 28, "five"), false},
+      {"the number come round again: other text", record(kA, 5, "net", 28, "five again"), false},
+      {"the number come round again: other tick", retick(record(kA, 5, "net", 28, "five")), false},
+      {"another level", record(kA, 5, "net", 29, "five"), false},
+      {"another component", record(kA, 5, "db", 28, "five"), false},
+      {"another instance at the address", otherInstance(record(kA, 5, "net", 28, "five")), false},
+      {"another address", record(kC, 5, "net", 28, "five"), false},
+      {"a gap of another length", gap(kA, 6, 2), false},
+      {"a gap of another target", gap(kB, 6, 3), false},
+      {"the same record of another target", record(kB, 5, "net", 28, "five"), true},
+  };
+  std::vector<Entry> entries;
+  for (const auto& c : kCases) entries.push_back(c.entry);
+  RecordStore store(path, Access::kRecord);
+  store::KnownRecords known(store, entries);
+  for (const auto& c : kCases) EXPECT_EQ(known.add(c.entry), c.known) << c.name;
+  // A second time, each is known: the capture held it twice.
+  for (const auto& c : kCases) EXPECT_TRUE(known.add(c.entry)) << c.name;
 }
 
 // ---- retention ----

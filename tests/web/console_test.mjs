@@ -199,6 +199,94 @@ await check('a reload keeps the history and the URL filters', async () => {
   expect(JSON.stringify(after.map(e => e.id)) === JSON.stringify(before), `${before.length} rows before, ${after.length} after`);
 });
 
+// What the table puts on screen, read in one go: the ids of the rows drawn
+// inside the viewport, top to bottom, the ids the table holds, and the
+// count in the header. A row is drawn when it has a box: `hidden` must
+// take it off the screen, not only out of the pool.
+const screen = () => page.evaluate(() => {
+  const v = document.getElementById('viewport').getBoundingClientRect();
+  const drawn = [...document.querySelectorAll('#viewport .row')]
+    .map(r => ({ id: r._id, box: r.getBoundingClientRect(), boxes: r.getClientRects().length }))
+    .filter(r => r.boxes && r.box.bottom > v.top && r.box.top < v.bottom)
+    .sort((a, b) => a.box.top - b.box.top).map(r => r.id);
+  const held = window.tarvinConsole.table.rows.map(e => e.id);
+  const shown = Number(/^(\d+) shown/.exec(document.getElementById('counts').textContent)?.[1]);
+  return { drawn, held, shown };
+});
+// The drawn rows are a run of the table's rows, in order, and the counter
+// counts the table; a view that fits is drawn whole.
+function agrees({ drawn, held, shown }, fits = false) {
+  const at = held.indexOf(drawn[0]);
+  return shown === held.length && (held.length === 0) === (drawn.length === 0) &&
+    drawn.every((id, k) => held[at + k] === id) && (!fits || drawn.length === held.length);
+}
+
+await check('the table draws exactly the rows it counts, and a click opens the row under the pointer', async () => {
+  // A short view from the start: most of the row pool is spare.
+  await page.goto(`${base}?target=${encodeURIComponent(targetS)}`);
+  await until('the short view drawn', async () => (await rowCount()) > 0 && agrees(await screen(), true));
+  const { held } = await screen();
+  // A click where the first row is drawn, wherever the pointer lands.
+  const view = await page.locator('#viewport').boundingBox();
+  await page.mouse.click(view.x + 300, view.y + 11);
+  await until('the detail', () => page.locator('#detail').isVisible(), 2000);
+  expect(Number(await page.locator('#detail').getAttribute('data-id')) === held[0], 'another record opened');
+  // From deep in a long held view to a filter that keeps a few rows, then
+  // to one that keeps none, then back to all.
+  await page.goto(base);
+  await until('a long view', async () => (await rowCount()) > 300);
+  await page.locator('#viewport').evaluate(v => { v.scrollTop = v.scrollHeight / 2; });
+  await until('the view held', () => page.evaluate(() => !window.tarvinConsole.table.following));
+  const scripted = page.locator(`#f-targets input[value="${targetS}"]`);
+  await scripted.check();
+  await until('the few rows drawn', async () => agrees(await screen(), true), 3000)
+    .catch(async e => { throw new Error(`${e.message}: ${JSON.stringify(await screen())}`); });
+  await page.locator('#f-since').fill('2099-01-01T00:00');  // not even a gap
+  await until('an empty table', async () => { const s = await screen(); return s.shown === 0 && agrees(s); }, 3000)
+    .catch(async e => { throw new Error(`${e.message}: ${JSON.stringify(await screen())}`); });
+  await page.locator('#f-since').fill('');
+  await scripted.uncheck();
+  await until('the whole view drawn', async () => { const s = await screen(); return s.shown > 300 && agrees(s); }, 3000)
+    .catch(async e => { throw new Error(`${e.message}: ${JSON.stringify((await screen()).drawn)}`); });
+});
+
+// A datetime-local value, in whole seconds as the page's inputs take them.
+function localInput(ms) {
+  const d = new Date(Math.ceil(ms / 1000) * 1000);
+  if (d.getSeconds() === 0) d.setSeconds(1);  // the input drops ":00", which fill() calls malformed
+  const p = n => String(n).padStart(2, '0');
+  return `${d.getFullYear()}-${p(d.getMonth() + 1)}-${p(d.getDate())}T${p(d.getHours())}:${p(d.getMinutes())}:${p(d.getSeconds())}`;
+}
+
+await check('a view that follows live records keeps following through filter changes', async () => {
+  await page.goto(base);
+  await until('a long live view', async () => (await rowCount()) > 300);
+  const following = () => page.evaluate(() => window.tarvinConsole.table.following);
+  expect(await following(), 'not following at the start');
+  // Each change leaves far fewer rows, the last none until its time comes:
+  // the rows drawn for the longer view are still below the new end when
+  // the view moves to it.
+  const changes = [
+    ['a level box', () => page.locator('#f-levels input[value="info"]').check()],
+    ['a range from a time to come', () => page.locator('#f-since').fill(localInput(Date.now() + 2000))],
+  ];
+  for (const [name, change] of changes) {
+    await change();
+    const last = (await screen()).held.at(-1) ?? 0;
+    // Newer records arrive, more than fit, and the newest is drawn.
+    await until(`the newest record drawn after ${name}`, async () => {
+      const s = await screen();
+      return s.held.at(-1) > last && s.held.length > 60 && s.drawn.at(-1) === s.held.at(-1);
+    }, 6000).catch(async e => {
+      const more = page.locator('#new-records');
+      throw new Error(`${e.message} (following: ${await following()}, ` +
+        `"${await more.isVisible() ? await more.textContent() : ''}")`);
+    });
+    expect(await following(), `the view stopped following after ${name}`);
+    expect(!(await page.locator('#new-records').isVisible()), `records held back after ${name}`);
+  }
+});
+
 async function debugEnabled() {
   const { stdout } = await run(bin.remote, ['levels', targetA, 'net']);
   return /^\s*28\s+yes\s+debug/m.test(stdout);

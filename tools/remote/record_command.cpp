@@ -5,7 +5,9 @@
 // sequence gap into a record store (store_feed.h, store_writer.h), with
 // level names from the components' level descriptions, until
 // Ctrl-C, SIGTERM or --duration. `record --db FILE --import CAPTURE` stores
-// a capture of tail --pcap (or record --pcap) the same way, gaps included.
+// a capture of tail --pcap (or record --pcap) the same way, gaps included,
+// leaving out what the store already holds (an import run twice, or the
+// capture of a recording into that recording's store).
 //
 // While stderr is a terminal, one progress line a second; at the end a
 // summary. Exit 1 when records were lost on the way (gaps) or the store
@@ -18,6 +20,8 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <variant>
+#include <vector>
 
 #include "remote/captured_log.h"
 #include "remote/command.h"
@@ -29,6 +33,7 @@
 #include "remote/store_feed.h"
 #include "remote/store_writer.h"
 #include "remote/time_options.h"
+#include "store/known_records.h"
 
 namespace remote {
 namespace {
@@ -46,16 +51,27 @@ std::string count(std::int64_t n, const char* what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
+// Entries of a capture the store held already (known_records.h).
+struct Skipped {
+  std::int64_t records = 0;
+  std::int64_t gaps = 0;
+};
+
 // The summary line. `notStored`: records received but not written, as
 // the store refused their batch. `drops`: datagrams our kernel dropped,
 // records among them; a drop that no later record showed as a gap (the
 // recording ended first) is a loss all the same. Returns the exit code it
 // stands for.
 int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, std::int64_t gaps,
-           std::int64_t notStored = 0, std::uint64_t drops = 0) {
+           std::int64_t notStored = 0, std::uint64_t drops = 0, const Skipped& skipped = {}) {
   std::string summary = "stored " + count(writer.storedRecords(), "record") + " in " + db;
   if (writer.deletedRecords() > 0)
     summary += " (retention deleted " + std::to_string(writer.deletedRecords()) + ")";
+  if (skipped.records > 0 || skipped.gaps > 0) {
+    summary += "; skipped " + count(skipped.records, "record");
+    if (skipped.gaps > 0) summary += " and " + count(skipped.gaps, "gap");
+    summary += " already stored";
+  }
   if (lost > 0) summary += "; lost " + count(lost, "record") + " in " + count(gaps, "gap");
   if (notStored > 0) summary += "; " + count(notStored, "record") + " not stored";
   if (drops > 0)
@@ -134,29 +150,42 @@ class Recorder : public FollowHandler {
 
 int runImport(const RecordOptions& options, store::RecordStore& store) {
   const CapturedLog log = readCapturedLog(readPcap(options.importPath));
-  StoreWriter writer(store, options.retention);
+  std::vector<store::Entry> entries;
+  entries.reserve(log.entries.size());
   std::int64_t lost = 0, gaps = 0;
+  for (const auto& entry : log.entries) {
+    if (const auto* g = std::get_if<CapturedGap>(&entry)) {
+      entries.push_back(store::StoredGap{0, g->source, g->uuid, g->applicationName, g->gap, g->at});
+      lost += g->gap.count;
+      ++gaps;
+      continue;
+    }
+    const CapturedRecord& r = std::get<CapturedRecord>(entry);
+    std::string levelName =
+        recordLevelName(r.arrived.record.clientMask, log.levelsOf(r.arrived.record));
+    entries.push_back(store::StoredRecord{0, r.arrived, r.applicationName, std::move(levelName)});
+  }
+  // Read before the writer takes the store to its thread.
+  store::KnownRecords known(store, entries);
+  StoreWriter writer(store, options.retention);
+  Skipped skipped;
   try {
-    for (const auto& entry : log.entries) {
-      if (const auto* g = std::get_if<CapturedGap>(&entry)) {
-        writer.add(store::StoredGap{0, g->source, g->uuid, g->applicationName, g->gap, g->at});
-        lost += g->gap.count;
-        ++gaps;
+    for (store::Entry& entry : entries) {
+      if (known.add(entry)) {
+        ++(std::holds_alternative<store::StoredRecord>(entry) ? skipped.records : skipped.gaps);
         continue;
       }
-      const CapturedRecord& r = std::get<CapturedRecord>(entry);
-      std::string levelName =
-          recordLevelName(r.arrived.record.clientMask, log.levelsOf(r.arrived.record));
-      writer.add(store::StoredRecord{0, r.arrived, r.applicationName, std::move(levelName)});
+      writer.add(std::move(entry));
     }
     writer.commit();
   } catch (const store::StoreError& error) {
-    finish(writer, options.db, lost, gaps, writer.unstoredRecords());
+    finish(writer, options.db, lost, gaps, writer.unstoredRecords(), 0, skipped);
     throw toolError(error);
   }
   if (log.skipped > 0)
     note("skipped " + std::to_string(log.skipped) + " packets that hold no target datagram");
-  return finish(writer, options.db, lost, gaps);
+  // The capture's gaps are losses even when an earlier import stored them.
+  return finish(writer, options.db, lost, gaps, 0, 0, skipped);
 }
 
 // The options as typed.
@@ -203,7 +232,8 @@ const Command kRecordCommand = {
           ->required();
       addFollowOptions(app, flags->follow);
       app.add_option("--import", flags->record.importPath,
-                     "Store the records of a capture (tail --pcap) instead of following targets");
+                     "Store the records of a capture (tail --pcap) instead of following "
+                     "targets; records already stored are skipped");
       app.add_option("--max-records", flags->maxRecords,
                      "Keep at most this many records, deleting the oldest")
           ->check(CLI::NonNegativeNumber);

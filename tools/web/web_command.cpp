@@ -87,9 +87,8 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
   } catch (const std::exception&) {
     throw ToolError{kExitUsage, "--listen: expected ADDR:PORT, got " + flags.listen};
   }
-  const bool loopback =
-      server.host == "127.0.0.1" || server.host == "localhost" || server.host.starts_with("127.");
-  server.token = flags.token.empty() && !loopback ? makeToken() : flags.token;
+  server.token =
+      flags.token.empty() && !web::isLoopbackName(server.host) ? makeToken() : flags.token;
 
   TemporaryDirectory temporary;
   store::Retention retention;

@@ -9,10 +9,14 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -58,10 +62,6 @@ bool equalInConstantTime(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
-bool isLoopbackHost(const std::string& host) {
-  return host == "127.0.0.1" || host == "localhost" || host.starts_with("127.");
-}
-
 void sendJson(httplib::Response& res, const nlohmann::json& body, int status = 200) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
@@ -73,6 +73,14 @@ void sendError(httplib::Response& res, int status, const std::string& message) {
 }
 
 }  // namespace
+
+bool isLoopbackName(const std::string& name) {
+  // An address, never a name that merely starts like one: 127.x.example is
+  // a name under x.example, which whoever owns it can point anywhere.
+  in_addr v4{};
+  if (::inet_pton(AF_INET, name.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  return name == "localhost" || name == "[::1]" || name == "::1";
+}
 
 struct WebServer::Impl {
   Impl(const ServerOptions& options, WebBoard& board, LevelControl& levels)
@@ -98,16 +106,19 @@ struct WebServer::Impl {
 httplib::Server::HandlerResponse WebServer::Impl::guard(const httplib::Request& req,
                                                         httplib::Response& res) {
   using R = httplib::Server::HandlerResponse;
-  if (!req.path.starts_with("/api/")) return R::Unhandled;
   const std::string host = req.get_header_value("Host");
-  if (isLoopbackHost(options.host)) {
-    // A rebound name reaches a loopback server with that name as Host.
-    const std::string hostName = host.substr(0, host.rfind(':'));
-    if (!isLoopbackHost(hostName) && hostName != "[::1]") {
+  if (isLoopbackName(options.host)) {
+    // A rebound name reaches a loopback server with that name as Host. The
+    // page is refused as well as the API: under a foreign name it would run
+    // in that name's origin, where the other site's scripts can drive it.
+    const std::size_t colon = host.rfind(':');
+    const bool hasPort = colon != std::string::npos && host.find(']', colon) == std::string::npos;
+    if (!isLoopbackName(hasPort ? host.substr(0, colon) : host)) {
       sendError(res, 403, "Host must name this machine's loopback address");
       return R::Handled;
     }
   }
+  if (!req.path.starts_with("/api/")) return R::Unhandled;
   if (!options.token.empty()) {
     std::string given = req.get_param_value("token");
     const std::string authorization = req.get_header_value("Authorization");
@@ -307,7 +318,12 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
 void WebServer::Impl::routes() {
   server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   server.set_socket_options([this](int socket) {
-    httplib::default_socket_options(socket);
+    // Not cpp-httplib's default, SO_REUSEPORT: with it a second console
+    // binds the same port and the kernel deals the connections out between
+    // the two. SO_REUSEADDR alone still lets a restarted console bind while
+    // the old one's connections wait in TIME_WAIT.
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     listeningSocket = socket;
   });
   server.set_default_headers({{"Content-Security-Policy", kPolicy},
@@ -369,14 +385,29 @@ WebServer::WebServer(const ServerOptions& options, WebBoard& board, LevelControl
 WebServer::~WebServer() { stop(); }
 
 int WebServer::start() {
+  errno = 0;
   const int port =
       impl->options.port == 0
           ? impl->server.bind_to_any_port(impl->options.host)
           : (impl->server.bind_to_port(impl->options.host, impl->options.port) ? impl->options.port
                                                                                : -1);
   if (port < 0) {
+    // cpp-httplib closes the socket after a failed bind() or listen(),
+    // which leaves errno as bind() set it; a name that does not resolve
+    // leaves whatever the resolver last met, so only bind()'s own errors
+    // are named.
+    const int err = errno;
+    std::string why = "the address cannot be resolved or bound";
+    if (err == EADDRINUSE) {
+      why =
+          "address in use (another program listens there, perhaps another web console: "
+          "choose a free --listen)";
+    } else if (err == EADDRNOTAVAIL || err == EACCES) {
+      why = std::strerror(err);
+    }
     throw remote::ToolError{remote::kExitNoAnswer, "web: cannot listen on " + impl->options.host +
-                                                       ":" + std::to_string(impl->options.port)};
+                                                       ":" + std::to_string(impl->options.port) +
+                                                       ": " + why};
   }
   impl->port = port;
   // cpp-httplib listens with a backlog of 5, so a page loading its files

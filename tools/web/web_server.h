@@ -9,8 +9,9 @@
 //   - state-changing calls also need an Origin equal to the page's own and a
 //     JSON body, so neither a plain link nor a cross-site form changes a
 //     level;
-//   - on loopback, a Host that names loopback, so a page of another site
-//     cannot reach the console through a name it points at 127.0.0.1;
+//   - on loopback, a Host that names loopback, for the page as well as the
+//     API, so a page of another site cannot reach the console through a
+//     name it points at 127.0.0.1;
 //   - every response carries a Content-Security-Policy that lets the page
 //     load only its own files and connect only to its own server.
 //
@@ -34,6 +35,11 @@ struct ServerOptions {
   std::string token;  // empty: none in force
   std::string dbPath;
 };
+
+// True for localhost and for an address of this machine's loopback
+// (127.0.0.0/8, ::1 with or without brackets): what the console may listen
+// on without a token, and the only Host a loopback console serves.
+bool isLoopbackName(const std::string& name);
 
 class WebServer {
  public:

@@ -85,7 +85,10 @@ export class Table {
 
   onScroll() {
     const v = this.viewport;
-    const atBottom = v.scrollTop + v.clientHeight >= v.scrollHeight - ROW;
+    // The end of the table's own rows, not of the scroll range: rows still
+    // placed for a longer view stretch that range until the next render,
+    // and the scroll a filter change makes is reported before it.
+    const atBottom = v.scrollTop + v.clientHeight >= this.rows.length * ROW - ROW;
     if (atBottom !== this.following) {
       this.following = atBottom;
       if (atBottom) this.unseen = 0;
@@ -145,6 +148,11 @@ export class Table {
 
   render() {
     const v = this.viewport;
+    // Rows still placed for a longer view hold the scroll range open past
+    // the last row until this render moves them; a view scrolled there
+    // would be drawn empty for a frame while the counter shows rows.
+    const end = Math.max(0, this.rows.length * ROW - v.clientHeight);
+    if (v.scrollTop > end) v.scrollTop = end;
     const first = Math.max(0, Math.floor(v.scrollTop / ROW) - 2);
     const count = Math.ceil(v.clientHeight / ROW) + 5;
     while (this.pool.length < count) this.pool.push(this.makeRow());

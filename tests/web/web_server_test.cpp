@@ -1,0 +1,119 @@
+// tests/web/web_server_test.cpp
+//
+// The web console's server as a user starts it, without a browser: a real
+// `tarvin-remote web` following a real example host, asked over plain HTTP
+// on loopback. What a browser cannot show lives here: who gets the port,
+// and which Host a loopback console serves.
+//
+// Threads: the test's thread only; the tools are child processes.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/socket_address.h"
+#include "common/unique_fd.h"
+#include "tool_process.h"
+
+namespace {
+
+using tooltest::Child;
+using tooltest::contains;
+using tooltest::ExampleHost;
+using tooltest::Outcome;
+using namespace std::chrono_literals;
+
+// A running `web` and the port it printed; killed at the end of the test.
+struct Console {
+  explicit Console(const std::string& target, const std::string& listen = "127.0.0.1:0")
+      : process({TARVIN_REMOTE_BIN, "web", target, "--listen", listen}) {
+    const std::string mark = "web console at http://127.0.0.1:";
+    process.waitFor([&](const Outcome& o) {
+      const std::size_t at = o.out.find(mark);
+      if (at == std::string::npos || o.out.find('\n', at) == std::string::npos) return false;
+      port = std::stoi(o.out.substr(at + mark.size()));
+      return true;
+    });
+    EXPECT_NE(port, 0) << "web did not start: " << process.seen().err;
+  }
+  Child process;
+  int port = 0;
+};
+
+// The status of `GET path` with this Host header; 0 when nothing answers.
+int statusOf(int port, const std::string& path, const std::string& host) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in to = loopbackAddress(static_cast<std::uint16_t>(port));
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return 0;
+  const std::string request =
+      "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+  if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size()))
+    return 0;
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;)
+    reply.append(buffer, static_cast<std::size_t>(n));
+  if (!reply.starts_with("HTTP/1.1 ")) return 0;
+  return std::stoi(reply.substr(9, 3));
+}
+
+// A second console on a port in use must not share it: the kernel would
+// deal the connections out between the two, and half of a page's requests
+// would go to a console following other targets into another store.
+TEST(WebServer, ASecondConsoleOnAPortInUseFailsAndTheFirstKeepsIt) {
+  ExampleHost host("20");
+  Console first(host.target());
+  ASSERT_NE(first.port, 0);
+  const std::string listen = "127.0.0.1:" + std::to_string(first.port);
+  // Ends by itself when it fails as it must; a second console that got the
+  // port runs until killed, which gives exit code -1.
+  const Outcome second =
+      Child({TARVIN_REMOTE_BIN, "web", host.target(), "--listen", listen}).finish(0, 10s);
+  EXPECT_EQ(second.exitCode, 1) << second.err;
+  EXPECT_TRUE(contains(second.err, "web: cannot listen on " + listen + ": address in use"))
+      << second.err;
+  EXPECT_FALSE(contains(second.out, "web console at")) << second.out;
+  // The first still has every connection.
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(statusOf(first.port, "/", listen), 200) << "request " << i;
+}
+
+// A page of another site reaches a loopback console through a name it
+// points at 127.0.0.1, and the browser sends that name as Host: a loopback
+// console serves neither its page nor its API under any name but loopback's.
+TEST(WebServer, OnLoopbackOnlyALoopbackHostIsServed) {
+  ExampleHost host("20");
+  Console console(host.target());
+  ASSERT_NE(console.port, 0);
+  const std::string port = ":" + std::to_string(console.port);
+  struct Case {
+    std::string host;
+    int status;  // for every path
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1" + port, 200},
+      {"localhost" + port, 200},
+      {"[::1]" + port, 200},
+      {"127.0.0.1", 200},
+      {"127.8.9.10" + port, 200},  // all of 127/8 is this machine's
+      {"evil.example" + port, 403},
+      {"evil.example", 403},
+      {"127.evil.example" + port, 403},  // a name under evil.example
+      {"127.0.0.1.evil.example", 403},
+      {"localhost.evil.example" + port, 403},
+      {"", 403},
+  };
+  for (const std::string path : {"/", "/app.js", "/style.css", "/no-such-file", "/api/targets"}) {
+    for (const Case& c : cases) {
+      const int expected = c.status == 200 && path == "/no-such-file" ? 404 : c.status;
+      EXPECT_EQ(statusOf(console.port, path, c.host), expected)
+          << "GET " << path << " with Host: " << c.host;
+    }
+  }
+}
+
+}  // namespace
