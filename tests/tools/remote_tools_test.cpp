@@ -205,6 +205,47 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
   }
 }
 
+// A set-level that cannot be done as typed touches no target: names,
+// components and levels are all checked before the first change, whichever
+// target or component the mistake is in.
+TEST(RemoteTools, SetLevelChecksEverythingBeforeChangingAnything) {
+  const std::vector<ExampleHost> hosts(2);
+  const auto masks = [&] {
+    std::string all;
+    for (const ExampleHost& h : hosts) {
+      for (const char* component : {"net", "db", "ui"}) {
+        all += h.target() + " " + component + " " +
+               remote({"levels", h.target(), component}).out.substr(0, 40) + "\n";
+      }
+    }
+    return all;
+  };
+  const std::string before = masks();
+  static const struct {
+    std::vector<std::string> words;  // after "set-level"; {0} and {1} are the hosts
+    int exit;
+    const char* complaint;
+  } kCases[] = {
+      // With --all there is no COMPONENT: "net" is taken for a target.
+      {{"{0}", "--all", "net", "+debug"}, 2, "cannot resolve host 'net'"},
+      {{"{0}", "{1}", "nowhere.invalid", "net", "+debug"}, 2, "cannot resolve host"},
+      {{"{0}", "net,nosuch", "+debug"}, 1, "no component 'nosuch' on "},
+      {{"{0}", "{1}", "db", "+debug,-bogus"}, 2, "no level 'bogus'"},
+  };
+  for (const auto& c : kCases) {
+    std::vector<std::string> args = {"set-level"};
+    for (const std::string& word : c.words) {
+      args.push_back(word == "{0}" ? hosts[0].target() : word == "{1}" ? hosts[1].target() : word);
+    }
+    SCOPED_TRACE(args[1] + " " + args[2] + " " + args[3]);
+    const Outcome run = remote(args, c.exit);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(contains(run.err, c.complaint)) << run.err;
+    EXPECT_TRUE(contains(run.err, "no target was changed")) << run.err;
+    EXPECT_EQ(masks(), before);
+  }
+}
+
 // The kernel's ephemeral ports narrowed to [first, last] while in scope,
 // in a network namespace of the test's own only (the setting is the
 // namespace's): a client is then sure to be offered a target's port.

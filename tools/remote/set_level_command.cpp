@@ -3,9 +3,12 @@
 // `tarvin-remote set-level TARGET... COMPONENT[,COMPONENT...] LEVELS`: for
 // each target (named, or every one --discover finds) and each component
 // (or --all of them), a GLVD for the current mask and the level names,
-// then an SLV; one line per target and component. A target that cannot be
-// reached is reported and makes the exit status 1; the others are changed
-// all the same.
+// then an SLV; one line per target and component. Every target and
+// component is asked and every LEVELS worked out before the first SLV: a
+// name that does not resolve, a component that is not there or a level
+// list that does not parse ends the command with no target changed. A
+// target that cannot be reached is reported and makes the exit status 1;
+// the others are changed all the same.
 //
 // With --for, every component of every target gets its own previous mask
 // back when the time is up or on SIGINT, SIGTERM or SIGHUP (a dropped SSH
@@ -52,6 +55,16 @@ struct SetLevelOptions {
   std::optional<std::chrono::milliseconds> temporaryFor;
 };
 
+// One component of one target as checked before anything is changed: its
+// level descriptions and mask then, and the mask it is to get.
+struct Planned {
+  Endpoint target;
+  std::string component;
+  codec::LevelDescriptions before;
+  std::uint32_t wanted = 0;
+  bool untouched = false;  // --reset of a component tarvin-remote never changed
+};
+
 // One component changed on one target, and the mask it had before.
 struct Change {
   Endpoint target;
@@ -60,17 +73,33 @@ struct Change {
   Levels levels;
 };
 
+// A mistake in the command line or a check that failed: it ends the
+// command before any target is touched, so that a typo never leaves half a
+// fleet changed.
+struct Refused {
+  ToolError error;
+};
+
 class SetLevel {
  public:
   SetLevel(const CommonOptions& common, const SetLevelOptions& options)
       : options(options), session(common.retry) {}
 
   int run() {
-    const std::vector<Endpoint> targets = findAll();
-    prefixed = targets.size() > 1 || !options.discoverHosts.empty();
-    for (const Endpoint& target : targets) {
+    std::vector<Planned> plan;
+    try {
+      const std::vector<Endpoint> targets = findAll();
+      prefixed = targets.size() > 1 || !options.discoverHosts.empty();
+      for (const Endpoint& target : targets) {
+        if (stopRequested()) break;
+        attempt([&] { check(target, plan); });
+      }
+    } catch (const Refused& refused) {
+      throw ToolError{refused.error.exitCode, refused.error.message + " (no target was changed)"};
+    }
+    for (const Planned& p : plan) {
       if (stopRequested()) break;
-      attempt([&] { change(target); });
+      attempt([&] { apply(p); });
     }
     if (options.temporaryFor && !changes.empty()) {
       waitOut();
@@ -88,12 +117,13 @@ class SetLevel {
   }
 
  private:
-  // Runs one target's part; a failure is said and counted, and the other
-  // targets go on.
+  // Runs one target's part; a target that cannot be reached is said and
+  // counted, and the other targets go on. A usage error ends the command.
   void attempt(const std::function<void()>& work) {
     try {
       work();
     } catch (const ToolError& error) {
+      if (error.exitCode == kExitUsage) throw Refused{error};
       note("error: " + error.message);
       exitCode = std::max(exitCode, error.exitCode);
     }
@@ -104,11 +134,21 @@ class SetLevel {
     const auto add = [&](const Endpoint& e) {
       if (std::find(targets.begin(), targets.end(), e) == targets.end()) targets.push_back(e);
     };
-    for (const std::string& given : options.targets)
-      attempt([&] { add(findTarget(session, given)); });
+    for (const std::string& given : options.targets) {
+      try {
+        attempt([&] { add(findTarget(session, given)); });
+      } catch (const Refused& refused) {
+        if (!options.all) throw;
+        // "--all net +debug" takes net for a target.
+        throw Refused{{refused.error.exitCode,
+                       refused.error.message + "; with --all, no COMPONENT is given"}};
+      }
+    }
     if (!options.discoverHosts.empty()) {
       DiscoverySweep sweep;
-      for (const std::string& host : options.discoverHosts) sweep.addHost(resolve(host, 0));
+      for (const std::string& host : options.discoverHosts) {
+        attempt([&] { sweep.addHost(resolve(host, 0)); });
+      }
       const RetryPolicy& retry = session.policy();
       const FoundTargets result =
           findTargets(session, sweep, retry.retries + 1, retry.timeout * (retry.retries + 1));
@@ -124,36 +164,50 @@ class SetLevel {
     return targets;
   }
 
-  void change(const Endpoint& target) {
+  // Asks `target` for what each component holds and works out its new
+  // mask; changes nothing.
+  void check(const Endpoint& target, std::vector<Planned>& plan) {
     std::vector<std::string> components = options.components;
     if (options.all) {
       for (const auto& info : listComponents(session, target)) components.push_back(info.name);
     }
+    std::vector<Planned> planned;
     for (const std::string& component : components) {
-      const codec::LevelDescriptions before = fetchLevelDescriptions(session, target, component);
-      if (!options.all) requireComponent(session, target, component, before);
-      std::uint32_t wanted = before.clientMask;
-      if (options.reset) {
-        const auto first = firstMask(before.uuid, component);
-        if (!first) {  // never changed by us: nothing to undo
-          print("", target, component, before.clientMask, before.levels);
-          continue;
+      Planned p{target, component, fetchLevelDescriptions(session, target, component)};
+      if (!options.all) {
+        try {
+          requireComponent(session, target, component, p.before);
+        } catch (const ToolError& error) {
+          throw Refused{error};  // a name that is not there: a mistake, not an outage
         }
-        wanted = *first;
+      }
+      if (options.reset) {
+        const auto first = firstMask(p.before.uuid, component);
+        p.untouched = !first;  // never changed by us: nothing to undo
+        p.wanted = first.value_or(p.before.clientMask);
       } else {
-        const auto parsed = parseLevelChange(options.levels, before.clientMask, before.levels);
-        if (!parsed) throw ToolError{kExitUsage, parsed.error()};
-        wanted = *parsed;
-        rememberFirstMask(before.uuid, component, before.clientMask);
+        const auto parsed = parseLevelChange(options.levels, p.before.clientMask, p.before.levels);
+        if (!parsed) throw Refused{{kExitUsage, parsed.error()}};
+        p.wanted = *parsed;
       }
-      const codec::ComponentInfo after = setLevelMask(session, target, component, wanted);
-      changes.push_back({target, component, before.clientMask, before.levels});
-      if (options.reset) forgetFirstMask(before.uuid, component);
-      print("", target, component, after.clientMask, before.levels);
-      if (after.clientMask != wanted) {
-        note("note: " + target.text() + " holds " + maskHex(after.clientMask) + " for " +
-             component + ", asked for " + maskHex(wanted));
-      }
+      planned.push_back(std::move(p));
+    }
+    plan.insert(plan.end(), planned.begin(), planned.end());
+  }
+
+  void apply(const Planned& p) {
+    if (p.untouched) {
+      print("", p.target, p.component, p.before.clientMask, p.before.levels);
+      return;
+    }
+    if (!options.reset) rememberFirstMask(p.before.uuid, p.component, p.before.clientMask);
+    const codec::ComponentInfo after = setLevelMask(session, p.target, p.component, p.wanted);
+    changes.push_back({p.target, p.component, p.before.clientMask, p.before.levels});
+    if (options.reset) forgetFirstMask(p.before.uuid, p.component);
+    print("", p.target, p.component, after.clientMask, p.before.levels);
+    if (after.clientMask != p.wanted) {
+      note("note: " + p.target.text() + " holds " + maskHex(after.clientMask) + " for " +
+           p.component + ", asked for " + maskHex(p.wanted));
     }
   }
 
@@ -250,7 +304,9 @@ const Command kSetLevelCommand = {
           "levels (error,warning,28), or changes to the current mask (+debug,-info).\n"
           "With --for, each target gets its own previous mask back when the time is up\n"
           "or on SIGINT, SIGTERM or SIGHUP; after kill -9 the targets keep the change.\n"
-          "Exit status 1 when a target could not be changed or restored; the others are.");
+          "Every target and component is checked first: a name that does not resolve, a\n"
+          "missing component or a bad LEVELS changes nothing. Exit status 1 when a target\n"
+          "could not be reached, changed or restored; the others are changed all the same.");
       app.add_option("arguments", flags->words, "TARGET... COMPONENT[,COMPONENT...] LEVELS")
           ->type_name("");
       // "-debug" looks like an option to CLI11; unmatched arguments are kept
