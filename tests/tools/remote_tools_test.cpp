@@ -132,6 +132,14 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
        "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
       {"{remote} set-level {host} nosuch +debug", 1,
        "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
+      // --reset without its file of masks would do nothing: an error; a
+      // change without it is made, with a warning.
+      {"XDG_STATE_HOME=/dev/null {remote} set-level {host} net --reset", 1,
+       "tarvin-remote: error: cannot open /dev/null/tarvin-remote/masks: Not a directory", 0, ""},
+      {"env -u XDG_STATE_HOME -u HOME {remote} set-level {host} net --reset", 1,
+       "tarvin-remote: error: neither XDG_STATE_HOME nor HOME names a directory", 0, ""},
+      {"XDG_STATE_HOME=/dev/null {remote} set-level {host} ui 0xE0000000", 0,
+       "tarvin-remote: warning: cannot open /dev/null/tarvin-remote/masks", 1, "ui: 0xE0000000"},
       {"{remote} tail {host} --component nosuch --duration 1500ms", 0,
        "tarvin-remote: warning: no component 'nosuch' on {host} (it has: net, db, ui)", 0, ""},
       {"{remote} tail {host} --grep 'slow peer|redraw' --exclude redraw --count 2", 0, "", 2,

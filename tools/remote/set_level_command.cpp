@@ -87,6 +87,7 @@ class SetLevel {
 
   int run() {
     std::vector<Planned> plan;
+    if (options.reset) requireSavedMasks();  // without them --reset would quietly do nothing
     try {
       const std::vector<Endpoint> targets = findAll();
       prefixed = targets.size() > 1 || !options.discoverHosts.empty();
