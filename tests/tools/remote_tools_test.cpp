@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -325,6 +326,45 @@ TEST(RemoteTools, FleetSetLevelRestoresEachTargetsOwnMaskOnSignals) {
       EXPECT_EQ(after["client_mask"], before[i]) << hosts[i].target();
     }
   }
+}
+
+// Temporary changes of one component by several set-level runs at once:
+// each end puts back only what it changed and nobody else holds, and the
+// last one leaves the component as it was before the first.
+TEST(RemoteTools, OverlappingTemporaryChangesEachUndoOnlyTheirOwn) {
+  ExampleHost host;
+  const auto start = [&](const char* levels) {
+    auto run = std::make_unique<Child>(std::vector<std::string>{
+        TARVIN_REMOTE_BIN, "set-level", host.target(), "net", levels, "--for", "1m"});
+    EXPECT_TRUE(run->waitFor([](const Outcome& o) {
+      return contains(o.err, "restoring the previous mask");
+    })) << run->seen().err;
+    return run;
+  };
+  const auto netMask = [&] {
+    return nlohmann::json::parse(
+               remote({"levels", host.target(), "net", "--json"}).out)["client_mask"]
+        .get<std::uint32_t>();
+  };
+  auto debug = start("+debug");
+  auto trace = start("+trace");
+  EXPECT_EQ(netMask(), 0xF8000000u);
+  const Outcome debugEnds = debug->finish(SIGTERM);
+  EXPECT_EQ(debugEnds.exitCode, 0) << debugEnds.err;
+  EXPECT_TRUE(contains(debugEnds.out, "restored net: 0xE8000000 (error, warning, info, trace)"))
+      << debugEnds.out;
+  EXPECT_EQ(netMask(), 0xE8000000u);
+
+  auto traceAgain = start("+trace");
+  const Outcome traceEnds = trace->finish(SIGTERM);
+  EXPECT_TRUE(contains(traceEnds.err, host.target() + " net: not restored: trace, held by another "
+                                                      "temporary change until "))
+      << traceEnds.err;
+  EXPECT_EQ(netMask(), 0xE8000000u);
+  const Outcome lastEnds = traceAgain->finish(SIGTERM);
+  EXPECT_TRUE(contains(lastEnds.out, "restored net: 0xE0000000 (error, warning, info)"))
+      << lastEnds.out;
+  EXPECT_EQ(netMask(), 0xE0000000u);
 }
 
 TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {

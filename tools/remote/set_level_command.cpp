@@ -10,10 +10,11 @@
 // target that cannot be reached is reported and makes the exit status 1;
 // the others are changed all the same.
 //
-// With --for, every component of every target gets its own previous mask
-// back when the time is up or on SIGINT, SIGTERM or SIGHUP (a dropped SSH
-// session must not leave debug on in production). A kill -9 cannot be
-// caught: the targets then keep the change. --reset instead of LEVELS puts
+// With --for, every component of every target gets back the levels this
+// run moved when the time is up or on SIGINT, SIGTERM or SIGHUP (a dropped
+// SSH session must not leave debug on in production), save those another
+// running change holds or someone changed since (temporary_change.h). A
+// kill -9 cannot be caught: the targets then keep the change. --reset instead of LEVELS puts
 // back the mask a component had before tarvin-remote first changed it
 // (saved_masks.h), for an undo later in a script.
 //
@@ -21,6 +22,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <ctime>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -38,6 +40,7 @@
 #include "remote/level_requests.h"
 #include "remote/levels.h"
 #include "remote/note.h"
+#include "remote/running_changes.h"
 #include "remote/saved_masks.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
@@ -62,15 +65,15 @@ struct Planned {
   std::string component;
   codec::LevelDescriptions before;
   std::uint32_t wanted = 0;
-  bool untouched = false;  // --reset of a component tarvin-remote never changed
+  std::uint32_t named = 0;  // the bits LEVELS speaks for
+  bool untouched = false;   // --reset of a component tarvin-remote never changed
 };
 
-// One component changed on one target, and the mask it had before.
+// One component changed for a while on one target, to be ended.
 struct Change {
   Endpoint target;
-  std::string component;
-  std::uint32_t before = 0;
   Levels levels;
+  TemporaryChange running;
 };
 
 // A mistake in the command line or a check that failed: it ends the
@@ -105,13 +108,7 @@ class SetLevel {
     if (options.temporaryFor && !changes.empty()) {
       waitOut();
       clearStop();  // the stop ends the wait; the restores must still go out
-      for (const Change& c : changes) {
-        attempt([&] {
-          const codec::ComponentInfo restored =
-              setLevelMask(session, c.target, c.component, c.before);
-          print("restored ", c.target, c.component, restored.clientMask, c.levels);
-        });
-      }
+      for (const Change& c : changes) attempt([&] { restore(c); });
     }
     if (stopRequested() && exitCode == 0) exitCode = kExitNoAnswer;  // interrupted before the end
     return exitCode;
@@ -186,10 +183,13 @@ class SetLevel {
         const auto first = firstMask(p.before.uuid, component);
         p.untouched = !first;  // never changed by us: nothing to undo
         p.wanted = first.value_or(p.before.clientMask);
+        p.named = ~0u;
       } else {
         const auto parsed = parseLevelChange(options.levels, p.before.clientMask, p.before.levels);
         if (!parsed) throw Refused{{kExitUsage, parsed.error()}};
         p.wanted = *parsed;
+        p.named = bitsNamed(*parseLevelChange(options.levels, 0, p.before.levels),
+                            *parseLevelChange(options.levels, ~0u, p.before.levels));
       }
       planned.push_back(std::move(p));
     }
@@ -202,14 +202,77 @@ class SetLevel {
       return;
     }
     if (!options.reset) rememberFirstMask(p.before.uuid, p.component, p.before.clientMask);
-    const codec::ComponentInfo after = setLevelMask(session, p.target, p.component, p.wanted);
-    changes.push_back({p.target, p.component, p.before.clientMask, p.before.levels});
+    codec::ComponentInfo after;
+    // Under the lock of the running changes, so that none starts or ends
+    // on this component between what they hold and the SLV.
+    running.edit([&](std::vector<TemporaryChange>& list) {
+      TemporaryChange mine{running.newId(), codec::uuidToHex(p.before.uuid), p.component};
+      if (options.temporaryFor) {
+        mine.until =
+            std::chrono::duration_cast<std::chrono::seconds>(
+                (std::chrono::system_clock::now() + *options.temporaryFor).time_since_epoch())
+                .count();
+        mine = startTemporaryChange(list, mine, p.before.clientMask, p.wanted, p.named);
+      }
+      after = setLevelMask(session, p.target, p.component, p.wanted);
+      if (!options.temporaryFor) {
+        releaseBits(list, mine, p.named);  // set for good: no running change puts them back
+        return;
+      }
+      list.push_back(mine);
+      changes.push_back({p.target, p.before.levels, mine});
+    });
     if (options.reset) forgetFirstMask(p.before.uuid, p.component);
     print("", p.target, p.component, after.clientMask, p.before.levels);
     if (after.clientMask != p.wanted) {
       note("note: " + p.target.text() + " holds " + maskHex(after.clientMask) + " for " +
            p.component + ", asked for " + maskHex(p.wanted));
     }
+  }
+
+  // Ends one temporary change: puts back the bits it moved that nobody
+  // else has changed or still holds, and says which it left.
+  void restore(const Change& c) {
+    running.edit([&](std::vector<TemporaryChange>& list) {
+      TemporaryChange ending = c.running;
+      const auto mine = std::find_if(list.begin(), list.end(),
+                                     [&](const TemporaryChange& r) { return r.id == ending.id; });
+      if (mine != list.end()) {
+        ending = *mine;  // with what later changes for good released
+        list.erase(mine);
+      }
+      const codec::LevelDescriptions now =
+          fetchLevelDescriptions(session, c.target, ending.component);
+      if (codec::uuidToHex(now.uuid) != ending.uuid) {
+        note("note: " + c.target.text() + " restarted: its " + ending.component +
+             " starts from its own mask, nothing to restore");
+        return;
+      }
+      const Restore plan = planRestore(list, ending, now.clientMask);
+      const codec::ComponentInfo restored =
+          setLevelMask(session, c.target, ending.component, plan.mask);
+      print("restored ", c.target, ending.component, restored.clientMask, c.levels);
+      const std::string where = c.target.text() + " " + ending.component + ": ";
+      if (plan.heldByOthers != 0) {
+        note("note: " + where +
+             "not restored: " + joinNames(levelNamesInMask(plan.heldByOthers, c.levels)) +
+             ", held by another temporary change until " + clockTime(plan.heldUntil.value_or(0)));
+      }
+      if (plan.changedSince != 0) {
+        note("note: " + where +
+             "not restored: " + joinNames(levelNamesInMask(plan.changedSince, c.levels)) +
+             ", changed since by someone else");
+      }
+    });
+  }
+
+  static std::string clockTime(std::int64_t epochSeconds) {
+    const std::time_t at = epochSeconds;
+    std::tm local{};
+    char text[16] = "";
+    ::localtime_r(&at, &local);
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
   }
 
   void waitOut() {
@@ -235,6 +298,7 @@ class SetLevel {
   const SetLevelOptions& options;
   Session session;
   bool prefixed = false;  // lines name their target
+  RunningChanges running;
   std::vector<Change> changes;
   int exitCode = 0;
 };
@@ -303,8 +367,10 @@ const Command kSetLevelCommand = {
       app.footer(
           "LEVELS is a client mask (0xE0000000), a comma list of level names or client\n"
           "levels (error,warning,28), or changes to the current mask (+debug,-info).\n"
-          "With --for, each target gets its own previous mask back when the time is up\n"
-          "or on SIGINT, SIGTERM or SIGHUP; after kill -9 the targets keep the change.\n"
+          "With --for, each target gets back what this run changed when the time is up\n"
+          "or on SIGINT, SIGTERM or SIGHUP, save levels another running temporary change\n"
+          "holds or someone changed since (said in a note); after kill -9 the targets\n"
+          "keep the change.\n"
           "Every target and component is checked first: a name that does not resolve, a\n"
           "missing component or a bad LEVELS changes nothing. Exit status 1 when a target\n"
           "could not be reached, changed or restored; the others are changed all the same.");
