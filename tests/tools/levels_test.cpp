@@ -71,8 +71,9 @@ TEST(LevelNames, OfRecordsAndMasks) {
 // holds `mask`, and an end reports the bits it left.
 TEST(TemporaryChanges, EndWithNoLevelLeftThatNobodyKeeps) {
   struct Step {
-    char op;  // 's' start a temporary change, 'e' end it, 'p' a change for good, 'x' a
-              // change by someone unknown (levels is a hex mask)
+    char op;  // 's' start a temporary change, 't' start one that takes over the
+              // oldest running one, 'e' end one, 'p' a change for good, 'x' a change
+              // by someone unknown (levels is a hex mask)
     const char* id;
     const char* levels;
     std::uint32_t mask;
@@ -113,6 +114,12 @@ TEST(TemporaryChanges, EndWithNoLevelLeftThatNobodyKeeps) {
         {'s', "B", "+debug", 0x98000000},
         {'e', "A", "", 0xF0000000},  // debug stays with B; A had not moved it
         {'e', "B", "", 0xE0000000}}},
+      {"a second change of the console takes the first over",
+       {{'s', "A", "+debug", 0xF0000000},
+        {'s', "C", "+info", 0xF0000000},
+        {'t', "B", "+trace,-info", 0xD8000000},
+        {'e', "C", "", 0xD8000000},
+        {'e', "B", "", 0xE0000000}}},
       {"kept for good meanwhile: left on",
        {{'s', "A", "+debug", 0xF0000000},
         {'p', "", "+debug", 0xF0000000},
@@ -146,8 +153,13 @@ TEST(TemporaryChanges, EndWithNoLevelLeftThatNobodyKeeps) {
         const std::uint32_t named =
             remote::bitsNamed(*remote::parseLevelChange(step.levels, 0, kLevels),
                               *remote::parseLevelChange(step.levels, ~0u, kLevels));
-        if (step.op == 's') {
-          running.push_back(remote::startTemporaryChange(running, key, mask, wanted, named));
+        if (step.op == 's' || step.op == 't') {
+          auto started = remote::startTemporaryChange(running, key, mask, wanted, named);
+          if (step.op == 't') {
+            remote::takeOver(started, running.front());
+            running.erase(running.begin());
+          }
+          running.push_back(started);
         } else {
           remote::releaseBits(running, key, named);
         }

@@ -365,6 +365,33 @@ TEST(RemoteTools, OverlappingTemporaryChangesEachUndoOnlyTheirOwn) {
   EXPECT_TRUE(contains(lastEnds.out, "restored net: 0xE0000000 (error, warning, info)"))
       << lastEnds.out;
   EXPECT_EQ(netMask(), 0xE0000000u);
+
+  // The web console's timers take part the same way: its change ends
+  // when the console stops, with a set-level's change still running.
+  Child web({TARVIN_REMOTE_BIN, "web", "--listen", "127.0.0.1:0", host.target()});
+  std::string base;
+  ASSERT_TRUE(web.waitFor([&](const Outcome& o) {
+    const std::size_t at = o.out.find("web console at ");
+    const std::size_t end = o.out.find_first_of("/\n", at + 22);
+    if (at == std::string::npos || end == std::string::npos) return false;
+    base = o.out.substr(at + 15, end - at - 15);
+    return true;
+  })) << web.seen().err;
+  const std::string put =
+      "curl -s -o /dev/null -w '%{http_code}' -X PUT -H 'Content-Type: "
+      "application/json' -H 'Origin: " +
+      base + "' --data '{\"levels\":\"+debug\",\"for\":\"1h\"}' " + base + "/api/targets/" +
+      host.target() + "/components/net/levels";
+  for (int i = 0; i < 100 && Child({"/bin/sh", "-c", put}).finish().out != "200"; ++i)
+    ::usleep(50000);
+  EXPECT_EQ(netMask(), 0xF0000000u);
+  auto traceBeside = start("+trace");
+  const Outcome webEnds = web.finish(SIGTERM);
+  EXPECT_TRUE(contains(webEnds.err, "restored net on " + host.target() + ": 0xE8000000"))
+      << webEnds.err;
+  EXPECT_EQ(netMask(), 0xE8000000u);
+  traceBeside->finish(SIGTERM);
+  EXPECT_EQ(netMask(), 0xE0000000u);
 }
 
 TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {

@@ -22,7 +22,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <ctime>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -252,27 +251,9 @@ class SetLevel {
       const codec::ComponentInfo restored =
           setLevelMask(session, c.target, ending.component, plan.mask);
       print("restored ", c.target, ending.component, restored.clientMask, c.levels);
-      const std::string where = c.target.text() + " " + ending.component + ": ";
-      if (plan.heldByOthers != 0) {
-        note("note: " + where +
-             "not restored: " + joinNames(levelNamesInMask(plan.heldByOthers, c.levels)) +
-             ", held by another temporary change until " + clockTime(plan.heldUntil.value_or(0)));
-      }
-      if (plan.changedSince != 0) {
-        note("note: " + where +
-             "not restored: " + joinNames(levelNamesInMask(plan.changedSince, c.levels)) +
-             ", changed since by someone else");
-      }
+      for (const std::string& text : leftAlone(plan, c.levels))
+        note("note: " + c.target.text() + " " + ending.component + ": " + text);
     });
-  }
-
-  static std::string clockTime(std::int64_t epochSeconds) {
-    const std::time_t at = epochSeconds;
-    std::tm local{};
-    char text[16] = "";
-    ::localtime_r(&at, &local);
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
   }
 
   void waitOut() {

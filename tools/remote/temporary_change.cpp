@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 #include "remote/levels.h"
@@ -54,6 +55,14 @@ TemporaryChange startTemporaryChange(const std::vector<TemporaryChange>& running
   return change;
 }
 
+void takeOver(TemporaryChange& later, const TemporaryChange& earlier) {
+  const std::uint32_t kept = earlier.claimed & ~later.claimed;
+  later.claimed |= kept;
+  later.value = withBit(later.value, kept, earlier.value);
+  later.restore = withBit(later.restore, kept, earlier.restore);
+  later.released |= earlier.released & ~later.claimed;
+}
+
 void releaseBits(std::vector<TemporaryChange>& running, const TemporaryChange& key,
                  std::uint32_t named) {
   for (TemporaryChange& r : running) {
@@ -90,6 +99,31 @@ Restore planRestore(const std::vector<TemporaryChange>& others, const TemporaryC
   }
   result.changedSince |= ending.released;
   return result;
+}
+
+std::vector<std::string> leftAlone(const Restore& restore,
+                                   const std::vector<codec::LevelDescription>& levels) {
+  std::vector<std::string> texts;
+  const auto names = [&](std::uint32_t bits) {
+    std::string joined;
+    for (const std::string& name : levelNamesInMask(bits, levels))
+      joined += (joined.empty() ? "" : ", ") + name;
+    return joined;
+  };
+  if (restore.heldByOthers != 0) {
+    const std::time_t at = restore.heldUntil.value_or(0);
+    std::tm local{};
+    char clock[16] = "";
+    ::localtime_r(&at, &local);
+    std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
+    texts.push_back("not restored: " + names(restore.heldByOthers) +
+                    ", held by another temporary change until " + clock);
+  }
+  if (restore.changedSince != 0) {
+    texts.push_back("not restored: " + names(restore.changedSince) +
+                    ", changed since by someone else");
+  }
+  return texts;
 }
 
 std::string temporaryChangeLine(const TemporaryChange& c) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/client_codec.h"
+
 namespace remote {
 
 // One running temporary change of one component of one target instance.
@@ -46,6 +48,11 @@ TemporaryChange startTemporaryChange(const std::vector<TemporaryChange>& running
                                      TemporaryChange change, std::uint32_t before,
                                      std::uint32_t wanted, std::uint32_t named);
 
+// `later`, just started on the same component, takes over the bits
+// `earlier` holds that it does not name, so that `earlier` can be dropped
+// without an end of its own: one change where a console shows one.
+void takeOver(TemporaryChange& later, const TemporaryChange& earlier);
+
 // A change for good of `named` bits of the component of `key`: running
 // changes stop holding them, and each remembers those it had moved.
 void releaseBits(std::vector<TemporaryChange>& running, const TemporaryChange& key,
@@ -61,6 +68,12 @@ struct Restore {
 // `others`: the running changes without `ending`, oldest first.
 Restore planRestore(const std::vector<TemporaryChange>& others, const TemporaryChange& ending,
                     std::uint32_t current);
+
+// What an end left and why, one text per reason, with the level names of
+// `levels`: "not restored: debug, held by another temporary change until
+// 12:00:04"; none when it put everything back.
+std::vector<std::string> leftAlone(const Restore& restore,
+                                   const std::vector<codec::LevelDescription>& levels);
 
 // The line a running change is kept as, and back; nullopt for a line
 // that is not one.
