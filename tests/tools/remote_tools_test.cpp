@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -132,6 +133,14 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
        "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
       {"{remote} set-level {host} nosuch +debug", 1,
        "tarvin-remote: error: no component 'nosuch' on {host}", 0, ""},
+      // --reset without its file of masks would do nothing: an error; a
+      // change without it is made, with a warning.
+      {"XDG_STATE_HOME=/dev/null {remote} set-level {host} net --reset", 1,
+       "tarvin-remote: error: cannot open /dev/null/tarvin-remote/masks: Not a directory", 0, ""},
+      {"env -u XDG_STATE_HOME -u HOME {remote} set-level {host} net --reset", 1,
+       "tarvin-remote: error: neither XDG_STATE_HOME nor HOME names a directory", 0, ""},
+      {"XDG_STATE_HOME=/dev/null {remote} set-level {host} ui 0xE0000000", 0,
+       "tarvin-remote: warning: cannot open /dev/null/tarvin-remote/masks", 1, "ui: 0xE0000000"},
       {"{remote} tail {host} --component nosuch --duration 1500ms", 0,
        "tarvin-remote: warning: no component 'nosuch' on {host} (it has: net, db, ui)", 0, ""},
       {"{remote} tail {host} --grep 'slow peer|redraw' --exclude redraw --count 2", 0, "", 2,
@@ -202,6 +211,47 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
     const auto out = lines(run.out);
     EXPECT_GE(static_cast<int>(out.size()), c.minLines) << run.out;
     for (const std::string& line : out) EXPECT_TRUE(contains(line, c.everyLine)) << line;
+  }
+}
+
+// A set-level that cannot be done as typed touches no target: names,
+// components and levels are all checked before the first change, whichever
+// target or component the mistake is in.
+TEST(RemoteTools, SetLevelChecksEverythingBeforeChangingAnything) {
+  const std::vector<ExampleHost> hosts(2);
+  const auto masks = [&] {
+    std::string all;
+    for (const ExampleHost& h : hosts) {
+      for (const char* component : {"net", "db", "ui"}) {
+        all += h.target() + " " + component + " " +
+               remote({"levels", h.target(), component}).out.substr(0, 40) + "\n";
+      }
+    }
+    return all;
+  };
+  const std::string before = masks();
+  static const struct {
+    std::vector<std::string> words;  // after "set-level"; {0} and {1} are the hosts
+    int exit;
+    const char* complaint;
+  } kCases[] = {
+      // With --all there is no COMPONENT: "net" is taken for a target.
+      {{"{0}", "--all", "net", "+debug"}, 2, "cannot resolve host 'net'"},
+      {{"{0}", "{1}", "nowhere.invalid", "net", "+debug"}, 2, "cannot resolve host"},
+      {{"{0}", "net,nosuch", "+debug"}, 1, "no component 'nosuch' on "},
+      {{"{0}", "{1}", "db", "+debug,-bogus"}, 2, "no level 'bogus'"},
+  };
+  for (const auto& c : kCases) {
+    std::vector<std::string> args = {"set-level"};
+    for (const std::string& word : c.words) {
+      args.push_back(word == "{0}" ? hosts[0].target() : word == "{1}" ? hosts[1].target() : word);
+    }
+    SCOPED_TRACE(args[1] + " " + args[2] + " " + args[3]);
+    const Outcome run = remote(args, c.exit);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(contains(run.err, c.complaint)) << run.err;
+    EXPECT_TRUE(contains(run.err, "no target was changed")) << run.err;
+    EXPECT_EQ(masks(), before);
   }
 }
 
@@ -276,6 +326,72 @@ TEST(RemoteTools, FleetSetLevelRestoresEachTargetsOwnMaskOnSignals) {
       EXPECT_EQ(after["client_mask"], before[i]) << hosts[i].target();
     }
   }
+}
+
+// Temporary changes of one component by several set-level runs at once:
+// each end puts back only what it changed and nobody else holds, and the
+// last one leaves the component as it was before the first.
+TEST(RemoteTools, OverlappingTemporaryChangesEachUndoOnlyTheirOwn) {
+  ExampleHost host;
+  const auto start = [&](const char* levels) {
+    auto run = std::make_unique<Child>(std::vector<std::string>{
+        TARVIN_REMOTE_BIN, "set-level", host.target(), "net", levels, "--for", "1m"});
+    EXPECT_TRUE(run->waitFor([](const Outcome& o) {
+      return contains(o.err, "restoring the previous mask");
+    })) << run->seen().err;
+    return run;
+  };
+  const auto netMask = [&] {
+    return nlohmann::json::parse(
+               remote({"levels", host.target(), "net", "--json"}).out)["client_mask"]
+        .get<std::uint32_t>();
+  };
+  auto debug = start("+debug");
+  auto trace = start("+trace");
+  EXPECT_EQ(netMask(), 0xF8000000u);
+  const Outcome debugEnds = debug->finish(SIGTERM);
+  EXPECT_EQ(debugEnds.exitCode, 0) << debugEnds.err;
+  EXPECT_TRUE(contains(debugEnds.out, "restored net: 0xE8000000 (error, warning, info, trace)"))
+      << debugEnds.out;
+  EXPECT_EQ(netMask(), 0xE8000000u);
+
+  auto traceAgain = start("+trace");
+  const Outcome traceEnds = trace->finish(SIGTERM);
+  EXPECT_TRUE(contains(traceEnds.err, host.target() + " net: not restored: trace, held by another "
+                                                      "temporary change until "))
+      << traceEnds.err;
+  EXPECT_EQ(netMask(), 0xE8000000u);
+  const Outcome lastEnds = traceAgain->finish(SIGTERM);
+  EXPECT_TRUE(contains(lastEnds.out, "restored net: 0xE0000000 (error, warning, info)"))
+      << lastEnds.out;
+  EXPECT_EQ(netMask(), 0xE0000000u);
+
+  // The web console's timers take part the same way: its change ends
+  // when the console stops, with a set-level's change still running.
+  Child web({TARVIN_REMOTE_BIN, "web", "--listen", "127.0.0.1:0", host.target()});
+  std::string base;
+  ASSERT_TRUE(web.waitFor([&](const Outcome& o) {
+    const std::size_t at = o.out.find("web console at ");
+    const std::size_t end = o.out.find_first_of("/\n", at + 22);
+    if (at == std::string::npos || end == std::string::npos) return false;
+    base = o.out.substr(at + 15, end - at - 15);
+    return true;
+  })) << web.seen().err;
+  const std::string put =
+      "curl -s -o /dev/null -w '%{http_code}' -X PUT -H 'Content-Type: "
+      "application/json' -H 'Origin: " +
+      base + "' --data '{\"levels\":\"+debug\",\"for\":\"1h\"}' " + base + "/api/targets/" +
+      host.target() + "/components/net/levels";
+  for (int i = 0; i < 100 && Child({"/bin/sh", "-c", put}).finish().out != "200"; ++i)
+    ::usleep(50000);
+  EXPECT_EQ(netMask(), 0xF0000000u);
+  auto traceBeside = start("+trace");
+  const Outcome webEnds = web.finish(SIGTERM);
+  EXPECT_TRUE(contains(webEnds.err, "restored net on " + host.target() + ": 0xE8000000"))
+      << webEnds.err;
+  EXPECT_EQ(netMask(), 0xE8000000u);
+  traceBeside->finish(SIGTERM);
+  EXPECT_EQ(netMask(), 0xE0000000u);
 }
 
 TEST(RemoteTools, DiscoverFollowsEveryTargetAndNewOnes) {

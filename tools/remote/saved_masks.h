@@ -6,10 +6,8 @@
 // mask it had, later changes leave that record alone, and --reset sets it
 // back and forgets it. A restarted target has a new uuid and starts afresh.
 //
-// One line per component in $XDG_STATE_HOME/tarvin-remote/masks (default
-// ~/.local/state): "UUID MASK SECONDS COMPONENT". Each use holds an flock
-// on the file, so scripts running set-level side by side keep every line;
-// lines older than 30 days are dropped on the way.
+// One line per component in the state file "masks" (state_file.h): "UUID
+// MASK SECONDS COMPONENT"; lines older than 30 days are dropped on the way.
 //
 // Threads: single-threaded tool.
 #pragma once
@@ -24,13 +22,20 @@ namespace remote {
 
 // Records `mask` as the mask (uuid, component) had before any change,
 // unless one is recorded. Says on stderr, and carries on, when the file
-// cannot be written.
+// cannot be written: the change itself matters more than a later undo.
 void rememberFirstMask(const codec::Uuid& uuid, const std::string& component, std::uint32_t mask);
 
-// The recorded mask; nullopt when none is.
+// Throws ToolError (exit 1) when the file cannot be read and written:
+// --reset checks this before it touches any target.
+void requireSavedMasks();
+
+// The recorded mask; nullopt when none is. Throws ToolError (exit 1) when
+// the file cannot be read: "nothing recorded" must not be taken for
+// "nothing to undo".
 std::optional<std::uint32_t> firstMask(const codec::Uuid& uuid, const std::string& component);
 
-// Drops the record once --reset has put the mask back.
+// Drops the record once --reset has put the mask back. Throws ToolError
+// (exit 1) when the file cannot be written.
 void forgetFirstMask(const codec::Uuid& uuid, const std::string& component);
 
 }  // namespace remote

@@ -3,14 +3,18 @@
 // `tarvin-remote set-level TARGET... COMPONENT[,COMPONENT...] LEVELS`: for
 // each target (named, or every one --discover finds) and each component
 // (or --all of them), a GLVD for the current mask and the level names,
-// then an SLV; one line per target and component. A target that cannot be
-// reached is reported and makes the exit status 1; the others are changed
-// all the same.
+// then an SLV; one line per target and component. Every target and
+// component is asked and every LEVELS worked out before the first SLV: a
+// name that does not resolve, a component that is not there or a level
+// list that does not parse ends the command with no target changed. A
+// target that cannot be reached is reported and makes the exit status 1;
+// the others are changed all the same.
 //
-// With --for, every component of every target gets its own previous mask
-// back when the time is up or on SIGINT, SIGTERM or SIGHUP (a dropped SSH
-// session must not leave debug on in production). A kill -9 cannot be
-// caught: the targets then keep the change. --reset instead of LEVELS puts
+// With --for, every component of every target gets back the levels this
+// run moved when the time is up or on SIGINT, SIGTERM or SIGHUP (a dropped
+// SSH session must not leave debug on in production), save those another
+// running change holds or someone changed since (temporary_change.h). A
+// kill -9 cannot be caught: the targets then keep the change. --reset instead of LEVELS puts
 // back the mask a component had before tarvin-remote first changed it
 // (saved_masks.h), for an undo later in a script.
 //
@@ -35,6 +39,7 @@
 #include "remote/level_requests.h"
 #include "remote/levels.h"
 #include "remote/note.h"
+#include "remote/running_changes.h"
 #include "remote/saved_masks.h"
 #include "remote/stop_signal.h"
 #include "remote/tool_error.h"
@@ -52,12 +57,29 @@ struct SetLevelOptions {
   std::optional<std::chrono::milliseconds> temporaryFor;
 };
 
-// One component changed on one target, and the mask it had before.
-struct Change {
+// One component of one target as checked before anything is changed: its
+// level descriptions and mask then, and the mask it is to get.
+struct Planned {
   Endpoint target;
   std::string component;
-  std::uint32_t before = 0;
+  codec::LevelDescriptions before;
+  std::uint32_t wanted = 0;
+  std::uint32_t named = 0;  // the bits LEVELS speaks for
+  bool untouched = false;   // --reset of a component tarvin-remote never changed
+};
+
+// One component changed for a while on one target, to be ended.
+struct Change {
+  Endpoint target;
   Levels levels;
+  TemporaryChange running;
+};
+
+// A mistake in the command line or a check that failed: it ends the
+// command before any target is touched, so that a typo never leaves half a
+// fleet changed.
+struct Refused {
+  ToolError error;
 };
 
 class SetLevel {
@@ -66,34 +88,39 @@ class SetLevel {
       : options(options), session(common.retry) {}
 
   int run() {
-    const std::vector<Endpoint> targets = findAll();
-    prefixed = targets.size() > 1 || !options.discoverHosts.empty();
-    for (const Endpoint& target : targets) {
+    std::vector<Planned> plan;
+    if (options.reset) requireSavedMasks();  // without them --reset would quietly do nothing
+    try {
+      const std::vector<Endpoint> targets = findAll();
+      prefixed = targets.size() > 1 || !options.discoverHosts.empty();
+      for (const Endpoint& target : targets) {
+        if (stopRequested()) break;
+        attempt([&] { check(target, plan); });
+      }
+    } catch (const Refused& refused) {
+      throw ToolError{refused.error.exitCode, refused.error.message + " (no target was changed)"};
+    }
+    for (const Planned& p : plan) {
       if (stopRequested()) break;
-      attempt([&] { change(target); });
+      attempt([&] { apply(p); });
     }
     if (options.temporaryFor && !changes.empty()) {
       waitOut();
       clearStop();  // the stop ends the wait; the restores must still go out
-      for (const Change& c : changes) {
-        attempt([&] {
-          const codec::ComponentInfo restored =
-              setLevelMask(session, c.target, c.component, c.before);
-          print("restored ", c.target, c.component, restored.clientMask, c.levels);
-        });
-      }
+      for (const Change& c : changes) attempt([&] { restore(c); });
     }
     if (stopRequested() && exitCode == 0) exitCode = kExitNoAnswer;  // interrupted before the end
     return exitCode;
   }
 
  private:
-  // Runs one target's part; a failure is said and counted, and the other
-  // targets go on.
+  // Runs one target's part; a target that cannot be reached is said and
+  // counted, and the other targets go on. A usage error ends the command.
   void attempt(const std::function<void()>& work) {
     try {
       work();
     } catch (const ToolError& error) {
+      if (error.exitCode == kExitUsage) throw Refused{error};
       note("error: " + error.message);
       exitCode = std::max(exitCode, error.exitCode);
     }
@@ -104,11 +131,21 @@ class SetLevel {
     const auto add = [&](const Endpoint& e) {
       if (std::find(targets.begin(), targets.end(), e) == targets.end()) targets.push_back(e);
     };
-    for (const std::string& given : options.targets)
-      attempt([&] { add(findTarget(session, given)); });
+    for (const std::string& given : options.targets) {
+      try {
+        attempt([&] { add(findTarget(session, given)); });
+      } catch (const Refused& refused) {
+        if (!options.all) throw;
+        // "--all net +debug" takes net for a target.
+        throw Refused{{refused.error.exitCode,
+                       refused.error.message + "; with --all, no COMPONENT is given"}};
+      }
+    }
     if (!options.discoverHosts.empty()) {
       DiscoverySweep sweep;
-      for (const std::string& host : options.discoverHosts) sweep.addHost(resolve(host, 0));
+      for (const std::string& host : options.discoverHosts) {
+        attempt([&] { sweep.addHost(resolve(host, 0)); });
+      }
       const RetryPolicy& retry = session.policy();
       const FoundTargets result =
           findTargets(session, sweep, retry.retries + 1, retry.timeout * (retry.retries + 1));
@@ -124,37 +161,99 @@ class SetLevel {
     return targets;
   }
 
-  void change(const Endpoint& target) {
+  // Asks `target` for what each component holds and works out its new
+  // mask; changes nothing.
+  void check(const Endpoint& target, std::vector<Planned>& plan) {
     std::vector<std::string> components = options.components;
     if (options.all) {
       for (const auto& info : listComponents(session, target)) components.push_back(info.name);
     }
+    std::vector<Planned> planned;
     for (const std::string& component : components) {
-      const codec::LevelDescriptions before = fetchLevelDescriptions(session, target, component);
-      if (!options.all) requireComponent(session, target, component, before);
-      std::uint32_t wanted = before.clientMask;
-      if (options.reset) {
-        const auto first = firstMask(before.uuid, component);
-        if (!first) {  // never changed by us: nothing to undo
-          print("", target, component, before.clientMask, before.levels);
-          continue;
+      Planned p{target, component, fetchLevelDescriptions(session, target, component)};
+      if (!options.all) {
+        try {
+          requireComponent(session, target, component, p.before);
+        } catch (const ToolError& error) {
+          throw Refused{error};  // a name that is not there: a mistake, not an outage
         }
-        wanted = *first;
+      }
+      if (options.reset) {
+        const auto first = firstMask(p.before.uuid, component);
+        p.untouched = !first;  // never changed by us: nothing to undo
+        p.wanted = first.value_or(p.before.clientMask);
+        p.named = ~0u;
       } else {
-        const auto parsed = parseLevelChange(options.levels, before.clientMask, before.levels);
-        if (!parsed) throw ToolError{kExitUsage, parsed.error()};
-        wanted = *parsed;
-        rememberFirstMask(before.uuid, component, before.clientMask);
+        const auto parsed = parseLevelChange(options.levels, p.before.clientMask, p.before.levels);
+        if (!parsed) throw Refused{{kExitUsage, parsed.error()}};
+        p.wanted = *parsed;
+        p.named = bitsNamed(*parseLevelChange(options.levels, 0, p.before.levels),
+                            *parseLevelChange(options.levels, ~0u, p.before.levels));
       }
-      const codec::ComponentInfo after = setLevelMask(session, target, component, wanted);
-      changes.push_back({target, component, before.clientMask, before.levels});
-      if (options.reset) forgetFirstMask(before.uuid, component);
-      print("", target, component, after.clientMask, before.levels);
-      if (after.clientMask != wanted) {
-        note("note: " + target.text() + " holds " + maskHex(after.clientMask) + " for " +
-             component + ", asked for " + maskHex(wanted));
-      }
+      planned.push_back(std::move(p));
     }
+    plan.insert(plan.end(), planned.begin(), planned.end());
+  }
+
+  void apply(const Planned& p) {
+    if (p.untouched) {
+      print("", p.target, p.component, p.before.clientMask, p.before.levels);
+      return;
+    }
+    if (!options.reset) rememberFirstMask(p.before.uuid, p.component, p.before.clientMask);
+    codec::ComponentInfo after;
+    // Under the lock of the running changes, so that none starts or ends
+    // on this component between what they hold and the SLV.
+    running.edit([&](std::vector<TemporaryChange>& list) {
+      TemporaryChange mine{running.newId(), codec::uuidToHex(p.before.uuid), p.component};
+      if (options.temporaryFor) {
+        mine.until =
+            std::chrono::duration_cast<std::chrono::seconds>(
+                (std::chrono::system_clock::now() + *options.temporaryFor).time_since_epoch())
+                .count();
+        mine = startTemporaryChange(list, mine, p.before.clientMask, p.wanted, p.named);
+      }
+      after = setLevelMask(session, p.target, p.component, p.wanted);
+      if (!options.temporaryFor) {
+        releaseBits(list, mine, p.named);  // set for good: no running change puts them back
+        return;
+      }
+      list.push_back(mine);
+      changes.push_back({p.target, p.before.levels, mine});
+    });
+    if (options.reset) forgetFirstMask(p.before.uuid, p.component);
+    print("", p.target, p.component, after.clientMask, p.before.levels);
+    if (after.clientMask != p.wanted) {
+      note("note: " + p.target.text() + " holds " + maskHex(after.clientMask) + " for " +
+           p.component + ", asked for " + maskHex(p.wanted));
+    }
+  }
+
+  // Ends one temporary change: puts back the bits it moved that nobody
+  // else has changed or still holds, and says which it left.
+  void restore(const Change& c) {
+    running.edit([&](std::vector<TemporaryChange>& list) {
+      TemporaryChange ending = c.running;
+      const auto mine = std::find_if(list.begin(), list.end(),
+                                     [&](const TemporaryChange& r) { return r.id == ending.id; });
+      if (mine != list.end()) {
+        ending = *mine;  // with what later changes for good released
+        list.erase(mine);
+      }
+      const codec::LevelDescriptions now =
+          fetchLevelDescriptions(session, c.target, ending.component);
+      if (codec::uuidToHex(now.uuid) != ending.uuid) {
+        note("note: " + c.target.text() + " restarted: its " + ending.component +
+             " starts from its own mask, nothing to restore");
+        return;
+      }
+      const Restore plan = planRestore(list, ending, now.clientMask);
+      const codec::ComponentInfo restored =
+          setLevelMask(session, c.target, ending.component, plan.mask);
+      print("restored ", c.target, ending.component, restored.clientMask, c.levels);
+      for (const std::string& text : leftAlone(plan, c.levels))
+        note("note: " + c.target.text() + " " + ending.component + ": " + text);
+    });
   }
 
   void waitOut() {
@@ -180,6 +279,7 @@ class SetLevel {
   const SetLevelOptions& options;
   Session session;
   bool prefixed = false;  // lines name their target
+  RunningChanges running;
   std::vector<Change> changes;
   int exitCode = 0;
 };
@@ -248,9 +348,13 @@ const Command kSetLevelCommand = {
       app.footer(
           "LEVELS is a client mask (0xE0000000), a comma list of level names or client\n"
           "levels (error,warning,28), or changes to the current mask (+debug,-info).\n"
-          "With --for, each target gets its own previous mask back when the time is up\n"
-          "or on SIGINT, SIGTERM or SIGHUP; after kill -9 the targets keep the change.\n"
-          "Exit status 1 when a target could not be changed or restored; the others are.");
+          "With --for, each target gets back what this run changed when the time is up\n"
+          "or on SIGINT, SIGTERM or SIGHUP, save levels another running temporary change\n"
+          "holds or someone changed since (said in a note); after kill -9 the targets\n"
+          "keep the change.\n"
+          "Every target and component is checked first: a name that does not resolve, a\n"
+          "missing component or a bad LEVELS changes nothing. Exit status 1 when a target\n"
+          "could not be reached, changed or restored; the others are changed all the same.");
       app.add_option("arguments", flags->words, "TARGET... COMPONENT[,COMPONENT...] LEVELS")
           ->type_name("");
       // "-debug" looks like an option to CLI11; unmatched arguments are kept

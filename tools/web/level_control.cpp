@@ -6,10 +6,13 @@
 // timeout x retries): the session's socket answers one request at a time.
 #include "web/level_control.h"
 
+#include <algorithm>
+
 #include "remote/level_requests.h"
 #include "remote/levels.h"
 #include "remote/note.h"
 #include "remote/stop_signal.h"
+#include "remote/temporary_change.h"
 #include "remote/tool_error.h"
 
 namespace web {
@@ -46,24 +49,62 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
   result.component = component;
   {
     std::lock_guard lock(mutex);
-    result.before = remote::fetchLevelDescriptions(session, endpoint, component);
-    const auto wanted =
-        remote::parseLevelChange(changeText, result.before.clientMask, result.before.levels);
-    if (!wanted) throw remote::ToolError{remote::kExitUsage, wanted.error()};
-    result.asked = *wanted;
-    result.clientMask = remote::setLevelMask(session, endpoint, component, *wanted).clientMask;
     const Key key{label, component};
-    if (!temporaryFor) {
-      restores.erase(key);  // made for good: nothing to put back
-      return result;
-    }
-    auto [it, fresh] = restores.try_emplace(key);
-    if (fresh) it->second.previousMask = result.before.clientMask;
-    it->second.endpoint = endpoint;
-    it->second.due = std::chrono::steady_clock::now() + *temporaryFor;
-    it->second.dueEpochMs = epochMs(std::chrono::system_clock::now() + *temporaryFor);
-    result.restoreAtMs = it->second.dueEpochMs;
-    result.restoreMask = it->second.previousMask;
+    running.edit([&](std::vector<remote::TemporaryChange>& list) {
+      result.before = remote::fetchLevelDescriptions(session, endpoint, component);
+      const auto& levels = result.before.levels;
+      const auto wanted = remote::parseLevelChange(changeText, result.before.clientMask, levels);
+      if (!wanted) throw remote::ToolError{remote::kExitUsage, wanted.error()};
+      const std::uint32_t named =
+          remote::bitsNamed(*remote::parseLevelChange(changeText, 0, levels),
+                            *remote::parseLevelChange(changeText, ~0u, levels));
+      remote::TemporaryChange mine{running.newId(), codec::uuidToHex(result.before.uuid),
+                                   component};
+      const auto now = std::chrono::system_clock::now();
+      if (temporaryFor) {
+        mine.until = std::chrono::duration_cast<std::chrono::seconds>(
+                         (now + *temporaryFor).time_since_epoch())
+                         .count();
+        mine = remote::startTemporaryChange(list, mine, result.before.clientMask, *wanted, named);
+      }
+      result.asked = *wanted;
+      result.clientMask = remote::setLevelMask(session, endpoint, component, *wanted).clientMask;
+
+      // This console's earlier change of the component, as the running
+      // changes hold it now.
+      const auto earlier = restores.find(key);
+      auto held = list.end();
+      if (earlier != restores.end()) {
+        held = std::find_if(list.begin(), list.end(), [&](const remote::TemporaryChange& r) {
+          return r.id == earlier->second.running.id;
+        });
+      }
+      if (!temporaryFor) {
+        remote::releaseBits(list, mine, named);  // made for good: not to be put back
+        if (held == list.end()) return;
+        if (held->claimed == 0) {
+          list.erase(held);
+          restores.erase(earlier);
+        } else {
+          earlier->second.previousMask = (result.clientMask & ~held->claimed) | held->restore;
+        }
+        return;
+      }
+      if (held != list.end()) {
+        if (held->sameComponent(mine)) remote::takeOver(mine, *held);
+        list.erase(held);
+      }
+      list.push_back(mine);
+      PendingRestore& p = restores[key];
+      p.endpoint = endpoint;
+      p.running = mine;
+      p.levels = levels;
+      p.previousMask = (*wanted & ~mine.claimed) | mine.restore;
+      p.due = std::chrono::steady_clock::now() + *temporaryFor;
+      p.dueEpochMs = epochMs(now + *temporaryFor);
+      result.restoreAtMs = p.dueEpochMs;
+      result.restoreMask = p.previousMask;
+    });
   }
   wake.notify_all();
   return result;
@@ -81,9 +122,28 @@ std::optional<PendingRestore> LevelControl::pending(const std::string& label,
 // said on stderr, since nobody else will put it back.
 void LevelControl::restore(const Key& key, const PendingRestore& p) {
   try {
-    const auto info = remote::setLevelMask(session, p.endpoint, key.second, p.previousMask);
-    remote::note("restored " + key.second + " on " + key.first + ": " +
-                 remote::maskHex(info.clientMask));
+    running.edit([&](std::vector<remote::TemporaryChange>& list) {
+      remote::TemporaryChange ending = p.running;
+      const auto mine =
+          std::find_if(list.begin(), list.end(),
+                       [&](const remote::TemporaryChange& r) { return r.id == ending.id; });
+      if (mine != list.end()) {
+        ending = *mine;
+        list.erase(mine);
+      }
+      const auto now = remote::fetchLevelDescriptions(session, p.endpoint, key.second);
+      if (codec::uuidToHex(now.uuid) != ending.uuid) {
+        remote::note("note: " + key.first + " restarted: its " + key.second +
+                     " starts from its own mask, nothing to restore");
+        return;
+      }
+      const remote::Restore plan = remote::planRestore(list, ending, now.clientMask);
+      const auto info = remote::setLevelMask(session, p.endpoint, key.second, plan.mask);
+      remote::note("restored " + key.second + " on " + key.first + ": " +
+                   remote::maskHex(info.clientMask));
+      for (const std::string& text : remote::leftAlone(plan, p.levels))
+        remote::note("note: " + key.first + " " + key.second + ": " + text);
+    });
   } catch (const remote::ToolError& error) {
     remote::note("warning: cannot restore " + key.second + " on " + key.first + " to " +
                  remote::maskHex(p.previousMask) + ": " + error.message);

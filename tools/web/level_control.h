@@ -3,12 +3,14 @@
 // Level control for the web console: reads a target's level descriptions
 // and sets a component's mask, on a session of its own (the follower's
 // socket belongs to the follower thread), and keeps every temporary change
-// ("for 5m") with the mask the target held before it. Each such change is
-// restored when its time is up (by a thread of its own) or, at the latest,
-// when the console stops (restoreAll()). A second change to the same
-// component keeps the first one's previous mask, so the target gets back
-// its own mask, not an intermediate one; a permanent change drops the
-// pending restore.
+// ("for 5m") among the running changes of every process
+// (running_changes.h). Each such change ends when its time is up (by a
+// thread of its own) or, at the latest, when the console stops
+// (restoreAll()), and then puts back only the levels it moved that no other
+// running change holds and nobody changed since (temporary_change.h). A
+// second change to the same component takes the first one over, so the
+// console shows one restore per component; a permanent change takes the
+// levels it names out of the pending restores.
 //
 // Threads: describe() and change() are called from HTTP threads, the
 // restore thread runs inside, restoreAll() from the main thread at the end.
@@ -26,6 +28,8 @@
 #include <utility>
 
 #include "codec/client_codec.h"
+#include "remote/levels.h"
+#include "remote/running_changes.h"
 #include "remote/session.h"
 
 namespace web {
@@ -41,7 +45,9 @@ struct LevelResult {
 
 struct PendingRestore {
   remote::Endpoint endpoint;
-  std::uint32_t previousMask = 0;
+  remote::TemporaryChange running;  // as it started; the state file has the latest
+  remote::Levels levels;
+  std::uint32_t previousMask = 0;  // the mask it puts back if nobody else changes it
   std::chrono::steady_clock::time_point due;
   std::int64_t dueEpochMs = 0;
 };
@@ -71,6 +77,7 @@ class LevelControl {
   std::mutex mutex;
   std::condition_variable wake;
   remote::Session session;                 // guarded by mutex
+  remote::RunningChanges running;          // guarded by mutex
   std::map<Key, PendingRestore> restores;  // guarded by mutex
   bool stopping = false;                   // guarded by mutex
   std::thread restorer;                    // last: started once the rest is built
