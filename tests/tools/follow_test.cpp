@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "common/datagram_wait.h"
 #include "scripted_target.h"
@@ -204,4 +205,42 @@ TEST(Follow, ForwardExitsOneWhenTheCollectorWasAwayForAWhile) {
   EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "refused by the collector")) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "forwarded ")) << outcome.err;
+}
+
+// A target that dies while a neighbour floods the buffer: the "port
+// unreachable" for its renewal finds no room in the full buffer and stays
+// pending as the socket's error. The follower must go on reading what is
+// queued behind it, the live targets' records, for as long as it runs.
+TEST(Follow, ARefusalThatFindsTheBufferFullDoesNotStopTheReading) {
+  ExampleHost flood("max", "flood");
+  ExampleHost quiet("20", "quiet");
+  std::optional<ScriptedTarget> dying(std::in_place);
+  Child tail({TARVIN_REMOTE_BIN, "tail", flood.target(), quiet.target(), dying->target(), "--renew",
+              "1s", "--rcvbuf", "64K"});
+  ASSERT_TRUE(tail.waitFor([&](const Outcome& o) {
+    return dying->registered() && contains(o.err, "following " + quiet.target());
+  })) << tail.seen().err;
+  dying.reset();  // its port now answers "unreachable", to every renewal
+
+  std::size_t scanned = 0, quietLines = 0;  // the output grows fast: each part is read once
+  const auto countQuiet = [&](const Outcome& o) {
+    for (std::size_t at = o.out.find("[quiet] ", scanned); at != std::string::npos;
+         at = o.out.find("[quiet] ", at + 1)) {
+      ++quietLines;
+    }
+    scanned = o.out.size() < 8 ? 0 : o.out.size() - 7;
+    return quietLines;
+  };
+  tail.waitFor(
+      [&](const Outcome& o) {
+        countQuiet(o);
+        return false;
+      },
+      3s);  // a few renewals go to the closed port
+  const std::size_t before = countQuiet(tail.seen());
+  EXPECT_TRUE(tail.waitFor([&](const Outcome& o) { return countQuiet(o) >= before + 20; }, 20s))
+      << "no longer reading: " << quietLines - before << " more lines of quiet\n"
+      << tail.seen().err;
+  const Outcome outcome = tail.finish(SIGTERM, /*limit=*/10s);
+  EXPECT_NE(outcome.exitCode, -1) << "still running 10 s after SIGTERM";
 }
