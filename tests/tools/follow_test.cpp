@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -171,6 +173,32 @@ TEST(Follow, StopSignalEndsEveryFollowerInAFlood) {
     target.stopFlood();
     EXPECT_NE(outcome.exitCode, -1) << "still running 5 s after SIGINT";
     EXPECT_GT(summaryOf(outcome.err).received, 0) << outcome.err;
+  }
+}
+
+// A reader that stopped reading must not keep a signal from ending tail:
+// what the output did not take is counted, exactly, and costs the clean exit.
+TEST(Follow, StopSignalEndsTailWhoseReaderStopped) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(::strsignal(signal));
+    ScriptedTarget target;
+    Child tail({TARVIN_REMOTE_BIN, "tail", target.target()});
+    ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+    tail.holdOutput();
+    target.send(5000);                                          // several times what the pipe holds
+    tail.waitFor([](const Outcome&) { return false; }, 300ms);  // blocked in write() by now
+    Outcome outcome = tail.finish(signal, /*limit=*/10s);
+    ASSERT_NE(outcome.exitCode, -1) << "still running 10 s after the signal";
+    tail.holdOutput(false);
+    tail.waitFor([](const Outcome&) { return false; });  // reads what the pipe still held
+    outcome.out = tail.seen().out;
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+    const std::size_t at = outcome.err.find("not written");
+    ASSERT_NE(at, std::string::npos) << outcome.err;
+    long unwritten = -1;
+    std::sscanf(outcome.err.c_str() + outcome.err.rfind(": ", at) + 2, "%ld records", &unwritten);
+    const long written = std::count(outcome.out.begin(), outcome.out.end(), '\n');  // whole lines
+    EXPECT_EQ(written + unwritten, summaryOf(outcome.err).received) << outcome.err;
   }
 }
 

@@ -15,7 +15,8 @@
 // output is written once per batch.
 //
 // Exit codes: 0, or 1 when records were lost (sequence gaps, or dropped
-// by the kernel because the receive buffer was full).
+// by the kernel because the receive buffer was full, or not written because
+// the output still took nothing half a second after a stop).
 //
 // Threads: single-threaded tool; the Follower's poll() loop calls in here.
 #include <fcntl.h>
@@ -30,6 +31,7 @@
 #include "remote/component_check.h"
 #include "remote/component_levels.h"
 #include "remote/follow.h"
+#include "remote/note.h"
 #include "remote/output_buffer.h"
 #include "remote/record_filter.h"
 #include "remote/record_output.h"
@@ -58,6 +60,12 @@ class Tail : public FollowHandler {
     follower.run();
     flush(/*final=*/true);
     out.flush();
+    if (out.unwrittenLines() > 0) {
+      note("warning: the output took nothing more after the stop: " +
+           std::to_string(out.unwrittenLines()) + " records (" + sizeText(out.unwrittenBytes()) +
+           ") not written");
+      return kExitNoAnswer;
+    }
     return follower.losses().anyLost() ? kExitNoAnswer : 0;
   }
 
