@@ -176,6 +176,31 @@ TEST(Follow, StopSignalEndsEveryFollowerInAFlood) {
   }
 }
 
+// Records wait for their component's level names, but the socket is read
+// all the while: the backlog of a wait that ends without an answer goes
+// out to a slow reader in portions, and what comes meanwhile still finds
+// room in a small receive buffer.
+TEST(Follow, WaitingForLevelNamesNeverStopsTheReading) {
+  ScriptedTarget target;
+  target.answerLevels(false);
+  Child tail({TARVIN_REMOTE_BIN, "tail", target.target(), "--rcvbuf", "256K"});
+  ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+  // Each tick 40 records come and the reader takes at most 16 KiB (about
+  // 230 lines): it keeps up, but a backlog of thousands takes it a while.
+  for (int tick = 0; tick < 400; ++tick) {
+    target.send(40);
+    const std::size_t want = tail.seen().out.size() + 16384;
+    tail.waitFor([&](const Outcome& o) { return o.out.size() >= want; }, 10ms);
+  }
+  const Outcome outcome = tail.finish(SIGTERM);
+  EXPECT_TRUE(contains(outcome.err, "no level descriptions for component 'net'")) << outcome.err;
+  const Summary summary = summaryOf(outcome.err);
+  EXPECT_EQ(summary.dropped, 0) << outcome.err;
+  EXPECT_EQ(summary.received, 400 * 40) << outcome.err;
+  EXPECT_EQ(static_cast<long>(lineCount(outcome)), summary.received) << outcome.err;
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+}
+
 // A reader that stopped reading must not keep a signal from ending tail:
 // what the output did not take is counted, exactly, and costs the clean exit.
 TEST(Follow, StopSignalEndsTailWhoseReaderStopped) {

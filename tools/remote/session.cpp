@@ -98,7 +98,13 @@ Session::Wait Session::waitReadable(Clock::time_point deadline, pollfd* extra) {
     if (stopRequested()) return Wait::kStopped;
     pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}, {-1, 0, 0}};
     if (extra != nullptr) fds[2] = {extra->fd, extra->events, 0};
-    const int ready = pollUntil(fds, deadline);
+    int ready = pollUntil(fds, deadline);
+    // A deadline that is due already (a timer, or a handler with output to
+    // catch up on) must not hide what the socket holds: look without waiting.
+    if (ready == 0) {
+      ready = ::poll(fds, std::size(fds), /*timeout=*/0);
+      if (ready < 0 && errno == EINTR) ready = 0;
+    }
     if (ready < 0)
       throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     if (ready == 0) return Wait::kTimeout;
