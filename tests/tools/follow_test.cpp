@@ -14,8 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "common/datagram_wait.h"
 #include "scripted_target.h"
@@ -173,6 +176,57 @@ TEST(Follow, StopSignalEndsEveryFollowerInAFlood) {
   }
 }
 
+// Records wait for their component's level names, but the socket is read
+// all the while: the backlog of a wait that ends without an answer goes
+// out to a slow reader in portions, and what comes meanwhile still finds
+// room in a small receive buffer.
+TEST(Follow, WaitingForLevelNamesNeverStopsTheReading) {
+  ScriptedTarget target;
+  target.answerLevels(false);
+  Child tail({TARVIN_REMOTE_BIN, "tail", target.target(), "--rcvbuf", "256K"});
+  ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+  // Each tick 40 records come and the reader takes at most 16 KiB (about
+  // 230 lines): it keeps up, but a backlog of thousands takes it a while.
+  for (int tick = 0; tick < 400; ++tick) {
+    target.send(40);
+    const std::size_t want = tail.seen().out.size() + 16384;
+    tail.waitFor([&](const Outcome& o) { return o.out.size() >= want; }, 10ms);
+  }
+  const Outcome outcome = tail.finish(SIGTERM);
+  EXPECT_TRUE(contains(outcome.err, "no level descriptions for component 'net'")) << outcome.err;
+  const Summary summary = summaryOf(outcome.err);
+  EXPECT_EQ(summary.dropped, 0) << outcome.err;
+  EXPECT_EQ(summary.received, 400 * 40) << outcome.err;
+  EXPECT_EQ(static_cast<long>(lineCount(outcome)), summary.received) << outcome.err;
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+}
+
+// A reader that stopped reading must not keep a signal from ending tail:
+// what the output did not take is counted, exactly, and costs the clean exit.
+TEST(Follow, StopSignalEndsTailWhoseReaderStopped) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(::strsignal(signal));
+    ScriptedTarget target;
+    Child tail({TARVIN_REMOTE_BIN, "tail", target.target()});
+    ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+    tail.holdOutput();
+    target.send(5000);                                          // several times what the pipe holds
+    tail.waitFor([](const Outcome&) { return false; }, 300ms);  // blocked in write() by now
+    Outcome outcome = tail.finish(signal, /*limit=*/10s);
+    ASSERT_NE(outcome.exitCode, -1) << "still running 10 s after the signal";
+    tail.holdOutput(false);
+    tail.waitFor([](const Outcome&) { return false; });  // reads what the pipe still held
+    outcome.out = tail.seen().out;
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+    const std::size_t at = outcome.err.find("not written");
+    ASSERT_NE(at, std::string::npos) << outcome.err;
+    long unwritten = -1;
+    std::sscanf(outcome.err.c_str() + outcome.err.rfind(": ", at) + 2, "%ld records", &unwritten);
+    const long written = std::count(outcome.out.begin(), outcome.out.end(), '\n');  // whole lines
+    EXPECT_EQ(written + unwritten, summaryOf(outcome.err).received) << outcome.err;
+  }
+}
+
 // Messages sent while nobody listened are counted and cost forward its
 // clean exit, even though the collector took the rest.
 TEST(Follow, ForwardExitsOneWhenTheCollectorWasAwayForAWhile) {
@@ -204,4 +258,42 @@ TEST(Follow, ForwardExitsOneWhenTheCollectorWasAwayForAWhile) {
   EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "refused by the collector")) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "forwarded ")) << outcome.err;
+}
+
+// A target that dies while a neighbour floods the buffer: the "port
+// unreachable" for its renewal finds no room in the full buffer and stays
+// pending as the socket's error. The follower must go on reading what is
+// queued behind it, the live targets' records, for as long as it runs.
+TEST(Follow, ARefusalThatFindsTheBufferFullDoesNotStopTheReading) {
+  ExampleHost flood("max", "flood");
+  ExampleHost quiet("20", "quiet");
+  std::optional<ScriptedTarget> dying(std::in_place);
+  Child tail({TARVIN_REMOTE_BIN, "tail", flood.target(), quiet.target(), dying->target(), "--renew",
+              "1s", "--rcvbuf", "64K"});
+  ASSERT_TRUE(tail.waitFor([&](const Outcome& o) {
+    return dying->registered() && contains(o.err, "following " + quiet.target());
+  })) << tail.seen().err;
+  dying.reset();  // its port now answers "unreachable", to every renewal
+
+  std::size_t scanned = 0, quietLines = 0;  // the output grows fast: each part is read once
+  const auto countQuiet = [&](const Outcome& o) {
+    for (std::size_t at = o.out.find("[quiet] ", scanned); at != std::string::npos;
+         at = o.out.find("[quiet] ", at + 1)) {
+      ++quietLines;
+    }
+    scanned = o.out.size() < 8 ? 0 : o.out.size() - 7;
+    return quietLines;
+  };
+  tail.waitFor(
+      [&](const Outcome& o) {
+        countQuiet(o);
+        return false;
+      },
+      3s);  // a few renewals go to the closed port
+  const std::size_t before = countQuiet(tail.seen());
+  EXPECT_TRUE(tail.waitFor([&](const Outcome& o) { return countQuiet(o) >= before + 20; }, 20s))
+      << "no longer reading: " << quietLines - before << " more lines of quiet\n"
+      << tail.seen().err;
+  const Outcome outcome = tail.finish(SIGTERM, /*limit=*/10s);
+  EXPECT_NE(outcome.exitCode, -1) << "still running 10 s after SIGTERM";
 }

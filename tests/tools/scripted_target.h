@@ -4,7 +4,7 @@
 // wants, as a burst (one sendmmsg() per client and 64 records) or as a
 // steady flood, so that what a follower must cope with is exact. It
 // confirms registrations (several clients), answers level-description
-// requests (error, warning, info) and forgets a client on its
+// requests (error, warning, info) unless told not to, and forgets a client on its
 // unregistration. Records are numbered from 0; what each holds comes from
 // a recipe (by default component "net", level info, text "record N").
 //
@@ -69,6 +69,9 @@ class ScriptedTarget {
     return clientCame.wait_for(lock, std::chrono::seconds(10), [&] { return clients.size() >= n; });
   }
   std::uint32_t nextSequence() const { return sequence.load(); }
+  // Whether level-description requests are answered (as a target whose
+  // answers are lost on the way).
+  void answerLevels(bool on) { levelsAnswered = on; }
 
   // Sends `count` records back to back to every client, `skip` numbers
   // left out first.
@@ -158,6 +161,7 @@ class ScriptedTarget {
           break;
         }
         case wire::kGetLevelDescriptionsRequest: {
+          if (!levelsAnswered) continue;
           wire::storeBe32(reply.data(), wire::kLevelDescriptions);
           const auto be32 = [&](std::uint32_t v) {
             reply.resize(reply.size() + wire::kFieldSize);
@@ -188,6 +192,7 @@ class ScriptedTarget {
   const RecordRecipe recipe;
   std::atomic<bool> stop{false};
   std::atomic<bool> flooding{false};
+  std::atomic<bool> levelsAnswered{true};
   std::atomic<std::uint32_t> sequence{0};
   mutable std::mutex clientMutex;
   std::condition_variable clientCame;

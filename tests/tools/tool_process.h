@@ -92,14 +92,18 @@ class Child {
   }
   const Outcome& seen() const { return outcome; }
   pid_t pid() const { return child; }
+  // Stops reading the child's stdout, as a reader that stopped: its
+  // writes block once the pipe is full. false: reads it again.
+  void holdOutput(bool on = true) { holding = on; }
 
  private:
   // One poll() of at most 100 ms over both pipes; false once both are closed.
   bool pump(Clock::time_point deadline) {
-    if (!pipes[0] && !pipes[1]) return false;
+    if ((!pipes[0] || holding) && !pipes[1]) return false;
     pollfd fds[2] = {{pipes[0].get(), POLLIN, 0}, {pipes[1].get(), POLLIN, 0}};
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (holding) fds[0].fd = -1;
     ::poll(fds, 2, static_cast<int>(std::clamp<long>(left.count(), 0, 100)));
     for (int i = 0; i < 2; ++i) {
       if (!pipes[i] || fds[i].revents == 0) continue;
@@ -112,7 +116,8 @@ class Child {
   }
 
   pid_t child = -1;
-  UniqueFd pipes[2];  // stdout, stderr
+  UniqueFd pipes[2];     // stdout, stderr
+  bool holding = false;  // stdout is not read
   Outcome outcome;
 };
 

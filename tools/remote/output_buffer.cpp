@@ -1,6 +1,7 @@
 // tools/remote/output_buffer.cpp
 //
-// Writing the gathered output: every byte, after signals and short writes.
+// Writing the gathered output: every byte, after signals and short writes,
+// unless a stop gave the output up.
 //
 // Threads: a buffer belongs to one thread.
 #include "remote/output_buffer.h"
@@ -8,15 +9,17 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 
 namespace remote {
 
-OutputBuffer::OutputBuffer(int fd) : fd(fd), storage(new char[kCapacity]) {}
+OutputBuffer::OutputBuffer(int fd) : fd(fd), storage(new char[kCapacity]) { guardOutputOnStop(); }
 
 OutputBuffer::~OutputBuffer() {
   try {
@@ -34,13 +37,18 @@ void OutputBuffer::flush() {
 
 void OutputBuffer::writeAll(std::string_view text) {
   while (!text.empty()) {
+    if (outputAbandoned()) {
+      droppedLines += static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+      droppedBytes += text.size();
+      return;
+    }
     const ssize_t n = ::write(fd, text.data(), text.size());
     if (n >= 0) {
       text.remove_prefix(static_cast<std::size_t>(n));
       continue;
     }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN) {  // an output someone made non-blocking: wait for room
+    if (errno == EINTR) continue;  // a stop, perhaps: looked at above
+    if (errno == EAGAIN) {         // an output someone made non-blocking: wait for room
       pollfd room{fd, POLLOUT, 0};
       ::poll(&room, 1, /*timeout=*/-1);
       continue;

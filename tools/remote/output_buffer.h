@@ -6,10 +6,15 @@
 // still sees each line the moment it arrives; a full buffer is written
 // at once.
 //
+// Once a stop has given up the output (stop_signal.h: a reader that stopped
+// reading must not keep the command from ending), what is left is counted,
+// not written, and the owner says how many lines that was.
+//
 // Threads: a buffer belongs to one thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -40,12 +45,19 @@ class OutputBuffer {
   // written (a closed pipe ends the tool by SIGPIPE before that).
   void flush();
 
+  // Lines (and bytes) not written because the output was given up; a line
+  // cut short counts as not written.
+  std::uint64_t unwrittenLines() const { return droppedLines; }
+  std::uint64_t unwrittenBytes() const { return droppedBytes; }
+
  private:
   void writeAll(std::string_view text);
 
   const int fd;
   std::unique_ptr<char[]> storage;
   std::size_t used = 0;
+  std::uint64_t droppedLines = 0;
+  std::uint64_t droppedBytes = 0;
 };
 
 }  // namespace remote

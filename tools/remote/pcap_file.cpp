@@ -14,6 +14,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 
 namespace remote {
@@ -24,7 +25,9 @@ void writeAll(int fd, const codec::Bytes& bytes, const std::string& path) {
   std::size_t size = bytes.size();
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && !outputAbandoned()) continue;
+    if (n < 0 && errno == EINTR)
+      throw ToolError{kExitNoAnswer, path + " took nothing more after the stop"};
     if (n < 0) throw ToolError{kExitNoAnswer, "cannot write " + path + ": " + std::strerror(errno)};
     data += n;
     size -= static_cast<std::size_t>(n);

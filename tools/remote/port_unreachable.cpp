@@ -46,4 +46,11 @@ std::optional<sockaddr_in> readPortUnreachable(int fd) {
   return std::nullopt;
 }
 
+int takePendingError(int fd) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+  return error;
+}
+
 }  // namespace remote

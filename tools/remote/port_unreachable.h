@@ -27,4 +27,10 @@ bool reportPortUnreachable(int fd);
 // refused at, or nullopt for another error or an empty queue.
 std::optional<sockaddr_in> readPortUnreachable(int fd);
 
+// Takes `fd`'s pending error (SO_ERROR): the one an ICMP error leaves when
+// the error queue had no room for its entry, whose destination is then
+// unknown. Until taken it makes every poll() say POLLERR. Returns it, 0
+// for none.
+int takePendingError(int fd);
+
 }  // namespace remote

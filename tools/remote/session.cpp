@@ -98,22 +98,35 @@ Session::Wait Session::waitReadable(Clock::time_point deadline, pollfd* extra) {
     if (stopRequested()) return Wait::kStopped;
     pollfd fds[3] = {{socketFd.get(), POLLIN, 0}, {stopWakeFd(), POLLIN, 0}, {-1, 0, 0}};
     if (extra != nullptr) fds[2] = {extra->fd, extra->events, 0};
-    const int ready = pollUntil(fds, deadline);
+    int ready = pollUntil(fds, deadline);
+    // A deadline that is due already (a timer, or a handler with output to
+    // catch up on) must not hide what the socket holds: look without waiting.
+    if (ready == 0) {
+      ready = ::poll(fds, std::size(fds), /*timeout=*/0);
+      if (ready < 0 && errno == EINTR) ready = 0;
+    }
     if (ready < 0)
       throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
     if (ready == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = fds[2].revents;
     // POLLERR: an ICMP error of an earlier send, queued (IP_RECVERR) until
-    // read from the error queue; the datagrams wait behind it.
+    // read from the error queue.
     if ((fds[0].revents & POLLERR) != 0) {
       if (const auto refused = readPortUnreachable(socketFd.get())) {
         lastRefused.address = *refused;
         return Wait::kRefused;
       }
-      continue;  // another error, now read; the queue may hold more
+      // An error that came while the receive buffer was full found no room
+      // in the queue either: it stays pending as the socket's error, whose
+      // destination nobody knows, and poll() says POLLERR until it is
+      // taken, however long the queue stays empty. Taken, it no longer
+      // hides the datagrams behind it; the target it was about shows
+      // itself by its unanswered renewals.
+      takePendingError(socketFd.get());
     }
     if ((fds[0].revents & POLLIN) != 0) return Wait::kDatagram;
     if (extra != nullptr && extra->revents != 0) return Wait::kExtraReady;
+    // Only an error, now taken: the queue may hold more.
   }
 }
 

@@ -10,12 +10,16 @@
 //
 // Level names come from the level descriptions of each record's component
 // (component_levels.h). While that answer is outstanding, records wait in a
-// queue, so output keeps the order of arrival. Once its levels are known, a
-// record is printed in place, straight from the receive batch, and the
-// output is written once per batch.
+// queue, so output keeps the order of arrival. Waiting never keeps the
+// socket unread: the queue is printed a few batches' worth per wake-up,
+// with the socket read in between, and it holds at most kMaxWaiting
+// records, past which the oldest is printed with client-level numbers.
+// Once its levels are known, a record is printed in place, straight from
+// the receive batch, and the output is written once per batch.
 //
 // Exit codes: 0, or 1 when records were lost (sequence gaps, or dropped
-// by the kernel because the receive buffer was full).
+// by the kernel because the receive buffer was full, or not written because
+// the output still took nothing half a second after a stop).
 //
 // Threads: single-threaded tool; the Follower's poll() loop calls in here.
 #include <fcntl.h>
@@ -30,6 +34,7 @@
 #include "remote/component_check.h"
 #include "remote/component_levels.h"
 #include "remote/follow.h"
+#include "remote/note.h"
 #include "remote/output_buffer.h"
 #include "remote/record_filter.h"
 #include "remote/record_output.h"
@@ -37,6 +42,15 @@
 
 namespace remote {
 namespace {
+
+// Records waiting for their level names, at most: a flood that comes while
+// an answer is outstanding (or lost) costs bounded memory and shows with
+// level numbers rather than waiting out the retries.
+constexpr std::size_t kMaxWaiting = 4096;
+// Waiting records printed per wake-up, beside the batch read: two batches'
+// worth, so that the queue drains while a flood goes on, never so many that
+// a slow reader of the output keeps the socket unread for long.
+constexpr std::size_t kPrintedPerWakeUp = 2 * ReceiveBatch::kCapacity;
 
 struct TailOptions {
   FollowOptions follow;
@@ -58,6 +72,12 @@ class Tail : public FollowHandler {
     follower.run();
     flush(/*final=*/true);
     out.flush();
+    if (out.unwrittenLines() > 0) {
+      note("warning: the output took nothing more after the stop: " +
+           std::to_string(out.unwrittenLines()) + " records (" + sizeText(out.unwrittenBytes()) +
+           ") not written");
+      return kExitNoAnswer;
+    }
     return follower.losses().anyLost() ? kExitNoAnswer : 0;
   }
 
@@ -92,6 +112,7 @@ class Tail : public FollowHandler {
   }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
+    if (headReady()) return Clock::now();  // more of the queue to print: look at the socket only
     return componentCheck.nextDeadline(levels.nextDeadline(next));
   }
 
@@ -104,15 +125,21 @@ class Tail : public FollowHandler {
 
   bool done() const override { return printer.limitReached(); }
 
+  // Whether the oldest waiting record may be printed now.
+  bool headReady() const {
+    return !queue.empty() && (queue.size() > kMaxWaiting ||
+                              levels.levelsFor(queue.front().record.uuid,
+                                               queue.front().record.strings[0]) != nullptr);
+  }
+
   // Prints queued records in order of arrival until one waits for its
-  // component's level descriptions; at the end, prints whatever is left.
+  // component's level descriptions, or a portion is printed; at the end,
+  // prints whatever is left.
   void flush(bool final) {
-    while (!queue.empty() && !printer.limitReached()) {
+    for (std::size_t printed = 0; !queue.empty() && !printer.limitReached(); ++printed) {
+      if (!final && (printed == kPrintedPerWakeUp || !headReady())) return;
       const ArrivedRecord& head = queue.front();
-      const Levels* known = levels.levelsFor(head.record.uuid, head.record.strings[0]);
-      if (known == nullptr && !final) return;
-      printer.offer(head,
-                    known ? *known : levels.levelsOrNone(head.record.uuid, head.record.strings[0]));
+      printer.offer(head, levels.levelsOrNone(head.record.uuid, head.record.strings[0]));
       queue.pop_front();
     }
   }
