@@ -5,8 +5,10 @@
 // resolving over time for each condition, with `for`, target globs and
 // templates, and the notifier against a real HTTP receiver on loopback
 // and a real command: a receiver that is down at first, a full queue, an
-// Alertmanager that is sent what fires again; and the metrics text as
-// Prometheus' own promtool reads it.
+// Alertmanager that is sent what fires again; the metrics text as
+// Prometheus' own promtool reads it; and a recorder whose rule fires on a
+// real example host's records, through a real Alertmanager to its webhook,
+// and resolves when the errors stop.
 //
 // Threads: the notifier cases run an HTTP server on a thread of their own.
 #include <arpa/inet.h>
@@ -16,9 +18,11 @@
 #include <unistd.h>
 
 #include <httplib.h>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +31,7 @@
 #include "alerts/alert_rules.h"
 #include "alerts/metrics_text.h"
 #include "alerts/notifier.h"
+#include "tool_process.h"
 
 namespace {
 
@@ -230,6 +235,20 @@ TEST(AlertRules, GlobsMatchTheWholeText) {
   EXPECT_FALSE(alerts::globMatches("*ing?", "billing"));
 }
 
+// A TCP port on loopback that nothing listens on (this namespace is the
+// test's own, so nobody takes it before the test does).
+int freePort() {
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
 // An HTTP receiver on loopback that keeps every body posted to it. Its
 // port is chosen at once; until start() nothing listens there, so
 // connections are refused.
@@ -241,15 +260,7 @@ class Receiver {
       bodies.push_back({request.path, request.body});
       response.status = 200;
     });
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    ::close(probe);
+    port = freePort();
   }
   ~Receiver() {
     server.stop();
@@ -257,6 +268,20 @@ class Receiver {
   }
   void start() {
     thread = std::thread([this] { server.listen("127.0.0.1", port); });
+  }
+  // Whether some body holds `part`, waiting up to `limit` for one.
+  bool awaitPart(const std::string& part, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard lock(mutex);
+        for (const auto& body : bodies) {
+          if (body.second.find(part) != std::string::npos) return true;
+        }
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
   }
   std::string url(const std::string& path = "/hook") const {
     return "http://127.0.0.1:" + std::to_string(port) + path;
@@ -451,6 +476,56 @@ TEST(MetricsText, WritesWhatPromtoolAccepts) {
   EXPECT_EQ(::pclose(promtool), 0) << said;
   EXPECT_EQ(said, "");
   std::remove(path);
+}
+
+void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+// The whole road an operator sets up: rules, a recorder on a real example
+// host, a real Alertmanager routing to a webhook (here the test).
+TEST(AlertsEndToEnd, ARuleFiresThroughAlertmanagerAndResolvesWhenTheErrorsStop) {
+  if (::access("/usr/bin/prometheus-alertmanager", X_OK) != 0)
+    GTEST_SKIP() << "prometheus-alertmanager not installed";
+  char directory[] = "/tmp/alerts_e2e.XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  const std::string dir = directory;
+  Receiver webhook;
+  webhook.start();
+  const int alertmanagerPort = freePort();
+  writeFile(dir + "/alertmanager.yml",
+            "route:\n  receiver: test\n  group_by: [alertname, target]\n  group_wait: 0s\n"
+            "  group_interval: 1s\n  repeat_interval: 1h\n"
+            "receivers:\n- name: test\n  webhook_configs:\n  - url: " +
+                webhook.url() + "\n    send_resolved: true\n");
+  tooltest::Child alertmanager(
+      {"/usr/bin/prometheus-alertmanager", "--config.file=" + dir + "/alertmanager.yml",
+       "--storage.path=" + dir + "/data",
+       "--web.listen-address=127.0.0.1:" + std::to_string(alertmanagerPort),
+       "--cluster.listen-address="});
+  httplib::Client probe("127.0.0.1", alertmanagerPort);
+  ASSERT_TRUE(eventually([&] {
+    const auto ready = probe.Get("/-/ready");
+    return ready && ready->status == 200;
+  })) << alertmanager.seen().err;
+  writeFile(dir + "/rules.toml",
+            "[[rule]]\nname = \"db errors\"\ncomponents = [\"db\"]\nmin_level = \"error\"\n"
+            "condition = \"count >= 3 within 2s\"\n"
+            "annotations = { summary = \"{{count}} errors from {{component}}\" }\n");
+  {
+    std::optional<tooltest::ExampleHost> host(std::in_place, "1000");
+    tooltest::Child recorder({TARVIN_REMOTE_BIN, "record", "--db", dir + "/logs.db", "--alerts",
+                              dir + "/rules.toml", "--notify",
+                              "alertmanager=http://127.0.0.1:" + std::to_string(alertmanagerPort),
+                              host->target()});
+    EXPECT_TRUE(webhook.awaitPart("\"status\":\"firing\"")) << recorder.seen().err;
+    host.reset();  // the errors stop
+    EXPECT_TRUE(webhook.awaitPart("\"status\":\"resolved\"")) << recorder.seen().err;
+    const tooltest::Outcome outcome = recorder.finish(SIGINT);
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_TRUE(tooltest::contains(outcome.err, "1 alert fired")) << outcome.err;
+    EXPECT_TRUE(tooltest::contains(outcome.err, "NOT delivered") == false) << outcome.err;
+  }
+  alertmanager.finish(SIGTERM);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -316,6 +316,15 @@ void Notifier::setFiring(std::vector<Alert> alerts) {
   for (auto& worker : workers) worker->setFiring(alerts);
 }
 
+bool Notifier::drain(std::chrono::milliseconds bound) const {
+  const auto deadline = SteadyClock::now() + bound;
+  while (stats().queued > 0) {
+    if (SteadyClock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 NotifierStats Notifier::stats() const {
   NotifierStats total;
   for (const auto& worker : workers) {

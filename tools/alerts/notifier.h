@@ -75,6 +75,9 @@ class Notifier {
   // `resend` so that it keeps them open.
   void setFiring(std::vector<Alert> alerts);
   NotifierStats stats() const;
+  // Waits until nothing is queued or `bound` has passed; whether the
+  // queues are empty.
+  bool drain(std::chrono::milliseconds bound) const;
 
  private:
   class Worker;

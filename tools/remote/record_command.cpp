@@ -23,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "remote/alert_feed.h"
 #include "remote/captured_log.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
@@ -45,6 +46,7 @@ struct RecordOptions {
   FollowOptions follow;
   std::string importPath;  // empty: follow targets
   store::Retention retention;
+  AlertFlags alerts;
 };
 
 std::string count(std::int64_t n, const char* what) {
@@ -89,13 +91,23 @@ class Recorder : public FollowHandler {
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
         feed(follower.session(), common.retry, store, options.retention),
         progress(::isatty(STDERR_FILENO) == 1),
-        nextProgress(Clock::now() + kProgressEvery) {}
+        nextProgress(Clock::now() + kProgressEvery) {
+    if (options.alerts.any()) {
+      alerts.emplace(options.alerts);
+      feed.observeWith(&*alerts);
+    }
+  }
 
   int run() {
     follower.run();
     feed.finish();
-    const int code = finish(feed.written(), options.db, feed.lost(), feed.gaps(), feed.notStored(),
-                            follower.losses().kernelDrops());
+    int code = finish(feed.written(), options.db, feed.lost(), feed.gaps(), feed.notStored(),
+                      follower.losses().kernelDrops());
+    if (alerts) {
+      alerts->finish();
+      note(alerts->summary());
+      if (alerts->dropped() > 0) code = kExitNoAnswer;
+    }
     if (feed.fault()) throw toolError(*feed.fault());
     return code;
   }
@@ -113,13 +125,26 @@ class Recorder : public FollowHandler {
     feed.onDatagram(r.datagram);
   }
 
+  void onConfirmed(FollowedTarget& target) override {
+    if (alerts) alerts->onConfirmed(target);
+  }
+
+  void onTargetDropped(FollowedTarget& target) override {
+    if (alerts) alerts->onTargetDropped(target);
+  }
+
   Clock::time_point nextDeadline(Clock::time_point next) override {
     next = feed.nextDeadline(next);
+    if (alerts) next = alerts->nextDeadline(next);
     return progress ? std::min(next, nextProgress) : next;
   }
 
   void onTimers(Clock::time_point now) override {
     feed.onTimers(now);
+    if (alerts) {
+      alerts->onKernelDrops(follower.losses().kernelDrops());
+      alerts->onTimers(now);
+    }
     if (progress && now >= nextProgress) report(now);
   }
 
@@ -140,6 +165,7 @@ class Recorder : public FollowHandler {
   const RecordOptions& options;
   Follower follower;
   StoreFeed feed;
+  std::optional<AlertFeed> alerts;  // with --alerts
   std::int64_t received = 0;
   // Progress on a terminal.
   const bool progress;
@@ -205,6 +231,8 @@ int runRecord(const RecordFlags& flags) {
     options.follow.gather = StoreFeed::kGather;
   } else if (!flags.follow.follow.targets.empty() || flags.follow.follow.discovering()) {
     throw ToolError{kExitUsage, "record: --import takes no targets"};
+  } else if (options.alerts.any()) {
+    throw ToolError{kExitUsage, "record: --alerts runs on records as they arrive, not on --import"};
   }
   options.retention.maxRecords = flags.maxRecords;
   if (!flags.maxAge.empty()) options.retention.maxAge = parseAge(flags.maxAge, "--max-age");
@@ -239,6 +267,7 @@ const Command kRecordCommand = {
           ->check(CLI::NonNegativeNumber);
       app.add_option("--max-age", flags->maxAge,
                      "Delete records older than this (e.g. 7d, 12h, 30m)");
+      addAlertOptions(app, flags->record.alerts);
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags] { return runRecord(*flags); };
     }};

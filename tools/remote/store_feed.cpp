@@ -88,8 +88,11 @@ void StoreFeed::moveReady(bool final) {
           *hold->second <= stored->arrived.receivedAt) {
         return;
       }
-      stored->levelName = recordLevelName(
-          record.clientMask, known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]));
+      const Levels& named = known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]);
+      stored->levelName = recordLevelName(record.clientMask, named);
+      if (entryObserver != nullptr) entryObserver->onStoredRecord(*stored, named);
+    } else if (entryObserver != nullptr) {
+      entryObserver->onStoredGap(std::get<store::StoredGap>(waiting.front()));
     }
     store::Entry entry = std::move(waiting.front());
     waiting.pop_front();

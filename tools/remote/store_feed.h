@@ -25,6 +25,15 @@
 
 namespace remote {
 
+// Sees each entry as it goes to the store: in the store's order, a record
+// with its component's level descriptions (empty when they never came).
+class StoredEntryObserver {
+ public:
+  virtual ~StoredEntryObserver() = default;
+  virtual void onStoredRecord(const store::StoredRecord& record, const Levels& levels) = 0;
+  virtual void onStoredGap(const store::StoredGap& gap) = 0;
+};
+
 class StoreFeed {
  public:
   // Entries are stored about every 100 ms: a millisecond more in the socket
@@ -42,6 +51,9 @@ class StoreFeed {
   // Writes everything still waiting (level names or not) and waits for the
   // writer; after a fault, counts what was not written.
   void finish();
+
+  // `observer` (which outlives the feed) sees every entry from now on.
+  void observeWith(StoredEntryObserver* observer) { entryObserver = observer; }
 
   bool failed() const { return failure.has_value(); }
   const std::optional<store::StoreError>& fault() const { return failure; }
@@ -64,6 +76,7 @@ class StoreFeed {
   std::map<std::string, std::optional<SystemClock::time_point>> holdFrom;
   std::optional<store::StoreError> failure;
   std::int64_t lostRecords = 0, gapCount = 0;
+  StoredEntryObserver* entryObserver = nullptr;
 };
 
 }  // namespace remote
