@@ -8,7 +8,8 @@
 // Alertmanager that is sent what fires again; the metrics text as
 // Prometheus' own promtool reads it; and a recorder whose rule fires on a
 // real example host's records, through a real Alertmanager to its webhook,
-// and resolves when the errors stop.
+// and resolves when the errors stop; a real Prometheus scraping the
+// recorder's metrics.
 //
 // Threads: the notifier cases run an HTTP server on a thread of their own.
 #include <arpa/inet.h>
@@ -458,9 +459,9 @@ TEST(MetricsText, WritesWhatPromtoolAccepts) {
             "# TYPE tarvin_insert_seconds histogram\n"
             "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"0.001\"} 1\n"
             "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"0.01\"} 3\n"
-            "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"0.10000000000000001\"} 3\n"
+            "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"0.1\"} 3\n"
             "tarvin_insert_seconds_bucket{store=\"logs.db\",le=\"+Inf\"} 4\n"
-            "tarvin_insert_seconds_sum{store=\"logs.db\"} 5.0045000000000002\n"
+            "tarvin_insert_seconds_sum{store=\"logs.db\"} 5.0045\n"
             "tarvin_insert_seconds_count{store=\"logs.db\"} 4\n");
   if (::access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool not installed";
   char path[] = "/tmp/metrics_test.XXXXXX";
@@ -525,6 +526,41 @@ TEST(AlertsEndToEnd, ARuleFiresThroughAlertmanagerAndResolvesWhenTheErrorsStop) 
     EXPECT_TRUE(tooltest::contains(outcome.err, "NOT delivered") == false) << outcome.err;
   }
   alertmanager.finish(SIGTERM);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(AlertsEndToEnd, PrometheusScrapesWhatARecorderStored) {
+  if (::access("/usr/bin/prometheus", X_OK) != 0) GTEST_SKIP() << "prometheus not installed";
+  char directory[] = "/tmp/metrics_e2e.XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  const std::string dir = directory;
+  const int metricsPort = freePort();
+  const int prometheusPort = freePort();
+  writeFile(dir + "/prometheus.yml",
+            "global:\n  scrape_interval: 1s\nscrape_configs:\n- job_name: recorder\n"
+            "  static_configs:\n  - targets: ['127.0.0.1:" +
+                std::to_string(metricsPort) + "']\n");
+  tooltest::ExampleHost host("200");
+  tooltest::Child recorder({TARVIN_REMOTE_BIN, "record", "--db", dir + "/logs.db", "--metrics",
+                            "127.0.0.1:" + std::to_string(metricsPort), host.target()});
+  tooltest::Child prometheus({"/usr/bin/prometheus", "--config.file=" + dir + "/prometheus.yml",
+                              "--storage.tsdb.path=" + dir + "/data",
+                              "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)});
+  httplib::Client api("127.0.0.1", prometheusPort);
+  double stored = 0;
+  EXPECT_TRUE(eventually([&] {
+    const auto answer =
+        api.Get("/api/v1/query?query=sum(tarvin_records_stored_total{application=%22e2e-host%22})");
+    if (!answer || answer->status != 200) return false;
+    const auto result = nlohmann::json::parse(answer->body)["data"]["result"];
+    if (result.empty()) return false;
+    stored = std::stod(result[0]["value"][1].get<std::string>());
+    return stored > 0;
+  })) << prometheus.seen().err;
+  EXPECT_GT(stored, 0);
+  prometheus.finish(SIGTERM);
+  const tooltest::Outcome outcome = recorder.finish(SIGINT);
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
   std::filesystem::remove_all(dir);
 }
 

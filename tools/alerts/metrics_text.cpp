@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <cstdio>
+#include <charconv>
 
 namespace alerts {
 namespace {
@@ -30,9 +30,10 @@ void appendEscaped(std::string& out, const std::string& text, bool quotes) {
 std::string number(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+  // The shortest text that reads back as the same double.
   char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
 }
 
 }  // namespace

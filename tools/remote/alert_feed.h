@@ -63,6 +63,7 @@ class AlertFeed : public StoredEntryObserver {
   std::string summary() const;
   // Notifications that never reached their destination.
   std::uint64_t dropped() const { return notifier.stats().dropped; }
+  alerts::NotifierStats notifications() const { return notifier.stats(); }
 
  private:
   void evaluate(alerts::Time now);

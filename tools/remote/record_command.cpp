@@ -28,8 +28,10 @@
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/follow.h"
+#include "remote/metrics_server.h"
 #include "remote/note.h"
 #include "remote/pcap_file.h"
+#include "remote/recorder_metrics.h"
 #include "remote/store_failure.h"
 #include "remote/store_feed.h"
 #include "remote/store_writer.h"
@@ -47,6 +49,7 @@ struct RecordOptions {
   std::string importPath;  // empty: follow targets
   store::Retention retention;
   AlertFlags alerts;
+  std::string metrics;  // --metrics ADDR:PORT
 };
 
 std::string count(std::int64_t n, const char* what) {
@@ -96,6 +99,11 @@ class Recorder : public FollowHandler {
       alerts.emplace(options.alerts);
       feed.observeWith(&*alerts);
     }
+    if (!options.metrics.empty()) {
+      metricsServer.emplace(options.metrics);
+      feed.observeWith(&metrics);
+      publishMetrics();
+    }
   }
 
   int run() {
@@ -136,6 +144,7 @@ class Recorder : public FollowHandler {
   Clock::time_point nextDeadline(Clock::time_point next) override {
     next = feed.nextDeadline(next);
     if (alerts) next = alerts->nextDeadline(next);
+    if (metricsServer) next = std::min(next, nextMetrics);
     return progress ? std::min(next, nextProgress) : next;
   }
 
@@ -145,7 +154,16 @@ class Recorder : public FollowHandler {
       alerts->onKernelDrops(follower.losses().kernelDrops());
       alerts->onTimers(now);
     }
+    if (metricsServer && now >= nextMetrics) {
+      nextMetrics = now + kProgressEvery;
+      publishMetrics();
+    }
     if (progress && now >= nextProgress) report(now);
+  }
+
+  void publishMetrics() {
+    metricsServer->publish(metrics.text({received, follower.losses().kernelDrops(), &feed.written(),
+                                         options.db, alerts ? &*alerts : nullptr}));
   }
 
   bool done() const override { return feed.failed(); }
@@ -166,6 +184,9 @@ class Recorder : public FollowHandler {
   Follower follower;
   StoreFeed feed;
   std::optional<AlertFeed> alerts;  // with --alerts
+  RecorderMetrics metrics;
+  std::optional<MetricsServer> metricsServer;  // with --metrics
+  Clock::time_point nextMetrics = Clock::now();
   std::int64_t received = 0;
   // Progress on a terminal.
   const bool progress;
@@ -231,8 +252,9 @@ int runRecord(const RecordFlags& flags) {
     options.follow.gather = StoreFeed::kGather;
   } else if (!flags.follow.follow.targets.empty() || flags.follow.follow.discovering()) {
     throw ToolError{kExitUsage, "record: --import takes no targets"};
-  } else if (options.alerts.any()) {
-    throw ToolError{kExitUsage, "record: --alerts runs on records as they arrive, not on --import"};
+  } else if (options.alerts.any() || !options.metrics.empty()) {
+    throw ToolError{kExitUsage,
+                    "record: --alerts and --metrics follow records as they arrive, not --import"};
   }
   options.retention.maxRecords = flags.maxRecords;
   if (!flags.maxAge.empty()) options.retention.maxAge = parseAge(flags.maxAge, "--max-age");
@@ -268,6 +290,10 @@ const Command kRecordCommand = {
       app.add_option("--max-age", flags->maxAge,
                      "Delete records older than this (e.g. 7d, 12h, 30m)");
       addAlertOptions(app, flags->record.alerts);
+      app.add_option("--metrics", flags->record.metrics,
+                     "Serve Prometheus metrics at http://ADDR:PORT/metrics (records per target, "
+                     "losses, store latency and size, alerts)")
+          ->type_name("ADDR:PORT");
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags] { return runRecord(*flags); };
     }};

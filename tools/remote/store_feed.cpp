@@ -90,9 +90,10 @@ void StoreFeed::moveReady(bool final) {
       }
       const Levels& named = known ? *known : levels.levelsOrNone(record.uuid, record.strings[0]);
       stored->levelName = recordLevelName(record.clientMask, named);
-      if (entryObserver != nullptr) entryObserver->onStoredRecord(*stored, named);
-    } else if (entryObserver != nullptr) {
-      entryObserver->onStoredGap(std::get<store::StoredGap>(waiting.front()));
+      for (StoredEntryObserver* observer : observers) observer->onStoredRecord(*stored, named);
+    } else {
+      for (StoredEntryObserver* observer : observers)
+        observer->onStoredGap(std::get<store::StoredGap>(waiting.front()));
     }
     store::Entry entry = std::move(waiting.front());
     waiting.pop_front();

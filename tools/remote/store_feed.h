@@ -18,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "remote/component_levels.h"
 #include "remote/follow.h"
@@ -53,7 +54,7 @@ class StoreFeed {
   void finish();
 
   // `observer` (which outlives the feed) sees every entry from now on.
-  void observeWith(StoredEntryObserver* observer) { entryObserver = observer; }
+  void observeWith(StoredEntryObserver* observer) { observers.push_back(observer); }
 
   bool failed() const { return failure.has_value(); }
   const std::optional<store::StoreError>& fault() const { return failure; }
@@ -76,7 +77,7 @@ class StoreFeed {
   std::map<std::string, std::optional<SystemClock::time_point>> holdFrom;
   std::optional<store::StoreError> failure;
   std::int64_t lostRecords = 0, gapCount = 0;
-  StoredEntryObserver* entryObserver = nullptr;
+  std::vector<StoredEntryObserver*> observers;
 };
 
 }  // namespace remote

@@ -130,8 +130,12 @@ void StoreWriter::write(Work& work) {
       deleted += store.trim(SystemClock::now());
       return;
     }
+    const auto began = Clock::now();
     deleted += store.append(work);
     newestId = store.lastId();
+    const std::chrono::duration<double> took = Clock::now() - began;
+    std::lock_guard lock(mutex);
+    appendTimes.observe(took.count());
   } catch (...) {
     unstored += records;
     std::lock_guard lock(mutex);
@@ -140,6 +144,16 @@ void StoreWriter::write(Work& work) {
   }
   stored += records;
   gaps += static_cast<std::int64_t>(work.size()) - records;
+}
+
+alerts::Histogram StoreWriter::appendSeconds() const {
+  std::lock_guard lock(mutex);
+  return appendTimes;
+}
+
+std::size_t StoreWriter::queuedBatches() const {
+  std::lock_guard lock(mutex);
+  return queue.size() + (writing ? 1 : 0);
 }
 
 }  // namespace remote

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "alerts/metrics_text.h"
 #include "remote/clocks.h"
 #include "store/record_store.h"
 
@@ -69,6 +70,10 @@ class StoreWriter {
   std::int64_t unstoredRecords() const { return unstored; }  // in batches the store refused
   std::int64_t deletedRecords() const { return deleted; }    // by retention
   std::int64_t lastId() const { return newestId; }           // of the newest entry written
+  // Seconds each batch took to append, and the batches waiting for the
+  // writer's thread (for --metrics).
+  alerts::Histogram appendSeconds() const;
+  std::size_t queuedBatches() const;
 
  private:
   // A batch, or an idle retention step when empty.
@@ -86,9 +91,11 @@ class StoreWriter {
   Clock::time_point nextTrim;
   std::atomic<std::int64_t> stored{0}, gaps{0}, unstored{0}, deleted{0}, newestId{0};
 
-  std::mutex mutex;
+  mutable std::mutex mutex;
   std::condition_variable changed;
-  std::deque<Work> queue;      // guarded by mutex
+  std::deque<Work> queue;       // guarded by mutex
+  alerts::Histogram appendTimes{// guarded by mutex
+                                {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5}};
   bool writing = false;        // guarded by mutex: the writer holds a batch
   bool stopping = false;       // guarded by mutex
   std::exception_ptr failure;  // guarded by mutex
