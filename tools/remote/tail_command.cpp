@@ -15,7 +15,8 @@
 // output is written once per batch.
 //
 // Exit codes: 0, or 1 when records were lost (sequence gaps, or dropped
-// by the kernel because the receive buffer was full).
+// by the kernel because the receive buffer was full) or a named target
+// was never registered with.
 //
 // Threads: single-threaded tool; the Follower's poll() loop calls in here.
 #include <fcntl.h>
@@ -58,7 +59,7 @@ class Tail : public FollowHandler {
     follower.run();
     flush(/*final=*/true);
     out.flush();
-    return follower.losses().anyLost() ? kExitNoAnswer : 0;
+    return follower.losses().anyLost() || !follower.allNamedReached() ? kExitNoAnswer : 0;
   }
 
  private:
