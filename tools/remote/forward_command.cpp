@@ -184,7 +184,9 @@ const Command kForwardCommand = {
           "(31 err, 30 warning, 29 info, 28 and below debug), MSGID the component,\n"
           "structured data [tarvin@32473 target uuid seq level ...]. TCP frames are\n"
           "octet-counted; a lost connection is retried, the last --resend messages\n"
-          "are sent again after reconnecting.");
+          "are sent again after reconnecting. At the end a TCP collector that closes\n"
+          "its side confirms it read everything; of one that stays open, only what its\n"
+          "host acknowledged is known, and said.");
       addFollowOptions(app, flags->follow);
       addFilterOptions(app, flags->filter);
       app.add_option("--to", flags->forward.to,
