@@ -282,12 +282,17 @@ TEST(RemoteTools, FollowersFollowWhatAnswersAndNameWhatDoesNot) {
     bool follows;      // the live host's records came through
   } kCases[] = {
       {{"{closed}", "{host}"},
-       {"--duration", "1500ms"},
+       {"--duration", "1s"},
        "error: never registered with {closed}: nothing listens on its port",
        true},
       {{"{host}", "{silent}"},
-       {"--duration", "1500ms", "--timeout", "200ms", "--retries", "1"},
+       {"--duration", "1s", "--timeout", "200ms", "--retries", "1"},
        "error: never registered with {silent}: did not answer 2 registration requests in 0.4 s",
+       true},
+      // A host without a port where no target answers (nothing routes there).
+      {{"192.0.2.1", "{host}"},
+       {"--duration", "1s", "--timeout", "200ms", "--retries", "1"},
+       "error: no target answered on 192.0.2.1 ports ",
        true},
       {{"{closed}"}, {}, "error: nothing listens on {closed}", false},
       {{"{silent}"},

@@ -23,6 +23,7 @@
 
 #include "remote/find_target.h"
 #include "remote/note.h"
+#include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 
 namespace remote {
@@ -64,10 +65,23 @@ void Follower::run() {
     talk.captureTo([this](const RawDatagram& raw) { capture->write(raw); });
   }
   for (const std::string& given : options.targets) {
-    const Endpoint endpoint = findTarget(talk, given);
+    Endpoint endpoint;
+    try {
+      endpoint = findTarget(talk, given);
+    } catch (const ToolError& error) {
+      // A host without a port where no target answers: named, and the
+      // others followed all the same, unless there are none.
+      if (error.exitCode == kExitUsage || stopRequested() || options.targets.size() == 1) throw;
+      note("error: " + error.message);
+      notFound.push_back(given);
+      continue;
+    }
     const bool known = std::any_of(targets.begin(), targets.end(),
                                    [&](const auto& t) { return t->endpoint == endpoint; });
     if (!known) add(endpoint, parseTargetAddress(given).host, /*named=*/true);
+  }
+  if (targets.empty() && !notFound.empty() && !options.discovering()) {
+    throw ToolError{kExitNoAnswer, "no target answered on any host named"};
   }
   std::vector<std::string> hosts = options.discoverHosts;
   if (options.broadcast && hosts.empty()) hosts.push_back("255.255.255.255");
@@ -101,8 +115,9 @@ void Follower::run() {
 constexpr const char* kRefused = "nothing listens on its port";
 
 bool Follower::allNamedReached() const {
-  return std::all_of(targets.begin(), targets.end(),
-                     [](const auto& t) { return !t->named || t->everConfirmed; });
+  return notFound.empty() && std::all_of(targets.begin(), targets.end(), [](const auto& t) {
+           return !t->named || t->everConfirmed;
+         });
 }
 
 void Follower::endIfNoneAnswers() const {

@@ -192,7 +192,8 @@ class Follower {
   std::size_t receiveBuffer = 0;  // as granted
   // unique_ptr: a target stays put while add() hands it to the handler.
   std::vector<std::unique_ptr<FollowedTarget>> targets;
-  DiscoverySweep sweep;  // every port of every --discover host
+  std::vector<std::string> notFound;  // hosts named without a port where no target answered
+  DiscoverySweep sweep;               // every port of every --discover host
   Clock::time_point nextDiscovery;
   std::optional<Clock::time_point> endAt;
 };
