@@ -255,6 +255,86 @@ TEST(RemoteTools, SetLevelChecksEverythingBeforeChangingAnything) {
   }
 }
 
+// One rule for targets that do not answer, in every command that follows:
+// it follows those that answer, names each one that does not (nothing
+// listens, or silent) and ends at once when none answers; the exit status
+// is 1 unless every named target was registered with.
+TEST(RemoteTools, FollowersFollowWhatAnswersAndNameWhatDoesNot) {
+  ExampleHost host("100");
+  const std::string closed = "127.0.0.1:57017";
+  // A port that takes requests and never answers.
+  UniqueFd quiet(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in quietAt = loopbackAddress(57016);
+  ASSERT_EQ(::bind(quiet.get(), reinterpret_cast<const sockaddr*>(&quietAt), sizeof quietAt), 0);
+  const std::string silent = "127.0.0.1:57016";
+  UniqueFd collector(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in collectorAt = loopbackAddress(0);
+  ASSERT_EQ(
+      ::bind(collector.get(), reinterpret_cast<const sockaddr*>(&collectorAt), sizeof collectorAt),
+      0);
+  const std::string to = "udp://127.0.0.1:" + std::to_string(localPort(collector.get()));
+  const std::string db = ::testing::TempDir() + "reach.db";
+
+  static const struct {
+    std::vector<std::string> targets;  // {closed}, {silent}, {host}
+    std::vector<std::string> options;
+    const char* said;  // on stderr
+    bool follows;      // the live host's records came through
+  } kCases[] = {
+      {{"{closed}", "{host}"},
+       {"--duration", "1s"},
+       "error: never registered with {closed}: nothing listens on its port",
+       true},
+      {{"{host}", "{silent}"},
+       {"--duration", "1s", "--timeout", "200ms", "--retries", "1"},
+       "error: never registered with {silent}: did not answer 2 registration requests in 0.4 s",
+       true},
+      // A host without a port where no target answers (nothing routes there).
+      {{"192.0.2.1", "{host}"},
+       {"--duration", "1s", "--timeout", "200ms", "--retries", "1"},
+       "error: no target answered on 192.0.2.1 ports ",
+       true},
+      {{"{closed}"}, {}, "error: nothing listens on {closed}", false},
+      {{"{silent}"},
+       {"--timeout", "200ms", "--retries", "1"},
+       "error: {silent} did not answer 2 registration requests in 0.4 s",
+       false},
+      {{"{closed}", "{silent}"},
+       {"--timeout", "200ms", "--retries", "1"},
+       "error: no target answered: nothing listens on {closed}; {silent} did not answer 2",
+       false},
+      // A run shorter than the retries never registered: a failure too.
+      {{"{silent}"},
+       {"--duration", "300ms"},
+       "error: never registered with {silent}: no confirm before the end",
+       false},
+  };
+  const auto place = [&](std::string text) {
+    for (const auto& [name, value] : std::map<std::string, std::string>{
+             {"{closed}", closed}, {"{silent}", silent}, {"{host}", host.target()}}) {
+      for (std::size_t at; (at = text.find(name)) != std::string::npos;)
+        text.replace(at, name.size(), value);
+    }
+    return text;
+  };
+  for (const char* command : {"tail", "record", "forward"}) {
+    for (const auto& c : kCases) {
+      std::vector<std::string> args = {command};
+      for (const std::string& target : c.targets) args.push_back(place(target));
+      args.insert(args.end(), c.options.begin(), c.options.end());
+      if (std::string(command) == "record") args.insert(args.end(), {"--db", db});
+      if (std::string(command) == "forward") args.insert(args.end(), {"--to", to});
+      SCOPED_TRACE(args[0] + " " + args[1] + " " + (args.size() > 2 ? args[2] : ""));
+      const Outcome run = remote(args, 1);
+      EXPECT_TRUE(contains(run.err, "tarvin-remote: " + place(c.said))) << run.err;
+      EXPECT_EQ(contains(run.err, "following " + host.target()), c.follows) << run.err;
+      if (std::string(command) == "tail") {
+        EXPECT_EQ(run.out.empty(), !c.follows) << run.out;
+      }
+    }
+  }
+}
+
 // The kernel's ephemeral ports narrowed to [first, last] while in scope,
 // in a network namespace of the test's own only (the setting is the
 // namespace's): a client is then sure to be offered a target's port.

@@ -18,10 +18,12 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <sstream>
 #include <thread>
 
 #include "remote/find_target.h"
 #include "remote/note.h"
+#include "remote/stop_signal.h"
 #include "remote/tool_error.h"
 
 namespace remote {
@@ -63,10 +65,23 @@ void Follower::run() {
     talk.captureTo([this](const RawDatagram& raw) { capture->write(raw); });
   }
   for (const std::string& given : options.targets) {
-    const Endpoint endpoint = findTarget(talk, given);
+    Endpoint endpoint;
+    try {
+      endpoint = findTarget(talk, given);
+    } catch (const ToolError& error) {
+      // A host without a port where no target answers: named, and the
+      // others followed all the same, unless there are none.
+      if (error.exitCode == kExitUsage || stopRequested() || options.targets.size() == 1) throw;
+      note("error: " + error.message);
+      notFound.push_back(given);
+      continue;
+    }
     const bool known = std::any_of(targets.begin(), targets.end(),
                                    [&](const auto& t) { return t->endpoint == endpoint; });
     if (!known) add(endpoint, parseTargetAddress(given).host, /*named=*/true);
+  }
+  if (targets.empty() && !notFound.empty() && !options.discovering()) {
+    throw ToolError{kExitNoAnswer, "no target answered on any host named"};
   }
   std::vector<std::string> hosts = options.discoverHosts;
   if (options.broadcast && hosts.empty()) hosts.push_back("255.255.255.255");
@@ -89,6 +104,36 @@ void Follower::run() {
   }
   loss.onKernelDrops(talk.readKernelDrops(), Clock::now());
   loss.finish(receiveBuffer);
+  for (const auto& target : targets) {
+    if (!target->named || target->everConfirmed) continue;
+    note("error: never registered with " + target->label + ": " +
+         (target->trouble.empty() ? "no confirm before the end" : target->trouble));
+  }
+}
+
+// A named target's trouble when its port is closed.
+constexpr const char* kRefused = "nothing listens on its port";
+
+bool Follower::allNamedReached() const {
+  return notFound.empty() && std::all_of(targets.begin(), targets.end(), [](const auto& t) {
+           return !t->named || t->everConfirmed;
+         });
+}
+
+void Follower::endIfNoneAnswers() const {
+  if (!firstConfirmRequired || !sweep.empty()) return;
+  std::vector<std::string> why;
+  for (const auto& target : targets) {
+    if (!target->named) continue;
+    if (target->everConfirmed || target->trouble.empty()) return;
+    why.push_back(target->trouble == kRefused ? "nothing listens on " + target->label
+                                              : target->label + " " + target->trouble);
+  }
+  if (why.empty()) return;
+  if (why.size() == 1) throw ToolError{kExitNoAnswer, why.front()};
+  std::string all;
+  for (const std::string& one : why) all += (all.empty() ? "" : "; ") + one;
+  throw ToolError{kExitNoAnswer, "no target answered: " + all};
 }
 
 void Follower::serve() {
@@ -293,8 +338,9 @@ void Follower::onRefused(const Endpoint& to) {
   for (const auto& target : targets) {
     // A discovered target that closed is dropped by the renewal timers.
     if (!target->named || !(target->endpoint == to)) continue;
-    if (!target->everConfirmed && firstConfirmRequired) {
-      throw ToolError{kExitNoAnswer, "nothing listens on " + target->label};
+    if (!target->everConfirmed) {
+      target->trouble = kRefused;
+      endIfNoneAnswers();
     }
     if (!target->silent) note("warning: nothing listens on " + target->label + "; still trying");
     target->silent = true;
@@ -324,9 +370,14 @@ void Follower::onTimers(Clock::time_point now) {
       continue;
     }
     target.renewing = false;
-    if (!target.everConfirmed && target.named && firstConfirmRequired) {
-      throw ToolError{kExitNoAnswer, "no registration confirm from " + target.label +
-                                         " (it may already serve its five clients)"};
+    if (!target.everConfirmed && target.named && target.trouble.empty()) {  // refused says more
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+          retry.timeout * (retry.retries + 1));
+      std::ostringstream seconds;
+      seconds << std::chrono::duration<double>(waited).count();
+      target.trouble = "did not answer " + std::to_string(retry.retries + 1) +
+                       " registration requests in " + seconds.str() + " s";
+      endIfNoneAnswers();
     }
     if (!target.named) {
       // Discovery finds it again if it comes back, under whatever uuid.

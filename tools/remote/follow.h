@@ -76,6 +76,9 @@ struct FollowedTarget {
   bool everConfirmed = false;
   bool renewing = false;
   bool silent = false;  // a renewal went unanswered; said once until it answers
+  // Why a named target has not confirmed yet, once that is known: "nothing
+  // listens on its port" or "did not answer 4 registration requests in 2 s".
+  std::string trouble;
   int attemptsLeft = 0;
   Clock::time_point deadline;  // of the RRQ that is out, or when the next is due
 };
@@ -124,9 +127,10 @@ class FollowHandler {
 
 class Follower {
  public:
-  // `firstConfirmRequired`: a named target that never confirms its first
-  // registration ends the command (tail) instead of being asked again and
-  // again (forward, which waits for its targets).
+  // Every command follows the named targets that answer, names each one
+  // that does not and asks it again. `firstConfirmRequired`: when none of
+  // them answers its first registration (and nothing is discovered), the
+  // command ends at once instead of waiting for one to start.
   Follower(const RetryPolicy& retry, const FollowOptions& options, FollowHandler& handler,
            bool firstConfirmRequired);
 
@@ -140,6 +144,9 @@ class Follower {
   std::size_t targetCount() const { return targets.size(); }
   // What was received and lost so far; anyLost() is a reason to exit 1.
   const LossReport& losses() const { return loss; }
+  // Whether every named target confirmed a registration at some time; run()
+  // names each one that never did. False is a reason to exit 1.
+  bool allNamedReached() const;
 
  private:
   void serve();
@@ -163,6 +170,9 @@ class Follower {
   // A datagram to `to` met a closed port: the end for a named target that
   // never confirmed (when that ends the command), a warning otherwise.
   void onRefused(const Endpoint& to);
+  // Ends the command (firstConfirmRequired) when no named target has
+  // confirmed and each has a trouble, naming them all.
+  void endIfNoneAnswers() const;
   void sendRegistration(FollowedTarget& target, Clock::time_point now);
   void onTimers(Clock::time_point now);
   // Says which of the target's holes count as lost: those past the
@@ -182,7 +192,8 @@ class Follower {
   std::size_t receiveBuffer = 0;  // as granted
   // unique_ptr: a target stays put while add() hands it to the handler.
   std::vector<std::unique_ptr<FollowedTarget>> targets;
-  DiscoverySweep sweep;  // every port of every --discover host
+  std::vector<std::string> notFound;  // hosts named without a port where no target answered
+  DiscoverySweep sweep;               // every port of every --discover host
   Clock::time_point nextDiscovery;
   std::optional<Clock::time_point> endAt;
 };

@@ -15,8 +15,9 @@
 // write) at the end of the batch.
 //
 // Exit codes: 0 when every record arrived and every message went out, 1
-// when records were lost on the way (sequence gaps, kernel drops) or
-// messages were dropped or not delivered (or a target could not be found).
+// when records were lost on the way (sequence gaps, kernel drops),
+// messages were dropped or not delivered, or a named target was never
+// registered with.
 //
 // Threads: single-threaded tool; the Follower's poll() loop also waits on
 // the collector's socket.
@@ -54,7 +55,7 @@ class Forward : public FollowHandler {
   Forward(const CommonOptions& common, const ForwardOptions& options, RecordFilter& filter)
       : options(options),
         filter(filter),
-        follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
+        follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
         sink(openSyslogSink(parseCollectorUrl(options.to), options.queueCapacity,
                             options.resendWindow)),
         levels(follower.session(), common.retry),
@@ -68,7 +69,8 @@ class Forward : public FollowHandler {
     note("forwarded " + std::to_string(records) + " records" +
          (gaps > 0 ? " and " + std::to_string(gaps) + " notices of lost records" : std::string()));
     const bool delivered = sink->report();
-    return delivered && !follower.losses().anyLost() ? 0 : kExitNoAnswer;
+    return delivered && !follower.losses().anyLost() && follower.allNamedReached() ? 0
+                                                                                   : kExitNoAnswer;
   }
 
  private:
@@ -182,7 +184,9 @@ const Command kForwardCommand = {
           "(31 err, 30 warning, 29 info, 28 and below debug), MSGID the component,\n"
           "structured data [tarvin@32473 target uuid seq level ...]. TCP frames are\n"
           "octet-counted; a lost connection is retried, the last --resend messages\n"
-          "are sent again after reconnecting.");
+          "are sent again after reconnecting. At the end a TCP collector that closes\n"
+          "its side confirms it read everything; of one that stays open, only what its\n"
+          "host acknowledged is known, and said.");
       addFollowOptions(app, flags->follow);
       addFilterOptions(app, flags->filter);
       app.add_option("--to", flags->forward.to,

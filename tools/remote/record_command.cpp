@@ -10,8 +10,9 @@
 // capture of a recording into that recording's store).
 //
 // While stderr is a terminal, one progress line a second; at the end a
-// summary. Exit 1 when records were lost on the way (gaps) or the store
-// refused a batch, which ends the recording at once.
+// summary. Exit 1 when records were lost on the way (gaps), a named
+// target was never registered with, or the store refused a batch, which
+// ends the recording at once.
 //
 // Threads: the Follower's poll() loop calls in here; the store is written
 // on the StoreWriter's thread.
@@ -91,7 +92,7 @@ class Recorder : public FollowHandler {
  public:
   Recorder(const CommonOptions& common, const RecordOptions& options, store::RecordStore& store)
       : options(options),
-        follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/false),
+        follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
         feed(follower.session(), common.retry, store, options.retention),
         progress(::isatty(STDERR_FILENO) == 1),
         nextProgress(Clock::now() + kProgressEvery) {
@@ -117,7 +118,7 @@ class Recorder : public FollowHandler {
       if (alerts->dropped() > 0) code = kExitNoAnswer;
     }
     if (feed.fault()) throw toolError(*feed.fault());
-    return code;
+    return follower.allNamedReached() ? code : kExitNoAnswer;
   }
 
  private:
@@ -277,7 +278,8 @@ const Command kRecordCommand = {
       app.footer(
           "Records and gaps are written about every 100 ms, one transaction a batch; a\n"
           "killed recorder loses at most the last batch. One recorder per store: a\n"
-          "second one is refused. Exit 1 when records were lost on the way.");
+          "second one is refused. Exit 1 when records were lost on the way or a named\n"
+          "target was never registered with.");
       app.add_option("--db", flags->record.db, "Record store (SQLite file), created when missing")
           ->required();
       addFollowOptions(app, flags->follow);

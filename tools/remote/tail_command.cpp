@@ -19,7 +19,8 @@
 //
 // Exit codes: 0, or 1 when records were lost (sequence gaps, or dropped
 // by the kernel because the receive buffer was full, or not written because
-// the output still took nothing half a second after a stop).
+// the output still took nothing half a second after a stop) or a named
+// target was never registered with.
 //
 // Threads: single-threaded tool; the Follower's poll() loop calls in here.
 #include <fcntl.h>
@@ -78,7 +79,7 @@ class Tail : public FollowHandler {
            ") not written");
       return kExitNoAnswer;
     }
-    return follower.losses().anyLost() ? kExitNoAnswer : 0;
+    return follower.losses().anyLost() || !follower.allNamedReached() ? kExitNoAnswer : 0;
   }
 
  private:

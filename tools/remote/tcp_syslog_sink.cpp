@@ -6,7 +6,9 @@
 // Threads: single-threaded; see syslog_sink.h.
 #include "remote/tcp_syslog_sink.h"
 
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <sys/uio.h>
@@ -233,6 +235,25 @@ void TcpSyslogSink::drain(std::chrono::milliseconds limit) {
     }
     onTimers(Clock::now());
   }
+  countUnacknowledged();
+}
+
+// A collector may keep its side open after our FIN (many do): then what
+// its host's TCP acknowledged is all that is known. SIOCOUTQ gives the
+// bytes written that it has not, our FIN's one included.
+void TcpSyslogSink::countUnacknowledged() {
+  int bytes = 0;
+  if (state != State::kConnected || !queue.empty() ||
+      ::ioctl(socket.get(), SIOCOUTQ, &bytes) != 0) {
+    return;
+  }
+  std::size_t left = static_cast<std::size_t>(std::max(bytes - (finSent ? 1 : 0), 0));
+  std::size_t messages = 0;
+  for (std::size_t i = window.size(); i > 0 && left > 0; --i, ++messages) {
+    left -= std::min(left, window[i - 1].size());
+  }
+  unacknowledged = messages;
+  unacknowledgedBeyondWindow = left > 0;
 }
 
 bool TcpSyslogSink::report() const {
@@ -244,11 +265,27 @@ bool TcpSyslogSink::report() const {
     complete = false;
   }
   if (!queue.empty()) {
-    text += "; " + std::to_string(queue.size()) + " not delivered (collector unreachable)";
+    text +=
+        "; " + std::to_string(queue.size()) + " not delivered (" +
+        (state == State::kConnected ? "the collector did not take them" : "collector unreachable") +
+        ")";
     complete = false;
   } else if (!confirmed && !window.empty()) {
-    text += "; the collector did not confirm the last " + std::to_string(window.size());
-    complete = false;
+    if (!unacknowledged) {
+      text += "; the collector did not confirm the last " + std::to_string(window.size());
+      complete = false;
+    } else if (*unacknowledged > 0) {
+      text += "; the collector's host did not acknowledge the last " +
+              std::to_string(*unacknowledged) + (unacknowledgedBeyondWindow ? " or more" : "");
+      complete = false;
+    } else {
+      // TCP has them on the collector's host; only the collector's reading
+      // them is unconfirmed, and no syslog collector confirms that.
+      text +=
+          "; its host acknowledged every one, but the collector kept its side open, so "
+          "that it read the last " +
+          std::to_string(window.size()) + " is not confirmed";
+    }
   }
   note(text);
   return complete;

@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,8 @@ class TcpSyslogSink final : public SyslogSink {
   void writeQueue();
   // Takes `bytes` just written off the front of the queue.
   void consume(std::size_t bytes);
+  // At the end of drain(): sets `unacknowledged`.
+  void countUnacknowledged();
 
   // Messages a writev() takes at most: a full receive batch and more.
   static constexpr std::size_t kWriteBatch = 128;
@@ -83,6 +86,11 @@ class TcpSyslogSink final : public SyslogSink {
   bool outageReported = false;
   bool finSent = false;    // drain(): our side is shut
   bool confirmed = false;  // drain(): the collector closed after reading all
+  // drain() without that close: how many of the last messages written the
+  // collector's host had not acknowledged (TCP) by then; nullopt when not
+  // known (no connection left).
+  std::optional<std::size_t> unacknowledged;
+  bool unacknowledgedBeyondWindow = false;  // older ones too, which the window no longer holds
 
   std::uint64_t written = 0;  // whole messages, resent ones included
   std::uint64_t resent = 0;
