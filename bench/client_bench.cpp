@@ -12,6 +12,10 @@
 //                             socket nobody reads
 //   client/forward_tcp        `forward TARGET --to tcp://...`, a collector
 //                             a thread reads and throws away
+//   client/record             `record TARGET --db FILE` (the store is
+//                             written on the writer's own thread)
+//   client/record_20_rules    the same with --alerts: 20 rules (regex,
+//                             level and rate) on every record
 // The commands run in-process on the benchmark thread, as main() runs
 // them, for TARVIN_BENCH_CLIENT_SECONDS (1) each. Counters:
 //   records_per_second      records received per wall-clock second
@@ -38,6 +42,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -246,7 +252,32 @@ class TcpCollector {
   std::thread reader;
 };
 
-enum class Client { kTailText, kTailJson, kForwardUdp, kForwardTcp };
+enum class Client { kTailText, kTailJson, kForwardUdp, kForwardTcp, kRecord, kRecordRules };
+
+// Twenty rules of the kinds operators write, none of which fires on the
+// benchmark's records: seven regexes, seven levels, six rates.
+std::string writeRules(const std::string& path) {
+  const char* const patterns[] = {"timeout|refused", "disk (full|failing)", "user [0-9]+ gone",
+                                  "deadlock",        "^GET /admin",         "retry #[0-9]{3,}",
+                                  "out of memory"};
+  std::ofstream rules(path);
+  int n = 0;
+  for (const char* pattern : patterns) {
+    rules << "[[rule]]\nname = \"regex " << ++n << "\"\ngrep = \"" << pattern
+          << "\"\ncondition = \"count >= 1000000 within 1m\"\n";
+  }
+  const char* const components[] = {"net", "db", "ui"};
+  for (int i = 0; i < 7; ++i) {
+    rules << "[[rule]]\nname = \"level " << ++n << "\"\ncomponents = [\"" << components[i % 3]
+          << "\"]\nmin_level = \"" << (i % 2 == 0 ? "error" : "warning")
+          << "\"\ncondition = \"count >= 1000000 within 1m\"\n";
+  }
+  for (int i = 0; i < 6; ++i) {
+    rules << "[[rule]]\nname = \"rate " << ++n << "\"\ncomponents = [\"" << components[i % 3]
+          << "\"]\ncondition = \"rate > 100000000/s over 10s\"\n";
+  }
+  return path;
+}
 
 // One run of `client` against `target` for `seconds`.
 Measured follow(Client client, const FastTarget& target, double seconds, std::string& err) {
@@ -268,7 +299,18 @@ Measured follow(Client client, const FastTarget& target, double seconds, std::st
     args.insert(args.end(), {"--to", tcpCollector->url()});
     command = &remote::kForwardCommand;
   }
-  return measure([&] { return runCommand(*command, args, err); });
+  char directory[] = "/tmp/client_bench.XXXXXX";
+  const bool records = client == Client::kRecord || client == Client::kRecordRules;
+  if (records) {
+    if (::mkdtemp(directory) == nullptr) return {};
+    args.insert(args.end(), {"--db", std::string(directory) + "/logs.db"});
+    if (client == Client::kRecordRules)
+      args.insert(args.end(), {"--alerts", writeRules(std::string(directory) + "/rules.toml")});
+    command = &remote::kRecordCommand;
+  }
+  Measured measured = measure([&] { return runCommand(*command, args, err); });
+  if (records) std::filesystem::remove_all(directory);
+  return measured;
 }
 
 void BM_Client(benchmark::State& state, Client client) {
@@ -309,6 +351,8 @@ void registerClientBenchmarks() {
   add("client/tail_json", BM_Client, Client::kTailJson);
   add("client/forward_udp", BM_Client, Client::kForwardUdp);
   add("client/forward_tcp", BM_Client, Client::kForwardTcp);
+  add("client/record", BM_Client, Client::kRecord);
+  add("client/record_20_rules", BM_Client, Client::kRecordRules);
 }
 
 }  // namespace bench

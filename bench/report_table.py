@@ -232,7 +232,8 @@ def main():
     # second of the receiving thread against the bare recvmmsg() drain.
     floor = runs.get("client_floor/drain/iterations:1/manual_time")
     client_targets = {"client_floor/drain_write": "", "client/tail_text": ">= 0.50x",
-                      "client/tail_json": ">= 0.50x", "client/forward_udp": ">= 0.40x", "client/forward_tcp": ""}
+                      "client/tail_json": ">= 0.50x", "client/forward_udp": ">= 0.40x", "client/forward_tcp": "",
+                      "client/record": "", "client/record_20_rules": ""}
     for name, target in client_targets.items():
         measured = runs.get(f"{name}/iterations:1/manual_time")
         if measured is None or floor is None:
@@ -245,7 +246,18 @@ def main():
         row(f"{name}, records per wall-clock s", fmt_rate(measured["records_per_second"]), "client_floor/drain",
             fmt_rate(floor["records_per_second"]), f"{measured['records_per_second'] / floor['records_per_second']:.2f}x",
             "", None)
-    clients = [n for n in runs if n.startswith("client/")]
+    # Alert rules on the recorder's receive path: CPU per record with 20
+    # rules against the same recorder without.
+    bare = runs.get("client/record/iterations:1/manual_time")
+    ruled = runs.get("client/record_20_rules/iterations:1/manual_time")
+    if bare and ruled:
+        ratio = bare["records_per_cpu_second"] / ruled["records_per_cpu_second"]
+        row("client/record_20_rules, CPU per record", f"{1e9 / ruled['records_per_cpu_second']:,.0f} ns",
+            "client/record", f"{1e9 / bare['records_per_cpu_second']:,.0f} ns", f"{ratio:.2f}x", "<= 1.20x",
+            ratio <= 1.20)
+    # record keeps an owning copy of each record for its store: only the
+    # printing and forwarding paths are held to no allocation.
+    clients = [n for n in runs if n.startswith("client/") and not n.startswith("client/record")]
     if clients:
         worst = max(runs[n].get("allocs_per_record", float("nan")) for n in clients)
         row(f"allocs_per_record, max over {len(clients)} client rows", f"{worst:.3f}", "", "", "", "< 0.01",

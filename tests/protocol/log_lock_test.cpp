@@ -405,15 +405,26 @@ TEST_F(LogLock, RareCallerBesideABusyOneWaitsNoLongerThanBesideAPlainMutex) {
   client.setReceiveBuffer(4096);  // nobody reads: the kernel drops them
   ASSERT_TRUE(client.registerWith(target.port()));
   MutexFloor floor(client.port());
-  RareBesideBusy ours, plain;
-  for (int round = 0; round < 6; ++round) {
-    rareBesideBusy([&](const std::string& text) { target.log(5, text); }, 10, ours);
-    rareBesideBusy([&](const std::string& text) { floor.log(text); }, 10, plain);
-  }
   // Slack for noise: three times the plain lock's wait, and 50 us besides.
   auto allowed = [](const std::vector<double>& plainWaits) {
     return 3 * medianOf(plainWaits) + 50'000;
   };
+  // A busy machine can preempt either side at the wrong moment for a whole
+  // measurement; a lock that makes callers sit out turns loses every one.
+  // So up to three measurements, and the last one's numbers if all fail.
+  RareBesideBusy ours, plain;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ours = {};
+    plain = {};
+    for (int round = 0; round < 6; ++round) {
+      rareBesideBusy([&](const std::string& text) { target.log(5, text); }, 10, ours);
+      rareBesideBusy([&](const std::string& text) { floor.log(text); }, 10, plain);
+    }
+    if (medianOf(ours.rare) <= allowed(plain.rare) &&
+        medianOf(ours.afterRare) <= allowed(plain.afterRare)) {
+      return;
+    }
+  }
   EXPECT_LE(medianOf(ours.rare), allowed(plain.rare))
       << "rare call " << medianOf(ours.rare) << " ns, beside a plain mutex " << medianOf(plain.rare)
       << " ns";

@@ -5,6 +5,8 @@
 // Threads: the follower's thread.
 #include "remote/alert_feed.h"
 
+#include <regex.h>
+
 #include <CLI/CLI.hpp>
 
 #include "remote/note.h"
@@ -63,6 +65,26 @@ std::string describe(const alerts::Alert& alert, bool firing) {
 
 }  // namespace
 
+struct AlertFeed::AnyGrep {
+  explicit AnyGrep(const std::string& alternation) {
+    compiled = ::regcomp(&regex, alternation.c_str(), REG_EXTENDED | REG_NOSUB) == 0;
+  }
+  ~AnyGrep() {
+    if (compiled) ::regfree(&regex);
+  }
+  // Whether some pattern may match a field of the record (true when the
+  // alternation did not compile: then every rule tries its own).
+  bool mayMatch(const codec::LogRecord& record) const {
+    if (!compiled) return true;
+    for (const std::string* field : {&record.strings[3], &record.strings[2], &record.strings[1]}) {
+      if (::regexec(&regex, field->c_str(), 0, nullptr, 0) == 0) return true;
+    }
+    return false;
+  }
+  regex_t regex;
+  bool compiled = false;
+};
+
 void addAlertOptions(CLI::App& command, AlertFlags& flags) {
   command
       .add_option("--alerts", flags.rules,
@@ -94,7 +116,15 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
     if (!rule.grep.empty()) selector.grep.push_back(rule.grep);
     filters.push_back(std::make_unique<RecordFilter>(selector));
   }
+  std::string alternation;
+  for (const alerts::Rule& rule : engine.rules()) {
+    if (rule.grep.empty() || !rule.condition.selectsRecords()) continue;
+    alternation += (alternation.empty() ? "(" : "|(") + rule.grep + ")";
+  }
+  if (!alternation.empty()) anyGrep = std::make_unique<AnyGrep>(alternation);
 }
+
+AlertFeed::~AlertFeed() = default;
 
 void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& levels) {
   const codec::LogRecord& record = stored.arrived.record;
@@ -106,8 +136,10 @@ void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& 
     engine.targetRestarted(target, stored.applicationName, at);
   }
   const codec::LogRecordView view(record);
+  const bool grepMayMatch = !anyGrep || anyGrep->mayMatch(record);
   for (std::size_t i = 0; i < filters.size(); ++i) {
     if (!filters[i] || off[i] || !engine.watches(i, target, stored.applicationName)) continue;
+    if (!grepMayMatch && !engine.rules()[i].grep.empty()) continue;
     try {
       if (!filters[i]->wanted(view, levels)) continue;
     } catch (const ToolError& error) {

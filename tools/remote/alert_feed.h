@@ -44,6 +44,7 @@ class AlertFeed : public StoredEntryObserver {
   // Throws ToolError (usage) for a rule file with mistakes, each named at
   // its line, or a --notify that names no destination.
   explicit AlertFeed(const AlertFlags& flags);
+  ~AlertFeed() override;
 
   void onStoredRecord(const store::StoredRecord& record, const Levels& levels) override;
   void onStoredGap(const store::StoredGap& gap) override;
@@ -70,7 +71,11 @@ class AlertFeed : public StoredEntryObserver {
 
   alerts::Engine engine;
   std::vector<std::unique_ptr<RecordFilter>> filters;  // per rule, null for the event rules
-  std::vector<bool> off;                               // a rule whose min_level no target names
+  // Every rule's grep in one alternation: most records match none, and one
+  // regexec() per field then spares the rules' own.
+  struct AnyGrep;
+  std::unique_ptr<AnyGrep> anyGrep;
+  std::vector<bool> off;  // a rule whose min_level no target names
   alerts::Notifier notifier;
   std::map<std::string, codec::Uuid, std::less<>> instanceOf;  // by target
   std::int64_t kernelDrops = 0;
