@@ -2,7 +2,8 @@
 # tests/tools/man_pages_test.sh MANDIR
 #
 # The manual pages made at build time render with man(1) without a single
-# warning, each has the sections a reader looks for, and there is one for
+# warning, each has the sections a reader looks for and names every other
+# page under SEE ALSO, and there is one for
 # the example host and for tarvin-remote and at least its subcommands
 # discover, tail and set-level. Exits 77 (skipped) without man.
 set -eu
@@ -21,6 +22,12 @@ for page in "$dir"/*.1; do
   fi
   for section in NAME SYNOPSIS DESCRIPTION OPTIONS; do
     printf '%s\n' "$text" | grep -q "^$section" || { echo "$page: no $section section"; status=1; }
+  done
+  # SEE ALSO names every page.
+  for other in "$dir"/*.1; do
+    name=$(basename "$other" .1)
+    sed -n '/^\.SH "SEE ALSO"/,$p' "$page" | grep -q "^\.BR $name (1)" ||
+      { echo "$page: SEE ALSO lacks $name(1)"; status=1; }
   done
 done
 exit $status

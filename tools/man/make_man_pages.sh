@@ -35,12 +35,27 @@ page() {
 # The first letter lower case: "List the targets" -> "list the targets".
 lower_first() { printf '%s' "$1" | sed 's/^./\L&/'; }
 
-page tarvin-remote "$remote" "talk to tarvin remote log targets over UDP" "$here/common.h2m"
 # The subcommands, from the list in the main --help: "  tail   Register ...".
-"$remote" --help | sed -n '/^Subcommands:/,/^$/p' | sed '1d;/^$/d' | while read -r command description; do
-  page "tarvin-remote-$command" "$remote $command" "$(lower_first "$description")" "$here/common.h2m"
+commands=$("$remote" --help | sed -n '/^Subcommands:/,/^$/p' | sed '1d;/^$/d')
+
+# SEE ALSO on every page: every page, from the same list, so a new command
+# is never missing from it.
+see_also="$out/see_also.h2m"
+{
+  echo "[SEE ALSO]"
+  echo ".BR tarvin-remote (1),"
+  printf '%s\n' "$commands" | while read -r command _; do echo ".BR tarvin-remote-$command (1),"; done
+  echo ".BR tarvin-example-host (1)"
+} > "$see_also"
+
+page tarvin-remote "$remote" "talk to tarvin remote log targets over UDP" "$here/common.h2m" "$see_also"
+printf '%s\n' "$commands" | while read -r command description; do
+  page "tarvin-remote-$command" "$remote $command" "$(lower_first "$description")" "$here/common.h2m" \
+    "$see_also"
 done
-page tarvin-example-host "$host" "an application that logs through the tarvin remote log target plug-in"
+page tarvin-example-host "$host" "an application that logs through the tarvin remote log target plug-in" \
+  "$see_also"
+rm -f "$see_also"
 
 # Installed gzipped, as man reads them and Debian keeps them; the plain
 # pages stay for the checks.
