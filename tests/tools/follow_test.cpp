@@ -19,6 +19,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
 
 #include "common/datagram_wait.h"
 #include "scripted_target.h"
@@ -199,6 +200,49 @@ TEST(Follow, WaitingForLevelNamesNeverStopsTheReading) {
   EXPECT_EQ(summary.received, 400 * 40) << outcome.err;
   EXPECT_EQ(static_cast<long>(lineCount(outcome)), summary.received) << outcome.err;
   EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+}
+
+// A target restarted on its port is followed again at once, whether its
+// port answered "unreachable" for a while or the new instance was there
+// before anyone asked: its records come from near its start, and those it
+// logged before are named as missed across the restart, not as lost.
+TEST(Follow, ARestartedTargetIsFollowedAgainAtOnce) {
+  for (const auto pause : {0ms, 1500ms}) {
+    SCOPED_TRACE("pause " + std::to_string(pause.count()) + " ms");
+    std::optional<ExampleHost> host(std::in_place, "100", "before");
+    const std::string target = host->target();
+    Child tail({TARVIN_REMOTE_BIN, "tail", target, "--json"});
+    ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) > 0; })) << tail.seen().err;
+    const std::string before = nlohmann::json::parse(lines(tail.seen().out).at(0))["uuid"];
+    host.reset();
+    std::this_thread::sleep_for(pause);
+    host.emplace("100", "after");  // the first free port: the same one
+    ASSERT_EQ(host->target(), target);
+
+    long first = -1;  // the first sequence number of the new instance we got
+    std::size_t scanned = 0;
+    EXPECT_TRUE(tail.waitFor([&](const Outcome& o) {
+      for (std::size_t end; first < 0 && (end = o.out.find('\n', scanned)) != std::string::npos;
+           scanned = end + 1) {
+        const auto record = nlohmann::json::parse(o.out.substr(scanned, end - scanned));
+        if (record["uuid"] != before) first = record["sequence"];
+      }
+      return first >= 0;
+    })) << tail.seen().err;
+    // Not a speed test: waiting for the next renewal (10 s) misses hundreds.
+    EXPECT_LT(first, 200) << tail.seen().err;
+    const Outcome outcome = tail.finish(SIGTERM);
+    EXPECT_TRUE(contains(outcome.err, target + " restarted (uuid")) << outcome.err;
+    if (first > 0) {
+      EXPECT_TRUE(contains(outcome.err, target + ": its new instance logged " +
+                                            std::to_string(first) + " records (sequence 0 to "))
+          << outcome.err;
+    }
+    EXPECT_FALSE(contains(outcome.err, "records (sequence 0 to") &&
+                 contains(outcome.err, ": lost " + std::to_string(first) + " records"))
+        << outcome.err;
+    EXPECT_EQ(outcome.exitCode, first > 0 ? 1 : 0) << outcome.err;
+  }
 }
 
 // A reader that stopped reading must not keep a signal from ending tail:
