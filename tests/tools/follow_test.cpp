@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "common/datagram_wait.h"
 #include "scripted_target.h"
@@ -302,6 +303,59 @@ TEST(Follow, ForwardExitsOneWhenTheCollectorWasAwayForAWhile) {
   EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "refused by the collector")) << outcome.err;
   EXPECT_TRUE(contains(outcome.err, "forwarded ")) << outcome.err;
+}
+
+// A target at full rate beside a quiet one, both found by discovery (which
+// drops a target that stops answering) and renewed every second, read by
+// a slow reader: the quiet one keeps every record and is never given up,
+// and the busy one, whose confirms drown in its own flood, is kept while
+// its records come (shown exactly with a target that confirms no renewal).
+TEST(Follow, AFloodingTargetCostsAQuietNeighbourNothing) {
+  ExampleHost flood("max", "flood");
+  ExampleHost quiet("20", "quiet");
+  Child tail(
+      {TARVIN_REMOTE_BIN, "tail", "--discover", "127.0.0.1", "--renew", "1s", "--rcvbuf", "64K"});
+  std::size_t scanned = 0;
+  std::vector<long> numbers;  // of the quiet one's records, in the order shown
+  const auto readQuiet = [&](const Outcome& o) {
+    for (std::size_t at; (at = o.out.find("[quiet] ", scanned)) != std::string::npos;) {
+      const std::size_t number = o.out.find(" #", at);
+      if (number == std::string::npos || o.out.find('\n', number) == std::string::npos) break;
+      numbers.push_back(std::stol(o.out.substr(number + 2)));
+      scanned = number;
+    }
+    return numbers.size() >= 80;
+  };
+  // A reader that takes about 80 KB/s: the busy one's buffer stays full.
+  const auto end = Clock::now() + 30s;
+  while (!readQuiet(tail.seen()) && Clock::now() < end) {
+    const std::size_t want = tail.seen().out.size() + 4096;
+    tail.waitFor([&](const Outcome& o) { return o.out.size() >= want; }, 100ms);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(readQuiet(tail.seen())) << tail.seen().err;
+  const Outcome outcome = tail.finish(SIGTERM);
+  for (std::size_t i = 1; i < numbers.size(); ++i) {
+    ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << outcome.err;
+  }
+  for (const std::string& said :
+       {quiet.target() + ": lost", quiet.target() + " stopped answering",
+        quiet.target() + " did not confirm", flood.target() + " stopped answering"}) {
+    EXPECT_FALSE(contains(outcome.err, said)) << outcome.err;
+  }
+
+  // However many confirms drown, a target whose records come is answering.
+  ScriptedTarget drowning;
+  drowning.confirmRenewals(false);
+  Child follower({TARVIN_REMOTE_BIN, "tail", drowning.target(), "--renew", "1s"});
+  ASSERT_TRUE(following(follower, drowning)) << follower.seen().err;
+  for (int i = 0; i < 40; ++i) {  // 4 s: several renewals with every retry
+    drowning.send(10);
+    follower.waitFor([](const Outcome&) { return false; }, 100ms);
+  }
+  const Outcome renewed = follower.finish(SIGTERM);
+  EXPECT_FALSE(contains(renewed.err, "did not confirm")) << renewed.err;
+  EXPECT_EQ(renewed.exitCode, 0) << renewed.err;
 }
 
 // A target that dies while a neighbour floods the buffer: the "port

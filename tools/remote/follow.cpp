@@ -125,7 +125,9 @@ void Follower::serve() {
 
 void Follower::unregister() {
   for (const auto& target : targets) {
-    if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
+    if (target->everConfirmed) {
+      talk.send(target->channel, target->endpoint, codec::buildUnregistrationRequest());
+    }
   }
 }
 
@@ -171,6 +173,7 @@ FollowedTarget& Follower::add(Endpoint endpoint, std::string host, bool named) {
   target->host = std::move(host);
   target->label = endpoint.text();
   target->named = named;
+  target->channel = talk.openChannel(endpoint);
   targets.push_back(std::move(target));
   FollowedTarget& added = *targets.back();
   handler.onTargetAdded(added);
@@ -235,6 +238,7 @@ void Follower::onRecord(FollowedTarget& target, const codec::LogRecordView& reco
     note(target.label + ": record " + std::to_string(record.sequence) + " arrived again");
   }
   loss.countRecord();
+  ++target.records;
   handler.onRecordView(target, record, at);
 }
 
@@ -326,7 +330,8 @@ void Follower::sendRegistration(FollowedTarget& target, Clock::time_point now) {
   target.renewing = true;
   target.attemptsLeft = retry.retries;
   target.deadline = now + retry.timeout;
-  talk.send(target.endpoint, codec::buildRegistrationRequest());
+  target.recordsAtRenewal = target.records;
+  talk.send(target.channel, target.endpoint, codec::buildRegistrationRequest());
 }
 
 void Follower::probe(FollowedTarget& target, Clock::time_point now) {
@@ -348,10 +353,16 @@ void Follower::onTimers(Clock::time_point now) {
     }
     if (target.attemptsLeft-- > 0) {
       target.deadline = now + retry.timeout;
-      talk.send(target.endpoint, codec::buildRegistrationRequest());
+      talk.send(target.channel, target.endpoint, codec::buildRegistrationRequest());
       continue;
     }
     target.renewing = false;
+    if (target.everConfirmed && target.records != target.recordsAtRenewal) {
+      // Its confirms drowned in its own flood, but its records come: it
+      // holds our registration. Renew again without a word.
+      sendRegistration(target, now);
+      continue;
+    }
     if (!target.everConfirmed && target.named && firstConfirmRequired) {
       throw ToolError{kExitNoAnswer, "no registration confirm from " + target.label +
                                          " (it may already serve its five clients)"};
@@ -361,6 +372,7 @@ void Follower::onTimers(Clock::time_point now) {
       note("warning: " + target.label + " stopped answering; following it no longer");
       reportLost(target, /*all=*/true, SystemClock::now());
       handler.onTargetDropped(target);
+      talk.closeChannel(target.channel);
       targets.erase(targets.begin() + static_cast<std::ptrdiff_t>(i--));
       continue;
     }
