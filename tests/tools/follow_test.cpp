@@ -358,10 +358,11 @@ TEST(Follow, AFloodingTargetCostsAQuietNeighbourNothing) {
   EXPECT_EQ(renewed.exitCode, 0) << renewed.err;
 }
 
-// A target that dies while a neighbour floods the buffer: the "port
-// unreachable" for its renewal finds no room in the full buffer and stays
-// pending as the socket's error. The follower must go on reading what is
-// queued behind it, the live targets' records, for as long as it runs.
+// A target that dies while its socket's buffer is full (here of datagrams
+// from elsewhere): the "port unreachable" for its renewal finds no room and
+// stays pending as the socket's error. The follower must go on reading
+// what is queued behind it, and the other targets' records, for as long
+// as it runs.
 TEST(Follow, ARefusalThatFindsTheBufferFullDoesNotStopTheReading) {
   ExampleHost flood("max", "flood");
   ExampleHost quiet("20", "quiet");
@@ -371,7 +372,16 @@ TEST(Follow, ARefusalThatFindsTheBufferFullDoesNotStopTheReading) {
   ASSERT_TRUE(tail.waitFor([&](const Outcome& o) {
     return dying->registered() && contains(o.err, "following " + quiet.target());
   })) << tail.seen().err;
+  const sockaddr_in ours = dying->clientList().at(0);  // the socket that follows it
   dying.reset();  // its port now answers "unreachable", to every renewal
+  std::jthread filler([&](std::stop_token stop) {
+    UniqueFd from(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const std::uint8_t junk[64] = {};
+    while (!stop.stop_requested()) {
+      ::sendto(from.get(), junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&ours),
+               sizeof ours);
+    }
+  });
 
   std::size_t scanned = 0, quietLines = 0;  // the output grows fast: each part is read once
   const auto countQuiet = [&](const Outcome& o) {

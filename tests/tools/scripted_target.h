@@ -71,6 +71,11 @@ class ScriptedTarget {
     return clientCame.wait_for(lock, std::chrono::seconds(10), [&] { return clients.size() >= n; });
   }
   std::uint32_t nextSequence() const { return sequence.load(); }
+  // The clients registered, in order of registration.
+  std::vector<sockaddr_in> clientList() const {
+    std::lock_guard lock(clientMutex);
+    return clients;
+  }
   // Whether level-description requests are answered (as a target whose
   // answers are lost on the way).
   void answerLevels(bool on) { levelsAnswered = on; }
@@ -135,10 +140,6 @@ class ScriptedTarget {
       out.push_back(0);
     }
     return out;
-  }
-  std::vector<sockaddr_in> clientList() {
-    std::lock_guard lock(clientMutex);
-    return clients;
   }
   void forget(const sockaddr_in& client) {
     std::lock_guard lock(clientMutex);
