@@ -4,11 +4,15 @@
 // ScriptedTarget that sends exactly what a case needs: a lone record and a
 // burst many batches long, records still in the socket when the follow
 // ends, losses on the way beside losses in our own receive buffer,
-// datagrams that are not records, a stop signal in the middle of a flood,
-// and a collector that is away for part of a forward.
+// datagrams that are not records, a stop signal in the middle of a flood
+// or while the reader stopped reading, a wait for level names that never
+// come, and a collector that is away for part of a forward. Against
+// example hosts: a restart on the same port, and a host at full rate
+// beside a quiet one and beside a target that dies.
 //
 // Threads: gtest's thread runs the cases and reads the tools' pipes; the
-// stand-in target answers on a thread of its own.
+// stand-in target answers on a thread of its own, and one case fills a
+// socket from a thread of its own.
 #include <signal.h>
 #include <sys/socket.h>
 
