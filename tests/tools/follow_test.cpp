@@ -4,12 +4,16 @@
 // ScriptedTarget that sends exactly what a case needs: a lone record and a
 // burst many batches long, records still in the socket when the follow
 // ends, losses on the way beside losses in our own receive buffer,
-// datagrams that are not records, a stop signal in the middle of a flood,
-// a collector that is away for part of a forward, and a TCP collector that
-// keeps its side open at the end.
+// datagrams that are not records, a stop signal in the middle of a flood
+// or while the reader stopped reading, a wait for level names that never
+// come, a collector that is away for part of a forward, and a TCP collector
+// that keeps its side open at the end. Against example hosts: a restart on
+// the same port, and a host at full rate beside a quiet one and beside a
+// target that dies.
 //
 // Threads: gtest's thread runs the cases and reads the tools' pipes; the
-// stand-in target answers on a thread of its own.
+// stand-in target answers on a thread of its own, and one case fills a
+// socket from a thread of its own.
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -20,6 +24,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "common/datagram_wait.h"
 #include "scripted_target.h"
@@ -202,6 +208,49 @@ TEST(Follow, WaitingForLevelNamesNeverStopsTheReading) {
   EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
 }
 
+// A target restarted on its port is followed again at once, whether its
+// port answered "unreachable" for a while or the new instance was there
+// before anyone asked: its records come from near its start, and those it
+// logged before are named as missed across the restart, not as lost.
+TEST(Follow, ARestartedTargetIsFollowedAgainAtOnce) {
+  for (const auto pause : {0ms, 1500ms}) {
+    SCOPED_TRACE("pause " + std::to_string(pause.count()) + " ms");
+    std::optional<ExampleHost> host(std::in_place, "100", "before");
+    const std::string target = host->target();
+    Child tail({TARVIN_REMOTE_BIN, "tail", target, "--json"});
+    ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) > 0; })) << tail.seen().err;
+    const std::string before = nlohmann::json::parse(lines(tail.seen().out).at(0))["uuid"];
+    host.reset();
+    std::this_thread::sleep_for(pause);
+    host.emplace("100", "after");  // the first free port: the same one
+    ASSERT_EQ(host->target(), target);
+
+    long first = -1;  // the first sequence number of the new instance we got
+    std::size_t scanned = 0;
+    EXPECT_TRUE(tail.waitFor([&](const Outcome& o) {
+      for (std::size_t end; first < 0 && (end = o.out.find('\n', scanned)) != std::string::npos;
+           scanned = end + 1) {
+        const auto record = nlohmann::json::parse(o.out.substr(scanned, end - scanned));
+        if (record["uuid"] != before) first = record["sequence"];
+      }
+      return first >= 0;
+    })) << tail.seen().err;
+    // Not a speed test: waiting for the next renewal (10 s) misses hundreds.
+    EXPECT_LT(first, 200) << tail.seen().err;
+    const Outcome outcome = tail.finish(SIGTERM);
+    EXPECT_TRUE(contains(outcome.err, target + " restarted (uuid")) << outcome.err;
+    if (first > 0) {
+      EXPECT_TRUE(contains(outcome.err, target + ": its new instance logged " +
+                                            std::to_string(first) + " records (sequence 0 to "))
+          << outcome.err;
+    }
+    EXPECT_FALSE(contains(outcome.err, "records (sequence 0 to") &&
+                 contains(outcome.err, ": lost " + std::to_string(first) + " records"))
+        << outcome.err;
+    EXPECT_EQ(outcome.exitCode, first > 0 ? 1 : 0) << outcome.err;
+  }
+}
+
 // A reader that stopped reading must not keep a signal from ending tail:
 // what the output did not take is counted, exactly, and costs the clean exit.
 TEST(Follow, StopSignalEndsTailWhoseReaderStopped) {
@@ -261,10 +310,64 @@ TEST(Follow, ForwardExitsOneWhenTheCollectorWasAwayForAWhile) {
   EXPECT_TRUE(contains(outcome.err, "forwarded ")) << outcome.err;
 }
 
-// A target that dies while a neighbour floods the buffer: the "port
-// unreachable" for its renewal finds no room in the full buffer and stays
-// pending as the socket's error. The follower must go on reading what is
-// queued behind it, the live targets' records, for as long as it runs.
+// A target at full rate beside a quiet one, both found by discovery (which
+// drops a target that stops answering) and renewed every second, read by
+// a slow reader: the quiet one keeps every record and is never given up,
+// and the busy one, whose confirms drown in its own flood, is kept while
+// its records come (shown exactly with a target that confirms no renewal).
+TEST(Follow, AFloodingTargetCostsAQuietNeighbourNothing) {
+  ExampleHost flood("max", "flood");
+  ExampleHost quiet("20", "quiet");
+  Child tail(
+      {TARVIN_REMOTE_BIN, "tail", "--discover", "127.0.0.1", "--renew", "1s", "--rcvbuf", "64K"});
+  std::size_t scanned = 0;
+  std::vector<long> numbers;  // of the quiet one's records, in the order shown
+  const auto readQuiet = [&](const Outcome& o) {
+    for (std::size_t at; (at = o.out.find("[quiet] ", scanned)) != std::string::npos;) {
+      const std::size_t number = o.out.find(" #", at);
+      if (number == std::string::npos || o.out.find('\n', number) == std::string::npos) break;
+      numbers.push_back(std::stol(o.out.substr(number + 2)));
+      scanned = number;
+    }
+    return numbers.size() >= 80;
+  };
+  // A reader that takes about 80 KB/s: the busy one's buffer stays full.
+  const auto end = Clock::now() + 30s;
+  while (!readQuiet(tail.seen()) && Clock::now() < end) {
+    const std::size_t want = tail.seen().out.size() + 4096;
+    tail.waitFor([&](const Outcome& o) { return o.out.size() >= want; }, 100ms);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(readQuiet(tail.seen())) << tail.seen().err;
+  const Outcome outcome = tail.finish(SIGTERM);
+  for (std::size_t i = 1; i < numbers.size(); ++i) {
+    ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << outcome.err;
+  }
+  for (const std::string& said :
+       {quiet.target() + ": lost", quiet.target() + " stopped answering",
+        quiet.target() + " did not confirm", flood.target() + " stopped answering"}) {
+    EXPECT_FALSE(contains(outcome.err, said)) << outcome.err;
+  }
+
+  // However many confirms drown, a target whose records come is answering.
+  ScriptedTarget drowning;
+  drowning.confirmRenewals(false);
+  Child follower({TARVIN_REMOTE_BIN, "tail", drowning.target(), "--renew", "1s"});
+  ASSERT_TRUE(following(follower, drowning)) << follower.seen().err;
+  for (int i = 0; i < 40; ++i) {  // 4 s: several renewals with every retry
+    drowning.send(10);
+    follower.waitFor([](const Outcome&) { return false; }, 100ms);
+  }
+  const Outcome renewed = follower.finish(SIGTERM);
+  EXPECT_FALSE(contains(renewed.err, "did not confirm")) << renewed.err;
+  EXPECT_EQ(renewed.exitCode, 0) << renewed.err;
+}
+
+// A target that dies while its socket's buffer is full (here of datagrams
+// from elsewhere): the "port unreachable" for its renewal finds no room and
+// stays pending as the socket's error. The follower must go on reading
+// what is queued behind it, and the other targets' records, for as long
+// as it runs.
 TEST(Follow, ARefusalThatFindsTheBufferFullDoesNotStopTheReading) {
   ExampleHost flood("max", "flood");
   ExampleHost quiet("20", "quiet");
@@ -274,7 +377,16 @@ TEST(Follow, ARefusalThatFindsTheBufferFullDoesNotStopTheReading) {
   ASSERT_TRUE(tail.waitFor([&](const Outcome& o) {
     return dying->registered() && contains(o.err, "following " + quiet.target());
   })) << tail.seen().err;
+  const sockaddr_in ours = dying->clientList().at(0);  // the socket that follows it
   dying.reset();  // its port now answers "unreachable", to every renewal
+  std::jthread filler([&](std::stop_token stop) {
+    UniqueFd from(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const std::uint8_t junk[64] = {};
+    while (!stop.stop_requested()) {
+      ::sendto(from.get(), junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&ours),
+               sizeof ours);
+    }
+  });
 
   std::size_t scanned = 0, quietLines = 0;  // the output grows fast: each part is read once
   const auto countQuiet = [&](const Outcome& o) {

@@ -4,7 +4,8 @@
 // wants, as a burst (one sendmmsg() per client and 64 records) or as a
 // steady flood, so that what a follower must cope with is exact. It
 // confirms registrations (several clients), answers level-description
-// requests (error, warning, info) unless told not to, and forgets a client on its
+// requests (error, warning, info) unless told not to, confirms renewals
+// unless told not to, and forgets a client on its
 // unregistration. Records are numbered from 0; what each holds comes from
 // a recipe (by default component "net", level info, text "record N").
 //
@@ -16,6 +17,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -69,9 +71,17 @@ class ScriptedTarget {
     return clientCame.wait_for(lock, std::chrono::seconds(10), [&] { return clients.size() >= n; });
   }
   std::uint32_t nextSequence() const { return sequence.load(); }
+  // The clients registered, in order of registration.
+  std::vector<sockaddr_in> clientList() const {
+    std::lock_guard lock(clientMutex);
+    return clients;
+  }
   // Whether level-description requests are answered (as a target whose
   // answers are lost on the way).
   void answerLevels(bool on) { levelsAnswered = on; }
+  // Whether the renewal of a registered client is confirmed (as a target
+  // whose confirms drown on the way); the renewal counts all the same.
+  void confirmRenewals(bool on) { renewalsConfirmed = on; }
 
   // Sends `count` records back to back to every client, `skip` numbers
   // left out first.
@@ -131,10 +141,6 @@ class ScriptedTarget {
     }
     return out;
   }
-  std::vector<sockaddr_in> clientList() {
-    std::lock_guard lock(clientMutex);
-    return clients;
-  }
   void forget(const sockaddr_in& client) {
     std::lock_guard lock(clientMutex);
     std::erase_if(clients, [&](const sockaddr_in& c) { return c.sin_port == client.sin_port; });
@@ -152,9 +158,12 @@ class ScriptedTarget {
       codec::Bytes reply(wire::kHeaderSize);
       switch (wire::loadBe32(request)) {
         case wire::kRegistrationRequest: {
-          forget(from);  // a renewal
           std::lock_guard lock(clientMutex);
-          clients.push_back(from);
+          const bool renewal =
+              std::any_of(clients.begin(), clients.end(),
+                          [&](const sockaddr_in& c) { return c.sin_port == from.sin_port; });
+          if (renewal && !renewalsConfirmed) continue;
+          if (!renewal) clients.push_back(from);
           clientCame.notify_all();
           wire::storeBe32(reply.data(), wire::kRegistrationConfirm);
           reply.insert(reply.end(), {'t', 'e', 's', 't', 0});
@@ -193,6 +202,7 @@ class ScriptedTarget {
   std::atomic<bool> stop{false};
   std::atomic<bool> flooding{false};
   std::atomic<bool> levelsAnswered{true};
+  std::atomic<bool> renewalsConfirmed{true};
   std::atomic<std::uint32_t> sequence{0};
   mutable std::mutex clientMutex;
   std::condition_variable clientCame;

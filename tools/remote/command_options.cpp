@@ -111,10 +111,10 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
   command.add_option("--duration", flags.duration, "Stop after this long (e.g. 30s, 1h30m)")
       ->check(cli::durationCheck())
       ->type_name("DURATION");
-  command.add_option(
-      "--rcvbuf", flags.receiveBuffer,
-      "Receive buffer for bursts, default 32M (beyond net.core.rmem_max only as root; "
-      "the size granted is said at the end)");
+  command.add_option("--rcvbuf", flags.receiveBuffer,
+                     "Receive buffer for bursts, one per target, default 32M (beyond "
+                     "net.core.rmem_max only as root; "
+                     "the size granted is said at the end)");
   command.add_option(
       "--pcap", follow.pcapPath,
       "Also write every received datagram to this pcap file (see replay); - writes it to "

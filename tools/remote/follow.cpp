@@ -33,6 +33,12 @@ namespace {
 // wait before asking again. The lease is 30 s, so keep trying often.
 constexpr std::chrono::seconds kRenewalRetryPause{1};
 
+// How often a followed target is asked for its uuid between renewals, and
+// how often a named target whose port answered "unreachable" is asked to
+// register us: a restarted target's records reach us within about that.
+constexpr std::chrono::seconds kProbeEvery{1};
+constexpr std::chrono::milliseconds kRegisterAgainEvery{250};
+
 // The longest a follow goes on reading its socket after its end: enough
 // for a full 32 MiB buffer through a busy store's queue.
 constexpr std::chrono::seconds kDrainAtMost{2};
@@ -164,7 +170,9 @@ void Follower::serve() {
 
 void Follower::unregister() {
   for (const auto& target : targets) {
-    if (target->everConfirmed) talk.send(target->endpoint, codec::buildUnregistrationRequest());
+    if (target->everConfirmed) {
+      talk.send(target->channel, target->endpoint, codec::buildUnregistrationRequest());
+    }
   }
 }
 
@@ -194,7 +202,12 @@ void Follower::reportLost(FollowedTarget& target, bool all, SystemClock::time_po
     target.sequence.takeDue(now, lost);
   }
   for (const SequenceGap& gap : lost) {
-    loss.onGap(target.label, gap, Clock::now());
+    if (target.restartHole && gap.first == 0) {
+      target.restartHole = false;
+      loss.onRestartGap(target.label, gap);
+    } else {
+      loss.onGap(target.label, gap, Clock::now());
+    }
     handler.onLost(target, gap);
   }
 }
@@ -205,6 +218,7 @@ FollowedTarget& Follower::add(Endpoint endpoint, std::string host, bool named) {
   target->host = std::move(host);
   target->label = endpoint.text();
   target->named = named;
+  target->channel = talk.openChannel(endpoint);
   targets.push_back(std::move(target));
   FollowedTarget& added = *targets.back();
   handler.onTargetAdded(added);
@@ -260,12 +274,16 @@ void Follower::onRecord(FollowedTarget& target, const codec::LogRecordView& reco
   // it, as an import of the capture says them.
   reportLost(target, /*all=*/false, at);
   const auto verdict = target.sequence.check(record.sequence, at);
+  // The new instance's first record: with number 0 nothing came before it,
+  // past 0 the hole it opened is what was logged before we registered.
+  if (target.restartHole && !target.sequence.holesOpen()) target.restartHole = false;
   if (verdict == SequenceCheck::Verdict::kLate) {
     loss.onLate(Clock::now());
   } else if (verdict == SequenceCheck::Verdict::kRepeat) {
     note(target.label + ": record " + std::to_string(record.sequence) + " arrived again");
   }
   loss.countRecord();
+  ++target.records;
   handler.onRecordView(target, record, at);
 }
 
@@ -289,9 +307,9 @@ void Follower::handle(Received&& received) {
 
 void Follower::onDiscoveryResponse(const Received& received,
                                    const codec::DiscoveryResponse& response) {
-  if (sweep.empty()) return;  // a late answer to findTarget()'s search
   FollowedTarget* target = route(received.from.address, response.uuid, /*discoveryResponse=*/true);
   if (target == nullptr) {
+    if (sweep.empty()) return;  // a late answer to findTarget()'s search
     for (const auto& t : targets) {
       if (t->uuid == response.uuid) return;  // followed already, by the address it was named with
     }
@@ -299,8 +317,9 @@ void Follower::onDiscoveryResponse(const Received& received,
     add(received.from, address.substr(0, address.rfind(':')), /*named=*/false);
     return;
   }
-  // A restart between renewals shows here first: register at once rather
-  // than lose records until the next renewal.
+  // A restart between renewals shows here first (the answer to our probe
+  // or to a discovery round): register at once rather than lose records
+  // until the next renewal.
   if (checkInstance(*target, response.uuid) && !target->renewing)
     sendRegistration(*target, Clock::now());
 }
@@ -311,10 +330,11 @@ bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
        shortUuid(uuid) + "...); registering again");
   target.uuid = uuid;
   // The old instance's holes will never be filled. The new one numbered
-  // its records from 0; those built before we registered again count as
-  // lost, so the gap shows how many.
+  // its records from 0; those built before we registered again open a
+  // hole from 0 that is said as missed across the restart.
   reportLost(target, /*all=*/true, SystemClock::now());
   target.sequence.restart(0);
+  target.restartHole = true;
   return true;
 }
 
@@ -331,6 +351,7 @@ void Follower::onConfirm(FollowedTarget& target, const codec::RegistrationConfir
   target.silent = false;
   target.renewing = false;
   target.deadline = Clock::now() + options.renewEvery;
+  target.nextProbe = Clock::now() + kProbeEvery;
   handler.onConfirmed(target);
 }
 
@@ -344,6 +365,10 @@ void Follower::onRefused(const Endpoint& to) {
     }
     if (!target->silent) note("warning: nothing listens on " + target->label + "; still trying");
     target->silent = true;
+    // Its instance is gone; a new one on the same port knows nothing of
+    // us: ask it to register us as soon as it is there.
+    target->renewing = false;
+    target->deadline = std::min(target->deadline, Clock::now() + kRegisterAgainEvery);
   }
 }
 
@@ -351,7 +376,14 @@ void Follower::sendRegistration(FollowedTarget& target, Clock::time_point now) {
   target.renewing = true;
   target.attemptsLeft = retry.retries;
   target.deadline = now + retry.timeout;
-  talk.send(target.endpoint, codec::buildRegistrationRequest());
+  target.recordsAtRenewal = target.records;
+  talk.send(target.channel, target.endpoint, codec::buildRegistrationRequest());
+}
+
+void Follower::probe(FollowedTarget& target, Clock::time_point now) {
+  if (!target.everConfirmed || target.renewing || target.silent || now < target.nextProbe) return;
+  target.nextProbe = now + kProbeEvery;
+  talk.send(target.endpoint, codec::buildDiscoveryRequest());
 }
 
 void Follower::onTimers(Clock::time_point now) {
@@ -359,6 +391,7 @@ void Follower::onTimers(Clock::time_point now) {
   for (std::size_t i = 0; i < targets.size(); ++i) {
     FollowedTarget& target = *targets[i];
     reportLost(target, /*all=*/false, SystemClock::now());
+    probe(target, now);
     if (now < target.deadline) continue;
     if (!target.renewing) {
       sendRegistration(target, now);
@@ -366,10 +399,16 @@ void Follower::onTimers(Clock::time_point now) {
     }
     if (target.attemptsLeft-- > 0) {
       target.deadline = now + retry.timeout;
-      talk.send(target.endpoint, codec::buildRegistrationRequest());
+      talk.send(target.channel, target.endpoint, codec::buildRegistrationRequest());
       continue;
     }
     target.renewing = false;
+    if (target.everConfirmed && target.records != target.recordsAtRenewal) {
+      // Its confirms drowned in its own flood, but its records come: it
+      // holds our registration. Renew again without a word.
+      sendRegistration(target, now);
+      continue;
+    }
     if (!target.everConfirmed && target.named && target.trouble.empty()) {  // refused says more
       const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
           retry.timeout * (retry.retries + 1));
@@ -384,6 +423,7 @@ void Follower::onTimers(Clock::time_point now) {
       note("warning: " + target.label + " stopped answering; following it no longer");
       reportLost(target, /*all=*/true, SystemClock::now());
       handler.onTargetDropped(target);
+      talk.closeChannel(target.channel);
       targets.erase(targets.begin() + static_cast<std::ptrdiff_t>(i--));
       continue;
     }
@@ -410,6 +450,8 @@ Clock::time_point Follower::nextDeadline() const {
   if (endAt) next = std::min(next, *endAt);
   for (const auto& target : targets) {
     next = std::min(next, target->deadline);
+    if (target->everConfirmed && !target->renewing && !target->silent)
+      next = std::min(next, target->nextProbe);
     // Holes fall due in receive time (the system clock); timers run on
     // the steady clock.
     if (const auto due = target->sequence.nextDue()) {

@@ -5,12 +5,16 @@
 // --broadcast, to every target that answers a discovery request, asked
 // again at an interval so that targets started later are picked up.
 //
-// For each target the Follower registers, renews the registration well
-// inside the 30-second lease, and registers again after the target
-// restarted: a new instance shows as a new uuid (in the registration
-// confirm, a record or a discovery answer) or first as a renewal nobody
-// confirms. It checks each target's sequence numbers and hands records,
-// gaps and every other datagram to a FollowHandler, the command's part.
+// Each target gets a socket of its own (Session::openChannel()), so one
+// that floods fills only its own buffer. For each target the Follower registers, renews the
+// registration well inside the 30-second lease, and registers again after the target restarted. A
+// new instance knows nothing of us and sends us nothing, so between renewals each target is asked
+// for its uuid every second (a discovery request, which registers nobody): a new uuid in the answer
+// (or in a confirm or a record) registers us at once, and a port that answers "unreachable" is
+// asked to register us every 250 ms until something listens again. The records a new instance
+// logged before that are named as missed across the restart, not as lost on the way. It checks each
+// target's sequence numbers and hands records, gaps and every other datagram to a FollowHandler,
+// the command's part.
 //
 // A busy host sends 100,000 records a second and more, so the loop works
 // in batches: one poll() and one recvmmsg() take up to 64 datagrams, the
@@ -80,7 +84,17 @@ struct FollowedTarget {
   // listens on its port" or "did not answer 4 registration requests in 2 s".
   std::string trouble;
   int attemptsLeft = 0;
-  Clock::time_point deadline;  // of the RRQ that is out, or when the next is due
+  Clock::time_point deadline;                 // of the RRQ that is out, or when the next is due
+  Clock::time_point nextProbe;                // when its uuid is asked for next
+  Session::Channel channel = Session::kMain;  // its own socket: registrations and records
+  // Records seen, and as many when the renewal that is out was sent: a
+  // target whose records keep coming holds our registration, however many
+  // of its confirms a flood of its own drowned.
+  std::uint64_t records = 0;
+  std::uint64_t recordsAtRenewal = 0;
+  // Its instance restarted and no record of the new one came yet: a hole
+  // from sequence 0 holds what it logged before we registered again.
+  bool restartHole = false;
 };
 
 // The command's part of following. Every call comes from Follower::run();
@@ -174,6 +188,8 @@ class Follower {
   // confirmed and each has a trouble, naming them all.
   void endIfNoneAnswers() const;
   void sendRegistration(FollowedTarget& target, Clock::time_point now);
+  // Asks a target that confirmed for its uuid, when that is due.
+  void probe(FollowedTarget& target, Clock::time_point now);
   void onTimers(Clock::time_point now);
   // Says which of the target's holes count as lost: those past the
   // reorder window at `now`, or `all`.

@@ -27,6 +27,12 @@ void LossReport::onGap(const std::string& target, const SequenceGap& gap, Clock:
   if (quiet(now)) say(now);
 }
 
+void LossReport::onRestartGap(const std::string& target, const SequenceGap& gap) {
+  beforeRestart += gap.count;
+  note(target + ": its new instance logged " + std::to_string(gap.count) +
+       " records (sequence 0 to " + std::to_string(gap.count - 1) + ") before we registered again");
+}
+
 void LossReport::onLate(Clock::time_point now) {
   ++lateRecords;
   if (quiet(now)) say(now);
@@ -78,7 +84,10 @@ void LossReport::finish(std::size_t receiveBuffer) {
        " lost (sequence gaps" +
        (lateRecords > 0 ? ", " + std::to_string(lateRecords) + " came late" : "") + "); " +
        std::to_string(drops) + " datagrams dropped by the kernel (receive buffer " +
-       sizeText(receiveBuffer) + ")");
+       sizeText(receiveBuffer) + ")" +
+       (beforeRestart > 0 ? "; " + std::to_string(beforeRestart) +
+                                " logged by restarted targets before we registered again"
+                          : ""));
 }
 
 std::string sizeText(std::size_t bytes) {

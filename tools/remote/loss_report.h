@@ -6,7 +6,9 @@
 // said (late: not lost after all, so not counted as lost), and datagrams
 // the kernel dropped because our receive buffer was full. The second
 // explains the first when the client falls behind; a gap without drops
-// happened on the way or at the target.
+// happened on the way or at the target. The records a restarted target
+// logged before we registered with its new instance never came our way:
+// they are named as such, apart from the gaps, and still count as missed.
 //
 // A busy target that loses records loses them in many small gaps, so
 // stderr gets at most one line a second for each target with gaps and
@@ -30,6 +32,8 @@ class LossReport {
  public:
   void countRecord() { ++records; }
   void onGap(const std::string& target, const SequenceGap& gap, Clock::time_point now);
+  // The hole from 0 of a restarted target's new instance; said at once.
+  void onRestartGap(const std::string& target, const SequenceGap& gap);
   // A record that came after its gap was said: not lost after all.
   void onLate(Clock::time_point now);
   // `total`: the socket's drop count so far.
@@ -42,7 +46,7 @@ class LossReport {
   // gaps, dropped by the kernel, and the receive buffer they had.
   void finish(std::size_t receiveBuffer);
 
-  bool anyLost() const { return lostRecords > lateRecords || drops > 0; }
+  bool anyLost() const { return lostRecords > lateRecords || drops > 0 || beforeRestart > 0; }
   std::uint64_t received() const { return records; }
   std::uint64_t lost() const { return lostRecords - lateRecords; }  // late ones came after all
   std::uint64_t kernelDrops() const { return drops; }
@@ -63,6 +67,7 @@ class LossReport {
   std::uint64_t lostRecords = 0;  // in gaps as said, late ones included
   std::uint64_t lateRecords = 0;
   std::uint64_t lateSaid = 0;
+  std::uint64_t beforeRestart = 0;  // logged by new instances before we registered
   std::uint64_t drops = 0;
   std::uint64_t dropsSaid = 0;
   std::vector<Pending> pending;

@@ -1,7 +1,8 @@
 // tools/remote/session.h
 //
-// tarvin-remote's conversation with targets: one UDP socket on an ephemeral
-// port (never one of the targets' own), waiting for datagrams with a
+// tarvin-remote's conversation with targets: UDP sockets on ephemeral ports
+// (never one of the targets' own; one, and for a follower one more per
+// target), waiting for datagrams with a
 // deadline, and requests retried on timeout. Every received datagram,
 // malformed ones included, can also be handed to a capture (tail --pcap).
 //
@@ -13,6 +14,14 @@
 // recvmmsg() for up to 64 datagrams) into a buffer sized for bursts, and
 // the socket counts what it drops when that buffer is full
 // (SO_RXQ_OVFL), so a client that falls behind says so.
+//
+// A follower gives each target a socket of its own (a channel): a target
+// registers that socket's port, so its records fill a buffer no other
+// target shares, and a flood costs its neighbours neither records nor
+// confirms. Waits serve the ready sockets in turn, one batch each, so a
+// quiet target is read between any two batches of a busy one. The
+// session's own socket (channel 0) keeps the requests whose answers must
+// not drown: discovery, level descriptions, the one-shot commands.
 //
 // Threads: the tool is single-threaded.
 #pragma once
@@ -27,6 +36,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "codec/client_codec.h"
 #include "common/unique_fd.h"
@@ -59,7 +69,16 @@ class Session {
 
   const RetryPolicy& policy() const { return retry; }
 
-  void send(const Endpoint& to, const codec::Bytes& bytes);
+  // A socket's number: kMain is the session's own, made with it.
+  using Channel = std::size_t;
+  static constexpr Channel kMain = 0;
+  // Opens a socket of its own for `peer`, made as the session's is and
+  // with its receive buffer. Throws ToolError when it cannot be made.
+  Channel openChannel(const Endpoint& peer);
+  void closeChannel(Channel channel);
+
+  void send(const Endpoint& to, const codec::Bytes& bytes) { send(kMain, to, bytes); }
+  void send(Channel channel, const Endpoint& to, const codec::Bytes& bytes);
 
   // Sizes the receive buffer for bursts: SO_RCVBUFFORCE where that is
   // allowed (CAP_NET_ADMIN), else SO_RCVBUF up to net.core.rmem_max.
@@ -83,9 +102,11 @@ class Session {
 
   // Up to a batch of what the socket holds already, without waiting and
   // whatever a stop request says; false when it holds nothing.
-  bool readQueued(ReceiveBatch& batch) { return readBatch(batch, ReceiveBatch::kCapacity); }
+  bool readQueued(ReceiveBatch& batch);
 
-  // Where the datagram went that the last kRefused was about.
+  // Where the datagram went that the last kRefused was about: read from
+  // the error queue, or a channel's peer when the refusal found no room
+  // there (the buffer was full) and only the socket's error says it.
   const Endpoint& refused() const { return lastRefused; }
 
   // Parses one received datagram; a malformed one is reported (once per
@@ -116,23 +137,35 @@ class Session {
 
  private:
   void reportMalformed(const Endpoint& from, const codec::Bytes& bytes, const std::string& error);
-  // Waits for the socket (and `extra`); kDatagram when it has something.
+  struct Socket {
+    UniqueFd fd;
+    Endpoint peer;                // of a channel; none for kMain
+    std::uint16_t port = 0;       // local, network order; for captures
+    std::uint32_t dropTotal = 0;  // the socket's own 32-bit count, as last seen
+  };
+  // Makes a socket with the session's options and buffer size.
+  UniqueFd makeSocket() const;
+  // Waits for the sockets (and `extra`); kDatagram when `ready` has
+  // something, kRefused when one of its datagrams met a closed port.
   Wait waitReadable(Clock::time_point deadline, pollfd* extra);
-  void countDrops(std::uint32_t total);
-  // One recvmmsg() of up to `limit` datagrams into `batch`, handed to the
-  // capture; false when nothing could be read.
+  void countDrops(Socket& socket, std::uint32_t total);
+  // One recvmmsg() of up to `limit` datagrams from `ready` into `batch`,
+  // handed to the capture; false when nothing could be read.
   bool readBatch(ReceiveBatch& batch, std::size_t limit);
   // The batch receive() reads one datagram into, made on first use: the
   // one-shot commands never follow.
   ReceiveBatch& single();
 
   RetryPolicy retry;
-  UniqueFd socketFd;
-  std::uint16_t localPort = 0;  // network order; for captures
+  bool broadcast;
+  int bufferAsked = 0;  // 0: the system's default
+  // By channel; a closed channel's slot has no descriptor until reused.
+  std::vector<Socket> sockets;
+  std::vector<pollfd> waitSet;  // reused by every wait
+  Channel ready = kMain;        // the socket the last wait found ready
   std::function<void(const RawDatagram&)> capture;
   std::uint32_t requestId;
   std::unique_ptr<ReceiveBatch> one;
-  std::uint32_t lastDropTotal = 0;  // the socket's own 32-bit count, as last seen
   std::uint64_t drops = 0;
   Endpoint lastRefused;
   std::set<std::pair<std::string, std::string>> reported;  // (kind, source)
