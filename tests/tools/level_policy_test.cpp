@@ -1,0 +1,137 @@
+// tests/tools/level_policy_test.cpp
+//
+// Level policies as an operator writes them: every kind of mistake named
+// at its line, the entry that decides a component where several cover it
+// (the more specific one, of equals the later), entries past their
+// `until`, and the mask wanted from a component's current one.
+//
+// Threads: single-threaded gtest cases.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "policy/level_policy.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const remote::Levels kLevels = {{31, "error"}, {30, "warning"}, {29, "info"}, {28, "debug"}};
+
+TEST(LevelPolicy, EveryMistakeIsNamedAtItsLine) {
+  static const struct {
+    const char* name;
+    std::string text;
+    int line;
+    std::string message;
+  } kCases[] = {
+      {"not TOML", "[[level]\n", 1, ""},
+      {"no entries", "# nothing\n", 1, "no entries"},
+      {"another table", "[[levels]]\nlevels = \"+debug\"\n", 1, "unknown table 'levels'"},
+      {"no levels", "[[level]]\ncomponent = \"db\"\n", 1, "without levels"},
+      {"unknown key", "[[level]]\nlevels = \"+debug\"\nuntill = \"2026-12-11\"\n", 3,
+       "unknown key 'untill'"},
+      {"not a string", "[[level]]\nlevels = 3\n", 2, "must be a string"},
+      {"bad date", "[[level]]\nlevels = \"+debug\"\nuntil = \"friday\"\n", 3, "is no date"},
+      {"space in levels", "[[level]]\nlevels = \"+debug, -trace\"\n", 1, "holds a space"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const policy::LevelPolicy p = policy::parsePolicy(c.text, "policy.toml");
+    EXPECT_TRUE(p.entries.empty());
+    bool found = false;
+    std::string all;
+    for (const auto& error : p.errors) {
+      all += std::to_string(error.line) + ": " + error.message + "\n";
+      found |= error.line == c.line && error.message.find(c.message) != std::string::npos;
+    }
+    EXPECT_TRUE(found) << all;
+  }
+}
+
+TEST(LevelPolicy, TheMostSpecificEntryDecidesAndOfEqualsTheLater) {
+  const policy::LevelPolicy p = policy::parsePolicy(R"(
+[[level]]
+levels = "error,warning"
+[[level]]
+application = "payments*"
+levels = "+info"
+[[level]]
+application = "payments-eu*"
+levels = "+debug"
+[[level]]
+component = "db"
+levels = "error"
+[[level]]
+component = "db"
+levels = "error,warning"
+[[level]]
+application = "old"
+levels = "+debug"
+until = "2020-01-01"
+)",
+                                                    "policy.toml");
+  ASSERT_TRUE(p.errors.empty()) << p.errors.front().message;
+  const auto now = policy::SystemClock::now();
+  static const struct {
+    const char* application;
+    const char* component;
+    int line;  // of the deciding entry's [[level]]
+  } kCases[] = {
+      {"shop", "ui", 2},            // only the catch-all
+      {"payments", "ui", 4},        // a glob with more literal characters
+      {"payments-eu-1", "ui", 7},   // more literal characters still
+      {"payments-eu-1", "db", 13},  // a named component beats any glob; the later of two
+      {"old", "ui", 2},             // its entry expired
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.application) + "/" + c.component);
+    const policy::LevelEntry* entry = policy::decidingEntry(p, c.application, c.component, now);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->line, c.line);
+  }
+  EXPECT_EQ(policy::decidingEntry(
+                policy::parsePolicy("[[level]]\ncomponent = \"db\"\nlevels = \"error\"\n", "p"),
+                "shop", "ui", now),
+            nullptr);
+}
+
+TEST(LevelPolicy, UntilADayCoversThatWholeDay) {
+  const policy::LevelPolicy p =
+      policy::parsePolicy("[[level]]\nlevels = \"+debug\"\nuntil = \"2026-12-11\"\n", "p");
+  ASSERT_TRUE(p.errors.empty());
+  std::tm day{};
+  day.tm_year = 2026 - 1900;
+  day.tm_mon = 11;
+  day.tm_mday = 11;
+  day.tm_hour = 23;
+  day.tm_min = 59;
+  day.tm_isdst = -1;
+  const auto lastMinute = policy::SystemClock::from_time_t(std::mktime(&day));
+  EXPECT_NE(policy::decidingEntry(p, "a", "db", lastMinute), nullptr);
+  EXPECT_EQ(policy::decidingEntry(p, "a", "db", lastMinute + 1min), nullptr);
+}
+
+TEST(LevelPolicy, TheWantedMaskComesFromTheCurrentOneAndTheComponentsLevels) {
+  const policy::LevelPolicy p = policy::parsePolicy(R"(
+[[level]]
+component = "db"
+levels = "+debug,-info"
+[[level]]
+component = "ui"
+levels = "error"
+[[level]]
+component = "net"
+levels = "+trace"
+)",
+                                                    "p");
+  const auto now = policy::SystemClock::now();
+  const std::uint32_t errorWarningInfo = 0xE0000000;
+  EXPECT_EQ(policy::desiredMask(p, "a", "db", errorWarningInfo, kLevels, now)->mask, 0xD0000000u);
+  EXPECT_EQ(policy::desiredMask(p, "a", "ui", errorWarningInfo, kLevels, now)->mask, 0x80000000u);
+  const auto net = policy::desiredMask(p, "a", "net", errorWarningInfo, kLevels, now);
+  EXPECT_NE(net->error.find("trace"), std::string::npos) << net->error;
+  EXPECT_FALSE(policy::desiredMask(p, "a", "other", errorWarningInfo, kLevels, now));
+}
+
+}  // namespace
