@@ -11,7 +11,6 @@
 #include <toml++/toml.h>
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -280,28 +279,17 @@ bool parseCondition(const std::string& text, Condition& condition, std::string& 
 RuleFile parseRules(const std::string& text, const std::string& name) {
   RuleFile file;
   toml::table root;
-  try {
-    root = toml::parse(text, name);
-  } catch (const toml::parse_error& e) {
-    file.errors.push_back({static_cast<int>(e.source().begin.line), std::string(e.description())});
-    return file;
-  }
+  if (!config::parseToml(text, name, root, file.errors)) return file;
   RuleReader(file).read(root);
-  std::stable_sort(file.errors.begin(), file.errors.end(),
-                   [](const RuleError& a, const RuleError& b) { return a.line < b.line; });
+  config::sortByLine(file.errors);
   if (!file.errors.empty()) file.rules.clear();
   return file;
 }
 
 RuleFile readRules(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    RuleFile file;
-    file.errors.push_back({0, "cannot read " + path});
-    return file;
-  }
-  return parseRules(text.str(), path);
+  const auto text = config::readWholeFile(path);
+  if (!text) return RuleFile{{}, {{0, "cannot read " + path}}};
+  return parseRules(*text, path);
 }
 
 std::string expandTemplate(const std::string& text, const TemplateValues& values) {

@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "config/config_file.h"
+
 namespace alerts {
 
 using Duration = std::chrono::milliseconds;
@@ -73,12 +75,7 @@ struct Rule {
   std::map<std::string, std::string> annotations;
 };
 
-// One mistake of a rule file: its line (0 when the file could not be read
-// at all) and what is wrong, in words an operator can act on.
-struct RuleError {
-  int line = 0;
-  std::string message;
-};
+using RuleError = config::Mistake;
 
 struct RuleFile {
   std::vector<Rule> rules;

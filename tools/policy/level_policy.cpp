@@ -9,8 +9,6 @@
 #include <toml++/toml.h>
 #include <algorithm>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 
 #include "alerts/alert_rules.h"
 
@@ -120,29 +118,17 @@ class PolicyReader {
 LevelPolicy parsePolicy(const std::string& text, const std::string& name) {
   LevelPolicy policy;
   toml::table root;
-  try {
-    root = toml::parse(text, name);
-  } catch (const toml::parse_error& e) {
-    policy.errors.push_back(
-        {static_cast<int>(e.source().begin.line), std::string(e.description())});
-    return policy;
-  }
+  if (!config::parseToml(text, name, root, policy.errors)) return policy;
   PolicyReader(policy).read(root);
-  std::stable_sort(policy.errors.begin(), policy.errors.end(),
-                   [](const PolicyError& a, const PolicyError& b) { return a.line < b.line; });
+  config::sortByLine(policy.errors);
   if (!policy.errors.empty()) policy.entries.clear();
   return policy;
 }
 
 LevelPolicy readPolicy(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    LevelPolicy policy;
-    policy.errors.push_back({0, "cannot read " + path});
-    return policy;
-  }
-  return parsePolicy(text.str(), path);
+  const auto text = config::readWholeFile(path);
+  if (!text) return LevelPolicy{{}, {{0, "cannot read " + path}}};
+  return parsePolicy(*text, path);
 }
 
 const LevelEntry* decidingEntry(const LevelPolicy& policy, const std::string& application,

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config_file.h"
 #include "remote/levels.h"
 
 namespace policy {
@@ -38,10 +39,7 @@ struct LevelEntry {
   std::optional<SystemClock::time_point> until;
 };
 
-struct PolicyError {
-  int line = 0;
-  std::string message;
-};
+using PolicyError = config::Mistake;
 
 struct LevelPolicy {
   std::vector<LevelEntry> entries;

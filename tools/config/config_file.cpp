@@ -1,0 +1,38 @@
+// tools/config/config_file.cpp
+//
+// See config_file.h.
+//
+// Threads: pure functions; callable from any thread.
+#include "config/config_file.h"
+
+#include <toml++/toml.h>
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace config {
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  if (!in || !(text << in.rdbuf())) return std::nullopt;
+  return text.str();
+}
+
+bool parseToml(const std::string& text, const std::string& name, toml::table& root,
+               std::vector<Mistake>& mistakes) {
+  try {
+    root = toml::parse(text, name);
+    return true;
+  } catch (const toml::parse_error& e) {
+    mistakes.push_back({static_cast<int>(e.source().begin.line), std::string(e.description())});
+    return false;
+  }
+}
+
+void sortByLine(std::vector<Mistake>& mistakes) {
+  std::stable_sort(mistakes.begin(), mistakes.end(),
+                   [](const Mistake& a, const Mistake& b) { return a.line < b.line; });
+}
+
+}  // namespace config
