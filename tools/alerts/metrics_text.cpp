@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cmath>
 #include <charconv>
+#include <cmath>
 
 namespace alerts {
 namespace {
