@@ -3,14 +3,19 @@
 // Level policies as an operator writes them: every kind of mistake named
 // at its line, the entry that decides a component where several cover it
 // (the more specific one, of equals the later), entries past their
-// `until`, and the mask wanted from a component's current one.
+// `until`, the mask wanted from a component's current one, and the drift
+// `levels --policy` shows for three real example hosts.
 //
 // Threads: single-threaded gtest cases.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 #include "policy/level_policy.h"
+#include "tool_process.h"
 
 namespace {
 
@@ -132,6 +137,35 @@ levels = "+trace"
   const auto net = policy::desiredMask(p, "a", "net", errorWarningInfo, kLevels, now);
   EXPECT_NE(net->error.find("trace"), std::string::npos) << net->error;
   EXPECT_FALSE(policy::desiredMask(p, "a", "other", errorWarningInfo, kLevels, now));
+}
+
+TEST(LevelPolicy, DriftNamesEveryTargetAndComponentThatDiffers) {
+  tooltest::ExampleHost payA("5", "payments-a"), payB("5", "payments-b"), shop("5", "shop");
+  // Three masks: payments-a as the host starts (error, warning, info),
+  // payments-b with debug on db already, shop with debug on ui.
+  tooltest::remote({"set-level", payB.target(), "db", "+debug"});
+  tooltest::remote({"set-level", shop.target(), "ui", "+debug"});
+  char path[] = "/tmp/level_policy_test.XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  std::ofstream(path) << "[[level]]\nlevels = \"error,warning,info\"\n"
+                         "[[level]]\napplication = \"payments*\"\ncomponent = \"db\"\n"
+                         "levels = \"+debug\"\n";
+  const tooltest::Outcome outcome =
+      tooltest::remote({"levels", "--policy", path, "--discover", "127.0.0.1", "--json"});
+  std::set<std::string> rows;
+  for (const std::string& line : tooltest::lines(outcome.out)) {
+    const auto row = nlohmann::json::parse(line);
+    rows.insert(row["application"].get<std::string>() + " " + row["component"].get<std::string>() +
+                " line " + std::to_string(row["policy_line"].get<int>()));
+  }
+  EXPECT_EQ(rows, (std::set<std::string>{"payments-a db line 3", "shop ui line 1"}))
+      << outcome.out << outcome.err;
+  EXPECT_TRUE(
+      tooltest::contains(outcome.err, "2 components differ from the policy, of 9 on 3 targets"))
+      << outcome.err;
+  std::remove(path);
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // `tarvin-remote levels TARGET COMPONENT`: one GLVD, printed as the
 // component's client mask and one line per level description. An empty
 // answer is looked up in the component list: a name the target does not
-// have is an error, not an empty table.
+// have is an error, not an empty table. With --policy FILE the words are
+// targets, and what differs from the policy is shown (policy_drift.h).
 //
 // Threads: single-threaded tool.
 #include <iomanip>
@@ -20,6 +21,8 @@
 #include "remote/level_requests.h"
 #include "remote/levels.h"
 #include "remote/note.h"
+#include "remote/policy_drift.h"
+#include "remote/tool_error.h"
 #include "remote/visible_text.h"
 
 namespace remote {
@@ -53,19 +56,45 @@ int runLevels(const CommonOptions& common, const std::string& targetText,
 
 struct LevelsFlags {
   CommonFlags common;
-  std::string target;
-  std::string component;
+  std::vector<std::string> words;  // TARGET COMPONENT, or with --policy TARGET...
+  DriftOptions drift;
 };
+
+int run(const LevelsFlags& flags) {
+  if (!flags.drift.policyPath.empty()) {
+    DriftOptions drift = flags.drift;
+    drift.targets = flags.words;
+    if (drift.targets.empty() && drift.discoverHosts.empty())
+      throw ToolError{kExitUsage, "levels --policy: name a TARGET, or use --discover HOST"};
+    return runPolicyDrift(flags.common.read(), drift);
+  }
+  if (!flags.drift.discoverHosts.empty())
+    throw ToolError{kExitUsage, "levels: --discover goes with --policy"};
+  if (flags.words.size() != 2)
+    throw ToolError{kExitUsage, "levels: give TARGET COMPONENT (or --policy FILE TARGET...)"};
+  return runLevels(flags.common.read(), flags.words[0], flags.words[1]);
+}
 
 }  // namespace
 
 const Command kLevelsCommand = {
-    "levels", "Show the levels of one component", [](CLI::App& app) -> Run {
+    "levels", "Show the levels of one component, or what differs from a level policy",
+    [](CLI::App& app) -> Run {
       auto flags = std::make_shared<LevelsFlags>();
-      addTargetArgument(app, flags->target);
-      app.add_option("component", flags->component, "Component name")->required();
+      app.add_option("words", flags->words,
+                     "TARGET COMPONENT: HOST[:PORT] and a component name; with --policy, "
+                     "the targets to compare")
+          ->type_name("TARGET [COMPONENT]");
+      app.add_option("--policy", flags->drift.policyPath,
+                     "Show every component whose mask differs from this level policy (TOML), "
+                     "with the policy's line that decides it")
+          ->type_name("FILE");
+      app.add_option("--discover", flags->drift.discoverHosts,
+                     "With --policy: every target on HOST (repeatable)")
+          ->type_name("HOST")
+          ->allow_extra_args(false);
       addCommonOptions(app, flags->common);
-      return [flags] { return runLevels(flags->common.read(), flags->target, flags->component); };
+      return [flags] { return run(*flags); };
     }};
 
 }  // namespace remote
