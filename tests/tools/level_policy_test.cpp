@@ -3,16 +3,20 @@
 // Level policies as an operator writes them: every kind of mistake named
 // at its line, the entry that decides a component where several cover it
 // (the more specific one, of equals the later), entries past their
-// `until`, the mask wanted from a component's current one, and the drift
-// `levels --policy` shows for three real example hosts.
+// `until`, the mask wanted from a component's current one, the drift
+// `levels --policy` shows for three real example hosts, and `enforce`
+// bringing a restarted host back to the policy and taking over from a
+// temporary change when it ends.
 //
 // Threads: single-threaded gtest cases.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "policy/level_policy.h"
 #include "tool_process.h"
@@ -164,6 +168,64 @@ TEST(LevelPolicy, DriftNamesEveryTargetAndComponentThatDiffers) {
       << outcome.out << outcome.err;
   EXPECT_TRUE(
       tooltest::contains(outcome.err, "2 components differ from the policy, of 9 on 3 targets"))
+      << outcome.err;
+  std::remove(path);
+}
+
+std::uint32_t maskOf(const std::string& target, const std::string& component) {
+  const tooltest::Outcome outcome = tooltest::remote({"levels", target, component, "--json"});
+  return nlohmann::json::parse(outcome.out)["client_mask"].get<std::uint32_t>();
+}
+
+template <typename Condition>
+bool within(std::chrono::milliseconds limit, Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
+TEST(LevelPolicy, EnforceBringsARestartedHostBackAndTakesOverFromATemporaryChange) {
+  char path[] = "/tmp/level_policy_test.XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  std::ofstream(path) << "[[level]]\napplication = \"payments\"\ncomponent = \"db\"\n"
+                         "levels = \"+debug\"\n";
+  constexpr std::uint32_t kStart = 0xE0000000, kDebug = 0x10000000, kTrace = 0x08000000;
+  std::optional<tooltest::ExampleHost> host(std::in_place, "5", "payments");
+  const std::string target = host->target();
+  tooltest::Child enforce(
+      {TARVIN_REMOTE_BIN, "enforce", "--policy", path, target, "--every", "300ms"});
+  EXPECT_TRUE(within(10s, [&] { return maskOf(target, "db") == (kStart | kDebug); }))
+      << enforce.seen().err;
+
+  // A restart brings the host's own levels back; the policy follows.
+  host.reset();
+  host.emplace("5", "payments");
+  ASSERT_EQ(host->target(), target);
+  EXPECT_TRUE(within(5s, [&] { return maskOf(target, "db") == (kStart | kDebug); }))
+      << enforce.seen().err;
+
+  // A temporary change holds db while it runs, though the policy changes
+  // under it; when it ends it puts back what it found, and the policy as
+  // it is now takes over from there.
+  tooltest::Child temporary(
+      {TARVIN_REMOTE_BIN, "set-level", target, "db", "+trace", "--for", "2s"});
+  ASSERT_TRUE(within(5s, [&] { return maskOf(target, "db") == (kStart | kDebug | kTrace); }));
+  std::ofstream(path) << "[[level]]\napplication = \"payments\"\ncomponent = \"db\"\n"
+                         "levels = \"error,warning\"\n";
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(maskOf(target, "db"), kStart | kDebug | kTrace) << enforce.seen().err;
+  EXPECT_EQ(temporary.finish().exitCode, 0) << temporary.seen().err;
+  EXPECT_TRUE(within(5s, [&] { return maskOf(target, "db") == 0xC0000000; }))
+      << std::hex << maskOf(target, "db") << "\n"
+      << enforce.seen().err;
+  const tooltest::Outcome outcome = enforce.finish(SIGTERM);
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+  EXPECT_TRUE(tooltest::contains(outcome.err, "read " + std::string(path) + " again"))
       << outcome.err;
   std::remove(path);
 }

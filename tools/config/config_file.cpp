@@ -35,4 +35,14 @@ void sortByLine(std::vector<Mistake>& mistakes) {
                    [](const Mistake& a, const Mistake& b) { return a.line < b.line; });
 }
 
+std::string describeMistakes(const std::string& path, const std::vector<Mistake>& mistakes) {
+  std::string text = path + " has " + std::to_string(mistakes.size()) +
+                     (mistakes.size() == 1 ? " mistake:" : " mistakes:");
+  for (const Mistake& mistake : mistakes) {
+    text += "\n  " + path + (mistake.line > 0 ? ":" + std::to_string(mistake.line) : "") + ": " +
+            mistake.message;
+  }
+  return text;
+}
+
 }  // namespace config

@@ -32,4 +32,7 @@ bool parseToml(const std::string& text, const std::string& name, toml::table& ro
 // In line order, mistakes of one line in the order they were found.
 void sortByLine(std::vector<Mistake>& mistakes);
 
+// "FILE has 2 mistakes:" and one indented "FILE:LINE: message" line each.
+std::string describeMistakes(const std::string& path, const std::vector<Mistake>& mistakes);
+
 }  // namespace config

@@ -20,14 +20,8 @@ constexpr std::chrono::seconds kEvaluateEvery{1};
 std::vector<alerts::Rule> loadRules(const std::string& path) {
   alerts::RuleFile file = alerts::readRules(path);
   if (!file.errors.empty()) {
-    std::string message = "--alerts: " + path + " has " + std::to_string(file.errors.size()) +
-                          (file.errors.size() == 1 ? " mistake" : " mistakes") +
-                          " (tarvin-remote alerts check " + path + " lists them):";
-    for (const alerts::RuleError& error : file.errors) {
-      message += "\n  " + path + (error.line > 0 ? ":" + std::to_string(error.line) : "") + ": " +
-                 error.message;
-    }
-    throw ToolError{kExitUsage, message};
+    throw ToolError{kExitUsage, "--alerts: " + config::describeMistakes(path, file.errors) +
+                                    "\n(tarvin-remote alerts check " + path + " lists them too)"};
   }
   for (const alerts::Rule& rule : file.rules) {
     if (!rule.match.empty()) {

@@ -38,13 +38,7 @@ struct Drift {
 policy::LevelPolicy loadPolicy(const std::string& path) {
   policy::LevelPolicy p = policy::readPolicy(path);
   if (p.errors.empty()) return p;
-  std::string message = "--policy: " + path + " has " + std::to_string(p.errors.size()) +
-                        (p.errors.size() == 1 ? " mistake:" : " mistakes:");
-  for (const auto& error : p.errors) {
-    message += "\n  " + path + (error.line > 0 ? ":" + std::to_string(error.line) : "") + ": " +
-               error.message;
-  }
-  throw ToolError{kExitUsage, message};
+  throw ToolError{kExitUsage, "--policy: " + config::describeMistakes(path, p.errors)};
 }
 
 }  // namespace

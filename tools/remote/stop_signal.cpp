@@ -30,6 +30,7 @@ namespace {
 volatile std::sig_atomic_t gStop = 0;
 volatile std::sig_atomic_t gOutputAbandoned = 0;
 volatile std::sig_atomic_t gOutputGuarded = 0;  // gOutputTimer exists
+volatile std::sig_atomic_t gReload = 0;         // SIGHUP, where it asks for a reload
 // Both ends stay open for the life of the process: the handler may fire at
 // any time.
 int gWakePipe[2] = {-1, -1};
@@ -57,6 +58,14 @@ void onStopSignal(int) {
   errno = saved;
 }
 
+void onReloadSignal(int) {
+  const int saved = errno;
+  gReload = 1;
+  const char byte = 'r';
+  [[maybe_unused]] const ssize_t ignored = ::write(gWakePipe[1], &byte, 1);
+  errno = saved;
+}
+
 // Its work is done by arriving: the write() it interrupts returns.
 void onOutputTimer(int) { gOutputAbandoned = 1; }
 
@@ -76,6 +85,20 @@ void installStopHandlers() {
 }
 
 bool stopRequested() { return gStop != 0; }
+
+void reloadOnHangup() {
+  installStopHandlers();
+  struct sigaction action {};
+  action.sa_handler = onReloadSignal;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGHUP, &action, nullptr);
+}
+
+bool takeReloadRequest() {
+  if (gReload == 0) return false;
+  gReload = 0;
+  return true;
+}
 
 void clearStop() {
   // With the signals held back, so that a stop that comes meanwhile is

@@ -37,6 +37,13 @@ void installStopHandlers();
 // Whether a stop was requested since the start or the last clearStop().
 bool stopRequested();
 
+// For a command that keeps running with a configuration file: SIGHUP asks
+// it to read the file again instead of stopping it (and installs the stop
+// handlers for SIGINT and SIGTERM). takeReloadRequest() says whether one
+// came since it last asked.
+void reloadOnHangup();
+bool takeReloadRequest();
+
 // Forgets the stops seen so far, for work that must still be done after one
 // (restoring a level); a further signal stops that work too.
 void clearStop();
