@@ -129,6 +129,95 @@ await check('records appear live', async () => {
   await until('live again', () => page.evaluate(() => window.tarvinConsole.table.following));
 });
 
+// Whatever the page draws of `selector`, measured in the page: the text,
+// whether it fits its box, and the words a line break cut in two.
+const drawnCells = selector => page.evaluate(sel => {
+  const v = document.getElementById('viewport').getBoundingClientRect();
+  return [...document.querySelectorAll(sel)].filter(c => {
+    const b = c.getBoundingClientRect();
+    return b.width > 0 && b.bottom > v.top && b.top < v.bottom;
+  }).map(c => ({ text: c.textContent, title: c.title, fits: c.scrollWidth <= c.clientWidth,
+                 id: c.parentElement._id, left: c.getBoundingClientRect().left,
+                 right: c.getBoundingClientRect().right }));
+}, selector);
+const brokenWords = root => page.evaluate(id => {
+  const broken = [];
+  const walker = document.createTreeWalker(document.getElementById(id), NodeFilter.SHOW_TEXT);
+  for (let n; (n = walker.nextNode());) {
+    for (const m of n.data.matchAll(/\S+/g)) {
+      const r = document.createRange();
+      r.setStart(n, m.index);
+      r.setEnd(n, m.index + m[0].length);
+      if (new Set([...r.getClientRects()].map(x => Math.round(x.top))).size > 1) broken.push(m[0]);
+    }
+  }
+  return broken;
+}, root);
+const checkOrder = box => page.locator(`#${box} input`).evaluateAll(l => l.map(i => i.value));
+
+await check('the layout reads at a glance', async () => {
+  await page.goto(base);
+  await until('rows and three targets', async () => (await rowCount()) > 50 &&
+    (await page.locator('.target').count()) === 3);
+  // file:line: the line number and the file name in view, the path cut from the left.
+  const places = await drawnCells('.row:not([hidden]):not(.gap) .fl');
+  const byId = new Map((await rows()).map(e => [e.id, e]));
+  expect(places.length > 10, 'no file:line drawn');
+  for (const p of places) {
+    const e = byId.get(p.id);
+    const name = e.file.split('/').pop();
+    expect(p.fits && p.text.endsWith(`/${name}:${e.line}`) && p.title === `${e.file}:${e.line}`,
+      `file:line shows "${p.text}" (fits: ${p.fits}) for ${e.file}:${e.line}`);
+  }
+  const times = await drawnCells('.row:not([hidden]) .t');
+  expect(times.every(t => t.fits && /^\d\d:\d\d:\d\d\.\d{3}$/.test(t.text)), `times: ${times[0]?.text}`);
+  // The targets panel breaks lines between words only; the uuid is short, whole on hover.
+  const broken = await brokenWords('targets');
+  expect(broken.length === 0, `words broken in the targets panel: ${broken.join(' ')}`);
+  const uuids = await page.locator('.target .uuid').evaluateAll(l => l.map(u => [u.textContent, u.title]));
+  expect(uuids.length === 3 && uuids.every(([text, title]) => /^[0-9a-f]{32}$/.test(title) && text.length < 20 &&
+    text.startsWith(`uuid ${title.slice(0, 8)}`)), `uuids: ${JSON.stringify(uuids)}`);
+  // Filter boxes: levels by severity, the most severe first; names sorted.
+  const rank = new Map((await rows()).filter(e => e.type === 'record').map(e => [e.level, e.client_level]));
+  const levels = await checkOrder('f-levels');
+  expect(levels.length >= 3 && levels.every((l, k) => k === 0 || rank.get(levels[k - 1]) > rank.get(l)),
+    `levels in the order ${levels}`);
+  for (const box of ['f-targets', 'f-components']) {
+    const names = await checkOrder(box);
+    const sorted = [...names].sort((a, b) => a.localeCompare(b, undefined, { numeric: true }));
+    expect(names.length >= 2 && JSON.stringify(names) === JSON.stringify(sorted), `${box} in the order ${names}`);
+  }
+  // An open record sits beside the table; the text column stays in view.
+  await until('the detail', async () => {
+    await page.locator('.row:not([hidden]):not(.gap)').first().click();
+    return page.locator('#detail').isVisible();
+  });
+  const detail = await page.locator('#detail').boundingBox();
+  const texts = await drawnCells('.row:not([hidden]) .tx');
+  expect(texts.length > 10 && texts.every(t => t.right - t.left >= 150 && t.right <= detail.x + 1),
+    `the text column beside the open record: ${JSON.stringify(texts[0])}, detail at ${detail.x}`);
+  const stillPlaced = await drawnCells('.row:not([hidden]):not(.gap) .fl');
+  expect(stillPlaced.every(p => p.fits), 'file:line overflows beside the open record');
+  await page.locator('#detail-close').click();
+});
+
+await check('records of more than one day show the date with the time', async () => {
+  // A store with records two days old beside today's.
+  const old = join(tmp, 'old.db');
+  await run(bin.remote, ['record', '--db', old, '--duration', '2s', `127.0.0.1:${portB}`]).catch(e => {
+    if (e.code !== 0) throw new Error(`record: ${e.stderr}`);
+  });
+  await run('sqlite3', [old, 'UPDATE records SET received_ns = received_ns - 172800000000000 ' +
+    'WHERE id <= (SELECT (min(id) + max(id)) / 2 FROM records)']);
+  const viewer = start(bin.remote, ['web', '--listen', '127.0.0.1:0', '--db', old, `127.0.0.1:${portB}`]);
+  await page.goto((await line(viewer, /^web console at (http:\S+)/))[1]);
+  await until('rows', async () => (await rowCount()) > 20);
+  const times = await drawnCells('.row:not([hidden]) .t');
+  expect(times.length > 10 && times.every(t => t.fits && /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}$/.test(t.text)),
+    `times: ${JSON.stringify(times[0])}`);
+  viewer.kill('SIGTERM');
+});
+
 await check('a gap shows in place and a HTML text shows as text', async () => {
   const evil = '<img src=x onerror=window.__tarvinXss=1>';
   await command(scripted, 'wait');

@@ -5,10 +5,10 @@
 import { getJson } from './api.js';
 import { compact, full } from './entry.js';
 import { RateChart } from './chart.js';
-import { checkedValues, compile, fillForm, isEmpty, readForm, readUrl, syncChecks, writeUrl } from './filters.js';
+import { byName, checkedValues, compile, fillForm, isEmpty, readForm, readUrl, syncChecks, writeUrl } from './filters.js';
 import { LevelPanel } from './levels.js';
 import { Stream } from './stream.js';
-import { Table, formatTime, gapText } from './table.js';
+import { Table, formatTime, gapText, sameDay } from './table.js';
 import { renderTargets } from './targets.js';
 
 const $ = id => document.getElementById(id);
@@ -21,7 +21,7 @@ const els = {
   grep: $('f-grep'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
   levels: $('f-levels'), targets: $('f-targets'), components: $('f-components'),
 };
-const state = { generation: 0, all: [], filter: readUrl(), test: null, lastId: 0, levelNames: new Set(), targetNames: new Set(), componentNames: new Set() };
+const state = { generation: 0, all: [], filter: readUrl(), test: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set() };
 state.test = compile(state.filter);
 
 const table = new Table($('viewport'), $('spacer'), $('new-records'), showDetail);
@@ -46,12 +46,27 @@ function learn(entries) {
   for (const e of entries) {
     if (!state.targetNames.has(e.target)) { state.targetNames.add(e.target); fresh.target.push(e.target); }
     if (e.type !== 'record') continue;
-    if (!state.levelNames.has(e.level)) { state.levelNames.add(e.level); fresh.level.push(e.level); }
+    if (!state.levelNames.has(e.level)) {
+      state.levelNames.add(e.level);
+      state.levelRank.set(e.level, e.client_level ?? -1);
+      fresh.level.push(e.level);
+    }
     if (!state.componentNames.has(e.component)) { state.componentNames.add(e.component); fresh.component.push(e.component); }
   }
-  if (fresh.level.length) syncChecks(els.levels, fresh.level, state.filter.level, applyForm);
+  if (fresh.level.length) syncChecks(els.levels, fresh.level, state.filter.level, applyForm, bySeverity);
   if (fresh.target.length) syncChecks(els.targets, fresh.target, state.filter.target, applyForm);
   if (fresh.component.length) syncChecks(els.components, fresh.component, state.filter.component, applyForm);
+}
+
+// The most severe level first (the highest client level), then by name.
+function bySeverity(a, b) {
+  return state.levelRank.get(b) - state.levelRank.get(a) || byName(a, b);
+}
+
+// The date shows beside the time once the loaded records span days.
+function datesShown() {
+  const all = state.all;
+  table.setWithDate(all.length > 1 && !sameDay(all[0].received, all[all.length - 1].received));
 }
 
 function onEntries(entries) {
@@ -68,6 +83,7 @@ function onEntries(entries) {
     while (n < table.rows.length && table.rows[n].id < oldest) n++;
     if (n) table.dropFront(n);
   }
+  datesShown();
   counts();
 }
 
@@ -102,6 +118,7 @@ async function load() {
   state.all = body.records.reverse().map(compact);
   state.lastId = body.last_id;
   learn(state.all);
+  datesShown();
   chart.clear();
   chart.add(state.all);
   chart.draw();
@@ -120,6 +137,7 @@ async function load() {
     learn(older);
     chart.add(older);
     table.prepend(older.filter(state.test));
+    datesShown();
     counts();
   }
 }
@@ -169,8 +187,14 @@ function showDetail(e) {
   }
   $('detail').hidden = false;
   $('detail').dataset.id = e.id;
+  document.body.classList.add('detail-open');
+  table.redraw();
 }
-$('detail-close').addEventListener('click', () => { $('detail').hidden = true; });
+$('detail-close').addEventListener('click', () => {
+  $('detail').hidden = true;
+  document.body.classList.remove('detail-open');
+  table.redraw();
+});
 $('detail-context').addEventListener('click', async () => {
   const id = Number($('detail').dataset.id);
   if (!isEmpty(state.filter)) await clearFilters();

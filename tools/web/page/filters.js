@@ -47,11 +47,13 @@ export function compile(f) {
 }
 
 // Check boxes for a list whose values come and go (targets, components,
-// levels): none checked means no filter.
-export function syncChecks(box, values, checked, onChange) {
+// levels): none checked means no filter. Each new box goes to its place in
+// `order`, so the list reads the same however the records came.
+export function syncChecks(box, values, checked, onChange, order = byName) {
   const have = new Set([...box.querySelectorAll('input')].map(i => i.value));
   for (const v of values) {
     if (have.has(v)) continue;
+    have.add(v);
     const label = document.createElement('label');
     const input = document.createElement('input');
     input.type = 'checkbox';
@@ -59,8 +61,14 @@ export function syncChecks(box, values, checked, onChange) {
     input.checked = checked.includes(v);
     input.addEventListener('change', onChange);
     label.append(input, document.createTextNode(' ' + v));
-    box.append(label);
+    const next = [...box.children].find(l => order(v, l.querySelector('input').value) < 0);
+    box.insertBefore(label, next || null);
   }
+}
+
+// Names as people sort them: "host-2" before "host-10".
+export function byName(a, b) {
+  return a.localeCompare(b, undefined, { numeric: true, sensitivity: 'base' }) || (a < b ? -1 : a > b ? 1 : 0);
 }
 
 export function checkedValues(box) {

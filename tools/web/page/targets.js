@@ -1,5 +1,19 @@
 // targets.js: the targets panel: each followed or discovered target with
-// its application, uuid, address, state, rate and records lost.
+// its application, address, state, rate, records lost and uuid. Every fact
+// is a piece of its own that lines break between, never inside; the uuid
+// shows its first digits, the whole one on hover.
+
+function fact(text, className = '', title = '') {
+  const span = document.createElement('span');
+  span.className = `fact ${className}`.trim();
+  span.textContent = text;
+  span.title = title || text;
+  return span;
+}
+
+export function shortUuid(uuid) {
+  return uuid && uuid.length > 8 ? uuid.slice(0, 8) + '…' : uuid || '-';
+}
 
 export function renderTargets(box, targets, onLevels) {
   box.replaceChildren();
@@ -10,18 +24,12 @@ export function renderTargets(box, targets, onLevels) {
     div.dataset.target = t.target;
     const name = document.createElement('div');
     name.className = 'name';
-    name.textContent = `${t.application || '(unknown)'} ${t.target}`;
+    name.append(fact(t.application || '(unknown)', 'application'), fact(t.target, 'address'));
     const meta = document.createElement('div');
     meta.className = 'meta';
-    const state = document.createElement('span');
-    state.className = 'state';
-    state.textContent = t.state;
-    const lost = document.createElement('span');
-    lost.className = 'lost';
-    lost.textContent = `lost ${t.lost}`;
-    meta.append(state, document.createTextNode(
-      ` · ${t.records_per_second.toFixed(1)} records/s · ${t.records} records · `), lost,
-      document.createElement('br'), document.createTextNode(`uuid ${t.uuid || '-'}`));
+    meta.append(fact(t.state, 'state'), fact(`${t.records_per_second.toFixed(1)} records/s`),
+      fact(`${t.records} record${t.records === 1 ? '' : 's'}`), fact(`lost ${t.lost}`, 'lost'),
+      fact(`uuid ${shortUuid(t.uuid)}`, 'uuid', t.uuid || ''));
     const button = document.createElement('button');
     button.type = 'button';
     button.textContent = 'Levels';
