@@ -245,6 +245,9 @@ await check('level filter, full-text and regex search show exactly what query fi
     { url: `level=error&match=deadlock&until=${cut}`, query: ['--level', 'error', '--match', 'deadlock'] },
     { url: `level=warning,info&until=${cut}`, query: ['--level', 'warning,info'] },
     { url: `grep=${encodeURIComponent('slow peer')}&until=${cut}`, query: ['--grep', 'slow peer'] },
+    // since and until in the URL as query takes them.
+    { url: `level=error&until=@${cut / 1000}`, query: ['--level', 'error'] },
+    { url: `component=db&since=10m&until=@${cut / 1000}`, query: ['--component', 'db', '--since', '10m'] },
   ];
   for (const c of cases) {
     await page.goto(`${base}?${c.url}`);
@@ -373,6 +376,52 @@ await check('a view that follows live records keeps following through filter cha
     });
     expect(await following(), `the view stopped following after ${name}`);
     expect(!(await page.locator('#new-records').isVisible()), `records held back after ${name}`);
+  }
+});
+
+async function curlBody(url, ...options) {
+  const { stdout } = await run('curl', ['-s', '-w', '\n%{http_code}', ...options, url]);
+  const at = stdout.lastIndexOf('\n');
+  return { status: Number(stdout.slice(at + 1)), body: stdout.slice(0, at) };
+}
+
+await check('what the page or the API cannot read is said, by name', async () => {
+  // Beside the box: a time in the URL the server cannot read, a regex.
+  await page.goto(`${base}?since=garbage&until=@${cut / 1000}`);
+  const sinceError = page.locator('#f-since-error');
+  await until('the since error', () => sinceError.isVisible());
+  expect(/since.*'garbage'/.test(await sinceError.textContent()), `since error: ${await sinceError.textContent()}`);
+  expect(!(await page.locator('#f-until-error').isVisible()), 'the good until called bad');
+  await until('rows', async () => (await rowCount()) > 0);
+  const grepError = page.locator('#f-grep-error');
+  await page.locator('#f-grep').fill('slow (peer');
+  await until('the regex error', () => grepError.isVisible(), 2000);
+  expect(/^not a regular expression: /.test(await grepError.textContent()), `regex error: ${await grepError.textContent()}`);
+  await page.locator('#f-grep').fill('slow peer');
+  await until('the regex error gone', async () => !(await grepError.isVisible()) && (await rowCount()) > 0, 2000);
+  // The API names what it did not find.
+  const put = levels => ['-X', 'PUT', '-H', 'Content-Type: application/json', '-H', `Origin: ${base.replace(/\/$/, '')}`,
+    '--data', JSON.stringify(levels)];
+  const api = `${base}api/targets`;
+  const cases = [
+    ['components of an unknown target', `${api}/nosuch:1/components`, [], 404, /no such target: nosuch:1/],
+    ['levels of an unknown target', `${api}/nosuch:1/components/net/levels`, put({ levels: '+debug' }), 404,
+      /no such target: nosuch:1/],
+    ['levels of a component the target lacks', `${api}/${targetA}/components/nosuch/levels`, put({ levels: '+debug' }), 404,
+      new RegExp(`target ${targetA} has no component 'nosuch'`)],
+    ['levels of a component no target has', `${api}/${targetA}/components/nosuch/levels`,
+      put({ levels: '+debug', all_targets: true }), 404, /no target has shown component 'nosuch'/],
+    ['an unknown level', `${api}/${targetA}/components/net/levels`, put({ levels: '+nosuchlevel' }), 400, /'nosuchlevel'/],
+    ['an unknown API call', `${base}api/nosuch`, [], 404, /no such API call: GET \/api\/nosuch/],
+    ['a time it cannot read', `${base}api/records?until=garbage`, [], 400, /until.*'garbage'/],
+    ['a time as query takes it', `${base}api/time?since=@1714560000&until=1714560000500`, [], 200,
+      /^\{"since":1714560000000,"until":1714560000500\}$/],
+  ];
+  for (const [name, url, options, status, text] of cases) {
+    const got = await curlBody(url, ...options);
+    let error = got.body;
+    try { error = JSON.parse(got.body).error ?? got.body; } catch { /* not JSON: said as it came */ }
+    expect(got.status === status && text.test(error), `${name}: ${got.status} ${got.body}`);
   }
 });
 

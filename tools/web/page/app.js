@@ -5,7 +5,7 @@
 import { getJson } from './api.js';
 import { compact, full } from './entry.js';
 import { RateChart } from './chart.js';
-import { byName, checkedValues, compile, fillForm, isEmpty, readForm, readUrl, syncChecks, writeUrl } from './filters.js';
+import { byName, compile, fillForm, isEmpty, readForm, readUrl, regexError, syncChecks, writeUrl } from './filters.js';
 import { LevelPanel } from './levels.js';
 import { Stream } from './stream.js';
 import { Table, formatTime, gapText, sameDay } from './table.js';
@@ -110,8 +110,11 @@ async function load() {
   let body;
   try {
     body = await getJson('/api/records', first);
+    showError('match', '');
   } catch (error) {
-    setStatus(`error: ${error.message}`);
+    // A full-text query the store cannot read is said beside its box.
+    if (state.filter.match) showError('match', error.message);
+    else setStatus(`error: ${error.message}`);
     body = { records: [], last_id: 0 };
   }
   if (generation !== state.generation) return;
@@ -144,6 +147,8 @@ async function load() {
 
 function applyFilter(f) {
   const reload = f.match !== state.filter.match;
+  showError('grep', regexError(f.grep));
+  for (const k of ['since', 'until']) if (!f[k + 'Text']) showError(k, '');
   state.filter = f;
   state.test = compile(f);
   writeUrl(f);
@@ -152,7 +157,29 @@ function applyFilter(f) {
   counts();
 }
 
-function applyForm() { applyFilter(readForm(els)); }
+function applyForm() { applyFilter(readForm(els, state.filter)); }
+
+// A message beside the filter box `name` ('' takes it away).
+function showError(name, message) {
+  const box = $(`f-${name}-error`);
+  box.textContent = message;
+  box.hidden = !message;
+  els[name].setAttribute('aria-invalid', message ? 'true' : 'false');
+}
+
+// since and until given as text in the URL, in ms as the server reads them;
+// a bound it cannot read is said beside its box and left out.
+async function resolveTimes(f) {
+  for (const k of ['since', 'until']) {
+    if (!f[k + 'Text']) continue;
+    try {
+      f[k] = (await getJson('/api/time', new URLSearchParams({ [k]: f[k + 'Text'] })))[k];
+      showError(k, '');
+    } catch (error) {
+      showError(k, error.message);
+    }
+  }
+}
 
 let grepTimer = 0;
 els.grep.addEventListener('input', () => { clearTimeout(grepTimer); grepTimer = setTimeout(applyForm, 150); });
@@ -218,6 +245,11 @@ $('download').addEventListener('click', () => {
   setTimeout(() => URL.revokeObjectURL(a.href), 10000);
 });
 
-fillForm(state.filter, els);
-void checkedValues;
-load();
+async function start() {
+  await resolveTimes(state.filter);
+  state.test = compile(state.filter);
+  showError('grep', regexError(state.filter.grep));
+  fillForm(state.filter, els);
+  await load();
+}
+start();
