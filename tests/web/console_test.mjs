@@ -9,7 +9,7 @@
 //
 // Threads: one Node event loop; the processes are children of it.
 import { execFile, spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
@@ -201,21 +201,49 @@ await check('the layout reads at a glance', async () => {
   await page.locator('#detail-close').click();
 });
 
-await check('records of more than one day show the date with the time', async () => {
-  // A store with records two days old beside today's.
-  const old = join(tmp, 'old.db');
-  await run(bin.remote, ['record', '--db', old, '--duration', '2s', `127.0.0.1:${portB}`]).catch(e => {
-    if (e.code !== 0) throw new Error(`record: ${e.stderr}`);
-  });
-  await run('sqlite3', [old, 'UPDATE records SET received_ns = received_ns - 172800000000000 ' +
-    'WHERE id <= (SELECT (min(id) + max(id)) / 2 FROM records)']);
-  const viewer = start(bin.remote, ['web', '--listen', '127.0.0.1:0', '--db', old, `127.0.0.1:${portB}`]);
+// A store with records two days old beside today's, that a recorder goes on
+// writing: a viewer's.
+const old = join(tmp, 'old.db');
+await run(bin.remote, ['record', '--db', old, '--duration', '2s', `127.0.0.1:${portB}`]);
+await run('sqlite3', [old, 'UPDATE records SET received_ns = received_ns - 172800000000000 ' +
+  'WHERE id <= (SELECT (min(id) + max(id)) / 2 FROM records)']);
+
+async function viewed(viewer, exited) {
   await page.goto((await line(viewer, /^web console at (http:\S+)/))[1]);
   await until('rows', async () => (await rowCount()) > 20);
   const times = await drawnCells('.row:not([hidden]) .t');
   expect(times.length > 10 && times.every(t => t.fits && /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}$/.test(t.text)),
     `times: ${JSON.stringify(times[0])}`);
+  expect(await page.locator('.viewer-note').isVisible(), 'the targets panel does not say it is a viewer');
+  // What the recorder commits shows live.
+  const loaded = await page.evaluate(() => window.tarvinConsole.state.lastId);
+  await until('a record the recorder wrote after the load', async () =>
+    page.evaluate(id => window.tarvinConsole.table.rows.some(e => e.id > id), loaded));
   viewer.kill('SIGTERM');
+  expect(await exited === 0, 'the viewer did not exit 0');
+}
+
+await check('a viewer shows a store a recorder writes, with dates when the records span days', async () => {
+  const recorder = start(bin.remote, ['record', '--db', old, `127.0.0.1:${portB}`]);
+  const viewer = start(bin.remote, ['web', '--listen', '127.0.0.1:0', '--db', old]);
+  const exited = new Promise(r => viewer.on('exit', code => r(code)));
+  try {
+    await viewed(viewer, exited);
+  } finally {
+    viewer.kill('SIGTERM');
+    recorder.kill('SIGINT');
+  }
+  // No store, no viewer: neither one made up nor an empty page.
+  const missing = join(tmp, 'missing.db');
+  const cases = [
+    ['a store that is not there', ['--db', missing], /missing\.db/],
+    ['neither a target nor a store', [], /--db FILE/],
+  ];
+  for (const [name, args, text] of cases) {
+    const refused = await run(bin.remote, ['web', '--listen', '127.0.0.1:0', ...args]).then(() => null, e => e);
+    expect(refused && refused.code !== 0 && text.test(refused.stderr), `${name}: ${refused?.stderr ?? 'served'}`);
+  }
+  expect(!existsSync(missing), 'the viewer created the store it was to read');
 });
 
 await check('a gap shows in place and a HTML text shows as text', async () => {

@@ -205,7 +205,9 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
         if (now.targetsVersion != seen->targetsVersion) {
           nlohmann::json targets = nlohmann::json::array();
           for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
-          out += "event: targets\ndata: " + dump({{"targets", targets}}) + "\n\n";
+          out +=
+              "event: targets\ndata: " + dump({{"targets", targets}, {"viewer", options.viewer}}) +
+              "\n\n";
         }
         bool ok = true;
         if (now.lastId != seen->lastId) {
@@ -379,7 +381,7 @@ void WebServer::Impl::routes() {
   server.Get("/api/targets", [this](const httplib::Request&, httplib::Response& res) {
     nlohmann::json targets = nlohmann::json::array();
     for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
-    sendJson(res, {{"targets", targets}});
+    sendJson(res, {{"targets", targets}, {"viewer", options.viewer}});
   });
   server.Get(
       R"(/api/targets/([^/]+)/components)",

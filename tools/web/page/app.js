@@ -87,8 +87,8 @@ function onEntries(entries) {
   counts();
 }
 
-function onTargets(targets) {
-  renderTargets($('targets'), targets, target => levels.open(target));
+function onTargets(targets, viewer) {
+  renderTargets($('targets'), targets, target => levels.open(target), viewer);
 }
 
 // The store's part of the filters: the full-text query (the rest applies

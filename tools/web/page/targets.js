@@ -15,8 +15,15 @@ export function shortUuid(uuid) {
   return uuid && uuid.length > 8 ? uuid.slice(0, 8) + '…' : uuid || '-';
 }
 
-export function renderTargets(box, targets, onLevels) {
+// A viewer follows no target: it says so, and where the records come from.
+export function renderTargets(box, targets, onLevels, viewer = false) {
   box.replaceChildren();
+  if (viewer && !targets.length) {
+    const note = document.createElement('div');
+    note.className = 'viewer-note';
+    note.textContent = 'Viewer of a record store: no target followed here; records appear as the recorder writing the store commits them.';
+    box.append(note);
+  }
   for (const t of targets) {
     const div = document.createElement('div');
     div.className = 'target';
