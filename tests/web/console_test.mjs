@@ -208,6 +208,51 @@ await run(bin.remote, ['record', '--db', old, '--duration', '2s', `127.0.0.1:${p
 await run('sqlite3', [old, 'UPDATE records SET received_ns = received_ns - 172800000000000 ' +
   'WHERE id <= (SELECT (min(id) + max(id)) / 2 FROM records)']);
 
+// The histogram over two days of records: bars that fit, every loaded
+// record counted, and a drag or a click on a bar sets the time filter.
+async function histogramSetsTheRange() {
+  const box = await page.locator('#histogram').boundingBox();
+  const drawn = await page.evaluate(() => {
+    const { histogram, state } = window.tarvinConsole;
+    histogram.recount();
+    const v = histogram.view;
+    return { bins: v.bins.map(b => Object.values(b).reduce((a, n) => a + n, 0)), step: v.step, first: v.first,
+             total: v.total, loaded: state.all.filter(e => e.type === 'record').length,
+             oldest: state.all[0].received, newest: state.all.at(-1).received };
+  });
+  const { bins, step, first } = drawn;
+  expect(bins.length <= box.width / 4 && bins.length > box.width / 16,
+    `${bins.length} bars of ${step} ms in ${box.width} px`);
+  expect(drawn.total === drawn.loaded && bins.reduce((a, n) => a + n, 0) === drawn.loaded,
+    `the bars count ${drawn.total} of ${drawn.loaded} loaded records`);
+  expect(first <= drawn.oldest && drawn.oldest < first + step && bins[0] > 0 &&
+    drawn.newest < first + bins.length * step && bins.at(-1) > 0, 'the bars do not span the loaded range');
+  const shown = () => page.evaluate(() => {
+    const { table, state } = window.tarvinConsole;
+    const { since, until } = state.filter;
+    return { since, until, rows: table.rows.length, outside: table.rows.filter(e => e.received < since || e.received >= until).length,
+             inRange: state.all.filter(e => e.received >= since && e.received < until).length, url: location.search };
+  });
+  // A drag over the first third: the older day.
+  const y = box.y + box.height / 2;
+  await page.mouse.move(box.x + 1, y);
+  await page.mouse.down();
+  await page.mouse.move(box.x + box.width / 3, y, { steps: 5 });
+  await page.mouse.up();
+  let s = await until('a range from the drag', async () => { const v = await shown(); return v.since && v.until && v; }, 2000);
+  expect(s.since <= drawn.oldest && s.until > drawn.oldest && s.until < drawn.newest - 86400000,
+    `the drag set ${s.since}..${s.until}, records ${drawn.oldest}..${drawn.newest}`);
+  expect(s.rows > 0 && s.outside === 0 && s.rows === s.inRange, `the drag shows ${s.rows} rows, ${s.outside} outside, ${s.inRange} in range`);
+  expect(/since=\d+/.test(s.url) && /until=\d+/.test(s.url), `the URL has no range: ${s.url}`);
+  // A click on the last bar: its interval.
+  await page.mouse.click(box.x + box.width - 2, y);
+  s = await until('the last bar\'s interval', async () => { const v = await shown(); return v.until - v.since === step && v; }, 2000);
+  expect(s.since === first + (bins.length - 1) * step, `the click set ${s.since}..${s.until}`);
+  expect(s.rows > 0 && s.outside === 0, `the click shows ${s.rows} rows, ${s.outside} outside`);
+  await page.locator('#f-clear').click();
+  expect(await page.locator('#chart').isVisible(), 'the live rate chart is gone');
+}
+
 async function viewed(viewer, exited) {
   await page.goto((await line(viewer, /^web console at (http:\S+)/))[1]);
   await until('rows', async () => (await rowCount()) > 20);
@@ -215,6 +260,7 @@ async function viewed(viewer, exited) {
   expect(times.length > 10 && times.every(t => t.fits && /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}$/.test(t.text)),
     `times: ${JSON.stringify(times[0])}`);
   expect(await page.locator('.viewer-note').isVisible(), 'the targets panel does not say it is a viewer');
+  await histogramSetsTheRange();
   // What the recorder commits shows live.
   const loaded = await page.evaluate(() => window.tarvinConsole.state.lastId);
   await until('a record the recorder wrote after the load', async () =>

@@ -5,6 +5,7 @@
 import { getJson } from './api.js';
 import { compact, full } from './entry.js';
 import { RateChart } from './chart.js';
+import { Histogram } from './histogram.js';
 import { byName, compile, fillForm, isEmpty, readForm, readUrl, regexError, syncChecks, writeUrl } from './filters.js';
 import { LevelPanel } from './levels.js';
 import { Stream } from './stream.js';
@@ -21,15 +22,23 @@ const els = {
   grep: $('f-grep'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
   levels: $('f-levels'), targets: $('f-targets'), components: $('f-components'),
 };
-const state = { generation: 0, all: [], filter: readUrl(), test: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set() };
+const state = { generation: 0, all: [], filter: readUrl(), test: null, untimed: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set() };
 state.test = compile(state.filter);
+
+// The histogram counts what every filter but the time range keeps: the
+// range is what it sets, shaded over the rest.
+function untimed(f) { return compile({ ...f, since: null, until: null }); }
+function recountHistogram() {
+  histogram.set(state.all.filter(state.untimed), { since: state.filter.since, until: state.filter.until });
+}
 
 const table = new Table($('viewport'), $('spacer'), $('new-records'), showDetail);
 const chart = new RateChart($('chart'), goToTime);
+const histogram = new Histogram($('histogram'), setTimeRange);
 const levels = new LevelPanel({ panel: $('levels'), name: $('levels-target'), components: $('levels-components'),
                                 duration: $('levels-for'), all: $('levels-all'), close: $('levels-close') });
 const stream = new Stream(onEntries, onTargets, setStatus);
-window.tarvinConsole = { table, state };  // for the browser tests and the benchmark
+window.tarvinConsole = { table, state, histogram };  // for the browser tests and the benchmark
 
 function setStatus(s) {
   $('status').textContent = s;
@@ -75,6 +84,8 @@ function onEntries(entries) {
   learn(entries);
   chart.add(entries);
   table.append(entries.filter(state.test));
+  for (const e of entries) if (state.untimed(e)) histogram.entries.push(e);
+  histogram.changed();
   if (state.all.length > KEEP) {
     const drop = state.all.length - KEEP;
     const oldest = state.all[drop].id;
@@ -82,6 +93,7 @@ function onEntries(entries) {
     let n = 0;
     while (n < table.rows.length && table.rows[n].id < oldest) n++;
     if (n) table.dropFront(n);
+    recountHistogram();
   }
   datesShown();
   counts();
@@ -126,6 +138,7 @@ async function load() {
   chart.add(state.all);
   chart.draw();
   table.setRows(state.all.filter(state.test));
+  recountHistogram();
   counts();
   stream.open(storeQuery(), state.lastId);
   let more = body.records.length === FIRST;
@@ -140,6 +153,7 @@ async function load() {
     learn(older);
     chart.add(older);
     table.prepend(older.filter(state.test));
+    recountHistogram();
     datesShown();
     counts();
   }
@@ -151,9 +165,11 @@ function applyFilter(f) {
   for (const k of ['since', 'until']) if (!f[k + 'Text']) showError(k, '');
   state.filter = f;
   state.test = compile(f);
+  state.untimed = untimed(f);
   writeUrl(f);
   if (reload) return load();
   table.setRows(state.all.filter(state.test));
+  recountHistogram();
   counts();
 }
 
@@ -245,9 +261,17 @@ $('download').addEventListener('click', () => {
   setTimeout(() => URL.revokeObjectURL(a.href), 10000);
 });
 
+// A bar clicked or a span dragged over in the histogram.
+function setTimeRange(since, until) {
+  const f = { ...state.filter, since, until, sinceText: '', untilText: '' };
+  fillForm(f, els);
+  applyFilter(f);
+}
+
 async function start() {
   await resolveTimes(state.filter);
   state.test = compile(state.filter);
+  state.untimed = untimed(state.filter);
   showError('grep', regexError(state.filter.grep));
   fillForm(state.filter, els);
   await load();
