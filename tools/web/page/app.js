@@ -93,7 +93,10 @@ function onEntries(entries) {
     let n = 0;
     while (n < table.rows.length && table.rows[n].id < oldest) n++;
     if (n) table.dropFront(n);
-    recountHistogram();
+    const counted = histogram.entries;
+    let m = 0;
+    while (m < counted.length && counted[m].id < oldest) m++;
+    if (m) counted.splice(0, m);
   }
   datesShown();
   counts();

@@ -90,10 +90,12 @@ export class Histogram {
     const first = Math.floor(from / step) * step;
     const bins = Array.from({ length: Math.floor(to / step) - Math.floor(from / step) + 1 }, () => ({}));
     let total = 0;
+    const buckets = new Map();  // level name -> colour bucket: a few names, many records
     for (const e of records) {
       if (e.type !== 'record') continue;
       const b = bins[Math.floor((e.received - first) / step)];
-      const k = bucketOf(e.level);
+      let k = buckets.get(e.level);
+      if (k === undefined) buckets.set(e.level, k = bucketOf(e.level));
       b[k] = (b[k] || 0) + 1;
       total++;
     }
