@@ -209,7 +209,8 @@ await run('sqlite3', [old, 'UPDATE records SET received_ns = received_ns - 17280
   'WHERE id <= (SELECT (min(id) + max(id)) / 2 FROM records)']);
 
 // The histogram over two days of records: bars that fit, every loaded
-// record counted, and a drag or a click on a bar sets the time filter.
+// record counted, and a drag over bars or a click on one sets the time
+// filter to their intervals.
 async function histogramSetsTheRange() {
   const box = await page.locator('#histogram').boundingBox();
   const drawn = await page.evaluate(() => {
@@ -228,26 +229,28 @@ async function histogramSetsTheRange() {
   expect(first <= drawn.oldest && drawn.oldest < first + step && bins[0] > 0 &&
     drawn.newest < first + bins.length * step && bins.at(-1) > 0, 'the bars do not span the loaded range');
   const shown = () => page.evaluate(() => {
-    const { table, state } = window.tarvinConsole;
+    const { table, state, histogram } = window.tarvinConsole;
     const { since, until } = state.filter;
-    return { since, until, rows: table.rows.length, outside: table.rows.filter(e => e.received < since || e.received >= until).length,
+    const { first, step, bins } = histogram.view;
+    return { since, until, first, step, bars: bins.length, rows: table.rows.length, outside: table.rows.filter(e => e.received < since || e.received >= until).length,
              inRange: state.all.filter(e => e.received >= since && e.received < until).length, url: location.search };
   });
   // A drag over the first third: the older day.
   const y = box.y + box.height / 2;
+  const lastDragged = Math.floor(bins.length / 3);
   await page.mouse.move(box.x + 1, y);
   await page.mouse.down();
-  await page.mouse.move(box.x + box.width / 3, y, { steps: 5 });
+  await page.mouse.move(box.x + box.width * (lastDragged + 0.5) / bins.length, y, { steps: 5 });
   await page.mouse.up();
   let s = await until('a range from the drag', async () => { const v = await shown(); return v.since && v.until && v; }, 2000);
-  expect(s.since <= drawn.oldest && s.until > drawn.oldest && s.until < drawn.newest - 86400000,
-    `the drag set ${s.since}..${s.until}, records ${drawn.oldest}..${drawn.newest}`);
+  expect(s.since === s.first && s.until === s.first + (lastDragged + 1) * s.step,
+    `the drag set ${s.since}..${s.until}, bars of ${s.step} ms from ${s.first}`);
   expect(s.rows > 0 && s.outside === 0 && s.rows === s.inRange, `the drag shows ${s.rows} rows, ${s.outside} outside, ${s.inRange} in range`);
   expect(/since=\d+/.test(s.url) && /until=\d+/.test(s.url), `the URL has no range: ${s.url}`);
   // A click on the last bar: its interval.
   await page.mouse.click(box.x + box.width - 2, y);
-  s = await until('the last bar\'s interval', async () => { const v = await shown(); return v.until - v.since === step && v; }, 2000);
-  expect(s.since === first + (bins.length - 1) * step, `the click set ${s.since}..${s.until}`);
+  s = await until('the last bar\'s interval', async () => { const v = await shown(); return v.until - v.since === v.step && v; }, 2000);
+  expect(s.since === s.first + (s.bars - 1) * s.step, `the click set ${s.since}..${s.until}`);
   expect(s.rows > 0 && s.outside === 0, `the click shows ${s.rows} rows, ${s.outside} outside`);
   await page.locator('#f-clear').click();
   expect(await page.locator('#chart').isVisible(), 'the live rate chart is gone');
@@ -259,7 +262,8 @@ async function viewed(viewer, exited) {
   const times = await drawnCells('.row:not([hidden]) .t');
   expect(times.length > 10 && times.every(t => t.fits && /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}$/.test(t.text)),
     `times: ${JSON.stringify(times[0])}`);
-  expect(await page.locator('.viewer-note').isVisible(), 'the targets panel does not say it is a viewer');
+  // Said once the stream brings the (no) targets.
+  await until('the targets panel saying it is a viewer', () => page.locator('.viewer-note').isVisible(), 5000);
   await histogramSetsTheRange();
   // What the recorder commits shows live.
   const loaded = await page.evaluate(() => window.tarvinConsole.state.lastId);
@@ -529,7 +533,9 @@ await check('streams past the cap are refused at once and the API still answers'
   for (let i = 0; i < 48; i++) hold();
   // The streams of pages closed earlier keep their places until the server
   // next writes to them: a place one gives back goes to another held stream.
-  await until('a refused stream', async () => (await streamStatus()) === 503 || (hold(), false), 15000);
+  // Each place given back costs a round here (an accepted stream is held
+  // for 2 s): on a loaded machine that takes a while.
+  await until('a refused stream', async () => (await streamStatus()) === 503 || (hold(), false), 30000);
   expect(await curl(`${base}api/targets`, '-m', '2') === 200, 'the API hung while the streams were open');
   for (const c of held) c.kill('SIGTERM');
   await until('a stream again', async () => (await streamStatus()) === 200, 10000);

@@ -1,6 +1,6 @@
 // histogram.js: records per interval per level over the whole loaded range,
 // as stacked bars on a canvas, the interval chosen so the bars fit. A click
-// on a bar sets the time filter to its interval; a drag sets it to the span
+// on a bar sets the time filter to its interval; a drag sets it to the bars
 // dragged over. The range the time filter keeps is shaded.
 // Counts come from the entries the caller passes (the loaded ones that pass
 // every filter but the time range), recounted at most once a second while
@@ -48,23 +48,22 @@ export class Histogram {
     return Math.min(Math.max(ev.clientX - rect.left, 0), rect.width);
   }
 
-  // The time at x, in the bins last drawn.
-  timeAt(x) {
-    const v = this.view;
-    return v.first + (x / this.canvas.clientWidth) * v.bins.length * v.step;
+  // The bar under x, of those last drawn.
+  barAt(x) {
+    const n = this.view.bins.length;
+    return Math.min(n - 1, Math.max(0, Math.floor(x / this.canvas.clientWidth * n)));
   }
 
+  // A click takes the bar under the pointer, a drag every bar it touched:
+  // whole intervals, so the first and the last record are never cut off.
   release(x) {
     const { x0 } = this.drag;
     this.drag = null;
     const v = this.view;
     if (!v || !v.bins.length) return this.draw();
-    if (Math.abs(x - x0) < DRAG) {
-      const i = Math.min(v.bins.length - 1, Math.floor(x / this.canvas.clientWidth * v.bins.length));
-      this.onRange(v.first + i * v.step, v.first + (i + 1) * v.step);
-    } else {
-      this.onRange(Math.floor(this.timeAt(Math.min(x0, x))), Math.ceil(this.timeAt(Math.max(x0, x))));
-    }
+    const a = this.barAt(Math.abs(x - x0) < DRAG ? x0 : Math.min(x0, x));
+    const b = this.barAt(Math.abs(x - x0) < DRAG ? x0 : Math.max(x0, x));
+    this.onRange(v.first + a * v.step, v.first + (b + 1) * v.step);
   }
 
   // All entries to count anew (a load, a filter change).
