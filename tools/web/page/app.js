@@ -22,7 +22,7 @@ const els = {
   grep: $('f-grep'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
   levels: $('f-levels'), targets: $('f-targets'), components: $('f-components'),
 };
-const state = { generation: 0, all: [], filter: readUrl(), test: null, untimed: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set() };
+const state = { generation: 0, paging: false, all: [], filter: readUrl(), test: null, untimed: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set() };
 state.test = compile(state.filter);
 
 // The histogram counts what every filter but the time range keeps: the
@@ -46,7 +46,8 @@ function setStatus(s) {
 }
 
 function counts() {
-  $('counts').textContent = `${table.rows.length} shown of ${state.all.length} loaded`;
+  $('counts').textContent = `${table.rows.length} shown of ${state.all.length} loaded` +
+    (state.paging ? ', loading older records' : '');
 }
 
 // Level, target and component check boxes follow what the records name.
@@ -145,6 +146,8 @@ async function load() {
   counts();
   stream.open(storeQuery(), state.lastId);
   let more = body.records.length === FIRST;
+  state.paging = more;
+  counts();
   while (more && state.all.length < HISTORY) {
     const page = storeQuery();
     page.set('limit', PAGE);
@@ -158,6 +161,7 @@ async function load() {
     table.prepend(older.filter(state.test));
     recountHistogram();
     datesShown();
+    state.paging = more && state.all.length < HISTORY;
     counts();
   }
 }
