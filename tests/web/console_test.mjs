@@ -480,6 +480,11 @@ await check('what the page or the API cannot read is said, by name', async () =>
   expect(/^not a regular expression: /.test(await grepError.textContent()), `regex error: ${await grepError.textContent()}`);
   await page.locator('#f-grep').fill('slow peer');
   await until('the regex error gone', async () => !(await grepError.isVisible()) && (await rowCount()) > 0, 2000);
+  const matchError = page.locator('#f-match-error');
+  await page.locator('#f-match').fill('"slow');
+  await page.locator('#f-match').press('Enter');
+  await until('the full-text error', () => matchError.isVisible(), 3000);
+  expect(/unterminated string/.test(await matchError.textContent()), `full-text error: ${await matchError.textContent()}`);
   // The API names what it did not find.
   const put = levels => ['-X', 'PUT', '-H', 'Content-Type: application/json', '-H', `Origin: ${base.replace(/\/$/, '')}`,
     '--data', JSON.stringify(levels)];
