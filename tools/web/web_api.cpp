@@ -50,6 +50,8 @@ std::int64_t idParam(const Params& params, const char* name) {
   return *n;
 }
 
+}  // namespace
+
 // Epoch milliseconds (what the page sends) or anything query's --since takes.
 std::optional<std::int64_t> timeParam(const Params& params, const char* name) {
   const std::string text = value(params, name);
@@ -62,6 +64,8 @@ std::optional<std::int64_t> timeParam(const Params& params, const char* name) {
     throw ApiError(400, error.message);
   }
 }
+
+namespace {
 
 double epochMs(remote::SystemClock::time_point at) {
   return std::chrono::duration<double, std::milli>(at.time_since_epoch()).count();

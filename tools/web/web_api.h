@@ -8,8 +8,10 @@
 // Threads: any HTTP thread, on that thread's own store connection.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -31,6 +33,11 @@ using Params = std::multimap<std::string, std::string>;
 // levels), grep, match, since, until (epoch ms or query's WHEN), before,
 // after (store ids), limit. Throws ApiError 400.
 store::Filter readFilter(const Params& params, store::RecordStore& store);
+
+// The time parameter `name` in ns since the epoch: ms since the epoch (what
+// the page sends) or anything `query --since` takes; none when absent.
+// Throws ApiError 400 naming the parameter and the text.
+std::optional<std::int64_t> timeParam(const Params& params, const char* name);
 
 nlohmann::json entryJson(const store::Entry& entry);
 nlohmann::json targetJson(const TargetState& target);

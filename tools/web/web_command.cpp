@@ -4,12 +4,16 @@
 // [--db FILE] [--max-records N] [--token T]`: follows targets as record
 // does into a record store (a temporary one, removed at the end, unless
 // --db names a file) and serves the web console over it, printing the URL
-// to open. Any address but loopback needs a token: --token, or one made up
-// and printed. On SIGINT, SIGTERM or SIGHUP it stops, and every temporary
-// level change made through the console is put back first.
+// to open. With --db and no target it is a viewer: it opens the existing
+// store read-only, follows nothing, and shows what a `record` writing the
+// store beside it adds. Any address but loopback needs a token: --token, or
+// one made up and printed. On SIGINT, SIGTERM or SIGHUP it stops, and every
+// temporary level change made through the console is put back first.
 //
-// Threads: the main thread follows and writes the store (WebFollower);
-// cpp-httplib's pool serves (WebServer); LevelControl has a restore thread.
+// Threads: the main thread follows and writes the store (WebFollower), or
+// for a viewer watches the store's newest id; cpp-httplib's pool serves
+// (WebServer); LevelControl has a restore thread.
+#include <poll.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -19,6 +23,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "remote/command.h"
 #include "remote/command_options.h"
@@ -68,13 +73,35 @@ struct TemporaryDirectory {
   }
 };
 
+// How often a viewer looks for what the recorder beside it committed.
+constexpr std::chrono::milliseconds kViewerPoll{200};
+
+// A viewer's main thread: tells the streams of every entry the store's
+// writer commits, until a stop.
+void watchStore(store::RecordStore& store, web::WebBoard& board) {
+  while (!stopRequested()) {
+    pollfd wake{stopWakeFd(), POLLIN, 0};
+    ::poll(&wake, 1, static_cast<int>(kViewerPoll.count()));
+    board.committed(store.lastId());
+  }
+}
+
 int runWeb(const WebFlags& flags, bool discoverHere) {
   const CommonOptions common = flags.common.read();
   FollowFlags followFlags = flags.follow;
   auto& hosts = followFlags.follow.discoverHosts;
   hosts.erase(std::remove(hosts.begin(), hosts.end(), std::string()), hosts.end());
   if (discoverHere && hosts.empty()) followFlags.follow.discoverHosts.push_back("127.0.0.1");
-  FollowOptions follow = followFlags.read("web");
+  const bool viewer = followFlags.follow.targets.empty() && !followFlags.follow.discovering();
+  if (viewer && flags.db.empty())
+    throw ToolError{kExitUsage,
+                    "web: name a TARGET, use --discover or --broadcast, or give --db FILE to "
+                    "look at a store"};
+  if (viewer && flags.maxRecords >= 0)
+    throw ToolError{kExitUsage,
+                    "web: --max-records needs targets: a viewer (--db without a target) "
+                    "deletes nothing"};
+  FollowOptions follow = viewer ? FollowOptions{} : followFlags.read("web");
   follow.gather = StoreFeed::kGather;
 
   web::ServerOptions server;
@@ -103,8 +130,13 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     if (flags.maxRecords < 0) retention.maxRecords = kTemporaryStoreRecords;
   }
 
+  server.viewer = viewer;
+
   try {
-    store::RecordStore store(server.dbPath, store::RecordStore::Access::kRecord);
+    // A viewer reads a store that must exist: one it created would be empty
+    // and never filled.
+    store::RecordStore store(server.dbPath, viewer ? store::RecordStore::Access::kRead
+                                                   : store::RecordStore::Access::kRecord);
     installStopHandlers();
     struct sigaction stop {};
     ::sigaction(SIGTERM, nullptr, &stop);
@@ -112,7 +144,11 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
 
     web::WebBoard board;
     web::LevelControl levels(common.retry);
-    web::WebFollower follower(common.retry, follow, store, retention, board);
+    std::optional<web::WebFollower> follower;
+    if (viewer)
+      board.committed(store.lastId());  // a stream starts with what comes next
+    else
+      follower.emplace(common.retry, follow, store, retention, board);
     web::WebServer http(server, board, levels);
     const int port = http.start();
     std::string url = "http://" + server.host + ":" + std::to_string(port) + "/";
@@ -121,7 +157,12 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     if (!server.token.empty() && flags.token.empty())
       note("the token (needed by every API call, as Authorization: Bearer): " + server.token);
 
-    const std::int64_t lost = follower.run();
+    if (viewer) note("a viewer of " + server.dbPath + ": read-only, no target followed");
+    std::int64_t lost = 0;
+    if (viewer)
+      watchStore(store, board);
+    else
+      lost = follower->run();
     board.stop();
     http.stop();
     clearStop();  // the stop ended the follow; the restores must still go out
@@ -140,15 +181,19 @@ const Command kWebCommand = {
       auto flags = std::make_shared<WebFlags>();
       app.footer(
           "Without --db the records are kept in a temporary store that is removed at\n"
-          "the end. Any --listen address but loopback needs a token, printed at start\n"
-          "unless --token gives one. Temporary level changes are put back on exit.");
+          "the end. With --db and no target, web is a viewer: it opens the existing\n"
+          "store read-only (beside a record writing it) and follows nothing. Any\n"
+          "--listen address but loopback needs a token, printed at start unless\n"
+          "--token gives one. Temporary level changes are put back on exit.");
       addFollowOptions(app, flags->follow);
       // --discover alone follows every target on this machine.
       if (CLI::Option* discover = app.get_option_no_throw("--discover"))
         discover->expected(0, CLI::detail::expected_max_vector_size);
       app.add_option("--listen", flags->listen, "Serve on ADDR:PORT (PORT 0: any free one)")
           ->capture_default_str();
-      app.add_option("--db", flags->db, "Record store (SQLite file); default: a temporary one");
+      app.add_option("--db", flags->db,
+                     "Record store (SQLite file); default: a temporary one. Without a target: "
+                     "an existing store to view, read-only");
       app.add_option("--max-records", flags->maxRecords,
                      "Keep at most this many records (default: 1000000 in a temporary store)")
           ->check(CLI::NonNegativeNumber);

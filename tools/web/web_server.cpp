@@ -92,6 +92,7 @@ struct WebServer::Impl {
   void onStream(const httplib::Request& req, httplib::Response& res);
   void onComponents(const httplib::Request& req, httplib::Response& res);
   void onLevels(const httplib::Request& req, httplib::Response& res);
+  void onTime(const httplib::Request& req, httplib::Response& res);
   nlohmann::json componentJson(const TargetState& target, const std::string& name);
 
   const ServerOptions options;
@@ -204,7 +205,9 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
         if (now.targetsVersion != seen->targetsVersion) {
           nlohmann::json targets = nlohmann::json::array();
           for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
-          out += "event: targets\ndata: " + dump({{"targets", targets}}) + "\n\n";
+          out +=
+              "event: targets\ndata: " + dump({{"targets", targets}, {"viewer", options.viewer}}) +
+              "\n\n";
         }
         bool ok = true;
         if (now.lastId != seen->lastId) {
@@ -284,12 +287,16 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
     for (auto& t : board.snapshot()) {
       if (t.state != "gone" && t.components.contains(component)) targets.push_back(std::move(t));
     }
+    if (targets.empty())
+      return sendError(res, 404, "no target has shown component '" + component + "'");
   } else if (auto t = board.find(label)) {
     targets.push_back(std::move(*t));
+  } else {
+    return sendError(res, 404, "no such target: " + label);
   }
-  if (targets.empty()) return sendError(res, 404, "no target has component " + component);
   nlohmann::json results = nlohmann::json::array();
   int status = 200;
+  std::string firstError;
   for (const TargetState& t : targets) {
     try {
       const LevelResult r = levels.change(t.label, t.endpoint, component,
@@ -305,14 +312,39 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
       }
       results.push_back(std::move(one));
     } catch (const remote::ToolError& error) {
-      if (error.exitCode == remote::kExitUsage)
+      // A component the target never logged from is most likely not one of
+      // its own: said so, by name, rather than as the target's complaint
+      // about the levels.
+      std::string message = error.message;
+      if (!t.components.contains(component)) {
+        std::string seen;
+        for (const auto& [name, mask] : t.components) seen += (seen.empty() ? "" : ", ") + name;
+        message = "target " + t.label + " has no component '" + component + "'" +
+                  (seen.empty() ? "" : " (it has logged from: " + seen + ")") + ": " + message;
+        status = 404;
+      } else if (error.exitCode == remote::kExitUsage && status != 404) {
         status = 400;
-      else if (status == 200)
+      } else if (status == 200) {
         status = 502;
-      results.push_back({{"target", t.label}, {"component", component}, {"error", error.message}});
+      }
+      if (firstError.empty()) firstError = message;
+      results.push_back({{"target", t.label}, {"component", component}, {"error", message}});
     }
   }
-  sendJson(res, {{"results", results}}, status);
+  nlohmann::json answer = {{"results", results}};
+  if (!firstError.empty()) answer["error"] = firstError;  // what the page shows
+  sendJson(res, answer, status);
+}
+
+// The bounds of a time range as the page filters by them: each of since and
+// until in anything `query --since` takes, in ms since the epoch.
+void WebServer::Impl::onTime(const httplib::Request& req, httplib::Response& res) {
+  nlohmann::json answer = nlohmann::json::object();
+  for (const char* name : {"since", "until"}) {
+    const auto ns = timeParam(req.params, name);
+    answer[name] = ns ? nlohmann::json(*ns / 1'000'000) : nlohmann::json();
+  }
+  sendJson(res, answer);
 }
 
 void WebServer::Impl::routes() {
@@ -349,7 +381,7 @@ void WebServer::Impl::routes() {
   server.Get("/api/targets", [this](const httplib::Request&, httplib::Response& res) {
     nlohmann::json targets = nlohmann::json::array();
     for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
-    sendJson(res, {{"targets", targets}});
+    sendJson(res, {{"targets", targets}, {"viewer", options.viewer}});
   });
   server.Get(
       R"(/api/targets/([^/]+)/components)",
@@ -360,6 +392,16 @@ void WebServer::Impl::routes() {
              [this](const httplib::Request& req, httplib::Response& res) { onRecords(req, res); });
   server.Get("/api/stream",
              [this](const httplib::Request& req, httplib::Response& res) { onStream(req, res); });
+  server.Get("/api/time",
+             [this](const httplib::Request& req, httplib::Response& res) { onTime(req, res); });
+  // Last among the API's routes: any other call is named in the answer.
+  const auto unknown = [](const httplib::Request& req, httplib::Response& res) {
+    sendError(res, 404, "no such API call: " + req.method + " " + req.path);
+  };
+  server.Get(R"(/api/.*)", unknown);
+  server.Put(R"(/api/.*)", unknown);
+  server.Post(R"(/api/.*)", unknown);
+  server.Delete(R"(/api/.*)", unknown);
   server.Get(R"(/([a-z_\-]*\.?[a-z]*))", [](const httplib::Request& req, httplib::Response& res) {
     std::string name = req.matches[1];
     if (name.empty()) name = "index.html";

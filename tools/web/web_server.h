@@ -34,6 +34,7 @@ struct ServerOptions {
   int port = 8070;    // 0: any free port
   std::string token;  // empty: none in force
   std::string dbPath;
+  bool viewer = false;  // the store is written by another process; no target is followed
 };
 
 // True for localhost and for an address of this machine's loopback

@@ -5,10 +5,11 @@
 import { getJson } from './api.js';
 import { compact, full } from './entry.js';
 import { RateChart } from './chart.js';
-import { checkedValues, compile, fillForm, isEmpty, readForm, readUrl, syncChecks, writeUrl } from './filters.js';
+import { Histogram } from './histogram.js';
+import { byName, compile, fillForm, isEmpty, readForm, readUrl, regexError, syncChecks, writeUrl } from './filters.js';
 import { LevelPanel } from './levels.js';
 import { Stream } from './stream.js';
-import { Table, formatTime, gapText } from './table.js';
+import { Table, formatTime, gapText, sameDay } from './table.js';
 import { renderTargets } from './targets.js';
 
 const $ = id => document.getElementById(id);
@@ -21,15 +22,23 @@ const els = {
   grep: $('f-grep'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
   levels: $('f-levels'), targets: $('f-targets'), components: $('f-components'),
 };
-const state = { generation: 0, all: [], filter: readUrl(), test: null, lastId: 0, levelNames: new Set(), targetNames: new Set(), componentNames: new Set() };
+const state = { generation: 0, paging: false, all: [], filter: readUrl(), test: null, untimed: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set() };
 state.test = compile(state.filter);
+
+// The histogram counts what every filter but the time range keeps: the
+// range is what it sets, shaded over the rest.
+function untimed(f) { return compile({ ...f, since: null, until: null }); }
+function recountHistogram() {
+  histogram.set(state.all.filter(state.untimed), { since: state.filter.since, until: state.filter.until });
+}
 
 const table = new Table($('viewport'), $('spacer'), $('new-records'), showDetail);
 const chart = new RateChart($('chart'), goToTime);
+const histogram = new Histogram($('histogram'), setTimeRange);
 const levels = new LevelPanel({ panel: $('levels'), name: $('levels-target'), components: $('levels-components'),
                                 duration: $('levels-for'), all: $('levels-all'), close: $('levels-close') });
 const stream = new Stream(onEntries, onTargets, setStatus);
-window.tarvinConsole = { table, state };  // for the browser tests and the benchmark
+window.tarvinConsole = { table, state, histogram };  // for the browser tests and the benchmark
 
 function setStatus(s) {
   $('status').textContent = s;
@@ -37,7 +46,8 @@ function setStatus(s) {
 }
 
 function counts() {
-  $('counts').textContent = `${table.rows.length} shown of ${state.all.length} loaded`;
+  $('counts').textContent = `${table.rows.length} shown of ${state.all.length} loaded` +
+    (state.paging ? ', loading older records' : '');
 }
 
 // Level, target and component check boxes follow what the records name.
@@ -46,12 +56,27 @@ function learn(entries) {
   for (const e of entries) {
     if (!state.targetNames.has(e.target)) { state.targetNames.add(e.target); fresh.target.push(e.target); }
     if (e.type !== 'record') continue;
-    if (!state.levelNames.has(e.level)) { state.levelNames.add(e.level); fresh.level.push(e.level); }
+    if (!state.levelNames.has(e.level)) {
+      state.levelNames.add(e.level);
+      state.levelRank.set(e.level, e.client_level ?? -1);
+      fresh.level.push(e.level);
+    }
     if (!state.componentNames.has(e.component)) { state.componentNames.add(e.component); fresh.component.push(e.component); }
   }
-  if (fresh.level.length) syncChecks(els.levels, fresh.level, state.filter.level, applyForm);
+  if (fresh.level.length) syncChecks(els.levels, fresh.level, state.filter.level, applyForm, bySeverity);
   if (fresh.target.length) syncChecks(els.targets, fresh.target, state.filter.target, applyForm);
   if (fresh.component.length) syncChecks(els.components, fresh.component, state.filter.component, applyForm);
+}
+
+// The most severe level first (the highest client level), then by name.
+function bySeverity(a, b) {
+  return state.levelRank.get(b) - state.levelRank.get(a) || byName(a, b);
+}
+
+// The date shows beside the time once the loaded records span days.
+function datesShown() {
+  const all = state.all;
+  table.setWithDate(all.length > 1 && !sameDay(all[0].received, all[all.length - 1].received));
 }
 
 function onEntries(entries) {
@@ -60,6 +85,8 @@ function onEntries(entries) {
   learn(entries);
   chart.add(entries);
   table.append(entries.filter(state.test));
+  for (const e of entries) if (state.untimed(e)) histogram.entries.push(e);
+  histogram.changed();
   if (state.all.length > KEEP) {
     const drop = state.all.length - KEEP;
     const oldest = state.all[drop].id;
@@ -67,12 +94,17 @@ function onEntries(entries) {
     let n = 0;
     while (n < table.rows.length && table.rows[n].id < oldest) n++;
     if (n) table.dropFront(n);
+    const counted = histogram.entries;
+    let m = 0;
+    while (m < counted.length && counted[m].id < oldest) m++;
+    if (m) counted.splice(0, m);
   }
+  datesShown();
   counts();
 }
 
-function onTargets(targets) {
-  renderTargets($('targets'), targets, target => levels.open(target));
+function onTargets(targets, viewer) {
+  renderTargets($('targets'), targets, target => levels.open(target), viewer);
 }
 
 // The store's part of the filters: the full-text query (the rest applies
@@ -94,21 +126,28 @@ async function load() {
   let body;
   try {
     body = await getJson('/api/records', first);
+    showError('match', '');
   } catch (error) {
-    setStatus(`error: ${error.message}`);
+    // A full-text query the store cannot read is said beside its box.
+    if (state.filter.match) showError('match', error.message);
+    else setStatus(`error: ${error.message}`);
     body = { records: [], last_id: 0 };
   }
   if (generation !== state.generation) return;
   state.all = body.records.reverse().map(compact);
   state.lastId = body.last_id;
   learn(state.all);
+  datesShown();
   chart.clear();
   chart.add(state.all);
   chart.draw();
   table.setRows(state.all.filter(state.test));
+  recountHistogram();
   counts();
   stream.open(storeQuery(), state.lastId);
   let more = body.records.length === FIRST;
+  state.paging = more;
+  counts();
   while (more && state.all.length < HISTORY) {
     const page = storeQuery();
     page.set('limit', PAGE);
@@ -120,21 +159,50 @@ async function load() {
     learn(older);
     chart.add(older);
     table.prepend(older.filter(state.test));
+    recountHistogram();
+    datesShown();
+    state.paging = more && state.all.length < HISTORY;
     counts();
   }
 }
 
 function applyFilter(f) {
   const reload = f.match !== state.filter.match;
+  showError('grep', regexError(f.grep));
+  for (const k of ['since', 'until']) if (!f[k + 'Text']) showError(k, '');
   state.filter = f;
   state.test = compile(f);
+  state.untimed = untimed(f);
   writeUrl(f);
   if (reload) return load();
   table.setRows(state.all.filter(state.test));
+  recountHistogram();
   counts();
 }
 
-function applyForm() { applyFilter(readForm(els)); }
+function applyForm() { applyFilter(readForm(els, state.filter)); }
+
+// A message beside the filter box `name` ('' takes it away).
+function showError(name, message) {
+  const box = $(`f-${name}-error`);
+  box.textContent = message;
+  box.hidden = !message;
+  els[name].setAttribute('aria-invalid', message ? 'true' : 'false');
+}
+
+// since and until given as text in the URL, in ms as the server reads them;
+// a bound it cannot read is said beside its box and left out.
+async function resolveTimes(f) {
+  for (const k of ['since', 'until']) {
+    if (!f[k + 'Text']) continue;
+    try {
+      f[k] = (await getJson('/api/time', new URLSearchParams({ [k]: f[k + 'Text'] })))[k];
+      showError(k, '');
+    } catch (error) {
+      showError(k, error.message);
+    }
+  }
+}
 
 let grepTimer = 0;
 els.grep.addEventListener('input', () => { clearTimeout(grepTimer); grepTimer = setTimeout(applyForm, 150); });
@@ -169,8 +237,14 @@ function showDetail(e) {
   }
   $('detail').hidden = false;
   $('detail').dataset.id = e.id;
+  document.body.classList.add('detail-open');
+  table.redraw();
 }
-$('detail-close').addEventListener('click', () => { $('detail').hidden = true; });
+$('detail-close').addEventListener('click', () => {
+  $('detail').hidden = true;
+  document.body.classList.remove('detail-open');
+  table.redraw();
+});
 $('detail-context').addEventListener('click', async () => {
   const id = Number($('detail').dataset.id);
   if (!isEmpty(state.filter)) await clearFilters();
@@ -194,6 +268,19 @@ $('download').addEventListener('click', () => {
   setTimeout(() => URL.revokeObjectURL(a.href), 10000);
 });
 
-fillForm(state.filter, els);
-void checkedValues;
-load();
+// A bar clicked or a span dragged over in the histogram.
+function setTimeRange(since, until) {
+  const f = { ...state.filter, since, until, sinceText: '', untilText: '' };
+  fillForm(f, els);
+  applyFilter(f);
+}
+
+async function start() {
+  await resolveTimes(state.filter);
+  state.test = compile(state.filter);
+  state.untimed = untimed(state.filter);
+  showError('grep', regexError(state.filter.grep));
+  fillForm(state.filter, els);
+  await load();
+}
+start();

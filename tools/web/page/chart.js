@@ -2,9 +2,9 @@
 // stacked bars on a canvas; a click names the second under the pointer.
 
 const SECONDS = 300;
-const COLOURS = { error: '#c00', warning: '#e90', info: '#38c', debug: '#999', trace: '#ccc', other: '#6a6' };
+export const COLOURS = { error: '#c00', warning: '#e90', info: '#38c', debug: '#999', trace: '#ccc', other: '#6a6' };
 
-function bucketOf(level) {
+export function bucketOf(level) {
   const n = (level || '').toLowerCase();
   for (const k of ['error', 'warning', 'info', 'debug', 'trace']) if (n.startsWith(k)) return k;
   return 'other';

@@ -4,10 +4,18 @@
 
 const listKeys = ['target', 'component', 'level'];
 
+// since and until are ms since the epoch, or anything `query --since`
+// takes ("10m", "2024-05-01 12:00", "@1714560000"): such a text stays in
+// `sinceText`/`untilText` (and in the URL, so a link to "the last 10
+// minutes" stays one) until the server has turned it into ms.
 export function readUrl() {
   const q = new URLSearchParams(location.search);
-  const f = { grep: q.get('grep') || '', match: q.get('match') || '',
-              since: Number(q.get('since')) || null, until: Number(q.get('until')) || null };
+  const f = { grep: q.get('grep') || '', match: q.get('match') || '' };
+  for (const k of ['since', 'until']) {
+    const text = (q.get(k) || '').trim();
+    f[k] = /^\d+$/.test(text) ? Number(text) : null;
+    f[k + 'Text'] = f[k] === null ? text : '';
+  }
   for (const k of listKeys) f[k] = q.get(k) ? q.get(k).split(',') : [];
   return f;
 }
@@ -15,7 +23,8 @@ export function readUrl() {
 export function writeUrl(f) {
   const q = new URLSearchParams();
   for (const k of listKeys) if (f[k].length) q.set(k, f[k].join(','));
-  for (const k of ['grep', 'match', 'since', 'until']) if (f[k]) q.set(k, f[k]);
+  for (const k of ['grep', 'match']) if (f[k]) q.set(k, f[k]);
+  for (const k of ['since', 'until']) if (f[k + 'Text'] || f[k]) q.set(k, f[k + 'Text'] || f[k]);
   const search = String(q);
   history.replaceState(null, '', location.pathname + (search ? '?' + search : ''));
 }
@@ -29,7 +38,7 @@ export function isEmpty(f) {
 export function compile(f) {
   let re = null;
   if (f.grep) {
-    try { re = new RegExp(f.grep); } catch { re = /(?!)/; }
+    try { re = new RegExp(f.grep); } catch { re = /(?!)/; }  // said beside the box: regexError()
   }
   const targets = f.target.length ? new Set(f.target) : null;
   const components = f.component.length ? new Set(f.component) : null;
@@ -46,12 +55,24 @@ export function compile(f) {
   };
 }
 
+// Why `grep` is no regular expression, or '' when it is one (or empty).
+export function regexError(grep) {
+  try {
+    new RegExp(grep);
+    return '';
+  } catch (error) {
+    return `not a regular expression: ${error.message}`;
+  }
+}
+
 // Check boxes for a list whose values come and go (targets, components,
-// levels): none checked means no filter.
-export function syncChecks(box, values, checked, onChange) {
+// levels): none checked means no filter. Each new box goes to its place in
+// `order`, so the list reads the same however the records came.
+export function syncChecks(box, values, checked, onChange, order = byName) {
   const have = new Set([...box.querySelectorAll('input')].map(i => i.value));
   for (const v of values) {
     if (have.has(v)) continue;
+    have.add(v);
     const label = document.createElement('label');
     const input = document.createElement('input');
     input.type = 'checkbox';
@@ -59,8 +80,14 @@ export function syncChecks(box, values, checked, onChange) {
     input.checked = checked.includes(v);
     input.addEventListener('change', onChange);
     label.append(input, document.createTextNode(' ' + v));
-    box.append(label);
+    const next = [...box.children].find(l => order(v, l.querySelector('input').value) < 0);
+    box.insertBefore(label, next || null);
   }
+}
+
+// Names as people sort them: "host-2" before "host-10".
+export function byName(a, b) {
+  return a.localeCompare(b, undefined, { numeric: true, sensitivity: 'base' }) || (a < b ? -1 : a > b ? 1 : 0);
 }
 
 export function checkedValues(box) {
@@ -82,10 +109,19 @@ export function fillForm(f, els) {
     for (const i of box.querySelectorAll('input')) i.checked = f[k].includes(i.value);
 }
 
-export function readForm(els) {
+// The form's filter; a time box left as `old` had it keeps old's bound
+// (and the text it came from).
+export function readForm(els, old) {
   const time = v => (v ? new Date(v).getTime() : null);
-  return { grep: els.grep.value, match: els.match.value.trim(),
-           since: time(els.since.value), until: time(els.until.value),
+  const f = { grep: els.grep.value, match: els.match.value.trim(),
+           since: time(els.since.value), until: time(els.until.value), sinceText: '', untilText: '',
            level: checkedValues(els.levels), target: checkedValues(els.targets),
            component: checkedValues(els.components) };
+  for (const k of ['since', 'until']) {
+    if (old && els[k].value === toLocalInput(old[k])) {
+      f[k] = old[k];
+      f[k + 'Text'] = old[k + 'Text'];
+    }
+  }
+  return f;
 }

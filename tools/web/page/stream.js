@@ -40,7 +40,10 @@ export class Stream {
     };
     source.addEventListener('record', take);
     source.addEventListener('gap', take);
-    source.addEventListener('targets', ev => this.onTargets(JSON.parse(ev.data).targets));
+    source.addEventListener('targets', ev => {
+      const body = JSON.parse(ev.data);
+      this.onTargets(body.targets, body.viewer);
+    });
     source.onopen = () => this.onStatus('live');
     source.onerror = () => {
       if (source !== this.source) return;

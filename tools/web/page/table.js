@@ -7,9 +7,25 @@
 const ROW = 22;
 
 function pad(n, w = 2) { return String(n).padStart(w, '0'); }
-export function formatTime(ms) {
+// Local time; with the date in front when the loaded records span days.
+export function formatTime(ms, withDate = false) {
   const d = new Date(ms);
-  return `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}.${pad(d.getMilliseconds(), 3)}`;
+  const time = `${pad(d.getHours())}:${pad(d.getMinutes())}:${pad(d.getSeconds())}.${pad(d.getMilliseconds(), 3)}`;
+  return withDate ? `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${time}` : time;
+}
+
+export function sameDay(a, b) {
+  return new Date(a).toDateString() === new Date(b).toDateString();
+}
+
+// The end of `text` in `chars` characters: a source path loses its leading
+// directories first, so the file name and the line number stay in view.
+export function trimLeft(text, chars) {
+  if (text.length <= chars) return text;
+  let tail = text.slice(text.length - Math.max(1, chars - 1));
+  const slash = tail.indexOf('/');
+  if (slash > 0 && slash < tail.length - 1) tail = tail.slice(slash);
+  return '…' + tail;
 }
 
 export function gapText(e) {
@@ -38,8 +54,10 @@ export class Table {
     this.selectedId = null;
     this.highlightId = null;
     this.pending = false;
+    this.withDate = false;
+    this.fileChars = 0;     // characters that fit the file:line column
     viewport.addEventListener('scroll', () => this.onScroll());
-    window.addEventListener('resize', () => this.schedule());
+    window.addEventListener('resize', () => this.redraw());
     newButton.addEventListener('click', () => this.toLive());
   }
 
@@ -75,6 +93,34 @@ export class Table {
     if (!this.following) this.viewport.scrollTop = Math.max(0, this.viewport.scrollTop - n * ROW);
     this.layout();
     this.schedule();
+  }
+
+  // Shows the date with the time (records of more than one day).
+  setWithDate(on) {
+    if (on === this.withDate) return;
+    this.withDate = on;
+    document.body.classList.toggle('with-date', on);
+    this.redraw();
+  }
+
+  // Every drawn row again: column widths changed.
+  redraw() {
+    this.fileChars = 0;
+    for (const row of this.pool) row._id = undefined;
+    this.schedule();
+  }
+
+  // How many characters of the monospace rows fit the file:line column.
+  measureFileColumn() {
+    const head = document.querySelector('.thead .fl');
+    const probe = this.pool[0]?.children[6];
+    if (!head || !probe) return 0;
+    const style = getComputedStyle(probe);
+    const g = (this.measure ||= document.createElement('canvas').getContext('2d'));
+    g.font = `${style.fontSize} ${style.fontFamily}`;
+    const width = g.measureText('0123456789').width / 10;
+    const room = head.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+    return Math.max(4, Math.floor(room / width));
   }
 
   layout() {
@@ -156,6 +202,7 @@ export class Table {
     const first = Math.max(0, Math.floor(v.scrollTop / ROW) - 2);
     const count = Math.ceil(v.clientHeight / ROW) + 5;
     while (this.pool.length < count) this.pool.push(this.makeRow());
+    if (!this.fileChars) this.fileChars = this.measureFileColumn();
     for (let k = 0; k < this.pool.length; k++) {
       const row = this.pool[k];
       const i = first + k;
@@ -172,26 +219,29 @@ export class Table {
       if (e.type === 'gap') {
         row.classList.add('gap');
         row.dataset.severity = '';
-        c[0].textContent = formatTime(e.received);
+        c[0].textContent = formatTime(e.received, this.withDate);
         c[1].textContent = e.target;
         c[2].textContent = '';
         c[3].textContent = '';
         c[4].textContent = '';
         c[5].textContent = '';
         c[6].textContent = '';
+        c[6].title = '';
         c[7].textContent = '';
         c[8].textContent = gapText(e);
         continue;
       }
       row.classList.remove('gap');
       row.dataset.severity = severity(e);
-      c[0].textContent = formatTime(e.received);
+      c[0].textContent = formatTime(e.received, this.withDate);
       c[1].textContent = e.target;
       c[2].textContent = e.sequence;
       c[3].textContent = e.level;
       c[4].textContent = e.component;
       c[5].textContent = `${e.pid}/${e.tid}`;
-      c[6].textContent = `${e.file}:${e.line}`;
+      const place = `${e.file}:${e.line}`;
+      c[6].textContent = trimLeft(place, this.fileChars || place.length);
+      c[6].title = place;
       c[7].textContent = e.function;
       c[8].textContent = e.text;
     }

@@ -1,8 +1,29 @@
 // targets.js: the targets panel: each followed or discovered target with
-// its application, uuid, address, state, rate and records lost.
+// its application, address, state, rate, records lost and uuid. Every fact
+// is a piece of its own that lines break between, never inside; the uuid
+// shows its first digits, the whole one on hover.
 
-export function renderTargets(box, targets, onLevels) {
+function fact(text, className = '', title = '') {
+  const span = document.createElement('span');
+  span.className = `fact ${className}`.trim();
+  span.textContent = text;
+  span.title = title || text;
+  return span;
+}
+
+export function shortUuid(uuid) {
+  return uuid && uuid.length > 8 ? uuid.slice(0, 8) + '…' : uuid || '-';
+}
+
+// A viewer follows no target: it says so, and where the records come from.
+export function renderTargets(box, targets, onLevels, viewer = false) {
   box.replaceChildren();
+  if (viewer && !targets.length) {
+    const note = document.createElement('div');
+    note.className = 'viewer-note';
+    note.textContent = 'Viewer of a record store: no target followed here; records appear as the recorder writing the store commits them.';
+    box.append(note);
+  }
   for (const t of targets) {
     const div = document.createElement('div');
     div.className = 'target';
@@ -10,18 +31,12 @@ export function renderTargets(box, targets, onLevels) {
     div.dataset.target = t.target;
     const name = document.createElement('div');
     name.className = 'name';
-    name.textContent = `${t.application || '(unknown)'} ${t.target}`;
+    name.append(fact(t.application || '(unknown)', 'application'), fact(t.target, 'address'));
     const meta = document.createElement('div');
     meta.className = 'meta';
-    const state = document.createElement('span');
-    state.className = 'state';
-    state.textContent = t.state;
-    const lost = document.createElement('span');
-    lost.className = 'lost';
-    lost.textContent = `lost ${t.lost}`;
-    meta.append(state, document.createTextNode(
-      ` · ${t.records_per_second.toFixed(1)} records/s · ${t.records} records · `), lost,
-      document.createElement('br'), document.createTextNode(`uuid ${t.uuid || '-'}`));
+    meta.append(fact(t.state, 'state'), fact(`${t.records_per_second.toFixed(1)} records/s`),
+      fact(`${t.records} record${t.records === 1 ? '' : 's'}`), fact(`lost ${t.lost}`, 'lost'),
+      fact(`uuid ${shortUuid(t.uuid)}`, 'uuid', t.uuid || ''));
     const button = document.createElement('button');
     button.type = 'button';
     button.textContent = 'Levels';
