@@ -98,7 +98,7 @@ const web = start(bin.remote, ['web', '--listen', '127.0.0.1:0', '--db', db, tar
 const base = (await line(web, /^web console at (http:\S+)/))[1];
 
 const browser = await chromium.launch({ executablePath: bin.chromium, args: ['--no-sandbox'] });
-const page = await browser.newPage({ viewport: { width: 1400, height: 800 } });
+const page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
 page.on('pageerror', e => console.log('page error:', e.message));
 const rows = () => page.evaluate(() => window.tarvinConsole.table.rows.map(e => ({ ...e })));
 const rowCount = () => page.evaluate(() => window.tarvinConsole.table.rows.length);
