@@ -9,7 +9,7 @@
 //
 // Threads: one Node event loop; the processes are children of it.
 import { execFile, spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
@@ -294,6 +294,38 @@ await check('a viewer shows a store a recorder writes, with dates when the recor
     expect(refused && refused.code !== 0 && text.test(refused.stderr), `${name}: ${refused?.stderr ?? 'served'}`);
   }
   expect(!existsSync(missing), 'the viewer created the store it was to read');
+});
+
+await check('an alert fires in its panel and opens its records in context', async () => {
+  const rules = join(tmp, 'rules.toml');
+  writeFileSync(rules, '[[rule]]\nname = "db errors"\ncomponents = ["db"]\nmin_level = "error"\n' +
+    'condition = "count >= 2 within 1m"\nannotations = { summary = "{{count}} errors from {{component}}" }\n');
+  const alerting = start(bin.remote, ['web', '--listen', '127.0.0.1:0', '--db', join(tmp, 'alerts.db'),
+    '--alerts', rules, targetA, `127.0.0.1:${portB}`]);
+  try {
+    const url = (await line(alerting, /^web console at (http:\S+)/))[1];
+    const tab = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+    await tab.goto(url);
+    const firing = tab.locator('#alerts .alert[data-state="firing"]');
+    await until('a firing alert in the panel', async () => (await firing.count()) > 0, 20000);
+    const alerts = await tab.evaluate(() => fetch('/api/alerts').then(r => r.json()));
+    const alert = alerts.firing[0];
+    const first = await firing.first().getAttribute('data-rule');
+    expect(first === alert.rule, `the panel's first alert is ${first}`);
+    expect(alert.rule === 'db errors' && alert.target === alert.context.target && alert.context.component === 'db',
+      `the API's alert: ${JSON.stringify(alert)}`);
+    expect((await firing.first().textContent()).includes('errors from db'), 'the panel shows no summary');
+    await firing.first().locator('a.context').click();
+    await tab.waitForURL(/since=/);
+    await until("the alert's record in the view", async () => tab.evaluate(s =>
+      window.tarvinConsole.table.rows.some(e => e.sequence === s), alert.context.sequence), 10000);
+    // Both hosts log: the context is the alert's target alone.
+    const shown = await tab.evaluate(() => window.tarvinConsole.table.rows.filter(e => 'sequence' in e).map(e => e.target));
+    expect(shown.every(t => t === alert.target), `other targets in the context: ${[...new Set(shown)]}`);
+    await tab.close();
+  } finally {
+    alerting.kill('SIGTERM');
+  }
 });
 
 await check('a gap shows in place and a HTML text shows as text', async () => {

@@ -185,8 +185,28 @@ void AlertFeed::evaluate(alerts::Time now) {
     if (firing) ++fired;
     note(describe(change.alert, firing));
     notifier.post(change);
+    recentChanges.push_back(change);
+    if (recentChanges.size() > kRecent) recentChanges.pop_front();
+    ++changeCount;
   }
   if (!changes.empty()) notifier.setFiring(engine.firing());
+}
+
+std::string AlertFeed::json() const {
+  std::string out = "{\"firing\":[";
+  bool first = true;
+  for (const alerts::Alert& alert : engine.firing()) {
+    out += (first ? "" : ",") + alerts::alertJson(alert, /*firing=*/true);
+    first = false;
+  }
+  out += "],\"recent\":[";
+  first = true;
+  for (const alerts::Transition& change : recentChanges) {
+    out += (first ? "" : ",") +
+           alerts::alertJson(change.alert, change.kind == alerts::Transition::Kind::kFiring);
+    first = false;
+  }
+  return out + "]}";
 }
 
 void AlertFeed::finish() {

@@ -13,6 +13,7 @@
 // Threads: the follower's thread; the notifier sends on its own threads.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,6 +61,13 @@ class AlertFeed : public StoredEntryObserver {
   void finish();
 
   std::vector<alerts::Alert> firing() const { return engine.firing(); }
+  // The last kRecent changes, oldest first, and a count that moves with
+  // each change.
+  static constexpr std::size_t kRecent = 50;
+  const std::deque<alerts::Transition>& recent() const { return recentChanges; }
+  std::uint64_t changes() const { return changeCount; }
+  // {"firing": [...], "recent": [...]}, each alert as a webhook gets it.
+  std::string json() const;
   // "2 alerts fired, 3 notifications sent": for the recorder's summary.
   std::string summary() const;
   // Notifications that never reached their destination.
@@ -80,6 +88,8 @@ class AlertFeed : public StoredEntryObserver {
   std::map<std::string, codec::Uuid, std::less<>> instanceOf;  // by target
   std::int64_t kernelDrops = 0;
   std::uint64_t fired = 0;
+  std::deque<alerts::Transition> recentChanges;
+  std::uint64_t changeCount = 0;
   Clock::time_point nextEvaluation;
 };
 

@@ -62,4 +62,14 @@ WebBoard::Mark WebBoard::waitForChange(const Mark& seen,
   return now;
 }
 
+void WebBoard::publishAlerts(std::string json) {
+  std::lock_guard lock(mutex);
+  alertsJson = std::move(json);
+}
+
+std::string WebBoard::alerts() const {
+  std::lock_guard lock(mutex);
+  return alertsJson;
+}
+
 }  // namespace web

@@ -41,10 +41,13 @@ class WebBoard {
   void publish(std::vector<TargetState> targets);
   void committed(std::int64_t lastId);
   void stop();
+  // What the alert rules say now ({"firing": [...], "recent": [...]}).
+  void publishAlerts(std::string json);
 
   // HTTP threads.
   std::vector<TargetState> snapshot() const;
   std::optional<TargetState> find(const std::string& label) const;
+  std::string alerts() const;
   struct Mark {
     std::int64_t lastId = 0;
     std::int64_t targetsVersion = 0;
@@ -57,8 +60,9 @@ class WebBoard {
  private:
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  std::vector<TargetState> targets;  // guarded by mutex
-  Mark now;                          // guarded by mutex
+  std::vector<TargetState> targets;                         // guarded by mutex
+  Mark now;                                                 // guarded by mutex
+  std::string alertsJson = R"({"firing":[],"recent":[]})";  // guarded by mutex
 };
 
 }  // namespace web

@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 
+#include "remote/alert_feed.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/note.h"
@@ -49,6 +50,7 @@ struct WebFlags {
   std::string db;
   std::int64_t maxRecords = -1;  // -1: none for a file, kTemporaryStoreRecords otherwise
   std::string token;
+  AlertFlags alerts;
 };
 
 std::string makeToken() {
@@ -97,6 +99,8 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     throw ToolError{kExitUsage,
                     "web: name a TARGET, use --discover or --broadcast, or give --db FILE to "
                     "look at a store"};
+  if (viewer && flags.alerts.any())
+    throw ToolError{kExitUsage, "web: --alerts needs targets: a viewer follows nothing"};
   if (viewer && flags.maxRecords >= 0)
     throw ToolError{kExitUsage,
                     "web: --max-records needs targets: a viewer (--db without a target) "
@@ -148,7 +152,7 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     if (viewer)
       board.committed(store.lastId());  // a stream starts with what comes next
     else
-      follower.emplace(common.retry, follow, store, retention, board);
+      follower.emplace(common.retry, follow, store, retention, board, flags.alerts);
     web::WebServer http(server, board, levels);
     const int port = http.start();
     std::string url = "http://" + server.host + ":" + std::to_string(port) + "/";
@@ -167,7 +171,8 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     http.stop();
     clearStop();  // the stop ended the follow; the restores must still go out
     levels.restoreAll();
-    return lost > 0 ? kExitNoAnswer : 0;
+    const bool undelivered = follower && follower->undeliveredAlerts() > 0;
+    return lost > 0 || undelivered ? kExitNoAnswer : 0;
   } catch (const store::StoreError& error) {
     throw toolError(error);
   }
@@ -198,6 +203,7 @@ const Command kWebCommand = {
                      "Keep at most this many records (default: 1000000 in a temporary store)")
           ->check(CLI::NonNegativeNumber);
       app.add_option("--token", flags->token, "Token every API call must carry");
+      addAlertOptions(app, flags->alerts);
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags, &app] { return runWeb(*flags, app.count("--discover") > 0); };
     }};

@@ -21,12 +21,17 @@ constexpr std::chrono::seconds kPublishEvery{1};
 
 WebFollower::WebFollower(const remote::RetryPolicy& retry, const remote::FollowOptions& options,
                          store::RecordStore& store, const store::Retention& retention,
-                         WebBoard& board)
+                         WebBoard& board, const remote::AlertFlags& alertFlags)
     : follower(retry, options, *this, /*firstConfirmRequired=*/false),
       feed(follower.session(), retry, store, retention),
       board(board),
       nextPublish(Clock::now()),
-      lastPublish(Clock::now()) {}
+      lastPublish(Clock::now()) {
+  if (alertFlags.any()) {
+    alerts.emplace(alertFlags);
+    feed.observeWith(&*alerts);
+  }
+}
 
 std::int64_t WebFollower::run() {
   lastCommitted = feed.written().lastId();
@@ -34,6 +39,10 @@ std::int64_t WebFollower::run() {
   follower.run();
   feed.finish();
   board.committed(feed.written().lastId());
+  if (alerts) {
+    alerts->finish();
+    remote::note(alerts->summary());
+  }
   if (feed.fault()) remote::note(std::string("error: ") + feed.fault()->what());
   // A drop that no later record showed as a gap (the follow ended first)
   // is a loss all the same.
@@ -64,6 +73,11 @@ void WebFollower::onTargetAdded(remote::FollowedTarget& target) {
 
 void WebFollower::onTargetDropped(remote::FollowedTarget& target) {
   seen[target.label].live = nullptr;
+  if (alerts) alerts->onTargetDropped(target);
+}
+
+void WebFollower::onConfirmed(remote::FollowedTarget& target) {
+  if (alerts) alerts->onConfirmed(target);
 }
 
 void WebFollower::onOtherDatagram(remote::FollowedTarget& target, remote::Received&& r) {
@@ -77,11 +91,20 @@ void WebFollower::onOtherDatagram(remote::FollowedTarget& target, remote::Receiv
 }
 
 Clock::time_point WebFollower::nextDeadline(Clock::time_point next) {
-  return std::min(feed.nextDeadline(next), nextPublish);
+  next = std::min(feed.nextDeadline(next), nextPublish);
+  return alerts ? alerts->nextDeadline(next) : next;
 }
 
 void WebFollower::onTimers(Clock::time_point now) {
   feed.onTimers(now);
+  if (alerts) {
+    alerts->onKernelDrops(static_cast<std::int64_t>(follower.losses().kernelDrops()));
+    alerts->onTimers(now);
+    if (alerts->changes() != alertChanges) {
+      alertChanges = alerts->changes();
+      board.publishAlerts(alerts->json());
+    }
+  }
   onBatchEnd();
   if (now >= nextPublish) publish(now);
 }

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "remote/alert_feed.h"
 #include "remote/follow.h"
 #include "remote/store_feed.h"
 #include "web/web_board.h"
@@ -24,8 +25,13 @@ namespace web {
 
 class WebFollower : public remote::FollowHandler {
  public:
+  // `alerts` (optional) runs alert rules on every record stored.
   WebFollower(const remote::RetryPolicy& retry, const remote::FollowOptions& options,
-              store::RecordStore& store, const store::Retention& retention, WebBoard& board);
+              store::RecordStore& store, const store::Retention& retention, WebBoard& board,
+              const remote::AlertFlags& alerts);
+
+  // Notifications that never reached their destination.
+  std::uint64_t undeliveredAlerts() const { return alerts ? alerts->dropped() : 0; }
 
   // Until a stop signal or --duration; then writes what is left. Returns
   // the losses: records lost on the way (gaps), records the store refused
@@ -38,6 +44,7 @@ class WebFollower : public remote::FollowHandler {
   void onLost(remote::FollowedTarget& target, const remote::SequenceGap& gap) override;
   void onTargetAdded(remote::FollowedTarget& target) override;
   void onTargetDropped(remote::FollowedTarget& target) override;
+  void onConfirmed(remote::FollowedTarget& target) override;
   void onOtherDatagram(remote::FollowedTarget& target, remote::Received&& r) override;
   remote::Clock::time_point nextDeadline(remote::Clock::time_point next) override;
   void onTimers(remote::Clock::time_point now) override;
@@ -58,6 +65,8 @@ class WebFollower : public remote::FollowHandler {
 
   remote::Follower follower;
   remote::StoreFeed feed;
+  std::optional<remote::AlertFeed> alerts;  // with --alerts
+  std::uint64_t alertChanges = 0;           // published so far
   WebBoard& board;
   std::map<std::string, Seen> seen;  // by label
   std::int64_t lastCommitted = 0;

@@ -378,6 +378,9 @@ void WebServer::Impl::routes() {
           sendError(res, 500, e.what());
         }
       });
+  server.Get("/api/alerts", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_content(board.alerts(), "application/json");
+  });
   server.Get("/api/targets", [this](const httplib::Request&, httplib::Response& res) {
     nlohmann::json targets = nlohmann::json::array();
     for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));

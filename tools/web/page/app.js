@@ -2,6 +2,7 @@
 // live stream, and ties the table, filters, targets, level control, rate
 // chart, detail panel and download together.
 
+import { watchAlerts } from './alerts.js';
 import { getJson } from './api.js';
 import { compact, full } from './entry.js';
 import { RateChart } from './chart.js';
@@ -281,6 +282,7 @@ async function start() {
   state.untimed = untimed(state.filter);
   showError('grep', regexError(state.filter.grep));
   fillForm(state.filter, els);
+  watchAlerts($('alerts-panel'), $('alerts'));
   await load();
 }
 start();
