@@ -3,7 +3,7 @@
 // The web console's server as a user starts it, without a browser: a real
 // `tarvin-remote web` following a real example host, asked over plain HTTP
 // on loopback. What a browser cannot show lives here: who gets the port,
-// and which Host a loopback console serves.
+// which Host a loopback console serves, and what each named token may do.
 //
 // Threads: the test's thread only; the tools are child processes.
 #include <netinet/in.h>
@@ -29,8 +29,9 @@ using namespace std::chrono_literals;
 
 // A running `web` and the port it printed; killed at the end of the test.
 struct Console {
-  explicit Console(const std::string& target, const std::string& listen = "127.0.0.1:0")
-      : process({TARVIN_REMOTE_BIN, "web", target, "--listen", listen}) {
+  explicit Console(const std::string& target, const std::string& listen = "127.0.0.1:0",
+                   const std::vector<std::string>& more = {})
+      : process(arguments(target, listen, more)) {
     const std::string mark = "web console at http://127.0.0.1:";
     process.waitFor([&](const Outcome& o) {
       const std::size_t at = o.out.find(mark);
@@ -40,17 +41,27 @@ struct Console {
     });
     EXPECT_NE(port, 0) << "web did not start: " << process.seen().err;
   }
+  static std::vector<std::string> arguments(const std::string& target, const std::string& listen,
+                                            const std::vector<std::string>& more) {
+    std::vector<std::string> args = {TARVIN_REMOTE_BIN, "web", target, "--listen", listen};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
   Child process;
   int port = 0;
 };
 
-// The status of `GET path` with this Host header; 0 when nothing answers.
-int statusOf(int port, const std::string& path, const std::string& host) {
+// The status of `METHOD path` with this Host header, other headers and
+// body; 0 when nothing answers.
+int statusOf(int port, const std::string& path, const std::string& host,
+             const std::string& method = "GET", const std::string& headers = "",
+             const std::string& body = "") {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in to = loopbackAddress(static_cast<std::uint16_t>(port));
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return 0;
-  const std::string request =
-      "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+  const std::string request = method + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\n" +
+                              headers + "Content-Length: " + std::to_string(body.size()) +
+                              "\r\nConnection: close\r\n\r\n" + body;
   if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size()))
     return 0;
@@ -114,6 +125,53 @@ TEST(WebServer, OnLoopbackOnlyALoopbackHostIsServed) {
           << "GET " << path << " with Host: " << c.host;
     }
   }
+}
+
+// Named tokens: a viewer reads everything and changes nothing, an
+// operator changes what its applications and components allow, and a
+// request without a known token gets nothing.
+TEST(WebServer, EachTokenMayDoWhatItsRoleAllows) {
+  ExampleHost host("20", "payments");
+  char path[] = "/tmp/web_tokens.XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string tokens =
+      "[[token]]\nname = \"vera\"\ntoken = \"viewer-secret-0001\"\nrole = \"viewer\"\n"
+      "[[token]]\nname = \"otto\"\ntoken = \"operator-secret-01\"\nrole = \"operator\"\n"
+      "components = [\"db\"]\n";
+  ASSERT_EQ(::write(fd, tokens.data(), tokens.size()), static_cast<ssize_t>(tokens.size()));
+  ::close(fd);
+  Console console(host.target(), "127.0.0.1:0", {"--tokens", path});
+  ASSERT_NE(console.port, 0);
+  const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  const auto bearer = [](const std::string& token) {
+    return token.empty() ? std::string() : "Authorization: Bearer " + token + "\r\n";
+  };
+  const auto change = [&](const std::string& token, const std::string& component) {
+    return statusOf(
+        console.port, "/api/targets/" + host.target() + "/components/" + component + "/levels", at,
+        "PUT", bearer(token) + "Origin: http://" + at + "\r\nContent-Type: application/json\r\n",
+        R"({"levels":"+debug"})");
+  };
+  struct Case {
+    const char* who;
+    std::string token;
+    int read, changeDb, changeNet;
+  };
+  const Case cases[] = {
+      {"no token", "", 401, 401, 401},
+      {"an unknown token", "not-one-of-them-at-all", 401, 401, 401},
+      {"the viewer", "viewer-secret-0001", 200, 403, 403},
+      {"the operator of db", "operator-secret-01", 200, 200, 403},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.who);
+    for (const std::string read : {"/api/targets", "/api/records?limit=1", "/api/alerts"})
+      EXPECT_EQ(statusOf(console.port, read, at, "GET", bearer(c.token)), c.read) << read;
+    EXPECT_EQ(change(c.token, "db"), c.changeDb);
+    EXPECT_EQ(change(c.token, "net"), c.changeNet);
+  }
+  std::remove(path);
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ struct WebFlags {
   std::string db;
   std::int64_t maxRecords = -1;  // -1: none for a file, kTemporaryStoreRecords otherwise
   std::string token;
+  std::string tokens;  // --tokens FILE
   AlertFlags alerts;
 };
 
@@ -118,8 +119,15 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
   } catch (const std::exception&) {
     throw ToolError{kExitUsage, "--listen: expected ADDR:PORT, got " + flags.listen};
   }
-  server.token =
-      flags.token.empty() && !web::isLoopbackName(server.host) ? makeToken() : flags.token;
+  if (!flags.tokens.empty()) {
+    server.tokens = web::readAccessTokens(flags.tokens);
+    if (!server.tokens.errors.empty())
+      throw ToolError{kExitUsage,
+                      "--tokens: " + config::describeMistakes(flags.tokens, server.tokens.errors)};
+  } else {
+    server.token =
+        flags.token.empty() && !web::isLoopbackName(server.host) ? makeToken() : flags.token;
+  }
 
   TemporaryDirectory temporary;
   store::Retention retention;
@@ -202,7 +210,14 @@ const Command kWebCommand = {
       app.add_option("--max-records", flags->maxRecords,
                      "Keep at most this many records (default: 1000000 in a temporary store)")
           ->check(CLI::NonNegativeNumber);
-      app.add_option("--token", flags->token, "Token every API call must carry");
+      CLI::Option* token =
+          app.add_option("--token", flags->token, "Token every API call must carry");
+      app.add_option("--tokens", flags->tokens,
+                     "Named tokens with roles (TOML): viewers read everything and change "
+                     "nothing; operators change levels, optionally of some applications and "
+                     "components only")
+          ->type_name("FILE")
+          ->excludes(token);
       addAlertOptions(app, flags->alerts);
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags, &app] { return runWeb(*flags, app.count("--discover") > 0); };

@@ -72,6 +72,13 @@ void sendError(httplib::Response& res, int status, const std::string& message) {
   sendJson(res, {{"error", message}}, status);
 }
 
+// The token a request carries: its Authorization bearer, or ?token=.
+std::string givenToken(const httplib::Request& req) {
+  const std::string authorization = req.get_header_value("Authorization");
+  if (authorization.starts_with("Bearer ")) return authorization.substr(7);
+  return req.get_param_value("token");
+}
+
 }  // namespace
 
 bool isLoopbackName(const std::string& name) {
@@ -120,11 +127,14 @@ httplib::Server::HandlerResponse WebServer::Impl::guard(const httplib::Request& 
     }
   }
   if (!req.path.starts_with("/api/")) return R::Unhandled;
-  if (!options.token.empty()) {
-    std::string given = req.get_param_value("token");
-    const std::string authorization = req.get_header_value("Authorization");
-    if (authorization.starts_with("Bearer ")) given = authorization.substr(7);
-    if (!equalInConstantTime(given, options.token)) {
+  if (!options.tokens.tokens.empty()) {
+    if (findToken(options.tokens, givenToken(req)) == nullptr) {
+      res.set_header("WWW-Authenticate", "Bearer");
+      sendError(res, 401, "a valid token is required (one of the console's --tokens file)");
+      return R::Handled;
+    }
+  } else if (!options.token.empty()) {
+    if (!equalInConstantTime(givenToken(req), options.token)) {
       res.set_header("WWW-Authenticate", "Bearer");
       sendError(res, 401, "a valid token is required (the one printed at start)");
       return R::Handled;
@@ -293,6 +303,20 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
     targets.push_back(std::move(*t));
   } else {
     return sendError(res, 404, "no such target: " + label);
+  }
+  if (!options.tokens.tokens.empty()) {
+    // guard() let only a known token through.
+    const AccessToken& who = *findToken(options.tokens, givenToken(req));
+    if (!who.operatorRole)
+      return sendError(res, 403,
+                       "token '" + who.name + "' is a viewer: it reads, and changes nothing");
+    for (const TargetState& t : targets) {
+      if (!mayChange(who, t.application, component)) {
+        return sendError(res, 403,
+                         "token '" + who.name + "' may not change " + component + " of " +
+                             t.application + " (" + t.label + ")");
+      }
+    }
   }
   nlohmann::json results = nlohmann::json::array();
   int status = 200;

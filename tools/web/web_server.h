@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "web/access_tokens.h"
 #include "web/level_control.h"
 #include "web/web_board.h"
 
@@ -31,8 +32,9 @@ namespace web {
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  int port = 8070;    // 0: any free port
-  std::string token;  // empty: none in force
+  int port = 8070;      // 0: any free port
+  std::string token;    // empty: none in force
+  AccessTokens tokens;  // named tokens with roles (--tokens); when any, they replace `token`
   std::string dbPath;
   bool viewer = false;  // the store is written by another process; no target is followed
 };
