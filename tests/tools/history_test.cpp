@@ -138,6 +138,10 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
       {{"--since", "1m", "--target", "127.0.0.1", "--limit", "1"}, "#0"},
       {{"--until", "1m"}, ""},
       {{"--target", "127.0.0.1:1"}, ""},
+      // journalctl's habits: the newest N oldest first, -p, -u, -S, -U.
+      {{"-n", "3"}, "#22 #23 #24"},
+      {{"-p", "error", "--component", "db", "-u", "127.0.0.1", "-n", "2"}, "#15 #21"},
+      {{"-S", "yesterday", "-U", "now", "-n", "1"}, "#24"},
   };
   for (const auto& c : kCases) {
     std::vector<std::string> args = {"query", "--db", db};
@@ -278,7 +282,8 @@ TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {
       {{"query", "--db", good, "--match", "\"open"}, 2, "--match '\"open'"},
       {{"query", "--db", good, "--match", "alpha AND AND"}, 2, "fts5: syntax error"},
       {{"query", "--db", good, "--min-level", "loud"}, 2, "no level 'loud'"},
-      {{"query", "--db", good, "--since", "yesterday"}, 2, "--since: invalid time"},
+      {{"query", "--db", good, "--since", "the day before"}, 2, "--since: invalid time"},
+      {{"query", "--db", good, "-n", "2", "--limit", "3"}, 2, "excludes"},
       {{"query", "--db", good, "--follow", "--context", "1"}, 2, "--follow"},
   };
   for (const auto& c : kCases) {

@@ -48,6 +48,8 @@ struct QueryFlags {
   std::string grep, match;
   int context = 0;
   std::int64_t limit = 0;
+  std::int64_t newest = 0;  // -n: the newest N, oldest first
+  std::string output = "short";
   bool reverse = false, follow = false, json = false, stats = false;
   std::string color = "auto";
 };
@@ -162,25 +164,29 @@ int runQuery(const QueryFlags& flags) {
         kExitUsage,
         "query: --follow shows entries in the order they come; no --context or --reverse"};
   }
+  if (flags.newest > 0 && (flags.limit > 0 || flags.reverse))
+    throw ToolError{kExitUsage,
+                    "query: -n shows the newest N oldest first; no --limit or --reverse"};
   store::RecordStore store(flags.db, store::RecordStore::Access::kRead);
   store::Filter filter = readFilter(flags, store);
+  if (flags.newest > 0) filter.limit = flags.newest;
   if (flags.stats) {
     printStats(store::collectStats(store, filter), flags.json, std::cout);
     return 0;
   }
   OutputOptions output;
-  output.json = flags.json;
+  output.json = flags.json || flags.output == "json";
   output.color = flags.color == "always" || (flags.color == "auto" && ::isatty(STDOUT_FILENO));
   const bool severalTargets =
       filter.targets.empty() ? store::storedTargets(store).size() > 1 : filter.targets.size() > 1;
   RowPrinter print(output, severalTargets);
-  if (!flags.follow) {
+  if (!flags.follow && flags.newest == 0) {
     store::Query(store, filter).run(std::ref(print));
     std::cout.flush();
     return 0;
   }
 
-  installStopHandlers();
+  if (flags.follow) installStopHandlers();
   std::int64_t high = 0;
   if (filter.limit > 0) {
     // The newest N, oldest first, as tail -n shows them; then what comes.
@@ -192,6 +198,8 @@ int runQuery(const QueryFlags& flags) {
       return true;
     });
     for (auto row = rows.rbegin(); row != rows.rend(); ++row) print(*row);
+    std::cout.flush();
+    if (!flags.follow) return 0;
     filter.limit = 0;
     filter.afterId = high;
   }
@@ -212,18 +220,18 @@ const Command kQueryCommand = {
       app.footer(
           "WHEN is an age (10m, 2h, 7d: that long ago), a local date and time\n"
           "('2024-05-01 12:00', 2024-05-01T12:00:30.5, Z for UTC), a time of today\n"
-          "(08:15) or @SECONDS since the epoch. Gaps show in place as\n"
+          "(08:15), today, yesterday, now, or @SECONDS since the epoch. Gaps show in place as\n"
           "'-- lost N records (sequence A to B) --'. --match takes full-text syntax:\n"
           "words, \"phrases\", prefix*, AND, OR, NOT, column:word (text, function,\n"
           "file, component).");
       app.add_option("--db", flags->db, "Record store to read")->required();
-      app.add_option("--since", flags->since, "Only records received at or after WHEN");
-      app.add_option("--until", flags->until, "Only records received before WHEN");
-      app.add_option("--target", flags->targets,
+      app.add_option("-S,--since", flags->since, "Only records received at or after WHEN");
+      app.add_option("-U,--until", flags->until, "Only records received before WHEN");
+      app.add_option("-u,--target", flags->targets,
                      "Only this target, HOST:PORT or every one of HOST (repeatable)");
       app.add_option("--component", flags->components, "Only this component (repeatable)");
       auto* minLevel =
-          app.add_option("--min-level", flags->minLevel,
+          app.add_option("-p,--min-level", flags->minLevel,
                          "Only records at least this severe (level name or client level)");
       app.add_option("--level", flags->levels, "Only these levels: a,b,c (names or client levels)")
           ->excludes(minLevel);
@@ -236,8 +244,16 @@ const Command kQueryCommand = {
                                    "At most N records (with --follow: the newest N first)")
                         ->check(CLI::NonNegativeNumber);
       auto* reverse = app.add_flag("--reverse", flags->reverse, "Newest first");
-      auto* follow =
-          app.add_flag("--follow", flags->follow, "Keep printing records as a recorder adds them");
+      auto* follow = app.add_flag("-f,--follow", flags->follow,
+                                  "Keep printing records as a recorder adds them");
+      auto* newest = app.add_option("-n,--lines", flags->newest,
+                                    "The newest N records, printed oldest first (with --follow: "
+                                    "then what comes)")
+                         ->check(CLI::PositiveNumber)
+                         ->excludes(limit)
+                         ->excludes(reverse);
+      app.add_option("-o,--output", flags->output, "short (as tail prints) or json (as --json)")
+          ->check(CLI::IsMember({"short", "json"}));
       app.add_flag("--json", flags->json,
                    "Print JSON, one object per line (records as tail --json)");
       app.add_option("--color", flags->color, "Colour level names: auto, always, never")
@@ -248,7 +264,8 @@ const Command kQueryCommand = {
           ->excludes(context)
           ->excludes(limit)
           ->excludes(reverse)
-          ->excludes(follow);
+          ->excludes(follow)
+          ->excludes(newest);
       return [flags] {
         try {
           return runQuery(*flags);

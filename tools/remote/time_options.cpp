@@ -42,6 +42,17 @@ SystemClock::time_point parseTimeBound(const std::string& text, const char* opti
     return SystemClock::time_point(
         std::chrono::duration_cast<SystemClock::duration>(std::chrono::duration<double>(seconds)));
   }
+  // The words journalctl takes: the start of today and of yesterday, local.
+  if (text == "now") return now;
+  if (text == "today" || text == "yesterday") {
+    const std::time_t at = SystemClock::to_time_t(now);
+    std::tm day{};
+    ::localtime_r(&at, &day);
+    day.tm_hour = day.tm_min = day.tm_sec = 0;
+    if (text == "yesterday") day.tm_mday -= 1;
+    day.tm_isdst = -1;
+    return SystemClock::from_time_t(std::mktime(&day));
+  }
   if (!text.empty() && text.find_first_of("-:") == std::string::npos) {
     try {
       return now - parseAge(text, option);
