@@ -24,6 +24,7 @@
 #include "remote/json_line.h"
 #include "remote/record_filter.h"
 #include "remote/record_output.h"
+#include "remote/state_file.h"
 #include "remote/stats_output.h"
 #include "remote/stop_signal.h"
 #include "remote/store_failure.h"
@@ -167,7 +168,7 @@ int runQuery(const QueryFlags& flags) {
   if (flags.newest > 0 && (flags.limit > 0 || flags.reverse))
     throw ToolError{kExitUsage,
                     "query: -n shows the newest N oldest first; no --limit or --reverse"};
-  store::RecordStore store(flags.db, store::RecordStore::Access::kRead);
+  store::RecordStore store(storePath(flags.db), store::RecordStore::Access::kRead);
   store::Filter filter = readFilter(flags, store);
   if (flags.newest > 0) filter.limit = flags.newest;
   if (flags.stats) {
@@ -224,7 +225,8 @@ const Command kQueryCommand = {
           "'-- lost N records (sequence A to B) --'. --match takes full-text syntax:\n"
           "words, \"phrases\", prefix*, AND, OR, NOT, column:word (text, function,\n"
           "file, component).");
-      app.add_option("--db", flags->db, "Record store to read")->required();
+      app.add_option("--db", flags->db,
+                     "Record store to read (default: " + std::string(kDefaultStoreHelp) + ")");
       app.add_option("-S,--since", flags->since, "Only records received at or after WHEN");
       app.add_option("-U,--until", flags->until, "Only records received before WHEN");
       app.add_option("-u,--target", flags->targets,

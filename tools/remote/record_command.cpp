@@ -33,6 +33,7 @@
 #include "remote/note.h"
 #include "remote/pcap_file.h"
 #include "remote/recorder_metrics.h"
+#include "remote/state_file.h"
 #include "remote/store_failure.h"
 #include "remote/store_feed.h"
 #include "remote/store_writer.h"
@@ -247,6 +248,7 @@ struct RecordFlags {
 
 int runRecord(const RecordFlags& flags) {
   RecordOptions options = flags.record;
+  options.db = storePath(options.db);
   const CommonOptions common = flags.common.read();
   if (options.importPath.empty()) {
     options.follow = flags.follow.read("record");
@@ -280,8 +282,9 @@ const Command kRecordCommand = {
           "killed recorder loses at most the last batch. One recorder per store: a\n"
           "second one is refused. Exit 1 when records were lost on the way or a named\n"
           "target was never registered with.");
-      app.add_option("--db", flags->record.db, "Record store (SQLite file), created when missing")
-          ->required();
+      app.add_option("--db", flags->record.db,
+                     "Record store (SQLite file), created when missing (default: " +
+                         std::string(kDefaultStoreHelp) + ")");
       addFollowOptions(app, flags->follow);
       app.add_option("--import", flags->record.importPath,
                      "Store the records of a capture (tail --pcap) instead of following "

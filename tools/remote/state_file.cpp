@@ -82,4 +82,23 @@ void editStateFile(const std::string& name,
   }
 }
 
+std::string statePath(const std::string& name) {
+  const std::string directory = stateDirectory();
+  if (directory.empty()) {
+    throw ToolError{kExitUsage, "neither XDG_STATE_HOME nor HOME names a directory for " + name +
+                                    ": give --db FILE"};
+  }
+  return directory + "/" + name;
+}
+
+std::string storePath(const std::string& given) {
+  const std::string path = given.empty() ? statePath(kDefaultStoreName) : given;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    throw ToolError{kExitUsage, "--db " + path + " is a directory: name a file (such as " + path +
+                                    "/" + kDefaultStoreName + ")"};
+  }
+  return path;
+}
+
 }  // namespace remote

@@ -24,4 +24,19 @@ namespace remote {
 void editStateFile(const std::string& name,
                    const std::function<bool(std::vector<std::string>&)>& change);
 
+// The path of `name` in the state directory (made when missing), as the
+// default of a file option. Throws ToolError (usage) when neither
+// XDG_STATE_HOME nor HOME names a directory.
+std::string statePath(const std::string& name);
+
+// The store --db names, or the default one when it is left out. Throws
+// ToolError (usage) for a directory, which SQLite would only call "unable
+// to open".
+std::string storePath(const std::string& given);
+
+// The record store record and query use when --db is left out.
+inline constexpr const char* kDefaultStoreName = "logs.db";
+inline constexpr const char* kDefaultStoreHelp =
+    "$XDG_STATE_HOME/tarvin-remote/logs.db (~/.local/state/tarvin-remote/logs.db)";
+
 }  // namespace remote
