@@ -36,6 +36,7 @@ expect libtarvin-dev include/tarvin/tarvin.h include/tarvin/framework.h \
   lib/cmake/Tarvin/TarvinConfig.cmake lib/pkgconfig/tarvin.pc $(docs libtarvin-dev)
 # shellcheck disable=SC2046
 expect tarvin-tools bin/tarvin-remote bin/tarvin-example-host $(docs tarvin-tools) \
+  share/bash-completion/completions/tarvin-remote share/zsh/vendor-completions/_tarvin-remote \
   lib/"$(dpkg-architecture -qDEB_HOST_MULTIARCH)"/wireshark/plugins/tarvinremote.lua
 dpkg-deb -c "$scratch"/out/libtarvin1_*.deb | grep -q 'include/' && fail "headers in the runtime package"
 if [ -d "$scratch/root/usr/share/man/man1" ]; then
