@@ -31,6 +31,7 @@
 #include "remote/component_levels.h"
 #include "remote/follow.h"
 #include "remote/note.h"
+#include "remote/plural.h"
 #include "remote/record_filter.h"
 #include "remote/syslog_format.h"
 #include "remote/syslog_sink.h"
@@ -66,8 +67,8 @@ class Forward : public FollowHandler {
     flushWaiting(/*final=*/true);
     sink->flush();
     sink->drain(kDrainLimit);
-    note("forwarded " + std::to_string(records) + " records" +
-         (gaps > 0 ? " and " + std::to_string(gaps) + " notices of lost records" : std::string()));
+    note("forwarded " + counted(records, "record") +
+         (gaps > 0 ? " and " + counted(gaps, "notice") + " of lost records" : std::string()));
     const bool delivered = sink->report();
     return delivered && !follower.losses().anyLost() && follower.allNamedReached() ? 0
                                                                                    : kExitNoAnswer;

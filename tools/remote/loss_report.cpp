@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "remote/note.h"
+#include "remote/plural.h"
 
 namespace remote {
 namespace {
@@ -29,8 +30,8 @@ void LossReport::onGap(const std::string& target, const SequenceGap& gap, Clock:
 
 void LossReport::onRestartGap(const std::string& target, const SequenceGap& gap) {
   beforeRestart += gap.count;
-  note(target + ": its new instance logged " + std::to_string(gap.count) +
-       " records (sequence 0 to " + std::to_string(gap.count - 1) + ") before we registered again");
+  note(target + ": its new instance logged " + counted(gap.count, "record") + " (sequence 0 to " +
+       std::to_string(gap.count - 1) + ") before we registered again");
 }
 
 void LossReport::onLate(Clock::time_point now) {
@@ -58,20 +59,19 @@ void LossReport::say(Clock::time_point now) {
     if (p.gaps == 1) {
       note(p.target + ": " + p.first.text());
     } else {
-      note(p.target + ": lost " + std::to_string(p.records) + " records in " +
-           std::to_string(p.gaps) + " gaps (sequence " + std::to_string(p.first.first) + " to " +
-           std::to_string(p.last) + ")");
+      note(p.target + ": lost " + counted(p.records, "record") + " in " + counted(p.gaps, "gap") +
+           " (sequence " + std::to_string(p.first.first) + " to " + std::to_string(p.last) + ")");
     }
   }
   pending.clear();
   if (lateRecords > lateSaid) {
-    note(std::to_string(lateRecords - lateSaid) +
-         " records arrived late, after they were said lost: not lost after all");
+    note(counted(lateRecords - lateSaid, "record") +
+         " arrived late, after they were said lost: not lost after all");
     lateSaid = lateRecords;
   }
   if (drops > dropsSaid) {
-    note("warning: receive buffer full: the kernel dropped " + std::to_string(drops - dropsSaid) +
-         " datagrams (a larger --rcvbuf holds longer bursts)");
+    note("warning: receive buffer full: the kernel dropped " +
+         counted(drops - dropsSaid, "datagram") + " (a larger --rcvbuf holds longer bursts)");
     dropsSaid = drops;
   }
   quietUntil = now + kLineEvery;
@@ -80,10 +80,10 @@ void LossReport::say(Clock::time_point now) {
 void LossReport::finish(std::size_t receiveBuffer) {
   quietUntil = {};
   say(Clock::now());
-  note("received " + std::to_string(records) + " records; " + std::to_string(lost()) +
+  note("received " + counted(records, "record") + "; " + std::to_string(lost()) +
        " lost (sequence gaps" +
        (lateRecords > 0 ? ", " + std::to_string(lateRecords) + " came late" : "") + "); " +
-       std::to_string(drops) + " datagrams dropped by the kernel (receive buffer " +
+       counted(drops, "datagram") + " dropped by the kernel (receive buffer " +
        sizeText(receiveBuffer) + ")" +
        (beforeRestart > 0 ? "; " + std::to_string(beforeRestart) +
                                 " logged by restarted targets before we registered again"

@@ -32,6 +32,7 @@
 #include "remote/metrics_server.h"
 #include "remote/note.h"
 #include "remote/pcap_file.h"
+#include "remote/plural.h"
 #include "remote/recorder_metrics.h"
 #include "remote/state_file.h"
 #include "remote/store_failure.h"
@@ -54,10 +55,6 @@ struct RecordOptions {
   std::string metrics;  // --metrics ADDR:PORT
 };
 
-std::string count(std::int64_t n, const char* what) {
-  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-}
-
 // Entries of a capture the store held already (known_records.h).
 struct Skipped {
   std::int64_t records = 0;
@@ -71,18 +68,17 @@ struct Skipped {
 // stands for.
 int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, std::int64_t gaps,
            std::int64_t notStored = 0, std::uint64_t drops = 0, const Skipped& skipped = {}) {
-  std::string summary = "stored " + count(writer.storedRecords(), "record") + " in " + db;
+  std::string summary = "stored " + counted(writer.storedRecords(), "record") + " in " + db;
   if (writer.deletedRecords() > 0)
     summary += " (retention deleted " + std::to_string(writer.deletedRecords()) + ")";
   if (skipped.records > 0 || skipped.gaps > 0) {
-    summary += "; skipped " + count(skipped.records, "record");
-    if (skipped.gaps > 0) summary += " and " + count(skipped.gaps, "gap");
+    summary += "; skipped " + counted(skipped.records, "record");
+    if (skipped.gaps > 0) summary += " and " + counted(skipped.gaps, "gap");
     summary += " already stored";
   }
-  if (lost > 0) summary += "; lost " + count(lost, "record") + " in " + count(gaps, "gap");
-  if (notStored > 0) summary += "; " + count(notStored, "record") + " not stored";
-  if (drops > 0)
-    summary += "; the kernel dropped " + count(static_cast<std::int64_t>(drops), "datagram");
+  if (lost > 0) summary += "; lost " + counted(lost, "record") + " in " + counted(gaps, "gap");
+  if (notStored > 0) summary += "; " + counted(notStored, "record") + " not stored";
+  if (drops > 0) summary += "; the kernel dropped " + counted(drops, "datagram");
   const bool anyLost = lost > 0 || notStored > 0 || drops > 0;
   if (!anyLost) summary += "; nothing lost";
   note(summary);

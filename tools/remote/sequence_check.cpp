@@ -8,6 +8,8 @@
 // Threads: see sequence_check.h.
 #include "remote/sequence_check.h"
 
+#include "remote/plural.h"
+
 namespace remote {
 namespace {
 
@@ -16,7 +18,7 @@ constexpr std::uint32_t kHalfRange = 0x80000000u;
 }  // namespace
 
 std::string SequenceGap::text() const {
-  return "lost " + std::to_string(count) + " records (sequence " + std::to_string(first) + " to " +
+  return "lost " + counted(count, "record") + " (sequence " + std::to_string(first) + " to " +
          std::to_string(first + count - 1) + ")";
 }
 

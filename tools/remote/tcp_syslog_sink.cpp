@@ -21,6 +21,7 @@
 
 #include "common/datagram_wait.h"
 #include "remote/note.h"
+#include "remote/plural.h"
 
 namespace remote {
 namespace {
@@ -257,7 +258,7 @@ void TcpSyslogSink::countUnacknowledged() {
 }
 
 bool TcpSyslogSink::report() const {
-  std::string text = "sent " + std::to_string(written) + " messages to " + url.text;
+  std::string text = "sent " + counted(written, "message") + " to " + url.text;
   if (resent > 0) text += " (" + std::to_string(resent) + " of them again after reconnecting)";
   bool complete = true;
   if (dropped > 0) {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "remote/note.h"
+#include "remote/plural.h"
 #include "remote/tool_error.h"
 
 namespace remote {
@@ -65,7 +66,7 @@ void UdpSyslogSink::flush() {
 void UdpSyslogSink::drain(std::chrono::milliseconds /*limit*/) { flush(); }
 
 bool UdpSyslogSink::report() const {
-  std::string text = "sent " + std::to_string(written) + " messages to " + url.text;
+  std::string text = "sent " + counted(written, "message") + " to " + url.text;
   if (sendFailures > 0) text += "; " + std::to_string(sendFailures) + " could not be sent";
   if (refused > 0)
     text += "; " + std::to_string(refused) + " refused by the collector (not delivered)";
