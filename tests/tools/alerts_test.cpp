@@ -37,8 +37,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using alerts::Condition;
-using Kind = Condition::Kind;
 
 const alerts::Time kStart = alerts::Time{} + std::chrono::hours(24 * 20000);
 
@@ -100,33 +98,6 @@ TEST(AlertRules, EveryMistakeIsNamedAtItsLine) {
       "[[rule]]\nname = \"a\"\ncondition = \"soon\"\nfor = \"later\"\n", "rules.toml");
   ASSERT_EQ(several.errors.size(), 2u);
   EXPECT_EQ(several.errors[1].line, 4);
-}
-
-TEST(AlertRules, ConditionForms) {
-  static const struct {
-    const char* text;
-    Kind kind;
-    double threshold;
-    alerts::Duration window;
-  } kCases[] = {
-      {"count >= 10 within 1m", Kind::kCount, 10, 60s},
-      {"rate > 5/s over 30s", Kind::kRateAbove, 5, 30s},
-      {"rate < 60/m over 5m", Kind::kRateBelow, 1, 300s},
-      {"absent for 1h", Kind::kAbsent, 0, 3600s},
-      {"lost >= 1 within 10s", Kind::kLost, 1, 10s},
-      {"target gone", Kind::kTargetGone, 0, 0s},
-      {"target restarted", Kind::kTargetRestarted, 0, 300s},
-      {"level not restored within 1m", Kind::kLevelNotRestored, 0, 60s},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.text);
-    Condition condition;
-    std::string error;
-    ASSERT_TRUE(alerts::parseCondition(c.text, condition, error)) << error;
-    EXPECT_EQ(condition.kind, c.kind);
-    EXPECT_DOUBLE_EQ(condition.threshold, c.threshold);
-    EXPECT_EQ(condition.window, c.window);
-  }
 }
 
 alerts::Rule rule(const std::string& condition, alerts::Duration holdFor = 0s) {
@@ -226,14 +197,6 @@ TEST(AlertEngine, AlertsCarryTheirLabelsAndFilledTemplates) {
                 {"alertname", "db errors"}, {"severity", "page"}, {"target", "127.0.0.1:57008"}}));
   EXPECT_EQ(alert.annotations.at("summary"), "2 from db on 127.0.0.1:57008: disk full {{x}}");
   EXPECT_EQ(alert.startsAt, kStart + 1s);
-}
-
-TEST(AlertRules, GlobsMatchTheWholeText) {
-  EXPECT_TRUE(alerts::globMatches("bill*", "billing"));
-  EXPECT_TRUE(alerts::globMatches("127.0.0.1:5700?", "127.0.0.1:57008"));
-  EXPECT_TRUE(alerts::globMatches("*a*b*", "xxaxxbxx"));
-  EXPECT_FALSE(alerts::globMatches("bill", "billing"));
-  EXPECT_FALSE(alerts::globMatches("*ing?", "billing"));
 }
 
 // A TCP port on loopback that nothing listens on (this namespace is the

@@ -17,13 +17,6 @@ constexpr std::size_t kMinimumSecret = 16;
 
 int lineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 
-bool sameInConstantTime(const std::string& a, const std::string& b) {
-  unsigned char differ = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    differ |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
-  return differ == 0;
-}
-
 void readToken(const toml::table& table, AccessTokens& out) {
   AccessToken token;
   token.line = lineOf(table);
@@ -114,10 +107,17 @@ AccessTokens readAccessTokens(const std::string& path) {
   return parseAccessTokens(*text, path);
 }
 
+bool equalInConstantTime(const std::string& given, const std::string& secret) {
+  unsigned char differ = given.size() == secret.size() ? 0 : 1;
+  for (std::size_t i = 0; i < given.size(); ++i)
+    differ |= static_cast<unsigned char>(given[i] ^ (i < secret.size() ? secret[i] : 0));
+  return differ == 0;
+}
+
 const AccessToken* findToken(const AccessTokens& tokens, const std::string& given) {
   const AccessToken* found = nullptr;
   for (const AccessToken& token : tokens.tokens) {
-    if (sameInConstantTime(given, token.secret)) found = &token;  // no early exit
+    if (equalInConstantTime(given, token.secret)) found = &token;  // no early exit
   }
   return found;
 }

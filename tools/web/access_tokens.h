@@ -42,6 +42,10 @@ struct AccessTokens {
 AccessTokens readAccessTokens(const std::string& path);
 AccessTokens parseAccessTokens(const std::string& text, const std::string& name);
 
+// Whether `given` is `secret`, in a time that depends on the length of
+// `given` only, so that a guess learns nothing from how long it took.
+bool equalInConstantTime(const std::string& given, const std::string& secret);
+
 // The token whose secret is `given` (each compared in constant time), or
 // null.
 const AccessToken* findToken(const AccessTokens& tokens, const std::string& given);

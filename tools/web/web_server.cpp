@@ -56,12 +56,6 @@ store::RecordStore& reader(const std::string& path) {
   return *tReader;
 }
 
-bool equalInConstantTime(const std::string& a, const std::string& b) {
-  unsigned char diff = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < a.size(); ++i) diff |= a[i] ^ b[i % (b.empty() ? 1 : b.size())];
-  return diff == 0;
-}
-
 void sendJson(httplib::Response& res, const nlohmann::json& body, int status = 200) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
