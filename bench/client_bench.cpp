@@ -54,14 +54,14 @@
 #include <benchmark/benchmark.h>
 
 #include "allocation_counter.h"
-#include "byte_order.h"
+#include "base/tool_error.h"
 #include "common/datagram_wait.h"
 #include "common/socket_address.h"
 #include "common/unique_fd.h"
 #include "fast_target.h"
 #include "remote/command.h"
-#include "remote/tool_error.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace bench {
 namespace {

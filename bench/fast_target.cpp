@@ -18,9 +18,9 @@
 #include <cstring>
 #include <vector>
 
-#include "byte_order.h"
 #include "common/socket_address.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace bench {
 namespace {

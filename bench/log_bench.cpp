@@ -59,7 +59,7 @@
 #include "common/unique_fd.h"
 #include "loopback.h"
 #include "target_harness.h"
-#include "wire_format.h"
+#include "wire/wire_format.h"
 
 namespace bench {
 

@@ -41,12 +41,12 @@
 #include <benchmark/benchmark.h>
 
 #include "allocation_counter.h"
-#include "byte_order.h"
 #include "common/unique_fd.h"
 #include "loopback.h"
 #include "target_harness.h"
 #include "thread_cpu.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace bench {
 

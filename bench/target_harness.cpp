@@ -12,9 +12,9 @@
 #include <cassert>
 #include <cstring>
 
-#include "byte_order.h"
 #include "thread_cpu.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 #ifndef TARVIN_PLUGIN_PATH
 #error "TARVIN_PLUGIN_PATH must name the plug-in that the benchmarks load"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/socket_address.h"
-#include "wire_format.h"
+#include "wire/wire_format.h"
 
 UniqueFd bindClientSocket(sockaddr_in local) {
   local.sin_family = AF_INET;

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
 #include "loopback.h"
 #include "tarvin/framework.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace {
 

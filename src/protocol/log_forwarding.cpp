@@ -22,10 +22,10 @@
 #include <array>
 #include <cstring>
 
-#include "byte_order.h"
 #include "target/log_target_remote.h"
 #include "tarvin/host_api.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 static_assert(CLogtargetRemote::kBufferSize == wire::kMaxDatagramSize);
 

@@ -21,11 +21,11 @@
 #include <utility>
 #include <vector>
 
-#include "byte_order.h"
 #include "target/client_address.h"
 #include "target/log_target_remote.h"
 #include "tarvin/host_api.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace {
 // Copies text and its NUL to `at`; returns the position after the NUL.

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
 #include "target/client_address.h"
 #include "target/log_target_remote.h"
 #include "tarvin/host_api.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace {
 unsigned int portOf(const sockaddr_in& address) { return ntohs(address.sin_port); }

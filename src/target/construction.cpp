@@ -21,7 +21,7 @@
 #include <new>
 
 #include "tarvin/host_api.h"
-#include "wire_format.h"
+#include "wire/wire_format.h"
 
 CLogtargetRemote::CLogtargetRemote(const CLogTargetParameters* /*params*/)
     : protocolBuffer(kBufferSize, 0), logBuffer(kBufferSize, 0) {

@@ -39,11 +39,11 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
 #include "target/log_target_remote.h"
 #include "tarvin/framework.h"
 #include "tarvin/host_api.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 // White-box access: the worker thread is replaced by direct calls.
 struct CLogtargetRemoteTestPeer {

@@ -10,11 +10,11 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "byte_order.h"
 #include "common/client_socket.h"
 #include "common/datagram_wait.h"
 #include "common/socket_address.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 LoopbackClient::LoopbackClient() {
   fd = bindClientSocket(loopbackAddress(0)).release();

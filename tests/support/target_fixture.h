@@ -18,7 +18,7 @@
 #include "support/loopback_client.h"
 #include "support/syslog_capture.h"
 #include "tarvin/framework.h"
-#include "wire_format.h"
+#include "wire/wire_format.h"
 
 // Loaded on first use, kept for the test process.
 tarvin::Plugin& plugin();

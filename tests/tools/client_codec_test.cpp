@@ -14,8 +14,8 @@
 
 #include <string>
 
-#include "byte_order.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 // to single records, and temporary changes that overlap.
 //
 // Threads: single-threaded gtest cases.
-#include "remote/levels.h"
+#include "model/levels.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "remote/temporary_change.h"
+#include "model/temporary_change.h"
 
 namespace {
 

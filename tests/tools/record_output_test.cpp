@@ -8,7 +8,7 @@
 // forward's syslog messages alike.
 //
 // Threads: single-threaded gtest cases.
-#include "remote/record_output.h"
+#include "output/record_output.h"
 
 #include <fcntl.h>
 
@@ -19,12 +19,12 @@
 #include <sstream>
 
 #include "allocation_counter.h"
+#include "base/json_text.h"
+#include "base/output_buffer.h"
+#include "base/visible_text.h"
 #include "common/unique_fd.h"
-#include "remote/json_text.h"
-#include "remote/output_buffer.h"
-#include "remote/record_filter.h"
-#include "remote/syslog_format.h"
-#include "remote/visible_text.h"
+#include "model/record_filter.h"
+#include "syslog/syslog_format.h"
 
 namespace {
 

@@ -176,8 +176,8 @@ TEST_F(StoreTest, EveryFieldAndGapComesBackInPlace) {
 int level(const StoredRecord& r) { return remote::recordClientLevel(r.arrived.record.clientMask); }
 // A record whose mask names no single level passes a minimum.
 bool atLeast(const StoredRecord& r, int minimum) { return level(r) >= minimum || level(r) < 0; }
-const std::string& text(const StoredRecord& r) { return r.arrived.record.strings[3]; }
-const std::string& component(const StoredRecord& r) { return r.arrived.record.strings[0]; }
+const std::string& text(const StoredRecord& r) { return r.arrived.text(); }
+const std::string& component(const StoredRecord& r) { return r.arrived.component(); }
 
 // Full-text tokens: runs of letters and digits, lower case.
 std::vector<std::string> tokens(const std::string& text) {

@@ -28,11 +28,11 @@
 #include <thread>
 #include <vector>
 
-#include "byte_order.h"
 #include "codec/client_codec.h"
 #include "common/socket_address.h"
 #include "common/unique_fd.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace tooltest {
 

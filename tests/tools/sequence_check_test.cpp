@@ -5,7 +5,7 @@
 // records already reported lost.
 //
 // Threads: gtest's thread only.
-#include "remote/sequence_check.h"
+#include "model/sequence_check.h"
 
 #include <gtest/gtest.h>
 

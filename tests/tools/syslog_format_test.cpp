@@ -4,7 +4,7 @@
 // cleaned, PARAM-VALUE escaping and UTF-8 repair, MSG without controls,
 // and the severity of each client level. The collector side is in
 // forward_test.cpp.
-#include "remote/syslog_format.h"
+#include "syslog/syslog_format.h"
 
 #include <gtest/gtest.h>
 

@@ -37,7 +37,8 @@ bool Engine::watches(std::size_t index, const std::string& target,
   const Rule& rule = ruleList[index];
   if (rule.targets.empty()) return true;
   return std::any_of(rule.targets.begin(), rule.targets.end(), [&](const std::string& glob) {
-    return globMatches(glob, target) || (!application.empty() && globMatches(glob, application));
+    return config::globMatches(glob, target) ||
+           (!application.empty() && config::globMatches(glob, application));
   });
 }
 

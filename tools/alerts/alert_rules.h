@@ -98,7 +98,4 @@ struct TemplateValues {
 };
 std::string expandTemplate(const std::string& text, const TemplateValues& values);
 
-// Whether `pattern`, with * and ? as in a shell, matches all of `text`.
-bool globMatches(const std::string& pattern, const std::string& text);
-
 }  // namespace alerts

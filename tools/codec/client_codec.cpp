@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "byte_order.h"
-#include "wire_format.h"
+#include "wire/byte_order.h"
+#include "wire/wire_format.h"
 
 namespace codec {
 namespace {

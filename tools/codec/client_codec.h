@@ -101,6 +101,16 @@ struct LogRecord {
   std::array<std::int32_t, 4> integers{};  // two's complement on the wire
   std::uint32_t clientMask = 0;
   std::array<std::string, 4> strings;
+
+  // The fields by name; strings and integers hold them in wire order.
+  const std::string& component() const { return strings[0]; }
+  const std::string& file() const { return strings[1]; }
+  const std::string& function() const { return strings[2]; }
+  const std::string& text() const { return strings[3]; }
+  std::int32_t pid() const { return integers[0]; }
+  std::int32_t tid() const { return integers[1]; }
+  std::uint32_t tick() const { return static_cast<std::uint32_t>(integers[2]); }  // wraps
+  std::int32_t line() const { return integers[3]; }
 };
 
 using Datagram = std::variant<DiscoveryResponse, RegistrationConfirm, ComponentInfo,
@@ -115,6 +125,16 @@ struct LogRecordView {
   std::array<std::int32_t, 4> integers{};
   std::uint32_t clientMask = 0;
   std::array<std::string_view, 4> strings;
+
+  // The fields by name, as LogRecord has them.
+  std::string_view component() const { return strings[0]; }
+  std::string_view file() const { return strings[1]; }
+  std::string_view function() const { return strings[2]; }
+  std::string_view text() const { return strings[3]; }
+  std::int32_t pid() const { return integers[0]; }
+  std::int32_t tid() const { return integers[1]; }
+  std::uint32_t tick() const { return static_cast<std::uint32_t>(integers[2]); }  // wraps
+  std::int32_t line() const { return integers[3]; }
 
   LogRecordView() = default;
   explicit LogRecordView(const LogRecord& record);

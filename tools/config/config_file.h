@@ -35,4 +35,8 @@ void sortByLine(std::vector<Mistake>& mistakes);
 // "FILE has 2 mistakes:" and one indented "FILE:LINE: message" line each.
 std::string describeMistakes(const std::string& path, const std::vector<Mistake>& mistakes);
 
+// Whether `pattern`, with * and ? as in a shell, matches all of `text`:
+// how the tools' files name applications.
+bool globMatches(const std::string& pattern, const std::string& text);
+
 }  // namespace config

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "cli/option_checks.h"
-#include "wire_format.h"
+#include "wire/wire_format.h"
 
 namespace {
 

@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <ctime>
 
-#include "alerts/alert_rules.h"
-
 namespace policy {
 namespace {
 
@@ -140,7 +138,7 @@ const LevelEntry* decidingEntry(const LevelPolicy& policy, const std::string& ap
   for (const LevelEntry& entry : policy.entries) {
     if (entry.until && now >= *entry.until) continue;
     if (entry.component != "*" && entry.component != component) continue;
-    if (!alerts::globMatches(entry.application, application)) continue;
+    if (!config::globMatches(entry.application, application)) continue;
     // Later entries win ties: >=.
     if (best == nullptr || rank(entry) >= rank(*best)) best = &entry;
   }

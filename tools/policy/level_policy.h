@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "config/config_file.h"
-#include "remote/levels.h"
+#include "model/levels.h"
 
 namespace policy {
 

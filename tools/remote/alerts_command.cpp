@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "alerts/alert_rules.h"
+#include "base/tool_error.h"
 #include "remote/command.h"
-#include "remote/tool_error.h"
 
 namespace remote {
 namespace {

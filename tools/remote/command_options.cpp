@@ -13,38 +13,10 @@
 #include <cstdint>
 #include <limits>
 
+#include "base/tool_error.h"
 #include "cli/option_checks.h"
-#include "remote/tool_error.h"
 
 namespace remote {
-
-std::chrono::milliseconds parseDuration(const std::string& text, const char* option) {
-  const auto value = cli::parseDuration(text);
-  if (!value) {
-    throw ToolError{kExitUsage, std::string(option) + ": invalid duration '" + text +
-                                    "' (examples: " + cli::kDurationExamples + ")"};
-  }
-  return *value;
-}
-
-std::size_t parseSize(const std::string& text, const char* option) {
-  std::uint64_t value = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, ec] = std::from_chars(text.data(), end, value);
-  std::string unit(stop, end);
-  if (unit.ends_with("iB")) unit.resize(unit.size() - 2);
-  if (unit.size() > 1 && unit.ends_with("B")) unit.pop_back();
-  int shift = -1;
-  if (unit.empty() || unit == "B") shift = 0;
-  if (unit == "K" || unit == "k") shift = 10;
-  if (unit == "M") shift = 20;
-  if (unit == "G") shift = 30;
-  if (ec != std::errc() || shift < 0 || value > (std::uint64_t{1} << (40 - shift))) {
-    throw ToolError{kExitUsage, std::string(option) + ": invalid size '" + text +
-                                    "' (examples: 8M, 512K, 65536)"};
-  }
-  return static_cast<std::size_t>(value << shift);
-}
 
 CommonOptions CommonFlags::read() const {
   CommonOptions common;

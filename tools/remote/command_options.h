@@ -14,24 +14,17 @@
 #include <chrono>
 #include <string>
 
-#include "remote/follow.h"
-#include "remote/record_filter.h"
-#include "remote/record_output.h"
-#include "remote/session.h"
+#include "client/session.h"
+#include "follow/follow.h"
+#include "model/record_filter.h"
+#include "model/time_options.h"  // parseDuration(), parseSize(): every command reads them
+#include "output/record_output.h"
 
 namespace CLI {
 class App;  // declared only: CLI11 adds seconds to every file that includes it
 }
 
 namespace remote {
-
-// A duration as cli::parseDuration() reads it ("500ms", "1.5", "1h30m").
-// Throws ToolError (usage) naming `option` for text no check has seen.
-std::chrono::milliseconds parseDuration(const std::string& text, const char* option);
-
-// "8M", "512K", "1G", "65536" (bytes; K, M and G are powers of 1024, an
-// "iB" or "B" may follow). Throws ToolError (usage) naming `option`.
-std::size_t parseSize(const std::string& text, const char* option);
 
 // What every command that talks to targets reads from the shared options.
 struct CommonOptions {

@@ -11,16 +11,16 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "base/json_line.h"
+#include "base/note.h"
+#include "base/visible_text.h"
+#include "client/component_list.h"
+#include "client/find_target.h"
+#include "client/level_requests.h"
+#include "model/levels.h"
+#include "output/level_output.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/component_list.h"
-#include "remote/find_target.h"
-#include "remote/json_line.h"
-#include "remote/level_output.h"
-#include "remote/level_requests.h"
-#include "remote/levels.h"
-#include "remote/note.h"
-#include "remote/visible_text.h"
 
 namespace remote {
 namespace {

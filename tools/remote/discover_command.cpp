@@ -15,15 +15,15 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "base/json_line.h"
+#include "base/stop_signal.h"
+#include "base/tool_error.h"
+#include "base/visible_text.h"
 #include "cli/option_checks.h"
+#include "client/discovery_sweep.h"
+#include "client/find_targets.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/discovery_sweep.h"
-#include "remote/find_targets.h"
-#include "remote/json_line.h"
-#include "remote/stop_signal.h"
-#include "remote/tool_error.h"
-#include "remote/visible_text.h"
 
 namespace remote {
 namespace {

@@ -26,22 +26,22 @@
 #include <optional>
 #include <set>
 
+#include "base/note.h"
+#include "base/stop_signal.h"
+#include "base/tool_error.h"
+#include "base/visible_text.h"
 #include "cli/option_checks.h"
+#include "client/component_list.h"
+#include "client/discovery_sweep.h"
+#include "client/find_target.h"
+#include "client/find_targets.h"
+#include "client/level_requests.h"
+#include "client/running_changes.h"
+#include "model/levels.h"
+#include "output/level_output.h"
 #include "policy/level_policy.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/component_list.h"
-#include "remote/discovery_sweep.h"
-#include "remote/find_target.h"
-#include "remote/find_targets.h"
-#include "remote/level_output.h"
-#include "remote/level_requests.h"
-#include "remote/levels.h"
-#include "remote/note.h"
-#include "remote/running_changes.h"
-#include "remote/stop_signal.h"
-#include "remote/tool_error.h"
-#include "remote/visible_text.h"
 
 namespace remote {
 namespace {

@@ -24,18 +24,18 @@
 #include <deque>
 #include <memory>
 
+#include "base/note.h"
+#include "base/plural.h"
+#include "base/tool_error.h"
 #include "cli/option_checks.h"
+#include "follow/component_check.h"
+#include "follow/component_levels.h"
+#include "follow/follow.h"
+#include "model/record_filter.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/component_check.h"
-#include "remote/component_levels.h"
-#include "remote/follow.h"
-#include "remote/note.h"
-#include "remote/plural.h"
-#include "remote/record_filter.h"
-#include "remote/syslog_format.h"
-#include "remote/syslog_sink.h"
-#include "remote/tool_error.h"
+#include "syslog/syslog_format.h"
+#include "syslog/syslog_sink.h"
 
 namespace remote {
 namespace {
@@ -89,7 +89,7 @@ class Forward : public FollowHandler {
       return;
     }
     codec::LogRecord kept = record.toRecord();
-    levels.lookup(target.endpoint, kept.uuid, kept.strings[0]);
+    levels.lookup(target.endpoint, kept.uuid, kept.component());
     waiting.push_back({target.host, target.applicationName, target.label, std::move(kept), at});
     flushWaiting(/*final=*/false);
   }
@@ -107,12 +107,12 @@ class Forward : public FollowHandler {
   void flushWaiting(bool final) {
     while (!waiting.empty()) {
       const Waiting& head = waiting.front();
-      const Levels* known = levels.levelsFor(head.record.uuid, head.record.strings[0]);
+      const Levels* known = levels.levelsFor(head.record.uuid, head.record.component());
       if (known == nullptr && !final) return;
       const codec::LogRecordView view(head.record);
       if (filter.wanted(
               view,
-              known ? *known : levels.levelsOrNone(head.record.uuid, head.record.strings[0]))) {
+              known ? *known : levels.levelsOrNone(head.record.uuid, head.record.component()))) {
         send({head.host, head.application, head.label, head.record.uuid}, view, head.at);
       }
       waiting.pop_front();

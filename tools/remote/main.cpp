@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/tool_error.h"
 #include "remote/command.h"
-#include "remote/tool_error.h"
 
 namespace {
 

@@ -19,17 +19,17 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "base/json_line.h"
+#include "base/state_file.h"
+#include "base/stop_signal.h"
+#include "base/time_text.h"
+#include "model/record_filter.h"
+#include "model/time_options.h"
+#include "output/record_output.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/json_line.h"
-#include "remote/record_filter.h"
-#include "remote/record_output.h"
-#include "remote/state_file.h"
 #include "remote/stats_output.h"
-#include "remote/stop_signal.h"
 #include "remote/store_failure.h"
-#include "remote/time_options.h"
-#include "remote/time_text.h"
 #include "store/store_query.h"
 #include "store/store_stats.h"
 

@@ -24,21 +24,21 @@
 #include <variant>
 #include <vector>
 
-#include "remote/alert_feed.h"
-#include "remote/captured_log.h"
+#include "base/note.h"
+#include "base/plural.h"
+#include "base/state_file.h"
+#include "capture/captured_log.h"
+#include "capture/pcap_file.h"
+#include "follow/follow.h"
+#include "model/time_options.h"
+#include "recorder/alert_feed.h"
+#include "recorder/metrics_server.h"
+#include "recorder/recorder_metrics.h"
+#include "recorder/store_feed.h"
+#include "recorder/store_writer.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/follow.h"
-#include "remote/metrics_server.h"
-#include "remote/note.h"
-#include "remote/pcap_file.h"
-#include "remote/plural.h"
-#include "remote/recorder_metrics.h"
-#include "remote/state_file.h"
 #include "remote/store_failure.h"
-#include "remote/store_feed.h"
-#include "remote/store_writer.h"
-#include "remote/time_options.h"
 #include "store/known_records.h"
 
 namespace remote {

@@ -16,14 +16,14 @@
 #include <iostream>
 #include <memory>
 
-#include "remote/captured_log.h"
+#include "base/note.h"
+#include "base/tool_error.h"
+#include "capture/captured_log.h"
+#include "capture/pcap_file.h"
+#include "model/record_filter.h"
+#include "output/record_output.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/note.h"
-#include "remote/pcap_file.h"
-#include "remote/record_filter.h"
-#include "remote/record_output.h"
-#include "remote/tool_error.h"
 
 namespace remote {
 namespace {

@@ -12,9 +12,9 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
-#include "remote/json_line.h"
-#include "remote/time_text.h"
-#include "remote/visible_text.h"
+#include "base/json_line.h"
+#include "base/time_text.h"
+#include "base/visible_text.h"
 
 namespace remote {
 namespace {

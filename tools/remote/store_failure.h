@@ -8,7 +8,7 @@
 // Threads: a pure function; the tool is single-threaded.
 #pragma once
 
-#include "remote/tool_error.h"
+#include "base/tool_error.h"
 #include "store/store_error.h"
 
 namespace remote {

@@ -29,17 +29,17 @@
 #include <deque>
 #include <memory>
 
+#include "base/note.h"
+#include "base/output_buffer.h"
+#include "base/tool_error.h"
 #include "common/unique_fd.h"
+#include "follow/component_check.h"
+#include "follow/component_levels.h"
+#include "follow/follow.h"
+#include "model/record_filter.h"
+#include "output/record_output.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
-#include "remote/component_check.h"
-#include "remote/component_levels.h"
-#include "remote/follow.h"
-#include "remote/note.h"
-#include "remote/output_buffer.h"
-#include "remote/record_filter.h"
-#include "remote/record_output.h"
-#include "remote/tool_error.h"
 
 namespace remote {
 namespace {
@@ -94,7 +94,7 @@ class Tail : public FollowHandler {
   // Hot path: a component seen before, nothing queued: printed in place.
   void onRecordView(FollowedTarget& target, const codec::LogRecordView& record,
                     SystemClock::time_point at) override {
-    const Levels* known = levels.lookup(target.endpoint, record.uuid, record.strings[0]);
+    const Levels* known = levels.lookup(target.endpoint, record.uuid, record.component());
     if (queue.empty() && known != nullptr) {
       printer.offer(record, at, target.label, *known);
       return;
@@ -130,7 +130,7 @@ class Tail : public FollowHandler {
   bool headReady() const {
     return !queue.empty() && (queue.size() > kMaxWaiting ||
                               levels.levelsFor(queue.front().record.uuid,
-                                               queue.front().record.strings[0]) != nullptr);
+                                               queue.front().record.component()) != nullptr);
   }
 
   // Prints queued records in order of arrival until one waits for its
@@ -140,7 +140,7 @@ class Tail : public FollowHandler {
     for (std::size_t printed = 0; !queue.empty() && !printer.limitReached(); ++printed) {
       if (!final && (printed == kPrintedPerWakeUp || !headReady())) return;
       const ArrivedRecord& head = queue.front();
-      printer.offer(head, levels.levelsOrNone(head.record.uuid, head.record.strings[0]));
+      printer.offer(head, levels.levelsOrNone(head.record.uuid, head.record.component()));
       queue.pop_front();
     }
   }

@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-#include "remote/levels.h"
+#include "model/levels.h"
 
 namespace store {
 

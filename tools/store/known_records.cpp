@@ -47,8 +47,7 @@ std::uint64_t contentDigest(std::uint32_t clientMask, const std::array<std::int3
 }
 
 std::uint64_t contentDigest(const codec::LogRecord& r) {
-  return contentDigest(r.clientMask, r.integers,
-                       {r.strings[0], r.strings[1], r.strings[2], r.strings[3]});
+  return contentDigest(r.clientMask, r.integers, {r.component(), r.file(), r.function(), r.text()});
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "remote/levels.h"
+#include "model/levels.h"
 #include "store/sql_regexp.h"
 
 namespace store {
@@ -154,18 +154,25 @@ sqlite::Database openDatabase(const std::string& path, RecordStore::Access acces
 
 struct RecordStore::Writer {
   explicit Writer(sqlite::Database& db)
-      : insertRecord(
-            db, "INSERT INTO records VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15)"),
+      // Columns by name: the numbers bound below follow this list, not the
+      // order of the table's definition.
+      : insertRecord(db,
+                     "INSERT INTO records(id, received_ns, source, sequence, client_mask, "
+                     "client_level, level_name, pid, tid, tick, line, component, file, "
+                     "function, text) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15)"),
         indexText(
             db,
             "INSERT INTO records_fts(rowid, text, function, file, component) "
             "SELECT id, text, function, file, component FROM records WHERE id >= ?1 AND id < ?2"),
-        insertGap(db, "INSERT INTO gaps VALUES (?1,?2,?3,?4,?5,?6)"),
+        insertGap(db,
+                  "INSERT INTO gaps(id, seen_ns, source, first, last, count) "
+                  "VALUES (?1,?2,?3,?4,?5,?6)"),
         insertSource(
             db, "INSERT INTO sources(target, uuid, application) VALUES (?1,?2,?3) RETURNING id"),
         saveLastId(db, "UPDATE meta SET value = ?1 WHERE key = 'last_id'"),
         addCount(db,
-                 "INSERT INTO counts VALUES (?1,?2,?3,?4,?5) "
+                 "INSERT INTO counts(source, component, client_level, level_name, records) "
+                 "VALUES (?1,?2,?3,?4,?5) "
                  "ON CONFLICT DO UPDATE SET records = records + excluded.records"),
         dropEmptyCounts(db, "DELETE FROM counts WHERE records <= 0"),
         // Oldest by id: the order they were recorded in. What each deleted
@@ -317,14 +324,14 @@ std::int64_t RecordStore::append(std::span<const Entry> entries,
         // Bound uncopied: record and name outlive the step and the reset
         // after it, and five copies were a tenth of the insert.
         insert.bind(6, std::int64_t{level}).bindUncopied(7, levelName);
-        insert.bind(8, std::int64_t{r.integers[0]}).bind(9, std::int64_t{r.integers[1]});
-        insert.bind(10, std::int64_t{static_cast<std::uint32_t>(r.integers[2])});
-        insert.bind(11, std::int64_t{r.integers[3]});
-        for (int i = 0; i < 4; ++i)
-          insert.bindUncopied(12 + i, r.strings[static_cast<std::size_t>(i)]);
+        insert.bind(8, std::int64_t{r.pid()}).bind(9, std::int64_t{r.tid()});
+        insert.bind(10, std::int64_t{r.tick()});
+        insert.bind(11, std::int64_t{r.line()});
+        insert.bindUncopied(12, r.component()).bindUncopied(13, r.file());
+        insert.bindUncopied(14, r.function()).bindUncopied(15, r.text());
         insert.step();
         insert.reset();
-        ++counted[{source, r.strings[0], level, std::move(levelName)}];
+        ++counted[{source, r.component(), level, std::move(levelName)}];
         ++records;
       } else {
         const StoredGap& g = std::get<StoredGap>(entry);

@@ -34,8 +34,8 @@
 #include <vector>
 
 #include "common/unique_fd.h"
-#include "remote/record_output.h"
-#include "remote/sequence_check.h"
+#include "model/arrived_record.h"
+#include "model/sequence_check.h"
 #include "store/sqlite.h"
 #include "store/store_error.h"
 #include "store/wal_checkpointer.h"

@@ -8,7 +8,8 @@
 // store's schema.
 //
 // Threads: a Database and everything made from it belong to one thread at a
-// time; SQLite's own locking is left in its default (serialized) mode.
+// time; connections open without SQLite's own locking (SQLITE_OPEN_NOMUTEX),
+// which a connection used by one thread does not need.
 #pragma once
 
 #include <cstdint>

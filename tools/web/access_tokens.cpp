@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <set>
 
-#include "alerts/alert_rules.h"
-
 namespace web {
 namespace {
 
@@ -128,7 +126,7 @@ bool mayChange(const AccessToken& token, const std::string& application,
   const bool applicationAllowed =
       token.applications.empty() ||
       std::any_of(token.applications.begin(), token.applications.end(),
-                  [&](const std::string& glob) { return alerts::globMatches(glob, application); });
+                  [&](const std::string& glob) { return config::globMatches(glob, application); });
   const bool componentAllowed =
       token.components.empty() || std::find(token.components.begin(), token.components.end(),
                                             component) != token.components.end();

@@ -8,12 +8,12 @@
 
 #include <algorithm>
 
-#include "remote/level_requests.h"
-#include "remote/levels.h"
-#include "remote/note.h"
-#include "remote/stop_signal.h"
-#include "remote/temporary_change.h"
-#include "remote/tool_error.h"
+#include "base/note.h"
+#include "base/stop_signal.h"
+#include "base/tool_error.h"
+#include "client/level_requests.h"
+#include "model/levels.h"
+#include "model/temporary_change.h"
 
 namespace web {
 

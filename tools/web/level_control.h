@@ -27,10 +27,10 @@
 #include <thread>
 #include <utility>
 
+#include "client/running_changes.h"
+#include "client/session.h"
 #include "codec/client_codec.h"
-#include "remote/levels.h"
-#include "remote/running_changes.h"
-#include "remote/session.h"
+#include "model/levels.h"
 
 namespace web {
 

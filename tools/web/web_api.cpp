@@ -7,9 +7,9 @@
 
 #include <charconv>
 
-#include "remote/levels.h"
-#include "remote/time_options.h"
-#include "remote/tool_error.h"
+#include "base/tool_error.h"
+#include "model/levels.h"
+#include "model/time_options.h"
 
 namespace web {
 namespace {

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "remote/endpoint.h"
+#include "model/endpoint.h"
 
 namespace web {
 

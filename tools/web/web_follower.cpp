@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "remote/note.h"
-#include "wire_format.h"
+#include "base/note.h"
+#include "wire/wire_format.h"
 
 namespace web {
 
@@ -54,7 +54,7 @@ void WebFollower::onRecord(remote::FollowedTarget& target, codec::LogRecord&& re
                            remote::SystemClock::time_point at) {
   Seen& s = seen[target.label];
   ++s.records;
-  s.components.try_emplace(record.strings[0]);
+  s.components.try_emplace(record.component());
   feed.onRecord(target, std::move(record), at);
 }
 

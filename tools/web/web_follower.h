@@ -16,9 +16,9 @@
 #include <optional>
 #include <string>
 
-#include "remote/alert_feed.h"
-#include "remote/follow.h"
-#include "remote/store_feed.h"
+#include "follow/follow.h"
+#include "recorder/alert_feed.h"
+#include "recorder/store_feed.h"
 #include "web/web_board.h"
 
 namespace web {

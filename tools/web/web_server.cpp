@@ -20,11 +20,10 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "remote/command_options.h"
-#include "remote/level_output.h"
-#include "remote/levels.h"
-#include "remote/time_options.h"
-#include "remote/tool_error.h"
+#include "base/tool_error.h"
+#include "model/levels.h"
+#include "model/time_options.h"
+#include "output/level_output.h"
 #include "store/store_query.h"
 #include "web/page_files.h"
 #include "web/web_api.h"

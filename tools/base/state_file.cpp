@@ -1,0 +1,104 @@
+// tools/base/state_file.cpp
+//
+// Finding the state directory, and one locked read-change-write of a file
+// in it.
+//
+// Threads: single-threaded per call; see state_file.h.
+#include "base/state_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "base/tool_error.h"
+#include "common/unique_fd.h"
+
+namespace remote {
+namespace {
+
+// The state directory, made if missing; empty when neither variable names
+// one.
+std::string stateDirectory() {
+  std::string base;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
+    base = state;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+    base = std::string(home) + "/.local/state";
+  } else {
+    return {};
+  }
+  std::string path;
+  std::istringstream parts(base + "/tarvin-remote");
+  for (std::string part; std::getline(parts, part, '/');) {
+    if (part.empty()) continue;
+    path += "/" + part;
+    ::mkdir(path.c_str(), 0700);  // EEXIST is fine; a real failure shows at open()
+  }
+  return path;
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& path) {
+  throw ToolError{kExitNoAnswer, "cannot " + what + " " + path + ": " + std::strerror(errno)};
+}
+
+}  // namespace
+
+void editStateFile(const std::string& name,
+                   const std::function<bool(std::vector<std::string>&)>& change) {
+  const std::string directory = stateDirectory();
+  if (directory.empty()) {
+    throw ToolError{kExitNoAnswer, "neither XDG_STATE_HOME nor HOME names a directory for " + name};
+  }
+  const std::string path = directory + "/" + name;
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd) fail("open", path);
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) fail("lock", path);
+  }
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail("read", path);
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  if (!change(lines)) return;
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
+  if (::ftruncate(fd.get(), 0) != 0) fail("write", path);
+  errno = 0;
+  if (::pwrite(fd.get(), out.data(), out.size(), 0) != static_cast<ssize_t>(out.size())) {
+    if (errno == 0) errno = ENOSPC;  // a short write names no error of its own
+    fail("write", path);
+  }
+}
+
+std::string statePath(const std::string& name) {
+  const std::string directory = stateDirectory();
+  if (directory.empty()) {
+    throw ToolError{kExitUsage, "neither XDG_STATE_HOME nor HOME names a directory for " + name +
+                                    ": give --db FILE"};
+  }
+  return directory + "/" + name;
+}
+
+std::string storePath(const std::string& given) {
+  const std::string path = given.empty() ? statePath(kDefaultStoreName) : given;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    throw ToolError{kExitUsage, "--db " + path + " is a directory: name a file (such as " + path +
+                                    "/" + kDefaultStoreName + ")"};
+  }
+  return path;
+}
+
+}  // namespace remote

@@ -1,0 +1,84 @@
+// tools/model/record_filter.h
+//
+// Which log records tail, forward and replay pass on: --component,
+// --min-level, --grep and --exclude, declared once for all three and
+// applied by one RecordFilter, so that a record tail shows is a record
+// forward sends.
+//
+// --min-level takes a client level 0-31 or a level name. A name means the
+// client level some component's level descriptions give it, so it can be
+// checked only once descriptions are known: a name that none of them has
+// is a usage error naming the levels they do have. --grep and --exclude
+// are POSIX extended expressions (as grep -E takes) tried on the text, the
+// function and the file of a record.
+//
+// Threads: a filter belongs to the thread that follows the targets.
+#pragma once
+
+#include <regex.h>
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "codec/client_codec.h"
+#include "model/levels.h"
+
+namespace CLI {
+class App;  // declared only: CLI11 adds seconds to every file that includes it
+}
+
+namespace remote {
+
+// The filter options as typed.
+struct FilterFlags {
+  std::vector<std::string> components;  // empty: every component
+  std::string minLevel;                 // empty: every level
+  std::vector<std::string> grep;        // a record must match one (when any)
+  std::vector<std::string> exclude;     // and none of these
+};
+
+// --component, --min-level, --grep and --exclude.
+void addFilterOptions(CLI::App& command, FilterFlags& flags);
+
+class RecordFilter {
+ public:
+  // Throws ToolError (usage) for a pattern that does not compile, with the
+  // regex engine's message.
+  explicit RecordFilter(const FilterFlags& flags);
+  ~RecordFilter();
+  RecordFilter(const RecordFilter&) = delete;
+  RecordFilter& operator=(const RecordFilter&) = delete;
+
+  // Whether the record passes; `levels` are its component's level
+  // descriptions, empty when unknown. Throws ToolError (usage) when
+  // --min-level names a level that neither these nor any descriptions seen
+  // before have.
+  // Hot path: no allocation once the filter has seen the record's levels
+  // (but glibc's regexec() of --grep and --exclude may allocate).
+  bool wanted(const codec::LogRecordView& record, const Levels& levels);
+
+  // Whether --min-level is a name, which needs level descriptions.
+  bool needsLevels() const { return !minName.empty(); }
+  const std::vector<std::string>& components() const { return flags.components; }
+
+ private:
+  struct Pattern;
+  bool matches(const std::vector<std::unique_ptr<Pattern>>& patterns,
+               const codec::LogRecordView& record) const;
+  int minimumFor(const Levels& levels);
+
+  const FilterFlags flags;
+  const std::set<std::string, std::less<>> componentSet;
+  int minNumber = -1;                  // --min-level as a client level
+  std::string minName;                 // or as a name
+  std::optional<int> resolved;         // the name's client level, once a component had it
+  std::vector<std::string> seenNames;  // level names of every description seen, in the hosts' order
+  bool warnedUnknown = false;
+  std::vector<std::unique_ptr<Pattern>> grep;
+  std::vector<std::unique_ptr<Pattern>> exclude;
+};
+
+}  // namespace remote

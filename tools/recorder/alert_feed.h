@@ -1,0 +1,96 @@
+// tools/recorder/alert_feed.h
+//
+// Alert rules run by a recorder (`record --alerts FILE --notify DEST`):
+// every record and gap as it goes to the store, with its level names,
+// goes through each rule's selector (the same RecordFilter that tail's
+// --component, --min-level and --grep use, so a rule picks what tail with
+// those options shows) into the alert engine; once a second the engine is
+// asked what fires and resolves, which is said on stderr and handed to
+// the notifier. A target's first record of a new instance is a restart; a
+// discovered target that stopped answering is gone; gaps and the kernel's
+// drops are records lost.
+//
+// Threads: the follower's thread; the notifier sends on its own threads.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "alerts/alert_engine.h"
+#include "alerts/notifier.h"
+#include "follow/follow.h"
+#include "model/record_filter.h"
+#include "recorder/store_feed.h"
+
+namespace CLI {
+class App;
+}
+
+namespace remote {
+
+struct AlertFlags {
+  std::string rules;                // --alerts FILE
+  std::vector<std::string> notify;  // --notify DEST
+  bool any() const { return !rules.empty(); }
+};
+
+// --alerts and --notify.
+void addAlertOptions(CLI::App& command, AlertFlags& flags);
+
+class AlertFeed : public StoredEntryObserver {
+ public:
+  // Throws ToolError (usage) for a rule file with mistakes, each named at
+  // its line, or a --notify that names no destination.
+  explicit AlertFeed(const AlertFlags& flags);
+  ~AlertFeed() override;
+
+  void onStoredRecord(const store::StoredRecord& record, const Levels& levels) override;
+  void onStoredGap(const store::StoredGap& gap) override;
+  void onConfirmed(const FollowedTarget& target);
+  void onTargetDropped(const FollowedTarget& target);
+  // The kernel's count of datagrams it dropped so far.
+  void onKernelDrops(std::int64_t total);
+
+  Clock::time_point nextDeadline(Clock::time_point next) const;
+  void onTimers(Clock::time_point now);
+  // At the end: a last evaluation, then up to a few seconds for the
+  // notifications still queued.
+  void finish();
+
+  std::vector<alerts::Alert> firing() const { return engine.firing(); }
+  // The last kRecent changes, oldest first, and a count that moves with
+  // each change.
+  static constexpr std::size_t kRecent = 50;
+  const std::deque<alerts::Transition>& recent() const { return recentChanges; }
+  std::uint64_t changes() const { return changeCount; }
+  // {"firing": [...], "recent": [...]}, each alert as a webhook gets it.
+  std::string json() const;
+  // "2 alerts fired, 3 notifications sent": for the recorder's summary.
+  std::string summary() const;
+  // Notifications that never reached their destination.
+  std::uint64_t dropped() const { return notifier.stats().dropped; }
+  alerts::NotifierStats notifications() const { return notifier.stats(); }
+
+ private:
+  void evaluate(alerts::Time now);
+
+  alerts::Engine engine;
+  std::vector<std::unique_ptr<RecordFilter>> filters;  // per rule, null for the event rules
+  // Every rule's grep in one alternation: most records match none, and one
+  // regexec() per field then spares the rules' own.
+  struct AnyGrep;
+  std::unique_ptr<AnyGrep> anyGrep;
+  std::vector<bool> off;  // a rule whose min_level no target names
+  alerts::Notifier notifier;
+  std::map<std::string, codec::Uuid, std::less<>> instanceOf;  // by target
+  std::int64_t kernelDrops = 0;
+  std::uint64_t fired = 0;
+  std::deque<alerts::Transition> recentChanges;
+  std::uint64_t changeCount = 0;
+  Clock::time_point nextEvaluation;
+};
+
+}  // namespace remote
