@@ -35,8 +35,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "store/record_store.h"
-#include "store/store_query.h"
+#include "store/sqlite_query.h"
+#include "store/sqlite_store.h"
 #include "store/store_stats.h"
 
 namespace bench {
@@ -140,7 +140,7 @@ void BM_StoreIngest(benchmark::State& state) {
   RecordMaker maker;
   std::int64_t appended = 0;
   {
-    store::RecordStore recorder(path, store::RecordStore::Access::kRecord);
+    store::SqliteStore recorder(path, store::Access::kRecord);
     for (auto _ : state) {
       const std::vector<store::Entry> batch = untimedBatch(state, maker);
       recorder.append(batch);
@@ -203,11 +203,11 @@ const QueryCase kQueries[] = {
 };
 
 // The plan of each measured query, once, on stderr: which index each uses.
-void printPlans(store::RecordStore& s, std::int64_t records) {
+void printPlans(store::SqliteStore& s, std::int64_t records) {
   std::fprintf(stderr, "store_bench: query plans over %lld records\n",
                static_cast<long long>(records));
   for (const QueryCase& q : kQueries) {
-    std::fprintf(stderr, "-- %s\n%s", q.name, store::Query(s, q.filter).plan().c_str());
+    std::fprintf(stderr, "-- %s\n%s", q.name, store::SqliteQuery(s, q.filter).plan().c_str());
   }
   std::fprintf(stderr, "-- stats\n%s", store::statsPlan(s).c_str());
 }
@@ -220,7 +220,7 @@ class LargeStore {
     return store;
   }
 
-  store::RecordStore& reader() { return *readerStore; }
+  store::SqliteStore& reader() { return *readerStore; }
   std::int64_t records() const { return size; }
   double bytesPerRecord() const { return bytes; }
 
@@ -230,7 +230,7 @@ class LargeStore {
     size = env ? std::max<std::int64_t>(std::atoll(env), 1'000) : kDefaultStoreRecords;
     const std::string path = dir.file("records.db").string();
     {
-      store::RecordStore recorder(path, store::RecordStore::Access::kRecord);
+      store::SqliteStore recorder(path, store::Access::kRecord);
       RecordMaker maker;
       for (std::int64_t done = 0; done < size;) {
         const auto n = static_cast<std::size_t>(std::min<std::int64_t>(100'000, size - done));
@@ -243,21 +243,21 @@ class LargeStore {
     }
     bytes =
         static_cast<double>(fileBytes(path) + fileBytes(path + "-wal")) / static_cast<double>(size);
-    readerStore = std::make_unique<store::RecordStore>(path, store::RecordStore::Access::kRead);
+    readerStore = std::make_unique<store::SqliteStore>(path, store::Access::kRead);
     printPlans(*readerStore, size);
   }
 
   TempDir dir;
   std::int64_t size = 0;
   double bytes = 0;
-  std::unique_ptr<store::RecordStore> readerStore;
+  std::unique_ptr<store::SqliteStore> readerStore;
 };
 
 void BM_StoreQuery(benchmark::State& state, const store::Filter& filter) {
   LargeStore& large = LargeStore::get();
   std::int64_t rows = 0;
   for (auto _ : state) {
-    store::Query query(large.reader(), filter);
+    store::SqliteQuery query(large.reader(), filter);
     query.run([&](const store::Row& row) {
       benchmark::DoNotOptimize(row);
       ++rows;

@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "scripted_target.h"
-#include "store/record_store.h"
+#include "store/sqlite_store.h"
 #include "tool_process.h"
 
 namespace {
@@ -48,7 +48,7 @@ std::string dbPath(const std::string& name) {
 // The newest entry id a store has committed; 0 while it is not there yet.
 std::int64_t lastId(const std::string& db) {
   try {
-    return store::RecordStore(db, store::RecordStore::Access::kRead).lastId();
+    return store::SqliteStore(db, store::Access::kRead).lastId();
   } catch (const store::StoreError&) {
     return 0;
   }
@@ -273,11 +273,11 @@ TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {
   const std::string text = dbPath("text"), foreign = dbPath("foreign"), newer = dbPath("newer");
   std::ofstream(text) << std::string(4096, 'x');
   sqlite::Database(foreign, sqlite::Database::Mode::kReadWriteCreate).execute("CREATE TABLE t(x)");
-  { store::RecordStore(newer, store::RecordStore::Access::kRecord); }
+  { store::SqliteStore(newer, store::Access::kRecord); }
   sqlite::Database(newer, sqlite::Database::Mode::kReadWrite).execute("PRAGMA user_version = 99");
   const std::string good = dbPath("good"), held = dbPath("held");
-  { store::RecordStore(good, store::RecordStore::Access::kRecord); }
-  const store::RecordStore recorder(held, store::RecordStore::Access::kRecord);
+  { store::SqliteStore(good, store::Access::kRecord); }
+  const store::SqliteStore recorder(held, store::Access::kRecord);
   const auto content = [](const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

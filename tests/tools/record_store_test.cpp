@@ -11,7 +11,7 @@
 //
 // Threads: gtest's thread runs the cases (the store copies its log on a
 // thread of its own); the crash and mount cases fork.
-#include "store/record_store.h"
+#include "store/sqlite_store.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -29,7 +29,7 @@
 #include <set>
 
 #include "store/known_records.h"
-#include "store/store_query.h"
+#include "store/sqlite_query.h"
 #include "store/store_stats.h"
 
 namespace {
@@ -37,10 +37,10 @@ namespace {
 namespace fs = std::filesystem;
 using store::Entry;
 using store::Filter;
-using store::RecordStore;
+using store::SqliteStore;
 using store::StoredRecord;
 using Kind = store::StoreError::Kind;
-using Access = RecordStore::Access;
+using store::Access;
 
 constexpr std::int64_t kSecond = 1'000'000'000;
 const std::int64_t kNow = 1'700'000'000 * kSecond;
@@ -75,9 +75,9 @@ store::StoredGap gap(const std::string& target, std::uint32_t first, std::uint32
   return {0, target, uuidOf(target), "app", {first, count}, at(kNow)};
 }
 
-std::vector<store::Row> rowsOf(RecordStore& s, const Filter& filter) {
+std::vector<store::Row> rowsOf(SqliteStore& s, const Filter& filter) {
   std::vector<store::Row> rows;
-  store::Query(s, filter).run([&](const store::Row& row) {
+  store::SqliteQuery(s, filter).run([&](const store::Row& row) {
     rows.push_back(row);
     return true;
   });
@@ -126,8 +126,8 @@ TEST_F(StoreTest, EveryFieldAndGapComesBackInPlace) {
                              record(kA, 5, "db", 28, "after gap"),
                              record(kB, 11, "db", 28, "other target"),
                              gap(kA, 0xFFFFFFFE, 3)};  // wraps: the last missing is 0
-  RecordStore(path, Access::kRecord).append(entries);
-  RecordStore reader(path, Access::kRead);
+  SqliteStore(path, Access::kRecord).append(entries);
+  SqliteStore reader(path, Access::kRead);
   const auto rows = rowsOf(reader, {});
   ASSERT_EQ(rows.size(), entries.size());
   const auto fields = [](const Entry& e) {
@@ -219,7 +219,7 @@ class StoreFilterTest : public StoreTest {
       all.push_back(std::get<StoredRecord>(entries.back()));
       all.back().id = i + 1;
     }
-    RecordStore(path, Access::kRecord).append(entries);
+    SqliteStore(path, Access::kRecord).append(entries);
   }
 
   std::vector<StoredRecord> all;
@@ -262,7 +262,7 @@ TEST_F(StoreFilterTest, QueriesAgreeWithBruteForce) {
        {.grep = "gamma", .match = "text : refused AND component : ui"},
        [](R r) { return hasPhrase(r, "refused") && component(r) == "ui" && grep(r, "gamma"); }},
   };
-  RecordStore reader(path, Access::kRead);
+  SqliteStore reader(path, Access::kRead);
   for (const auto& c : kCases) {
     for (const bool reverse : {false, true}) {
       for (const std::int64_t limit : {0, 5}) {
@@ -297,7 +297,7 @@ TEST_F(StoreFilterTest, ContextGroupsAgreeWithBruteForce) {
       {.match = "\"refused retry\"", .context = 3, .reverse = true},
       {.grep = "^delta delta", .context = 1, .limit = 4, .reverse = true},
   };
-  RecordStore reader(path, Access::kRead);
+  SqliteStore reader(path, Access::kRead);
   for (const Filter& f : kCases) {
     SCOPED_TRACE(f.match + f.grep);
     std::vector<std::int64_t> matches;
@@ -358,7 +358,7 @@ TEST_F(StoreTest, KnownRecordsAreTheSameInstanceNumberAndContent) {
     return r;
   };
   {
-    RecordStore writer(path, Access::kRecord);
+    SqliteStore writer(path, Access::kRecord);
     writer.append(std::vector<Entry>{record(kA, 5, "net", 28, "five"), gap(kA, 6, 3),
                                      record(kA, 9, "net", 28, "nine"),
                                      record(kB, 5, "net", 28, "five")});
@@ -385,7 +385,7 @@ TEST_F(StoreTest, KnownRecordsAreTheSameInstanceNumberAndContent) {
   };
   std::vector<Entry> entries;
   for (const auto& c : kCases) entries.push_back(c.entry);
-  RecordStore store(path, Access::kRecord);
+  SqliteStore store(path, Access::kRecord);
   store::KnownRecords known(store, entries);
   for (const auto& c : kCases) EXPECT_EQ(known.add(c.entry), c.known) << c.name;
   // A second time, each is known: the capture held it twice.
@@ -412,7 +412,7 @@ TEST_F(StoreTest, RetentionKeepsTheNewest) {
     SCOPED_TRACE(c.name);
     fresh();
     {
-      RecordStore writer(path, Access::kRecord);
+      SqliteStore writer(path, Access::kRecord);
       writer.setRetention(c.keep);
       for (std::uint32_t batch = 0; batch < 5; ++batch) {
         std::vector<Entry> entries{gap(kA, 0, 1)};
@@ -421,12 +421,12 @@ TEST_F(StoreTest, RetentionKeepsTheNewest) {
         }
         // Each batch deletes a bounded number, which cannot keep up with
         // the first batches; trimming on its own then catches up.
-        EXPECT_LE(writer.append(entries, at(kNow)), 1001 + RecordStore::kTrimStep);
+        EXPECT_LE(writer.append(entries, at(kNow)), 1001 + SqliteStore::kTrimStep);
       }
       while (writer.trim(at(kNow), /*atMost=*/100) > 0) {
       }
     }
-    RecordStore reader(path, Access::kRead);
+    SqliteStore reader(path, Access::kRead);
     const auto rows = rowsOf(reader, {});
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(std::get<StoredRecord>(rows.front().entry).arrived.record.sequence, c.oldestKept);
@@ -436,7 +436,7 @@ TEST_F(StoreTest, RetentionKeepsTheNewest) {
     EXPECT_EQ(rows.size(), static_cast<std::size_t>(reader.recordCount()) + c.gapsKept);
   }
   // Ids are never reused, even once max-age has emptied the store.
-  RecordStore writer(path, Access::kRecord);
+  SqliteStore writer(path, Access::kRecord);
   writer.setRetention({.maxAge = std::chrono::seconds(1)});
   writer.trim(at(kNow + 3600 * kSecond), 10'000);
   EXPECT_EQ(writer.recordCount(), 0);
@@ -488,15 +488,15 @@ bool sound(const std::string& path) {
 TEST_F(StoreTest, ReadOnlyAndFullFileSystems) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
   const int readOnly = inPrivateMount(dir, [&] {
-    { RecordStore(path, Access::kRecord); }
+    { SqliteStore(path, Access::kRecord); }
     if (::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return 101;
-    RecordStore reader(path, Access::kRead);  // a reader still works
-    return kindCode([&] { RecordStore(path, Access::kRecord); });
+    SqliteStore reader(path, Access::kRead);  // a reader still works
+    return kindCode([&] { SqliteStore(path, Access::kRecord); });
   });
   if (readOnly == 101) GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(readOnly, static_cast<int>(Kind::kReadOnly));
   const int full = inPrivateMount(dir, [&] {
-    RecordStore writer(path, Access::kRecord);
+    SqliteStore writer(path, Access::kRecord);
     std::vector<Entry> batch(100, record(kA, 1, "net", 28, std::string(500, 'x')));
     const int kind = kindCode([&] {
       for (;;) writer.append(batch);
@@ -518,7 +518,7 @@ TEST_F(StoreTest, KillMidStreamLosesAtMostTheOpenBatch) {
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(ready[0]);
-    RecordStore writer(path, Access::kRecord);
+    SqliteStore writer(path, Access::kRecord);
     for (std::uint32_t n = 0;; n += kBatch) {
       std::vector<Entry> batch;
       for (std::uint32_t i = n; i < n + kBatch; ++i) {
@@ -549,7 +549,7 @@ TEST_F(StoreTest, KillMidStreamLosesAtMostTheOpenBatch) {
   EXPECT_TRUE(sound(path));
   sqlite::Database(path, sqlite::Database::Mode::kReadWrite)
       .execute("INSERT INTO records_fts(records_fts) VALUES ('integrity-check')");
-  RecordStore reopened(path, Access::kRecord);  // the dead recorder's lock went with it
+  SqliteStore reopened(path, Access::kRecord);  // the dead recorder's lock went with it
   const std::int64_t count = reopened.recordCount();
   EXPECT_GE(count, 20 * kBatch);
   EXPECT_EQ(count % kBatch, 0);

@@ -11,7 +11,7 @@
 
 namespace remote {
 
-StoreFeed::StoreFeed(Session& session, const RetryPolicy& retry, store::RecordStore& store,
+StoreFeed::StoreFeed(Session& session, const RetryPolicy& retry, store::Store& store,
                      const store::Retention& retention)
     : levels(session, retry), writer(store, retention) {}
 

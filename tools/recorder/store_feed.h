@@ -41,7 +41,7 @@ class StoreFeed {
   // (FollowOptions::gather) saves most wake-ups of a busy host's stream.
   static constexpr std::chrono::milliseconds kGather{1};
 
-  StoreFeed(Session& session, const RetryPolicy& retry, store::RecordStore& store,
+  StoreFeed(Session& session, const RetryPolicy& retry, store::Store& store,
             const store::Retention& retention);
 
   void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at);

@@ -20,7 +20,7 @@ std::int64_t recordsIn(const std::vector<store::Entry>& entries) {
 
 }  // namespace
 
-StoreWriter::StoreWriter(store::RecordStore& store, const store::Retention& retention)
+StoreWriter::StoreWriter(store::Store& store, const store::Retention& retention)
     : store(store),
       trimsWhenIdle(retention.maxAge.count() > 0),
       nextTrim(Clock::now() + kIdleTrimEvery) {
@@ -131,7 +131,7 @@ void StoreWriter::write(Work& work) {
       return;
     }
     const auto began = Clock::now();
-    deleted += store.append(work);
+    deleted += store.append(work, SystemClock::now());
     newestId = store.lastId();
     const std::chrono::duration<double> took = Clock::now() - began;
     std::lock_guard lock(mutex);

@@ -35,7 +35,7 @@
 
 #include "alerts/metrics_text.h"
 #include "base/clocks.h"
-#include "store/record_store.h"
+#include "store/store.h"
 
 namespace remote {
 
@@ -46,7 +46,7 @@ class StoreWriter {
   static constexpr std::size_t kMaxQueued = 32;  // batches: a few seconds of a busy host
   static constexpr std::chrono::seconds kIdleTrimEvery{1};
 
-  StoreWriter(store::RecordStore& store, const store::Retention& retention);
+  StoreWriter(store::Store& store, const store::Retention& retention);
   // Writes what is queued (call commit() first to hear of a fault).
   ~StoreWriter();
   StoreWriter(const StoreWriter&) = delete;
@@ -84,7 +84,7 @@ class StoreWriter {
   void writeLoop();
   void write(Work& work);
 
-  store::RecordStore& store;
+  store::Store& store;
   const bool trimsWhenIdle;  // a max-age is set
   Work batch;
   Clock::time_point batchStarted;  // when its first entry came

@@ -30,8 +30,7 @@
 #include "remote/command_options.h"
 #include "remote/stats_output.h"
 #include "remote/store_failure.h"
-#include "store/store_query.h"
-#include "store/store_stats.h"
+#include "store/store.h"
 
 namespace remote {
 namespace {
@@ -80,7 +79,7 @@ int clientLevel(const std::string& name, const Levels& known, const char* option
 // The Filter for the flags. Level names and targets without a port are
 // looked up in the store: names as its records were named, HOST as every
 // target of that host.
-store::Filter readFilter(const QueryFlags& flags, store::RecordStore& store) {
+store::Filter readFilter(const QueryFlags& flags, store::Store& store) {
   store::Filter filter;
   const auto now = SystemClock::now();
   const auto ns = [](SystemClock::time_point at) {
@@ -91,7 +90,7 @@ store::Filter readFilter(const QueryFlags& flags, store::RecordStore& store) {
   filter.targets = store::targetsNamed(store, flags.targets);
   filter.components = flags.components;
   if (!flags.minLevel.empty() || !flags.levels.empty()) {
-    const Levels known = store::storedLevels(store);
+    const Levels known = store.levels();
     if (!flags.minLevel.empty())
       filter.minClientLevel = clientLevel(flags.minLevel, known, "--min-level");
     for (const std::string& name : split(flags.levels))
@@ -168,21 +167,23 @@ int runQuery(const QueryFlags& flags) {
   if (flags.newest > 0 && (flags.limit > 0 || flags.reverse))
     throw ToolError{kExitUsage,
                     "query: -n shows the newest N oldest first; no --limit or --reverse"};
-  store::RecordStore store(storePath(flags.db), store::RecordStore::Access::kRead);
+  const std::unique_ptr<store::Store> opened =
+      store::openStore(storePath(flags.db), store::Access::kRead);
+  store::Store& store = *opened;
   store::Filter filter = readFilter(flags, store);
   if (flags.newest > 0) filter.limit = flags.newest;
   if (flags.stats) {
-    printStats(store::collectStats(store, filter), flags.json, std::cout);
+    printStats(store.stats(filter), flags.json, std::cout);
     return 0;
   }
   OutputOptions output;
   output.json = flags.json || flags.output == "json";
   output.color = flags.color == "always" || (flags.color == "auto" && ::isatty(STDOUT_FILENO));
   const bool severalTargets =
-      filter.targets.empty() ? store::storedTargets(store).size() > 1 : filter.targets.size() > 1;
+      filter.targets.empty() ? store.targets().size() > 1 : filter.targets.size() > 1;
   RowPrinter print(output, severalTargets);
   if (!flags.follow && flags.newest == 0) {
-    store::Query(store, filter).run(std::ref(print));
+    store.query(filter)->run(std::ref(print));
     std::cout.flush();
     return 0;
   }
@@ -194,7 +195,7 @@ int runQuery(const QueryFlags& flags) {
     store::Filter newest = filter;
     newest.reverse = true;
     std::vector<store::Row> rows;
-    high = store::Query(store, newest).run([&](const store::Row& row) {
+    high = store.query(newest)->run([&](const store::Row& row) {
       rows.push_back(row);
       return true;
     });
@@ -204,11 +205,11 @@ int runQuery(const QueryFlags& flags) {
     filter.limit = 0;
     filter.afterId = high;
   }
-  store::Query live(store, filter);
+  const std::unique_ptr<store::Query> live = store.query(filter);
   do {
-    high = live.run(std::ref(print));
+    high = live->run(std::ref(print));
     std::cout.flush();
-    live.resumeAfter(high);
+    live->resumeAfter(high);
   } while (waitForMore());
   return 0;
 }

@@ -39,7 +39,7 @@
 #include "remote/command.h"
 #include "remote/command_options.h"
 #include "remote/store_failure.h"
-#include "store/known_records.h"
+#include "store/store.h"
 
 namespace remote {
 namespace {
@@ -87,7 +87,7 @@ int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, 
 
 class Recorder : public FollowHandler {
  public:
-  Recorder(const CommonOptions& common, const RecordOptions& options, store::RecordStore& store)
+  Recorder(const CommonOptions& common, const RecordOptions& options, store::Store& store)
       : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
         feed(follower.session(), common.retry, store, options.retention),
@@ -193,7 +193,7 @@ class Recorder : public FollowHandler {
   std::int64_t receivedBefore = 0;
 };
 
-int runImport(const RecordOptions& options, store::RecordStore& store) {
+int runImport(const RecordOptions& options, store::Store& store) {
   const CapturedLog log = readCapturedLog(readPcap(options.importPath));
   std::vector<store::Entry> entries;
   entries.reserve(log.entries.size());
@@ -211,7 +211,7 @@ int runImport(const RecordOptions& options, store::RecordStore& store) {
     entries.push_back(store::StoredRecord{0, r.arrived, r.applicationName, std::move(levelName)});
   }
   // Read before the writer takes the store to its thread.
-  store::KnownRecords known(store, entries);
+  store::KnownRecords known = store.known(entries);
   StoreWriter writer(store, options.retention);
   Skipped skipped;
   try {
@@ -258,7 +258,9 @@ int runRecord(const RecordFlags& flags) {
   options.retention.maxRecords = flags.maxRecords;
   if (!flags.maxAge.empty()) options.retention.maxAge = parseAge(flags.maxAge, "--max-age");
   try {
-    store::RecordStore store(options.db, store::RecordStore::Access::kRecord);
+    const std::unique_ptr<store::Store> opened =
+        store::openStore(options.db, store::Access::kRecord);
+    store::Store& store = *opened;
     if (!options.importPath.empty()) return runImport(options, store);
     Recorder recorder(common, options, store);
     return recorder.run();

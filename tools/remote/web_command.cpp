@@ -81,7 +81,7 @@ constexpr std::chrono::milliseconds kViewerPoll{200};
 
 // A viewer's main thread: tells the streams of every entry the store's
 // writer commits, until a stop.
-void watchStore(store::RecordStore& store, web::WebBoard& board) {
+void watchStore(store::Store& store, web::WebBoard& board) {
   while (!stopRequested()) {
     pollfd wake{stopWakeFd(), POLLIN, 0};
     ::poll(&wake, 1, static_cast<int>(kViewerPoll.count()));
@@ -147,8 +147,9 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
   try {
     // A viewer reads a store that must exist: one it created would be empty
     // and never filled.
-    store::RecordStore store(server.dbPath, viewer ? store::RecordStore::Access::kRead
-                                                   : store::RecordStore::Access::kRecord);
+    const std::unique_ptr<store::Store> opened =
+        store::openStore(server.dbPath, viewer ? store::Access::kRead : store::Access::kRecord);
+    store::Store& store = *opened;
     installStopHandlers();
     struct sigaction stop {};
     ::sigaction(SIGTERM, nullptr, &stop);

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "store/record_store.h"
+#include "store/store_error.h"
 
 namespace store {
 namespace {
@@ -98,52 +98,6 @@ Condition gapCondition(const Filter& f, bool afterId) {
   addCommon(c, f, afterId, "g", "seen_ns");
   if (c.sql.empty()) c.sql.push_back('1');  // every row
   return c;
-}
-
-remote::Levels storedLevels(RecordStore& store) {
-  try {
-    sqlite::Statement names(
-        store.database(),
-        "SELECT DISTINCT client_level, level_name FROM records WHERE client_level >= 0",
-        /*persistent=*/false);
-    remote::Levels levels;
-    while (names.step()) {
-      levels.push_back({static_cast<std::uint32_t>(names.columnInt(0)), names.columnText(1)});
-    }
-    return levels;
-  } catch (const sqlite::Error& e) {
-    throw fromSqlite(e);
-  }
-}
-
-std::vector<std::string> storedTargets(RecordStore& store) {
-  try {
-    sqlite::Statement names(store.database(), "SELECT DISTINCT target FROM sources ORDER BY target",
-                            /*persistent=*/false);
-    std::vector<std::string> targets;
-    while (names.step()) targets.push_back(names.columnText(0));
-    return targets;
-  } catch (const sqlite::Error& e) {
-    throw fromSqlite(e);
-  }
-}
-
-std::vector<std::string> targetsNamed(RecordStore& store, const std::vector<std::string>& asked) {
-  if (asked.empty()) return {};
-  const std::vector<std::string> stored = storedTargets(store);
-  std::vector<std::string> targets;
-  for (const std::string& target : asked) {
-    if (target.find(':') != std::string::npos) {
-      targets.push_back(target);
-      continue;
-    }
-    const std::size_t before = targets.size();
-    for (const std::string& s : stored) {
-      if (s.starts_with(target + ":")) targets.push_back(s);
-    }
-    if (targets.size() == before) targets.push_back(target);  // matches nothing
-  }
-  return targets;
 }
 
 }  // namespace store

@@ -3,11 +3,10 @@
 // Which stored records a query or the statistics look at: time range,
 // targets, components, levels, a regex on the text and a full-text query,
 // and the SQL condition that selects them. `query` and a web console fill
-// in a Filter from their own options; Query and collectStats share its
-// condition.
+// in a Filter from their own options; the SQLite engine's queries and
+// statistics share its condition.
 //
-// Threads: plain values and pure functions, except storedLevels(),
-// storedTargets() and targetsNamed(), which read the store on its thread.
+// Threads: plain values and pure functions.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +18,6 @@
 #include "model/levels.h"
 
 namespace store {
-
-class RecordStore;
 
 struct Filter {
   std::optional<std::int64_t> sinceNs{};  // receive time >= since (ns since the epoch)
@@ -56,17 +53,5 @@ struct Condition {
 Condition recordCondition(const Filter& filter, bool afterId, bool ftsJoined);
 // The gaps it selects: same ids, times and targets (gaps have no content).
 Condition gapCondition(const Filter& filter, bool afterId);
-
-// The level names the store has seen, per client level, for turning a
-// user's level name into a client level (remote::lookupClientLevel).
-remote::Levels storedLevels(RecordStore& store);
-
-// Every target ("address:port") the store has records or gaps of, sorted.
-std::vector<std::string> storedTargets(RecordStore& store);
-
-// The targets a user's list names: "address:port" as given, and a host
-// alone every stored target on it (or itself when there is none, so that
-// it matches nothing, as asked).
-std::vector<std::string> targetsNamed(RecordStore& store, const std::vector<std::string>& asked);
 
 }  // namespace store

@@ -6,6 +6,8 @@
 // Threads: one thread, as the store.
 #include "store/known_records.h"
 
+#include "store/sqlite_store.h"
+
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -52,7 +54,7 @@ std::uint64_t contentDigest(const codec::LogRecord& r) {
 
 }  // namespace
 
-KnownRecords::KnownRecords(RecordStore& store, std::span<const Entry> entries) {
+KnownRecords::KnownRecords(SqliteStore& store, std::span<const Entry> entries) {
   // The range of sequence numbers per instance, and every instance a gap names.
   std::map<Instance, std::pair<std::uint32_t, std::uint32_t>> ranges;
   std::set<Instance> gapInstances;

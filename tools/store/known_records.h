@@ -24,16 +24,18 @@
 #include <string>
 #include <utility>
 
-#include "store/record_store.h"
+#include "store/entry.h"
 
 namespace store {
+
+class SqliteStore;
 
 class KnownRecords {
  public:
   // Reads what `store` holds of the instances `entries` name, for records
   // only within the range of sequence numbers `entries` holds of each.
   // Throws StoreError.
-  KnownRecords(RecordStore& store, std::span<const Entry> entries);
+  KnownRecords(SqliteStore& store, std::span<const Entry> entries);
 
   // True when the store held the entry or an earlier add() had it; else
   // remembers it and returns false, so an entry a capture holds twice is

@@ -9,6 +9,8 @@
 // Threads: see store_stats.h.
 #include "store/store_stats.h"
 
+#include "store/sqlite_store.h"
+
 #include <map>
 #include <utility>
 
@@ -77,7 +79,7 @@ void checkRegexp(const Filter& filter) {
 
 }  // namespace
 
-Stats collectStats(RecordStore& store, const Filter& filter) {
+Stats collectStats(SqliteStore& store, const Filter& filter) {
   try {
     checkRegexp(filter);
     sqlite::Transaction snapshot(store.database(), sqlite::Transaction::Kind::kDeferred);
@@ -119,7 +121,7 @@ Stats collectStats(RecordStore& store, const Filter& filter) {
   }
 }
 
-std::string statsPlan(RecordStore& store, const Filter& filter) {
+std::string statsPlan(SqliteStore& store, const Filter& filter) {
   try {
     checkRegexp(filter);
     StatsStatements s(store.database(), filter);

@@ -1,11 +1,11 @@
 // tools/store/store_stats.h
 //
-// `query --stats`: how many records the store holds per target, component
+// `query --stats` on the SQLite engine: how many records the store holds per target, component
 // and level, over which receive times, and how many gaps and lost records
 // it saw per target, for the records a Filter selects (its content
 // filters included; context, limit and order do not apply).
 //
-// Threads: on the thread of the RecordStore.
+// Threads: on the thread of the SqliteStore.
 #pragma once
 
 #include <cstdint>
@@ -14,39 +14,15 @@
 #include <vector>
 
 #include "store/filter.h"
-#include "store/record_store.h"
+#include "store/stats.h"
 
 namespace store {
 
-struct Stats {
-  struct PerTarget {
-    std::string target;
-    std::int64_t records = 0;
-    std::int64_t gaps = 0;
-    std::int64_t lost = 0;  // records the gaps stand for
-  };
-  struct PerComponent {
-    std::string component;
-    std::int64_t records = 0;
-  };
-  struct PerLevel {
-    int clientLevel = -1;  // -1: the mask named no single level
-    std::string levelName;
-    std::int64_t records = 0;
-  };
+class SqliteStore;
 
-  std::int64_t records = 0;
-  std::int64_t gaps = 0;
-  std::int64_t lost = 0;
-  std::optional<remote::SystemClock::time_point> first, last;  // receive times
-  std::vector<PerTarget> targets;                              // by target
-  std::vector<PerComponent> components;                        // by name
-  std::vector<PerLevel> levels;                                // most severe first
-};
-
-Stats collectStats(RecordStore& store, const Filter& filter = {});
+Stats collectStats(SqliteStore& store, const Filter& filter = {});
 
 // EXPLAIN QUERY PLAN of each statement collectStats runs.
-std::string statsPlan(RecordStore& store, const Filter& filter = {});
+std::string statsPlan(SqliteStore& store, const Filter& filter = {});
 
 }  // namespace store

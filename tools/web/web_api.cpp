@@ -73,7 +73,7 @@ double epochMs(remote::SystemClock::time_point at) {
 
 }  // namespace
 
-store::Filter readFilter(const Params& params, store::RecordStore& store) {
+store::Filter readFilter(const Params& params, store::Store& store) {
   store::Filter filter;
   filter.sinceNs = timeParam(params, "since");
   filter.untilNs = timeParam(params, "until");
@@ -81,7 +81,7 @@ store::Filter readFilter(const Params& params, store::RecordStore& store) {
   filter.components = values(params, "component");
   const std::vector<std::string> levels = values(params, "level");
   if (!levels.empty()) {
-    const remote::Levels known = store::storedLevels(store);
+    const remote::Levels known = store.levels();
     for (const std::string& name : levels) {
       const int level = remote::lookupClientLevel(name, known);
       // A name no record has carried yet selects nothing, like a target

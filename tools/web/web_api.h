@@ -15,8 +15,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "store/filter.h"
-#include "store/record_store.h"
+#include "store/store.h"
 #include "web/web_board.h"
 
 namespace web {
@@ -32,7 +31,7 @@ using Params = std::multimap<std::string, std::string>;
 // target, component (repeatable or comma lists), level (names or client
 // levels), grep, match, since, until (epoch ms or query's WHEN), before,
 // after (store ids), limit. Throws ApiError 400.
-store::Filter readFilter(const Params& params, store::RecordStore& store);
+store::Filter readFilter(const Params& params, store::Store& store);
 
 // The time parameter `name` in ns since the epoch: ms since the epoch (what
 // the page sends) or anything `query --since` takes; none when absent.

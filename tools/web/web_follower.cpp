@@ -20,8 +20,8 @@ constexpr std::chrono::seconds kPublishEvery{1};
 }  // namespace
 
 WebFollower::WebFollower(const remote::RetryPolicy& retry, const remote::FollowOptions& options,
-                         store::RecordStore& store, const store::Retention& retention,
-                         WebBoard& board, const remote::AlertFlags& alertFlags)
+                         store::Store& store, const store::Retention& retention, WebBoard& board,
+                         const remote::AlertFlags& alertFlags)
     : follower(retry, options, *this, /*firstConfirmRequired=*/false),
       feed(follower.session(), retry, store, retention),
       board(board),

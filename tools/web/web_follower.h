@@ -27,7 +27,7 @@ class WebFollower : public remote::FollowHandler {
  public:
   // `alerts` (optional) runs alert rules on every record stored.
   WebFollower(const remote::RetryPolicy& retry, const remote::FollowOptions& options,
-              store::RecordStore& store, const store::Retention& retention, WebBoard& board,
+              store::Store& store, const store::Retention& retention, WebBoard& board,
               const remote::AlertFlags& alerts);
 
   // Notifications that never reached their destination.

@@ -24,7 +24,7 @@
 #include "model/levels.h"
 #include "model/time_options.h"
 #include "output/level_output.h"
-#include "store/store_query.h"
+#include "store/store.h"
 #include "web/page_files.h"
 #include "web/web_api.h"
 
@@ -47,11 +47,10 @@ const char* const kPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-thread_local std::unique_ptr<store::RecordStore> tReader;
+thread_local std::unique_ptr<store::Store> tReader;
 
-store::RecordStore& reader(const std::string& path) {
-  if (!tReader)
-    tReader = std::make_unique<store::RecordStore>(path, store::RecordStore::Access::kRead);
+store::Store& reader(const std::string& path) {
+  if (!tReader) tReader = store::openStore(path, store::Access::kRead);
   return *tReader;
 }
 
@@ -154,12 +153,11 @@ httplib::Server::HandlerResponse WebServer::Impl::guard(const httplib::Request& 
 }
 
 void WebServer::Impl::onRecords(const httplib::Request& req, httplib::Response& res) {
-  store::RecordStore& store = reader(options.dbPath);
+  store::Store& store = reader(options.dbPath);
   store::Filter filter = readFilter(req.params, store);
   filter.limit = std::min<std::int64_t>(filter.limit == 0 ? 100'000 : filter.limit, 100'000);
   nlohmann::json records = nlohmann::json::array();
-  store::Query query(store, filter);
-  const std::int64_t high = query.run([&](const store::Row& row) {
+  const std::int64_t high = store.query(filter)->run([&](const store::Row& row) {
     records.push_back(entryJson(row.entry));
     return true;
   });
@@ -178,7 +176,7 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
   }
   // Given back when the response ends, whether it was sent or not.
   std::shared_ptr<void> slot(nullptr, [this](void*) { openStreams.fetch_sub(1); });
-  store::RecordStore& store = reader(options.dbPath);
+  store::Store& store = reader(options.dbPath);
   store::Filter filter = readFilter(req.params, store);
   filter.limit = 0;  // run() reports the newest id: a limit would skip the rest
   filter.reverse = false;
@@ -190,7 +188,7 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
     from = readFilter(p, store).afterId;
   }
   filter.afterId = from;
-  auto query = std::make_shared<store::Query>(store, filter);
+  std::shared_ptr<store::Query> query = store.query(filter);
   auto seen = std::make_shared<WebBoard::Mark>();
   seen->targetsVersion = -1;  // send the targets at once
   seen->lastId = -1;          // and look for records at once

@@ -1,11 +1,11 @@
-// tools/store/store_query.cpp
+// tools/store/sqlite_query.cpp
 //
 // Query: the statements behind the journal view, prepared once per Query
 // and run inside one read transaction per run(), so records, gaps and
 // context all come from the same committed state.
 //
-// Threads: see store_query.h.
-#include "store/store_query.h"
+// Threads: see sqlite_query.h.
+#include "store/sqlite_query.h"
 
 #include <sqlite3.h>
 
@@ -112,7 +112,7 @@ bool merge(sqlite::Statement& records, sqlite::Statement* gaps, bool reverse,
 
 }  // namespace
 
-struct Query::Statements {
+struct SqliteQuery::Statements {
   std::optional<sqlite::Statement> main;  // records (plain) or match ids (context)
   std::optional<sqlite::Statement> gaps;
   sqlite::Statement lastId;
@@ -120,7 +120,7 @@ struct Query::Statements {
   std::optional<sqlite::Statement> older, newer, groupRecords, groupGaps;
 };
 
-Query::Query(RecordStore& store, Filter f) : store(store), filter(std::move(f)) {
+SqliteQuery::SqliteQuery(SqliteStore& store, Filter f) : store(store), filter(std::move(f)) {
   if (!filter.grep.empty()) {
     const std::string error = regexpError(filter.grep);
     if (!error.empty())
@@ -184,9 +184,9 @@ Query::Query(RecordStore& store, Filter f) : store(store), filter(std::move(f)) 
   }
 }
 
-Query::~Query() = default;
+SqliteQuery::~SqliteQuery() = default;
 
-std::int64_t Query::highWater() {
+std::int64_t SqliteQuery::highWater() {
   sqlite::Statement& s = statements->lastId;
   s.reset();
   const std::int64_t high = s.step() ? s.columnInt(0) : 0;
@@ -194,7 +194,7 @@ std::int64_t Query::highWater() {
   return high;
 }
 
-void Query::bindMain() {
+void SqliteQuery::bindMain() {
   sqlite::Statement& main = *statements->main;
   main.reset();
   int index = 1;
@@ -207,7 +207,7 @@ void Query::bindMain() {
   }
 }
 
-std::int64_t Query::run(const std::function<bool(const Row&)>& visit) {
+std::int64_t SqliteQuery::run(const std::function<bool(const Row&)>& visit) {
   try {
     sqlite::Transaction snapshot(store.database(), sqlite::Transaction::Kind::kDeferred);
     // Every statement of this run reads the same snapshot; the newest id in
@@ -236,7 +236,7 @@ std::int64_t Query::run(const std::function<bool(const Row&)>& visit) {
   }
 }
 
-void Query::resetAll() {
+void SqliteQuery::resetAll() {
   Statements& s = *statements;
   for (auto* statement : {&s.main, &s.gaps, &s.older, &s.newer, &s.groupRecords, &s.groupGaps}) {
     if (*statement) (*statement)->reset();
@@ -244,7 +244,7 @@ void Query::resetAll() {
   s.lastId.reset();
 }
 
-void Query::runPlain(const std::function<bool(const Row&)>& visit) {
+void SqliteQuery::runPlain(const std::function<bool(const Row&)>& visit) {
   std::int64_t shown = 0;
   bool separator = false;
   sqlite::Statement* gaps = statements->gaps ? &*statements->gaps : nullptr;
@@ -257,7 +257,7 @@ void Query::runPlain(const std::function<bool(const Row&)>& visit) {
   });
 }
 
-void Query::runContext(const std::function<bool(const Row&)>& visit) {
+void SqliteQuery::runContext(const std::function<bool(const Row&)>& visit) {
   struct Window {
     std::string target;
     std::int64_t below = 0;  // the target's record before lo; 0: none
@@ -329,7 +329,7 @@ void Query::runContext(const std::function<bool(const Row&)>& visit) {
   }
 }
 
-std::string Query::plan() {
+std::string SqliteQuery::plan() {
   try {
     bindMain();
     std::string text = statements->main->queryPlan();

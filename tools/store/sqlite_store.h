@@ -1,6 +1,6 @@
-// tools/store/record_store.h
+// tools/store/sqlite_store.h
 //
-// The record store: one SQLite file holding every log record a recorder
+// The store on SQLite: one file holding every log record a recorder
 // received and every gap in a target's sequence numbers, in the order they
 // happened. It owns the schema and its migrations (PRAGMA user_version),
 // opening a file as a recorder (the only writer) or as a reader, appending
@@ -17,7 +17,7 @@
 // pid, and a killed recorder's lock goes with its process. Readers take no
 // lock and see committed batches only (WAL mode).
 //
-// Threads: a RecordStore and the queries made on it belong to one thread;
+// Threads: a SqliteStore and the queries made on it belong to one thread;
 // a recorder's copies of its log into the file run on a thread of their
 // own (wal_checkpointer.h).
 #pragma once
@@ -37,6 +37,7 @@
 #include "model/arrived_record.h"
 #include "model/sequence_check.h"
 #include "store/sqlite.h"
+#include "store/store.h"
 #include "store/store_error.h"
 #include "store/wal_checkpointer.h"
 
@@ -44,47 +45,15 @@ namespace store {
 
 inline constexpr int kSchemaVersion = 1;
 
-// A record as tail shows it, with what the store adds.
-struct StoredRecord {
-  std::int64_t id = 0;            // set by the store
-  remote::ArrivedRecord arrived;  // the decoded record, receive time, target "address:port"
-  std::string applicationName;    // of the target instance that sent it
-  std::string levelName;          // as tail names it; empty: "level K" from the mask
-};
-
-// Records a target numbered but that never arrived, seen when the record
-// after them came.
-struct StoredGap {
-  std::int64_t id = 0;  // set by the store
-  std::string target;   // "address:port"
-  codec::Uuid uuid{};   // of the target instance
-  std::string applicationName;
-  remote::SequenceGap gap;
-  remote::SystemClock::time_point seenAt;
-
-  std::uint32_t last() const { return gap.first + gap.count - 1; }  // modulo 2^32, as numbered
-};
-
-using Entry = std::variant<StoredRecord, StoredGap>;
-
-struct Retention {
-  std::int64_t maxRecords = 0;         // 0: no limit
-  std::chrono::nanoseconds maxAge{0};  // 0: no limit
-};
-
-class RecordStore {
+class SqliteStore final : public Store {
  public:
-  enum class Access {
-    kRead,    // the file must exist and be ours; nothing is written
-    kRecord,  // created when missing, migrated when older; the writer lock is held
-  };
-
   // Throws StoreError: kCannotOpen, kNotOurs, kNewerSchema, kReadOnly,
-  // kLocked (another recorder, with its pid), kCorrupt, kFailed.
-  RecordStore(const std::string& path, Access access);
-  ~RecordStore();
-  RecordStore(const RecordStore&) = delete;
-  RecordStore& operator=(const RecordStore&) = delete;
+  // kLocked (another recorder, with its pid), kCorrupt, kFailed. kRecord
+  // holds the writer lock.
+  SqliteStore(const std::string& path, Access access);
+  ~SqliteStore() override;
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
 
   // ---- recorder only ----
 
@@ -94,22 +63,26 @@ class RecordStore {
   // one. Fills in nothing on failure: the whole batch is rolled back.
   // Returns the number of records deleted.
   static constexpr std::int64_t kTrimStep = 2'000;
-  std::int64_t append(std::span<const Entry> entries,
-                      remote::SystemClock::time_point now = remote::SystemClock::now());
-  // One bounded retention step on its own, for a recorder that has nothing
-  // to append (max-age keeps moving). Returns the number deleted.
-  std::int64_t trim(remote::SystemClock::time_point now, std::int64_t atMost = kTrimStep);
-  void setRetention(const Retention& retention) { keep = retention; }
+  using Store::append;
+  std::int64_t append(std::span<const Entry> entries, remote::SystemClock::time_point now) override;
+  std::int64_t trim(remote::SystemClock::time_point now) override { return trim(now, kTrimStep); }
+  // A retention step of at most `atMost` records.
+  std::int64_t trim(remote::SystemClock::time_point now, std::int64_t atMost);
+  void setRetention(const Retention& retention) override { keep = retention; }
+  KnownRecords known(std::span<const Entry> entries) override;
 
   // ---- both ----
 
-  // Records in the store (the recorder keeps count; a reader asks).
-  std::int64_t recordCount();
-  // The id of the newest committed entry; 0 when there has been none.
-  std::int64_t lastId();
+  std::int64_t recordCount() override;
+  std::int64_t lastId() override;
+  bool recording() const override { return lockFile.get() >= 0; }
+  std::unique_ptr<Query> query(Filter filter) override;
+  Stats stats(const Filter& filter) override;
+  std::string statsPlan(const Filter& filter) override;
+  remote::Levels levels() override;
+  std::vector<std::string> targets() override;
 
   sqlite::Database& database() { return db; }
-  bool recording() const { return lockFile.get() >= 0; }
 
  private:
   struct Writer;  // the recorder's prepared statements

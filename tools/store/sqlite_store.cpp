@@ -1,10 +1,10 @@
-// tools/store/record_store.cpp
+// tools/store/sqlite_store.cpp
 //
 // The record store's schema and migrations, opening as recorder or reader,
-// appending batches and retention. See record_store.h.
+// appending batches and retention. See sqlite_store.h.
 //
-// Threads: a RecordStore belongs to one thread.
-#include "store/record_store.h"
+// Threads: a SqliteStore belongs to one thread.
+#include "store/sqlite_store.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -19,6 +19,8 @@
 
 #include "model/levels.h"
 #include "store/sql_regexp.h"
+#include "store/sqlite_query.h"
+#include "store/store_stats.h"
 
 namespace store {
 namespace {
@@ -133,9 +135,9 @@ UniqueFd lockRecorder(const std::string& path) {
   return fd;
 }
 
-sqlite::Database openDatabase(const std::string& path, RecordStore::Access access) {
+sqlite::Database openDatabase(const std::string& path, Access access) {
   using Mode = sqlite::Database::Mode;
-  Mode mode = access == RecordStore::Access::kRead ? Mode::kReadOnly : Mode::kReadWriteCreate;
+  Mode mode = access == Access::kRead ? Mode::kReadOnly : Mode::kReadWriteCreate;
   // A reader of WAL mode needs the -shm file, which a read-only file
   // system cannot give it; there nobody can write, so nothing needs locking.
   struct statvfs fileSystem {};
@@ -152,7 +154,7 @@ sqlite::Database openDatabase(const std::string& path, RecordStore::Access acces
 
 }  // namespace
 
-struct RecordStore::Writer {
+struct SqliteStore::Writer {
   explicit Writer(sqlite::Database& db)
       // Columns by name: the numbers bound below follow this list, not the
       // order of the table's definition.
@@ -194,7 +196,7 @@ struct RecordStore::Writer {
       dropEmptyCounts, deleteOldest, deleteOlderThan, deleteOldGaps;
 };
 
-RecordStore::RecordStore(const std::string& path, Access access)
+SqliteStore::SqliteStore(const std::string& path, Access access)
     : lockFile(access == Access::kRecord ? lockRecorder(path) : UniqueFd()),
       db(openDatabase(path, access)) {
   try {
@@ -212,9 +214,9 @@ RecordStore::RecordStore(const std::string& path, Access access)
   }
 }
 
-RecordStore::~RecordStore() = default;
+SqliteStore::~SqliteStore() = default;
 
-void RecordStore::checkSchema(bool mayCreate) {
+void SqliteStore::checkSchema(bool mayCreate) {
   // The first read of the file: a file that is not SQLite fails here.
   const std::int64_t applicationId = db.queryInt("PRAGMA application_id").value_or(0);
   const std::int64_t version = db.queryInt("PRAGMA user_version").value_or(0);
@@ -246,7 +248,7 @@ void RecordStore::checkSchema(bool mayCreate) {
   transaction.commit();
 }
 
-void RecordStore::prepareWriter() {
+void SqliteStore::prepareWriter() {
   // A committed batch survives a crash of the recorder (the WAL is in the
   // file system); only a power cut may lose the last ones.
   db.execute("PRAGMA synchronous = NORMAL");
@@ -281,7 +283,7 @@ void RecordStore::prepareWriter() {
   }
 }
 
-std::int64_t RecordStore::sourceId(const std::string& target, const codec::Uuid& uuid,
+std::int64_t SqliteStore::sourceId(const std::string& target, const codec::Uuid& uuid,
                                    const std::string& application) {
   auto key = std::make_tuple(target, uuid, application);
   if (auto it = sources.find(key); it != sources.end()) return it->second;
@@ -297,7 +299,7 @@ std::int64_t RecordStore::sourceId(const std::string& target, const codec::Uuid&
   return id;
 }
 
-std::int64_t RecordStore::append(std::span<const Entry> entries,
+std::int64_t SqliteStore::append(std::span<const Entry> entries,
                                  remote::SystemClock::time_point now) {
   if (!writer)
     throw StoreError(Kind::kFailed, db.path() + ": opened for reading, not for recording");
@@ -366,7 +368,7 @@ std::int64_t RecordStore::append(std::span<const Entry> entries,
   }
 }
 
-std::int64_t RecordStore::trim(remote::SystemClock::time_point now, std::int64_t atMost) {
+std::int64_t SqliteStore::trim(remote::SystemClock::time_point now, std::int64_t atMost) {
   if (!writer)
     throw StoreError(Kind::kFailed, db.path() + ": opened for reading, not for recording");
   const std::int64_t recordsBefore = records;
@@ -381,7 +383,7 @@ std::int64_t RecordStore::trim(remote::SystemClock::time_point now, std::int64_t
   }
 }
 
-std::int64_t RecordStore::trimLocked(remote::SystemClock::time_point now, std::int64_t atMost) {
+std::int64_t SqliteStore::trimLocked(remote::SystemClock::time_point now, std::int64_t atMost) {
   Counts uncounted;
   std::int64_t deleted = 0;
   const auto drain = [&](sqlite::Statement& del) {
@@ -413,7 +415,7 @@ std::int64_t RecordStore::trimLocked(remote::SystemClock::time_point now, std::i
   return deleted;
 }
 
-void RecordStore::addCounts(const Counts& counts) {
+void SqliteStore::addCounts(const Counts& counts) {
   sqlite::Statement& add = writer->addCount;
   for (const auto& [key, n] : counts) {
     const auto& [source, component, level, levelName] = key;
@@ -427,7 +429,7 @@ void RecordStore::addCounts(const Counts& counts) {
   }
 }
 
-std::int64_t RecordStore::recordCount() {
+std::int64_t SqliteStore::recordCount() {
   if (writer) return records;
   try {
     return db.queryInt("SELECT sum(records) FROM counts").value_or(0);
@@ -436,12 +438,49 @@ std::int64_t RecordStore::recordCount() {
   }
 }
 
-std::int64_t RecordStore::lastId() {
+std::int64_t SqliteStore::lastId() {
   try {
     return db.queryInt("SELECT value FROM meta WHERE key = 'last_id'").value_or(0);
   } catch (const sqlite::Error& e) {
     throw fromSqlite(e);
   }
 }
+
+remote::Levels SqliteStore::levels() {
+  try {
+    sqlite::Statement names(
+        db, "SELECT DISTINCT client_level, level_name FROM records WHERE client_level >= 0",
+        /*persistent=*/false);
+    remote::Levels levels;
+    while (names.step()) {
+      levels.push_back({static_cast<std::uint32_t>(names.columnInt(0)), names.columnText(1)});
+    }
+    return levels;
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
+std::vector<std::string> SqliteStore::targets() {
+  try {
+    sqlite::Statement names(db, "SELECT DISTINCT target FROM sources ORDER BY target",
+                            /*persistent=*/false);
+    std::vector<std::string> targets;
+    while (names.step()) targets.push_back(names.columnText(0));
+    return targets;
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
+std::unique_ptr<Query> SqliteStore::query(Filter filter) {
+  return std::make_unique<SqliteQuery>(*this, std::move(filter));
+}
+
+Stats SqliteStore::stats(const Filter& filter) { return collectStats(*this, filter); }
+
+std::string SqliteStore::statsPlan(const Filter& filter) { return store::statsPlan(*this, filter); }
+
+KnownRecords SqliteStore::known(std::span<const Entry> entries) { return {*this, entries}; }
 
 }  // namespace store

@@ -1,0 +1,123 @@
+// tools/store/store.h
+//
+// A store of records and gaps, as the recorder, query and the console use
+// it without knowing which engine keeps it: one recorder appends batches
+// and applies retention; readers run journal queries (the records a Filter
+// selects, with their targets' gaps in place and context around matches),
+// statistics, and the names the store has seen. openStore() picks the
+// engine from how the store is named; today that is one SQLite file
+// (sqlite_store.h).
+//
+// Entries take their ids from one counter per store, so "in place" is
+// "ordered by id", and a follower resumes after the last id it saw.
+//
+// Threads: a Store and the queries made on it belong to one thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "model/levels.h"
+#include "store/entry.h"
+#include "store/filter.h"
+#include "store/known_records.h"
+#include "store/stats.h"
+#include "store/store_error.h"
+
+namespace store {
+
+// One row of a journal query.
+struct Row {
+  Entry entry;
+  bool contextOnly = false;      // shown around a match, not one itself
+  bool separatorBefore = false;  // starts a context group after another ("--")
+
+  std::int64_t id() const {
+    return std::visit([](const auto& e) { return e.id; }, entry);
+  }
+};
+
+// The journal view of a store: the records a Filter selects, oldest first
+// (or newest first), with the gaps of their targets in place, and, with
+// context N, the N records before and after each match from the same
+// target, in groups as grep -C prints them. The same Query runs again and
+// again for --follow and shows only what came since its last run.
+//
+// Context groups: each match takes the N records of its target before and
+// after it (whatever the other filters say about them); the windows of one
+// target that overlap or touch become one group; groups come in the order
+// of their first match, and the limit counts matches.
+class Query {
+ public:
+  virtual ~Query() = default;
+  // Visits the rows among what is committed now, in order, until `visit`
+  // returns false. Returns the id of the newest entry in the store at that
+  // moment, matching or not. Throws StoreError (kBadQuery for a full-text
+  // query the engine cannot parse).
+  virtual std::int64_t run(const std::function<bool(const Row&)>& visit) = 0;
+  // The next run() shows only entries after `id`: pass what run() returned.
+  virtual void resumeAfter(std::int64_t id) = 0;
+  // How the engine finds the matches, for --explain.
+  virtual std::string plan() = 0;
+};
+
+enum class Access {
+  kRead,    // the store must exist and be ours; nothing is written
+  kRecord,  // created when missing, migrated when older; one recorder at a time
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // ---- recorder only ----
+
+  // Writes the entries in order, all or none, then deletes a bounded step
+  // of what the retention drops. Returns the number of records deleted.
+  virtual std::int64_t append(std::span<const Entry> entries,
+                              remote::SystemClock::time_point now) = 0;
+  std::int64_t append(std::span<const Entry> entries) {
+    return append(entries, remote::SystemClock::now());
+  }
+  // One bounded retention step on its own, for a recorder that has nothing
+  // to append (max-age keeps moving). Returns the number deleted.
+  virtual std::int64_t trim(remote::SystemClock::time_point now) = 0;
+  virtual void setRetention(const Retention& retention) = 0;
+  // What the store already holds of the target instances `entries` name,
+  // so that an import stores nothing twice.
+  virtual KnownRecords known(std::span<const Entry> entries) = 0;
+
+  // ---- both ----
+
+  // Records in the store (the recorder keeps count; a reader asks).
+  virtual std::int64_t recordCount() = 0;
+  // The id of the newest committed entry; 0 when there has been none.
+  virtual std::int64_t lastId() = 0;
+  virtual bool recording() const = 0;
+
+  // Throws StoreError kBadQuery for a regex that does not compile.
+  virtual std::unique_ptr<Query> query(Filter filter) = 0;
+  virtual Stats stats(const Filter& filter) = 0;
+  virtual std::string statsPlan(const Filter& filter) = 0;
+  // The level names the store has seen, per client level, for turning a
+  // user's level name into a client level (remote::lookupClientLevel).
+  virtual remote::Levels levels() = 0;
+  // Every target ("address:port") the store has records or gaps of, sorted.
+  virtual std::vector<std::string> targets() = 0;
+};
+
+// The store named `location`: today a SQLite file's path. Throws
+// StoreError: kCannotOpen, kNotOurs, kNewerSchema, kReadOnly, kLocked
+// (another recorder, with its pid), kCorrupt, kFailed.
+std::unique_ptr<Store> openStore(const std::string& location, Access access);
+
+// The targets a user's list names: "address:port" as given, and a host
+// alone every stored target on it (or itself when there is none, so that
+// it matches nothing, as asked).
+std::vector<std::string> targetsNamed(Store& store, const std::vector<std::string>& asked);
+
+}  // namespace store
