@@ -18,7 +18,7 @@ StoreFeed::StoreFeed(Session& session, const RetryPolicy& retry, store::Store& s
 void StoreFeed::onRecord(FollowedTarget& target, codec::LogRecord&& record,
                          SystemClock::time_point at) {
   levels.lookup(target.endpoint, record.uuid, record.component());
-  waiting.push_back(
+  waiting.push(
       store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
   holdFrom[target.label] = target.sequence.oldestOpen();
   if (waiting.size() >= StoreWriter::kMaxBatch) moveReady(/*final=*/false);
@@ -36,12 +36,12 @@ void StoreFeed::onLost(FollowedTarget& target, const SequenceGap& gap) {
   stored.gap = gap;
   stored.seenAt = gap.seenAt;
   const std::uint32_t after = gap.first + gap.count;
-  const auto revealing = std::find_if(waiting.begin(), waiting.end(), [&](const store::Entry& e) {
+  const auto revealing = [&](const store::Entry& e) {
     const auto* r = std::get_if<store::StoredRecord>(&e);
     return r != nullptr && r->arrived.source == target.label &&
            r->arrived.record.sequence == after && r->arrived.receivedAt == gap.seenAt;
-  });
-  waiting.insert(revealing, std::move(stored));
+  };
+  waiting.insertBefore(revealing, std::move(stored));
   holdFrom[target.label] = target.sequence.oldestOpen();
   lostRecords += gap.count;
   ++gapCount;
@@ -69,36 +69,32 @@ void StoreFeed::finish() {
 
 std::int64_t StoreFeed::notStored() const {
   return writer.unstoredRecords() +
-         static_cast<std::int64_t>(std::count_if(waiting.begin(), waiting.end(), [](const auto& e) {
-           return std::holds_alternative<store::StoredRecord>(e);
-         }));
+         static_cast<std::int64_t>(std::count_if(
+             waiting.waiting().begin(), waiting.waiting().end(),
+             [](const auto& e) { return std::holds_alternative<store::StoredRecord>(e); }));
 }
 
 // Hands the queued entries to the writer in order, up to the first record
 // whose level names are still being asked for, or that a gap may yet be
 // put before (its target has a hole open since); at the end, all of them.
 void StoreFeed::moveReady(bool final) {
-  while (!waiting.empty() && !failure) {
-    if (auto* stored = std::get_if<store::StoredRecord>(&waiting.front())) {
-      const codec::LogRecord& record = stored->arrived.record;
-      const Levels* known = levels.levelsFor(record.uuid, record.component());
-      if (known == nullptr && !final) return;
+  waiting.release(final, [&](store::Entry& entry, const Levels& named) {
+    if (failure) return false;
+    if (auto* stored = std::get_if<store::StoredRecord>(&entry)) {
       const auto hold = holdFrom.find(stored->arrived.source);
       if (!final && hold != holdFrom.end() && hold->second &&
           *hold->second <= stored->arrived.receivedAt) {
-        return;
+        return false;
       }
-      const Levels& named = known ? *known : levels.levelsOrNone(record.uuid, record.component());
-      stored->levelName = recordLevelName(record.clientMask, named);
+      stored->levelName = recordLevelName(stored->arrived.record.clientMask, named);
       for (StoredEntryObserver* observer : observers) observer->onStoredRecord(*stored, named);
     } else {
       for (StoredEntryObserver* observer : observers)
-        observer->onStoredGap(std::get<store::StoredGap>(waiting.front()));
+        observer->onStoredGap(std::get<store::StoredGap>(entry));
     }
-    store::Entry entry = std::move(waiting.front());
-    waiting.pop_front();
     write([&] { writer.add(std::move(entry)); });
-  }
+    return true;
+  });
 }
 
 // Runs a step that writes; a store fault is kept, which ends the follow.

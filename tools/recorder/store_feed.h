@@ -22,6 +22,7 @@
 
 #include "follow/component_levels.h"
 #include "follow/follow.h"
+#include "follow/level_names_queue.h"
 #include "recorder/store_writer.h"
 
 namespace remote {
@@ -72,7 +73,11 @@ class StoreFeed {
 
   ComponentLevels levels;
   StoreWriter writer;
-  std::deque<store::Entry> waiting;  // for level names and gaps, in order of arrival
+  // For level names and gaps, in order of arrival.
+  LevelNamesQueue<store::Entry> waiting{levels, [](const store::Entry& e) {
+                                          const auto* stored = std::get_if<store::StoredRecord>(&e);
+                                          return stored ? &stored->arrived.record : nullptr;
+                                        }};
   // By target: when the record came that opened its oldest open hole.
   std::map<std::string, std::optional<SystemClock::time_point>> holdFrom;
   std::optional<store::StoreError> failure;

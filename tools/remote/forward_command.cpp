@@ -31,6 +31,7 @@
 #include "follow/component_check.h"
 #include "follow/component_levels.h"
 #include "follow/follow.h"
+#include "follow/level_names_queue.h"
 #include "model/record_filter.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
@@ -90,7 +91,7 @@ class Forward : public FollowHandler {
     }
     codec::LogRecord kept = record.toRecord();
     levels.lookup(target.endpoint, kept.uuid, kept.component());
-    waiting.push_back({target.host, target.applicationName, target.label, std::move(kept), at});
+    waiting.push({target.host, target.applicationName, target.label, std::move(kept), at});
     flushWaiting(/*final=*/false);
   }
 
@@ -105,18 +106,12 @@ class Forward : public FollowHandler {
   // Sends waiting records in order of arrival up to the first whose
   // component's levels are still asked for; at the end, all of them.
   void flushWaiting(bool final) {
-    while (!waiting.empty()) {
-      const Waiting& head = waiting.front();
-      const Levels* known = levels.levelsFor(head.record.uuid, head.record.component());
-      if (known == nullptr && !final) return;
+    waiting.release(final, [&](const Waiting& head, const Levels& named) {
       const codec::LogRecordView view(head.record);
-      if (filter.wanted(
-              view,
-              known ? *known : levels.levelsOrNone(head.record.uuid, head.record.component()))) {
+      if (filter.wanted(view, named))
         send({head.host, head.application, head.label, head.record.uuid}, view, head.at);
-      }
-      waiting.pop_front();
-    }
+      return true;
+    });
   }
 
   void onOtherDatagram(FollowedTarget& target, Received&& r) override {
@@ -161,7 +156,7 @@ class Forward : public FollowHandler {
   std::string message;
   ComponentLevels levels;
   ComponentCheck components;
-  std::deque<Waiting> waiting;
+  LevelNamesQueue<Waiting> waiting{levels, [](const Waiting& w) { return &w.record; }};
   std::uint64_t records = 0;
   std::uint64_t gaps = 0;
 };

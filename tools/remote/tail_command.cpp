@@ -36,6 +36,7 @@
 #include "follow/component_check.h"
 #include "follow/component_levels.h"
 #include "follow/follow.h"
+#include "follow/level_names_queue.h"
 #include "model/record_filter.h"
 #include "output/record_output.h"
 #include "remote/command.h"
@@ -99,7 +100,7 @@ class Tail : public FollowHandler {
       printer.offer(record, at, target.label, *known);
       return;
     }
-    queue.push_back({record.toRecord(), at, target.label});  // waits for its levels, in order
+    queue.push({record.toRecord(), at, target.label});  // waits for its levels, in order
   }
 
   void onBatchEnd() override { out.flush(); }
@@ -113,7 +114,8 @@ class Tail : public FollowHandler {
   }
 
   Clock::time_point nextDeadline(Clock::time_point next) override {
-    if (headReady()) return Clock::now();  // more of the queue to print: look at the socket only
+    if (queue.headReady())
+      return Clock::now();  // more of the queue to print: look at the socket only
     return componentCheck.nextDeadline(levels.nextDeadline(next));
   }
 
@@ -126,23 +128,17 @@ class Tail : public FollowHandler {
 
   bool done() const override { return printer.limitReached(); }
 
-  // Whether the oldest waiting record may be printed now.
-  bool headReady() const {
-    return !queue.empty() && (queue.size() > kMaxWaiting ||
-                              levels.levelsFor(queue.front().record.uuid,
-                                               queue.front().record.component()) != nullptr);
-  }
-
   // Prints queued records in order of arrival until one waits for its
   // component's level descriptions, or a portion is printed; at the end,
   // prints whatever is left.
   void flush(bool final) {
-    for (std::size_t printed = 0; !queue.empty() && !printer.limitReached(); ++printed) {
-      if (!final && (printed == kPrintedPerWakeUp || !headReady())) return;
-      const ArrivedRecord& head = queue.front();
-      printer.offer(head, levels.levelsOrNone(head.record.uuid, head.record.component()));
-      queue.pop_front();
-    }
+    std::size_t printed = 0;
+    queue.release(final, [&](const ArrivedRecord& head, const Levels& named) {
+      if (printer.limitReached() || (!final && printed == kPrintedPerWakeUp)) return false;
+      printer.offer(head, named);
+      ++printed;
+      return true;
+    });
   }
 
   const TailOptions& options;
@@ -154,7 +150,8 @@ class Tail : public FollowHandler {
   OutputBuffer out;
   RecordPrinter printer;
   ComponentCheck componentCheck;
-  std::deque<ArrivedRecord> queue;
+  LevelNamesQueue<ArrivedRecord> queue{levels, [](const ArrivedRecord& r) { return &r.record; },
+                                       kMaxWaiting};
 };
 
 // The options as typed.
