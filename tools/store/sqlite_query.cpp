@@ -257,40 +257,42 @@ void SqliteQuery::runPlain(const std::function<bool(const Row&)>& visit) {
   });
 }
 
-void SqliteQuery::runContext(const std::function<bool(const Row&)>& visit) {
-  struct Window {
-    std::string target;
-    std::int64_t below = 0;  // the target's record before lo; 0: none
-    std::int64_t lo = 0, hi = 0;
-    std::optional<std::int64_t> above;  // the target's record after hi
-    std::int64_t firstMatch = 0;        // in output order
-    std::set<std::int64_t> matches;
-  };
-  std::vector<std::pair<std::int64_t, std::string>> found;
-  for (sqlite::Statement& main = *statements->main; main.step();)
-    found.emplace_back(main.columnInt(0), main.columnText(1));
-  const std::int64_t n = filter.context;
+namespace {
 
-  // Each match's window, from the N+1 neighbours on each side: the N-th is
-  // the window's edge, the one beyond tells whether the next window touches.
-  std::map<std::string, std::vector<Window>> byTarget;
-  for (const auto& [id, target] : found) {
-    Window w{target, 0, id, id, std::nullopt, id, {id}};
-    sqlite::Statement& older = *statements->older;
-    older.reset();
-    older.bind(1, target).bind(2, id).bind(3, n + 1);
-    for (std::int64_t k = 1; older.step(); ++k) (k <= n ? w.lo : w.below) = older.columnInt(0);
-    sqlite::Statement& newer = *statements->newer;
-    newer.reset();
-    newer.bind(1, target).bind(2, id).bind(3, n + 1);
-    for (std::int64_t k = 1; newer.step(); ++k) {
-      if (k <= n)
-        w.hi = newer.columnInt(0);
-      else
-        w.above = newer.columnInt(0);
-    }
-    byTarget[target].push_back(std::move(w));
+// The records of one target shown around its matches: lo..hi, with the
+// target's records just outside, to tell whether two windows touch.
+struct Window {
+  std::string target;
+  std::int64_t below = 0;  // the target's record before lo; 0: none
+  std::int64_t lo = 0, hi = 0;
+  std::optional<std::int64_t> above;  // the target's record after hi
+  std::int64_t firstMatch = 0;        // in output order
+  std::set<std::int64_t> matches;
+};
+
+// A match's window, from the N+1 neighbours on each side: the N-th is the
+// window's edge, the one beyond tells whether the next window touches.
+Window windowAround(std::int64_t id, const std::string& target, std::int64_t n,
+                    sqlite::Statement& older, sqlite::Statement& newer) {
+  Window w{target, 0, id, id, std::nullopt, id, {id}};
+  older.reset();
+  older.bind(1, target).bind(2, id).bind(3, n + 1);
+  for (std::int64_t k = 1; older.step(); ++k) (k <= n ? w.lo : w.below) = older.columnInt(0);
+  newer.reset();
+  newer.bind(1, target).bind(2, id).bind(3, n + 1);
+  for (std::int64_t k = 1; newer.step(); ++k) {
+    if (k <= n)
+      w.hi = newer.columnInt(0);
+    else
+      w.above = newer.columnInt(0);
   }
+  return w;
+}
+
+// Windows of one target that overlap or touch become one group; groups
+// come in the order of their first match.
+std::vector<Window> groupWindows(std::map<std::string, std::vector<Window>> byTarget,
+                                 bool reverse) {
   std::vector<Window> groups;
   for (auto& [target, windows] : byTarget) {
     std::sort(windows.begin(), windows.end(),
@@ -303,18 +305,32 @@ void SqliteQuery::runContext(const std::function<bool(const Row&)>& visit) {
           last->above = w.above;
         }
         last->matches.merge(w.matches);
-        last->firstMatch = filter.reverse ? std::max(last->firstMatch, w.firstMatch)
-                                          : std::min(last->firstMatch, w.firstMatch);
+        last->firstMatch = reverse ? std::max(last->firstMatch, w.firstMatch)
+                                   : std::min(last->firstMatch, w.firstMatch);
       } else {
         groups.push_back(std::move(w));
       }
     }
   }
   std::sort(groups.begin(), groups.end(), [&](const Window& a, const Window& b) {
-    return filter.reverse ? a.firstMatch > b.firstMatch : a.firstMatch < b.firstMatch;
+    return reverse ? a.firstMatch > b.firstMatch : a.firstMatch < b.firstMatch;
   });
+  return groups;
+}
+
+}  // namespace
+
+void SqliteQuery::runContext(const std::function<bool(const Row&)>& visit) {
+  std::vector<std::pair<std::int64_t, std::string>> found;
+  for (sqlite::Statement& main = *statements->main; main.step();)
+    found.emplace_back(main.columnInt(0), main.columnText(1));
+  std::map<std::string, std::vector<Window>> byTarget;
+  for (const auto& [id, target] : found) {
+    byTarget[target].push_back(
+        windowAround(id, target, filter.context, *statements->older, *statements->newer));
+  }
   bool separator = false;
-  for (const Window& w : groups) {
+  for (const Window& w : groupWindows(std::move(byTarget), filter.reverse)) {
     sqlite::Statement& records = *statements->groupRecords;
     records.reset();
     records.bind(1, w.target).bind(2, w.lo).bind(3, w.hi);

@@ -299,6 +299,39 @@ std::int64_t SqliteStore::sourceId(const std::string& target, const codec::Uuid&
   return id;
 }
 
+void SqliteStore::insertRecord(std::int64_t id, const StoredRecord& stored, Counts& counted) {
+  const remote::ArrivedRecord& a = stored.arrived;
+  const codec::LogRecord& r = a.record;
+  const std::int64_t source = sourceId(a.source, r.uuid, stored.applicationName);
+  const int level = remote::recordClientLevel(r.clientMask);
+  std::string levelName =
+      stored.levelName.empty() ? remote::recordLevelName(r.clientMask, {}) : stored.levelName;
+  sqlite::Statement& insert = writer->insertRecord;
+  insert.reset();
+  insert.bind(1, id).bind(2, toNs(a.receivedAt)).bind(3, source);
+  insert.bind(4, std::int64_t{r.sequence}).bind(5, std::int64_t{r.clientMask});
+  // Bound uncopied: record and name outlive the step and the reset after
+  // it, and five copies were a tenth of the insert.
+  insert.bind(6, std::int64_t{level}).bindUncopied(7, levelName);
+  insert.bind(8, std::int64_t{r.pid()}).bind(9, std::int64_t{r.tid()});
+  insert.bind(10, std::int64_t{r.tick()}).bind(11, std::int64_t{r.line()});
+  insert.bindUncopied(12, r.component()).bindUncopied(13, r.file());
+  insert.bindUncopied(14, r.function()).bindUncopied(15, r.text());
+  insert.step();
+  insert.reset();
+  ++counted[{source, r.component(), level, std::move(levelName)}];
+  ++records;
+}
+
+void SqliteStore::insertGap(std::int64_t id, const StoredGap& g) {
+  sqlite::Statement& insert = writer->insertGap;
+  insert.reset();
+  insert.bind(1, id).bind(2, toNs(g.seenAt)).bind(3, sourceId(g.target, g.uuid, g.applicationName));
+  insert.bind(4, std::int64_t{g.gap.first}).bind(5, std::int64_t{g.last()});
+  insert.bind(6, std::int64_t{g.gap.count});
+  insert.step();
+}
+
 std::int64_t SqliteStore::append(std::span<const Entry> entries,
                                  remote::SystemClock::time_point now) {
   if (!writer)
@@ -312,42 +345,13 @@ std::int64_t SqliteStore::append(std::span<const Entry> entries,
     std::int64_t id = firstId;
     for (const Entry& entry : entries) {
       if (const auto* stored = std::get_if<StoredRecord>(&entry)) {
-        const remote::ArrivedRecord& a = stored->arrived;
-        const codec::LogRecord& r = a.record;
-        const std::int64_t source = sourceId(a.source, r.uuid, stored->applicationName);
-        const int level = remote::recordClientLevel(r.clientMask);
-        std::string levelName = stored->levelName.empty()
-                                    ? remote::recordLevelName(r.clientMask, {})
-                                    : stored->levelName;
-        sqlite::Statement& insert = writer->insertRecord;
-        insert.reset();
-        insert.bind(1, id).bind(2, toNs(a.receivedAt)).bind(3, source);
-        insert.bind(4, std::int64_t{r.sequence}).bind(5, std::int64_t{r.clientMask});
-        // Bound uncopied: record and name outlive the step and the reset
-        // after it, and five copies were a tenth of the insert.
-        insert.bind(6, std::int64_t{level}).bindUncopied(7, levelName);
-        insert.bind(8, std::int64_t{r.pid()}).bind(9, std::int64_t{r.tid()});
-        insert.bind(10, std::int64_t{r.tick()});
-        insert.bind(11, std::int64_t{r.line()});
-        insert.bindUncopied(12, r.component()).bindUncopied(13, r.file());
-        insert.bindUncopied(14, r.function()).bindUncopied(15, r.text());
-        insert.step();
-        insert.reset();
-        ++counted[{source, r.component(), level, std::move(levelName)}];
-        ++records;
+        insertRecord(id++, *stored, counted);
       } else {
-        const StoredGap& g = std::get<StoredGap>(entry);
-        sqlite::Statement& insert = writer->insertGap;
-        insert.reset();
-        insert.bind(1, id)
-            .bind(2, toNs(g.seenAt))
-            .bind(3, sourceId(g.target, g.uuid, g.applicationName));
-        insert.bind(4, std::int64_t{g.gap.first}).bind(5, std::int64_t{g.last()});
-        insert.bind(6, std::int64_t{g.gap.count});
-        insert.step();
+        insertGap(id++, std::get<StoredGap>(entry));
       }
-      ++id;
     }
+    // The batch's text indexed in one statement (one index segment), and
+    // the counts statistics read.
     if (records != recordsBefore) {
       writer->indexText.reset();
       writer->indexText.bind(1, firstId).bind(2, id).step();

@@ -94,6 +94,9 @@ class SqliteStore final : public Store {
   // Records to add to (or, negative, take from) the counts table, by
   // source, component, client level and level name.
   using Counts = std::map<std::tuple<std::int64_t, std::string, int, std::string>, std::int64_t>;
+  // One row of a batch, in its transaction; a record adds to `counted`.
+  void insertRecord(std::int64_t id, const StoredRecord& stored, Counts& counted);
+  void insertGap(std::int64_t id, const StoredGap& gap);
   std::int64_t trimLocked(remote::SystemClock::time_point now, std::int64_t atMost);
   void addCounts(const Counts& counts);
 
