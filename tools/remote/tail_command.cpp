@@ -28,6 +28,7 @@
 
 #include <deque>
 #include <memory>
+#include <variant>
 
 #include "common/unique_fd.h"
 #include "remote/command.h"
@@ -52,6 +53,13 @@ constexpr std::size_t kMaxWaiting = 4096;
 // worth, so that the queue drains while a flood goes on, never so many that
 // a slow reader of the output keeps the socket unread for long.
 constexpr std::size_t kPrintedPerWakeUp = 2 * ReceiveBatch::kCapacity;
+
+// A gap behind records that wait for their levels (--json only).
+struct WaitingGap {
+  SequenceGap gap;
+  codec::Uuid uuid;
+  std::string source;
+};
 
 struct TailOptions {
   FollowOptions follow;
@@ -91,6 +99,19 @@ class Tail : public FollowHandler {
     printer.knowSource(target.label, target.applicationName);
   }
 
+  // With --json a gap is a line of its own, in order of arrival among the
+  // records (said once its reorder window is over, so after the records
+  // that came meanwhile).
+  void onLost(FollowedTarget& target, const SequenceGap& gap) override {
+    if (!options.output.json) return;
+    const codec::Uuid uuid = target.uuid.value_or(codec::Uuid{});
+    if (queue.empty()) {
+      printer.offerGap(gap, uuid, target.label);
+      return;
+    }
+    queue.push_back(WaitingGap{gap, uuid, target.label});
+  }
+
   // Hot path: a component seen before, nothing queued: printed in place.
   void onRecordView(FollowedTarget& target, const codec::LogRecordView& record,
                     SystemClock::time_point at) override {
@@ -99,7 +120,7 @@ class Tail : public FollowHandler {
       printer.offer(record, at, target.label, *known);
       return;
     }
-    queue.push_back({record.toRecord(), at, target.label});  // waits for its levels, in order
+    queue.push_back(ArrivedRecord{record.toRecord(), at, target.label});  // waits, in order
   }
 
   void onBatchEnd() override { out.flush(); }
@@ -126,11 +147,12 @@ class Tail : public FollowHandler {
 
   bool done() const override { return printer.limitReached(); }
 
-  // Whether the oldest waiting record may be printed now.
+  // Whether the oldest waiting entry may be printed now.
   bool headReady() const {
-    return !queue.empty() && (queue.size() > kMaxWaiting ||
-                              levels.levelsFor(queue.front().record.uuid,
-                                               queue.front().record.strings[0]) != nullptr);
+    if (queue.empty()) return false;
+    const auto* head = std::get_if<ArrivedRecord>(&queue.front());
+    return head == nullptr || queue.size() > kMaxWaiting ||
+           levels.levelsFor(head->record.uuid, head->record.strings[0]) != nullptr;
   }
 
   // Prints queued records in order of arrival until one waits for its
@@ -139,8 +161,12 @@ class Tail : public FollowHandler {
   void flush(bool final) {
     for (std::size_t printed = 0; !queue.empty() && !printer.limitReached(); ++printed) {
       if (!final && (printed == kPrintedPerWakeUp || !headReady())) return;
-      const ArrivedRecord& head = queue.front();
-      printer.offer(head, levels.levelsOrNone(head.record.uuid, head.record.strings[0]));
+      if (const auto* gap = std::get_if<WaitingGap>(&queue.front())) {
+        printer.offerGap(gap->gap, gap->uuid, gap->source);
+      } else {
+        const ArrivedRecord& head = std::get<ArrivedRecord>(queue.front());
+        printer.offer(head, levels.levelsOrNone(head.record.uuid, head.record.strings[0]));
+      }
       queue.pop_front();
     }
   }
@@ -154,7 +180,7 @@ class Tail : public FollowHandler {
   OutputBuffer out;
   RecordPrinter printer;
   ComponentCheck componentCheck;
-  std::deque<ArrivedRecord> queue;
+  std::deque<std::variant<ArrivedRecord, WaitingGap>> queue;
 };
 
 // The options as typed.
