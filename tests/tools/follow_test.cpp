@@ -231,7 +231,7 @@ TEST(Follow, ARestartedTargetIsFollowedAgainAtOnce) {
       for (std::size_t end; first < 0 && (end = o.out.find('\n', scanned)) != std::string::npos;
            scanned = end + 1) {
         const auto record = nlohmann::json::parse(o.out.substr(scanned, end - scanned));
-        if (record["uuid"] != before) first = record["sequence"];
+        if (record["type"] == "record" && record["uuid"] != before) first = record["sequence"];
       }
       return first >= 0;
     })) << tail.seen().err;

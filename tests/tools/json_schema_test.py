@@ -159,7 +159,7 @@ def main():
         schema = json.load(f)
     jsonschema.Draft202012Validator.check_schema(schema)
     VALIDATOR = jsonschema.Draft202012Validator(
-        schema, format_checker=jsonschema.Draft202012Validator.FORMAT_CHECKER)
+        schema, format_checker=jsonschema.FormatChecker())
     workdir = os.path.join(ARGS.workdir, "json_schema_test")
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)
