@@ -4,7 +4,8 @@
 # example host: tail --json (and its capture), replay --json of that capture
 # with a datagram cut out (a gap), record --import of it then query --json,
 # and the web API and event stream of web, as a viewer of that store
-# (records and the gap) and following the host live. Each output must
+# (records and the gap) and following the host live; query --stats --json
+# names receive times as records do. Each output must
 # validate entry by entry and hold what it should (records, a gap, ids
 # where the entry comes from a store). Run in a network namespace of its
 # own (common/in_netns.sh). Exits 77 (skipped) without python3-jsonschema.
@@ -17,6 +18,7 @@ except ImportError:
     sys.exit(77)
 
 ARGS = None
+SCHEMA = None
 VALIDATOR = None
 FAILURES = []
 TIMEOUT = 30  # seconds: a bound that catches a hang, never a speed limit
@@ -147,7 +149,7 @@ def stream_events(url, enough):
 
 
 def main():
-    global ARGS, VALIDATOR
+    global ARGS, SCHEMA, VALIDATOR
     parser = argparse.ArgumentParser()
     parser.add_argument("--remote", required=True)
     parser.add_argument("--host", required=True)
@@ -156,10 +158,9 @@ def main():
     parser.add_argument("--workdir", required=True)
     ARGS = parser.parse_args()
     with open(ARGS.schema) as f:
-        schema = json.load(f)
-    jsonschema.Draft202012Validator.check_schema(schema)
-    VALIDATOR = jsonschema.Draft202012Validator(
-        schema, format_checker=jsonschema.FormatChecker())
+        SCHEMA = json.load(f)
+    jsonschema.Draft202012Validator.check_schema(SCHEMA)
+    VALIDATOR = jsonschema.Draft202012Validator(SCHEMA, format_checker=jsonschema.FormatChecker())
     workdir = os.path.join(ARGS.workdir, "json_schema_test")
     shutil.rmtree(workdir, ignore_errors=True)
     os.makedirs(workdir)
@@ -185,6 +186,12 @@ def main():
         queried = lines(remote("query", "--db", db, "--json").stdout)
         counts = validate("query --json", queried, from_store=True)
         check("query --json", counts["record"] >= 50 and counts["gap"] == 1, counts)
+        # --stats names receive times as records have them.
+        stats = json.loads(remote("query", "--db", db, "--stats", "--json").stdout)
+        received = re.compile(SCHEMA["$defs"]["received"]["pattern"])
+        check("query --stats --json", all(received.match(stats[k]) for k in ("first", "last")) and
+              (stats["first"], stats["last"]) == (queried[0]["received"], queried[-1]["received"]),
+              "first %s, last %s" % (stats["first"], stats["last"]))
 
         viewer = Process([ARGS.remote, "web", "--db", db, "--listen", "127.0.0.1:0"],
                          r"web console at (http://\S+/)")

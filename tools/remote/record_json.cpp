@@ -40,6 +40,12 @@ void appendId(std::string& out, std::int64_t id) {
 }  // namespace
 
 void JsonTime::append(std::string& out, SystemClock::time_point at) {
+  out.push_back('"');
+  appendText(out, at);
+  out.push_back('"');
+}
+
+void JsonTime::appendText(std::string& out, SystemClock::time_point at) {
   const auto micros = std::chrono::floor<std::chrono::microseconds>(at.time_since_epoch()).count();
   // Floor division: a time before 1970 still names its own second.
   std::int64_t seconds = micros / 1'000'000;
@@ -54,12 +60,11 @@ void JsonTime::append(std::string& out, SystemClock::time_point at) {
     ::gmtime_r(&second, &parts);
     length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
   }
-  out.push_back('"');
   out.append(text, length);
   char digits[7] = {'.'};
   for (int i = 6; i > 0; --i, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
   out.append(digits, sizeof digits);
-  out.append("Z\"");
+  out.push_back('Z');
 }
 
 void appendJsonRecord(std::string& out, JsonTime& time, const codec::LogRecordView& r,
@@ -124,6 +129,12 @@ void appendJsonGap(std::string& out, JsonTime& time, const SequenceGap& gap,
   out.append(",\"type\":\"gap\",\"uuid\":");
   appendUuid(out, uuid);
   out.push_back('}');
+}
+
+std::string receivedText(SystemClock::time_point at) {
+  std::string text;
+  JsonTime().appendText(text, at);
+  return text;
 }
 
 }  // namespace remote

@@ -31,10 +31,13 @@
 
 namespace remote {
 
-// Appends receive times, keeping the text of the last second seen.
+// Appends receive times as JSON strings, keeping the text of the last
+// second seen.
 class JsonTime {
  public:
   void append(std::string& out, SystemClock::time_point at);
+  // The text alone, without the quotes.
+  void appendText(std::string& out, SystemClock::time_point at);
 
  private:
   std::time_t second = -1;
@@ -58,5 +61,9 @@ void appendJsonRecord(std::string& out, JsonTime& time, const codec::LogRecordVi
 // that record came, the gap's `received`.
 void appendJsonGap(std::string& out, JsonTime& time, const SequenceGap& gap,
                    const codec::Uuid& uuid, const JsonOrigin& origin);
+
+// A receive time as `received` has it, for other JSON that names one
+// (query --stats): "2026-12-07T14:32:02.123456Z".
+std::string receivedText(SystemClock::time_point at);
 
 }  // namespace remote

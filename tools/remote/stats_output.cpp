@@ -13,6 +13,7 @@
 #include <ostream>
 
 #include "remote/json_line.h"
+#include "remote/record_json.h"
 #include "remote/time_text.h"
 #include "remote/visible_text.h"
 
@@ -64,7 +65,7 @@ void printStats(const store::Stats& stats, bool json, std::ostream& out) {
            {"records", l.records}});
     }
     const auto time = [](const auto& at) {
-      return at ? nlohmann::json(formatTime(*at, TimeStyle::kUtc)) : nlohmann::json();
+      return at ? nlohmann::json(receivedText(*at)) : nlohmann::json();
     };
     out << jsonLine({{"records", stats.records},
                      {"gaps", stats.gaps},

@@ -169,6 +169,7 @@ void WebServer::Impl::onRecords(const httplib::Request& req, httplib::Response& 
     return true;
   });
   if (records.empty()) records.push_back('[');
+  res.status = 200;
   res.set_header("Cache-Control", "no-store");
   res.set_content("{\"last_id\":" + std::to_string(high) + ",\"records\":" + records + "]}",
                   "application/json; charset=utf-8");
