@@ -166,6 +166,7 @@ class ScriptedTarget {
                                    reinterpret_cast<sockaddr*>(&from), &length);
       if (n < static_cast<ssize_t>(wire::kFieldSize)) continue;
       codec::Bytes reply(wire::kHeaderSize);
+      bool newClient = false;
       switch (wire::loadBe32(request)) {
         case wire::kRegistrationRequest: {
           std::lock_guard lock(clientMutex);
@@ -173,8 +174,7 @@ class ScriptedTarget {
               std::any_of(clients.begin(), clients.end(),
                           [&](const sockaddr_in& c) { return c.sin_port == from.sin_port; });
           if (renewal && !renewalsConfirmed) continue;
-          if (!renewal) clients.push_back(from);
-          clientCame.notify_all();
+          newClient = !renewal;
           wire::storeBe32(reply.data(), wire::kRegistrationConfirm);
           reply.insert(reply.end(), {'t', 'e', 's', 't', 0});
           break;
@@ -204,6 +204,13 @@ class ScriptedTarget {
       reply[wire::kUuidOffset] = instance;
       ::sendto(fd.get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
                sizeof from);
+      // A new client gets records only after its confirm, as from a
+      // real target: its records never come before the application name.
+      if (newClient) {
+        std::lock_guard lock(clientMutex);
+        clients.push_back(from);
+        clientCame.notify_all();
+      }
     }
   }
 
