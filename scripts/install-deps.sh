@@ -19,7 +19,7 @@ packages="build-essential cmake ninja-build pkg-config libcli11-dev nlohmann-jso
   libsqlite3-dev libcpp-httplib-dev libtomlplusplus-dev"
 [ $tests = 1 ] && packages="$packages clang libclang-rt-14-dev libfuzzer-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
-  tshark rsyslog iproute2 util-linux python3 dpkg-dev clang-format shellcheck lua-check
+  tshark rsyslog iproute2 util-linux python3 python3-jsonschema dpkg-dev clang-format shellcheck lua-check
   help2man man-db lintian prometheus prometheus-alertmanager chromium nodejs curl"
 missing=""
 for p in $packages; do

@@ -123,6 +123,36 @@ TEST(Follow, GapsAndKernelDropsAreCountedApart) {
   EXPECT_TRUE(contains(outcome.err, "the kernel dropped")) << outcome.err;
 }
 
+// A target that restarts while records of its old instance are still
+// missing: the gap names the instance that lost them, in tail --json as in
+// the store, and the new instance's records name the new one.
+TEST(Follow, AGapOpenAtARestartNamesTheOldInstance) {
+  ScriptedTarget target;
+  Child tail({TARVIN_REMOTE_BIN, "tail", target.target(), "--json"});
+  ASSERT_TRUE(following(tail, target)) << tail.seen().err;
+  target.send(5);
+  target.send(1, /*skip=*/3);  // 5 to 7 missing, inside the reorder window
+  target.restart(1);
+  target.send(2);
+  ASSERT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 9; })) << tail.seen().err;
+  const Outcome outcome = tail.finish(SIGTERM);
+  const std::string oldInstance(32, '0'), newInstance = "01" + std::string(30, '0');
+  std::vector<std::string> shown;
+  for (const std::string& line : lines(outcome.out)) {
+    const auto entry = nlohmann::json::parse(line);
+    const bool gap = entry["type"] == "gap";
+    shown.push_back((gap ? "gap " + std::to_string(entry["first"].get<int>()) + "+" +
+                               std::to_string(entry["lost"].get<int>())
+                         : "#" + std::to_string(entry["sequence"].get<int>())) +
+                    (entry["uuid"] == oldInstance   ? " old"
+                     : entry["uuid"] == newInstance ? " new"
+                                                    : " " + entry["uuid"].get<std::string>()));
+  }
+  EXPECT_EQ(shown, (std::vector<std::string>{"#0 old", "#1 old", "#2 old", "#3 old", "#4 old",
+                                             "#8 old", "gap 5+3 old", "#0 new", "#1 new"}))
+      << outcome.err;
+}
+
 // A datagram that is not a whole record is skipped with one warning per
 // kind and source, however many come; numbers left out are a loss.
 TEST(Follow, MalformedDatagramsAreSkippedAndReportedOncePerKind) {
@@ -231,7 +261,7 @@ TEST(Follow, ARestartedTargetIsFollowedAgainAtOnce) {
       for (std::size_t end; first < 0 && (end = o.out.find('\n', scanned)) != std::string::npos;
            scanned = end + 1) {
         const auto record = nlohmann::json::parse(o.out.substr(scanned, end - scanned));
-        if (record["uuid"] != before) first = record["sequence"];
+        if (record["type"] == "record" && record["uuid"] != before) first = record["sequence"];
       }
       return first >= 0;
     })) << tail.seen().err;

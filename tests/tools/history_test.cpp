@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -84,12 +85,14 @@ Outcome tool(std::vector<std::string> args, int expectedExit = 0) {
 }
 
 // JSON record lines by sequence number, without their receive times (two
-// clients, two receive times).
+// clients, two receive times) and store ids (tail has none).
 std::map<std::int64_t, nlohmann::json> bySequence(const std::string& jsonLines) {
   std::map<std::int64_t, nlohmann::json> records;
   for (const std::string& line : lines(jsonLines)) {
     auto object = nlohmann::json::parse(line);
+    if (object["type"] != "record") continue;
     object.erase("received");
+    object.erase("id");
     records[object["sequence"].get<std::int64_t>()] = object;
   }
   return records;
@@ -107,7 +110,8 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
   const std::string capture = ::testing::TempDir() + "history-fake.pcap";
   Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target.target(), "--pcap", capture});
   Child keeper({TARVIN_REMOTE_BIN, "record", "--db", kept, "--max-records", "8", target.target()});
-  ASSERT_TRUE(target.waitForClients(2)) << recorder.seen().err << keeper.seen().err;
+  Child tail({TARVIN_REMOTE_BIN, "tail", "--json", target.target()});
+  ASSERT_TRUE(target.waitForClients(3)) << recorder.seen().err << keeper.seen().err;
   Child follower({TARVIN_REMOTE_BIN, "query", "--db", db, "--follow"});
   target.send(10);
   target.send(10, /*skip=*/5);
@@ -123,6 +127,23 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
   EXPECT_TRUE(follower.waitFor([&](const Outcome& o) { return shape(o.out) == all; }))
       << follower.seen().out;
   EXPECT_EQ(follower.finish(SIGTERM).exitCode, 0);
+  // tail --json prints the gap too, once its reorder window is over: the
+  // same objects as the store's, but for receive times and ids.
+  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return contains(o.out, R"("type":"gap")"); }))
+      << tail.seen().out;
+  const Outcome tailed = tail.finish(SIGTERM);
+  EXPECT_EQ(tailed.exitCode, 1) << "records were lost: " << tailed.err;
+  const auto withoutTimes = [](const std::string& jsonLines) {
+    std::vector<nlohmann::json> entries;
+    for (const std::string& line : lines(jsonLines)) {
+      entries.push_back(nlohmann::json::parse(line));
+      entries.back().erase("received");
+      entries.back().erase("id");
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+  };
+  EXPECT_EQ(withoutTimes(tailed.out), withoutTimes(tool({"query", "--db", db, "--json"}).out));
   static const struct {
     std::vector<std::string> args;
     std::string shape;

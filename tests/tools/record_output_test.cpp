@@ -2,7 +2,8 @@
 //
 // What tail prints per record, now written by hand: JSON strings byte for
 // byte as nlohmann-json writes them (escapes, U+FFFD for ill-formed
-// UTF-8), a JSON line that is the compact, key-sorted dump of itself, the
+// UTF-8), JSON lines of records and gaps that are the compact, key-sorted
+// dumps of themselves, receive times in JSON, the
 // text line's fields, control characters escaped in every string of a
 // text line, and no allocation per record once warm, for tail's lines and
 // forward's syslog messages alike.
@@ -151,26 +152,58 @@ TEST(RecordPrinter, TextLineEscapesControlsInEveryString) {
   EXPECT_EQ(parsed["level"], "warn\ning");
 }
 
-// The line the json object of earlier releases printed: compact, keys
-// sorted, every field decoded.
-TEST(RecordPrinter, JsonLineIsItsOwnCompactSortedDump) {
+// A JSON line is the compact, key-sorted dump of itself, every field
+// named once (docs/record.schema.json), a gap likewise; a store's id only
+// when given.
+TEST(RecordPrinter, JsonLinesAreTheirOwnCompactSortedDump) {
   remote::OutputOptions options;
   options.json = true;
   std::ostringstream out;
   remote::RecordPrinter printer(options, everything(), out);
+  printer.knowSource("127.0.0.1:57008", "app");
   printer.offer({makeRecord("bad \xff and \"quoted\""), kAt, "127.0.0.1:57008"}, kLevels);
-  std::string line = out.str();
-  ASSERT_EQ(line.back(), '\n');
-  line.pop_back();
-  const auto parsed = nlohmann::json::parse(line);
-  EXPECT_EQ(parsed.dump(), line);
-  EXPECT_EQ(parsed["received"], "2026-01-02T03:04:05.678Z");
-  EXPECT_EQ(parsed["level"], "warning");
-  EXPECT_EQ(parsed["client_level"], 30);
-  EXPECT_EQ(parsed["sequence"], 4000000000u);
-  EXPECT_EQ(parsed["tick"], 4294967295u);
-  EXPECT_EQ(parsed["text"], "bad \xef\xbf\xbd and \"quoted\"");
-  EXPECT_EQ(parsed["uuid"], "ab000000000000000000000000000000");
+  const remote::SequenceGap gap{4294967295u, 3, kAt + std::chrono::microseconds(5)};
+  printer.offerGap(gap, codec::Uuid{0xab}, "127.0.0.1:57008", /*id=*/7);
+  printer.offer({makeRecord("stored"), kAt, "127.0.0.1:57009"}, kLevels, /*id=*/8);
+  std::istringstream lines(out.str());
+  std::vector<nlohmann::json> parsed;
+  for (std::string line; std::getline(lines, line);) {
+    parsed.push_back(nlohmann::json::parse(line));
+    EXPECT_EQ(parsed.back().dump(), line);
+  }
+  ASSERT_EQ(parsed.size(), 3u);
+  EXPECT_EQ(parsed[0], nlohmann::json::parse(R"({"application":"app","client_level":30,
+      "client_mask":1073741824,"component":"net","file":"/src/app/main.cpp","function":"run",
+      "level":"warning","line":42,"pid":1234,"received":"2026-01-02T03:04:05.678000Z",
+      "sequence":4000000000,"target":"127.0.0.1:57008","text":"bad \ufffd and \"quoted\"",
+      "tick":4294967295,"tid":-5,"type":"record","uuid":"ab000000000000000000000000000000"})"));
+  // The last missing number wraps as the target numbers.
+  EXPECT_EQ(parsed[1], nlohmann::json::parse(R"({"application":"app","first":4294967295,"id":7,
+      "last":1,"lost":3,"received":"2026-01-02T03:04:05.678005Z","target":"127.0.0.1:57008",
+      "type":"gap","uuid":"ab000000000000000000000000000000"})"));
+  EXPECT_EQ(parsed[2]["id"], 8);
+  EXPECT_EQ(parsed[2]["application"], "");  // not known (yet)
+}
+
+// Receive times before 1970 and at the edges of a second keep their own
+// second and microseconds.
+TEST(JsonTime, IsRfc3339UtcWithMicroseconds) {
+  static const struct {
+    std::int64_t micros;
+    const char* text;
+  } kCases[] = {
+      {1767323045'678000, "2026-01-02T03:04:05.678000Z"},
+      {1767323045'000001, "2026-01-02T03:04:05.000001Z"},
+      {1767323045'999999, "2026-01-02T03:04:05.999999Z"},
+      {0, "1970-01-01T00:00:00.000000Z"},
+      {-1, "1969-12-31T23:59:59.999999Z"},
+  };
+  remote::JsonTime time;
+  for (const auto& c : kCases) {
+    std::string out;
+    time.append(out, SystemClock::time_point(std::chrono::microseconds(c.micros)));
+    EXPECT_EQ(out, std::string("\"") + c.text + "\"");
+  }
 }
 
 TEST(RecordPrinter, TextLineHoldsEveryField) {
@@ -218,6 +251,7 @@ TEST(RecordPrinter, PrintsAndFormatsWithoutAllocating) {
     options.json = json;
     remote::OutputBuffer out(devNull.get());
     remote::RecordPrinter printer(options, everything(), out);
+    printer.knowSource("127.0.0.1:57008", "app");
     printer.offer(view, kAt, "127.0.0.1:57008", kLevels);  // warm: the time text of this second
     const long before = allocation_counter::threadAllocations();
     for (int i = 0; i < 1000; ++i) printer.offer(view, kAt, "127.0.0.1:57008", kLevels);

@@ -7,7 +7,8 @@
 // requests (error, warning, info) unless told not to, confirms renewals
 // unless told not to, and forgets a client on its
 // unregistration. Records are numbered from 0; what each holds comes from
-// a recipe (by default component "net", level info, text "record N").
+// a recipe (by default component "net", level info, text "record N"). It
+// can restart as a new instance (a new uuid) at once.
 //
 // Threads: a thread of its own answers requests; send() and flood() may be
 // called from the test's thread (the socket is shared, each call sends
@@ -83,6 +84,14 @@ class ScriptedTarget {
   // whose confirms drown on the way); the renewal counts all the same.
   void confirmRenewals(bool on) { renewalsConfirmed = on; }
 
+  // From now on the target is a new instance: its uuid starts with
+  // `instance` (0 at first) in every datagram, and it numbers records from
+  // 0 again.
+  void restart(std::uint8_t instance) {
+    this->instance = instance;
+    sequence = 0;
+  }
+
   // Sends `count` records back to back to every client, `skip` numbers
   // left out first.
   void send(std::uint32_t count, std::uint32_t skip = 0) {
@@ -132,6 +141,7 @@ class ScriptedTarget {
     const ScriptedRecord content = recipe(sequence);
     codec::Bytes out(wire::log_record::kStringsOffset);
     wire::storeBe32(out.data(), wire::kLogRecord);
+    out[wire::kUuidOffset] = instance;
     wire::storeBe32(out.data() + wire::log_record::kSequenceOffset, sequence);
     wire::storeBe32(out.data() + wire::log_record::kClientMaskOffset, 1u << content.clientLevel);
     for (const std::string& text :
@@ -156,6 +166,7 @@ class ScriptedTarget {
                                    reinterpret_cast<sockaddr*>(&from), &length);
       if (n < static_cast<ssize_t>(wire::kFieldSize)) continue;
       codec::Bytes reply(wire::kHeaderSize);
+      bool newClient = false;
       switch (wire::loadBe32(request)) {
         case wire::kRegistrationRequest: {
           std::lock_guard lock(clientMutex);
@@ -163,8 +174,7 @@ class ScriptedTarget {
               std::any_of(clients.begin(), clients.end(),
                           [&](const sockaddr_in& c) { return c.sin_port == from.sin_port; });
           if (renewal && !renewalsConfirmed) continue;
-          if (!renewal) clients.push_back(from);
-          clientCame.notify_all();
+          newClient = !renewal;
           wire::storeBe32(reply.data(), wire::kRegistrationConfirm);
           reply.insert(reply.end(), {'t', 'e', 's', 't', 0});
           break;
@@ -191,8 +201,16 @@ class ScriptedTarget {
         default:
           continue;
       }
+      reply[wire::kUuidOffset] = instance;
       ::sendto(fd.get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
                sizeof from);
+      // A new client gets records only after its confirm, as from a
+      // real target: its records never come before the application name.
+      if (newClient) {
+        std::lock_guard lock(clientMutex);
+        clients.push_back(from);
+        clientCame.notify_all();
+      }
     }
   }
 
@@ -204,6 +222,7 @@ class ScriptedTarget {
   std::atomic<bool> levelsAnswered{true};
   std::atomic<bool> renewalsConfirmed{true};
   std::atomic<std::uint32_t> sequence{0};
+  std::atomic<std::uint8_t> instance{0};  // the first byte of the uuid
   mutable std::mutex clientMutex;
   std::condition_variable clientCame;
   std::vector<sockaddr_in> clients;  // guarded by clientMutex, in order of registration

@@ -9,7 +9,7 @@
 //
 // Threads: one Node event loop; the processes are children of it.
 import { execFile, spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { promisify } from 'node:util';
@@ -106,8 +106,8 @@ const shownKey = e => `${e.target}#${e.sequence}`;
 
 async function queryKeys(...args) {
   const { stdout } = await run(bin.remote, ['query', '--db', db, '--json', ...args], { maxBuffer: 1 << 26 });
-  return stdout.split('\n').filter(Boolean).map(l => JSON.parse(l)).filter(r => 'sequence' in r && 'source' in r)
-    .map(r => `${r.source}#${r.sequence}`).sort();
+  return stdout.split('\n').filter(Boolean).map(l => JSON.parse(l)).filter(r => r.type === 'record')
+    .map(r => `${r.target}#${r.sequence}`).sort();
 }
 
 await check('records appear live', async () => {
@@ -345,6 +345,16 @@ await check('a gap shows in place and a HTML text shows as text', async () => {
   expect(await page.evaluate(() => window.__tarvinXss === undefined), 'the text ran');
   await until('the lost counter', async () =>
     (await page.locator(`.target[data-target="${targetS}"] .lost`).textContent()) === 'lost 12');
+});
+
+// Download writes what query --json writes for the same view, byte for
+// byte: one JSON form of records and gaps everywhere.
+await check('Download saves the view as query --json prints it, gap included', async () => {
+  const [download] = await Promise.all([page.waitForEvent('download'), page.click('#download')]);
+  const saved = readFileSync(await download.path(), 'utf8');
+  const { stdout } = await run(bin.remote, ['query', '--db', db, '--json', '--target', targetS]);
+  expect(saved.includes('"type":"gap"'), `no gap in ${saved.slice(0, 300)}`);
+  expect(saved === stdout, `download and query differ:\n${saved.slice(0, 600)}\n${stdout.slice(0, 600)}`);
 });
 
 // Records received before `cut` no longer change: page and query see the same.

@@ -328,11 +328,12 @@ bool Follower::checkInstance(FollowedTarget& target, const codec::Uuid& uuid) {
   if (!target.uuid || *target.uuid == uuid) return false;
   note(target.label + " restarted (uuid " + shortUuid(*target.uuid) + "... is now " +
        shortUuid(uuid) + "...); registering again");
-  target.uuid = uuid;
-  // The old instance's holes will never be filled. The new one numbered
-  // its records from 0; those built before we registered again open a
-  // hole from 0 that is said as missed across the restart.
+  // The old instance's holes will never be filled: said as its own, under
+  // its uuid. The new one numbered its records from 0; those built before
+  // we registered again open a hole from 0 that is said as missed across
+  // the restart.
   reportLost(target, /*all=*/true, SystemClock::now());
+  target.uuid = uuid;
   target.sequence.restart(0);
   target.restartHole = true;
   return true;

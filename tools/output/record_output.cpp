@@ -5,8 +5,8 @@
 // Numbers go through std::to_chars and the date through one strftime()
 // per second, so that formatting a record allocates nothing. Every string
 // a target chose goes into a text line through appendVisible(), so that a
-// record is one line and no control reaches the terminal; JSON escapes
-// them its own way.
+// record is one line and no control reaches the terminal; JSON is
+// record_json.h's.
 //
 // Threads: a printer belongs to one thread.
 #include "output/record_output.h"
@@ -15,7 +15,6 @@
 #include <charconv>
 #include <ostream>
 
-#include "base/json_text.h"
 #include "base/output_buffer.h"
 #include "base/visible_text.h"
 #include "model/record_filter.h"
@@ -130,19 +129,32 @@ void RecordPrinter::appendSource(std::string_view source) {
   line.push_back(' ');
 }
 
-void RecordPrinter::offer(const ArrivedRecord& arrived, const Levels& levels) {
-  offer(codec::LogRecordView(arrived.record), arrived.receivedAt, arrived.source, levels);
+void RecordPrinter::offer(const ArrivedRecord& arrived, const Levels& levels, std::int64_t id) {
+  offer(codec::LogRecordView(arrived.record), arrived.receivedAt, arrived.source, levels, id);
 }
 
 void RecordPrinter::offer(const codec::LogRecordView& record, SystemClock::time_point receivedAt,
-                          std::string_view source, const Levels& levels) {
+                          std::string_view source, const Levels& levels, std::int64_t id) {
   if (limitReached() || !filter.wanted(record, levels)) return;
   line.clear();
   if (options.json) {
-    formatJson(record, receivedAt, source, levels);
+    formatJson(record, receivedAt, source, levels, id);
   } else {
     formatText(record, receivedAt, source, levels);
   }
+  emit();
+  ++printed;
+}
+
+void RecordPrinter::offerGap(const SequenceGap& gap, const codec::Uuid& uuid,
+                             std::string_view source, std::int64_t id) {
+  if (!options.json || limitReached()) return;
+  line.clear();
+  appendJsonGap(line, jsonTime, gap, uuid, {source, applicationOfSource(source), id});
+  emit();
+}
+
+void RecordPrinter::emit() {
   line.push_back('\n');
   if (buffer != nullptr) {
     buffer->append(line);
@@ -150,15 +162,19 @@ void RecordPrinter::offer(const codec::LogRecordView& record, SystemClock::time_
     stream->write(line.data(), static_cast<std::streamsize>(line.size()));
     stream->flush();
   }
-  ++printed;
 }
 
-void RecordPrinter::appendTime(SystemClock::time_point at, bool json) {
-  const bool utc = json || options.utc;
-  const bool iso = json || options.isoTimes;
+std::string_view RecordPrinter::applicationOfSource(std::string_view source) const {
+  const auto known = applicationOf.find(source);
+  return known == applicationOf.end() ? std::string_view() : std::string_view(known->second);
+}
+
+void RecordPrinter::appendTime(SystemClock::time_point at) {
+  const bool utc = options.utc;
+  const bool iso = options.isoTimes;
   const auto micros = std::chrono::floor<std::chrono::microseconds>(at.time_since_epoch()).count();
   const std::time_t seconds = static_cast<std::time_t>(micros / 1'000'000);
-  SecondText& cached = json ? jsonSecond : textSecond;
+  SecondText& cached = textSecond;
   if (cached.second != seconds) {
     const std::tm parts = partsOf(seconds, utc);
     const char* format = "%Y-%m-%dT%H:%M:%S";
@@ -180,8 +196,8 @@ void RecordPrinter::appendTime(SystemClock::time_point at, bool json) {
     cached.second = seconds;
   }
   line.append(cached.text);
-  // Milliseconds, or microseconds in an RFC 3339 time of text output.
-  const bool sixDigits = iso && !json;
+  // Milliseconds, or microseconds in an RFC 3339 time.
+  const bool sixDigits = iso;
   auto fraction = static_cast<int>(micros % 1'000'000);
   if (!sixDigits) fraction /= 1000;
   char digits[8] = {'.'};
@@ -195,7 +211,7 @@ void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_
                                std::string_view source, const Levels& levels) {
   const int clientLevel = recordClientLevel(r.clientMask);
   if (namingSources) appendSource(source);
-  appendTime(at, /*json=*/false);
+  appendTime(at);
   line.append(" #");
   appendNumber(line, r.sequence);
   line.push_back(' ');
@@ -209,80 +225,29 @@ void RecordPrinter::formatText(const codec::LogRecordView& r, SystemClock::time_
   if (width < kLevelWidth) line.append(kLevelWidth - width, ' ');
   if (options.color) line.append(kColourOff);
   line.push_back(' ');
-  appendVisible(line, r.strings[0]);
+  appendVisible(line, r.component());
   line.push_back(' ');
-  appendNumber(line, r.integers[0]);
+  appendNumber(line, r.pid());
   line.push_back('/');
-  appendNumber(line, r.integers[1]);
+  appendNumber(line, r.tid());
   line.append(" tick=");
-  appendNumber(line, static_cast<std::uint32_t>(r.integers[2]));
+  appendNumber(line, r.tick());
   line.push_back(' ');
-  appendVisible(line, baseName(r.strings[1]));
+  appendVisible(line, baseName(r.file()));
   line.push_back(':');
-  appendNumber(line, r.integers[3]);
+  appendNumber(line, r.line());
   line.push_back(' ');
-  appendVisible(line, r.strings[2]);
+  appendVisible(line, r.function());
   line.append(": ");
-  appendVisible(line, r.strings[3]);
+  appendVisible(line, r.text());
 }
 
-// The keys in the order jsonLine() (a sorted object) gave them, so that
-// the lines stay the same.
 void RecordPrinter::formatJson(const codec::LogRecordView& r, SystemClock::time_point at,
-                               std::string_view source, const Levels& levels) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  const int clientLevel = recordClientLevel(r.clientMask);
-  line.append("{\"client_level\":");
-  if (clientLevel >= 0) {
-    appendNumber(line, clientLevel);
-  } else {
-    line.append("null");
-  }
-  line.append(",\"client_mask\":");
-  appendNumber(line, r.clientMask);
-  line.append(",\"component\":");
-  appendJsonString(line, r.strings[0]);
-  line.append(",\"file\":");
-  appendJsonString(line, r.strings[1]);
-  line.append(",\"function\":");
-  appendJsonString(line, r.strings[2]);
-  line.append(",\"integers\":[");
-  for (std::size_t i = 0; i < r.integers.size(); ++i) {
-    if (i > 0) line.push_back(',');
-    appendNumber(line, r.integers[i]);
-  }
-  line.append("],\"level\":");
+                               std::string_view source, const Levels& levels, std::int64_t id) {
   // Level names come from the target's descriptions: escaped like any text.
   levelName.clear();
   appendRecordLevelName(levelName, r.clientMask, levels);
-  appendJsonString(line, levelName);
-  line.append(",\"line\":");
-  appendNumber(line, r.integers[3]);
-  line.append(",\"pid\":");
-  appendNumber(line, r.integers[0]);
-  line.append(",\"received\":\"");
-  appendTime(at, /*json=*/true);
-  line.append("\",\"sequence\":");
-  appendNumber(line, r.sequence);
-  line.append(",\"source\":");
-  appendJsonString(line, source);
-  line.append(",\"strings\":[");
-  for (std::size_t i = 0; i < r.strings.size(); ++i) {
-    if (i > 0) line.push_back(',');
-    appendJsonString(line, r.strings[i]);
-  }
-  line.append("],\"text\":");
-  appendJsonString(line, r.strings[3]);
-  line.append(",\"tick\":");
-  appendNumber(line, static_cast<std::uint32_t>(r.integers[2]));
-  line.append(",\"tid\":");
-  appendNumber(line, r.integers[1]);
-  line.append(",\"uuid\":\"");
-  for (std::uint8_t byte : r.uuid) {
-    line.push_back(kHex[byte >> 4]);
-    line.push_back(kHex[byte & 0xF]);
-  }
-  line.append("\"}");
+  appendJsonRecord(line, jsonTime, r, at, {source, applicationOfSource(source), id}, levelName);
 }
 
 }  // namespace remote

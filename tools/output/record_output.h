@@ -35,6 +35,7 @@
 #include "codec/client_codec.h"
 #include "model/arrived_record.h"
 #include "model/levels.h"
+#include "output/record_json.h"
 
 namespace remote {
 
@@ -68,11 +69,16 @@ class RecordPrinter {
   std::string sourceText(std::string_view source);
 
   // Prints the record unless a filter drops it. `levels` are its
-  // component's level descriptions, empty when unknown. Hot path: no
-  // allocation once the line buffer has grown to the longest line.
+  // component's level descriptions, empty when unknown; `id` is a store's
+  // (0: none), for JSON. Hot path: no allocation once the line buffer has
+  // grown to the longest line.
   void offer(const codec::LogRecordView& record, SystemClock::time_point receivedAt,
-             std::string_view source, const Levels& levels);
-  void offer(const ArrivedRecord& arrived, const Levels& levels);
+             std::string_view source, const Levels& levels, std::int64_t id = 0);
+  void offer(const ArrivedRecord& arrived, const Levels& levels, std::int64_t id = 0);
+  // A JSON gap line (record_json.h) in place; text lines of gaps are the
+  // caller's. Filters do not apply: what was lost is not known.
+  void offerGap(const SequenceGap& gap, const codec::Uuid& uuid, std::string_view source,
+                std::int64_t id = 0);
 
   bool limitReached() const { return options.count > 0 && printed >= options.count; }
 
@@ -88,10 +94,12 @@ class RecordPrinter {
   void formatText(const codec::LogRecordView& r, SystemClock::time_point at,
                   std::string_view source, const Levels& levels);
   void formatJson(const codec::LogRecordView& r, SystemClock::time_point at,
-                  std::string_view source, const Levels& levels);
-  // The receive time as --timestamps and --utc say; `json`: the UTC time
-  // of a JSON record, with milliseconds.
-  void appendTime(SystemClock::time_point at, bool json);
+                  std::string_view source, const Levels& levels, std::int64_t id);
+  // The receive time of a text line, as --timestamps and --utc say.
+  void appendTime(SystemClock::time_point at);
+  // The application name of `source`; empty while not known.
+  std::string_view applicationOfSource(std::string_view source) const;
+  void emit();
 
   const OutputOptions& options;
   RecordFilter& filter;
@@ -105,7 +113,8 @@ class RecordPrinter {
   long printed = 0;
   std::string line;       // the line being formatted; its capacity is kept
   std::string levelName;  // a record's level name before escaping; likewise
-  SecondText textSecond, jsonSecond;
+  SecondText textSecond;
+  JsonTime jsonTime;
 };
 
 }  // namespace remote

@@ -2,10 +2,11 @@
 //
 // `tarvin-remote query --db FILE`: the journal view of a record store
 // (store/store_query.h). Records print as tail printed them, through the
-// same RecordPrinter (text or --json), and gaps in place as
-// "-- lost N records (sequence A to B) --". --context prints grep -C's
-// groups separated by "--"; --follow keeps printing what a recorder adds;
-// --stats prints counts instead (stats_output.h).
+// same RecordPrinter (text or --json, with the store's ids), and gaps in
+// place as "-- lost N records (sequence A to B) --" or as JSON gap objects.
+// --context prints grep -C's groups separated by "--"; --follow keeps
+// printing what a recorder adds; --stats prints counts instead
+// (stats_output.h).
 //
 // Exit codes: 0 done (also when nothing matched), 1 the store cannot be
 // read, 2 usage or a regex or full-text query the store refused.
@@ -16,7 +17,6 @@
 
 #include <iostream>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "base/json_line.h"
@@ -31,6 +31,7 @@
 #include "remote/stats_output.h"
 #include "remote/store_failure.h"
 #include "store/store.h"
+#include "store/store_stats.h"
 
 namespace remote {
 namespace {
@@ -124,20 +125,16 @@ class RowPrinter {
       Levels named;
       if (level >= 0) named.push_back({static_cast<std::uint32_t>(level), stored->levelName});
       records.knowSource(stored->arrived.source, stored->applicationName);
-      records.offer(stored->arrived, named);
+      records.offer(stored->arrived, named, stored->id);
       return true;
     }
     const store::StoredGap& gap = std::get<store::StoredGap>(row.entry);
+    records.knowSource(gap.target, gap.applicationName);
     if (output.json) {
-      std::cout << jsonLine({{"received", formatTime(gap.seenAt, TimeStyle::kUtc)},
-                             {"source", gap.target},
-                             {"uuid", codec::uuidToHex(gap.uuid)},
-                             {"lost", gap.gap.count},
-                             {"first", gap.gap.first},
-                             {"last", gap.last()}})
-                << '\n';
+      SequenceGap shown = gap.gap;
+      shown.seenAt = gap.seenAt;  // as the store keeps it
+      records.offerGap(shown, gap.uuid, gap.target, gap.id);
     } else {
-      records.knowSource(gap.target, gap.applicationName);
       std::cout << (namingSources ? records.sourceText(gap.target) : "") << "-- " << gap.gap.text()
                 << " --\n";
     }

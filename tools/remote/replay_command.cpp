@@ -5,7 +5,9 @@
 // input) as tail printed it live, through the same filters and the same
 // RecordPrinter. Level names cannot be asked for offline: they come from
 // the level descriptions in the capture, which a recording tail asked for
-// itself; a component without them shows "level K".
+// itself; a component without them shows "level K". A gap in the
+// sequence numbers is said on stderr and, with --json, is a gap object in
+// place among the records.
 //
 // Datagrams that are no target datagram (a client's requests in a tcpdump
 // capture, other traffic) are counted and skipped. A capture that ends
@@ -41,6 +43,11 @@ int runReplay(const ReplayOptions& options, RecordFilter& filter) {
   for (const auto& entry : log.entries) {
     if (const auto* gap = std::get_if<CapturedGap>(&entry)) {
       note(gap->source + ": " + gap->gap.text());
+      // With --json, also in place among the records, as query shows it.
+      printer.knowSource(gap->source, gap->applicationName);
+      SequenceGap shown = gap->gap;
+      shown.seenAt = gap->at;
+      printer.offerGap(shown, gap->uuid, gap->source);
       continue;
     }
     const CapturedRecord& captured = std::get<CapturedRecord>(entry);

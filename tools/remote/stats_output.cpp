@@ -15,6 +15,7 @@
 #include "base/json_line.h"
 #include "base/time_text.h"
 #include "base/visible_text.h"
+#include "output/record_json.h"
 
 namespace remote {
 namespace {
@@ -64,7 +65,7 @@ void printStats(const store::Stats& stats, bool json, std::ostream& out) {
            {"records", l.records}});
     }
     const auto time = [](const auto& at) {
-      return at ? nlohmann::json(formatTime(*at, TimeStyle::kUtc)) : nlohmann::json();
+      return at ? nlohmann::json(receivedText(*at)) : nlohmann::json();
     };
     out << jsonLine({{"records", stats.records},
                      {"gaps", stats.gaps},

@@ -28,6 +28,7 @@
 
 #include <deque>
 #include <memory>
+#include <variant>
 
 #include "base/note.h"
 #include "base/output_buffer.h"
@@ -53,6 +54,14 @@ constexpr std::size_t kMaxWaiting = 4096;
 // worth, so that the queue drains while a flood goes on, never so many that
 // a slow reader of the output keeps the socket unread for long.
 constexpr std::size_t kPrintedPerWakeUp = 2 * ReceiveBatch::kCapacity;
+
+// A gap behind records that wait for their levels (--json only).
+struct WaitingGap {
+  SequenceGap gap;
+  codec::Uuid uuid;
+  std::string source;
+};
+using TailEntry = std::variant<ArrivedRecord, WaitingGap>;
 
 struct TailOptions {
   FollowOptions follow;
@@ -92,6 +101,19 @@ class Tail : public FollowHandler {
     printer.knowSource(target.label, target.applicationName);
   }
 
+  // With --json a gap is a line of its own, in order of arrival among the
+  // records (said once its reorder window is over, so after the records
+  // that came meanwhile).
+  void onLost(FollowedTarget& target, const SequenceGap& gap) override {
+    if (!options.output.json) return;
+    const codec::Uuid uuid = target.uuid.value_or(codec::Uuid{});
+    if (queue.empty()) {
+      printer.offerGap(gap, uuid, target.label);
+      return;
+    }
+    queue.push(WaitingGap{gap, uuid, target.label});
+  }
+
   // Hot path: a component seen before, nothing queued: printed in place.
   void onRecordView(FollowedTarget& target, const codec::LogRecordView& record,
                     SystemClock::time_point at) override {
@@ -100,7 +122,7 @@ class Tail : public FollowHandler {
       printer.offer(record, at, target.label, *known);
       return;
     }
-    queue.push({record.toRecord(), at, target.label});  // waits for its levels, in order
+    queue.push(ArrivedRecord{record.toRecord(), at, target.label});  // waits, in order
   }
 
   void onBatchEnd() override { out.flush(); }
@@ -133,9 +155,13 @@ class Tail : public FollowHandler {
   // prints whatever is left.
   void flush(bool final) {
     std::size_t printed = 0;
-    queue.release(final, [&](const ArrivedRecord& head, const Levels& named) {
+    queue.release(final, [&](const TailEntry& head, const Levels& named) {
       if (printer.limitReached() || (!final && printed == kPrintedPerWakeUp)) return false;
-      printer.offer(head, named);
+      if (const auto* gap = std::get_if<WaitingGap>(&head)) {
+        printer.offerGap(gap->gap, gap->uuid, gap->source);
+      } else {
+        printer.offer(std::get<ArrivedRecord>(head), named);
+      }
       ++printed;
       return true;
     });
@@ -150,8 +176,12 @@ class Tail : public FollowHandler {
   OutputBuffer out;
   RecordPrinter printer;
   ComponentCheck componentCheck;
-  LevelNamesQueue<ArrivedRecord> queue{levels, [](const ArrivedRecord& r) { return &r.record; },
-                                       kMaxWaiting};
+  LevelNamesQueue<TailEntry> queue{levels,
+                                   [](const TailEntry& e) {
+                                     const auto* r = std::get_if<ArrivedRecord>(&e);
+                                     return r ? &r->record : nullptr;
+                                   },
+                                   kMaxWaiting};
 };
 
 // The options as typed.

@@ -65,14 +65,6 @@ std::optional<std::int64_t> timeParam(const Params& params, const char* name) {
   }
 }
 
-namespace {
-
-double epochMs(remote::SystemClock::time_point at) {
-  return std::chrono::duration<double, std::milli>(at.time_since_epoch()).count();
-}
-
-}  // namespace
-
 store::Filter readFilter(const Params& params, store::Store& store) {
   store::Filter filter;
   filter.sinceNs = timeParam(params, "since");
@@ -104,42 +96,25 @@ store::Filter readFilter(const Params& params, store::Store& store) {
   return filter;
 }
 
-nlohmann::json entryJson(const store::Entry& entry) {
+void appendEntryJson(std::string& out, remote::JsonTime& time, const store::Entry& entry) {
   if (const auto* gap = std::get_if<store::StoredGap>(&entry)) {
-    return {{"type", "gap"},
-            {"id", gap->id},
-            {"target", gap->target},
-            {"application", gap->applicationName},
-            {"uuid", codec::uuidToHex(gap->uuid)},
-            {"first", gap->gap.first},
-            {"last", gap->last()},
-            {"lost", gap->gap.count},
-            {"received", epochMs(gap->seenAt)}};
+    remote::SequenceGap shown = gap->gap;
+    shown.seenAt = gap->seenAt;
+    remote::appendJsonGap(out, time, shown, gap->uuid,
+                          {gap->target, gap->applicationName, gap->id});
+    return;
   }
   const auto& stored = std::get<store::StoredRecord>(entry);
   const codec::LogRecord& r = stored.arrived.record;
+  // The level name as the recorder had it, or as tail names a level
+  // without one ("level 29", a mask of no level in hex).
   const int clientLevel = remote::recordClientLevel(r.clientMask);
-  return {{"type", "record"},
-          {"id", stored.id},
-          {"target", stored.arrived.source},
-          {"application", stored.applicationName},
-          {"received", epochMs(stored.arrived.receivedAt)},
-          {"sequence", r.sequence},
-          {"level",
-           stored.levelName.empty() ? "level " + std::to_string(clientLevel) : stored.levelName},
-          {"client_level", clientLevel >= 0 ? nlohmann::json(clientLevel) : nlohmann::json()},
-          {"client_mask", r.clientMask},
-          {"pid", r.integers[0]},
-          {"tid", r.integers[1]},
-          {"tick", static_cast<std::uint32_t>(r.integers[2])},
-          {"line", r.integers[3]},
-          {"component", r.strings[0]},
-          {"file", r.strings[1]},
-          {"function", r.strings[2]},
-          {"text", r.strings[3]},
-          {"integers", r.integers},
-          {"strings", r.strings},
-          {"uuid", codec::uuidToHex(r.uuid)}};
+  remote::Levels named;
+  if (clientLevel >= 0 && !stored.levelName.empty())
+    named.push_back({static_cast<std::uint32_t>(clientLevel), stored.levelName});
+  remote::appendJsonRecord(out, time, codec::LogRecordView(r), stored.arrived.receivedAt,
+                           {stored.arrived.source, stored.applicationName, stored.id},
+                           remote::recordLevelName(r.clientMask, named));
 }
 
 nlohmann::json targetJson(const TargetState& t) {

@@ -2,7 +2,8 @@
 //
 // The JSON of the web console's API: a Filter from a request's query
 // parameters (the same selection as `query`), records and gaps as objects
-// that carry the store's id, and targets. Pure functions over values, apart
+// that carry the store's id (the one JSON form of every output,
+// remote/record_json.h), and targets. Pure functions over values, apart
 // from readFilter(), which looks up level names and hosts in the store.
 //
 // Threads: any HTTP thread, on that thread's own store connection.
@@ -15,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "output/record_json.h"
+#include "store/filter.h"
 #include "store/store.h"
 #include "web/web_board.h"
 
@@ -38,7 +41,9 @@ store::Filter readFilter(const Params& params, store::Store& store);
 // Throws ApiError 400 naming the parameter and the text.
 std::optional<std::int64_t> timeParam(const Params& params, const char* name);
 
-nlohmann::json entryJson(const store::Entry& entry);
+// A record or gap as every JSON output writes it (remote/record_json.h),
+// with the store's id, appended to `out`.
+void appendEntryJson(std::string& out, remote::JsonTime& time, const store::Entry& entry);
 nlohmann::json targetJson(const TargetState& target);
 
 // Text for the wire; target strings need not be valid UTF-8.

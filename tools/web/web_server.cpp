@@ -156,12 +156,20 @@ void WebServer::Impl::onRecords(const httplib::Request& req, httplib::Response& 
   store::Store& store = reader(options.dbPath);
   store::Filter filter = readFilter(req.params, store);
   filter.limit = std::min<std::int64_t>(filter.limit == 0 ? 100'000 : filter.limit, 100'000);
-  nlohmann::json records = nlohmann::json::array();
+  // Entries are written as JSON text one after another (record_json.h),
+  // not built as a document: up to 100,000 of them.
+  std::string records;
+  remote::JsonTime time;
   const std::int64_t high = store.query(filter)->run([&](const store::Row& row) {
-    records.push_back(entryJson(row.entry));
+    records.push_back(records.empty() ? '[' : ',');
+    appendEntryJson(records, time, row.entry);
     return true;
   });
-  sendJson(res, {{"records", std::move(records)}, {"last_id", high}});
+  if (records.empty()) records.push_back('[');
+  res.status = 200;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content("{\"last_id\":" + std::to_string(high) + ",\"records\":" + records + "]}",
+                  "application/json; charset=utf-8");
 }
 
 // Server-Sent Events: each record and gap with the store's id as event id,
@@ -190,12 +198,14 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
   filter.afterId = from;
   std::shared_ptr<store::Query> query = store.query(filter);
   auto seen = std::make_shared<WebBoard::Mark>();
+  auto time = std::make_shared<remote::JsonTime>();
   seen->targetsVersion = -1;  // send the targets at once
   seen->lastId = -1;          // and look for records at once
   res.set_header("Cache-Control", "no-store");
   res.set_header("X-Accel-Buffering", "no");
   res.set_chunked_content_provider(
-      "text/event-stream", [this, query, seen, slot](std::size_t offset, httplib::DataSink& sink) {
+      "text/event-stream",
+      [this, query, seen, time, slot](std::size_t offset, httplib::DataSink& sink) {
         std::string out;
         if (offset == 0) out = "retry: 1000\n\n";
         const auto now = board.waitForChange(*seen, std::chrono::steady_clock::now() + kKeepAlive);
@@ -216,7 +226,9 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
             const std::int64_t high = query->run([&](const store::Row& row) {
               const bool gap = std::holds_alternative<store::StoredGap>(row.entry);
               out += "id: " + std::to_string(row.id()) + "\nevent: " + (gap ? "gap" : "record") +
-                     "\ndata: " + dump(entryJson(row.entry)) + "\n\n";
+                     "\ndata: ";
+              appendEntryJson(out, *time, row.entry);
+              out += "\n\n";
               if (out.size() >= kStreamChunk) {
                 ok = sink.write(out.data(), out.size());
                 out.clear();

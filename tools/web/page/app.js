@@ -230,7 +230,7 @@ function showDetail(e) {
     dd.textContent = typeof v === 'object' ? JSON.stringify(v) : String(v);
     dl.append(dt, dd);
   };
-  add('received', `${new Date(e.received).toISOString()} (${formatTime(e.received)} local)`);
+  add('received', `${e.receivedText} (${formatTime(e.received)} local)`);
   if (e.type === 'gap') add('gap', gapText(e));
   for (const [k, v] of Object.entries(full(e))) {
     if (k === 'received') continue;
