@@ -262,6 +262,44 @@ TEST(CaptureReaders, ReadEveryLinkTypeInEveryFormat) {
   }
 }
 
+// pcapng timestamps are 64 bits in units the interface names, as coarse
+// as seconds: one past what the clock holds (about the year 2262) is no
+// time to make up; the packet is skipped, and the packets beside it read.
+TEST(CaptureReaders, PcapngTimeBeyondTheClockSkipsThePacket) {
+  static const struct {
+    const char* name;
+    std::uint8_t tsresol;  // 10^-n seconds a unit, or 2^-n with the top bit
+    std::uint64_t units;   // of the first packet
+    std::uint64_t sane;    // of the second, 2023 in these units
+    bool taken;
+  } kCases[] = {
+      {"nanoseconds, 2023", 9, 1'700'000'000'000'000'000, 1'700'000'000'000'000'000, true},
+      {"nanoseconds, the largest", 9, UINT64_MAX, 1'700'000'000'000'000'000, false},
+      {"seconds, 2023", 0, 1'700'000'000, 1'700'000'000, true},
+      {"seconds, past 2262", 0, 10'000'000'000, 1'700'000'000, false},
+      {"seconds, the largest", 0, UINT64_MAX, 1'700'000'000, false},
+      {"half seconds, the largest", 0x81, UINT64_MAX, 3'400'000'000, false},
+  };
+  const Frame frame{0, 40000, {1, 2, 3}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Capture capture =
+        captureOf(Format::kPcapngBigNano, 101, {frame, frame}, {ipUdp(frame), ipUdp(frame)});
+    capture.bytes[48] = c.tsresol;  // the if_tsresol value in the interface description
+    for (int packet : {0, 1}) {
+      const std::uint64_t units = packet == 0 ? c.units : c.sane;
+      Writer field{true, {}};
+      field.u32(static_cast<std::uint32_t>(units >> 32));
+      field.u32(static_cast<std::uint32_t>(units));
+      std::copy(field.bytes.begin(), field.bytes.end(),
+                capture.bytes.begin() + static_cast<long>(capture.packetStart[packet]) + 12);
+    }
+    const PcapContents contents = remote::parsePcap(capture.bytes, "test.pcapng");
+    EXPECT_EQ(contents.datagrams.size(), c.taken ? 2u : 1u);
+    EXPECT_EQ(contents.skipped, c.taken ? 0u : 1u);
+  }
+}
+
 // A capture copied while it was written, or a writer killed, ends
 // anywhere. Cut at every byte up to the end of its third packet, it gives
 // a clear error (only before the first packet) or exactly the datagrams
