@@ -39,7 +39,7 @@ const histogram = new Histogram($('histogram'), setTimeRange);
 const levels = new LevelPanel({ panel: $('levels'), name: $('levels-target'), components: $('levels-components'),
                                 duration: $('levels-for'), all: $('levels-all'), close: $('levels-close') });
 const stream = new Stream(onEntries, onTargets, setStatus);
-window.tarvinConsole = { table, state, histogram };  // for the browser tests and the benchmark
+window.tarvinConsole = { table, state, histogram };  // for the benchmark (bench/web_console.mjs)
 
 function setStatus(s) {
   $('status').textContent = s;
