@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (payloads > size) fail("more payload than the file holds", payloads, size);
 
   bool timesFit = true;
-  for (const remote::CapturedDatagram& d : contents.datagrams) timesFit = timesFit && fitsPcapTime(d.at);
+  for (const remote::CapturedDatagram& d : contents.datagrams)
+    timesFit = timesFit && fitsPcapTime(d.at);
   if (!timesFit) return 0;
   const remote::PcapContents again = remote::parsePcap(rewritten(contents), "rewritten.pcap");
   if (again.datagrams.size() != contents.datagrams.size() || again.skipped != 0 || again.cut) {
@@ -74,9 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < again.datagrams.size(); ++i) {
     const remote::CapturedDatagram& a = contents.datagrams[i];
     const remote::CapturedDatagram& b = again.datagrams[i];
-    if (a.at != b.at || a.payload != b.payload || a.from.sin_addr.s_addr != b.from.sin_addr.s_addr ||
-        a.from.sin_port != b.from.sin_port || a.to.sin_addr.s_addr != b.to.sin_addr.s_addr ||
-        a.to.sin_port != b.to.sin_port) {
+    if (a.at != b.at || a.payload != b.payload ||
+        a.from.sin_addr.s_addr != b.from.sin_addr.s_addr || a.from.sin_port != b.from.sin_port ||
+        a.to.sin_addr.s_addr != b.to.sin_addr.s_addr || a.to.sin_port != b.to.sin_port) {
       fail("written and read again, a datagram changed", i);
     }
   }
