@@ -47,6 +47,51 @@ std::string stateDirectory() {
   throw ToolError{kExitNoAnswer, "cannot " + what + " " + path + ": " + std::strerror(errno)};
 }
 
+// Opens `path` and locks it, made when missing. A writer replaces the
+// file (rename) while others wait for the lock of the one it replaced: a
+// lock won on a file no longer at `path` is let go and taken again on the
+// new one, so edits stay one after another.
+UniqueFd openLocked(const std::string& path) {
+  for (;;) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd) fail("open", path);
+    while (::flock(fd.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) fail("lock", path);
+    }
+    struct stat locked {};
+    struct stat current {};
+    if (::fstat(fd.get(), &locked) != 0) fail("read", path);
+    if (::stat(path.c_str(), &current) == 0 && current.st_ino == locked.st_ino &&
+        current.st_dev == locked.st_dev) {
+      return fd;
+    }
+  }
+}
+
+// Writes `text` to a file beside `path` and renames it over `path`: a
+// reader, a crash or a full disk sees the old lines or the new ones, never
+// a file cut in between. The caller holds the lock, so the temporary name
+// is its alone.
+void replaceFile(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".new";
+  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd) fail("write", temporary);
+  errno = 0;
+  if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    if (errno == 0) errno = ENOSPC;  // a short write names no error of its own
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    errno = error;
+    fail("write", temporary);
+  }
+  if (::fsync(fd.get()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    errno = error;
+    fail("write", path);
+  }
+}
+
 }  // namespace
 
 void editStateFile(const std::string& name,
@@ -56,11 +101,7 @@ void editStateFile(const std::string& name,
     throw ToolError{kExitNoAnswer, "neither XDG_STATE_HOME nor HOME names a directory for " + name};
   }
   const std::string path = directory + "/" + name;
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!fd) fail("open", path);
-  while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) fail("lock", path);
-  }
+  const UniqueFd fd = openLocked(path);  // held until the new file is in place
   std::string text;
   char buffer[4096];
   for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
@@ -74,12 +115,7 @@ void editStateFile(const std::string& name,
   if (!change(lines)) return;
   std::string out;
   for (const std::string& line : lines) out += line + "\n";
-  if (::ftruncate(fd.get(), 0) != 0) fail("write", path);
-  errno = 0;
-  if (::pwrite(fd.get(), out.data(), out.size(), 0) != static_cast<ssize_t>(out.size())) {
-    if (errno == 0) errno = ENOSPC;  // a short write names no error of its own
-    fail("write", path);
-  }
+  replaceFile(path, out);
 }
 
 std::string statePath(const std::string& name) {

@@ -2,12 +2,13 @@
 //
 // tarvin-remote's files kept across runs, in $XDG_STATE_HOME/tarvin-remote
 // (default ~/.local/state), such as the masks set-level --reset puts
-// back. Each edit reads the whole file under an exclusive flock and writes
-// it back before letting go, so runs side by side (scripts, the web
-// console) keep every line.
+// back. Each edit reads the whole file under an exclusive flock and puts
+// the new lines in place (a file renamed over the old one) before letting
+// go, so runs side by side (scripts, the web console) keep every line, and
+// a reader that takes no lock, or a crash, never meets a file half written.
 //
-// Threads: one edit at a time per process; the web console's callers hold
-// their own mutex around it.
+// Threads: any thread; each edit locks a descriptor of its own, so edits
+// on several threads wait for each other as those of processes do.
 #pragma once
 
 #include <functional>

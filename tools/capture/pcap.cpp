@@ -93,7 +93,11 @@ codec::Bytes pcapPacket(const RawDatagram& datagram) {
   wire::storeBe16(udp + 4, static_cast<std::uint16_t>(udpLength));
   // Checksum 0 means "none" in IPv4: the kernel verified the real one when
   // the datagram arrived, and a made-up one could only be wrong.
-  std::memcpy(udp + kUdpHeaderSize, datagram.bytes.data(), datagram.bytes.size());
+  // An empty datagram's span may hold no pointer at all, which memcpy()
+  // must not be given even for no bytes.
+  if (!datagram.bytes.empty()) {
+    std::memcpy(udp + kUdpHeaderSize, datagram.bytes.data(), datagram.bytes.size());
+  }
   return packet;
 }
 

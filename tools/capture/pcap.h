@@ -44,8 +44,10 @@ struct CapturedDatagram {
 
 struct PcapContents {
   std::vector<CapturedDatagram> datagrams;  // in capture order, up to a cut
-  std::size_t skipped = 0;                  // packets that are no whole IPv4/UDP datagram
-  std::optional<std::string> cut;           // where the file ends inside a packet
+  // Packets that are no whole IPv4/UDP datagram, or whose time is past
+  // what the clock holds.
+  std::size_t skipped = 0;
+  std::optional<std::string> cut;  // where the file ends inside a packet
 };
 
 // The datagrams of a whole capture file's bytes; `name` heads the messages.

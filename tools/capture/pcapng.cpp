@@ -7,7 +7,9 @@
 // Threads: pure functions; callable from any thread.
 #include "capture/pcapng.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "base/tool_error.h"
@@ -72,9 +74,16 @@ void readOptions(const Reader& read, codec::ByteSpan file, std::size_t at, std::
   }
 }
 
-SystemClock::time_point timeOf(const Interface& iface, std::uint32_t high, std::uint32_t low) {
+// The time of a packet; nullopt when the clock cannot hold it (64 bits of
+// timestamp in units as coarse as seconds reach far past what
+// SystemClock's nanoseconds count): a made-up time would be a wrong record.
+std::optional<SystemClock::time_point> timeOf(const Interface& iface, std::uint32_t high,
+                                              std::uint32_t low) {
   const long double units = static_cast<long double>(std::uint64_t{high} << 32 | low);
   const long double micros = units * 1e6L / iface.unitsPerSecond;
+  constexpr auto kLastMicro =
+      std::chrono::duration_cast<std::chrono::microseconds>(SystemClock::duration::max());
+  if (!(micros < static_cast<long double>(kLastMicro.count()))) return std::nullopt;
   return SystemClock::time_point(std::chrono::duration_cast<SystemClock::duration>(
       std::chrono::microseconds(static_cast<std::int64_t>(micros))));
 }
@@ -155,8 +164,14 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
       captured = read.u32(body + 12);
       original = read.u32(body + 16);
       data = body + 20;
-      if (interfaceId < interfaces.size())
-        when = timeOf(interfaces[interfaceId], read.u32(body + 4), read.u32(body + 8));
+      if (interfaceId < interfaces.size()) {
+        const auto at = timeOf(interfaces[interfaceId], read.u32(body + 4), read.u32(body + 8));
+        if (!at) {
+          ++contents.skipped;
+          continue;
+        }
+        when = *at;
+      }
     } else {
       // A simple packet holds no timestamp and as much of the frame as the
       // snap length of interface 0 allowed.

@@ -15,7 +15,9 @@
 // is counted and said on stderr, never silent.
 //
 // Messages wait in the queue until the end of the receive batch (flush()),
-// then go out in one writev() as far as the socket takes them.
+// then go out in one sendmsg() as far as the socket takes them: a gather
+// write like writev(), with MSG_NOSIGNAL, so a collector gone away is an
+// error to reconnect after rather than a SIGPIPE that ends forward.
 //
 // Threads: single-threaded; see syslog_sink.h.
 #pragma once
@@ -65,7 +67,7 @@ class TcpSyslogSink final : public SyslogSink {
   // At the end of drain(): sets `unacknowledged`.
   void countUnacknowledged();
 
-  // Messages a writev() takes at most: a full receive batch and more.
+  // Messages a sendmsg() takes at most: a full receive batch and more.
   static constexpr std::size_t kWriteBatch = 128;
 
   enum class State { kWaiting, kConnecting, kConnected };

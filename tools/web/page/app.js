@@ -39,7 +39,7 @@ const histogram = new Histogram($('histogram'), setTimeRange);
 const levels = new LevelPanel({ panel: $('levels'), name: $('levels-target'), components: $('levels-components'),
                                 duration: $('levels-for'), all: $('levels-all'), close: $('levels-close') });
 const stream = new Stream(onEntries, onTargets, setStatus);
-window.tarvinConsole = { table, state, histogram };  // for the browser tests and the benchmark
+window.tarvinConsole = { table, state, histogram };  // for the benchmark (bench/web_console.mjs)
 
 function setStatus(s) {
   $('status').textContent = s;
@@ -116,6 +116,15 @@ function storeQuery() {
   return q;
 }
 
+// A page of history holds `limit` records, and the gaps among them beside
+// that: a full page, the sign that older records are left, is counted in
+// records only.
+function recordsIn(entries) {
+  let n = 0;
+  for (const e of entries) if (e.type === 'record') n++;
+  return n;
+}
+
 // The newest records first, so the view shows at once; then older pages
 // until HISTORY are loaded. A new load (another full-text query) ends the
 // paging of the one before.
@@ -146,7 +155,7 @@ async function load() {
   recountHistogram();
   counts();
   stream.open(storeQuery(), state.lastId);
-  let more = body.records.length === FIRST;
+  let more = recordsIn(body.records) === FIRST;
   state.paging = more;
   counts();
   while (more && state.all.length < HISTORY) {
@@ -155,7 +164,7 @@ async function load() {
     page.set('before', state.all[0].id);
     const older = (await getJson('/api/records', page)).records.reverse().map(compact);
     if (generation !== state.generation) return;
-    more = older.length === PAGE;
+    more = recordsIn(older) === PAGE;
     state.all = older.concat(state.all);
     learn(older);
     chart.add(older);
