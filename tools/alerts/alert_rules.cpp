@@ -6,8 +6,6 @@
 // Threads: pure functions; callable from any thread.
 #include "alerts/alert_rules.h"
 
-#include <regex.h>
-
 #include <toml++/toml.h>
 #include <algorithm>
 #include <cmath>
@@ -15,6 +13,7 @@
 #include <sstream>
 
 #include "cli/option_checks.h"
+#include "remote/record_match.h"
 
 namespace alerts {
 namespace {
@@ -210,15 +209,9 @@ class RuleReader {
   }
 
   void checkRegex(const std::string& pattern, int line) {
-    regex_t compiled;
-    const int code = ::regcomp(&compiled, pattern.c_str(), REG_EXTENDED | REG_NOSUB);
-    if (code == 0) {
-      ::regfree(&compiled);
-      return;
-    }
-    char message[256];
-    ::regerror(code, &compiled, message, sizeof message);
-    fail(line, "grep: '" + pattern + "' is no regular expression: " + message);
+    const std::string problem = remote::regexProblem(pattern);
+    if (!problem.empty())
+      fail(line, "grep: '" + pattern + "' is no regular expression: " + problem);
   }
 
   RuleFile& file;

@@ -107,7 +107,7 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
     FilterFlags selector;
     selector.components = rule.components;
     selector.minLevel = rule.minLevel;
-    if (!rule.grep.empty()) selector.grep.push_back(rule.grep);
+    if (!rule.grep.empty()) selector.match.grep.push_back(rule.grep);
     filters.push_back(std::make_unique<RecordFilter>(selector));
   }
   std::string alternation;
