@@ -2,10 +2,11 @@
 //
 // One meaning of --grep, --exclude and --ignore-case: the expressions of
 // regex_table.json (shared with the browser test) run through tail,
-// forward, replay, query and the web API on the same records, from a
-// scripted target that sends each record of the table once; every front
-// end must select exactly the table's records, and refuse the same
-// expressions with the regex library's words.
+// forward, replay, query, the web API and alert rules on the same records,
+// from a scripted target that sends each record of the table once; every
+// front end must select exactly the table's records (alert rules: as
+// many), and the commands and the API refuse the same expressions with the
+// regex library's words.
 //
 // Threads: gtest's thread runs the cases and reads the subprocesses'
 // pipes and the collectors' sockets; the scripted target answers requests
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -141,6 +143,37 @@ class Collector {
   Sequences got;
 };
 
+// Alert rules of the table: per case, one that fires at its count of
+// records and one that would fire at one more (a selection of a single
+// record more or less shows).
+std::string alertRules(const std::vector<Case>& cases) {
+  std::string toml;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    std::string selector;
+    if (!c.grep.empty()) selector += "grep = '" + c.grep + "'\n";
+    if (!c.exclude.empty()) selector += "exclude = '" + c.exclude + "'\n";
+    if (c.ignoreCase) selector += "ignore_case = true\n";
+    for (std::size_t count : {c.want.size(), c.want.size() + 1}) {
+      if (count == 0) continue;
+      toml += "[[rule]]\nname = 'case " + std::to_string(i) + " count " + std::to_string(count) +
+              "'\n" + selector + "condition = 'count >= " + std::to_string(count) +
+              " within 1h'\n\n";
+    }
+  }
+  return toml;
+}
+
+// The rules that fire at each case's count.
+std::set<std::string> alertsDue(const std::vector<Case>& cases) {
+  std::set<std::string> due;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    if (!cases[i].want.empty())
+      due.insert("case " + std::to_string(i) + " count " + std::to_string(cases[i].want.size()));
+  }
+  return due;
+}
+
 std::string shown(const Sequences& s) {
   std::string text;
   for (auto n : s) text += (text.empty() ? "" : " ") + std::to_string(n);
@@ -159,7 +192,10 @@ TEST(RegexTable, EveryFrontEndSelectsTheSameRecords) {
   const std::string db = dbPath("record"), webDb = dbPath("web");
   const std::string capture = ::testing::TempDir() + "regex-table.pcap";
   Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, "--pcap", capture, target.target()});
-  Child web({TARVIN_REMOTE_BIN, "web", "--listen", "127.0.0.1:0", "--db", webDb, target.target()});
+  const std::string rules = ::testing::TempDir() + "regex-table-rules.toml";
+  std::ofstream(rules) << alertRules(table.cases);
+  Child web({TARVIN_REMOTE_BIN, "web", "--listen", "127.0.0.1:0", "--db", webDb, "--alerts", rules,
+             target.target()});
   std::vector<std::unique_ptr<Child>> tails, forwards;
   std::vector<std::unique_ptr<Collector>> collectors;
   for (const Case& c : table.cases) {
@@ -220,6 +256,23 @@ TEST(RegexTable, EveryFrontEndSelectsTheSameRecords) {
     for (const auto& r : body["records"]) fromApi.insert(r["sequence"].get<std::int64_t>());
     EXPECT_EQ(shown(fromApi), shown(c.want)) << "web API";
   }
+
+  // Alert rules: each case's rule at its count fires, none at one more.
+  const std::set<std::string> due = alertsDue(table.cases);
+  std::set<std::string> firing;
+  const auto readFiring = [&] {
+    firing.clear();
+    const auto got = api.Get("/api/alerts");
+    if (!got || got->status != 200) return false;
+    const auto body = nlohmann::json::parse(got->body);
+    for (const auto& alert : body["firing"]) firing.insert(alert["rule"].get<std::string>());
+    return std::includes(firing.begin(), firing.end(), due.begin(), due.end());
+  };
+  const auto deadline = Clock::now() + 10s;
+  while (!readFiring() && Clock::now() < deadline) std::this_thread::sleep_for(100ms);
+  std::this_thread::sleep_for(1500ms);  // one more evaluation: nothing else fires
+  readFiring();
+  EXPECT_EQ(firing, due) << "alert rules";
 
   // An expression the regex library refuses: a usage error of every
   // command and a 400 of the API, each with the library's own words.
