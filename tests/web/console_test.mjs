@@ -646,14 +646,15 @@ async function regexTableInThePage() {
     return q;
   };
   // The sequence numbers the table shows, once the page says it loaded
-  // `n` and follows the stream.
+  // `n`, follows the stream and has drawn the rows it counts.
   const sequences = async () =>
     (await tab.locator('.row:not(.gap):not([hidden]) .sq').allTextContents()).map(Number).sort((a, b) => a - b);
   const shown = async (n, name) => {
     const counts = tab.locator('#counts'), status = tab.locator('#status');
     try {
       await until(`${n} shown`, async () =>
-        (await counts.textContent()) === `${n} shown of ${n} loaded` && (await status.textContent()) === 'live');
+        (await counts.textContent()) === `${n} shown of ${n} loaded` && (await status.textContent()) === 'live' &&
+        (await sequences()).length === n);
     } catch {
       throw new Error(`${name}: the page says "${await counts.textContent()}", ${await status.textContent()}, ` +
         `and shows [${await sequences()}]`);
