@@ -67,6 +67,12 @@ TEST(AlertRules, EveryMistakeIsNamedAtItsLine) {
        "no duration"},
       {"regex", "[[rule]]\nname = \"a\"\ngrep = \"(x\"\ncondition = \"absent for 1m\"\n", 3,
        "no regular expression"},
+      {"exclude regex",
+       "[[rule]]\nname = \"a\"\nexclude = \"[[:nosuch:]]\"\ncondition = \"absent for 1m\"\n", 3,
+       "exclude: '[[:nosuch:]]' is no regular expression"},
+      {"ignore_case",
+       "[[rule]]\nname = \"a\"\nignore_case = \"yes\"\ncondition = \"absent for 1m\"\n", 3,
+       "true or false"},
       {"template",
        "[[rule]]\nname = \"a\"\ncondition = \"target gone\"\n\n[rule.annotations]\n"
        "summary = \"{{host}}\"\n",

@@ -247,7 +247,7 @@ TEST_F(StoreFilterTest, QueriesAgreeWithBruteForce) {
          return ns >= kNow + 100 * kSecond && ns < kNow + 900 * kSecond;
        }},
       {"grep",
-       {.grep = "^(alpha|beta) .*retry$"},
+       {.regex = {.grep = {"^(alpha|beta) .*retry$"}}},
        [](R r) { return grep(r, "^(alpha|beta) .*retry$"); }},
       {"full-text word, any column",
        {.match = "timeout"},
@@ -259,7 +259,7 @@ TEST_F(StoreFilterTest, QueriesAgreeWithBruteForce) {
        {.minClientLevel = 31, .match = "\"alpha beta\""},
        [](R r) { return hasPhrase(r, "alpha beta") && atLeast(r, 31); }},
       {"full-text column filter and grep",
-       {.grep = "gamma", .match = "text : refused AND component : ui"},
+       {.regex = {.grep = {"gamma"}}, .match = "text : refused AND component : ui"},
        [](R r) { return hasPhrase(r, "refused") && component(r) == "ui" && grep(r, "gamma"); }},
   };
   SqliteStore reader(path, Access::kRead);
@@ -295,15 +295,16 @@ TEST_F(StoreFilterTest, ContextGroupsAgreeWithBruteForce) {
       {.match = "\"timeout timeout timeout\"", .context = 2},  // sparse matches
       {.match = "\"refused retry\"", .context = 3},            // dense: windows merge
       {.match = "\"refused retry\"", .context = 3, .reverse = true},
-      {.grep = "^delta delta", .context = 1, .limit = 4, .reverse = true},
+      {.regex = {.grep = {"^delta delta"}}, .context = 1, .limit = 4, .reverse = true},
   };
   SqliteStore reader(path, Access::kRead);
   for (const Filter& f : kCases) {
-    SCOPED_TRACE(f.match + f.grep);
+    SCOPED_TRACE(f.match + (f.regex.grep.empty() ? "" : f.regex.grep[0]));
     std::vector<std::int64_t> matches;
     std::map<std::string, std::vector<std::int64_t>> perTarget;  // ids, oldest first
     for (const auto& r : all) {
-      if (f.grep.empty() ? hasPhrase(r, f.match) : grep(r, f.grep)) matches.push_back(r.id);
+      if (f.regex.grep.empty() ? hasPhrase(r, f.match) : grep(r, f.regex.grep[0]))
+        matches.push_back(r.id);
       perTarget[r.arrived.source].push_back(r.id);
     }
     if (f.reverse) std::reverse(matches.begin(), matches.end());

@@ -42,6 +42,8 @@ struct ScriptedRecord {
   std::string component = "net";
   std::uint32_t clientLevel = 29;  // info
   std::string text;
+  std::string file = "/src/main.cpp";
+  std::string function = "run";
 };
 using RecordRecipe = std::function<ScriptedRecord(std::uint32_t sequence)>;
 
@@ -145,7 +147,7 @@ class ScriptedTarget {
     wire::storeBe32(out.data() + wire::log_record::kSequenceOffset, sequence);
     wire::storeBe32(out.data() + wire::log_record::kClientMaskOffset, 1u << content.clientLevel);
     for (const std::string& text :
-         {content.component, std::string("/src/main.cpp"), std::string("run"), content.text}) {
+         {content.component, content.file, content.function, content.text}) {
       out.insert(out.end(), text.begin(), text.end());
       out.push_back(0);
     }

@@ -754,3 +754,89 @@ test('token and same-origin rules refuse what they must', async () => {
   }
   guarded.kill('SIGTERM');
 });
+
+// The regex table the command-line test runs through tail, forward,
+// replay, query and the API (tests/tools/regex_table.json), here through
+// the page: its own target, console and store, each case's records as the
+// page shows them, then live records through the stream with a case's
+// expressions, and an expression the server refuses said beside its box.
+async function regexTableInThePage() {
+  const table = JSON.parse(readFileSync(new URL('../tools/regex_table.json', import.meta.url), 'utf8'));
+  const target = start(bin.scripted, []);
+  const port = (await line(target, /^port (\d+)/))[1];
+  const console2 = start(bin.remote, ['web', '--listen', '127.0.0.1:0', '--db', join(tmp, 'regex.db'), `127.0.0.1:${port}`]);
+  const base2 = (await line(console2, /^web console at (http:\S+)/))[1];
+  const tab = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+  tab.on('pageerror', e => console.log('page error:', e.message));
+  const sendTable = async () => {
+    for (const r of table.records) {
+      await command(target, `exact ${r.function} ${r.file} ${r.text}`);
+      await command(target, 'send 1');
+    }
+  };
+  const stored = async () => (await (await fetch(`${base2}api/records?limit=0`)).json()).records.length;
+  const params = c => {
+    const q = new URLSearchParams();
+    if (c.grep) q.set('grep', c.grep);
+    if (c.exclude) q.set('exclude', c.exclude);
+    if (c.ignore_case) q.set('ignore_case', '1');
+    return q;
+  };
+  // The sequence numbers the table shows, once the page says it loaded
+  // `n`, follows the stream and has drawn the rows it counts.
+  const sequences = async () =>
+    (await tab.locator('.row:not(.gap):not([hidden]) .sq').allTextContents()).map(Number).sort((a, b) => a - b);
+  const shown = async (n, name) => {
+    const counts = tab.locator('#counts'), status = tab.locator('#status');
+    try {
+      await until(`${n} shown`, async () =>
+        (await counts.textContent()) === `${n} shown of ${n} loaded` && (await status.textContent()) === 'live' &&
+        (await sequences()).length === n);
+    } catch {
+      throw new Error(`${name}: the page says "${await counts.textContent()}", ${await status.textContent()}, ` +
+        `and shows [${await sequences()}]`);
+    }
+    return sequences();
+  };
+  try {
+    await command(target, 'wait');
+    await sendTable();
+    await until('the table stored', async () => (await stored()) === table.records.length);
+    for (const c of table.cases) {
+      await tab.goto(`${base2}?${params(c)}`);
+      const got = await shown(c.want.length, c.name);
+      expect(JSON.stringify(got) === JSON.stringify(c.want), `${c.name}: the page shows [${got}], want [${c.want}]`);
+      expect((await tab.locator('#f-grep').inputValue()) === (c.grep || '') &&
+        (await tab.locator('#f-exclude').inputValue()) === (c.exclude || '') &&
+        (await tab.locator('#f-ignore-case').isChecked()) === Boolean(c.ignore_case), `${c.name}: the boxes`);
+    }
+    // Live: the table again, through the stream of the last case's view;
+    // its records come again with sequence numbers one table further on.
+    const last = table.cases[table.cases.length - 1];
+    const n = table.records.length;
+    await sendTable();
+    const want = [...last.want, ...last.want.map(s => s + n)];
+    const live = await shown(want.length, `live under "${last.name}"`);
+    expect(JSON.stringify(live) === JSON.stringify(want), `live under "${last.name}": [${live}], want [${want}]`);
+    // Typed into the box: the server refuses, the page says why beside it.
+    for (const r of table.refused) {
+      const box = r.grep ? 'grep' : 'exclude';
+      await tab.locator(`#f-${box}`).fill(r.grep || r.exclude);
+      const error = tab.locator(`#f-${box}-error`);
+      await until(`the ${box} error`, () => error.isVisible());
+      const api = await fetch(`${base2}api/records?${params(r)}`);
+      const reason = (await api.json()).error;
+      const text = await error.textContent();
+      expect(api.status === 400 && reason.endsWith(text.replace(/^not a regular expression: /, "': ")),
+        `${r.name}: the API said ${api.status} ${reason}, the page ${text}`);
+      await tab.locator(`#f-${box}`).fill('');
+      await until(`the ${box} error gone`, async () => !(await error.isVisible()));
+    }
+  } finally {
+    await tab.close();
+    console2.kill('SIGINT');
+    target.stdin.end();
+  }
+}
+test('the regex table selects in the page what it selects everywhere', regexTableInThePage);
+

@@ -7,12 +7,15 @@
 //   wait             until a client has registered
 //   send N [SKIP]    N records, after leaving SKIP numbers out
 //   text T           the text of the following records (then " N")
+//   exact FN FILE T  the function, file and whole text of the following
+//                    records (no " N": for the regex table)
 // It ends at the end of its input.
 //
 // Threads: the main thread reads commands; ScriptedTarget answers requests
 // on its own thread.
 #include <chrono>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,8 +23,11 @@
 #include "scripted_target.h"
 
 int main() {
-  std::string text = "record";  // read by the recipe on this thread, in send()
-  tooltest::ScriptedTarget target([&text](std::uint32_t sequence) {
+  // Read by the recipe on this thread, in send().
+  std::string text = "record";
+  std::optional<tooltest::ScriptedRecord> exact;
+  tooltest::ScriptedTarget target([&](std::uint32_t sequence) {
+    if (exact) return *exact;
     return tooltest::ScriptedRecord{.text = text + " " + std::to_string(sequence)};
   });
   std::cout << "port " << target.target().substr(target.target().rfind(':') + 1) << std::endl;
@@ -38,6 +44,11 @@ int main() {
       target.send(count, skip);
     } else if (command == "text") {
       std::getline(words >> std::ws, text);
+      exact.reset();
+    } else if (command == "exact") {
+      exact.emplace();
+      words >> exact->function >> exact->file;
+      std::getline(words >> std::ws, exact->text);
     }
     std::cout << "ok" << std::endl;
   }

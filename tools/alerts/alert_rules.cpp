@@ -6,8 +6,6 @@
 // Threads: pure functions; callable from any thread.
 #include "alerts/alert_rules.h"
 
-#include <regex.h>
-
 #include <toml++/toml.h>
 #include <algorithm>
 #include <cmath>
@@ -15,6 +13,7 @@
 #include <sstream>
 
 #include "cli/option_checks.h"
+#include "model/record_match.h"
 
 namespace alerts {
 namespace {
@@ -171,7 +170,15 @@ class RuleReader {
           text(value, key, rule.minLevel);
         }
       } else if (key == "grep") {
-        if (text(value, key, rule.grep)) checkRegex(rule.grep, line);
+        if (text(value, key, rule.grep)) checkRegex(key, rule.grep, line);
+      } else if (key == "exclude") {
+        if (text(value, key, rule.exclude)) checkRegex(key, rule.exclude, line);
+      } else if (key == "ignore_case") {
+        if (const auto* flag = value.as_boolean()) {
+          rule.ignoreCase = flag->get();
+        } else {
+          fail(line, "ignore_case must be true or false");
+        }
       } else if (key == "match") {
         text(value, key, rule.match);
       } else if (key == "condition") {
@@ -190,17 +197,17 @@ class RuleReader {
         textTable(value, key, rule.annotations);
       } else {
         fail(line, "unknown key '" + key +
-                       "' (a rule has name, targets, components, min_level, grep, match, "
-                       "condition, for, labels, annotations)");
+                       "' (a rule has name, targets, components, min_level, grep, exclude, "
+                       "ignore_case, match, condition, for, labels, annotations)");
       }
     }
     if (rule.name.empty()) fail(rule.line, "rule without a name");
     if (!hasCondition) fail(rule.line, "rule '" + rule.name + "' has no condition");
     const bool selects = !rule.components.empty() || !rule.minLevel.empty() || !rule.grep.empty() ||
-                         !rule.match.empty();
+                         !rule.exclude.empty() || !rule.match.empty();
     if (hasCondition && selects && !rule.condition.selectsRecords() &&
         !(rule.condition.kind == Condition::Kind::kLevelNotRestored && rule.minLevel.empty() &&
-          rule.grep.empty() && rule.match.empty())) {
+          rule.grep.empty() && rule.exclude.empty() && rule.match.empty())) {
       fail(conditionLine,
            "this condition looks at targets, not at records: only 'targets' selects for it");
     }
@@ -209,16 +216,10 @@ class RuleReader {
     if (file.errors.size() == errorsBefore) file.rules.push_back(std::move(rule));
   }
 
-  void checkRegex(const std::string& pattern, int line) {
-    regex_t compiled;
-    const int code = ::regcomp(&compiled, pattern.c_str(), REG_EXTENDED | REG_NOSUB);
-    if (code == 0) {
-      ::regfree(&compiled);
-      return;
-    }
-    char message[256];
-    ::regerror(code, &compiled, message, sizeof message);
-    fail(line, "grep: '" + pattern + "' is no regular expression: " + message);
+  void checkRegex(std::string_view key, const std::string& pattern, int line) {
+    const std::string problem = remote::regexProblem(pattern);
+    if (!problem.empty())
+      fail(line, std::string(key) + ": '" + pattern + "' is no regular expression: " + problem);
   }
 
   RuleFile& file;

@@ -66,9 +66,11 @@ struct Rule {
   // Selector, each empty for "any".
   std::vector<std::string> targets;  // globs on the address or the application name
   std::vector<std::string> components;
-  std::string minLevel;  // --min-level syntax
-  std::string grep;      // POSIX extended, as --grep
-  std::string match;     // full-text query, as query --match
+  std::string minLevel;     // --min-level syntax
+  std::string grep;         // POSIX extended, as --grep
+  std::string exclude;      // as --exclude
+  bool ignoreCase = false;  // `ignore_case`, as -i
+  std::string match;        // full-text query, as query --match
   Condition condition;
   Duration holdFor{0};  // `for`
   std::map<std::string, std::string> labels;

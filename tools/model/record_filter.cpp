@@ -53,13 +53,24 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-struct RecordFilter::Pattern {
-  regex_t regex{};
-  bool compiled = false;  // regfree() only what regcomp() built
-  ~Pattern() {
-    if (compiled) ::regfree(&regex);
-  }
-};
+// One expression per --grep or --exclude, taken as typed: a repeatable
+// option would otherwise read "[[:digit:]]" as a list in brackets and
+// search for ":digit:".
+void addMatchOptions(CLI::App& command, MatchFlags& flags) {
+  command
+      .add_option("--grep", flags.grep,
+                  "Only records whose text, function or file matches this POSIX extended regex "
+                  "(repeatable: any)")
+      ->allow_extra_args(false)
+      ->type_name("REGEX");
+  command
+      .add_option("--exclude", flags.exclude,
+                  "Leave out records whose text, function or file matches this regex (repeatable)")
+      ->allow_extra_args(false)
+      ->type_name("REGEX");
+  command.add_flag("-i,--ignore-case", flags.ignoreCase,
+                   "--grep and --exclude ignore the difference between upper and lower case");
+}
 
 void addFilterOptions(CLI::App& command, FilterFlags& flags) {
   command.add_option("--component", flags.components, "Only this component (repeatable)")
@@ -69,19 +80,21 @@ void addFilterOptions(CLI::App& command, FilterFlags& flags) {
                   "Only records at least this severe: a level name (debug) or a client level 0-31")
       ->check(minLevelCheck())
       ->type_name("LEVEL");
-  command
-      .add_option(
-          "--grep", flags.grep,
-          "Only records whose text, function or file matches this extended regex (repeatable: any)")
-      ->type_name("REGEX");
-  command
-      .add_option("--exclude", flags.exclude,
-                  "Leave out records whose text, function or file matches this regex (repeatable)")
-      ->type_name("REGEX");
+  addMatchOptions(command, flags.match);
+}
+
+RecordMatch compiledMatch(const MatchFlags& flags) {
+  try {
+    return RecordMatch(flags);
+  } catch (const RegexError& error) {
+    throw ToolError{kExitUsage, "--" + error.list + ": " + error.what()};
+  }
 }
 
 RecordFilter::RecordFilter(const FilterFlags& flags)
-    : flags(flags), componentSet(flags.components.begin(), flags.components.end()) {
+    : flags(flags),
+      componentSet(flags.components.begin(), flags.components.end()),
+      match(compiledMatch(flags.match)) {
   if (!flags.minLevel.empty()) {
     const auto number = clientLevelNumber(flags.minLevel);
     if (number) {
@@ -90,36 +103,9 @@ RecordFilter::RecordFilter(const FilterFlags& flags)
       minName = flags.minLevel;
     }
   }
-  const auto compile = [](const std::string& text, const char* option) {
-    auto pattern = std::make_unique<Pattern>();
-    const int rc = ::regcomp(&pattern->regex, text.c_str(), REG_EXTENDED | REG_NOSUB);
-    if (rc != 0) {
-      char message[256];
-      ::regerror(rc, &pattern->regex, message, sizeof message);
-      throw ToolError{kExitUsage,
-                      std::string(option) + ": invalid regex '" + text + "': " + message};
-    }
-    pattern->compiled = true;
-    return pattern;
-  };
-  for (const std::string& text : flags.grep) grep.push_back(compile(text, "--grep"));
-  for (const std::string& text : flags.exclude) exclude.push_back(compile(text, "--exclude"));
 }
 
 RecordFilter::~RecordFilter() = default;
-
-bool RecordFilter::matches(const std::vector<std::unique_ptr<Pattern>>& patterns,
-                           const codec::LogRecordView& record) const {
-  for (const auto& pattern : patterns) {
-    for (int field : {3, 2, 1}) {  // text, function, file
-      // REG_STARTEND: the view's bounds, not a NUL, end the text.
-      const std::string_view text = record.strings[field];
-      regmatch_t bounds{0, static_cast<regoff_t>(text.size())};
-      if (::regexec(&pattern->regex, text.data(), 1, &bounds, REG_STARTEND) == 0) return true;
-    }
-  }
-  return false;
-}
 
 int RecordFilter::minimumFor(const Levels& levels) {
   if (minName.empty()) return minNumber;
@@ -149,8 +135,8 @@ int RecordFilter::minimumFor(const Levels& levels) {
 
 bool RecordFilter::wanted(const codec::LogRecordView& record, const Levels& levels) {
   if (!componentSet.empty() && !componentSet.contains(record.component())) return false;
-  if (!grep.empty() && !matches(grep, record)) return false;
-  if (!exclude.empty() && matches(exclude, record)) return false;
+  if (!match.empty() && !match.wanted(record.text(), record.function(), record.file()))
+    return false;
   const int minimum = minimumFor(levels);
   const int level = recordClientLevel(record.clientMask);
   // Higher client levels are the more severe ones.

@@ -8,14 +8,11 @@
 // --min-level takes a client level 0-31 or a level name. A name means the
 // client level some component's level descriptions give it, so it can be
 // checked only once descriptions are known: a name that none of them has
-// is a usage error naming the levels they do have. --grep and --exclude
-// are POSIX extended expressions (as grep -E takes) tried on the text, the
-// function and the file of a record.
+// is a usage error naming the levels they do have. --grep, --exclude and
+// -i/--ignore-case mean what they mean everywhere (record_match.h).
 //
 // Threads: a filter belongs to the thread that follows the targets.
 #pragma once
-
-#include <regex.h>
 
 #include <memory>
 #include <optional>
@@ -25,6 +22,7 @@
 
 #include "codec/client_codec.h"
 #include "model/levels.h"
+#include "model/record_match.h"
 
 namespace CLI {
 class App;  // declared only: CLI11 adds seconds to every file that includes it
@@ -36,11 +34,18 @@ namespace remote {
 struct FilterFlags {
   std::vector<std::string> components;  // empty: every component
   std::string minLevel;                 // empty: every level
-  std::vector<std::string> grep;        // a record must match one (when any)
-  std::vector<std::string> exclude;     // and none of these
+  MatchFlags match;                     // --grep, --exclude, --ignore-case
 };
 
-// --component, --min-level, --grep and --exclude.
+// --grep, --exclude and -i/--ignore-case, worded alike for every command
+// that takes them (query too).
+void addMatchOptions(CLI::App& command, MatchFlags& flags);
+
+// The expressions compiled; throws ToolError (usage) naming the option and
+// giving the regex library's message for one that does not compile.
+RecordMatch compiledMatch(const MatchFlags& flags);
+
+// --component, --min-level and the match options.
 void addFilterOptions(CLI::App& command, FilterFlags& flags);
 
 class RecordFilter {
@@ -65,9 +70,6 @@ class RecordFilter {
   const std::vector<std::string>& components() const { return flags.components; }
 
  private:
-  struct Pattern;
-  bool matches(const std::vector<std::unique_ptr<Pattern>>& patterns,
-               const codec::LogRecordView& record) const;
   int minimumFor(const Levels& levels);
 
   const FilterFlags flags;
@@ -77,8 +79,7 @@ class RecordFilter {
   std::optional<int> resolved;         // the name's client level, once a component had it
   std::vector<std::string> seenNames;  // level names of every description seen, in the hosts' order
   bool warnedUnknown = false;
-  std::vector<std::unique_ptr<Pattern>> grep;
-  std::vector<std::unique_ptr<Pattern>> exclude;
+  RecordMatch match;
 };
 
 }  // namespace remote

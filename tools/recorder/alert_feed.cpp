@@ -107,12 +107,15 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
     FilterFlags selector;
     selector.components = rule.components;
     selector.minLevel = rule.minLevel;
-    if (!rule.grep.empty()) selector.grep.push_back(rule.grep);
+    if (!rule.grep.empty()) selector.match.grep.push_back(rule.grep);
+    if (!rule.exclude.empty()) selector.match.exclude.push_back(rule.exclude);
+    selector.match.ignoreCase = rule.ignoreCase;
     filters.push_back(std::make_unique<RecordFilter>(selector));
   }
   std::string alternation;
   for (const alerts::Rule& rule : engine.rules()) {
-    if (rule.grep.empty() || !rule.condition.selectsRecords()) continue;
+    // Without case, a rule's grep is left to its own filter.
+    if (rule.grep.empty() || rule.ignoreCase || !rule.condition.selectsRecords()) continue;
     alternation += (alternation.empty() ? "(" : "|(") + rule.grep + ")";
   }
   if (!alternation.empty()) anyGrep = std::make_unique<AnyGrep>(alternation);
@@ -133,7 +136,8 @@ void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& 
   const bool grepMayMatch = !anyGrep || anyGrep->mayMatch(record);
   for (std::size_t i = 0; i < filters.size(); ++i) {
     if (!filters[i] || off[i] || !engine.watches(i, target, stored.applicationName)) continue;
-    if (!grepMayMatch && !engine.rules()[i].grep.empty()) continue;
+    const alerts::Rule& rule = engine.rules()[i];
+    if (!grepMayMatch && !rule.grep.empty() && !rule.ignoreCase) continue;
     try {
       if (!filters[i]->wanted(view, levels)) continue;
     } catch (const ToolError& error) {

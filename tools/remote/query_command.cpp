@@ -46,7 +46,8 @@ struct QueryFlags {
   std::string since, until;
   std::vector<std::string> targets, components;
   std::string minLevel, levels;
-  std::string grep, match;
+  MatchFlags regex;  // --grep, --exclude, --ignore-case
+  std::string match;
   int context = 0;
   std::int64_t limit = 0;
   std::int64_t newest = 0;  // -n: the newest N, oldest first
@@ -99,7 +100,8 @@ store::Filter readFilter(const QueryFlags& flags, store::Store& store) {
     if (!flags.levels.empty() && filter.clientLevels.empty())
       throw ToolError{kExitUsage, "--level: no level named"};
   }
-  filter.grep = flags.grep;
+  compiledMatch(flags.regex);  // refused as the followers refuse it, before the store is asked
+  filter.regex = flags.regex;
   filter.match = flags.match;
   filter.context = flags.context;
   filter.limit = flags.limit;
@@ -235,7 +237,7 @@ const Command kQueryCommand = {
                          "Only records at least this severe (level name or client level)");
       app.add_option("--level", flags->levels, "Only these levels: a,b,c (names or client levels)")
           ->excludes(minLevel);
-      app.add_option("--grep", flags->grep, "Only records whose text matches this extended regex");
+      addMatchOptions(app, flags->regex);
       app.add_option("--match", flags->match, "Only records the full-text query matches");
       auto* context = app.add_option("--context", flags->context,
                                      "Also N records of the same target around each")

@@ -8,7 +8,8 @@
 
 #include <algorithm>
 
-#include "store/store_error.h"
+#include "store/sql_regexp.h"
+#include "store/store.h"
 
 namespace store {
 namespace {
@@ -80,9 +81,9 @@ Condition recordCondition(const Filter& f, bool afterId, bool ftsJoined) {
     }
     add(c, "r.client_level IN (" + (list.empty() ? std::string("NULL") : list) + ")");
   }
-  if (!f.grep.empty()) {
-    add(c, "r.text REGEXP ?");
-    c.parameters.emplace_back(f.grep);
+  if (!f.regex.empty()) {
+    add(c, "record_match(?, r.text, r.function, r.file)");
+    c.parameters.emplace_back(matchArgument(f.regex));
   }
   if (!f.match.empty()) {
     add(c, ftsJoined ? "records_fts MATCH ?"

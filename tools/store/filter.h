@@ -1,10 +1,10 @@
 // tools/store/filter.h
 //
 // Which stored records a query or the statistics look at: time range,
-// targets, components, levels, a regex on the text and a full-text query,
-// and the SQL condition that selects them. `query` and a web console fill
-// in a Filter from their own options; the SQLite engine's queries and
-// statistics share its condition.
+// targets, components, levels, --grep/--exclude (record_match.h), a
+// full-text query, and the SQL condition that selects them. `query` and a
+// web console fill in a Filter from their own options; the SQLite engine's
+// queries and statistics share its condition.
 //
 // Threads: plain values and pure functions.
 #pragma once
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "model/levels.h"
+#include "model/record_match.h"
 
 namespace store {
 
@@ -29,7 +30,8 @@ struct Filter {
   // level passes a minimum.
   std::optional<int> minClientLevel{};
   std::vector<int> clientLevels{};
-  std::string grep{};        // POSIX extended regex on the text; empty: none
+  // --grep, --exclude and --ignore-case, as every front end means them.
+  remote::MatchFlags regex{};
   std::string match{};       // FTS5 query over text, function, file and component
   int context = 0;           // records before and after each match, from its target
   std::int64_t limit = 0;    // matching records at most; 0: all

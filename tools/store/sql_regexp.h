@@ -1,8 +1,12 @@
 // tools/store/sql_regexp.h
 //
-// SQLite's REGEXP operator for a connection: `text REGEXP pattern` with
-// POSIX extended expressions (what grep -E takes), compiled once per
-// statement and reused for every row.
+// The SQL side of --grep, --exclude and --ignore-case: a function
+// record_match(expressions, text, function, file) that asks the one
+// RecordMatch (remote/record_match.h) of the followers, so a query selects
+// exactly the records tail shows. The expressions travel as one string
+// parameter (matchArgument); the compiled RecordMatch hangs on the
+// statement as SQLite auxiliary data, so a scan of a million rows compiles
+// them once.
 //
 // Threads: register on the connection's thread; SQLite calls the function
 // on whatever thread steps the statement.
@@ -10,15 +14,19 @@
 
 #include <string>
 
+#include "model/record_match.h"
 #include "store/sqlite.h"
 
 namespace store {
 
 // Throws sqlite::Error should SQLite refuse the function.
-void registerRegexp(sqlite::Database& database);
+void registerRecordMatch(sqlite::Database& database);
 
-// The regex engine's message for a pattern that does not compile; empty
-// when it does.
-std::string regexpError(const std::string& pattern);
+// The expressions as record_match()'s first argument.
+std::string matchArgument(const remote::MatchFlags& flags);
+
+// Throws StoreError kBadQuery, with the regex library's message, for the
+// first expression that does not compile.
+void checkMatch(const remote::MatchFlags& flags);
 
 }  // namespace store

@@ -121,11 +121,7 @@ struct SqliteQuery::Statements {
 };
 
 SqliteQuery::SqliteQuery(SqliteStore& store, Filter f) : store(store), filter(std::move(f)) {
-  if (!filter.grep.empty()) {
-    const std::string error = regexpError(filter.grep);
-    if (!error.empty())
-      throw StoreError(Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
-  }
+  checkMatch(filter.regex);
   try {
     sqlite::Database& db = store.database();
     statements.reset(

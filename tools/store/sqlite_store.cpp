@@ -206,7 +206,7 @@ SqliteStore::SqliteStore(const std::string& path, Access access)
     // Readers wait out a checkpoint or a recovery instead of failing; the
     // recorder waits as long for a foreign writer before giving up.
     ::sqlite3_busy_timeout(db.handle(), 5'000);
-    registerRegexp(db);  // for queries: --grep is `text REGEXP pattern`
+    registerRecordMatch(db);  // for queries: --grep and --exclude
     checkSchema(/*mayCreate=*/access == Access::kRecord);
     if (access == Access::kRecord) prepareWriter();
   } catch (const sqlite::Error& e) {

@@ -31,7 +31,7 @@ struct StatsStatements {
         // Filters on target, component and level alone are answered from
         // the counts the recorder keeps (aliased r: the condition names
         // only those columns); time, regex and full text need the records.
-        from(!f.sinceNs && !f.untilNs && f.grep.empty() && f.match.empty()
+        from(!f.sinceNs && !f.untilNs && f.regex.empty() && f.match.empty()
                  ? " FROM counts r WHERE "
                  : " FROM records r WHERE "),
         count(from == " FROM counts r WHERE " ? "sum(r.records)" : "count(*)"),
@@ -70,12 +70,7 @@ struct StatsStatements {
   sqlite::Statement perSource, perComponent, perLevel, first, last, gaps, sources;
 };
 
-void checkRegexp(const Filter& filter) {
-  if (filter.grep.empty()) return;
-  const std::string error = regexpError(filter.grep);
-  if (!error.empty())
-    throw StoreError(StoreError::Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
-}
+void checkRegexp(const Filter& filter) { checkMatch(filter.regex); }
 
 }  // namespace
 

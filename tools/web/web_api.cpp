@@ -9,6 +9,7 @@
 
 #include "base/tool_error.h"
 #include "model/levels.h"
+#include "model/record_match.h"
 #include "model/time_options.h"
 
 namespace web {
@@ -26,6 +27,16 @@ std::vector<std::string> values(const Params& params, const std::string& name) {
       if (comma > start) out.push_back(v.substr(start, comma - start));
       start = comma + 1;
     }
+  }
+  return out;
+}
+
+// Every value of `name` as given: an expression may hold commas.
+std::vector<std::string> whole(const Params& params, const std::string& name) {
+  std::vector<std::string> out;
+  auto [from, to] = params.equal_range(name);
+  for (auto it = from; it != to; ++it) {
+    if (!it->second.empty()) out.push_back(it->second);
   }
   return out;
 }
@@ -81,7 +92,17 @@ store::Filter readFilter(const Params& params, store::Store& store) {
       filter.clientLevels.push_back(level >= 0 ? level : 0x7fff);
     }
   }
-  filter.grep = value(params, "grep");
+  filter.regex.grep = whole(params, "grep");
+  filter.regex.exclude = whole(params, "exclude");
+  const std::string ignoreCase = value(params, "ignore_case");
+  if (ignoreCase != "" && ignoreCase != "0" && ignoreCase != "1")
+    throw ApiError(400, "ignore_case: 1 or 0, not " + ignoreCase);
+  filter.regex.ignoreCase = ignoreCase == "1";
+  try {
+    remote::RecordMatch{filter.regex};
+  } catch (const remote::RegexError& error) {
+    throw ApiError(400, error.list + ": " + error.what());
+  }
   filter.match = value(params, "match");
   filter.afterId = idParam(params, "after");
   filter.beforeId = idParam(params, "before");

@@ -32,8 +32,10 @@ struct ApiError : std::runtime_error {
 using Params = std::multimap<std::string, std::string>;
 
 // target, component (repeatable or comma lists), level (names or client
-// levels), grep, match, since, until (epoch ms or query's WHEN), before,
-// after (store ids), limit. Throws ApiError 400.
+// levels), grep and exclude (repeatable, as query's --grep and --exclude),
+// ignore_case (1 or 0), match, since, until (epoch ms or query's WHEN),
+// before, after (store ids), limit. Throws ApiError 400, for an expression
+// the regex library refuses with its message.
 store::Filter readFilter(const Params& params, store::Store& store);
 
 // The time parameter `name` in ns since the epoch: ms since the epoch (what

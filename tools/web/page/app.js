@@ -7,7 +7,7 @@ import { getJson } from './api.js';
 import { compact, full } from './entry.js';
 import { RateChart } from './chart.js';
 import { Histogram } from './histogram.js';
-import { byName, compile, fillForm, isEmpty, readForm, readUrl, regexError, syncChecks, writeUrl } from './filters.js';
+import { byName, compile, errorBox, fillForm, isEmpty, readForm, readUrl, sameServerPart, serverQuery, syncChecks, writeUrl } from './filters.js';
 import { LevelPanel } from './levels.js';
 import { Stream } from './stream.js';
 import { Table, formatTime, gapText, sameDay } from './table.js';
@@ -20,7 +20,7 @@ const PAGE = 20000;       // each older page after it
 const KEEP = 500000;      // the page drops the oldest beyond this
 
 const els = {
-  grep: $('f-grep'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
+  grep: $('f-grep'), exclude: $('f-exclude'), ignoreCase: $('f-ignore-case'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
   levels: $('f-levels'), targets: $('f-targets'), components: $('f-components'),
 };
 const state = { generation: 0, paging: false, all: [], filter: readUrl(), test: null, untimed: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set() };
@@ -108,12 +108,12 @@ function onTargets(targets, viewer) {
   renderTargets($('targets'), targets, target => levels.open(target), viewer);
 }
 
-// The store's part of the filters: the full-text query (the rest applies
-// in the page); history newest first, shown oldest first.
+// The server's part of the filters: the regexes and the full-text query
+// (the rest applies in the page); history newest first, shown oldest
+// first. The live stream takes the same parameters, so what arrives is
+// selected as the history was.
 function storeQuery() {
-  const q = new URLSearchParams();
-  if (state.filter.match) q.set('match', state.filter.match);
-  return q;
+  return serverQuery(state.filter);
 }
 
 // A page of history holds `limit` records, and the gaps among them beside
@@ -126,21 +126,25 @@ function recordsIn(entries) {
 }
 
 // The newest records first, so the view shows at once; then older pages
-// until HISTORY are loaded. A new load (another full-text query) ends the
-// paging of the one before.
+// until HISTORY are loaded. A new load (another regex or full-text query)
+// ends the paging of the one before.
 async function load() {
   stream.close();
   const generation = ++state.generation;
   const first = storeQuery();
   first.set('limit', FIRST);
-  let body;
+  let body, refused = false;
   try {
     body = await getJson('/api/records', first);
-    showError('match', '');
+    for (const box of ['grep', 'exclude', 'match']) showError(box, '');
   } catch (error) {
-    // A full-text query the store cannot read is said beside its box.
-    if (state.filter.match) showError('match', error.message);
-    else setStatus(`error: ${error.message}`);
+    // A regex or full-text query the server refuses is said beside its
+    // box; no stream follows it (the server would refuse that too).
+    if (generation !== state.generation) return;
+    const said = errorBox(error.message, state.filter);
+    for (const box of ['grep', 'exclude', 'match']) showError(box, said && said.box === box ? said.text : '');
+    if (!said) setStatus(`error: ${error.message}`);
+    else refused = true;
     body = { records: [], last_id: 0 };
   }
   if (generation !== state.generation) return;
@@ -154,6 +158,7 @@ async function load() {
   table.setRows(state.all.filter(state.test));
   recountHistogram();
   counts();
+  if (refused) return setStatus('paused: a filter is refused');
   stream.open(storeQuery(), state.lastId);
   let more = recordsIn(body.records) === FIRST;
   state.paging = more;
@@ -177,8 +182,7 @@ async function load() {
 }
 
 function applyFilter(f) {
-  const reload = f.match !== state.filter.match;
-  showError('grep', regexError(f.grep));
+  const reload = !sameServerPart(f, state.filter);
   for (const k of ['since', 'until']) if (!f[k + 'Text']) showError(k, '');
   state.filter = f;
   state.test = compile(f);
@@ -219,12 +223,17 @@ els.grep.addEventListener('input', () => { clearTimeout(grepTimer); grepTimer = 
 els.match.addEventListener('change', applyForm);
 els.since.addEventListener('change', applyForm);
 els.until.addEventListener('change', applyForm);
+els.exclude.addEventListener('input', () => { clearTimeout(grepTimer); grepTimer = setTimeout(applyForm, 150); });
+els.ignoreCase.addEventListener('change', applyForm);
 $('filters').addEventListener('submit', ev => { ev.preventDefault(); applyForm(); });
 $('f-clear').addEventListener('click', () => clearFilters());
 
 async function clearFilters() {
   const empty = readUrl.call(null);
-  for (const k of Object.keys(empty)) empty[k] = Array.isArray(empty[k]) ? [] : (typeof empty[k] === 'string' ? '' : null);
+  for (const k of Object.keys(empty)) {
+    const v = empty[k];
+    empty[k] = Array.isArray(v) ? [] : typeof v === 'string' ? '' : typeof v === 'boolean' ? false : null;
+  }
   fillForm(empty, els);
   await applyFilter(empty);
 }
@@ -289,7 +298,6 @@ async function start() {
   await resolveTimes(state.filter);
   state.test = compile(state.filter);
   state.untimed = untimed(state.filter);
-  showError('grep', regexError(state.filter.grep));
   fillForm(state.filter, els);
   watchAlerts($('alerts-panel'), $('alerts'));
   await load();

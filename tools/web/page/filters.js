@@ -1,6 +1,9 @@
 // filters.js: the view's filters and their place in the URL, so a link
-// reproduces the view. Everything but the full-text query applies to the
-// loaded records in the page (fast); the full-text query goes to the store.
+// reproduces the view. Targets, components, levels and time apply to the
+// loaded records in the page (fast); the regexes (grep, exclude, ignore
+// case) and the full-text query go to the server, which selects with the
+// same matcher as the command-line tools, for the history and the live
+// stream alike.
 
 const listKeys = ['target', 'component', 'level'];
 
@@ -10,7 +13,8 @@ const listKeys = ['target', 'component', 'level'];
 // minutes" stays one) until the server has turned it into ms.
 export function readUrl() {
   const q = new URLSearchParams(location.search);
-  const f = { grep: q.get('grep') || '', match: q.get('match') || '' };
+  const f = { grep: q.get('grep') || '', exclude: q.get('exclude') || '',
+              ignoreCase: q.get('ignore_case') === '1', match: q.get('match') || '' };
   for (const k of ['since', 'until']) {
     const text = (q.get(k) || '').trim();
     f[k] = /^\d+$/.test(text) ? Number(text) : null;
@@ -23,23 +27,34 @@ export function readUrl() {
 export function writeUrl(f) {
   const q = new URLSearchParams();
   for (const k of listKeys) if (f[k].length) q.set(k, f[k].join(','));
-  for (const k of ['grep', 'match']) if (f[k]) q.set(k, f[k]);
+  for (const k of ['grep', 'exclude', 'match']) if (f[k]) q.set(k, f[k]);
+  if (f.ignoreCase) q.set('ignore_case', '1');
   for (const k of ['since', 'until']) if (f[k + 'Text'] || f[k]) q.set(k, f[k + 'Text'] || f[k]);
   const search = String(q);
   history.replaceState(null, '', location.pathname + (search ? '?' + search : ''));
 }
 
 export function isEmpty(f) {
-  return !listKeys.some(k => f[k].length) && !f.grep && !f.match && !f.since && !f.until;
+  return !listKeys.some(k => f[k].length) && !f.grep && !f.exclude && !f.match && !f.since && !f.until;
+}
+
+// The server's part of the filter, as parameters of /api/records and
+// /api/stream.
+export function serverQuery(f) {
+  const q = new URLSearchParams();
+  for (const k of ['grep', 'exclude', 'match']) if (f[k]) q.set(k, f[k]);
+  if (f.ignoreCase && (f.grep || f.exclude)) q.set('ignore_case', '1');
+  return q;
+}
+
+// Whether `a` and `b` ask the server for other records.
+export function sameServerPart(a, b) {
+  return String(serverQuery(a)) === String(serverQuery(b));
 }
 
 // The test the page applies to each loaded entry. Gaps pass on target and
 // time alone: they show in place among the selected targets' records.
 export function compile(f) {
-  let re = null;
-  if (f.grep) {
-    try { re = new RegExp(f.grep); } catch { re = /(?!)/; }  // said beside the box: regexError()
-  }
   const targets = f.target.length ? new Set(f.target) : null;
   const components = f.component.length ? new Set(f.component) : null;
   const levels = f.level.length ? new Set(f.level) : null;
@@ -50,19 +65,17 @@ export function compile(f) {
     if (e.type === 'gap') return true;
     if (components && !components.has(e.component)) return false;
     if (levels && !levels.has(e.level)) return false;
-    if (re && !re.test(e.text)) return false;
     return true;
   };
 }
 
-// Why `grep` is no regular expression, or '' when it is one (or empty).
-export function regexError(grep) {
-  try {
-    new RegExp(grep);
-    return '';
-  } catch (error) {
-    return `not a regular expression: ${error.message}`;
-  }
+// The box an error of the server's is about ('grep', 'exclude' or
+// 'match'), and what to say beside it. The server says "grep: invalid
+// regex 'EXPR': REASON", REASON in the regex library's words.
+export function errorBox(message, f) {
+  const regex = /^(grep|exclude): invalid regex '/.exec(message);
+  if (regex) return { box: regex[1], text: `not a regular expression: ${message.slice(message.lastIndexOf("': ") + 3)}` };
+  return f.match ? { box: 'match', text: message } : null;
 }
 
 // Check boxes for a list whose values come and go (targets, components,
@@ -102,6 +115,8 @@ function toLocalInput(ms) {
 
 export function fillForm(f, els) {
   els.grep.value = f.grep;
+  els.exclude.value = f.exclude;
+  els.ignoreCase.checked = f.ignoreCase;
   els.match.value = f.match;
   els.since.value = toLocalInput(f.since);
   els.until.value = toLocalInput(f.until);
@@ -113,7 +128,8 @@ export function fillForm(f, els) {
 // (and the text it came from).
 export function readForm(els, old) {
   const time = v => (v ? new Date(v).getTime() : null);
-  const f = { grep: els.grep.value, match: els.match.value.trim(),
+  const f = { grep: els.grep.value, exclude: els.exclude.value, ignoreCase: els.ignoreCase.checked,
+           match: els.match.value.trim(),
            since: time(els.since.value), until: time(els.until.value), sinceText: '', untilText: '',
            level: checkedValues(els.levels), target: checkedValues(els.targets),
            component: checkedValues(els.components) };
