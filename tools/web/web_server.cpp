@@ -89,6 +89,7 @@ struct WebServer::Impl {
   void routes();
   void onRecords(const httplib::Request& req, httplib::Response& res);
   void onStream(const httplib::Request& req, httplib::Response& res);
+  nlohmann::json targetsJson();  // the targets' states, as /api/targets and the stream send them
   void onComponents(const httplib::Request& req, httplib::Response& res);
   void onLevels(const httplib::Request& req, httplib::Response& res);
   void onTime(const httplib::Request& req, httplib::Response& res);
@@ -172,6 +173,47 @@ void WebServer::Impl::onRecords(const httplib::Request& req, httplib::Response& 
                   "application/json; charset=utf-8");
 }
 
+namespace {
+
+// Where a stream starts: right after the entry a reconnecting browser saw
+// last (Last-Event-ID, or ?last_id=N), else with what comes after `next`.
+store::Filter streamFilter(const httplib::Request& req, store::Store& store, std::int64_t next) {
+  store::Filter filter = readFilter(req.params, store);
+  filter.limit = 0;  // run() reports the newest id: a limit would skip the rest
+  filter.reverse = false;
+  std::string resume = req.get_header_value("Last-Event-ID");
+  if (resume.empty()) resume = req.get_param_value("last_id");
+  if (!resume.empty()) {
+    httplib::Params p{{"after", resume}};
+    next = readFilter(p, store).afterId;
+  }
+  filter.afterId = next;
+  return filter;
+}
+
+// Appends the entries that came since the query's last run to `out` as
+// events, writing out every kStreamChunk bytes. False once the client has
+// gone; throws StoreError as the query does.
+bool appendEntryEvents(store::Query& query, remote::JsonTime& time, std::string& out,
+                       httplib::DataSink& sink) {
+  bool ok = true;
+  const std::int64_t high = query.run([&](const store::Row& row) {
+    const bool gap = std::holds_alternative<store::StoredGap>(row.entry);
+    out += "id: " + std::to_string(row.id()) + "\nevent: " + (gap ? "gap" : "record") + "\ndata: ";
+    appendEntryJson(out, time, row.entry);
+    out += "\n\n";
+    if (out.size() >= kStreamChunk) {
+      ok = sink.write(out.data(), out.size());
+      out.clear();
+    }
+    return ok;
+  });
+  query.resumeAfter(high);
+  return ok;
+}
+
+}  // namespace
+
 // Server-Sent Events: each record and gap with the store's id as event id,
 // so a browser that reconnects with Last-Event-ID resumes right after the
 // last one it saw; the targets' states as "targets" events when they move.
@@ -185,18 +227,7 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
   // Given back when the response ends, whether it was sent or not.
   std::shared_ptr<void> slot(nullptr, [this](void*) { openStreams.fetch_sub(1); });
   store::Store& store = reader(options.dbPath);
-  store::Filter filter = readFilter(req.params, store);
-  filter.limit = 0;  // run() reports the newest id: a limit would skip the rest
-  filter.reverse = false;
-  std::int64_t from = board.mark().lastId;
-  std::string resume = req.get_header_value("Last-Event-ID");
-  if (resume.empty()) resume = req.get_param_value("last_id");
-  if (!resume.empty()) {
-    httplib::Params p{{"after", resume}};
-    from = readFilter(p, store).afterId;
-  }
-  filter.afterId = from;
-  std::shared_ptr<store::Query> query = store.query(filter);
+  std::shared_ptr<store::Query> query = store.query(streamFilter(req, store, board.mark().lastId));
   auto seen = std::make_shared<WebBoard::Mark>();
   auto time = std::make_shared<remote::JsonTime>();
   seen->targetsVersion = -1;  // send the targets at once
@@ -213,29 +244,12 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
           sink.done();
           return true;
         }
-        if (now.targetsVersion != seen->targetsVersion) {
-          nlohmann::json targets = nlohmann::json::array();
-          for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
-          out +=
-              "event: targets\ndata: " + dump({{"targets", targets}, {"viewer", options.viewer}}) +
-              "\n\n";
-        }
+        if (now.targetsVersion != seen->targetsVersion)
+          out += "event: targets\ndata: " + dump(targetsJson()) + "\n\n";
         bool ok = true;
         if (now.lastId != seen->lastId) {
           try {
-            const std::int64_t high = query->run([&](const store::Row& row) {
-              const bool gap = std::holds_alternative<store::StoredGap>(row.entry);
-              out += "id: " + std::to_string(row.id()) + "\nevent: " + (gap ? "gap" : "record") +
-                     "\ndata: ";
-              appendEntryJson(out, *time, row.entry);
-              out += "\n\n";
-              if (out.size() >= kStreamChunk) {
-                ok = sink.write(out.data(), out.size());
-                out.clear();
-              }
-              return ok;
-            });
-            query->resumeAfter(high);
+            ok = appendEntryEvents(*query, *time, out, sink);
           } catch (const store::StoreError& error) {
             // A full-text query SQLite cannot parse fails on its first run:
             // said on the stream, which then ends.
@@ -249,6 +263,12 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
         *seen = now;
         return ok && sink.write(out.data(), out.size());
       });
+}
+
+nlohmann::json WebServer::Impl::targetsJson() {
+  nlohmann::json targets = nlohmann::json::array();
+  for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
+  return {{"targets", targets}, {"viewer", options.viewer}};
 }
 
 nlohmann::json WebServer::Impl::componentJson(const TargetState& target, const std::string& name) {
@@ -409,9 +429,7 @@ void WebServer::Impl::routes() {
     res.set_content(board.alerts(), "application/json");
   });
   server.Get("/api/targets", [this](const httplib::Request&, httplib::Response& res) {
-    nlohmann::json targets = nlohmann::json::array();
-    for (const auto& t : board.snapshot()) targets.push_back(targetJson(t));
-    sendJson(res, {{"targets", targets}, {"viewer", options.viewer}});
+    sendJson(res, targetsJson());
   });
   server.Get(
       R"(/api/targets/([^/]+)/components)",
