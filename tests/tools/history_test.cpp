@@ -326,6 +326,8 @@ TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {
       {{"query", "--db", good, "-n", "2", "--limit", "3"}, 2, "excludes"},
       {{"query", "--db", "/tmp"}, 2, "--db /tmp is a directory"},
       {{"query", "--db", good, "--follow", "--context", "1"}, 2, "--follow"},
+      // Said, not refused: the component may yet come.
+      {{"query", "--db", good, "--component", "nosuch"}, 0, "no component 'nosuch' in " + good},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -93,18 +93,22 @@ void addFollowOptions(CLI::App& command, FollowFlags& flags) {
       "standard output instead of the records");
 }
 
+void addTimeOptions(CLI::App& command, std::string& timestamps, bool& utc) {
+  command
+      .add_option("--timestamps", timestamps,
+                  "Receive times: short (time of day, with the date when not today) or iso (RFC "
+                  "3339)")
+      ->check(CLI::IsMember({"short", "iso"}))
+      ->capture_default_str();
+  command.add_flag("--utc", utc, "Show times in UTC");
+}
+
 void addOutputOptions(CLI::App& command, OutputFlags& output, CommonFlags& flags) {
   command.add_option("--count", output.output.count, "Stop after printing N records")
       ->check(cli::wholeNumberCheck(1, std::numeric_limits<long>::max()))
       ->type_name("N");
   addFilterOptions(command, output.filter);
-  command
-      .add_option(
-          "--timestamps", output.timestamps,
-          "Receive times: short (time of day, with the date when not today) or iso (RFC 3339)")
-      ->check(CLI::IsMember({"short", "iso"}))
-      ->capture_default_str();
-  command.add_flag("--utc", output.output.utc, "Show times in UTC");
+  addTimeOptions(command, output.timestamps, output.output.utc);
   command.add_option("--color", flags.color, "Colour level names and targets: auto, always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str();

@@ -72,6 +72,9 @@ struct OutputFlags {
   std::string timestamps = "short";
   FilterFlags filter;
 };
+// --timestamps short|iso and --utc: how receive times are printed (tail,
+// replay, query).
+void addTimeOptions(CLI::App& command, std::string& timestamps, bool& utc);
 // --count, --timestamps, --utc, --color and the record filters (tail, replay).
 void addOutputOptions(CLI::App& command, OutputFlags& output, CommonFlags& flags);
 // The output options as typed, with json and color from the shared ones.

@@ -14,12 +14,14 @@
 // Threads: single-threaded tool.
 #include <poll.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <iostream>
 #include <memory>
 #include <sstream>
 
 #include "base/json_line.h"
+#include "base/note.h"
 #include "base/state_file.h"
 #include "base/stop_signal.h"
 #include "base/time_text.h"
@@ -52,9 +54,28 @@ struct QueryFlags {
   std::int64_t limit = 0;
   std::int64_t newest = 0;  // -n: the newest N, oldest first
   std::string output = "short";
+  std::string timestamps = "short";
+  bool utc = false;
   bool reverse = false, follow = false, json = false, stats = false;
   std::string color = "auto";
 };
+
+// A component the store has no record of selects nothing: said, as tail
+// says it of a target, so a typo does not look like a quiet component.
+void warnUnknownComponents(const std::vector<std::string>& asked, store::Store& store,
+                           const std::string& where) {
+  if (asked.empty()) return;
+  const std::vector<std::string> known = store.components();
+  std::string missing;
+  for (const std::string& name : asked) {
+    if (std::find(known.begin(), known.end(), name) == known.end())
+      missing += (missing.empty() ? "'" : ", '") + name + "'";
+  }
+  if (missing.empty()) return;
+  std::string has;
+  for (const std::string& name : known) has += (has.empty() ? "" : ", ") + name;
+  note("warning: no component " + missing + " in " + where + " (it has: " + has + ")");
+}
 
 std::vector<std::string> split(const std::string& list) {
   std::vector<std::string> items;
@@ -175,8 +196,11 @@ int runQuery(const QueryFlags& flags) {
     printStats(store.stats(filter), flags.json, std::cout);
     return 0;
   }
+  warnUnknownComponents(flags.components, store, storePath(flags.db));
   OutputOptions output;
   output.json = flags.json || flags.output == "json";
+  output.isoTimes = flags.timestamps == "iso";
+  output.utc = flags.utc;
   output.color = flags.color == "always" || (flags.color == "auto" && ::isatty(STDOUT_FILENO));
   const bool severalTargets =
       filter.targets.empty() ? store.targets().size() > 1 : filter.targets.size() > 1;
@@ -258,6 +282,7 @@ const Command kQueryCommand = {
           ->check(CLI::IsMember({"short", "json"}));
       app.add_flag("--json", flags->json,
                    "Print JSON, one object per line (records as tail --json)");
+      addTimeOptions(app, flags->timestamps, flags->utc);
       app.add_option("--color", flags->color, "Colour level names: auto, always, never")
           ->check(CLI::IsMember({"auto", "always", "never"}))
           ->capture_default_str();

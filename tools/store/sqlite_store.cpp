@@ -450,6 +450,19 @@ std::int64_t SqliteStore::lastId() {
   }
 }
 
+std::vector<std::string> SqliteStore::components() {
+  try {
+    // The counts table has a row per component still holding records.
+    sqlite::Statement names(db, "SELECT DISTINCT component FROM counts ORDER BY component",
+                            /*persistent=*/false);
+    std::vector<std::string> components;
+    while (names.step()) components.push_back(names.columnText(0));
+    return components;
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
 remote::Levels SqliteStore::levels() {
   try {
     sqlite::Statement names(

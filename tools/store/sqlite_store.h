@@ -81,6 +81,7 @@ class SqliteStore final : public Store {
   std::string statsPlan(const Filter& filter) override;
   remote::Levels levels() override;
   std::vector<std::string> targets() override;
+  std::vector<std::string> components() override;
 
   sqlite::Database& database() { return db; }
 

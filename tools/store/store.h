@@ -108,6 +108,8 @@ class Store {
   virtual remote::Levels levels() = 0;
   // Every target ("address:port") the store has records or gaps of, sorted.
   virtual std::vector<std::string> targets() = 0;
+  // Every component the store holds records of, sorted.
+  virtual std::vector<std::string> components() = 0;
 };
 
 // The store named `location`: today a SQLite file's path. Throws
