@@ -118,6 +118,11 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
     int minLines;                // lines on stdout at least
     const char* everyLine;       // each stdout line holds this (when set)
   } kCases[] = {
+      // A network the test's namespace has no route to: said once for the
+      // host, not once for each of its ten ports.
+      {"test \"$({remote} discover 192.0.2.1 2>&1 | grep -c 'cannot send to 192.0.2.1: ')\" = 1 "
+       "&& echo once",
+       0, "", 1, "once"},
       // Unknown levels and components are errors, not silence.
       {"{remote} tail {host} --min-level bogus --count 3", 2,
        "tarvin-remote: error: --min-level: no level 'bogus' (known: error, warning, info, debug, "

@@ -117,9 +117,13 @@ void Session::send(Channel channel, const Endpoint& to, const codec::Bytes& byte
   if (sent < 0) {
     // Not fatal: the retry loop resends, and a permanent failure shows as
     // "no answer" with the reason given here.
-    const std::string key = "send " + to.text() + " " + std::strerror(errno);
+    // A route that is missing is missing for every port of the host: said
+    // once for the host, not once per port a sweep tries.
+    const bool wholeHost = errno == ENETUNREACH || errno == EHOSTUNREACH;
+    const std::string where = wholeHost ? to.text().substr(0, to.text().rfind(':')) : to.text();
+    const std::string key = "send " + where + " " + std::strerror(errno);
     if (reported.insert({"send", key}).second) {
-      note("warning: cannot send to " + to.text() + ": " + std::strerror(errno));
+      note("warning: cannot send to " + where + ": " + std::strerror(errno));
     }
   }
 }
