@@ -431,7 +431,7 @@ TEST(RemoteTools, OverlappingTemporaryChangesEachUndoOnlyTheirOwn) {
     auto run = std::make_unique<Child>(std::vector<std::string>{
         TARVIN_REMOTE_BIN, "set-level", host.target(), "net", levels, "--for", "1m"});
     EXPECT_TRUE(run->waitFor([](const Outcome& o) {
-      return contains(o.err, "restoring the previous mask");
+      return contains(o.err, "restoring the previous mask after 1m or");
     })) << run->seen().err;
     return run;
   };

@@ -55,6 +55,7 @@ struct SetLevelOptions {
   bool reset = false;
   std::string levels;  // as typed: 0x..., a,b or +a,-b; empty with --reset
   std::optional<std::chrono::milliseconds> temporaryFor;
+  std::string temporaryForText;  // as typed, to say it back
 };
 
 // One component of one target as checked before anything is changed: its
@@ -257,10 +258,8 @@ class SetLevel {
   }
 
   void waitOut() {
-    std::ostringstream when;
-    when << std::chrono::duration<double>(*options.temporaryFor).count();
     note("restoring the previous " + std::string(changes.size() > 1 ? "masks" : "mask") +
-         " after " + when.str() + " s or on Ctrl-C, SIGTERM or SIGHUP");
+         " after " + options.temporaryForText + " or on Ctrl-C, SIGTERM or SIGHUP");
     const auto deadline = Clock::now() + *options.temporaryFor;
     Received ignored;
     for (;;) {
@@ -336,6 +335,7 @@ SetLevelOptions readWords(const SetLevelFlags& flags, std::vector<std::string> e
   }
   if (!flags.temporaryFor.empty())
     options.temporaryFor = parseDuration(flags.temporaryFor, "--for");
+  options.temporaryForText = flags.temporaryFor;
   return options;
 }
 
