@@ -121,8 +121,8 @@ class Rsyslog {
 };
 
 long forwardedRecords(const std::string& err) {
-  const std::size_t at = err.find("forwarded ");
-  return at == std::string::npos ? -1 : std::stol(err.substr(at + 10));
+  const std::size_t at = err.find("made ");
+  return at == std::string::npos ? -1 : std::stol(err.substr(at + 5));
 }
 
 // rsyslog can only give back the fields when each message arrived whole:

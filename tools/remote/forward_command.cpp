@@ -68,8 +68,11 @@ class Forward : public FollowHandler {
     flushWaiting(/*final=*/true);
     sink->flush();
     sink->drain(kDrainLimit);
-    note("forwarded " + counted(records, "record") +
-         (gaps > 0 ? " and " + counted(gaps, "notice") + " of lost records" : std::string()));
+    // What went out and what did not is the sink's to say: this counts
+    // what was handed to it, never "forwarded" beside "not delivered".
+    note("made " + counted(records, "record") +
+         (gaps > 0 ? " and " + counted(gaps, "notice") + " of lost records" : std::string()) +
+         " into messages");
     const bool delivered = sink->report();
     return delivered && !follower.losses().anyLost() && follower.allNamedReached() ? 0
                                                                                    : kExitNoAnswer;
