@@ -4,7 +4,8 @@
 // warnings and the final counts go here so that stdout carries only the
 // command's output.
 //
-// Threads: the tool is single-threaded.
+// Threads: any thread may call note(); status() is for one thread's
+// progress.
 #pragma once
 
 #include <string>
@@ -12,5 +13,10 @@
 namespace remote {
 
 void note(const std::string& text);
+
+// A line of progress on a terminal, "tarvin-remote: <text>" in place of the
+// last one, with no newline; the next note() clears it. Only for stderr on
+// a terminal: elsewhere use note().
+void status(const std::string& text);
 
 }  // namespace remote

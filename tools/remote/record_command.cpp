@@ -9,8 +9,8 @@
 // leaving out what the store already holds (an import run twice, or the
 // capture of a recording into that recording's store).
 //
-// While stderr is a terminal, one progress line a second; at the end a
-// summary. Exit 1 when records were lost on the way (gaps), a named
+// While stderr is a terminal, one progress line a second, written over in
+// place; at the end a summary. Exit 1 when records were lost on the way (gaps), a named
 // target was never registered with, or the store refused a batch, which
 // ends the recording at once.
 //
@@ -171,8 +171,8 @@ class Recorder : public FollowHandler {
         std::chrono::duration<double>(now - lastProgress.value_or(now - kProgressEvery)).count();
     const auto rate =
         static_cast<long long>((received - receivedBefore) / std::max(seconds, 0.001) + 0.5);
-    note(std::to_string(rate) + " records/s, " + std::to_string(feed.written().storedRecords()) +
-         " stored, " + std::to_string(feed.lost()) + " lost");
+    status(std::to_string(rate) + " records/s, " + std::to_string(feed.written().storedRecords()) +
+           " stored, " + std::to_string(feed.lost()) + " lost");
     receivedBefore = received;
     lastProgress = now;
     nextProgress = now + kProgressEvery;
