@@ -44,7 +44,6 @@ UniqueFd openClientSocket() {
 
 Session::Session(RetryPolicy policy, bool broadcast)
     : retry(policy), broadcast(broadcast), requestId(std::random_device{}()) {
-  installStopHandlers();
   sockets.push_back(Socket{makeSocket(), {}, 0, 0});
 }
 

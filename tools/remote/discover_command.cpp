@@ -38,6 +38,7 @@ struct DiscoverOptions {
 int runDiscover(const DiscoverOptions& options) {
   const CommonOptions common = options.common.read();
   const std::chrono::milliseconds window = parseDuration(options.window, "--wait");
+  installStopHandlers();
   Session session(common.retry, options.broadcast);
   const std::vector<std::string> hosts =
       options.hosts.empty() ? std::vector<std::string>{"127.0.0.1"} : options.hosts;

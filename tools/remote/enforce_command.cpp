@@ -230,6 +230,7 @@ const Command kEnforceCommand = {
       return [flags] {
         if (flags->targets.empty() && flags->discoverHosts.empty())
           throw ToolError{kExitUsage, "enforce: name a TARGET, or use --discover HOST"};
+        installStopHandlers();
         Enforcer enforcer(flags->common.read(), *flags);
         return enforcer.run();
       };

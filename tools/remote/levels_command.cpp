@@ -14,6 +14,7 @@
 
 #include "base/json_line.h"
 #include "base/note.h"
+#include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "base/visible_text.h"
 #include "client/component_list.h"
@@ -30,6 +31,7 @@ namespace {
 
 int runLevels(const CommonOptions& common, const std::string& targetText,
               const std::string& component) {
+  installStopHandlers();
   Session session(common.retry);
   const Endpoint target = findTarget(session, targetText);
   const codec::LevelDescriptions d = fetchLevelDescriptions(session, target, component);

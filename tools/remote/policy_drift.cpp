@@ -14,6 +14,7 @@
 
 #include "base/json_line.h"
 #include "base/note.h"
+#include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "base/visible_text.h"
 #include "client/component_list.h"
@@ -45,6 +46,7 @@ policy::LevelPolicy loadPolicy(const std::string& path) {
 
 int runPolicyDrift(const CommonOptions& common, const DriftOptions& options) {
   const policy::LevelPolicy levelPolicy = loadPolicy(options.policyPath);
+  installStopHandlers();
   Session session(common.retry);
   int exitCode = 0;
   DiscoverySweep sweep;

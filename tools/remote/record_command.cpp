@@ -27,6 +27,7 @@
 #include "base/note.h"
 #include "base/plural.h"
 #include "base/state_file.h"
+#include "base/stop_signal.h"
 #include "capture/captured_log.h"
 #include "capture/pcap_file.h"
 #include "follow/follow.h"
@@ -260,6 +261,7 @@ int runRecord(const RecordFlags& flags) {
   try {
     store::RecordStore store(options.db, store::RecordStore::Access::kRecord);
     if (!options.importPath.empty()) return runImport(options, store);
+    installStopHandlers();
     Recorder recorder(common, options, store);
     return recorder.run();
   } catch (const store::StoreError& error) {

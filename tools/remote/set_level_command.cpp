@@ -379,6 +379,7 @@ const Command kSetLevelCommand = {
         // A reader of our output that is gone (a pipe to a dropped SSH
         // session) must not kill the tool before it restores.
         ::signal(SIGPIPE, SIG_IGN);
+        installStopHandlers();
         SetLevel setLevel(common, options);
         return setLevel.run();
       };
