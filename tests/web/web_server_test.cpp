@@ -189,6 +189,44 @@ TEST(WebServer, EachTokenMayDoWhatItsRoleAllows) {
   std::remove(path);
 }
 
+// Each kind of failure gets its one HTTP status, whichever part of the
+// console met it: the API's parameters, the store, level changes.
+TEST(WebServer, EachKindOfFailureHasItsStatus) {
+  ExampleHost host("20");
+  Console console(host.target());
+  ASSERT_NE(console.port, 0);
+  const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  const std::string components = "/api/targets/" + host.target() + "/components";
+  const std::string levels = components + "/";
+  // The follower learns the components from the records.
+  for (int i = 0; i < 100; ++i) {
+    if (requestOf(console.port, components, at).body.find("\"db\"") != std::string::npos) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  const std::string put = "Origin: http://" + at + "\r\nContent-Type: application/json\r\n";
+  const struct {
+    const char* what;
+    std::string method, path, body;
+    int status;
+  } kCases[] = {
+      {"a regex the engine refuses", "GET", "/api/records?grep=(", "", 400},
+      {"a full-text query SQLite refuses", "GET", "/api/records?match=alpha%20AND%20AND", "", 400},
+      {"a time it cannot read", "GET", "/api/records?until=garbage", "", 400},
+      {"a level change that does not parse", "PUT", levels + "db/levels",
+       R"({"levels":"+nosuchlevel"})", 400},
+      {"a component the target lacks", "PUT", levels + "nosuch/levels", R"({"levels":"+debug"})",
+       404},
+      {"a target not followed", "PUT", "/api/targets/nosuch:1/components/db/levels",
+       R"({"levels":"+debug"})", 404},
+      {"a change that lands", "PUT", levels + "db/levels", R"({"levels":"+debug"})", 200},
+  };
+  for (const auto& c : kCases) {
+    const Reply r =
+        requestOf(console.port, c.path, at, c.method, c.method == "PUT" ? put : "", c.body);
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.body;
+  }
+}
+
 // Level changes from several browsers at once each get their own answer:
 // two components changed together, over and over, each while the
 // component list (which asks the target for every component's levels) is

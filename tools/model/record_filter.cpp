@@ -96,7 +96,7 @@ RecordFilter::RecordFilter(const FilterFlags& flags)
     if (rc != 0) {
       char message[256];
       ::regerror(rc, &pattern->regex, message, sizeof message);
-      throw ToolError{kExitUsage,
+      throw ToolError{ErrorKind::kBadRegex,
                       std::string(option) + ": invalid regex '" + text + "': " + message};
     }
     pattern->compiled = true;
@@ -135,7 +135,7 @@ int RecordFilter::minimumFor(const Levels& levels) {
     }
   }
   if (!levels.empty()) {
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "--min-level: no level '" + minName + "' (known: " + joined(seenNames) + ")"};
   }
   if (!warnedUnknown) {

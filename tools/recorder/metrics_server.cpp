@@ -30,7 +30,7 @@ MetricsServer::MetricsServer(const std::string& listen) : state(std::make_unique
   } catch (const std::exception&) {
   }
   if (colon == std::string::npos || colon == 0 || port <= 0 || port > 65535)
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "--metrics: '" + listen + "' is no ADDR:PORT (such as 127.0.0.1:9464)"};
   const std::string host = listen.substr(0, colon);
   // SO_REUSEADDR without cpp-httplib's SO_REUSEPORT, which would let a
@@ -45,8 +45,8 @@ MetricsServer::MetricsServer(const std::string& listen) : state(std::make_unique
     response.set_content(state->page, "text/plain; version=0.0.4; charset=utf-8");
   });
   if (!state->server.bind_to_port(host, port)) {
-    throw ToolError{kExitNoAnswer, "--metrics: cannot listen on " + listen +
-                                       " (address in use, or not an address of this machine)"};
+    throw ToolError{ErrorKind::kLocal, "--metrics: cannot listen on " + listen +
+                                           " (address in use, or not an address of this machine)"};
   }
   state->thread = std::thread([this] { state->server.listen_after_bind(); });
 }

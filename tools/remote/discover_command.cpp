@@ -77,7 +77,7 @@ int runDiscover(const DiscoverOptions& options) {
   for (const Endpoint& target : named) {
     if (found.contains(targetKey(target))) continue;
     throw ToolError{
-        kExitNoAnswer,
+        ErrorKind::kNoAnswer,
         (refused.contains(targetKey(target)) ? "nothing listens on " : "no target answered on ") +
             target.text()};
   }
@@ -85,7 +85,7 @@ int runDiscover(const DiscoverOptions& options) {
     std::string where;
     for (const std::string& host : hosts) where += (where.empty() ? "" : ", ") + host;
     const bool closed = refused.size() == sweep.size();
-    throw ToolError{kExitNoAnswer,
+    throw ToolError{ErrorKind::kNoAnswer,
                     (closed ? "nothing listens on " : "no target answered on ") + where +
                         (named.size() == sweep.size() ? "" : " ports " + targetPortRange())};
   }

@@ -214,8 +214,8 @@ const Command kForwardCommand = {
         options.follow = flags->follow.read("forward");
         const auto facility = syslog::parseFacility(flags->facility);
         if (!facility)
-          throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility +
-                                          "' (user, daemon, local0-local7 or 0-23)"};
+          throw ToolError{ErrorKind::kBadInput, "--facility: unknown facility '" + flags->facility +
+                                                    "' (user, daemon, local0-local7 or 0-23)"};
         options.facility = *facility;
         RecordFilter filter(flags->filter);
         installStopHandlers();

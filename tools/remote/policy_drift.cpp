@@ -39,7 +39,7 @@ struct Drift {
 policy::LevelPolicy loadPolicy(const std::string& path) {
   policy::LevelPolicy p = policy::readPolicy(path);
   if (p.errors.empty()) return p;
-  throw ToolError{kExitUsage, "--policy: " + config::describeMistakes(path, p.errors)};
+  throw ToolError{ErrorKind::kBadInput, "--policy: " + config::describeMistakes(path, p.errors)};
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ int runPolicyDrift(const CommonOptions& common, const DriftOptions& options) {
     try {
       sweep.addPort(findTarget(session, given));
     } catch (const ToolError& error) {
-      if (error.exitCode == kExitUsage) throw;
+      if (isBadInput(error.kind)) throw;
       note("error: " + error.message);
       exitCode = kExitNoAnswer;
     }
@@ -92,7 +92,7 @@ int runPolicyDrift(const CommonOptions& common, const DriftOptions& options) {
                           desired->entry->line});
       }
     } catch (const ToolError& error) {
-      if (error.exitCode == kExitUsage) throw;
+      if (isBadInput(error.kind)) throw;
       note("error: " + target.from.text() + ": " + error.message);
       exitCode = kExitNoAnswer;
     }

@@ -71,7 +71,7 @@ int clientLevel(const std::string& name, const Levels& known, const char* option
   for (const auto& d : known) {
     if (names.find(d.text) == std::string::npos) names += (names.empty() ? "" : ", ") + d.text;
   }
-  throw ToolError{kExitUsage,
+  throw ToolError{ErrorKind::kBadInput,
                   std::string(option) + ": no level '" + name + "' in the store (" +
                       (names.empty() ? std::string("none named yet") : "it has " + names) +
                       "; or a client level 0-31)"};
@@ -97,7 +97,7 @@ store::Filter readFilter(const QueryFlags& flags, store::RecordStore& store) {
     for (const std::string& name : split(flags.levels))
       filter.clientLevels.push_back(clientLevel(name, known, "--level"));
     if (!flags.levels.empty() && filter.clientLevels.empty())
-      throw ToolError{kExitUsage, "--level: no level named"};
+      throw ToolError{ErrorKind::kBadInput, "--level: no level named"};
   }
   filter.grep = flags.grep;
   filter.match = flags.match;
@@ -162,11 +162,11 @@ bool waitForMore() {
 int runQuery(const QueryFlags& flags) {
   if (flags.follow && (flags.context > 0 || flags.reverse)) {
     throw ToolError{
-        kExitUsage,
+        ErrorKind::kBadInput,
         "query: --follow shows entries in the order they come; no --context or --reverse"};
   }
   if (flags.newest > 0 && (flags.limit > 0 || flags.reverse))
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "query: -n shows the newest N oldest first; no --limit or --reverse"};
   store::RecordStore store(storePath(flags.db), store::RecordStore::Access::kRead);
   store::Filter filter = readFilter(flags, store);
@@ -272,13 +272,10 @@ const Command kQueryCommand = {
         try {
           return runQuery(*flags);
         } catch (const store::StoreError& error) {
-          // A regex is checked before the query runs; what the store
-          // refuses while running is the full-text query.
-          const std::string message = error.what();
-          if (error.kind() == store::StoreError::Kind::kBadQuery &&
-              !message.starts_with("invalid regex")) {
-            throw ToolError{kExitUsage, "--match '" + flags->match + "': " + message};
-          }
+          // SQLite's words on a full-text query do not say which option.
+          if (error.kind() == store::StoreError::Kind::kBadMatch)
+            throw ToolError{ErrorKind::kBadMatch,
+                            "--match '" + flags->match + "': " + error.what()};
           throw toolError(error);
         }
       };

@@ -251,9 +251,9 @@ int runRecord(const RecordFlags& flags) {
     options.follow = flags.follow.read("record");
     options.follow.gather = StoreFeed::kGather;
   } else if (!flags.follow.follow.targets.empty() || flags.follow.follow.discovering()) {
-    throw ToolError{kExitUsage, "record: --import takes no targets"};
+    throw ToolError{ErrorKind::kBadInput, "record: --import takes no targets"};
   } else if (options.alerts.any() || !options.metrics.empty()) {
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "record: --alerts and --metrics follow records as they arrive, not --import"};
   }
   options.retention.maxRecords = flags.maxRecords;

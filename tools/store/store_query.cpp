@@ -124,7 +124,7 @@ Query::Query(RecordStore& store, Filter f) : store(store), filter(std::move(f)) 
   if (!filter.grep.empty()) {
     const std::string error = regexpError(filter.grep);
     if (!error.empty())
-      throw StoreError(Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
+      throw StoreError(Kind::kBadRegex, "invalid regex '" + filter.grep + "': " + error);
   }
   try {
     sqlite::Database& db = store.database();
@@ -227,8 +227,10 @@ std::int64_t Query::run(const std::function<bool(const Row&)>& visit) {
   } catch (const sqlite::Error& e) {
     resetAll();
     // SQLITE_ERROR while stepping is the query itself: the full-text
-    // syntax, or a pattern the regex engine refused.
-    if (e.primaryCode() == SQLITE_ERROR) throw StoreError(Kind::kBadQuery, e.what());
+    // syntax, or a pattern the regex engine refused (checked before, so
+    // only where no full-text query is given).
+    if (e.primaryCode() == SQLITE_ERROR)
+      throw StoreError(filter.match.empty() ? Kind::kBadRegex : Kind::kBadMatch, e.what());
     throw fromSqlite(e);
   } catch (...) {
     resetAll();  // the visitor failed: the next run still starts afresh

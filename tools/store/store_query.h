@@ -36,9 +36,9 @@ struct Row {
 
 class Query {
  public:
-  // Throws StoreError kBadQuery for a regex that does not compile (the
+  // Throws StoreError kBadRegex for a regex that does not compile (the
   // regex engine's message); a full-text query SQLite cannot parse fails
-  // the same way on the first run().
+  // with kBadMatch on the first run().
   Query(RecordStore& store, Filter filter);
   ~Query();
   Query(const Query&) = delete;

@@ -72,7 +72,7 @@ void checkRegexp(const Filter& filter) {
   if (filter.grep.empty()) return;
   const std::string error = regexpError(filter.grep);
   if (!error.empty())
-    throw StoreError(StoreError::Kind::kBadQuery, "invalid regex '" + filter.grep + "': " + error);
+    throw StoreError(StoreError::Kind::kBadRegex, "invalid regex '" + filter.grep + "': " + error);
 }
 
 }  // namespace
@@ -113,8 +113,11 @@ Stats collectStats(RecordStore& store, const Filter& filter) {
     snapshot.commit();
     return stats;
   } catch (const sqlite::Error& e) {
-    if (e.primaryCode() == 1)
-      throw StoreError(StoreError::Kind::kBadQuery, e.what());  // SQLITE_ERROR: the query
+    if (e.primaryCode() == 1) {  // SQLITE_ERROR: the query; its regex was checked before
+      throw StoreError(
+          filter.match.empty() ? StoreError::Kind::kBadRegex : StoreError::Kind::kBadMatch,
+          e.what());
+    }
     throw fromSqlite(e);
   }
 }

@@ -70,7 +70,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
       result.before = remote::fetchLevelDescriptions(session, endpoint, component);
       const auto& levels = result.before.levels;
       const auto parsed = remote::parseLevelChange(changeText, result.before.clientMask, levels);
-      if (!parsed) throw remote::ToolError{remote::kExitUsage, parsed.error()};
+      if (!parsed) throw remote::ToolError{remote::ErrorKind::kBadInput, parsed.error()};
       wanted = *parsed;
       const std::uint32_t named =
           remote::bitsNamed(*remote::parseLevelChange(changeText, 0, levels),

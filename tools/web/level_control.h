@@ -74,7 +74,7 @@ class LevelControl {
   codec::LevelDescriptions describe(const remote::Endpoint& endpoint, const std::string& component)
       EXCLUDES(mutex);
   // Applies `change` (set-level syntax) to the component's current mask.
-  // Throws remote::ToolError: kExitUsage for a change that does not parse.
+  // Throws remote::ToolError: kBadInput for a change that does not parse.
   LevelResult change(const std::string& label, const remote::Endpoint& endpoint,
                      const std::string& component, const std::string& change,
                      std::optional<std::chrono::milliseconds> temporaryFor) EXCLUDES(mutex);

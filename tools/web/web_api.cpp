@@ -46,7 +46,8 @@ std::int64_t idParam(const Params& params, const char* name) {
   const std::string text = value(params, name);
   if (text.empty()) return 0;
   const auto n = integer(text);
-  if (!n || *n < 0) throw ApiError(400, std::string(name) + ": not a record id: " + text);
+  if (!n || *n < 0)
+    throw ApiError(remote::ErrorKind::kBadInput, std::string(name) + ": not a record id: " + text);
   return *n;
 }
 
@@ -61,7 +62,7 @@ std::optional<std::int64_t> timeParam(const Params& params, const char* name) {
     const auto at = remote::parseTimeBound(text, name, remote::SystemClock::now());
     return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
   } catch (const remote::ToolError& error) {
-    throw ApiError(400, error.message);
+    throw ApiError(remote::ErrorKind::kBadInput, error.message);
   }
 }
 
@@ -97,7 +98,7 @@ store::Filter readFilter(const Params& params, store::RecordStore& store) {
   filter.limit = 1000;
   if (!limit.empty()) {
     const auto n = integer(limit);
-    if (!n || *n < 0) throw ApiError(400, "limit: not a number: " + limit);
+    if (!n || *n < 0) throw ApiError(remote::ErrorKind::kBadInput, "limit: not a number: " + limit);
     filter.limit = *n;
   }
   filter.reverse = value(params, "order") != "oldest";

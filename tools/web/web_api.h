@@ -15,28 +15,30 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/tool_error.h"
 #include "store/filter.h"
 #include "store/record_store.h"
 #include "web/web_board.h"
 
 namespace web {
 
-// A request the API refuses, with the HTTP status to say so.
+// A request the API refuses, with its kind; the server says the status.
 struct ApiError : std::runtime_error {
-  ApiError(int status, const std::string& message) : std::runtime_error(message), status(status) {}
-  int status;
+  ApiError(remote::ErrorKind kind, const std::string& message)
+      : std::runtime_error(message), kind(kind) {}
+  remote::ErrorKind kind;
 };
 
 using Params = std::multimap<std::string, std::string>;
 
 // target, component (repeatable or comma lists), level (names or client
 // levels), grep, match, since, until (epoch ms or query's WHEN), before,
-// after (store ids), limit. Throws ApiError 400.
+// after (store ids), limit. Throws ApiError kBadInput.
 store::Filter readFilter(const Params& params, store::RecordStore& store);
 
 // The time parameter `name` in ns since the epoch: ms since the epoch (what
 // the page sends) or anything `query --since` takes; none when absent.
-// Throws ApiError 400 naming the parameter and the text.
+// Throws ApiError kBadInput naming the parameter and the text.
 std::optional<std::int64_t> timeParam(const Params& params, const char* name);
 
 nlohmann::json entryJson(const store::Entry& entry);
