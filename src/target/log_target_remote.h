@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "target/mutex.h"
-#include "target/thread_annotations.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "tarvin/log_target.h"
 
 class CLogtargetRemote : public ILogTarget {

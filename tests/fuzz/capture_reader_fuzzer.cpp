@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     contents = remote::parsePcap(codec::ByteSpan(data, size), "input.pcap");
   } catch (const remote::ToolError& error) {
-    if (error.exitCode != remote::kExitUsage) fail("refused with another exit code");
+    if (error.kind != remote::ErrorKind::kBadInput) fail("refused as another kind of error");
     if (error.message.rfind("input.pcap: ", 0) != 0) fail("refused without naming the file");
     return 0;
   }

@@ -255,7 +255,7 @@ TEST(CaptureReaders, ReadEveryLinkTypeInEveryFormat) {
       remote::parsePcap(capture.bytes, "wifi.pcap");
       ADD_FAILURE() << "link type 105 read";
     } catch (const remote::ToolError& error) {
-      EXPECT_EQ(error.exitCode, remote::kExitUsage);
+      EXPECT_EQ(error.kind, remote::ErrorKind::kBadInput);
       EXPECT_EQ(error.message.rfind("wifi.pcap: link type 105 not supported", 0), 0u)
           << error.message;
     }

@@ -26,7 +26,7 @@ ALLOWED = {
     "follow": {"client", "capture", "model", "base", "codec", "common", "wire"},
     "output": {"model", "base", "codec"},
     "syslog": {"model", "base", "codec", "common"},
-    "alerts": {"config", "cli", "model", "base", "codec"},
+    "alerts": {"config", "cli", "model", "base", "codec", "common"},
     "policy": {"model", "config", "base", "codec"},
     "store": {"model", "base", "codec", "common"},
     "recorder": {"store", "follow", "alerts", "client", "capture", "model", "base", "codec",

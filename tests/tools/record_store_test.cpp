@@ -458,6 +458,36 @@ int kindCode(const std::function<void()>& action) {
   return 100;
 }
 
+// A refused query says which part the user got wrong by its kind, whatever
+// the words of the regex engine or SQLite: a regex checked before the
+// query runs, a full-text query when it first runs, and statistics alike.
+TEST_F(StoreTest, ARefusedQueryNamesTheRegexOrTheFullTextByKind) {
+  {
+    SqliteStore writer(path, Access::kRecord);
+    writer.append(std::vector<Entry>{record(kA, 1, "net", 28, "alpha")}, at(kNow));
+  }
+  SqliteStore reader(path, Access::kRead);
+  const struct {
+    std::string grep, match;
+    Kind kind;
+  } kCases[] = {
+      {"(", "", Kind::kBadRegex},
+      {"a{2,1}", "", Kind::kBadRegex},
+      {"", "alpha AND AND", Kind::kBadMatch},
+      {"", "\"open", Kind::kBadMatch},
+      {"alp", "alpha AND AND", Kind::kBadMatch},
+      {"(", "alpha", Kind::kBadRegex},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE("grep '" + c.grep + "', match '" + c.match + "'");
+    Filter filter;
+    if (!c.grep.empty()) filter.regex.grep = {c.grep};
+    filter.match = c.match;
+    EXPECT_EQ(kindCode([&] { rowsOf(reader, filter); }), static_cast<int>(c.kind));
+    EXPECT_EQ(kindCode([&] { store::collectStats(reader, filter); }), static_cast<int>(c.kind));
+  }
+}
+
 // Read-only and full file systems, made in a mount namespace of a child
 // (as root); its exit status is the StoreError kind it saw, or 100.
 int inPrivateMount(const fs::path& dir, const std::function<int()>& body) {

@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/socket_address.h"
@@ -51,26 +54,38 @@ struct Console {
   int port = 0;
 };
 
-// The status of `METHOD path` with this Host header, other headers and
-// body; 0 when nothing answers.
-int statusOf(int port, const std::string& path, const std::string& host,
-             const std::string& method = "GET", const std::string& headers = "",
-             const std::string& body = "") {
+struct Reply {
+  int status = 0;  // 0 when nothing answers
+  std::string body;
+};
+
+// `METHOD path` with this Host header, other headers and body.
+Reply requestOf(int port, const std::string& path, const std::string& host,
+                const std::string& method = "GET", const std::string& headers = "",
+                const std::string& body = "") {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const sockaddr_in to = loopbackAddress(static_cast<std::uint16_t>(port));
-  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return 0;
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return {};
   const std::string request = method + " " + path + " HTTP/1.1\r\nHost: " + host + "\r\n" +
                               headers + "Content-Length: " + std::to_string(body.size()) +
                               "\r\nConnection: close\r\n\r\n" + body;
   if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size()))
-    return 0;
+    return {};
   std::string reply;
   char buffer[4096];
   for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;)
     reply.append(buffer, static_cast<std::size_t>(n));
-  if (!reply.starts_with("HTTP/1.1 ")) return 0;
-  return std::stoi(reply.substr(9, 3));
+  if (!reply.starts_with("HTTP/1.1 ")) return {};
+  const std::size_t head = reply.find("\r\n\r\n");
+  return {std::stoi(reply.substr(9, 3)),
+          head == std::string::npos ? std::string() : reply.substr(head + 4)};
+}
+
+int statusOf(int port, const std::string& path, const std::string& host,
+             const std::string& method = "GET", const std::string& headers = "",
+             const std::string& body = "") {
+  return requestOf(port, path, host, method, headers, body).status;
 }
 
 // A second console on a port in use must not share it: the kernel would
@@ -172,6 +187,127 @@ TEST(WebServer, EachTokenMayDoWhatItsRoleAllows) {
     EXPECT_EQ(change(c.token, "net"), c.changeNet);
   }
   std::remove(path);
+}
+
+// Each kind of failure gets its one HTTP status, whichever part of the
+// console met it: the API's parameters, the store, level changes.
+TEST(WebServer, EachKindOfFailureHasItsStatus) {
+  ExampleHost host("20");
+  Console console(host.target());
+  ASSERT_NE(console.port, 0);
+  const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  const std::string components = "/api/targets/" + host.target() + "/components";
+  const std::string levels = components + "/";
+  // The follower learns the components from the records.
+  for (int i = 0; i < 100; ++i) {
+    if (requestOf(console.port, components, at).body.find("\"db\"") != std::string::npos) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  const std::string put = "Origin: http://" + at + "\r\nContent-Type: application/json\r\n";
+  const struct {
+    const char* what;
+    std::string method, path, body;
+    int status;
+  } kCases[] = {
+      {"a regex the engine refuses", "GET", "/api/records?grep=(", "", 400},
+      {"a full-text query SQLite refuses", "GET", "/api/records?match=alpha%20AND%20AND", "", 400},
+      {"a time it cannot read", "GET", "/api/records?until=garbage", "", 400},
+      {"a level change that does not parse", "PUT", levels + "db/levels",
+       R"({"levels":"+nosuchlevel"})", 400},
+      {"a component the target lacks", "PUT", levels + "nosuch/levels", R"({"levels":"+debug"})",
+       404},
+      {"a target not followed", "PUT", "/api/targets/nosuch:1/components/db/levels",
+       R"({"levels":"+debug"})", 404},
+      {"a change that lands", "PUT", levels + "db/levels", R"({"levels":"+debug"})", 200},
+  };
+  for (const auto& c : kCases) {
+    const Reply r =
+        requestOf(console.port, c.path, at, c.method, c.method == "PUT" ? put : "", c.body);
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.body;
+  }
+}
+
+// Level changes from several browsers at once each get their own answer:
+// two components changed together, over and over, each while the
+// component list (which asks the target for every component's levels) is
+// read beside them. Without retries, an answer that went to the wrong
+// request is a 502 here rather than a resend that hides it.
+TEST(WebServer, LevelChangesAtOnceEachLandWithTheirOwnAnswers) {
+  ExampleHost host("20");
+  Console console(host.target(), "127.0.0.1:0", {"--timeout", "2s", "--retries", "0"});
+  ASSERT_NE(console.port, 0);
+  const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  const std::string components = "/api/targets/" + host.target() + "/components";
+  // The follower learns the components from the records; wait for both.
+  for (int i = 0; i < 100; ++i) {
+    const Reply r = requestOf(console.port, components, at);
+    if (r.body.find("\"db\"") != std::string::npos && r.body.find("\"net\"") != std::string::npos)
+      break;
+    std::this_thread::sleep_for(100ms);
+  }
+  struct Case {
+    std::string component;
+    std::vector<std::string> rounds[2];  // the levels asked, by the round's parity
+  };
+  const Case cases[] = {
+      {"db", {{"error", "debug"}, {"error", "warning", "info"}}},
+      {"net", {{"error", "trace"}, {"error", "warning"}}},
+  };
+  constexpr int kRounds = 20;
+  std::vector<std::string> faults[2];
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 2; ++c) {
+    clients.emplace_back([&, c] {
+      const Case& mine = cases[c];
+      for (int round = 0; round < kRounds; ++round) {
+        const std::vector<std::string>& levels = mine.rounds[round % 2];
+        std::string list;
+        for (const std::string& l : levels) list += (list.empty() ? "" : ",") + l;
+        const Reply r =
+            requestOf(console.port, components + "/" + mine.component + "/levels", at, "PUT",
+                      "Origin: http://" + at + "\r\nContent-Type: application/json\r\n",
+                      R"({"levels":")" + list + R"("})");
+        const auto body = nlohmann::json::parse(r.body, nullptr, /*allow_exceptions=*/false);
+        const std::string seen =
+            "round " + std::to_string(round) + ": " + std::to_string(r.status) + " " + r.body;
+        if (r.status != 200 || !body.is_object() || body["results"].size() != 1) {
+          faults[c].push_back(seen);
+          continue;
+        }
+        const auto& result = body["results"][0];
+        const std::set<std::string> enabled(result["enabled"].begin(), result["enabled"].end());
+        if (result["component"] != mine.component || result["client_mask"] != result["asked"] ||
+            enabled != std::set<std::string>(levels.begin(), levels.end()))
+          faults[c].push_back(seen);
+      }
+    });
+  }
+  // The component list's reads of every component, meanwhile.
+  std::vector<std::string> listFaults;
+  for (int i = 0; i < kRounds; ++i) {
+    const Reply r = requestOf(console.port, components, at);
+    const auto body = nlohmann::json::parse(r.body, nullptr, /*allow_exceptions=*/false);
+    bool answered = r.status == 200 && body.is_object() && body["components"].size() >= 2;
+    for (const auto& one : body.value("components", nlohmann::json::array()))
+      answered = answered && !one.contains("error");
+    if (!answered) listFaults.push_back(std::to_string(r.status) + " " + r.body);
+  }
+  for (std::thread& t : clients) t.join();
+  for (int c = 0; c < 2; ++c) {
+    EXPECT_TRUE(faults[c].empty()) << cases[c].component << ": " << faults[c].size() << " of "
+                                   << kRounds << " wrong, first: " << faults[c].front();
+  }
+  EXPECT_TRUE(listFaults.empty()) << listFaults.size() << " wrong, first: " << listFaults.front();
+  // And the target holds what the last round of each asked.
+  const auto last = nlohmann::json::parse(requestOf(console.port, components, at).body);
+  for (const Case& c : cases) {
+    const auto& levels = c.rounds[(kRounds - 1) % 2];
+    for (const auto& one : last["components"]) {
+      if (one["name"] != c.component) continue;
+      const std::set<std::string> enabled(one["enabled"].begin(), one["enabled"].end());
+      EXPECT_EQ(enabled, std::set<std::string>(levels.begin(), levels.end())) << c.component;
+    }
+  }
 }
 
 }  // namespace

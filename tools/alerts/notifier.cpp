@@ -13,12 +13,14 @@
 #include <unistd.h>
 
 #include <httplib.h>
-#include <condition_variable>
 #include <ctime>
 #include <deque>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
+
+#include "common/cond_var.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 
 extern char** environ;
 
@@ -180,32 +182,32 @@ class Notifier::Worker {
 
   ~Worker() {
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       stopping = true;
     }
-    wake.notify_all();
+    wake.notifyAll();
     thread.join();
   }
 
   void post(const Transition& change) {
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       if (queue.size() >= options.queueLimit) {
         ++counts.dropped;
         return;
       }
       queue.push_back(change);
     }
-    wake.notify_one();
+    wake.notifyOne();
   }
 
   void setFiring(const std::vector<Alert>& alerts) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     firing = alerts;
   }
 
   NotifierStats stats() const {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     NotifierStats out = counts;
     out.queued = queue.size();
     return out;
@@ -244,29 +246,33 @@ class Notifier::Worker {
   }
 
   // Sends with retries; false when the worker is stopping or every
-  // attempt failed. Called and returns with `lock` held.
-  bool deliver(std::unique_lock<std::mutex>& lock, const std::vector<Transition>& changes) {
+  // attempt failed. Gives the mutex back for each send.
+  bool deliver(const std::vector<Transition>& changes) REQUIRES(mutex) {
     auto pause = options.firstRetry;
     for (int attempt = 1;; ++attempt) {
-      lock.unlock();
+      mutex.unlock();
       const bool ok = send(changes);
-      lock.lock();
+      mutex.lock();
       if (ok) return true;
       if (attempt >= options.attempts || stopping) return false;
       ++counts.retried;
-      if (wake.wait_for(lock, pause, [&] { return stopping; })) return false;
+      const auto retryAt = SteadyClock::now() + pause;
+      while (!stopping && wake.waitUntil(mutex, retryAt)) {
+      }
+      if (stopping) return false;
       pause = std::min(pause * 2, options.maxRetryPause);
     }
   }
 
   void run() {
-    std::unique_lock lock(mutex);
+    MutexLock lock(mutex);
     auto nextResend = SteadyClock::now() + options.resend;
     while (true) {
       if (isAlertmanager()) {
-        wake.wait_until(lock, nextResend, [&] { return stopping || !queue.empty(); });
+        while (!stopping && queue.empty() && wake.waitUntil(mutex, nextResend)) {
+        }
       } else {
-        wake.wait(lock, [&] { return stopping || !queue.empty(); });
+        while (!stopping && queue.empty()) wake.wait(mutex);
       }
       if (stopping) {
         counts.dropped += queue.size();
@@ -275,7 +281,7 @@ class Notifier::Worker {
       }
       if (!queue.empty()) {
         const std::vector<Transition> changes = {queue.front()};
-        const bool ok = deliver(lock, changes);
+        const bool ok = deliver(changes);
         queue.pop_front();
         (ok ? counts.sent : counts.dropped) += 1;
         continue;
@@ -286,18 +292,18 @@ class Notifier::Worker {
       if (firing.empty()) continue;
       std::vector<Transition> changes;
       for (const Alert& alert : firing) changes.push_back({Transition::Kind::kFiring, alert});
-      deliver(lock, changes);
+      deliver(changes);
     }
   }
 
   const Destination destination;
   const NotifierOptions& options;
-  mutable std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<Transition> queue;
-  std::vector<Alert> firing;
-  NotifierStats counts;
-  bool stopping = false;
+  mutable Mutex mutex;
+  CondVar wake;
+  std::deque<Transition> queue GUARDED_BY(mutex);
+  std::vector<Alert> firing GUARDED_BY(mutex);
+  NotifierStats counts GUARDED_BY(mutex);
+  bool stopping GUARDED_BY(mutex) = false;
   std::thread thread;  // last: it starts with everything above in place
 };
 

@@ -53,7 +53,8 @@ void OutputBuffer::writeAll(std::string_view text) {
       ::poll(&room, 1, /*timeout=*/-1);
       continue;
     }
-    throw ToolError{kExitNoAnswer, std::string("cannot write output: ") + std::strerror(errno)};
+    throw ToolError{ErrorKind::kDataLost,
+                    std::string("cannot write output: ") + std::strerror(errno)};
   }
 }
 

@@ -44,7 +44,7 @@ std::string stateDirectory() {
 }
 
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
-  throw ToolError{kExitNoAnswer, "cannot " + what + " " + path + ": " + std::strerror(errno)};
+  throw ToolError{ErrorKind::kLocal, "cannot " + what + " " + path + ": " + std::strerror(errno)};
 }
 
 // Opens `path` and locks it, made when missing. A writer replaces the
@@ -98,7 +98,8 @@ void editStateFile(const std::string& name,
                    const std::function<bool(std::vector<std::string>&)>& change) {
   const std::string directory = stateDirectory();
   if (directory.empty()) {
-    throw ToolError{kExitNoAnswer, "neither XDG_STATE_HOME nor HOME names a directory for " + name};
+    throw ToolError{ErrorKind::kLocal,
+                    "neither XDG_STATE_HOME nor HOME names a directory for " + name};
   }
   const std::string path = directory + "/" + name;
   const UniqueFd fd = openLocked(path);  // held until the new file is in place
@@ -121,8 +122,8 @@ void editStateFile(const std::string& name,
 std::string statePath(const std::string& name) {
   const std::string directory = stateDirectory();
   if (directory.empty()) {
-    throw ToolError{kExitUsage, "neither XDG_STATE_HOME nor HOME names a directory for " + name +
-                                    ": give --db FILE"};
+    throw ToolError{ErrorKind::kBadInput, "neither XDG_STATE_HOME nor HOME names a directory for " +
+                                              name + ": give --db FILE"};
   }
   return directory + "/" + name;
 }
@@ -131,8 +132,9 @@ std::string storePath(const std::string& given) {
   const std::string path = given.empty() ? statePath(kDefaultStoreName) : given;
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    throw ToolError{kExitUsage, "--db " + path + " is a directory: name a file (such as " + path +
-                                    "/" + kDefaultStoreName + ")"};
+    throw ToolError{ErrorKind::kBadInput, "--db " + path +
+                                              " is a directory: name a file (such as " + path +
+                                              "/" + kDefaultStoreName + ")"};
   }
   return path;
 }

@@ -74,7 +74,8 @@ void onOutputTimer(int) { gOutputAbandoned = 1; }
 void installStopHandlers() {
   if (gWakePipe[0] >= 0) return;
   if (::pipe2(gWakePipe, O_NONBLOCK | O_CLOEXEC) != 0) {
-    throw ToolError{kExitNoAnswer, std::string("cannot create stop pipe: ") + std::strerror(errno)};
+    throw ToolError{ErrorKind::kLocal,
+                    std::string("cannot create stop pipe: ") + std::strerror(errno)};
   }
   struct sigaction action {};
   action.sa_handler = onStopSignal;
@@ -127,7 +128,7 @@ void guardOutputOnStop() {
   expiry.sigev_notify = SIGEV_SIGNAL;
   expiry.sigev_signo = SIGALRM;
   if (::timer_create(CLOCK_MONOTONIC, &expiry, &gOutputTimer) != 0) {
-    throw ToolError{kExitNoAnswer, std::string("cannot create timer: ") + std::strerror(errno)};
+    throw ToolError{ErrorKind::kLocal, std::string("cannot create timer: ") + std::strerror(errno)};
   }
   struct sigaction action {};
   action.sa_handler = onOutputTimer;

@@ -30,7 +30,8 @@ namespace remote {
 inline constexpr std::chrono::milliseconds kOutputGrace{500};
 
 // Installs the handlers of SIGINT, SIGTERM and SIGHUP; later calls do
-// nothing.
+// nothing. Each command that wants them calls it (making a Session does
+// not), before its first wait.
 // Throws ToolError when the wake-up pipe cannot be made.
 void installStopHandlers();
 

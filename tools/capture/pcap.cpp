@@ -104,7 +104,7 @@ codec::Bytes pcapPacket(const RawDatagram& datagram) {
 PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
   if (file.size() >= 4 && isPcapng(file)) return parsePcapng(file, name);
   if (file.size() < kFileHeaderSize)
-    throw ToolError{kExitUsage, name + ": too short for a pcap file"};
+    throw ToolError{ErrorKind::kBadInput, name + ": too short for a pcap file"};
 
   const FileOrder little(false), big(true);
   const std::uint32_t magic = little.load32(file.data());
@@ -112,14 +112,14 @@ PcapContents parsePcap(codec::ByteSpan file, const std::string& name) {
   const FileOrder order = swapped ? big : little;
   const std::uint32_t ordered = order.load32(file.data());
   if (ordered != kMagicMicro && ordered != kMagicNano) {
-    throw ToolError{kExitUsage, name + ": neither a pcap nor a pcapng file"};
+    throw ToolError{ErrorKind::kBadInput, name + ": neither a pcap nor a pcapng file"};
   }
   const long long fractionPerSecond = ordered == kMagicNano ? 1'000'000'000 : 1'000'000;
   const std::uint32_t linkType =
       order.load32(file.data() + 20) & 0x0FFFFFFF;  // upper bits: FCS info
   if (!linkTypeSupported(linkType)) {
-    throw ToolError{kExitUsage, name + ": link type " + std::to_string(linkType) +
-                                    " not supported (" + supportedLinkTypes() + ")"};
+    throw ToolError{ErrorKind::kBadInput, name + ": link type " + std::to_string(linkType) +
+                                              " not supported (" + supportedLinkTypes() + ")"};
   }
 
   PcapContents contents;

@@ -27,8 +27,9 @@ void writeAll(int fd, const codec::Bytes& bytes, const std::string& path) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0 && errno == EINTR && !outputAbandoned()) continue;
     if (n < 0 && errno == EINTR)
-      throw ToolError{kExitNoAnswer, path + " took nothing more after the stop"};
-    if (n < 0) throw ToolError{kExitNoAnswer, "cannot write " + path + ": " + std::strerror(errno)};
+      throw ToolError{ErrorKind::kDataLost, path + " took nothing more after the stop"};
+    if (n < 0)
+      throw ToolError{ErrorKind::kDataLost, "cannot write " + path + ": " + std::strerror(errno)};
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -39,7 +40,7 @@ void writeAll(int fd, const codec::Bytes& bytes, const std::string& path) {
 PcapWriter::PcapWriter(const std::string& path) : path(path == "-" ? "standard output" : path) {
   if (path == "-") {
     if (::isatty(STDOUT_FILENO)) {
-      throw ToolError{kExitUsage,
+      throw ToolError{ErrorKind::kBadInput,
                       "--pcap -: standard output is a terminal; pipe the capture on "
                       "(tarvin-remote replay -, wireshark -k -i -)"};
     }
@@ -47,7 +48,9 @@ PcapWriter::PcapWriter(const std::string& path) : path(path == "-" ? "standard o
   } else {
     fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   }
-  if (!fd) throw ToolError{kExitUsage, "cannot create " + this->path + ": " + std::strerror(errno)};
+  if (!fd)
+    throw ToolError{ErrorKind::kBadInput,
+                    "cannot create " + this->path + ": " + std::strerror(errno)};
   writeAll(fd.get(), pcapFileHeader(), path);
 }
 
@@ -62,7 +65,8 @@ PcapContents readPcap(const std::string& path) {
     return parsePcap(file, "standard input");
   }
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ToolError{kExitUsage, "cannot open " + path + ": " + std::strerror(errno)};
+  if (!in)
+    throw ToolError{ErrorKind::kBadInput, "cannot open " + path + ": " + std::strerror(errno)};
   const codec::Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   return parsePcap(file, path);
 }

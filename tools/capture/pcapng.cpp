@@ -111,10 +111,11 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
     if (read.u32(at) == kSectionHeader || !inSection) {
       // A new section may change the byte order: its magic says which.
       if (left < 12 || !isPcapng(file.subspan(at)))
-        throw ToolError{kExitUsage, name + ": not a pcapng file"};
+        throw ToolError{ErrorKind::kBadInput, name + ": not a pcapng file"};
       const std::uint32_t magic = Reader(file, false).u32(at + 8);
       if (magic != kByteOrderMagic && Reader(file, true).u32(at + 8) != kByteOrderMagic) {
-        throw ToolError{kExitUsage, name + ": pcapng section with an unknown byte-order magic"};
+        throw ToolError{ErrorKind::kBadInput,
+                        name + ": pcapng section with an unknown byte-order magic"};
       }
       read = Reader(file, magic != kByteOrderMagic);
       interfaces.clear();
@@ -123,8 +124,9 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
     const std::uint32_t type = read.u32(at);
     const std::size_t length = read.u32(at + 4);
     if (length < kBlockOverhead || length % 4 != 0) {
-      throw ToolError{kExitUsage, name + ": pcapng block of length " + std::to_string(length) +
-                                      " at byte " + std::to_string(at)};
+      throw ToolError{ErrorKind::kBadInput, name + ": pcapng block of length " +
+                                                std::to_string(length) + " at byte " +
+                                                std::to_string(at)};
     }
     const bool isPacket =
         type == kEnhancedPacket || type == kSimplePacket || type == kObsoletePacket;
@@ -138,13 +140,14 @@ PcapContents parsePcapng(codec::ByteSpan file, const std::string& name) {
 
     if (type == kInterfaceDescription) {
       if (end - body < 8)
-        throw ToolError{kExitUsage, name + ": pcapng interface description cut short"};
+        throw ToolError{ErrorKind::kBadInput, name + ": pcapng interface description cut short"};
       Interface iface;
       iface.linkType = read.u16(body);
       iface.snapLength = read.u32(body + 4);
       if (!linkTypeSupported(iface.linkType)) {
-        throw ToolError{kExitUsage, name + ": link type " + std::to_string(iface.linkType) +
-                                        " not supported (" + supportedLinkTypes() + ")"};
+        throw ToolError{ErrorKind::kBadInput, name + ": link type " +
+                                                  std::to_string(iface.linkType) +
+                                                  " not supported (" + supportedLinkTypes() + ")"};
       }
       readOptions(read, file, body + 8, end, iface);
       interfaces.push_back(iface);

@@ -31,8 +31,8 @@ std::vector<codec::ComponentInfo> listComponents(Session& session, const Endpoin
       },
       keepInfo);
   if (!confirm) {
-    throw ToolError{kExitNoAnswer, "no registration confirm from " + target.text() +
-                                       " (it may already serve its five clients)"};
+    throw ToolError{ErrorKind::kNoAnswer, "no registration confirm from " + target.text() +
+                                              " (it may already serve its five clients)"};
   }
   // The component infos follow the confirm back to back; once none has come
   // for one timeout, the list is complete. Log records may keep arriving,
@@ -70,8 +70,8 @@ void requireComponent(Session& session, const Endpoint& target, const std::strin
   }
   const auto named = [&](const codec::ComponentInfo& c) { return c.name == component; };
   if (std::any_of(components.begin(), components.end(), named)) return;
-  throw ToolError{kExitNoAnswer, "no component '" + component + "' on " + target.text() +
-                                     " (it has: " + componentNames(components) + ")"};
+  throw ToolError{ErrorKind::kNotFound, "no component '" + component + "' on " + target.text() +
+                                            " (it has: " + componentNames(components) + ")"};
 }
 
 }  // namespace remote

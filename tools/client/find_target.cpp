@@ -39,7 +39,7 @@ Endpoint findTarget(Session& session, const std::string& targetText) {
       if (wait == Session::Wait::kRefused) {
         refused.insert(received.from.address.sin_port);
         if (refused.size() == sweep.size()) {
-          throw ToolError{kExitNoAnswer,
+          throw ToolError{ErrorKind::kNoAnswer,
                           "nothing listens on " + given.host + " ports " + targetPortRange()};
         }
         continue;
@@ -55,13 +55,14 @@ Endpoint findTarget(Session& session, const std::string& targetText) {
       }
       deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(50));
     }
-    if (stopRequested()) throw ToolError{kExitNoAnswer, "interrupted while looking for a target"};
+    if (stopRequested())
+      throw ToolError{ErrorKind::kInterrupted, "interrupted while looking for a target"};
     if (best) {
       note("using target " + best->first.text() + " (" + best->second + ")");
       return best->first;
     }
   }
-  throw ToolError{kExitNoAnswer,
+  throw ToolError{ErrorKind::kNoAnswer,
                   "no target answered on " + given.host + " ports " + targetPortRange()};
 }
 

@@ -24,9 +24,8 @@ Reply requestReply(Session& session, const Endpoint& target, std::uint32_t id,
     return candidate != nullptr && candidate->requestId == id;
   });
   if (!reply) {
-    throw ToolError{kExitNoAnswer, stopRequested()
-                                       ? interrupted
-                                       : "no answer from " + target.text() + " to " + what};
+    if (stopRequested()) throw ToolError{ErrorKind::kInterrupted, interrupted};
+    throw ToolError{ErrorKind::kNoAnswer, "no answer from " + target.text() + " to " + what};
   }
   return std::get<Reply>(*reply);
 }
@@ -36,8 +35,9 @@ Reply requestReply(Session& session, const Endpoint& target, std::uint32_t id,
 codec::LevelDescriptions fetchLevelDescriptions(Session& session, const Endpoint& target,
                                                 const std::string& component) {
   if (component.size() > wire::kMaxRequestNameLength) {
-    throw ToolError{kExitUsage, "component name '" + component + "' is longer than " +
-                                    std::to_string(wire::kMaxRequestNameLength) + " characters"};
+    throw ToolError{ErrorKind::kBadInput, "component name '" + component + "' is longer than " +
+                                              std::to_string(wire::kMaxRequestNameLength) +
+                                              " characters"};
   }
   const std::uint32_t id = session.nextRequestId();
   return requestReply<codec::LevelDescriptions>(

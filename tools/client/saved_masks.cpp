@@ -83,7 +83,7 @@ void requireSavedMasks() {
   try {
     withLines([](std::vector<Line>&) { return true; });  // a write proves the undo can be kept
   } catch (const ToolError& error) {
-    throw ToolError{kExitNoAnswer, error.message + " (--reset reads the masks kept there)"};
+    throw ToolError{ErrorKind::kLocal, error.message + " (--reset reads the masks kept there)"};
   }
 }
 

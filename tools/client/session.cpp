@@ -34,7 +34,7 @@ namespace {
 UniqueFd openClientSocket() {
   UniqueFd fd = bindClientSocket(sockaddr_in{});  // every address: answers to broadcasts too
   if (!fd) {
-    throw ToolError{kExitNoAnswer,
+    throw ToolError{ErrorKind::kLocal,
                     std::string("cannot create UDP socket: ") + std::strerror(errno)};
   }
   return fd;
@@ -44,7 +44,6 @@ UniqueFd openClientSocket() {
 
 Session::Session(RetryPolicy policy, bool broadcast)
     : retry(policy), broadcast(broadcast), requestId(std::random_device{}()) {
-  installStopHandlers();
   sockets.push_back(Socket{makeSocket(), {}, 0, 0});
 }
 
@@ -54,7 +53,8 @@ UniqueFd Session::makeSocket() const {
   UniqueFd fd = openClientSocket();
   const int on = 1;
   if (broadcast && ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-    throw ToolError{kExitNoAnswer, std::string("cannot enable broadcast: ") + std::strerror(errno)};
+    throw ToolError{ErrorKind::kLocal,
+                    std::string("cannot enable broadcast: ") + std::strerror(errno)};
   }
   // The destination address of each datagram, for captures: the socket is
   // bound to every address, and a broadcast answer differs from a unicast.
@@ -144,7 +144,7 @@ Session::Wait Session::waitReadable(Clock::time_point deadline, pollfd* extra) {
       if (count < 0 && errno == EINTR) count = 0;
     }
     if (count < 0)
-      throw ToolError{kExitNoAnswer, std::string("poll failed: ") + std::strerror(errno)};
+      throw ToolError{ErrorKind::kLocal, std::string("poll failed: ") + std::strerror(errno)};
     if (count == 0) return Wait::kTimeout;
     if (extra != nullptr) extra->revents = waitSet[1].revents;
     // The sockets in turn, starting after the one served last: a busy
@@ -300,7 +300,8 @@ std::optional<codec::Datagram> Session::request(
       if (result == Wait::kStopped) return std::nullopt;
       if (result == Wait::kTimeout) break;
       if (result == Wait::kRefused) {
-        if (received.from == to) throw ToolError{kExitNoAnswer, "nothing listens on " + to.text()};
+        if (received.from == to)
+          throw ToolError{ErrorKind::kNoAnswer, "nothing listens on " + to.text()};
         continue;
       }
       if (received.from.answersFor(to) && accept(received.datagram))

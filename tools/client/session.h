@@ -8,7 +8,8 @@
 //
 // Datagrams the codec refuses are reported on stderr once per kind and
 // source and then skipped: a peer that sends garbage must not end a tail.
-// Every wait ends early on a stop request (stop_signal.h).
+// Every wait ends early on a stop request (stop_signal.h), once the command
+// has installed the stop handlers.
 //
 // Followers read in batches (receiveBatch(): one poll() and one
 // recvmmsg() for up to 64 datagrams) into a buffer sized for bursts, and
@@ -23,7 +24,9 @@
 // session's own socket (channel 0) keeps the requests whose answers must
 // not drown: discovery, level descriptions, the one-shot commands.
 //
-// Threads: the tool is single-threaded.
+// Threads: one thread per Session; a Session shares nothing with another,
+// so threads that each make their own (the web console's level requests)
+// may run at once.
 #pragma once
 
 #include <poll.h>
@@ -60,8 +63,11 @@ struct RetryPolicy {
 
 class Session {
  public:
-  // Opens the socket (SO_BROADCAST when asked) and installs the handlers of
-  // SIGINT, SIGTERM and SIGHUP. Throws ToolError when the socket cannot be made.
+  // Opens the socket (SO_BROADCAST when asked). Installs no signal handler:
+  // a command that wants Ctrl-C to end its waits installs them
+  // (installStopHandlers()), a library user such as the web console's
+  // level control or a test is left the signals as it set them. Throws
+  // ToolError when the socket cannot be made.
   explicit Session(RetryPolicy policy, bool broadcast = false);
   ~Session();
   Session(const Session&) = delete;

@@ -77,7 +77,7 @@ void Follower::run() {
     } catch (const ToolError& error) {
       // A host without a port where no target answers: named, and the
       // others followed all the same, unless there are none.
-      if (error.exitCode == kExitUsage || stopRequested() || options.targets.size() == 1) throw;
+      if (isBadInput(error.kind) || stopRequested() || options.targets.size() == 1) throw;
       note("error: " + error.message);
       notFound.push_back(given);
       continue;
@@ -87,7 +87,7 @@ void Follower::run() {
     if (!known) add(endpoint, parseTargetAddress(given).host, /*named=*/true);
   }
   if (targets.empty() && !notFound.empty() && !options.discovering()) {
-    throw ToolError{kExitNoAnswer, "no target answered on any host named"};
+    throw ToolError{ErrorKind::kNoAnswer, "no target answered on any host named"};
   }
   std::vector<std::string> hosts = options.discoverHosts;
   if (options.broadcast && hosts.empty()) hosts.push_back("255.255.255.255");
@@ -136,10 +136,10 @@ void Follower::endIfNoneAnswers() const {
                                               : target->label + " " + target->trouble);
   }
   if (why.empty()) return;
-  if (why.size() == 1) throw ToolError{kExitNoAnswer, why.front()};
+  if (why.size() == 1) throw ToolError{ErrorKind::kNoAnswer, why.front()};
   std::string all;
   for (const std::string& one : why) all += (all.empty() ? "" : "; ") + one;
-  throw ToolError{kExitNoAnswer, "no target answered: " + all};
+  throw ToolError{ErrorKind::kNoAnswer, "no target answered: " + all};
 }
 
 void Follower::serve() {

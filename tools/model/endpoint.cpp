@@ -34,11 +34,11 @@ TargetAddress parseTargetAddress(const std::string& text) {
     const char* end = portText.data() + portText.size();
     const auto [stop, ec] = std::from_chars(portText.data(), end, port);
     if (portText.empty() || ec != std::errc() || stop != end || port == 0 || port > 65535) {
-      throw ToolError{kExitUsage, "invalid port '" + portText + "' in '" + text + "'"};
+      throw ToolError{ErrorKind::kBadInput, "invalid port '" + portText + "' in '" + text + "'"};
     }
     out.port = static_cast<std::uint16_t>(port);
   }
-  if (out.host.empty()) throw ToolError{kExitUsage, "no host in '" + text + "'"};
+  if (out.host.empty()) throw ToolError{ErrorKind::kBadInput, "no host in '" + text + "'"};
   return out;
 }
 
@@ -53,7 +53,8 @@ Endpoint resolve(const std::string& host, std::uint16_t port) {
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   if (rc != 0 || found == nullptr) {
-    throw ToolError{kExitUsage, "cannot resolve host '" + host + "': " + ::gai_strerror(rc)};
+    throw ToolError{ErrorKind::kBadInput,
+                    "cannot resolve host '" + host + "': " + ::gai_strerror(rc)};
   }
   endpoint.address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
   ::freeaddrinfo(found);

@@ -87,7 +87,7 @@ RecordMatch compiledMatch(const MatchFlags& flags) {
   try {
     return RecordMatch(flags);
   } catch (const RegexError& error) {
-    throw ToolError{kExitUsage, "--" + error.list + ": " + error.what()};
+    throw ToolError{ErrorKind::kBadRegex, "--" + error.list + ": " + error.what()};
   }
 }
 
@@ -121,7 +121,7 @@ int RecordFilter::minimumFor(const Levels& levels) {
     }
   }
   if (!levels.empty()) {
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "--min-level: no level '" + minName + "' (known: " + joined(seenNames) + ")"};
   }
   if (!warnedUnknown) {

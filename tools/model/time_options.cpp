@@ -19,8 +19,8 @@ namespace remote {
 std::chrono::milliseconds parseDuration(const std::string& text, const char* option) {
   const auto value = cli::parseDuration(text);
   if (!value) {
-    throw ToolError{kExitUsage, std::string(option) + ": invalid duration '" + text +
-                                    "' (examples: " + cli::kDurationExamples + ")"};
+    throw ToolError{ErrorKind::kBadInput, std::string(option) + ": invalid duration '" + text +
+                                              "' (examples: " + cli::kDurationExamples + ")"};
   }
   return *value;
 }
@@ -38,8 +38,8 @@ std::size_t parseSize(const std::string& text, const char* option) {
   if (unit == "M") shift = 20;
   if (unit == "G") shift = 30;
   if (ec != std::errc() || shift < 0 || value > (std::uint64_t{1} << (40 - shift))) {
-    throw ToolError{kExitUsage, std::string(option) + ": invalid size '" + text +
-                                    "' (examples: 8M, 512K, 65536)"};
+    throw ToolError{ErrorKind::kBadInput, std::string(option) + ": invalid size '" + text +
+                                              "' (examples: 8M, 512K, 65536)"};
   }
   return static_cast<std::size_t>(value << shift);
 }
@@ -47,7 +47,7 @@ namespace {
 
 [[noreturn]] void invalidTime(const std::string& text, const char* option) {
   throw ToolError{
-      kExitUsage,
+      ErrorKind::kBadInput,
       std::string(option) + ": invalid time '" + text +
           "' (examples: 10m, 2h, 2024-05-01, '2024-05-01 12:00', 12:00:30, @1714560000)"};
 }

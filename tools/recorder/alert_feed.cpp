@@ -20,15 +20,16 @@ constexpr std::chrono::seconds kEvaluateEvery{1};
 std::vector<alerts::Rule> loadRules(const std::string& path) {
   alerts::RuleFile file = alerts::readRules(path);
   if (!file.errors.empty()) {
-    throw ToolError{kExitUsage, "--alerts: " + config::describeMistakes(path, file.errors) +
-                                    "\n(tarvin-remote alerts check " + path + " lists them too)"};
+    throw ToolError{ErrorKind::kBadInput,
+                    "--alerts: " + config::describeMistakes(path, file.errors) +
+                        "\n(tarvin-remote alerts check " + path + " lists them too)"};
   }
   for (const alerts::Rule& rule : file.rules) {
     if (!rule.match.empty()) {
-      throw ToolError{kExitUsage, "--alerts: " + path + ":" + std::to_string(rule.line) +
-                                      ": rule '" + rule.name +
-                                      "': 'match' is not evaluated while recording yet; "
-                                      "select with grep instead"};
+      throw ToolError{ErrorKind::kBadInput, "--alerts: " + path + ":" + std::to_string(rule.line) +
+                                                ": rule '" + rule.name +
+                                                "': 'match' is not evaluated while recording yet; "
+                                                "select with grep instead"};
     }
   }
   return std::move(file.rules);
@@ -40,7 +41,7 @@ alerts::NotifierOptions notifyOptions(const std::vector<std::string>& notify) {
     alerts::Destination destination;
     std::string error;
     if (!alerts::parseDestination(text, destination, error))
-      throw ToolError{kExitUsage, "--notify: " + error};
+      throw ToolError{ErrorKind::kBadInput, "--notify: " + error};
     options.destinations.push_back(destination);
   }
   return options;

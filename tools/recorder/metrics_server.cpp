@@ -7,17 +7,18 @@
 
 #include <httplib.h>
 
-#include <mutex>
 #include <thread>
 
 #include "base/tool_error.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 
 namespace remote {
 
 struct MetricsServer::State {
   httplib::Server server;
-  std::mutex mutex;
-  std::string page;  // guarded by mutex
+  Mutex mutex;
+  std::string page GUARDED_BY(mutex);
   std::thread thread;
 };
 
@@ -29,7 +30,7 @@ MetricsServer::MetricsServer(const std::string& listen) : state(std::make_unique
   } catch (const std::exception&) {
   }
   if (colon == std::string::npos || colon == 0 || port <= 0 || port > 65535)
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "--metrics: '" + listen + "' is no ADDR:PORT (such as 127.0.0.1:9464)"};
   const std::string host = listen.substr(0, colon);
   // SO_REUSEADDR without cpp-httplib's SO_REUSEPORT, which would let a
@@ -40,12 +41,12 @@ MetricsServer::MetricsServer(const std::string& listen) : state(std::make_unique
   });
   state->server.new_task_queue = [] { return new httplib::ThreadPool(1); };
   state->server.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-    std::lock_guard lock(state->mutex);
+    MutexLock lock(state->mutex);
     response.set_content(state->page, "text/plain; version=0.0.4; charset=utf-8");
   });
   if (!state->server.bind_to_port(host, port)) {
-    throw ToolError{kExitNoAnswer, "--metrics: cannot listen on " + listen +
-                                       " (address in use, or not an address of this machine)"};
+    throw ToolError{ErrorKind::kLocal, "--metrics: cannot listen on " + listen +
+                                           " (address in use, or not an address of this machine)"};
   }
   state->thread = std::thread([this] { state->server.listen_after_bind(); });
 }
@@ -56,7 +57,7 @@ MetricsServer::~MetricsServer() {
 }
 
 void MetricsServer::publish(std::string text) {
-  std::lock_guard lock(state->mutex);
+  MutexLock lock(state->mutex);
   state->page = std::move(text);
 }
 

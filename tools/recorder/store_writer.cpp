@@ -33,10 +33,10 @@ StoreWriter::StoreWriter(store::Store& store, const store::Retention& retention)
 StoreWriter::~StoreWriter() {
   if (!batch.empty()) handOver(std::move(batch));
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     stopping = true;
   }
-  changed.notify_all();
+  changed.notifyAll();
   writer.join();
 }
 
@@ -69,19 +69,19 @@ void StoreWriter::onTimers(Clock::time_point now) {
 void StoreWriter::commit() {
   if (!batch.empty()) handOver(std::move(batch));
   {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return queue.empty() && !writing; });
+    MutexLock lock(mutex);
+    while (!queue.empty() || writing) changed.wait(mutex);
   }
   throwFailure();
 }
 
 void StoreWriter::handOver(Work&& work) {
   {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return queue.size() < kMaxQueued || failure; });
+    MutexLock lock(mutex);
+    while (queue.size() >= kMaxQueued && !failure) changed.wait(mutex);
     queue.push_back(std::move(work));
   }
-  changed.notify_all();
+  changed.notifyAll();
   batch = Work{};
   batch.reserve(kMaxBatch);
 }
@@ -90,7 +90,7 @@ void StoreWriter::throwFailure() {
   if (failureThrown) return;
   std::exception_ptr fault;
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     fault = failure;
   }
   if (!fault) return;
@@ -99,18 +99,22 @@ void StoreWriter::throwFailure() {
 }
 
 void StoreWriter::writeLoop() {
-  std::unique_lock lock(mutex);
   for (;;) {
-    changed.wait(lock, [&] { return !queue.empty() || stopping; });
-    if (queue.empty()) return;
-    Work work = std::move(queue.front());
-    queue.pop_front();
-    writing = true;
-    lock.unlock();
+    Work work;
+    {
+      MutexLock lock(mutex);
+      while (queue.empty() && !stopping) changed.wait(mutex);
+      if (queue.empty()) return;
+      work = std::move(queue.front());
+      queue.pop_front();
+      writing = true;
+    }
     write(work);
-    lock.lock();
-    writing = false;
-    changed.notify_all();
+    {
+      MutexLock lock(mutex);
+      writing = false;
+    }
+    changed.notifyAll();
   }
 }
 
@@ -118,7 +122,7 @@ void StoreWriter::write(Work& work) {
   const std::int64_t records = recordsIn(work);
   bool failed;
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     failed = failure != nullptr;
   }
   if (failed) {  // the store said no before: nothing after that batch is written
@@ -134,11 +138,11 @@ void StoreWriter::write(Work& work) {
     deleted += store.append(work, SystemClock::now());
     newestId = store.lastId();
     const std::chrono::duration<double> took = Clock::now() - began;
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     appendTimes.observe(took.count());
   } catch (...) {
     unstored += records;
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     failure = std::current_exception();
     return;
   }
@@ -147,12 +151,12 @@ void StoreWriter::write(Work& work) {
 }
 
 alerts::Histogram StoreWriter::appendSeconds() const {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   return appendTimes;
 }
 
 std::size_t StoreWriter::queuedBatches() const {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   return queue.size() + (writing ? 1 : 0);
 }
 

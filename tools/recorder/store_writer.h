@@ -25,16 +25,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "alerts/metrics_text.h"
 #include "base/clocks.h"
+#include "common/cond_var.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "store/store.h"
 
 namespace remote {
@@ -91,14 +92,14 @@ class StoreWriter {
   Clock::time_point nextTrim;
   std::atomic<std::int64_t> stored{0}, gaps{0}, unstored{0}, deleted{0}, newestId{0};
 
-  mutable std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<Work> queue;       // guarded by mutex
-  alerts::Histogram appendTimes{// guarded by mutex
-                                {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5}};
-  bool writing = false;        // guarded by mutex: the writer holds a batch
-  bool stopping = false;       // guarded by mutex
-  std::exception_ptr failure;  // guarded by mutex
+  mutable Mutex mutex;
+  CondVar changed;
+  std::deque<Work> queue GUARDED_BY(mutex);
+  alerts::Histogram appendTimes GUARDED_BY(mutex){
+      {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5}};
+  bool writing GUARDED_BY(mutex) = false;  // the writer holds a batch
+  bool stopping GUARDED_BY(mutex) = false;
+  std::exception_ptr failure GUARDED_BY(mutex);
   bool failureThrown = false;  // feeding thread only
   std::thread writer;
 };

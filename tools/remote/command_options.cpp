@@ -50,7 +50,7 @@ void addTargetArgument(CLI::App& command, std::string& target) {
 FollowOptions FollowFlags::read(const char* command) const {
   FollowOptions out = follow;
   if (out.targets.empty() && !out.discovering()) {
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     std::string(command) + ": name a TARGET, or use --discover or --broadcast"};
   }
   if (!duration.empty()) out.duration = parseDuration(duration, "--duration");

@@ -13,6 +13,7 @@
 
 #include "base/json_line.h"
 #include "base/note.h"
+#include "base/stop_signal.h"
 #include "base/visible_text.h"
 #include "client/component_list.h"
 #include "client/find_target.h"
@@ -26,6 +27,7 @@ namespace remote {
 namespace {
 
 int runComponents(const CommonOptions& common, const std::string& targetText) {
+  installStopHandlers();
   Session session(common.retry);
   const Endpoint target = findTarget(session, targetText);
 

@@ -38,6 +38,7 @@ struct DiscoverOptions {
 int runDiscover(const DiscoverOptions& options) {
   const CommonOptions common = options.common.read();
   const std::chrono::milliseconds window = parseDuration(options.window, "--wait");
+  installStopHandlers();
   Session session(common.retry, options.broadcast);
   const std::vector<std::string> hosts =
       options.hosts.empty() ? std::vector<std::string>{"127.0.0.1"} : options.hosts;
@@ -76,7 +77,7 @@ int runDiscover(const DiscoverOptions& options) {
   for (const Endpoint& target : named) {
     if (found.contains(targetKey(target))) continue;
     throw ToolError{
-        kExitNoAnswer,
+        ErrorKind::kNoAnswer,
         (refused.contains(targetKey(target)) ? "nothing listens on " : "no target answered on ") +
             target.text()};
   }
@@ -84,7 +85,7 @@ int runDiscover(const DiscoverOptions& options) {
     std::string where;
     for (const std::string& host : hosts) where += (where.empty() ? "" : ", ") + host;
     const bool closed = refused.size() == sweep.size();
-    throw ToolError{kExitNoAnswer,
+    throw ToolError{ErrorKind::kNoAnswer,
                     (closed ? "nothing listens on " : "no target answered on ") + where +
                         (named.size() == sweep.size() ? "" : " ports " + targetPortRange())};
   }

@@ -70,8 +70,9 @@ class Enforcer {
       : flags(flags), session(common.retry), every(parseDuration(flags.every, "--every")) {
     levelPolicy = policy::readPolicy(flags.policyPath);
     if (!levelPolicy.errors.empty())
-      throw ToolError{kExitUsage, "--policy: " + config::describeMistakes(flags.policyPath,
-                                                                          levelPolicy.errors)};
+      throw ToolError{
+          ErrorKind::kBadInput,
+          "--policy: " + config::describeMistakes(flags.policyPath, levelPolicy.errors)};
     policyTime = modifiedAt(flags.policyPath);
   }
 
@@ -118,7 +119,7 @@ class Enforcer {
         sweep.addPort(target);
         givenAs[target.text()] = given;
       } catch (const ToolError& error) {
-        if (error.exitCode == kExitUsage) throw;
+        if (isBadInput(error.kind)) throw;
         if (warned.insert(given).second) note("error: " + error.message + "; still trying");
       }
     }
@@ -136,7 +137,7 @@ class Enforcer {
       try {
         apply(target.from, target.response);
       } catch (const ToolError& error) {
-        if (error.exitCode == kExitUsage) throw;
+        if (isBadInput(error.kind)) throw;
         note("error: " + target.from.text() + ": " + error.message);
       }
     }
@@ -229,7 +230,8 @@ const Command kEnforceCommand = {
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags] {
         if (flags->targets.empty() && flags->discoverHosts.empty())
-          throw ToolError{kExitUsage, "enforce: name a TARGET, or use --discover HOST"};
+          throw ToolError{ErrorKind::kBadInput, "enforce: name a TARGET, or use --discover HOST"};
+        installStopHandlers();
         Enforcer enforcer(flags->common.read(), *flags);
         return enforcer.run();
       };

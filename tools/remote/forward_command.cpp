@@ -26,6 +26,7 @@
 
 #include "base/note.h"
 #include "base/plural.h"
+#include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "cli/option_checks.h"
 #include "follow/component_check.h"
@@ -211,10 +212,11 @@ const Command kForwardCommand = {
         options.follow = flags->follow.read("forward");
         const auto facility = syslog::parseFacility(flags->facility);
         if (!facility)
-          throw ToolError{kExitUsage, "--facility: unknown facility '" + flags->facility +
-                                          "' (user, daemon, local0-local7 or 0-23)"};
+          throw ToolError{ErrorKind::kBadInput, "--facility: unknown facility '" + flags->facility +
+                                                    "' (user, daemon, local0-local7 or 0-23)"};
         options.facility = *facility;
         RecordFilter filter(flags->filter);
+        installStopHandlers();
         Forward forward(common, options, filter);
         return forward.run();
       };

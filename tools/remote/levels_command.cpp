@@ -14,6 +14,7 @@
 
 #include "base/json_line.h"
 #include "base/note.h"
+#include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "base/visible_text.h"
 #include "client/component_list.h"
@@ -30,6 +31,7 @@ namespace {
 
 int runLevels(const CommonOptions& common, const std::string& targetText,
               const std::string& component) {
+  installStopHandlers();
   Session session(common.retry);
   const Endpoint target = findTarget(session, targetText);
   const codec::LevelDescriptions d = fetchLevelDescriptions(session, target, component);
@@ -65,13 +67,15 @@ int run(const LevelsFlags& flags) {
     DriftOptions drift = flags.drift;
     drift.targets = flags.words;
     if (drift.targets.empty() && drift.discoverHosts.empty())
-      throw ToolError{kExitUsage, "levels --policy: name a TARGET, or use --discover HOST"};
+      throw ToolError{ErrorKind::kBadInput,
+                      "levels --policy: name a TARGET, or use --discover HOST"};
     return runPolicyDrift(flags.common.read(), drift);
   }
   if (!flags.drift.discoverHosts.empty())
-    throw ToolError{kExitUsage, "levels: --discover goes with --policy"};
+    throw ToolError{ErrorKind::kBadInput, "levels: --discover goes with --policy"};
   if (flags.words.size() != 2)
-    throw ToolError{kExitUsage, "levels: give TARGET COMPONENT (or --policy FILE TARGET...)"};
+    throw ToolError{ErrorKind::kBadInput,
+                    "levels: give TARGET COMPONENT (or --policy FILE TARGET...)"};
   return runLevels(flags.common.read(), flags.words[0], flags.words[1]);
 }
 

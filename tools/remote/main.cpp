@@ -3,7 +3,8 @@
 // tarvin-remote: the command line of the remote client. Builds the parser
 // from the subcommands commands.def lists, each of which declares its own
 // options (command.h), and runs the one chosen.
-// Exit codes: 0 done, 1 no answer, a peer error or data lost, 2 usage.
+// Exit codes: 0 done, 1 no answer, a peer error or data lost, 2 usage;
+// exitCode() is the one place a failure's kind becomes one.
 // With no arguments it prints the help on stderr (exit 2), as git does; an
 // unknown subcommand or option is named with the nearest known one ("did
 // you mean 'tail'?"), and `tarvin-remote help [COMMAND]` prints the help.
@@ -114,6 +115,12 @@ std::string usageMessage(const CLI::ParseError& error, const CLI::App* parser) {
   return what;
 }
 
+// The exit code of each kind of failure, as the tools document them: 2 for
+// what the user gave, 1 for everything else.
+int exitCode(remote::ErrorKind kind) {
+  return remote::isBadInput(kind) ? remote::kExitUsage : remote::kExitNoAnswer;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,7 +201,7 @@ int main(int argc, char** argv) {
     }
   } catch (const remote::ToolError& error) {
     std::cerr << "tarvin-remote: error: " << error.message << '\n';
-    return error.exitCode;
+    return exitCode(error.kind);
   } catch (const std::exception& error) {
     std::cerr << "tarvin-remote: error: " << error.what() << '\n';
     return remote::kExitNoAnswer;

@@ -14,6 +14,7 @@
 
 #include "base/json_line.h"
 #include "base/note.h"
+#include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "base/visible_text.h"
 #include "client/component_list.h"
@@ -38,13 +39,14 @@ struct Drift {
 policy::LevelPolicy loadPolicy(const std::string& path) {
   policy::LevelPolicy p = policy::readPolicy(path);
   if (p.errors.empty()) return p;
-  throw ToolError{kExitUsage, "--policy: " + config::describeMistakes(path, p.errors)};
+  throw ToolError{ErrorKind::kBadInput, "--policy: " + config::describeMistakes(path, p.errors)};
 }
 
 }  // namespace
 
 int runPolicyDrift(const CommonOptions& common, const DriftOptions& options) {
   const policy::LevelPolicy levelPolicy = loadPolicy(options.policyPath);
+  installStopHandlers();
   Session session(common.retry);
   int exitCode = 0;
   DiscoverySweep sweep;
@@ -52,7 +54,7 @@ int runPolicyDrift(const CommonOptions& common, const DriftOptions& options) {
     try {
       sweep.addPort(findTarget(session, given));
     } catch (const ToolError& error) {
-      if (error.exitCode == kExitUsage) throw;
+      if (isBadInput(error.kind)) throw;
       note("error: " + error.message);
       exitCode = kExitNoAnswer;
     }
@@ -90,7 +92,7 @@ int runPolicyDrift(const CommonOptions& common, const DriftOptions& options) {
                           desired->entry->line});
       }
     } catch (const ToolError& error) {
-      if (error.exitCode == kExitUsage) throw;
+      if (isBadInput(error.kind)) throw;
       note("error: " + target.from.text() + ": " + error.message);
       exitCode = kExitNoAnswer;
     }

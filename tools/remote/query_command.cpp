@@ -93,7 +93,7 @@ int clientLevel(const std::string& name, const Levels& known, const char* option
   for (const auto& d : known) {
     if (names.find(d.text) == std::string::npos) names += (names.empty() ? "" : ", ") + d.text;
   }
-  throw ToolError{kExitUsage,
+  throw ToolError{ErrorKind::kBadInput,
                   std::string(option) + ": no level '" + name + "' in the store (" +
                       (names.empty() ? std::string("none named yet") : "it has " + names) +
                       "; or a client level 0-31)"};
@@ -119,7 +119,7 @@ store::Filter readFilter(const QueryFlags& flags, store::Store& store) {
     for (const std::string& name : split(flags.levels))
       filter.clientLevels.push_back(clientLevel(name, known, "--level"));
     if (!flags.levels.empty() && filter.clientLevels.empty())
-      throw ToolError{kExitUsage, "--level: no level named"};
+      throw ToolError{ErrorKind::kBadInput, "--level: no level named"};
   }
   compiledMatch(flags.regex);  // refused as the followers refuse it, before the store is asked
   filter.regex = flags.regex;
@@ -181,11 +181,11 @@ bool waitForMore() {
 int runQuery(const QueryFlags& flags) {
   if (flags.follow && (flags.context > 0 || flags.reverse)) {
     throw ToolError{
-        kExitUsage,
+        ErrorKind::kBadInput,
         "query: --follow shows entries in the order they come; no --context or --reverse"};
   }
   if (flags.newest > 0 && (flags.limit > 0 || flags.reverse))
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "query: -n shows the newest N oldest first; no --limit or --reverse"};
   const std::unique_ptr<store::Store> opened =
       store::openStore(storePath(flags.db), store::Access::kRead);
@@ -297,13 +297,10 @@ const Command kQueryCommand = {
         try {
           return runQuery(*flags);
         } catch (const store::StoreError& error) {
-          // A regex is checked before the query runs; what the store
-          // refuses while running is the full-text query.
-          const std::string message = error.what();
-          if (error.kind() == store::StoreError::Kind::kBadQuery &&
-              !message.starts_with("invalid regex")) {
-            throw ToolError{kExitUsage, "--match '" + flags->match + "': " + message};
-          }
+          // SQLite's words on a full-text query do not say which option.
+          if (error.kind() == store::StoreError::Kind::kBadMatch)
+            throw ToolError{ErrorKind::kBadMatch,
+                            "--match '" + flags->match + "': " + error.what()};
           throw toolError(error);
         }
       };

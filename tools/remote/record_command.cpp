@@ -27,6 +27,7 @@
 #include "base/note.h"
 #include "base/plural.h"
 #include "base/state_file.h"
+#include "base/stop_signal.h"
 #include "capture/captured_log.h"
 #include "capture/pcap_file.h"
 #include "follow/follow.h"
@@ -250,9 +251,9 @@ int runRecord(const RecordFlags& flags) {
     options.follow = flags.follow.read("record");
     options.follow.gather = StoreFeed::kGather;
   } else if (!flags.follow.follow.targets.empty() || flags.follow.follow.discovering()) {
-    throw ToolError{kExitUsage, "record: --import takes no targets"};
+    throw ToolError{ErrorKind::kBadInput, "record: --import takes no targets"};
   } else if (options.alerts.any() || !options.metrics.empty()) {
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "record: --alerts and --metrics follow records as they arrive, not --import"};
   }
   options.retention.maxRecords = flags.maxRecords;
@@ -262,6 +263,7 @@ int runRecord(const RecordFlags& flags) {
         store::openStore(options.db, store::Access::kRecord);
     store::Store& store = *opened;
     if (!options.importPath.empty()) return runImport(options, store);
+    installStopHandlers();
     Recorder recorder(common, options, store);
     return recorder.run();
   } catch (const store::StoreError& error) {

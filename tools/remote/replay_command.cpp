@@ -64,7 +64,7 @@ int runReplay(const ReplayOptions& options, RecordFilter& filter) {
   if (capture.cut) {
     // What came before the cut is shown; the rest of the packet is lost.
     throw ToolError{
-        kExitNoAnswer,
+        ErrorKind::kDataLost,
         (options.file == "-" ? std::string("standard input") : options.file) + ": " + *capture.cut};
   }
   return 0;

@@ -99,7 +99,7 @@ class SetLevel {
         attempt([&] { check(target, plan); });
       }
     } catch (const Refused& refused) {
-      throw ToolError{refused.error.exitCode, refused.error.message + " (no target was changed)"};
+      throw ToolError{refused.error.kind, refused.error.message + " (no target was changed)"};
     }
     for (const Planned& p : plan) {
       if (stopRequested()) break;
@@ -121,9 +121,9 @@ class SetLevel {
     try {
       work();
     } catch (const ToolError& error) {
-      if (error.exitCode == kExitUsage) throw Refused{error};
+      if (isBadInput(error.kind)) throw Refused{error};
       note("error: " + error.message);
-      exitCode = std::max(exitCode, error.exitCode);
+      exitCode = kExitNoAnswer;  // bad input ended the command above
     }
   }
 
@@ -138,8 +138,8 @@ class SetLevel {
       } catch (const Refused& refused) {
         if (!options.all) throw;
         // "--all net +debug" takes net for a target.
-        throw Refused{{refused.error.exitCode,
-                       refused.error.message + "; with --all, no COMPONENT is given"}};
+        throw Refused{
+            {refused.error.kind, refused.error.message + "; with --all, no COMPONENT is given"}};
       }
     }
     if (!options.discoverHosts.empty()) {
@@ -186,7 +186,7 @@ class SetLevel {
         p.named = ~0u;
       } else {
         const auto parsed = parseLevelChange(options.levels, p.before.clientMask, p.before.levels);
-        if (!parsed) throw Refused{{kExitUsage, parsed.error()}};
+        if (!parsed) throw Refused{{ErrorKind::kBadInput, parsed.error()}};
         p.wanted = *parsed;
         p.named = bitsNamed(*parseLevelChange(options.levels, 0, p.before.levels),
                             *parseLevelChange(options.levels, ~0u, p.before.levels));
@@ -288,7 +288,7 @@ std::vector<std::string> splitComponents(const std::string& list) {
   std::istringstream in(list);
   for (std::string name; std::getline(in, name, ',');) {
     if (name.empty())
-      throw ToolError{kExitUsage, "set-level: empty component name in '" + list + "'"};
+      throw ToolError{ErrorKind::kBadInput, "set-level: empty component name in '" + list + "'"};
     names.push_back(name);
   }
   return names;
@@ -319,19 +319,21 @@ SetLevelOptions readWords(const SetLevelFlags& flags, std::vector<std::string> e
       options.levels = words.back();
       words.pop_back();
     }
-    if (options.levels.empty()) throw ToolError{kExitUsage, kShape};
+    if (options.levels.empty()) throw ToolError{ErrorKind::kBadInput, kShape};
   }
   if (!extras.empty())
-    throw ToolError{kExitUsage, "set-level: unexpected argument '" + extras.front() + "'"};
+    throw ToolError{ErrorKind::kBadInput,
+                    "set-level: unexpected argument '" + extras.front() + "'"};
   if (!options.all) {
-    if (words.empty()) throw ToolError{kExitUsage, kShape};
+    if (words.empty()) throw ToolError{ErrorKind::kBadInput, kShape};
     options.components = splitComponents(words.back());
     words.pop_back();
   }
   options.targets = words;
-  if (options.targets.empty() && options.discoverHosts.empty()) throw ToolError{kExitUsage, kShape};
+  if (options.targets.empty() && options.discoverHosts.empty())
+    throw ToolError{ErrorKind::kBadInput, kShape};
   if (options.reset && !flags.temporaryFor.empty()) {
-    throw ToolError{kExitUsage, "set-level: --reset and --for do not go together"};
+    throw ToolError{ErrorKind::kBadInput, "set-level: --reset and --for do not go together"};
   }
   if (!flags.temporaryFor.empty())
     options.temporaryFor = parseDuration(flags.temporaryFor, "--for");
@@ -379,6 +381,7 @@ const Command kSetLevelCommand = {
         // A reader of our output that is gone (a pipe to a dropped SSH
         // session) must not kill the tool before it restores.
         ::signal(SIGPIPE, SIG_IGN);
+        installStopHandlers();
         SetLevel setLevel(common, options);
         return setLevel.run();
       };

@@ -32,6 +32,7 @@
 
 #include "base/note.h"
 #include "base/output_buffer.h"
+#include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "common/unique_fd.h"
 #include "follow/component_check.h"
@@ -203,6 +204,7 @@ const Command kTailCommand = {
         const CommonOptions common = flags->common.read();
         const TailOptions options{flags->follow.read("tail"), readOutput(flags->output, common)};
         RecordFilter filter(flags->output.filter);
+        installStopHandlers();
         Tail tail(common, options, filter);
         return tail.run();
       };

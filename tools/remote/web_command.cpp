@@ -57,7 +57,7 @@ struct WebFlags {
 std::string makeToken() {
   unsigned char bytes[16];
   if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
-    throw ToolError{kExitNoAnswer, "web: cannot make a token: no random bytes"};
+    throw ToolError{ErrorKind::kLocal, "web: cannot make a token: no random bytes"};
   static constexpr char kHex[] = "0123456789abcdef";
   std::string token;
   for (unsigned char b : bytes) {
@@ -97,13 +97,13 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
   if (discoverHere && hosts.empty()) followFlags.follow.discoverHosts.push_back("127.0.0.1");
   const bool viewer = followFlags.follow.targets.empty() && !followFlags.follow.discovering();
   if (viewer && flags.db.empty())
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "web: name a TARGET, use --discover or --broadcast, or give --db FILE to "
                     "look at a store"};
   if (viewer && flags.alerts.any())
-    throw ToolError{kExitUsage, "web: --alerts needs targets: a viewer follows nothing"};
+    throw ToolError{ErrorKind::kBadInput, "web: --alerts needs targets: a viewer follows nothing"};
   if (viewer && flags.maxRecords >= 0)
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "web: --max-records needs targets: a viewer (--db without a target) "
                     "deletes nothing"};
   FollowOptions follow = viewer ? FollowOptions{} : followFlags.read("web");
@@ -117,12 +117,12 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     server.port = std::stoi(flags.listen.substr(colon + 1));
     if (server.port < 0 || server.port > 65535) throw std::out_of_range("port");
   } catch (const std::exception&) {
-    throw ToolError{kExitUsage, "--listen: expected ADDR:PORT, got " + flags.listen};
+    throw ToolError{ErrorKind::kBadInput, "--listen: expected ADDR:PORT, got " + flags.listen};
   }
   if (!flags.tokens.empty()) {
     server.tokens = web::readAccessTokens(flags.tokens);
     if (!server.tokens.errors.empty())
-      throw ToolError{kExitUsage,
+      throw ToolError{ErrorKind::kBadInput,
                       "--tokens: " + config::describeMistakes(flags.tokens, server.tokens.errors)};
   } else {
     server.token =
@@ -136,7 +136,7 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
   if (server.dbPath.empty()) {
     std::string pattern = (std::filesystem::temp_directory_path() / "tarvin-web.XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
-      throw ToolError{kExitNoAnswer, "web: cannot create a temporary directory for the store"};
+      throw ToolError{ErrorKind::kLocal, "web: cannot create a temporary directory for the store"};
     temporary.path = pattern;
     server.dbPath = (temporary.path / "records.db").string();
     if (flags.maxRecords < 0) retention.maxRecords = kTemporaryStoreRecords;

@@ -91,7 +91,7 @@ void checkMatch(const remote::MatchFlags& flags) {
   try {
     remote::RecordMatch{flags};
   } catch (const remote::RegexError& error) {
-    throw StoreError(StoreError::Kind::kBadQuery, error.what());
+    throw StoreError(StoreError::Kind::kBadRegex, error.what());
   }
 }
 

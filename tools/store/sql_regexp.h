@@ -25,7 +25,7 @@ void registerRecordMatch(sqlite::Database& database);
 // The expressions as record_match()'s first argument.
 std::string matchArgument(const remote::MatchFlags& flags);
 
-// Throws StoreError kBadQuery, with the regex library's message, for the
+// Throws StoreError kBadRegex, with the regex library's message, for the
 // first expression that does not compile.
 void checkMatch(const remote::MatchFlags& flags);
 

@@ -223,8 +223,10 @@ std::int64_t SqliteQuery::run(const std::function<bool(const Row&)>& visit) {
   } catch (const sqlite::Error& e) {
     resetAll();
     // SQLITE_ERROR while stepping is the query itself: the full-text
-    // syntax, or a pattern the regex engine refused.
-    if (e.primaryCode() == SQLITE_ERROR) throw StoreError(Kind::kBadQuery, e.what());
+    // syntax, or a pattern the regex engine refused (checked before, so
+    // only where no full-text query is given).
+    if (e.primaryCode() == SQLITE_ERROR)
+      throw StoreError(filter.match.empty() ? Kind::kBadRegex : Kind::kBadMatch, e.what());
     throw fromSqlite(e);
   } catch (...) {
     resetAll();  // the visitor failed: the next run still starts afresh

@@ -18,8 +18,8 @@ namespace store {
 
 class SqliteQuery final : public Query {
  public:
-  // Throws StoreError kBadQuery for a regex that does not compile (the
-  // regex engine's message); a full-text query SQLite cannot parse fails
+  // Throws StoreError kBadRegex for a regex that does not compile (the
+  // with kBadMatch on the first run().
   // the same way on the first run().
   SqliteQuery(SqliteStore& store, Filter filter);
   ~SqliteQuery() override;

@@ -56,7 +56,7 @@ class Query {
   virtual ~Query() = default;
   // Visits the rows among what is committed now, in order, until `visit`
   // returns false. Returns the id of the newest entry in the store at that
-  // moment, matching or not. Throws StoreError (kBadQuery for a full-text
+  // moment, matching or not. Throws StoreError (kBadMatch for a full-text
   // query the engine cannot parse).
   virtual std::int64_t run(const std::function<bool(const Row&)>& visit) = 0;
   // The next run() shows only entries after `id`: pass what run() returned.
@@ -99,7 +99,7 @@ class Store {
   virtual std::int64_t lastId() = 0;
   virtual bool recording() const = 0;
 
-  // Throws StoreError kBadQuery for a regex that does not compile.
+  // Throws StoreError kBadRegex for a regex that does not compile.
   virtual std::unique_ptr<Query> query(Filter filter) = 0;
   virtual Stats stats(const Filter& filter) = 0;
   virtual std::string statsPlan(const Filter& filter) = 0;

@@ -1,6 +1,7 @@
 // tools/store/store_error.cpp
 //
-// Which StoreError kind an SQLite result code is.
+// Which StoreError kind an SQLite result code is, and what each is to the
+// tools' front ends.
 //
 // Threads: pure function; any thread.
 #include "store/store_error.h"
@@ -31,6 +32,20 @@ StoreError fromSqlite(const sqlite::Error& error) {
       return {Kind::kCannotOpen, error.what()};
     default:
       return {Kind::kFailed, error.what()};
+  }
+}
+
+remote::ErrorKind errorKindOf(const StoreError& error) {
+  using Kind = StoreError::Kind;
+  switch (error.kind()) {
+    case Kind::kBadRegex:
+      return remote::ErrorKind::kBadRegex;
+    case Kind::kBadMatch:
+      return remote::ErrorKind::kBadMatch;
+    case Kind::kDiskFull:
+      return remote::ErrorKind::kDataLost;
+    default:
+      return remote::ErrorKind::kLocal;
   }
 }
 

@@ -1,15 +1,18 @@
 // tools/store/store_error.h
 //
-// The one error the record store throws: what went wrong, as a kind a
-// command turns into its exit status (kBadQuery is the user's mistake, the
-// rest are faults of the file or the machine), and a message that names
-// the file and carries SQLite's or the regex engine's own words.
+// The one error the record store throws: what went wrong, as a kind of the
+// store's own (kBadRegex and kBadMatch are the user's mistakes, the rest
+// are faults of the file or the machine), which errorKindOf() says in the
+// tools' common terms for each front end to report, and a message that
+// names the file and carries SQLite's or the regex engine's own words.
 //
 // Threads: a plain value; any thread.
 #pragma once
 
 #include <stdexcept>
 #include <string>
+
+#include "base/tool_error.h"
 
 namespace sqlite {
 class Error;
@@ -27,7 +30,8 @@ class StoreError : public std::runtime_error {
     kDiskFull,     // SQLITE_FULL; the batch was rolled back
     kLocked,       // another recorder holds the file, or a foreign writer does
     kCorrupt,      // SQLite found the file damaged
-    kBadQuery,     // an invalid regex or full-text query
+    kBadRegex,     // a --grep expression the regex engine refuses
+    kBadMatch,     // a full-text query SQLite cannot parse
     kFailed,       // any other failure, with SQLite's message
   };
 
@@ -42,5 +46,9 @@ class StoreError : public std::runtime_error {
 // The store's error for a failed SQLite call, SQLite's message kept:
 // SQLITE_NOTADB is kNotOurs, SQLITE_FULL kDiskFull, and so on.
 StoreError fromSqlite(const sqlite::Error& error);
+
+// The store's fault in the tools' terms: a bad regex or full-text query is
+// the user's, a full disk loses the batch, the rest are this machine's.
+remote::ErrorKind errorKindOf(const StoreError& error);
 
 }  // namespace store

@@ -110,8 +110,11 @@ Stats collectStats(SqliteStore& store, const Filter& filter) {
     snapshot.commit();
     return stats;
   } catch (const sqlite::Error& e) {
-    if (e.primaryCode() == 1)
-      throw StoreError(StoreError::Kind::kBadQuery, e.what());  // SQLITE_ERROR: the query
+    if (e.primaryCode() == 1) {  // SQLITE_ERROR: the query; its regex was checked before
+      throw StoreError(
+          filter.match.empty() ? StoreError::Kind::kBadRegex : StoreError::Kind::kBadMatch,
+          e.what());
+    }
     throw fromSqlite(e);
   }
 }

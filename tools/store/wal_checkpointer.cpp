@@ -23,10 +23,10 @@ WalCheckpointer::WalCheckpointer(sqlite::Database& writer)
 WalCheckpointer::~WalCheckpointer() {
   ::sqlite3_wal_hook(writer.handle(), nullptr, nullptr);
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     stopping = true;
   }
-  changed.notify_all();
+  changed.notifyAll();
   thread.join();
 }
 
@@ -37,33 +37,37 @@ WalCheckpointer::~WalCheckpointer() {
 int WalCheckpointer::onCommit(void* self, sqlite3* db, const char* name, int pages) {
   auto& me = *static_cast<WalCheckpointer*>(self);
   if (pages >= kLimitPages) {
-    std::unique_lock lock(me.mutex);
-    me.changed.wait(lock, [&] { return !me.copying; });
-    me.wanted = false;
-    lock.unlock();
+    {
+      MutexLock lock(me.mutex);
+      while (me.copying) me.changed.wait(me.mutex);
+      me.wanted = false;
+    }
     ::sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   } else if (pages >= kStartPages) {
     {
-      std::lock_guard lock(me.mutex);
+      MutexLock lock(me.mutex);
       me.wanted = true;
     }
-    me.changed.notify_all();
+    me.changed.notifyAll();
   }
   return SQLITE_OK;
 }
 
 void WalCheckpointer::run() {
-  std::unique_lock lock(mutex);
   for (;;) {
-    changed.wait(lock, [&] { return wanted || stopping; });
-    if (stopping) return;
-    wanted = false;
-    copying = true;
-    lock.unlock();
+    {
+      MutexLock lock(mutex);
+      while (!wanted && !stopping) changed.wait(mutex);
+      if (stopping) return;
+      wanted = false;
+      copying = true;
+    }
     ::sqlite3_wal_checkpoint_v2(own.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    lock.lock();
-    copying = false;
-    changed.notify_all();
+    {
+      MutexLock lock(mutex);
+      copying = false;
+    }
+    changed.notifyAll();
   }
 }
 

@@ -19,10 +19,11 @@
 // checkpointer's own thread, on its own connection.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
+#include "common/cond_var.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "store/sqlite.h"
 
 namespace store {
@@ -47,11 +48,11 @@ class WalCheckpointer {
 
   sqlite::Database& writer;
   sqlite::Database own;  // the checkpointer thread's once it runs
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool wanted = false;    // guarded by mutex: a commit left the log past kStartPages
-  bool copying = false;   // guarded by mutex: the thread is in a checkpoint
-  bool stopping = false;  // guarded by mutex
+  Mutex mutex;
+  CondVar changed;
+  bool wanted GUARDED_BY(mutex) = false;   // a commit left the log past kStartPages
+  bool copying GUARDED_BY(mutex) = false;  // the thread is in a checkpoint
+  bool stopping GUARDED_BY(mutex) = false;
   std::thread thread;
 };
 

@@ -26,7 +26,7 @@ CollectorUrl parseCollectorUrl(const std::string& url) {
   } else if (name == "tcp") {
     out.transport = CollectorUrl::Transport::kTcp;
   } else {
-    throw ToolError{kExitUsage,
+    throw ToolError{ErrorKind::kBadInput,
                     "--to: '" + url + "' is not udp://HOST[:PORT] or tcp://HOST[:PORT]"};
   }
   const TargetAddress address = parseTargetAddress(url.substr(scheme + 3));

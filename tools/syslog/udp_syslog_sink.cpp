@@ -21,7 +21,7 @@ UdpSyslogSink::UdpSyslogSink(CollectorUrl url) : url(std::move(url)) {
   const sockaddr_in& to = this->url.endpoint.address;
   socket.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socket || ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    throw ToolError{kExitNoAnswer,
+    throw ToolError{ErrorKind::kLocal,
                     "cannot open a UDP socket to " + this->url.text + ": " + std::strerror(errno)};
   }
 }

@@ -2,8 +2,8 @@
 //
 // Level changes and their restores on the console's own session.
 //
-// Threads: see level_control.h. The mutex is held across a request (at most
-// timeout x retries): the session's socket answers one request at a time.
+// Threads: see level_control.h. A change or a restore holds the mutex across
+// its exchanges (at most timeout x retries each); describe() holds nothing.
 #include "web/level_control.h"
 
 #include <algorithm>
@@ -24,20 +24,20 @@ std::int64_t epochMs(std::chrono::system_clock::time_point at) {
 }  // namespace
 
 LevelControl::LevelControl(const remote::RetryPolicy& retry)
-    : session(retry), restorer([this] { restoreDue(); }) {}
+    : retry(retry), restorer([this] { restoreDue(); }) {}
 
 LevelControl::~LevelControl() {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     stopping = true;
   }
-  wake.notify_all();
+  wake.notifyAll();
   restorer.join();
 }
 
 codec::LevelDescriptions LevelControl::describe(const remote::Endpoint& endpoint,
                                                 const std::string& component) {
-  std::lock_guard lock(mutex);
+  remote::Session session(retry);
   return remote::fetchLevelDescriptions(session, endpoint, component);
 }
 
@@ -47,46 +47,58 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
   LevelResult result;
   result.target = label;
   result.component = component;
+  remote::Session session(retry);
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     const Key key{label, component};
+    // This console's earlier change of the component, which this one
+    // takes over or ends.
+    const auto earlier = restores.find(key);
+    const std::optional<std::string> earlierId =
+        earlier == restores.end() ? std::nullopt : std::optional(earlier->second.running.id);
+    remote::TemporaryChange mine{running.newId(), "", component};
+    // What the edit leaves for this console's restores, applied once the
+    // running changes are written: the earlier change ended, or still
+    // holding bits and then putting back `earlierPrevious`.
+    bool endEarlier = false;
+    std::optional<std::uint32_t> earlierPrevious;
+    std::uint32_t wanted = 0;
+    const auto now = std::chrono::system_clock::now();
+    // Reads and writes only this call's own values: the lambda runs
+    // inside edit(), where the analysis cannot see the mutex held.
     running.edit([&](std::vector<remote::TemporaryChange>& list) {
       result.before = remote::fetchLevelDescriptions(session, endpoint, component);
       const auto& levels = result.before.levels;
-      const auto wanted = remote::parseLevelChange(changeText, result.before.clientMask, levels);
-      if (!wanted) throw remote::ToolError{remote::kExitUsage, wanted.error()};
+      const auto parsed = remote::parseLevelChange(changeText, result.before.clientMask, levels);
+      if (!parsed) throw remote::ToolError{remote::ErrorKind::kBadInput, parsed.error()};
+      wanted = *parsed;
       const std::uint32_t named =
           remote::bitsNamed(*remote::parseLevelChange(changeText, 0, levels),
                             *remote::parseLevelChange(changeText, ~0u, levels));
-      remote::TemporaryChange mine{running.newId(), codec::uuidToHex(result.before.uuid),
-                                   component};
-      const auto now = std::chrono::system_clock::now();
+      mine.uuid = codec::uuidToHex(result.before.uuid);
       if (temporaryFor) {
         mine.until = std::chrono::duration_cast<std::chrono::seconds>(
                          (now + *temporaryFor).time_since_epoch())
                          .count();
-        mine = remote::startTemporaryChange(list, mine, result.before.clientMask, *wanted, named);
+        mine = remote::startTemporaryChange(list, mine, result.before.clientMask, wanted, named);
       }
-      result.asked = *wanted;
-      result.clientMask = remote::setLevelMask(session, endpoint, component, *wanted).clientMask;
+      result.asked = wanted;
+      result.clientMask = remote::setLevelMask(session, endpoint, component, wanted).clientMask;
 
-      // This console's earlier change of the component, as the running
-      // changes hold it now.
-      const auto earlier = restores.find(key);
+      // The earlier change as the running changes hold it now.
       auto held = list.end();
-      if (earlier != restores.end()) {
-        held = std::find_if(list.begin(), list.end(), [&](const remote::TemporaryChange& r) {
-          return r.id == earlier->second.running.id;
-        });
+      if (earlierId) {
+        held = std::find_if(list.begin(), list.end(),
+                            [&](const remote::TemporaryChange& r) { return r.id == *earlierId; });
       }
       if (!temporaryFor) {
         remote::releaseBits(list, mine, named);  // made for good: not to be put back
         if (held == list.end()) return;
         if (held->claimed == 0) {
           list.erase(held);
-          restores.erase(earlier);
+          endEarlier = true;
         } else {
-          earlier->second.previousMask = (result.clientMask & ~held->claimed) | held->restore;
+          earlierPrevious = (result.clientMask & ~held->claimed) | held->restore;
         }
         return;
       }
@@ -95,24 +107,29 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
         list.erase(held);
       }
       list.push_back(mine);
+    });
+    if (!temporaryFor) {
+      if (endEarlier) restores.erase(key);
+      if (earlierPrevious) restores[key].previousMask = *earlierPrevious;
+    } else {
       PendingRestore& p = restores[key];
       p.endpoint = endpoint;
       p.running = mine;
-      p.levels = levels;
-      p.previousMask = (*wanted & ~mine.claimed) | mine.restore;
+      p.levels = result.before.levels;
+      p.previousMask = (wanted & ~mine.claimed) | mine.restore;
       p.due = std::chrono::steady_clock::now() + *temporaryFor;
       p.dueEpochMs = epochMs(now + *temporaryFor);
       result.restoreAtMs = p.dueEpochMs;
       result.restoreMask = p.previousMask;
-    });
+    }
   }
-  wake.notify_all();
+  wake.notifyAll();
   return result;
 }
 
 std::optional<PendingRestore> LevelControl::pending(const std::string& label,
                                                     const std::string& component) {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   auto it = restores.find({label, component});
   if (it == restores.end()) return std::nullopt;
   return it->second;
@@ -121,6 +138,7 @@ std::optional<PendingRestore> LevelControl::pending(const std::string& label,
 // Caller holds the mutex. A target that does not answer keeps its change:
 // said on stderr, since nobody else will put it back.
 void LevelControl::restore(const Key& key, const PendingRestore& p) {
+  remote::Session session(retry);
   try {
     running.edit([&](std::vector<remote::TemporaryChange>& list) {
       remote::TemporaryChange ending = p.running;
@@ -151,11 +169,11 @@ void LevelControl::restore(const Key& key, const PendingRestore& p) {
 }
 
 void LevelControl::restoreDue() {
-  std::unique_lock lock(mutex);
+  MutexLock lock(mutex);
   while (!stopping) {
     auto next = std::chrono::steady_clock::now() + std::chrono::hours(1);
     for (const auto& [key, p] : restores) next = std::min(next, p.due);
-    wake.wait_until(lock, next);
+    wake.waitUntil(mutex, next);
     const auto now = std::chrono::steady_clock::now();
     for (auto it = restores.begin(); it != restores.end();) {
       if (it->second.due > now || stopping || remote::stopRequested()) {
@@ -169,7 +187,7 @@ void LevelControl::restoreDue() {
 }
 
 void LevelControl::restoreAll() {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   for (const auto& [key, p] : restores) restore(key, p);
   restores.clear();
 }

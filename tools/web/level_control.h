@@ -12,16 +12,26 @@
 // console shows one restore per component; a permanent change takes the
 // levels it names out of the pending restores.
 //
+// Each request/answer exchange runs on a Session of its own, made for it
+// and closed after it: a Session is single-threaded, and its socket takes
+// every answer that comes to it, so two HTTP threads sharing one would
+// read each other's answers, or each wait for the other's slow target.
+// With a socket per exchange, an answer only ever reaches the request that
+// asked for it, and a target that does not answer delays only the
+// requests made to it.
+//
 // Threads: describe() and change() are called from HTTP threads, the
 // restore thread runs inside, restoreAll() from the main thread at the end.
-// One mutex serialises every request on the session.
+// describe() shares nothing. The mutex guards the running changes and the
+// pending restores, and is held across a change or a restore, network
+// exchange included: each reads the levels, decides from the running
+// changes and writes them back as one step, which a second change of the
+// same component must not interleave with.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -30,6 +40,9 @@
 #include "client/running_changes.h"
 #include "client/session.h"
 #include "codec/client_codec.h"
+#include "common/cond_var.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "model/levels.h"
 
 namespace web {
@@ -58,29 +71,31 @@ class LevelControl {
   ~LevelControl();  // stops the restore thread; restoreAll() first
 
   // Throws remote::ToolError when the target does not answer.
-  codec::LevelDescriptions describe(const remote::Endpoint& endpoint, const std::string& component);
+  codec::LevelDescriptions describe(const remote::Endpoint& endpoint, const std::string& component)
+      EXCLUDES(mutex);
   // Applies `change` (set-level syntax) to the component's current mask.
-  // Throws remote::ToolError: kExitUsage for a change that does not parse.
+  // Throws remote::ToolError: kBadInput for a change that does not parse.
   LevelResult change(const std::string& label, const remote::Endpoint& endpoint,
                      const std::string& component, const std::string& change,
-                     std::optional<std::chrono::milliseconds> temporaryFor);
-  std::optional<PendingRestore> pending(const std::string& label, const std::string& component);
+                     std::optional<std::chrono::milliseconds> temporaryFor) EXCLUDES(mutex);
+  std::optional<PendingRestore> pending(const std::string& label, const std::string& component)
+      EXCLUDES(mutex);
 
   // Puts back every pending change now; main thread, after the stop.
-  void restoreAll();
+  void restoreAll() EXCLUDES(mutex);
 
  private:
   using Key = std::pair<std::string, std::string>;  // target label, component
-  void restoreDue();
-  void restore(const Key& key, const PendingRestore& p);
+  void restoreDue() EXCLUDES(mutex);
+  void restore(const Key& key, const PendingRestore& p) REQUIRES(mutex);
 
-  std::mutex mutex;
-  std::condition_variable wake;
-  remote::Session session;                 // guarded by mutex
-  remote::RunningChanges running;          // guarded by mutex
-  std::map<Key, PendingRestore> restores;  // guarded by mutex
-  bool stopping = false;                   // guarded by mutex
-  std::thread restorer;                    // last: started once the rest is built
+  const remote::RetryPolicy retry;  // of every exchange's session
+  Mutex mutex;
+  CondVar wake;
+  remote::RunningChanges running GUARDED_BY(mutex);
+  std::map<Key, PendingRestore> restores GUARDED_BY(mutex);
+  bool stopping GUARDED_BY(mutex) = false;
+  std::thread restorer;  // last: started once the rest is built
 };
 
 }  // namespace web

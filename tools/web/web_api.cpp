@@ -57,7 +57,8 @@ std::int64_t idParam(const Params& params, const char* name) {
   const std::string text = value(params, name);
   if (text.empty()) return 0;
   const auto n = integer(text);
-  if (!n || *n < 0) throw ApiError(400, std::string(name) + ": not a record id: " + text);
+  if (!n || *n < 0)
+    throw ApiError(remote::ErrorKind::kBadInput, std::string(name) + ": not a record id: " + text);
   return *n;
 }
 
@@ -72,7 +73,7 @@ std::optional<std::int64_t> timeParam(const Params& params, const char* name) {
     const auto at = remote::parseTimeBound(text, name, remote::SystemClock::now());
     return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
   } catch (const remote::ToolError& error) {
-    throw ApiError(400, error.message);
+    throw ApiError(remote::ErrorKind::kBadInput, error.message);
   }
 }
 
@@ -96,12 +97,12 @@ store::Filter readFilter(const Params& params, store::Store& store) {
   filter.regex.exclude = whole(params, "exclude");
   const std::string ignoreCase = value(params, "ignore_case");
   if (ignoreCase != "" && ignoreCase != "0" && ignoreCase != "1")
-    throw ApiError(400, "ignore_case: 1 or 0, not " + ignoreCase);
+    throw ApiError(remote::ErrorKind::kBadInput, "ignore_case: 1 or 0, not " + ignoreCase);
   filter.regex.ignoreCase = ignoreCase == "1";
   try {
     remote::RecordMatch{filter.regex};
   } catch (const remote::RegexError& error) {
-    throw ApiError(400, error.list + ": " + error.what());
+    throw ApiError(remote::ErrorKind::kBadRegex, error.list + ": " + error.what());
   }
   filter.match = value(params, "match");
   filter.afterId = idParam(params, "after");
@@ -110,7 +111,7 @@ store::Filter readFilter(const Params& params, store::Store& store) {
   filter.limit = 1000;
   if (!limit.empty()) {
     const auto n = integer(limit);
-    if (!n || *n < 0) throw ApiError(400, "limit: not a number: " + limit);
+    if (!n || *n < 0) throw ApiError(remote::ErrorKind::kBadInput, "limit: not a number: " + limit);
     filter.limit = *n;
   }
   filter.reverse = value(params, "order") != "oldest";

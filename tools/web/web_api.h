@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/tool_error.h"
 #include "output/record_json.h"
 #include "store/filter.h"
 #include "store/store.h"
@@ -23,10 +24,11 @@
 
 namespace web {
 
-// A request the API refuses, with the HTTP status to say so.
+// A request the API refuses, with its kind; the server says the status.
 struct ApiError : std::runtime_error {
-  ApiError(int status, const std::string& message) : std::runtime_error(message), status(status) {}
-  int status;
+  ApiError(remote::ErrorKind kind, const std::string& message)
+      : std::runtime_error(message), kind(kind) {}
+  remote::ErrorKind kind;
 };
 
 using Params = std::multimap<std::string, std::string>;
@@ -34,13 +36,13 @@ using Params = std::multimap<std::string, std::string>;
 // target, component (repeatable or comma lists), level (names or client
 // levels), grep and exclude (repeatable, as query's --grep and --exclude),
 // ignore_case (1 or 0), match, since, until (epoch ms or query's WHEN),
-// before, after (store ids), limit. Throws ApiError 400, for an expression
-// the regex library refuses with its message.
+// before, after (store ids), limit. Throws ApiError kBadInput, and kBadRegex for an
+// expression the regex library refuses, with its message.
 store::Filter readFilter(const Params& params, store::Store& store);
 
 // The time parameter `name` in ns since the epoch: ms since the epoch (what
 // the page sends) or anything `query --since` takes; none when absent.
-// Throws ApiError 400 naming the parameter and the text.
+// Throws ApiError kBadInput naming the parameter and the text.
 std::optional<std::int64_t> timeParam(const Params& params, const char* name);
 
 // A record or gap as every JSON output writes it (remote/record_json.h),

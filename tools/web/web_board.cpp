@@ -11,37 +11,37 @@ namespace web {
 
 void WebBoard::publish(std::vector<TargetState> fresh) {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     targets = std::move(fresh);
     ++now.targetsVersion;
   }
-  changed.notify_all();
+  changed.notifyAll();
 }
 
 void WebBoard::committed(std::int64_t lastId) {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (lastId <= now.lastId) return;
     now.lastId = lastId;
   }
-  changed.notify_all();
+  changed.notifyAll();
 }
 
 void WebBoard::stop() {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     now.stopping = true;
   }
-  changed.notify_all();
+  changed.notifyAll();
 }
 
 std::vector<TargetState> WebBoard::snapshot() const {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   return targets;
 }
 
 std::optional<TargetState> WebBoard::find(const std::string& label) const {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   auto it = std::find_if(targets.begin(), targets.end(),
                          [&](const TargetState& t) { return t.label == label; });
   if (it == targets.end()) return std::nullopt;
@@ -49,26 +49,26 @@ std::optional<TargetState> WebBoard::find(const std::string& label) const {
 }
 
 WebBoard::Mark WebBoard::mark() const {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   return now;
 }
 
 WebBoard::Mark WebBoard::waitForChange(const Mark& seen,
                                        std::chrono::steady_clock::time_point deadline) const {
-  std::unique_lock lock(mutex);
-  changed.wait_until(lock, deadline, [&] {
-    return now.stopping || now.lastId != seen.lastId || now.targetsVersion != seen.targetsVersion;
-  });
+  MutexLock lock(mutex);
+  while (!now.stopping && now.lastId == seen.lastId && now.targetsVersion == seen.targetsVersion) {
+    if (!changed.waitUntil(mutex, deadline)) break;
+  }
   return now;
 }
 
 void WebBoard::publishAlerts(std::string json) {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   alertsJson = std::move(json);
 }
 
 std::string WebBoard::alerts() const {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   return alertsJson;
 }
 

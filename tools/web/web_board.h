@@ -12,14 +12,15 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/cond_var.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "model/endpoint.h"
 
 namespace web {
@@ -58,11 +59,11 @@ class WebBoard {
   Mark waitForChange(const Mark& seen, std::chrono::steady_clock::time_point deadline) const;
 
  private:
-  mutable std::mutex mutex;
-  mutable std::condition_variable changed;
-  std::vector<TargetState> targets;                         // guarded by mutex
-  Mark now;                                                 // guarded by mutex
-  std::string alertsJson = R"({"firing":[],"recent":[]})";  // guarded by mutex
+  mutable Mutex mutex;
+  mutable CondVar changed;
+  std::vector<TargetState> targets GUARDED_BY(mutex);
+  Mark now GUARDED_BY(mutex);
+  std::string alertsJson GUARDED_BY(mutex) = R"({"firing":[],"recent":[]})";
 };
 
 }  // namespace web

@@ -31,6 +31,27 @@
 namespace web {
 namespace {
 
+// The HTTP status of each kind of failure: the one place the API says them.
+int httpStatus(remote::ErrorKind kind) {
+  using K = remote::ErrorKind;
+  switch (kind) {
+    case K::kBadInput:
+    case K::kBadRegex:
+    case K::kBadMatch:
+      return 400;
+    case K::kNotFound:
+      return 404;
+    case K::kNoAnswer:
+      return 502;  // the target, behind the console, did not answer
+    case K::kInterrupted:
+      return 503;  // the console is stopping
+    case K::kDataLost:
+    case K::kLocal:
+      break;
+  }
+  return 500;
+}
+
 // Every event stream holds a pool thread for as long as it is open, and a
 // connection the pool has no thread for waits unanswered. So streams are
 // capped below the pool's size: a console opened once too often is told so
@@ -311,7 +332,7 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
       try {
         temporaryFor = remote::parseAge(text, "for");  // also hours and days
       } catch (const remote::ToolError& error) {
-        return sendError(res, 400, error.message);
+        return sendError(res, httpStatus(error.kind), error.message);
       }
     }
   }
@@ -363,17 +384,18 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
       // its own: said so, by name, rather than as the target's complaint
       // about the levels.
       std::string message = error.message;
+      remote::ErrorKind kind = error.kind;
       if (!t.components.contains(component)) {
         std::string seen;
         for (const auto& [name, mask] : t.components) seen += (seen.empty() ? "" : ", ") + name;
         message = "target " + t.label + " has no component '" + component + "'" +
                   (seen.empty() ? "" : " (it has logged from: " + seen + ")") + ": " + message;
-        status = 404;
-      } else if (error.exitCode == remote::kExitUsage && status != 404) {
-        status = 400;
-      } else if (status == 200) {
-        status = 502;
+        kind = remote::ErrorKind::kNotFound;
       }
+      // Of several targets' failures, a name not found says most, then a
+      // change that does not parse; else the first.
+      const int mine = httpStatus(kind);
+      if (status == 200 || mine == 404 || (mine == 400 && status != 404)) status = mine;
       if (firstError.empty()) firstError = message;
       results.push_back({{"target", t.label}, {"component", component}, {"error", message}});
     }
@@ -416,11 +438,11 @@ void WebServer::Impl::routes() {
         try {
           std::rethrow_exception(error);
         } catch (const ApiError& e) {
-          sendError(res, e.status, e.what());
+          sendError(res, httpStatus(e.kind), e.what());
         } catch (const store::StoreError& e) {
-          sendError(res, e.kind() == store::StoreError::Kind::kBadQuery ? 400 : 500, e.what());
+          sendError(res, httpStatus(store::errorKindOf(e)), e.what());
         } catch (const remote::ToolError& e) {
-          sendError(res, e.exitCode == remote::kExitUsage ? 400 : 502, e.message);
+          sendError(res, httpStatus(e.kind), e.message);
         } catch (const std::exception& e) {
           sendError(res, 500, e.what());
         }
@@ -495,9 +517,9 @@ int WebServer::start() {
     } else if (err == EADDRNOTAVAIL || err == EACCES) {
       why = std::strerror(err);
     }
-    throw remote::ToolError{remote::kExitNoAnswer, "web: cannot listen on " + impl->options.host +
-                                                       ":" + std::to_string(impl->options.port) +
-                                                       ": " + why};
+    throw remote::ToolError{remote::ErrorKind::kLocal,
+                            "web: cannot listen on " + impl->options.host + ":" +
+                                std::to_string(impl->options.port) + ": " + why};
   }
   impl->port = port;
   // cpp-httplib listens with a backlog of 5, so a page loading its files

@@ -1,8 +1,11 @@
-// src/target/thread_annotations.h
+// common/include/common/thread_annotations.h
 //
-// Clang's thread-safety attributes as macros. Under clang with
-// -Wthread-safety the compiler proves that every access to annotated state
-// holds its lock; under other compilers the macros expand to nothing.
+// Clang's thread-safety attributes as macros, for the plug-in and the tools
+// alike. Under clang with -Wthread-safety the compiler proves that every
+// access to annotated state holds its lock; under other compilers the
+// macros expand to nothing.
+//
+// Threads: declarations only.
 #pragma once
 
 #if defined(__clang__)
