@@ -19,7 +19,7 @@
 
 namespace remote {
 
-OutputBuffer::OutputBuffer(int fd) : fd(fd), storage(new char[kCapacity]) { guardOutputOnStop(); }
+OutputBuffer::OutputBuffer(int fd) : fd(fd), storage(new char[kCapacity]) {}
 
 OutputBuffer::~OutputBuffer() {
   try {

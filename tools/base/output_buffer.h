@@ -8,7 +8,9 @@
 //
 // Once a stop has given up the output (stop_signal.h: a reader that stopped
 // reading must not keep the command from ending), what is left is counted,
-// not written, and the owner says how many lines that was.
+// not written, and the owner says how many lines that was. The command
+// that owns the buffer asks for that guard (guardOutputOnStop()); making a
+// buffer installs no signal handler.
 //
 // Threads: a buffer belongs to one thread.
 #pragma once

@@ -204,7 +204,7 @@ const Command kTailCommand = {
         const CommonOptions common = flags->common.read();
         const TailOptions options{flags->follow.read("tail"), readOutput(flags->output, common)};
         RecordFilter filter(flags->output.filter);
-        installStopHandlers();
+        guardOutputOnStop();  // the stop handlers, and a reader that stopped reading let go
         Tail tail(common, options, filter);
         return tail.run();
       };
