@@ -450,17 +450,20 @@ std::int64_t SqliteStore::lastId() {
   }
 }
 
-std::vector<std::string> SqliteStore::components() {
+std::vector<std::string> SqliteStore::textColumn(const char* sql) {
   try {
-    // The counts table has a row per component still holding records.
-    sqlite::Statement names(db, "SELECT DISTINCT component FROM counts ORDER BY component",
-                            /*persistent=*/false);
-    std::vector<std::string> components;
-    while (names.step()) components.push_back(names.columnText(0));
-    return components;
+    sqlite::Statement names(db, sql, /*persistent=*/false);
+    std::vector<std::string> values;
+    while (names.step()) values.push_back(names.columnText(0));
+    return values;
   } catch (const sqlite::Error& e) {
     throw fromSqlite(e);
   }
+}
+
+std::vector<std::string> SqliteStore::components() {
+  // The counts table has a row per component still holding records.
+  return textColumn("SELECT DISTINCT component FROM counts ORDER BY component");
 }
 
 remote::Levels SqliteStore::levels() {
@@ -479,15 +482,7 @@ remote::Levels SqliteStore::levels() {
 }
 
 std::vector<std::string> SqliteStore::targets() {
-  try {
-    sqlite::Statement names(db, "SELECT DISTINCT target FROM sources ORDER BY target",
-                            /*persistent=*/false);
-    std::vector<std::string> targets;
-    while (names.step()) targets.push_back(names.columnText(0));
-    return targets;
-  } catch (const sqlite::Error& e) {
-    throw fromSqlite(e);
-  }
+  return textColumn("SELECT DISTINCT target FROM sources ORDER BY target");
 }
 
 std::unique_ptr<Query> SqliteStore::query(Filter filter) {

@@ -89,6 +89,8 @@ class SqliteStore final : public Store {
   struct Writer;  // the recorder's prepared statements
 
   void checkSchema(bool mayCreate);
+  // The first column of each row `sql` gives, as text.
+  std::vector<std::string> textColumn(const char* sql);
   void prepareWriter();
   std::int64_t sourceId(const std::string& target, const codec::Uuid& uuid,
                         const std::string& application);
