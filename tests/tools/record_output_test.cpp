@@ -163,7 +163,7 @@ TEST(RecordPrinter, JsonLinesAreTheirOwnCompactSortedDump) {
   printer.knowSource("127.0.0.1:57008", "app");
   printer.offer({makeRecord("bad \xff and \"quoted\""), kAt, "127.0.0.1:57008"}, kLevels);
   const remote::SequenceGap gap{4294967295u, 3, kAt + std::chrono::microseconds(5)};
-  printer.offerGap(gap, codec::Uuid{0xab}, "127.0.0.1:57008", /*id=*/7);
+  printer.offerGap({"127.0.0.1:57008", codec::Uuid{0xab}, gap, gap.seenAt}, /*id=*/7);
   printer.offer({makeRecord("stored"), kAt, "127.0.0.1:57009"}, kLevels, /*id=*/8);
   std::istringstream lines(out.str());
   std::vector<nlohmann::json> parsed;

@@ -72,7 +72,7 @@ StoredRecord record(const std::string& target, std::uint32_t sequence, const std
 }
 
 store::StoredGap gap(const std::string& target, std::uint32_t first, std::uint32_t count) {
-  return {0, target, uuidOf(target), "app", {first, count}, at(kNow)};
+  return {{target, uuidOf(target), {first, count}, at(kNow)}, 0, "app"};
 }
 
 std::vector<store::Row> rowsOf(SqliteStore& s, const Filter& filter) {

@@ -39,7 +39,7 @@ void placeGaps(CapturedLog& log, const std::string& source, const codec::Uuid& u
         break;
       }
     }
-    log.entries.insert(at, CapturedGap{source, uuid, application, gap, gap.seenAt});
+    log.entries.insert(at, CapturedGap{{source, uuid, gap, gap.seenAt}, application});
   }
   gaps.clear();
 }

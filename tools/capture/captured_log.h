@@ -30,12 +30,10 @@ struct CapturedRecord {
   std::string applicationName;  // the source's latest confirm before it; empty: none seen
 };
 
-struct CapturedGap {
-  std::string source;
-  codec::Uuid uuid{};  // of the instance whose record revealed it
+// uuid: of the instance whose record revealed it; seenAt: when that
+// record arrived.
+struct CapturedGap : ArrivedGap {
   std::string applicationName;
-  SequenceGap gap;
-  SystemClock::time_point at;  // when the revealing record arrived
 };
 
 struct CapturedLog {

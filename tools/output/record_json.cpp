@@ -111,23 +111,23 @@ void appendJsonRecord(std::string& out, JsonTime& time, const codec::LogRecordVi
   out.push_back('}');
 }
 
-void appendJsonGap(std::string& out, JsonTime& time, const SequenceGap& gap,
-                   const codec::Uuid& uuid, const JsonOrigin& origin) {
+void appendJsonGap(std::string& out, JsonTime& time, const ArrivedGap& gap,
+                   std::string_view application, std::int64_t id) {
   out.append("{\"application\":");
-  appendJsonString(out, origin.application);
+  appendJsonString(out, application);
   out.append(",\"first\":");
-  appendNumber(out, gap.first);
-  appendId(out, origin.id);
+  appendNumber(out, gap.gap.first);
+  appendId(out, id);
   out.append(",\"last\":");
-  appendNumber(out, gap.first + gap.count - 1);  // modulo 2^32, as numbered
+  appendNumber(out, gap.last());
   out.append(",\"lost\":");
-  appendNumber(out, gap.count);
+  appendNumber(out, gap.gap.count);
   out.append(",\"received\":");
   time.append(out, gap.seenAt);
   out.append(",\"target\":");
-  appendJsonString(out, origin.target);
+  appendJsonString(out, gap.target);
   out.append(",\"type\":\"gap\",\"uuid\":");
-  appendUuid(out, uuid);
+  appendUuid(out, gap.uuid);
   out.push_back('}');
 }
 

@@ -27,6 +27,7 @@
 
 #include "base/clocks.h"
 #include "codec/client_codec.h"
+#include "model/arrived_record.h"
 #include "model/sequence_check.h"
 
 namespace remote {
@@ -57,10 +58,10 @@ void appendJsonRecord(std::string& out, JsonTime& time, const codec::LogRecordVi
                       SystemClock::time_point receivedAt, const JsonOrigin& origin,
                       std::string_view levelName);
 
-// `uuid`: the instance whose record revealed the gap; `gap.seenAt` is when
-// that record came, the gap's `received`.
-void appendJsonGap(std::string& out, JsonTime& time, const SequenceGap& gap,
-                   const codec::Uuid& uuid, const JsonOrigin& origin);
+// A gap: its target and uuid are the gap's own (the instance whose record
+// revealed it), its `received` is when that record came.
+void appendJsonGap(std::string& out, JsonTime& time, const ArrivedGap& gap,
+                   std::string_view application, std::int64_t id = 0);
 
 // A receive time as `received` has it, for other JSON that names one
 // (query --stats): "2026-12-07T14:32:02.123456Z".

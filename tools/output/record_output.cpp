@@ -146,11 +146,10 @@ void RecordPrinter::offer(const codec::LogRecordView& record, SystemClock::time_
   ++printed;
 }
 
-void RecordPrinter::offerGap(const SequenceGap& gap, const codec::Uuid& uuid,
-                             std::string_view source, std::int64_t id) {
+void RecordPrinter::offerGap(const ArrivedGap& arrived, std::int64_t id) {
   if (!options.json || limitReached()) return;
   line.clear();
-  appendJsonGap(line, jsonTime, gap, uuid, {source, applicationOfSource(source), id});
+  appendJsonGap(line, jsonTime, arrived, applicationOfSource(arrived.target), id);
   emit();
 }
 

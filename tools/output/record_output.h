@@ -77,8 +77,7 @@ class RecordPrinter {
   void offer(const ArrivedRecord& arrived, const Levels& levels, std::int64_t id = 0);
   // A JSON gap line (record_json.h) in place; text lines of gaps are the
   // caller's. Filters do not apply: what was lost is not known.
-  void offerGap(const SequenceGap& gap, const codec::Uuid& uuid, std::string_view source,
-                std::int64_t id = 0);
+  void offerGap(const ArrivedGap& gap, std::int64_t id = 0);
 
   bool limitReached() const { return options.count > 0 && printed >= options.count; }
 

@@ -154,9 +154,7 @@ class RowPrinter {
     const store::StoredGap& gap = std::get<store::StoredGap>(row.entry);
     records.knowSource(gap.target, gap.applicationName);
     if (output.json) {
-      SequenceGap shown = gap.gap;
-      shown.seenAt = gap.seenAt;  // as the store keeps it
-      records.offerGap(shown, gap.uuid, gap.target, gap.id);
+      records.offerGap(gap, gap.id);
     } else {
       std::cout << (namingSources ? records.sourceText(gap.target) : "") << "-- " << gap.gap.text()
                 << " --\n";

@@ -201,7 +201,7 @@ int runImport(const RecordOptions& options, store::Store& store) {
   std::int64_t lost = 0, gaps = 0;
   for (const auto& entry : log.entries) {
     if (const auto* g = std::get_if<CapturedGap>(&entry)) {
-      entries.push_back(store::StoredGap{0, g->source, g->uuid, g->applicationName, g->gap, g->at});
+      entries.push_back(store::StoredGap{ArrivedGap(*g), 0, g->applicationName});
       lost += g->gap.count;
       ++gaps;
       continue;

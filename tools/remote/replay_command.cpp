@@ -42,12 +42,10 @@ int runReplay(const ReplayOptions& options, RecordFilter& filter) {
   printer.nameSources(log.sources.size() > 1);
   for (const auto& entry : log.entries) {
     if (const auto* gap = std::get_if<CapturedGap>(&entry)) {
-      note(gap->source + ": " + gap->gap.text());
+      note(gap->target + ": " + gap->gap.text());
       // With --json, also in place among the records, as query shows it.
-      printer.knowSource(gap->source, gap->applicationName);
-      SequenceGap shown = gap->gap;
-      shown.seenAt = gap->at;
-      printer.offerGap(shown, gap->uuid, gap->source);
+      printer.knowSource(gap->target, gap->applicationName);
+      printer.offerGap(*gap);
       continue;
     }
     const CapturedRecord& captured = std::get<CapturedRecord>(entry);

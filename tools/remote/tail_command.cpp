@@ -56,13 +56,8 @@ constexpr std::size_t kMaxWaiting = 4096;
 // a slow reader of the output keeps the socket unread for long.
 constexpr std::size_t kPrintedPerWakeUp = 2 * ReceiveBatch::kCapacity;
 
-// A gap behind records that wait for their levels (--json only).
-struct WaitingGap {
-  SequenceGap gap;
-  codec::Uuid uuid;
-  std::string source;
-};
-using TailEntry = std::variant<ArrivedRecord, WaitingGap>;
+// A gap waits behind records that wait for their levels (--json only).
+using TailEntry = std::variant<ArrivedRecord, ArrivedGap>;
 
 struct TailOptions {
   FollowOptions follow;
@@ -109,10 +104,10 @@ class Tail : public FollowHandler {
     if (!options.output.json) return;
     const codec::Uuid uuid = target.uuid.value_or(codec::Uuid{});
     if (queue.empty()) {
-      printer.offerGap(gap, uuid, target.label);
+      printer.offerGap({target.label, uuid, gap, gap.seenAt});
       return;
     }
-    queue.push(WaitingGap{gap, uuid, target.label});
+    queue.push(ArrivedGap{target.label, uuid, gap, gap.seenAt});
   }
 
   // Hot path: a component seen before, nothing queued: printed in place.
@@ -158,8 +153,8 @@ class Tail : public FollowHandler {
     std::size_t printed = 0;
     queue.release(final, [&](const TailEntry& head, const Levels& named) {
       if (printer.limitReached() || (!final && printed == kPrintedPerWakeUp)) return false;
-      if (const auto* gap = std::get_if<WaitingGap>(&head)) {
-        printer.offerGap(gap->gap, gap->uuid, gap->source);
+      if (const auto* gap = std::get_if<ArrivedGap>(&head)) {
+        printer.offerGap(*gap);
       } else {
         printer.offer(std::get<ArrivedRecord>(head), named);
       }

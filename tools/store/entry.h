@@ -29,15 +29,9 @@ struct StoredRecord {
 
 // Records a target numbered but that never arrived, seen when the record
 // after them came.
-struct StoredGap {
+struct StoredGap : remote::ArrivedGap {
   std::int64_t id = 0;  // set by the store
-  std::string target;   // "address:port"
-  codec::Uuid uuid{};   // of the target instance
   std::string applicationName;
-  remote::SequenceGap gap;
-  remote::SystemClock::time_point seenAt;
-
-  std::uint32_t last() const { return gap.first + gap.count - 1; }  // modulo 2^32, as numbered
 };
 
 using Entry = std::variant<StoredRecord, StoredGap>;

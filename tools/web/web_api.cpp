@@ -120,10 +120,7 @@ store::Filter readFilter(const Params& params, store::Store& store) {
 
 void appendEntryJson(std::string& out, remote::JsonTime& time, const store::Entry& entry) {
   if (const auto* gap = std::get_if<store::StoredGap>(&entry)) {
-    remote::SequenceGap shown = gap->gap;
-    shown.seenAt = gap->seenAt;
-    remote::appendJsonGap(out, time, shown, gap->uuid,
-                          {gap->target, gap->applicationName, gap->id});
+    remote::appendJsonGap(out, time, *gap, gap->applicationName, gap->id);
     return;
   }
   const auto& stored = std::get<store::StoredRecord>(entry);
