@@ -12,6 +12,8 @@
 //
 // The policy file is read again on SIGHUP and when its modification time
 // changes; a file with mistakes is named and the policy before it kept.
+// Every change is a row of the audit trail in the record store --db names
+// (audit_trail.h): by the local user, "policy".
 // SIGINT and SIGTERM end the command (exit 0, or 1 when a named target
 // never answered).
 //
@@ -27,6 +29,7 @@
 #include <set>
 
 #include "base/note.h"
+#include "base/state_file.h"
 #include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "base/visible_text.h"
@@ -40,6 +43,7 @@
 #include "model/levels.h"
 #include "output/level_output.h"
 #include "policy/level_policy.h"
+#include "recorder/audit_trail.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 
@@ -52,6 +56,7 @@ struct EnforceFlags {
   std::vector<std::string> targets;
   std::vector<std::string> discoverHosts;
   std::string every = "5s";
+  std::string db;  // the store that keeps the audit trail
 };
 
 std::optional<std::int64_t> modifiedAt(const std::string& path) {
@@ -67,7 +72,11 @@ std::string described(std::uint32_t mask, const Levels& levels) {
 class Enforcer {
  public:
   Enforcer(const CommonOptions& common, const EnforceFlags& flags)
-      : flags(flags), session(common.retry), every(parseDuration(flags.every, "--every")) {
+      : flags(flags),
+        session(common.retry),
+        every(parseDuration(flags.every, "--every")),
+        audit(storePath(flags.db)),
+        user(localUser()) {
     levelPolicy = policy::readPolicy(flags.policyPath);
     if (!levelPolicy.errors.empty())
       throw ToolError{kExitUsage, "--policy: " + config::describeMistakes(flags.policyPath,
@@ -181,6 +190,8 @@ class Enforcer {
         continue;
       }
       const codec::ComponentInfo after = setLevelMask(session, target, info.name, desired->mask);
+      audit.write(auditRow(target.text(), response.applicationName, info.name, d.clientMask,
+                           after.clientMask, d.levels, user, store::kAuditPolicy));
       std::cout << where << ": " << described(d.clientMask, d.levels) << " -> "
                 << described(after.clientMask, d.levels) << " by " << flags.policyPath << ":"
                 << desired->entry->line << std::endl;
@@ -202,6 +213,8 @@ class Enforcer {
   policy::LevelPolicy levelPolicy;
   std::optional<std::int64_t> policyTime;
   RunningChanges runningChanges;
+  AuditTrail audit;
+  const std::string user;
   std::set<std::string> warned, neverAnswered, reachedOnce;
 };
 
@@ -226,6 +239,10 @@ const Command kEnforceCommand = {
       app.add_option("--every", flags->every, "How often the targets are looked at")
           ->type_name("DURATION")
           ->check(cli::durationCheck(std::chrono::milliseconds(100)));
+      app.add_option("--db", flags->db,
+                     "Record store that keeps the audit trail (default: " +
+                         std::string(kDefaultStoreHelp) + ")")
+          ->type_name("FILE");
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags] {
         if (flags->targets.empty() && flags->discoverHosts.empty())
