@@ -9,6 +9,8 @@
 // store beside it adds. Any address but loopback needs a token: --token, or
 // one made up and printed. On SIGINT, SIGTERM or SIGHUP it stops, and every
 // temporary level change made through the console is put back first.
+// Every change the console makes, and its restore, is a row of the store's
+// audit trail, named by the token that asked (audit_trail.h).
 //
 // Threads: the main thread follows and writes the store (WebFollower), or
 // for a viewer watches the store's newest id; cpp-httplib's pool serves
@@ -23,12 +25,14 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "base/note.h"
 #include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "recorder/alert_feed.h"
+#include "recorder/audit_trail.h"
 #include "recorder/store_feed.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
@@ -156,7 +160,16 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     ::sigaction(SIGHUP, &stop, nullptr);  // a closed terminal stops it like Ctrl-C
 
     web::WebBoard board;
-    web::LevelControl levels(common.retry);
+    // Its own connection, beside the writer's thread or a recorder that
+    // writes the store a viewer reads.
+    AuditTrail audit(server.dbPath);
+    std::mutex auditing;
+    web::LevelControl levels(common.retry, [&](const store::AuditRow& change) {
+      store::AuditRow row = change;
+      if (const auto target = board.find(row.target)) row.application = target->application;
+      std::lock_guard lock(auditing);
+      audit.write(row);
+    });
     std::optional<web::WebFollower> follower;
     if (viewer)
       board.committed(store.lastId());  // a stream starts with what comes next

@@ -14,6 +14,7 @@
 #include "client/level_requests.h"
 #include "model/levels.h"
 #include "model/temporary_change.h"
+#include "recorder/audit_trail.h"
 
 namespace web {
 
@@ -23,8 +24,15 @@ std::int64_t epochMs(std::chrono::system_clock::time_point at) {
 }
 }  // namespace
 
-LevelControl::LevelControl(const remote::RetryPolicy& retry)
-    : session(retry), restorer([this] { restoreDue(); }) {}
+LevelControl::LevelControl(const remote::RetryPolicy& retry, AuditHook audit)
+    : audit(std::move(audit)), session(retry), restorer([this] { restoreDue(); }) {}
+
+// Caller holds the mutex.
+void LevelControl::write(const std::string& label, const std::string& component,
+                         std::uint32_t before, std::uint32_t after, const remote::Levels& levels,
+                         const std::string& by, const char* why) {
+  if (audit) audit(remote::auditRow(label, "", component, before, after, levels, by, why));
+}
 
 LevelControl::~LevelControl() {
   {
@@ -43,7 +51,8 @@ codec::LevelDescriptions LevelControl::describe(const remote::Endpoint& endpoint
 
 LevelResult LevelControl::change(const std::string& label, const remote::Endpoint& endpoint,
                                  const std::string& component, const std::string& changeText,
-                                 std::optional<std::chrono::milliseconds> temporaryFor) {
+                                 std::optional<std::chrono::milliseconds> temporaryFor,
+                                 const std::string& by) {
   LevelResult result;
   result.target = label;
   result.component = component;
@@ -69,6 +78,8 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
       }
       result.asked = *wanted;
       result.clientMask = remote::setLevelMask(session, endpoint, component, *wanted).clientMask;
+      write(label, component, result.before.clientMask, result.clientMask, levels, by,
+            store::kAuditManual);
 
       // This console's earlier change of the component, as the running
       // changes hold it now.
@@ -102,6 +113,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
       p.previousMask = (*wanted & ~mine.claimed) | mine.restore;
       p.due = std::chrono::steady_clock::now() + *temporaryFor;
       p.dueEpochMs = epochMs(now + *temporaryFor);
+      p.by = by;
       result.restoreAtMs = p.dueEpochMs;
       result.restoreMask = p.previousMask;
     });
@@ -120,7 +132,7 @@ std::optional<PendingRestore> LevelControl::pending(const std::string& label,
 
 // Caller holds the mutex. A target that does not answer keeps its change:
 // said on stderr, since nobody else will put it back.
-void LevelControl::restore(const Key& key, const PendingRestore& p) {
+void LevelControl::restore(const Key& key, const PendingRestore& p, const char* why) {
   try {
     running.edit([&](std::vector<remote::TemporaryChange>& list) {
       remote::TemporaryChange ending = p.running;
@@ -139,6 +151,7 @@ void LevelControl::restore(const Key& key, const PendingRestore& p) {
       }
       const remote::Restore plan = remote::planRestore(list, ending, now.clientMask);
       const auto info = remote::setLevelMask(session, p.endpoint, key.second, plan.mask);
+      write(key.first, key.second, now.clientMask, info.clientMask, p.levels, p.by, why);
       remote::note("restored " + key.second + " on " + key.first + ": " +
                    remote::maskHex(info.clientMask));
       for (const std::string& text : remote::leftAlone(plan, p.levels))
@@ -162,7 +175,7 @@ void LevelControl::restoreDue() {
         ++it;
         continue;
       }
-      restore(it->first, it->second);
+      restore(it->first, it->second, store::kAuditExpired);
       it = restores.erase(it);
     }
   }
@@ -170,7 +183,7 @@ void LevelControl::restoreDue() {
 
 void LevelControl::restoreAll() {
   std::lock_guard lock(mutex);
-  for (const auto& [key, p] : restores) restore(key, p);
+  for (const auto& [key, p] : restores) restore(key, p, store::kAuditRestoreOnExit);
   restores.clear();
 }
 

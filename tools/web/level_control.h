@@ -10,7 +10,8 @@
 // running change holds and nobody changed since (temporary_change.h). A
 // second change to the same component takes the first one over, so the
 // console shows one restore per component; a permanent change takes the
-// levels it names out of the pending restores.
+// levels it names out of the pending restores. Every change and every
+// restore goes to the audit hook, with who asked and why.
 //
 // Threads: describe() and change() are called from HTTP threads, the
 // restore thread runs inside, restoreAll() from the main thread at the end.
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -31,6 +33,7 @@
 #include "client/session.h"
 #include "codec/client_codec.h"
 #include "model/levels.h"
+#include "store/audit.h"
 
 namespace web {
 
@@ -50,11 +53,16 @@ struct PendingRestore {
   std::uint32_t previousMask = 0;  // the mask it puts back if nobody else changes it
   std::chrono::steady_clock::time_point due;
   std::int64_t dueEpochMs = 0;
+  std::string by;  // who made the change, for the restore's audit row
 };
+
+// Takes each audit row (its application left empty) under the control's
+// mutex, from an HTTP thread or the restore thread.
+using AuditHook = std::function<void(const store::AuditRow&)>;
 
 class LevelControl {
  public:
-  explicit LevelControl(const remote::RetryPolicy& retry);
+  explicit LevelControl(const remote::RetryPolicy& retry, AuditHook audit = {});
   ~LevelControl();  // stops the restore thread; restoreAll() first
 
   // Throws remote::ToolError when the target does not answer.
@@ -63,7 +71,8 @@ class LevelControl {
   // Throws remote::ToolError: kExitUsage for a change that does not parse.
   LevelResult change(const std::string& label, const remote::Endpoint& endpoint,
                      const std::string& component, const std::string& change,
-                     std::optional<std::chrono::milliseconds> temporaryFor);
+                     std::optional<std::chrono::milliseconds> temporaryFor,
+                     const std::string& by = "");
   std::optional<PendingRestore> pending(const std::string& label, const std::string& component);
 
   // Puts back every pending change now; main thread, after the stop.
@@ -72,8 +81,12 @@ class LevelControl {
  private:
   using Key = std::pair<std::string, std::string>;  // target label, component
   void restoreDue();
-  void restore(const Key& key, const PendingRestore& p);
+  void restore(const Key& key, const PendingRestore& p, const char* why);
+  void write(const std::string& label, const std::string& component, std::uint32_t before,
+             std::uint32_t after, const remote::Levels& levels, const std::string& by,
+             const char* why);
 
+  const AuditHook audit;
   std::mutex mutex;
   std::condition_variable wake;
   remote::Session session;                 // guarded by mutex
