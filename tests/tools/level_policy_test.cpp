@@ -313,4 +313,35 @@ TEST(LevelPolicy, EveryCommandLineChangeIsARowOfTheAuditTrail) {
   EXPECT_EQ(recorder.finish(SIGINT).exitCode, 0) << recorder.seen().err;
 }
 
+// record and web keep the policy applied to what they follow, as enforce
+// does, and audit what it changed in their store.
+TEST(LevelPolicy, RecordAndWebApplyAPolicyToWhatTheyFollow) {
+  const std::string dir = ::testing::TempDir() + "policy_beside";
+  ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+  const std::string policyPath = dir + "/policy.toml";
+  std::ofstream(policyPath) << "[[level]]\napplication = \"pay*\"\ncomponent = \"ui\"\n"
+                               "levels = \"+trace\"\n";
+  tooltest::ExampleHost host("5", "payments");
+  const std::string target = host.target();
+  for (const char* command : {"record", "web"}) {
+    SCOPED_TRACE(command);
+    const std::string db = dir + "/" + command + ".db";
+    std::vector<std::string> args = {TARVIN_REMOTE_BIN, command,    "--db", db,
+                                     "--policy",        policyPath, target};
+    if (std::string(command) == "web") args.insert(args.end(), {"--listen", "127.0.0.1:0"});
+    tooltest::Child follower(args);
+    EXPECT_TRUE(within(10s, [&] { return maskOf(target, "ui") == 0xE8000000; }))
+        << follower.seen().err;
+    EXPECT_EQ(follower.finish(SIGINT).exitCode, 0) << follower.seen().err;
+    const std::vector<std::string> rows =
+        tooltest::lines(tooltest::remote({"query", "--db", db, "--audit"}).out);
+    ASSERT_EQ(rows.size(), 1u) << follower.seen().err;
+    EXPECT_TRUE(rows[0].ends_with(
+        " ui: 0xE0000000 (error, warning, info) -> 0xE8000000 (error, warning, info, trace) by " +
+        std::string(::getpwuid(::geteuid())->pw_name) + " (policy)"))
+        << rows[0];
+    tooltest::remote({"set-level", "--db", db, target, "ui", "-trace"});  // for the next one
+  }
+}
+
 }  // namespace

@@ -36,6 +36,7 @@
 #include "recorder/store_feed.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/policy_enforcer.h"
 #include "remote/store_failure.h"
 #include "web/level_control.h"
 #include "web/web_board.h"
@@ -55,6 +56,7 @@ struct WebFlags {
   std::int64_t maxRecords = -1;  // -1: none for a file, kTemporaryStoreRecords otherwise
   std::string token;
   std::string tokens;  // --tokens FILE
+  std::string policy;  // --policy FILE, applied to what it follows
   AlertFlags alerts;
 };
 
@@ -106,6 +108,8 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
                     "look at a store"};
   if (viewer && flags.alerts.any())
     throw ToolError{kExitUsage, "web: --alerts needs targets: a viewer follows nothing"};
+  if (viewer && !flags.policy.empty())
+    throw ToolError{kExitUsage, "web: --policy needs targets: a viewer follows nothing"};
   if (viewer && flags.maxRecords >= 0)
     throw ToolError{kExitUsage,
                     "web: --max-records needs targets: a viewer (--db without a target) "
@@ -175,6 +179,9 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
       board.committed(store.lastId());  // a stream starts with what comes next
     else
       follower.emplace(common.retry, follow, store, retention, board, flags.alerts);
+    std::optional<PolicyThread> policy;
+    if (!flags.policy.empty())
+      policy.emplace(common.retry, policyBeside(flags.policy, follow, server.dbPath, "web"));
     web::WebServer http(server, board, levels);
     const int port = http.start();
     std::string url = "http://" + server.host + ":" + std::to_string(port) + "/";
@@ -191,7 +198,8 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
       lost = follower->run();
     board.stop();
     http.stop();
-    clearStop();  // the stop ended the follow; the restores must still go out
+    policy.reset();  // before the restores: no round of it comes after them
+    clearStop();     // the stop ended the follow; the restores must still go out
     levels.restoreAll();
     const bool undelivered = follower && follower->undeliveredAlerts() > 0;
     return lost > 0 || undelivered ? kExitNoAnswer : 0;
@@ -232,6 +240,10 @@ const Command kWebCommand = {
                      "components only")
           ->type_name("FILE")
           ->excludes(token);
+      app.add_option("--policy", flags->policy,
+                     "Apply this level policy (TOML) to the targets followed and keep it "
+                     "applied, as enforce does")
+          ->type_name("FILE");
       addAlertOptions(app, flags->alerts);
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags, &app] { return runWeb(*flags, app.count("--discover") > 0); };
