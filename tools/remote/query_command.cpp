@@ -24,6 +24,7 @@
 #include "base/state_file.h"
 #include "base/stop_signal.h"
 #include "base/time_text.h"
+#include "base/visible_text.h"
 #include "model/record_filter.h"
 #include "model/time_options.h"
 #include "output/record_output.h"
@@ -166,10 +167,12 @@ std::string auditText(const store::AuditRow& row) {
     for (char c : names) shown += c == ',' ? std::string(", ") : std::string(1, c);
     return maskHex(mask) + " (" + (shown.empty() ? "(none)" : shown) + ")";
   };
+  // Names as targets and tokens gave them: control characters escaped.
   return formatTime(row.at, TimeStyle::kLocalDateTime) + " " + row.target +
-         (row.application.empty() ? "" : " " + row.application) + " " + row.component + ": " +
-         named(row.maskBefore, row.levelsBefore) + " -> " + named(row.maskAfter, row.levelsAfter) +
-         " by " + row.by + " (" + row.why + ")";
+         (row.application.empty() ? "" : " " + visible(row.application)) + " " +
+         visible(row.component) + ": " + named(row.maskBefore, visible(row.levelsBefore)) + " -> " +
+         named(row.maskAfter, visible(row.levelsAfter)) + " by " + visible(row.by) + " (" +
+         row.why + ")";
 }
 
 int runAudit(const QueryFlags& flags) {
