@@ -6,10 +6,12 @@
 // `until`, the mask wanted from a component's current one, the drift
 // `levels --policy` shows for three real example hosts, and `enforce`
 // bringing a restarted host back to the policy and taking over from a
-// temporary change when it ends.
+// temporary change when it ends; and every level change the command line
+// makes as a row of the audit trail, written beside a running recorder.
 //
 // Threads: single-threaded gtest cases.
 #include <gtest/gtest.h>
+#include <pwd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -228,6 +230,118 @@ TEST(LevelPolicy, EnforceBringsARestartedHostBackAndTakesOverFromATemporaryChang
   EXPECT_TRUE(tooltest::contains(outcome.err, "read " + std::string(path) + " again"))
       << outcome.err;
   std::remove(path);
+}
+
+// A scripted sequence of changes from the command line, with a recorder
+// holding the store all along: each change is one row, in order, with the
+// masks before and after, who and why; and query --audit filters them.
+TEST(LevelPolicy, EveryCommandLineChangeIsARowOfTheAuditTrail) {
+  const std::string dir = ::testing::TempDir() + "audit_trail";
+  ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+  const std::string db = dir + "/logs.db", policyPath = dir + "/policy.toml";
+  std::ofstream(policyPath) << "[[level]]\ncomponent = \"db\"\nlevels = \"error\"\n";
+  tooltest::ExampleHost host("5", "payments");
+  const std::string target = host.target();
+  tooltest::Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target});
+  ASSERT_TRUE(recorder.waitFor([](const tooltest::Outcome& o) {
+    return tooltest::contains(o.err, "following ");
+  })) << recorder.seen().err;
+
+  tooltest::remote({"set-level", "--db", db, target, "db", "+debug"});
+  tooltest::remote({"set-level", "--db", db, target, "ui", "+trace", "--for", "1s"});
+  tooltest::Child interrupted(
+      {TARVIN_REMOTE_BIN, "set-level", "--db", db, target, "net", "-info", "--for", "30s"});
+  ASSERT_TRUE(within(10s, [&] { return maskOf(target, "net") == 0xC0000000; }));
+  EXPECT_NE(interrupted.finish(SIGINT).exitCode, -1) << interrupted.seen().err;
+  tooltest::Child enforce({TARVIN_REMOTE_BIN, "enforce", "--db", db, "--policy", policyPath, target,
+                           "--every", "300ms"});
+  ASSERT_TRUE(within(10s, [&] { return maskOf(target, "db") == 0x80000000; }));
+  EXPECT_EQ(enforce.finish(SIGTERM).exitCode, 0) << enforce.seen().err;
+
+  const std::string user = ::getpwuid(::geteuid())->pw_name;
+  static const struct {
+    const char* component;
+    std::uint32_t before, after;
+    const char* levelsAfter;
+    const char* why;
+  } kRows[] = {
+      {"db", 0xE0000000, 0xF0000000, "error warning info debug", "manual"},
+      {"ui", 0xE0000000, 0xE8000000, "error warning info trace", "manual"},
+      {"ui", 0xE8000000, 0xE0000000, "error warning info", "expired"},
+      {"net", 0xE0000000, 0xC0000000, "error warning", "manual"},
+      {"net", 0xC0000000, 0xE0000000, "error warning info", "restore on exit"},
+      {"db", 0xF0000000, 0x80000000, "error", "policy"},
+  };
+  const std::vector<std::string> rows =
+      tooltest::lines(tooltest::remote({"query", "--db", db, "--audit", "--json"}).out);
+  ASSERT_EQ(rows.size(), std::size(kRows))
+      << tooltest::remote({"query", "--db", db, "--audit"}).out;
+  std::int64_t lastId = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto row = nlohmann::json::parse(rows[i]);
+    const auto& want = kRows[i];
+    std::string levelsAfter;
+    for (const auto& name : row["levels_after"])
+      levelsAfter += (levelsAfter.empty() ? "" : " ") + name.get<std::string>();
+    EXPECT_EQ(row["type"], "audit");
+    EXPECT_GT(row["id"].get<std::int64_t>(), lastId);
+    lastId = row["id"].get<std::int64_t>();
+    EXPECT_EQ(row["target"], target);
+    EXPECT_EQ(row["application"], "payments");
+    EXPECT_EQ(row["component"], want.component) << "row " << i;
+    EXPECT_EQ(row["mask_before"].get<std::uint32_t>(), want.before) << "row " << i;
+    EXPECT_EQ(row["mask_after"].get<std::uint32_t>(), want.after) << "row " << i;
+    EXPECT_EQ(levelsAfter, want.levelsAfter) << "row " << i;
+    EXPECT_EQ(row["by"], user) << "row " << i;
+    EXPECT_EQ(row["why"], want.why) << "row " << i;
+  }
+
+  static const struct {
+    std::vector<std::string> filter;
+    std::size_t rows;
+  } kFilters[] = {
+      {{"--component", "ui"}, 2},     {{"--component", "net", "--component", "db"}, 4},
+      {{"--target", "127.0.0.1"}, 6},  // a host alone: every port of it
+      {{"--target", "127.0.0.2"}, 0}, {{"-n", "2"}, 2},
+      {{"--since", "1h"}, 6},         {{"--until", "1h"}, 0},
+  };
+  for (const auto& c : kFilters) {
+    std::vector<std::string> args = {"query", "--db", db, "--audit"};
+    args.insert(args.end(), c.filter.begin(), c.filter.end());
+    EXPECT_EQ(tooltest::lines(tooltest::remote(args).out).size(), c.rows) << args.at(4);
+  }
+  EXPECT_EQ(recorder.finish(SIGINT).exitCode, 0) << recorder.seen().err;
+}
+
+// record and web keep the policy applied to what they follow, as enforce
+// does, and audit what it changed in their store.
+TEST(LevelPolicy, RecordAndWebApplyAPolicyToWhatTheyFollow) {
+  const std::string dir = ::testing::TempDir() + "policy_beside";
+  ASSERT_EQ(std::system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
+  const std::string policyPath = dir + "/policy.toml";
+  std::ofstream(policyPath) << "[[level]]\napplication = \"pay*\"\ncomponent = \"ui\"\n"
+                               "levels = \"+trace\"\n";
+  tooltest::ExampleHost host("5", "payments");
+  const std::string target = host.target();
+  for (const char* command : {"record", "web"}) {
+    SCOPED_TRACE(command);
+    const std::string db = dir + "/" + command + ".db";
+    std::vector<std::string> args = {TARVIN_REMOTE_BIN, command,    "--db", db,
+                                     "--policy",        policyPath, target};
+    if (std::string(command) == "web") args.insert(args.end(), {"--listen", "127.0.0.1:0"});
+    tooltest::Child follower(args);
+    EXPECT_TRUE(within(10s, [&] { return maskOf(target, "ui") == 0xE8000000; }))
+        << follower.seen().err;
+    EXPECT_EQ(follower.finish(SIGINT).exitCode, 0) << follower.seen().err;
+    const std::vector<std::string> rows =
+        tooltest::lines(tooltest::remote({"query", "--db", db, "--audit"}).out);
+    ASSERT_EQ(rows.size(), 1u) << follower.seen().err;
+    EXPECT_TRUE(rows[0].ends_with(
+        " ui: 0xE0000000 (error, warning, info) -> 0xE8000000 (error, warning, info, trace) by " +
+        std::string(::getpwuid(::geteuid())->pw_name) + " (policy)"))
+        << rows[0];
+    tooltest::remote({"set-level", "--db", db, target, "ui", "-trace"});  // for the next one
+  }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 // already is recognised by instance, number and content; and a recorder
 // killed with SIGKILL mid-stream, once its log is being copied into the
 // file beside it, leaves a sound store that lost at most its open batch.
+// Audit rows go in beside a recorder that holds the store, without its
+// lock or its ids, and into a store of the schema before them.
 //
 // Threads: gtest's thread runs the cases (the store copies its log on a
 // thread of its own); the crash and mount cases fork.
@@ -41,6 +43,7 @@ using store::SqliteStore;
 using store::StoredRecord;
 using Kind = store::StoreError::Kind;
 using store::Access;
+using store::AuditRow;
 
 constexpr std::int64_t kSecond = 1'000'000'000;
 const std::int64_t kNow = 1'700'000'000 * kSecond;
@@ -514,6 +517,44 @@ bool sound(const std::string& path) {
   sqlite::Database check(path, sqlite::Database::Mode::kReadOnly);
   sqlite::Statement integrity(check, "PRAGMA integrity_check");
   return integrity.step() && integrity.columnText(0) == "ok";
+}
+
+TEST_F(StoreTest, AuditRowsGoInBesideARecorderAndIntoAnOlderStore) {
+  SqliteStore(path, Access::kRecord).append(std::vector<Entry>{record(kA, 0, "db", 29, "one")});
+  {  // Back to the schema before the audit trail.
+    SqliteStore old(path, Access::kRecord);
+    old.database().execute("DROP TABLE audit; PRAGMA user_version = 1");
+  }
+  const auto row = [](const std::string& component, const char* why) {
+    AuditRow r;
+    r.at = at(kNow);
+    r.target = kA;
+    r.component = component;
+    r.maskBefore = 0xE0000000;
+    r.maskAfter = 0xF0000000;
+    r.by = "alice";
+    r.why = why;
+    return r;
+  };
+  SqliteStore(path, Access::kAudit).appendAudit(row("db", store::kAuditManual));  // migrates
+  {
+    SqliteStore recorder(path, Access::kRecord);
+    SqliteStore audit(path, Access::kAudit);
+    EXPECT_EQ(kindCode([&] { SqliteStore(path, Access::kRecord); }),
+              static_cast<int>(Kind::kLocked));
+    audit.appendAudit(row("ui", store::kAuditPolicy));
+    recorder.append(std::vector<Entry>{record(kA, 1, "db", 29, "two")});
+    audit.appendAudit(row("net", store::kAuditExpired));
+  }
+  SqliteStore reader(path, Access::kRead);
+  EXPECT_EQ(kindCode([&] { reader.appendAudit(row("db", store::kAuditManual)); }),
+            static_cast<int>(Kind::kReadOnly));
+  std::string seen;
+  for (const AuditRow& r : reader.audit({})) seen += r.component + " " + r.why + "; ";
+  EXPECT_EQ(seen, "db manual; ui policy; net expired; ");
+  // The records' counter went on as if no audit row had been written.
+  EXPECT_EQ(reader.lastId(), 2);
+  EXPECT_EQ(reader.recordCount(), 2);
 }
 
 TEST_F(StoreTest, ReadOnlyAndFullFileSystems) {

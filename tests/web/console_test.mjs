@@ -699,6 +699,16 @@ test('a level switch sets the target\'s mask, and a temporary one comes back by 
     await page.locator('[data-component="net"] .countdown').textContent()), 2000);
   await until('debug off again', async () => !(await debugEnabled()), 6000);
   await until('the page shows it off', async () => !(await debug.isChecked()), 4000);
+  // The panel lists both from the audit trail, newest first: who (the
+  // loopback user: no token here) and why.
+  const rows = await until('the change and its restore in the panel', async () => {
+    const shown = await page.locator('#levels-audit li').allTextContents();
+    return shown.length >= 2 && shown;
+  }, 6000);
+  expect(/ net: error, warning, info, debug → error, warning, info by loopback \(expired\)$/.test(rows[0]),
+    `the restore first: ${rows[0]}`);
+  expect(/ net: error, warning, info → error, warning, info, debug by loopback \(manual\)$/.test(rows[1]),
+    `then the change: ${rows[1]}`);
 });
 
 test('streams past the cap are refused at once and the API still answers', async () => {

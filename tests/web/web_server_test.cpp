@@ -3,7 +3,8 @@
 // The web console's server as a user starts it, without a browser: a real
 // `tarvin-remote web` following a real example host, asked over plain HTTP
 // on loopback. What a browser cannot show lives here: who gets the port,
-// which Host a loopback console serves, and what each named token may do.
+// which Host a loopback console serves, what each named token may do, and
+// the audit row each change the console makes leaves, named by its token.
 //
 // Threads: the test's thread only; the tools are child processes.
 #include <netinet/in.h>
@@ -11,9 +12,10 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-
 #include <nlohmann/json.hpp>
-#include <set>
+
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,7 +146,9 @@ TEST(WebServer, OnLoopbackOnlyALoopbackHostIsServed) {
 
 // Named tokens: a viewer reads everything and changes nothing, an
 // operator changes what its applications and components allow, and a
-// request without a known token gets nothing.
+// request without a known token gets nothing. What the operator changes,
+// and the console puts back (when the time is up, and at its end), are
+// rows of the audit trail under its name; the refused calls left none.
 TEST(WebServer, EachTokenMayDoWhatItsRoleAllows) {
   ExampleHost host("20", "payments");
   char path[] = "/tmp/web_tokens.XXXXXX";
@@ -156,17 +160,33 @@ TEST(WebServer, EachTokenMayDoWhatItsRoleAllows) {
       "components = [\"db\"]\n";
   ASSERT_EQ(::write(fd, tokens.data(), tokens.size()), static_cast<ssize_t>(tokens.size()));
   ::close(fd);
-  Console console(host.target(), "127.0.0.1:0", {"--tokens", path});
-  ASSERT_NE(console.port, 0);
+  const std::string db = std::string(path) + ".db";
+  std::optional<Console> running(std::in_place, host.target(), "127.0.0.1:0",
+                                 std::vector<std::string>{"--tokens", path, "--db", db});
+  Console& console = *running;
+  const auto until = [](const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(200ms);
+  };
   const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  // Until the console knows the host by name, as the page shows it.
+  until([&] {
+    return contains(requestOf(console.port, "/api/targets", at, "GET",
+                              "Authorization: Bearer viewer-secret-0001\r\n")
+                        .body,
+                    "\"application\":\"payments\"");
+  });
+  ASSERT_NE(console.port, 0);
   const auto bearer = [](const std::string& token) {
     return token.empty() ? std::string() : "Authorization: Bearer " + token + "\r\n";
   };
-  const auto change = [&](const std::string& token, const std::string& component) {
+  const auto change = [&](const std::string& token, const std::string& component,
+                          const std::string& body = R"({"levels":"+debug"})") {
     return statusOf(
         console.port, "/api/targets/" + host.target() + "/components/" + component + "/levels", at,
         "PUT", bearer(token) + "Origin: http://" + at + "\r\nContent-Type: application/json\r\n",
-        R"({"levels":"+debug"})");
+        body);
   };
   struct Case {
     const char* who;
@@ -181,12 +201,49 @@ TEST(WebServer, EachTokenMayDoWhatItsRoleAllows) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.who);
-    for (const std::string read : {"/api/targets", "/api/records?limit=1", "/api/alerts"})
+    for (const std::string read :
+         {"/api/targets", "/api/records?limit=1", "/api/alerts", "/api/audit?component=db"})
       EXPECT_EQ(statusOf(console.port, read, at, "GET", bearer(c.token)), c.read) << read;
+    if (c.changeDb == 403) {
+      EXPECT_EQ(change(c.token, "db", R"({"levels":"+debug","all_targets":true})"), 403);
+      EXPECT_EQ(change(c.token, "db", R"({"levels":"+debug","for":"1s"})"), 403);
+    }
     EXPECT_EQ(change(c.token, "db"), c.changeDb);
     EXPECT_EQ(change(c.token, "net"), c.changeNet);
   }
+
+  const std::string operatorToken = "operator-secret-01";
+  const auto audit = [&] {
+    return tooltest::lines(
+        Child({TARVIN_REMOTE_BIN, "query", "--db", db, "--audit", "--component", "db"})
+            .finish()
+            .out);
+  };
+  EXPECT_EQ(change(operatorToken, "db", R"({"levels":"+trace","for":"1s"})"), 200);
+  until([&] { return audit().size() >= 3; });
+  EXPECT_EQ(change(operatorToken, "db", R"({"levels":"-info","for":"1h"})"), 200);
+  EXPECT_EQ(console.process.finish(SIGTERM).exitCode, 0) << console.process.seen().err;
+  running.reset();
+  static const char* const kRows[] = {
+      "0xE0000000 (error, warning, info) -> 0xF0000000 (error, warning, info, debug) by otto "
+      "(manual)",
+      "0xF0000000 (error, warning, info, debug) -> 0xF8000000 (error, warning, info, debug, "
+      "trace) by otto (manual)",
+      "0xF8000000 (error, warning, info, debug, trace) -> 0xF0000000 (error, warning, info, "
+      "debug) by otto (expired)",
+      "0xF0000000 (error, warning, info, debug) -> 0xD0000000 (error, warning, debug) by otto "
+      "(manual)",
+      "0xD0000000 (error, warning, debug) -> 0xF0000000 (error, warning, info, debug) by otto "
+      "(restore on exit)",
+  };
+  const std::vector<std::string> rows = audit();
+  ASSERT_EQ(rows.size(), std::size(kRows)) << ::testing::PrintToString(rows);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_TRUE(contains(rows[i], host.target() + " payments db: ")) << rows[i];
+    EXPECT_TRUE(rows[i].ends_with(kRows[i])) << rows[i] << "\n  wanted: " << kRows[i];
+  }
   std::remove(path);
+  std::remove(db.c_str());
 }
 
 // Each kind of failure gets its one HTTP status, whichever part of the

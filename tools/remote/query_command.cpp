@@ -6,7 +6,8 @@
 // place as "-- lost N records (sequence A to B) --" or as JSON gap objects.
 // --context prints grep -C's groups separated by "--"; --follow keeps
 // printing what a recorder adds; --stats prints counts instead
-// (stats_output.h).
+// (stats_output.h). --audit prints the audit trail instead: the level
+// changes the tools made, with the same time, target and component filters.
 //
 // Exit codes: 0 done (also when nothing matched), 1 the store cannot be
 // read, 2 usage or a regex or full-text query the store refused.
@@ -25,6 +26,7 @@
 #include "base/state_file.h"
 #include "base/stop_signal.h"
 #include "base/time_text.h"
+#include "base/visible_text.h"
 #include "model/record_filter.h"
 #include "model/time_options.h"
 #include "output/record_output.h"
@@ -34,6 +36,7 @@
 #include "remote/store_failure.h"
 #include "store/store.h"
 #include "store/store_stats.h"
+#include "web/web_api.h"
 
 namespace remote {
 namespace {
@@ -56,7 +59,7 @@ struct QueryFlags {
   std::string output = "short";
   std::string timestamps = "short";
   bool utc = false;
-  bool reverse = false, follow = false, json = false, stats = false;
+  bool reverse = false, follow = false, json = false, stats = false, audit = false;
   std::string color = "auto";
 };
 
@@ -176,7 +179,43 @@ bool waitForMore() {
   return !stopRequested();
 }
 
+// One audit row on a line: when, where, from what to what, by whom, why.
+std::string auditText(const store::AuditRow& row) {
+  const auto named = [](std::uint32_t mask, const std::string& names) {
+    std::string shown;
+    for (char c : names) shown += c == ',' ? std::string(", ") : std::string(1, c);
+    return maskHex(mask) + " (" + (shown.empty() ? "(none)" : shown) + ")";
+  };
+  // Names as targets and tokens gave them: control characters escaped.
+  return formatTime(row.at, TimeStyle::kLocalDateTime) + " " + row.target +
+         (row.application.empty() ? "" : " " + visible(row.application)) + " " +
+         visible(row.component) + ": " + named(row.maskBefore, visible(row.levelsBefore)) + " -> " +
+         named(row.maskAfter, visible(row.levelsAfter)) + " by " + visible(row.by) + " (" +
+         row.why + ")";
+}
+
+int runAudit(const QueryFlags& flags) {
+  const std::unique_ptr<store::Store> opened =
+      store::openStore(storePath(flags.db), store::Access::kRead);
+  store::AuditFilter filter;
+  const auto now = SystemClock::now();
+  const auto ns = [](SystemClock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+  };
+  if (!flags.since.empty()) filter.sinceNs = ns(parseTimeBound(flags.since, "--since", now));
+  if (!flags.until.empty()) filter.untilNs = ns(parseTimeBound(flags.until, "--until", now));
+  filter.targets = flags.targets;
+  filter.components = flags.components;
+  filter.limit = flags.newest > 0 ? flags.newest : flags.limit;
+  const bool json = flags.json || flags.output == "json";
+  for (const store::AuditRow& row : opened->audit(filter))
+    std::cout << (json ? web::dump(web::auditJson(row)) : auditText(row)) << '\n';
+  std::cout.flush();
+  return 0;
+}
+
 int runQuery(const QueryFlags& flags) {
+  if (flags.audit) return runAudit(flags);
   if (flags.follow && (flags.context > 0 || flags.reverse)) {
     throw ToolError{
         ErrorKind::kBadInput,
@@ -284,8 +323,15 @@ const Command kQueryCommand = {
       app.add_option("--color", flags->color, "Colour level names: auto, always, never")
           ->check(CLI::IsMember({"auto", "always", "never"}))
           ->capture_default_str();
+      auto* audit = app.add_flag("--audit", flags->audit,
+                                 "Print the level changes the tools made, not records (with "
+                                 "--since, --until, --target, --component, -n, --json)");
+      for (const char* recordsOnly : {"--min-level", "--level", "--grep", "--exclude", "--match",
+                                      "--context", "--reverse", "--follow"})
+        audit->excludes(recordsOnly);
       app.add_flag("--stats", flags->stats,
                    "Print records per target, component and level, and the gaps")
+          ->excludes(audit)
           ->excludes(context)
           ->excludes(limit)
           ->excludes(reverse)

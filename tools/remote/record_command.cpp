@@ -39,6 +39,7 @@
 #include "recorder/store_writer.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/policy_enforcer.h"
 #include "remote/store_failure.h"
 #include "store/store.h"
 
@@ -241,6 +242,7 @@ struct RecordFlags {
   RecordOptions record;  // db, import
   std::int64_t maxRecords = 0;
   std::string maxAge;
+  std::string policy;  // --policy FILE, applied beside the recording
 };
 
 int runRecord(const RecordFlags& flags) {
@@ -252,6 +254,9 @@ int runRecord(const RecordFlags& flags) {
     options.follow.gather = StoreFeed::kGather;
   } else if (!flags.follow.follow.targets.empty() || flags.follow.follow.discovering()) {
     throw ToolError{ErrorKind::kBadInput, "record: --import takes no targets"};
+  } else if (!flags.policy.empty()) {
+    throw ToolError{ErrorKind::kBadInput,
+                    "record: --policy applies to targets followed, not --import"};
   } else if (options.alerts.any() || !options.metrics.empty()) {
     throw ToolError{ErrorKind::kBadInput,
                     "record: --alerts and --metrics follow records as they arrive, not --import"};
@@ -264,6 +269,10 @@ int runRecord(const RecordFlags& flags) {
     store::Store& store = *opened;
     if (!options.importPath.empty()) return runImport(options, store);
     installStopHandlers();
+    std::optional<PolicyThread> policy;
+    if (!flags.policy.empty())
+      policy.emplace(common.retry,
+                     policyBeside(flags.policy, options.follow, options.db, "record"));
     Recorder recorder(common, options, store);
     return recorder.run();
   } catch (const store::StoreError& error) {
@@ -295,6 +304,10 @@ const Command kRecordCommand = {
       app.add_option("--max-age", flags->maxAge,
                      "Delete records older than this (e.g. 7d, 12h, 30m)");
       addAlertOptions(app, flags->record.alerts);
+      app.add_option("--policy", flags->policy,
+                     "Apply this level policy (TOML) to the targets followed and keep it "
+                     "applied, as enforce does")
+          ->type_name("FILE");
       app.add_option("--metrics", flags->record.metrics,
                      "Serve Prometheus metrics at http://ADDR:PORT/metrics (records per target, "
                      "losses, store latency and size, alerts)")

@@ -18,17 +18,24 @@
 // back the mask a component had before tarvin-remote first changed it
 // (saved_masks.h), for an undo later in a script.
 //
+// Every change, and every restore of a --for, is a row of the audit trail
+// in the record store --db names (audit_trail.h), by the local user:
+// "manual", then "expired" when the time was up or "restore on exit" when a
+// signal ended the wait.
+//
 // Threads: single-threaded tool.
 #include <signal.h>
 
 #include <algorithm>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 
 #include "base/note.h"
+#include "base/state_file.h"
 #include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "cli/option_checks.h"
@@ -41,6 +48,7 @@
 #include "client/saved_masks.h"
 #include "model/levels.h"
 #include "output/level_output.h"
+#include "recorder/audit_trail.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
 
@@ -56,6 +64,7 @@ struct SetLevelOptions {
   std::string levels;  // as typed: 0x..., a,b or +a,-b; empty with --reset
   std::optional<std::chrono::milliseconds> temporaryFor;
   std::string temporaryForText;  // as typed, to say it back
+  std::string db;                // the store that keeps the audit trail
 };
 
 // One component of one target as checked before anything is changed: its
@@ -83,10 +92,21 @@ struct Refused {
   ToolError error;
 };
 
+// The audit trail in the store --db names, or the default one; without a
+// place for the default, every change is made and said as not audited.
+AuditTrail auditStore(const std::string& db) {
+  try {
+    return AuditTrail(storePath(db));
+  } catch (const ToolError& error) {
+    if (!db.empty()) throw;  // a directory given as --db: a usage error
+    return AuditTrail("", error.message);
+  }
+}
+
 class SetLevel {
  public:
   SetLevel(const CommonOptions& common, const SetLevelOptions& options)
-      : options(options), session(common.retry) {}
+      : options(options), session(common.retry), audit(auditStore(options.db)), user(localUser()) {}
 
   int run() {
     std::vector<Planned> plan;
@@ -101,14 +121,16 @@ class SetLevel {
     } catch (const Refused& refused) {
       throw ToolError{refused.error.kind, refused.error.message + " (no target was changed)"};
     }
+    nameApplications(plan);
     for (const Planned& p : plan) {
       if (stopRequested()) break;
       attempt([&] { apply(p); });
     }
     if (options.temporaryFor && !changes.empty()) {
       waitOut();
+      const char* why = stopRequested() ? store::kAuditRestoreOnExit : store::kAuditExpired;
       clearStop();  // the stop ends the wait; the restores must still go out
-      for (const Change& c : changes) attempt([&] { restore(c); });
+      for (const Change& c : changes) attempt([&] { restore(c, why); });
     }
     if (stopRequested() && exitCode == 0) exitCode = kExitNoAnswer;  // interrupted before the end
     return exitCode;
@@ -150,7 +172,10 @@ class SetLevel {
       const RetryPolicy& retry = session.policy();
       const FoundTargets result =
           findTargets(session, sweep, retry.retries + 1, retry.timeout * (retry.retries + 1));
-      for (const auto& [key, found] : result.found) add(found.from);
+      for (const auto& [key, found] : result.found) {
+        add(found.from);
+        applications[found.from.text()] = found.response.applicationName;
+      }
       if (result.found.empty()) {
         std::string hosts;
         for (const std::string& host : options.discoverHosts)
@@ -196,6 +221,27 @@ class SetLevel {
     plan.insert(plan.end(), planned.begin(), planned.end());
   }
 
+  // The application of each target named by address, for the audit
+  // trail: one discovery round for all of them. One that does not answer
+  // now is changed all the same, its row without an application.
+  void nameApplications(const std::vector<Planned>& plan) {
+    DiscoverySweep sweep;
+    for (const Planned& p : plan) {
+      if (!applications.contains(p.target.text())) sweep.addPort(p.target);
+    }
+    if (sweep.empty()) return;
+    const RetryPolicy& retry = session.policy();
+    for (const auto& [key, found] :
+         findTargets(session, sweep, retry.retries + 1, retry.timeout * (retry.retries + 1)).found)
+      applications[found.from.text()] = found.response.applicationName;
+  }
+
+  void record(const Endpoint& target, const std::string& component, std::uint32_t before,
+              std::uint32_t after, const Levels& levels, const char* why) {
+    audit.write(auditRow(target.text(), applications[target.text()], component, before, after,
+                         levels, user, why));
+  }
+
   void apply(const Planned& p) {
     if (p.untouched) {
       print("", p.target, p.component, p.before.clientMask, p.before.levels);
@@ -215,6 +261,8 @@ class SetLevel {
         mine = startTemporaryChange(list, mine, p.before.clientMask, p.wanted, p.named);
       }
       after = setLevelMask(session, p.target, p.component, p.wanted);
+      record(p.target, p.component, p.before.clientMask, after.clientMask, p.before.levels,
+             store::kAuditManual);
       if (!options.temporaryFor) {
         releaseBits(list, mine, p.named);  // set for good: no running change puts them back
         return;
@@ -232,7 +280,7 @@ class SetLevel {
 
   // Ends one temporary change: puts back the bits it moved that nobody
   // else has changed or still holds, and says which it left.
-  void restore(const Change& c) {
+  void restore(const Change& c, const char* why) {
     running.edit([&](std::vector<TemporaryChange>& list) {
       TemporaryChange ending = c.running;
       const auto mine = std::find_if(list.begin(), list.end(),
@@ -251,6 +299,7 @@ class SetLevel {
       const Restore plan = planRestore(list, ending, now.clientMask);
       const codec::ComponentInfo restored =
           setLevelMask(session, c.target, ending.component, plan.mask);
+      record(c.target, ending.component, now.clientMask, restored.clientMask, c.levels, why);
       print("restored ", c.target, ending.component, restored.clientMask, c.levels);
       for (const std::string& text : leftAlone(plan, c.levels))
         note("note: " + c.target.text() + " " + ending.component + ": " + text);
@@ -280,6 +329,9 @@ class SetLevel {
   bool prefixed = false;  // lines name their target
   RunningChanges running;
   std::vector<Change> changes;
+  std::map<std::string, std::string> applications;  // target text -> application name
+  AuditTrail audit;
+  const std::string user;
   int exitCode = 0;
 };
 
@@ -374,6 +426,10 @@ const Command kSetLevelCommand = {
                      "Keep the change this long (e.g. 1m, 1h30m), then restore")
           ->check(cli::durationCheck())
           ->type_name("DURATION");
+      app.add_option("--db", flags->setLevel.db,
+                     "Record store that keeps the audit trail (default: " +
+                         std::string(kDefaultStoreHelp) + ")")
+          ->type_name("FILE");
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags, &app] {
         const CommonOptions common = flags->common.read();

@@ -9,6 +9,8 @@
 // store beside it adds. Any address but loopback needs a token: --token, or
 // one made up and printed. On SIGINT, SIGTERM or SIGHUP it stops, and every
 // temporary level change made through the console is put back first.
+// Every change the console makes, and its restore, is a row of the store's
+// audit trail, named by the token that asked (audit_trail.h).
 //
 // Threads: the main thread follows and writes the store (WebFollower), or
 // for a viewer watches the store's newest id; cpp-httplib's pool serves
@@ -23,15 +25,18 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "base/note.h"
 #include "base/stop_signal.h"
 #include "base/tool_error.h"
 #include "recorder/alert_feed.h"
+#include "recorder/audit_trail.h"
 #include "recorder/store_feed.h"
 #include "remote/command.h"
 #include "remote/command_options.h"
+#include "remote/policy_enforcer.h"
 #include "remote/store_failure.h"
 #include "web/level_control.h"
 #include "web/web_board.h"
@@ -51,6 +56,7 @@ struct WebFlags {
   std::int64_t maxRecords = -1;  // -1: none for a file, kTemporaryStoreRecords otherwise
   std::string token;
   std::string tokens;  // --tokens FILE
+  std::string policy;  // --policy FILE, applied to what it follows
   AlertFlags alerts;
 };
 
@@ -102,6 +108,8 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
                     "look at a store"};
   if (viewer && flags.alerts.any())
     throw ToolError{ErrorKind::kBadInput, "web: --alerts needs targets: a viewer follows nothing"};
+  if (viewer && !flags.policy.empty())
+    throw ToolError{ErrorKind::kBadInput, "web: --policy needs targets: a viewer follows nothing"};
   if (viewer && flags.maxRecords >= 0)
     throw ToolError{ErrorKind::kBadInput,
                     "web: --max-records needs targets: a viewer (--db without a target) "
@@ -156,12 +164,24 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     ::sigaction(SIGHUP, &stop, nullptr);  // a closed terminal stops it like Ctrl-C
 
     web::WebBoard board;
-    web::LevelControl levels(common.retry);
+    // Its own connection, beside the writer's thread or a recorder that
+    // writes the store a viewer reads.
+    AuditTrail audit(server.dbPath);
+    std::mutex auditing;
+    web::LevelControl levels(common.retry, [&](const store::AuditRow& change) {
+      store::AuditRow row = change;
+      if (const auto target = board.find(row.target)) row.application = target->application;
+      std::lock_guard lock(auditing);
+      audit.write(row);
+    });
     std::optional<web::WebFollower> follower;
     if (viewer)
       board.committed(store.lastId());  // a stream starts with what comes next
     else
       follower.emplace(common.retry, follow, store, retention, board, flags.alerts);
+    std::optional<PolicyThread> policy;
+    if (!flags.policy.empty())
+      policy.emplace(common.retry, policyBeside(flags.policy, follow, server.dbPath, "web"));
     web::WebServer http(server, board, levels);
     const int port = http.start();
     std::string url = "http://" + server.host + ":" + std::to_string(port) + "/";
@@ -178,7 +198,8 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
       lost = follower->run();
     board.stop();
     http.stop();
-    clearStop();  // the stop ended the follow; the restores must still go out
+    policy.reset();  // before the restores: no round of it comes after them
+    clearStop();     // the stop ended the follow; the restores must still go out
     levels.restoreAll();
     const bool undelivered = follower && follower->undeliveredAlerts() > 0;
     return lost > 0 || undelivered ? kExitNoAnswer : 0;
@@ -219,6 +240,10 @@ const Command kWebCommand = {
                      "components only")
           ->type_name("FILE")
           ->excludes(token);
+      app.add_option("--policy", flags->policy,
+                     "Apply this level policy (TOML) to the targets followed and keep it "
+                     "applied, as enforce does")
+          ->type_name("FILE");
       addAlertOptions(app, flags->alerts);
       addCommonOptions(app, flags->common, /*withJson=*/false);
       return [flags, &app] { return runWeb(*flags, app.count("--discover") > 0); };

@@ -102,6 +102,25 @@ CREATE TRIGGER records_fts_delete AFTER DELETE ON records BEGIN
   VALUES ('delete', old.id, old.text, old.function, old.file, old.component);
 END;
 )sql",
+    // 1 -> 2
+    R"sql(
+-- Level changes the tools made. Its own ids: a tool beside the recorder
+-- appends here without touching the records' counter. Retention leaves
+-- it alone: it is small, and who changed what is asked long after.
+CREATE TABLE audit(
+  id INTEGER PRIMARY KEY,
+  at_ns INTEGER NOT NULL,
+  target TEXT NOT NULL,       -- "address:port"
+  application TEXT NOT NULL,
+  component TEXT NOT NULL,
+  mask_before INTEGER NOT NULL,
+  mask_after INTEGER NOT NULL,
+  levels_before TEXT NOT NULL,
+  levels_after TEXT NOT NULL,
+  by TEXT NOT NULL,
+  why TEXT NOT NULL) STRICT;
+CREATE INDEX audit_time ON audit(at_ns);
+)sql",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion, "one migration step per schema version");
 
@@ -200,15 +219,21 @@ SqliteStore::SqliteStore(const std::string& path, Access access)
     : lockFile(access == Access::kRecord ? lockRecorder(path) : UniqueFd()),
       db(openDatabase(path, access)) {
   try {
-    if (access == Access::kRecord && db.readOnly()) {
-      throw StoreError(Kind::kReadOnly, path + ": cannot record: the file is read-only");
+    if (access != Access::kRead && db.readOnly()) {
+      throw StoreError(Kind::kReadOnly, path + (access == Access::kRecord
+                                                    ? ": cannot record: the file is read-only"
+                                                    : ": cannot audit: the file is read-only"));
     }
     // Readers wait out a checkpoint or a recovery instead of failing; the
     // recorder waits as long for a foreign writer before giving up.
     ::sqlite3_busy_timeout(db.handle(), 5'000);
     registerRecordMatch(db);  // for queries: --grep and --exclude
-    checkSchema(/*mayCreate=*/access == Access::kRecord);
+    checkSchema(/*mayCreate=*/access != Access::kRead);
     if (access == Access::kRecord) prepareWriter();
+    // A store the audit writer made is in WAL mode from the start, so that
+    // a recorder and it never wait on each other's readers.
+    if (access == Access::kAudit) db.execute("PRAGMA journal_mode = WAL");
+    auditing = access != Access::kRead;
   } catch (const sqlite::Error& e) {
     throw fromSqlite(e);
   }
@@ -240,8 +265,12 @@ void SqliteStore::checkSchema(bool mayCreate) {
                                         "; record into it once to upgrade it");
   }
   sqlite::Transaction transaction(db, sqlite::Transaction::Kind::kImmediate);
-  if (version == 0) db.execute("PRAGMA application_id = " + std::to_string(kApplicationId));
-  for (std::int64_t v = version; v < kSchemaVersion; ++v) {
+  // Read again under the write lock: an audit writer and a recorder may
+  // both have found the store older and waited here for each other.
+  const std::int64_t now = db.queryInt("PRAGMA user_version").value_or(0);
+  if (now == kSchemaVersion) return;
+  if (now == 0) db.execute("PRAGMA application_id = " + std::to_string(kApplicationId));
+  for (std::int64_t v = now; v < kSchemaVersion; ++v) {
     db.execute(kMigrations[v]);
   }
   db.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
@@ -483,6 +512,92 @@ remote::Levels SqliteStore::levels() {
 
 std::vector<std::string> SqliteStore::targets() {
   return textColumn("SELECT DISTINCT target FROM sources ORDER BY target");
+}
+
+void SqliteStore::appendAudit(const AuditRow& row) {
+  if (!auditing)
+    throw StoreError(Kind::kReadOnly, db.path() + ": opened for reading, not for auditing");
+  try {
+    sqlite::Statement insert(db,
+                             "INSERT INTO audit(at_ns, target, application, component, "
+                             "mask_before, mask_after, levels_before, levels_after, by, why) "
+                             "VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10)",
+                             /*persistent=*/false);
+    insert.bind(1, toNs(row.at)).bind(2, row.target).bind(3, row.application);
+    insert.bind(4, row.component).bind(5, std::int64_t{row.maskBefore});
+    insert.bind(6, std::int64_t{row.maskAfter}).bind(7, row.levelsBefore);
+    insert.bind(8, row.levelsAfter).bind(9, row.by).bind(10, row.why);
+    insert.step();
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
+std::vector<AuditRow> SqliteStore::audit(const AuditFilter& filter) {
+  std::string where = "id > ?";
+  std::vector<std::variant<std::int64_t, std::string>> parameters{filter.afterId};
+  if (filter.sinceNs) {
+    where += " AND at_ns >= ?";
+    parameters.emplace_back(*filter.sinceNs);
+  }
+  if (filter.untilNs) {
+    where += " AND at_ns < ?";
+    parameters.emplace_back(*filter.untilNs);
+  }
+  const auto anyOf = [&](const char* column, const std::vector<std::string>& values) {
+    if (values.empty()) return;
+    where += std::string(" AND ") + column + " IN (";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      where += i == 0 ? "?" : ",?";
+      parameters.emplace_back(values[i]);
+    }
+    where += ")";
+  };
+  if (!filter.targets.empty()) {
+    // "address:port" as given; a host alone, every port of it.
+    where += " AND (0";
+    for (const std::string& target : filter.targets) {
+      const bool host = target.find(':') == std::string::npos;
+      where += host ? " OR substr(target, 1, length(?) + 1) = ? || ':'" : " OR target = ?";
+      parameters.emplace_back(target);
+      if (host) parameters.emplace_back(target);
+    }
+    where += ")";
+  }
+  anyOf("component", filter.components);
+  std::string sql =
+      "SELECT id, at_ns, target, application, component, mask_before, mask_after, "
+      "levels_before, levels_after, by, why FROM audit WHERE " +
+      where + " ORDER BY id DESC";
+  if (filter.limit > 0) sql += " LIMIT " + std::to_string(filter.limit);
+  try {
+    sqlite::Statement select(db, sql, /*persistent=*/false);
+    int index = 1;
+    for (const auto& p : parameters) {
+      std::visit([&](const auto& value) { select.bind(index++, value); }, p);
+    }
+    std::vector<AuditRow> rows;
+    while (select.step()) {
+      AuditRow& row = rows.emplace_back();
+      row.id = select.columnInt(0);
+      row.at =
+          remote::SystemClock::time_point(std::chrono::duration_cast<remote::SystemClock::duration>(
+              std::chrono::nanoseconds(select.columnInt(1))));
+      row.target = select.columnText(2);
+      row.application = select.columnText(3);
+      row.component = select.columnText(4);
+      row.maskBefore = static_cast<std::uint32_t>(select.columnInt(5));
+      row.maskAfter = static_cast<std::uint32_t>(select.columnInt(6));
+      row.levelsBefore = select.columnText(7);
+      row.levelsAfter = select.columnText(8);
+      row.by = select.columnText(9);
+      row.why = select.columnText(10);
+    }
+    std::reverse(rows.begin(), rows.end());  // oldest first
+    return rows;
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
 }
 
 std::unique_ptr<Query> SqliteStore::query(Filter filter) {

@@ -15,7 +15,10 @@
 // One recorder per file: a recorder holds an flock() on FILE-lock for as
 // long as it is open, so a second one is refused at once with the holder's
 // pid, and a killed recorder's lock goes with its process. Readers take no
-// lock and see committed batches only (WAL mode).
+// lock and see committed batches only (WAL mode). An audit writer
+// (Access::kAudit) takes no lock either: it appends to the audit table
+// alone, in transactions of its own that SQLite orders with the
+// recorder's, each waiting out the other's for up to five seconds.
 //
 // Threads: a SqliteStore and the queries made on it belong to one thread;
 // a recorder's copies of its log into the file run on a thread of their
@@ -43,7 +46,7 @@
 
 namespace store {
 
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 class SqliteStore final : public Store {
  public:
@@ -71,8 +74,13 @@ class SqliteStore final : public Store {
   void setRetention(const Retention& retention) override { keep = retention; }
   KnownRecords known(std::span<const Entry> entries) override;
 
-  // ---- both ----
+  // ---- recorder or audit writer ----
 
+  void appendAudit(const AuditRow& row) override;
+
+  // ---- all ----
+
+  std::vector<AuditRow> audit(const AuditFilter& filter) override;
   std::int64_t recordCount() override;
   std::int64_t lastId() override;
   bool recording() const override { return lockFile.get() >= 0; }
@@ -108,6 +116,7 @@ class SqliteStore final : public Store {
   UniqueFd lockFile;  // recorder only: flock()ed FILE-lock
   sqlite::Database db;
   Retention keep;
+  bool auditing = false;  // opened to write: as recorder or audit writer
   // Recorder only: the id counter, the record count and the sources cache.
   std::int64_t nextId = 1;
   std::int64_t records = 0;

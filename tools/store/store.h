@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "model/levels.h"
+#include "store/audit.h"
 #include "store/entry.h"
 #include "store/filter.h"
 #include "store/known_records.h"
@@ -68,6 +69,9 @@ class Query {
 enum class Access {
   kRead,    // the store must exist and be ours; nothing is written
   kRecord,  // created when missing, migrated when older; one recorder at a time
+  // Audit rows only, beside a recorder that may hold the store: created
+  // when missing, migrated when older, no recorder's lock taken.
+  kAudit,
 };
 
 class Store {
@@ -91,7 +95,16 @@ class Store {
   // so that an import stores nothing twice.
   virtual KnownRecords known(std::span<const Entry> entries) = 0;
 
-  // ---- both ----
+  // ---- recorder or audit writer ----
+
+  // Appends one audit row; waits a few seconds for another writer's
+  // transaction. Throws StoreError (kReadOnly for a reader).
+  virtual void appendAudit(const AuditRow& row) = 0;
+
+  // ---- all ----
+
+  // The audit rows `filter` selects, oldest first.
+  virtual std::vector<AuditRow> audit(const AuditFilter& filter) = 0;
 
   // Records in the store (the recorder keeps count; a reader asks).
   virtual std::int64_t recordCount() = 0;

@@ -14,6 +14,7 @@
 #include "client/level_requests.h"
 #include "model/levels.h"
 #include "model/temporary_change.h"
+#include "recorder/audit_trail.h"
 
 namespace web {
 
@@ -23,8 +24,14 @@ std::int64_t epochMs(std::chrono::system_clock::time_point at) {
 }
 }  // namespace
 
-LevelControl::LevelControl(const remote::RetryPolicy& retry)
-    : retry(retry), restorer([this] { restoreDue(); }) {}
+LevelControl::LevelControl(const remote::RetryPolicy& retry, AuditHook audit)
+    : retry(retry), audit(std::move(audit)), restorer([this] { restoreDue(); }) {}
+
+void LevelControl::write(const std::string& label, const std::string& component,
+                         std::uint32_t before, std::uint32_t after, const remote::Levels& levels,
+                         const std::string& by, const char* why) {
+  if (audit) audit(remote::auditRow(label, "", component, before, after, levels, by, why));
+}
 
 LevelControl::~LevelControl() {
   {
@@ -43,7 +50,8 @@ codec::LevelDescriptions LevelControl::describe(const remote::Endpoint& endpoint
 
 LevelResult LevelControl::change(const std::string& label, const remote::Endpoint& endpoint,
                                  const std::string& component, const std::string& changeText,
-                                 std::optional<std::chrono::milliseconds> temporaryFor) {
+                                 std::optional<std::chrono::milliseconds> temporaryFor,
+                                 const std::string& by) {
   LevelResult result;
   result.target = label;
   result.component = component;
@@ -63,6 +71,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
     bool endEarlier = false;
     std::optional<std::uint32_t> earlierPrevious;
     std::uint32_t wanted = 0;
+    bool made = false;  // the target took the change: a row of the audit trail
     const auto now = std::chrono::system_clock::now();
     // Reads and writes only this call's own values: the lambda runs
     // inside edit(), where the analysis cannot see the mutex held.
@@ -84,6 +93,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
       }
       result.asked = wanted;
       result.clientMask = remote::setLevelMask(session, endpoint, component, wanted).clientMask;
+      made = true;
 
       // The earlier change as the running changes hold it now.
       auto held = list.end();
@@ -108,6 +118,10 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
       }
       list.push_back(mine);
     });
+    if (made) {
+      write(label, component, result.before.clientMask, result.clientMask, result.before.levels, by,
+            store::kAuditManual);
+    }
     if (!temporaryFor) {
       if (endEarlier) restores.erase(key);
       if (earlierPrevious) restores[key].previousMask = *earlierPrevious;
@@ -119,6 +133,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
       p.previousMask = (wanted & ~mine.claimed) | mine.restore;
       p.due = std::chrono::steady_clock::now() + *temporaryFor;
       p.dueEpochMs = epochMs(now + *temporaryFor);
+      p.by = by;
       result.restoreAtMs = p.dueEpochMs;
       result.restoreMask = p.previousMask;
     }
@@ -137,8 +152,11 @@ std::optional<PendingRestore> LevelControl::pending(const std::string& label,
 
 // Caller holds the mutex. A target that does not answer keeps its change:
 // said on stderr, since nobody else will put it back.
-void LevelControl::restore(const Key& key, const PendingRestore& p) {
+void LevelControl::restore(const Key& key, const PendingRestore& p, const char* why) {
   remote::Session session(retry);
+  // Before and after, once the target took the restore: written after the
+  // edit, where the analysis sees the mutex held.
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> restored;
   try {
     running.edit([&](std::vector<remote::TemporaryChange>& list) {
       remote::TemporaryChange ending = p.running;
@@ -157,6 +175,7 @@ void LevelControl::restore(const Key& key, const PendingRestore& p) {
       }
       const remote::Restore plan = remote::planRestore(list, ending, now.clientMask);
       const auto info = remote::setLevelMask(session, p.endpoint, key.second, plan.mask);
+      restored = {now.clientMask, info.clientMask};
       remote::note("restored " + key.second + " on " + key.first + ": " +
                    remote::maskHex(info.clientMask));
       for (const std::string& text : remote::leftAlone(plan, p.levels))
@@ -166,6 +185,8 @@ void LevelControl::restore(const Key& key, const PendingRestore& p) {
     remote::note("warning: cannot restore " + key.second + " on " + key.first + " to " +
                  remote::maskHex(p.previousMask) + ": " + error.message);
   }
+  if (restored)
+    write(key.first, key.second, restored->first, restored->second, p.levels, p.by, why);
 }
 
 void LevelControl::restoreDue() {
@@ -180,7 +201,7 @@ void LevelControl::restoreDue() {
         ++it;
         continue;
       }
-      restore(it->first, it->second);
+      restore(it->first, it->second, store::kAuditExpired);
       it = restores.erase(it);
     }
   }
@@ -188,7 +209,7 @@ void LevelControl::restoreDue() {
 
 void LevelControl::restoreAll() {
   MutexLock lock(mutex);
-  for (const auto& [key, p] : restores) restore(key, p);
+  for (const auto& [key, p] : restores) restore(key, p, store::kAuditRestoreOnExit);
   restores.clear();
 }
 

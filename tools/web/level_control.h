@@ -10,7 +10,8 @@
 // running change holds and nobody changed since (temporary_change.h). A
 // second change to the same component takes the first one over, so the
 // console shows one restore per component; a permanent change takes the
-// levels it names out of the pending restores.
+// levels it names out of the pending restores. Every change and every
+// restore goes to the audit hook, with who asked and why.
 //
 // Each request/answer exchange runs on a Session of its own, made for it
 // and closed after it: a Session is single-threaded, and its socket takes
@@ -31,6 +32,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -44,6 +46,7 @@
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
 #include "model/levels.h"
+#include "store/audit.h"
 
 namespace web {
 
@@ -63,11 +66,16 @@ struct PendingRestore {
   std::uint32_t previousMask = 0;  // the mask it puts back if nobody else changes it
   std::chrono::steady_clock::time_point due;
   std::int64_t dueEpochMs = 0;
+  std::string by;  // who made the change, for the restore's audit row
 };
+
+// Takes each audit row (its application left empty) under the control's
+// mutex, from an HTTP thread or the restore thread.
+using AuditHook = std::function<void(const store::AuditRow&)>;
 
 class LevelControl {
  public:
-  explicit LevelControl(const remote::RetryPolicy& retry);
+  explicit LevelControl(const remote::RetryPolicy& retry, AuditHook audit = {});
   ~LevelControl();  // stops the restore thread; restoreAll() first
 
   // Throws remote::ToolError when the target does not answer.
@@ -77,7 +85,8 @@ class LevelControl {
   // Throws remote::ToolError: kBadInput for a change that does not parse.
   LevelResult change(const std::string& label, const remote::Endpoint& endpoint,
                      const std::string& component, const std::string& change,
-                     std::optional<std::chrono::milliseconds> temporaryFor) EXCLUDES(mutex);
+                     std::optional<std::chrono::milliseconds> temporaryFor,
+                     const std::string& by = "") EXCLUDES(mutex);
   std::optional<PendingRestore> pending(const std::string& label, const std::string& component)
       EXCLUDES(mutex);
 
@@ -87,9 +96,15 @@ class LevelControl {
  private:
   using Key = std::pair<std::string, std::string>;  // target label, component
   void restoreDue() EXCLUDES(mutex);
-  void restore(const Key& key, const PendingRestore& p) REQUIRES(mutex);
+  void restore(const Key& key, const PendingRestore& p, const char* why) REQUIRES(mutex);
+  // One row of the audit trail, through the hook; under the mutex, so the
+  // hook's writes come one at a time.
+  void write(const std::string& label, const std::string& component, std::uint32_t before,
+             std::uint32_t after, const remote::Levels& levels, const std::string& by,
+             const char* why) REQUIRES(mutex);
 
   const remote::RetryPolicy retry;  // of every exchange's session
+  const AuditHook audit;
   Mutex mutex;
   CondVar wake;
   remote::RunningChanges running GUARDED_BY(mutex);

@@ -118,6 +118,48 @@ store::Filter readFilter(const Params& params, store::Store& store) {
   return filter;
 }
 
+store::AuditFilter readAuditFilter(const Params& params) {
+  store::AuditFilter filter;
+  filter.sinceNs = timeParam(params, "since");
+  filter.untilNs = timeParam(params, "until");
+  filter.targets = values(params, "target");
+  filter.components = values(params, "component");
+  filter.afterId = idParam(params, "after");
+  const std::string limit = value(params, "limit");
+  filter.limit = 1000;
+  if (!limit.empty()) {
+    const auto n = integer(limit);
+    if (!n || *n < 0) throw ApiError(remote::ErrorKind::kBadInput, "limit: not a number: " + limit);
+    filter.limit = *n;
+  }
+  return filter;
+}
+
+nlohmann::json auditJson(const store::AuditRow& row) {
+  const auto names = [](const std::string& list) {
+    nlohmann::json out = nlohmann::json::array();
+    std::size_t start = 0;
+    while (start < list.size()) {
+      const std::size_t comma = std::min(list.find(',', start), list.size());
+      out.push_back(list.substr(start, comma - start));
+      start = comma + 1;
+    }
+    return out;
+  };
+  return {{"type", "audit"},
+          {"id", row.id},
+          {"at", remote::receivedText(row.at)},
+          {"target", row.target},
+          {"application", row.application},
+          {"component", row.component},
+          {"mask_before", row.maskBefore},
+          {"mask_after", row.maskAfter},
+          {"levels_before", names(row.levelsBefore)},
+          {"levels_after", names(row.levelsAfter)},
+          {"by", row.by},
+          {"why", row.why}};
+}
+
 void appendEntryJson(std::string& out, remote::JsonTime& time, const store::Entry& entry) {
   if (const auto* gap = std::get_if<store::StoredGap>(&entry)) {
     remote::appendJsonGap(out, time, *gap, gap->applicationName, gap->id);

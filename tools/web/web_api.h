@@ -50,6 +50,14 @@ std::optional<std::int64_t> timeParam(const Params& params, const char* name);
 void appendEntryJson(std::string& out, remote::JsonTime& time, const store::Entry& entry);
 nlohmann::json targetJson(const TargetState& target);
 
+// target, component, since, until and after (an audit row id), as for
+// records; limit (the newest N, default 1000). Throws ApiError 400.
+store::AuditFilter readAuditFilter(const Params& params);
+// An audit row as GET /api/audit and `query --audit --json` write it:
+// "type":"audit", its own "id", "at" as records have "received", both
+// masks and their level names, "by" and "why".
+nlohmann::json auditJson(const store::AuditRow& row);
+
 // Text for the wire; target strings need not be valid UTF-8.
 std::string dump(const nlohmann::json& value);
 

@@ -336,6 +336,16 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
       }
     }
   }
+  // Who the audit trail names: the token's name; without named tokens,
+  // whoever holds the console's one token, or the user on loopback. A
+  // viewer is refused before anything about the targets is looked up.
+  const AccessToken* who = options.tokens.tokens.empty()
+                               ? nullptr
+                               : findToken(options.tokens, givenToken(req));  // known: guard()
+  if (who != nullptr && !who->operatorRole)
+    return sendError(res, 403,
+                     "token '" + who->name + "' is a viewer: it reads, and changes nothing");
+  const std::string by = who != nullptr ? who->name : options.token.empty() ? "loopback" : "token";
   std::vector<TargetState> targets;
   if (body.value("all_targets", false)) {
     for (auto& t : board.snapshot()) {
@@ -348,16 +358,11 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
   } else {
     return sendError(res, 404, "no such target: " + label);
   }
-  if (!options.tokens.tokens.empty()) {
-    // guard() let only a known token through.
-    const AccessToken& who = *findToken(options.tokens, givenToken(req));
-    if (!who.operatorRole)
-      return sendError(res, 403,
-                       "token '" + who.name + "' is a viewer: it reads, and changes nothing");
+  if (who != nullptr) {
     for (const TargetState& t : targets) {
-      if (!mayChange(who, t.application, component)) {
+      if (!mayChange(*who, t.application, component)) {
         return sendError(res, 403,
-                         "token '" + who.name + "' may not change " + component + " of " +
+                         "token '" + who->name + "' may not change " + component + " of " +
                              t.application + " (" + t.label + ")");
       }
     }
@@ -368,7 +373,7 @@ void WebServer::Impl::onLevels(const httplib::Request& req, httplib::Response& r
   for (const TargetState& t : targets) {
     try {
       const LevelResult r = levels.change(t.label, t.endpoint, component,
-                                          body["levels"].get<std::string>(), temporaryFor);
+                                          body["levels"].get<std::string>(), temporaryFor, by);
       nlohmann::json one = {{"target", r.target},
                             {"component", r.component},
                             {"asked", r.asked},
@@ -462,6 +467,12 @@ void WebServer::Impl::routes() {
              [this](const httplib::Request& req, httplib::Response& res) { onRecords(req, res); });
   server.Get("/api/stream",
              [this](const httplib::Request& req, httplib::Response& res) { onStream(req, res); });
+  server.Get("/api/audit", [this](const httplib::Request& req, httplib::Response& res) {
+    nlohmann::json rows = nlohmann::json::array();
+    for (const store::AuditRow& row : reader(options.dbPath).audit(readAuditFilter(req.params)))
+      rows.push_back(auditJson(row));
+    sendJson(res, {{"audit", rows}});
+  });
   server.Get("/api/time",
              [this](const httplib::Request& req, httplib::Response& res) { onTime(req, res); });
   // Last among the API's routes: any other call is named in the answer.

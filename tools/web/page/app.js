@@ -37,7 +37,8 @@ const table = new Table($('viewport'), $('spacer'), $('new-records'), showDetail
 const chart = new RateChart($('chart'), goToTime);
 const histogram = new Histogram($('histogram'), setTimeRange);
 const levels = new LevelPanel({ panel: $('levels'), name: $('levels-target'), components: $('levels-components'),
-                                duration: $('levels-for'), all: $('levels-all'), close: $('levels-close') });
+                                duration: $('levels-for'), all: $('levels-all'), close: $('levels-close'),
+                                audit: $('levels-audit') });
 const stream = new Stream(onEntries, onTargets, setStatus);
 window.tarvinConsole = { table, state, histogram };  // for the benchmark (bench/web_console.mjs)
 

@@ -1,9 +1,11 @@
 // levels.js: level control of one target: each component's levels as
 // switches named by the target's level descriptions. A switch sends the
 // change, shows the mask the target reports back, and, for a temporary
-// change, counts down to the server's restore.
+// change, counts down to the server's restore. Below, the target's latest
+// level changes from the audit trail: when, what, by whom and why.
 
 import { getJson, putJson } from './api.js';
+import { formatTime } from './table.js';
 
 const hex = m => '0x' + (m >>> 0).toString(16).toUpperCase().padStart(8, '0');
 
@@ -26,6 +28,26 @@ export class LevelPanel {
     if (!this.target) return;
     const body = await getJson(`/api/targets/${encodeURIComponent(this.target)}/components`);
     this.els.components.replaceChildren(...body.components.map(c => this.component(c)));
+    await this.reloadAudit();
+  }
+
+  // Newest first; what cannot be read is said in the list, not hidden.
+  async reloadAudit() {
+    const list = this.els.audit;
+    try {
+      const body = await getJson('/api/audit', new URLSearchParams({ target: this.target, limit: 20 }));
+      list.replaceChildren(...body.audit.reverse().map(a => {
+        const li = document.createElement('li');
+        li.dataset.why = a.why;
+        const names = l => l.length ? l.join(', ') : '(none)';
+        li.textContent = `${formatTime(Date.parse(a.at), true)} ${a.component}: ` +
+          `${names(a.levels_before)} → ${names(a.levels_after)} by ${a.by} (${a.why})`;
+        return li;
+      }));
+      if (!body.audit.length) list.textContent = 'no level change recorded';
+    } catch (error) {
+      list.textContent = `cannot read the level changes: ${error.message}`;
+    }
   }
 
   component(c) {
