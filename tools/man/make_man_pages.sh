@@ -6,18 +6,22 @@
 # per subcommand that `tarvin-remote --help` lists (tarvin-remote-tail(1),
 # ...), and tarvin-example-host(1). Sections --help has no room for (exit
 # status, signals, files, see also) come from the .h2m files beside this
-# script: common.h2m on every tarvin-remote page, NAME.h2m on page NAME.
+# script: NAME.h2m on page NAME, records.h2m (the record line and its JSON
+# fields) on the pages of the commands that print records, common.h2m on
+# every tarvin-remote page. help2man appends a section that several files
+# have in the order they are given: the shared text first, the command's own
+# after it.
 set -eu
 out=$1 remote=$2 host=$3 version=$4
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 
-# page NAME PROGRAM DESCRIPTION [INCLUDE...]
+# page NAME PROGRAM DESCRIPTION [INCLUDE...]: those of the INCLUDEs that exist.
 page() {
   name=$1 program=$2 description=$3
   shift 3
   includes=""
-  for file in "$@" "$here/$name.h2m"; do
+  for file in "$@"; do
     [ -f "$file" ] && includes="$includes --include=$file"
   done
   # shellcheck disable=SC2086  # one word per --include
@@ -48,13 +52,21 @@ see_also="$out/see_also.h2m"
   echo ".BR tarvin-example-host (1)"
 } > "$see_also"
 
-page tarvin-remote "$remote" "talk to tarvin remote log targets over UDP" "$here/common.h2m" "$see_also"
+# The commands whose output is records, in the line format and JSON of
+# records.h2m.
+prints_records() { case $1 in tail | replay | query) return 0 ;; *) return 1 ;; esac; }
+
+page tarvin-remote "$remote" "talk to tarvin remote log targets over UDP" "$here/tarvin-remote.h2m" \
+  "$here/common.h2m" "$see_also"
 printf '%s\n' "$commands" | while read -r command description; do
-  page "tarvin-remote-$command" "$remote $command" "$(lower_first "$description")" "$here/common.h2m" \
-    "$see_also"
+  records=""
+  prints_records "$command" && records="$here/records.h2m"
+  # shellcheck disable=SC2086  # no word when the command prints no records
+  page "tarvin-remote-$command" "$remote $command" "$(lower_first "$description")" $records \
+    "$here/tarvin-remote-$command.h2m" "$here/common.h2m" "$see_also"
 done
 page tarvin-example-host "$host" "an application that logs through the tarvin remote log target plug-in" \
-  "$see_also"
+  "$here/tarvin-example-host.h2m" "$see_also"
 rm -f "$see_also"
 
 # Installed gzipped, as man reads them and Debian keeps them; the plain
