@@ -6,7 +6,8 @@
 // from a scripted target that sends each record of the table once; every
 // front end must select exactly the table's records (alert rules: as
 // many), and the commands and the API refuse the same expressions with the
-// regex library's words.
+// regex library's words. Full-text queries likewise: a rule's `match`
+// while recording and `query --match` on the store.
 //
 // Threads: gtest's thread runs the cases and reads the subprocesses'
 // pipes and the collectors' sockets; the scripted target answers requests
@@ -299,4 +300,75 @@ TEST(RegexTable, EveryFrontEndSelectsTheSameRecords) {
               option + ": invalid regex '" + pattern + "': " + reason);
   }
   EXPECT_EQ(web.finish(SIGTERM).exitCode, 0) << web.seen().err;
+}
+
+// One meaning of a full-text query: a rule's `match` picks, while `record`
+// stores the records, as many records as `query --match` finds in the
+// store afterwards, and exactly the ones listed (a rule at that count
+// fires, one at a single record more does not).
+TEST(MatchTable, ARuleMatchSelectsWhatQueryMatchFinds) {
+  const std::vector<ScriptedRecord> records = {
+      {.component = "db", .text = "Disk FULL on /var/log", .function = "check_space"},
+      {.component = "net", .text = "connection refused by peer", .function = "connect_peer"},
+      {.component = "ui", .text = "Caf\u00e9 served", .function = "serve"},
+      {.component = "db", .text = "retry 3: timeout", .function = "retry_write"},
+      {.component = "db", .text = "deadlock detected \u2014 rolling back", .function = "lock_wait"},
+  };
+  static const struct {
+    const char* query;
+    Sequences want;
+  } kCases[] = {
+      {"disk", {0}},
+      {"\"refused by\"", {1}},
+      {"ref* OR CAFE", {1, 2}},
+      {"component:db NOT timeout", {0, 4}},
+      {"lock + wait", {4}},
+      {"\"detected rolling\" OR text:(retry OR serve)", {3, 4}},
+      {"-{text function}:db", {0, 3, 4}},
+  };
+  std::string toml;
+  std::set<std::string> due;
+  for (std::size_t i = 0; i < std::size(kCases); ++i) {
+    const std::size_t count = kCases[i].want.size();
+    for (std::size_t n : {count, count + 1}) {
+      const std::string name = "case " + std::to_string(i) + " count " + std::to_string(n);
+      std::string query = kCases[i].query;
+      for (std::size_t at = 0; (at = query.find('"', at)) != std::string::npos; at += 2)
+        query.insert(at, "\\");
+      toml += "[[rule]]\nname = '" + name + "'\nmatch = \"" + query +
+              "\"\ncondition = 'count >= " + std::to_string(n) + " within 1h'\n\n";
+      if (n == count) due.insert(name);
+    }
+  }
+  const std::string rules = ::testing::TempDir() + "match-table-rules.toml";
+  std::ofstream(rules) << toml;
+  ScriptedTarget target([&](std::uint32_t sequence) {
+    return sequence < records.size() ? records[sequence] : ScriptedRecord{.text = "beyond"};
+  });
+  const std::string db = dbPath("match");
+  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, "--alerts", rules, target.target()});
+  ASSERT_TRUE(target.waitForClients(1)) << recorder.seen().err;
+  target.send(static_cast<std::uint32_t>(records.size()));
+  ASSERT_TRUE(waitForRecords(db, static_cast<std::int64_t>(records.size()))) << recorder.seen().err;
+  std::set<std::string> firing;
+  const auto readFiring = [&](const Outcome& o) {
+    static const std::regex kFiring("alert '([^']+)' firing");
+    firing.clear();
+    for (std::sregex_iterator it(o.err.begin(), o.err.end(), kFiring), end; it != end; ++it)
+      firing.insert((*it)[1]);
+    return std::includes(firing.begin(), firing.end(), due.begin(), due.end());
+  };
+  recorder.waitFor(readFiring, 10s);
+  std::this_thread::sleep_for(1500ms);  // one more evaluation: nothing else fires
+  const Outcome recorded = recorder.finish(SIGTERM);
+  EXPECT_EQ(recorded.exitCode, 0) << recorded.err;
+  readFiring(recorded);
+  EXPECT_EQ(firing, due) << recorded.err;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.query);
+    EXPECT_EQ(shown(jsonSequences(tooltest::remote({"query", "--db", db, "--json",
+                                                    std::string("--match=") + c.query})
+                                      .out)),
+              shown(c.want));
+  }
 }

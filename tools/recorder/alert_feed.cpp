@@ -23,14 +23,6 @@ std::vector<alerts::Rule> loadRules(const std::string& path) {
     throw ToolError{kExitUsage, "--alerts: " + config::describeMistakes(path, file.errors) +
                                     "\n(tarvin-remote alerts check " + path + " lists them too)"};
   }
-  for (const alerts::Rule& rule : file.rules) {
-    if (!rule.match.empty()) {
-      throw ToolError{kExitUsage, "--alerts: " + path + ":" + std::to_string(rule.line) +
-                                      ": rule '" + rule.name +
-                                      "': 'match' is not evaluated while recording yet; "
-                                      "select with grep instead"};
-    }
-  }
   return std::move(file.rules);
 }
 
@@ -102,6 +94,7 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
   for (const alerts::Rule& rule : engine.rules()) {
     if (!rule.condition.selectsRecords()) {
       filters.push_back(nullptr);
+      textQueries.push_back(nullptr);
       continue;
     }
     FilterFlags selector;
@@ -111,6 +104,8 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
     if (!rule.exclude.empty()) selector.match.exclude.push_back(rule.exclude);
     selector.match.ignoreCase = rule.ignoreCase;
     filters.push_back(std::make_unique<RecordFilter>(selector));
+    // readRules() refused a query that does not parse.
+    textQueries.push_back(rule.match.empty() ? nullptr : std::make_unique<TextQuery>(rule.match));
   }
   std::string alternation;
   for (const alerts::Rule& rule : engine.rules()) {
@@ -134,6 +129,7 @@ void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& 
   }
   const codec::LogRecordView view(record);
   const bool grepMayMatch = !anyGrep || anyGrep->mayMatch(record);
+  bool tokenized = false;
   for (std::size_t i = 0; i < filters.size(); ++i) {
     if (!filters[i] || off[i] || !engine.watches(i, target, stored.applicationName)) continue;
     const alerts::Rule& rule = engine.rules()[i];
@@ -145,6 +141,14 @@ void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& 
       off[i] = true;
       note("alert rule '" + engine.rules()[i].name + "' is off: " + error.message);
       continue;
+    }
+    if (textQueries[i]) {
+      // The record's words are split once, for the first rule that asks.
+      if (!tokenized) {
+        words.assign(record.text(), record.function(), record.file(), record.component());
+        tokenized = true;
+      }
+      if (!textQueries[i]->matches(words)) continue;
     }
     engine.selected(i, alerts::Subject{target, stored.applicationName, record.component(),
                                        record.text(), record.sequence, at});

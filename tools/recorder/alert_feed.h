@@ -4,7 +4,8 @@
 // every record and gap as it goes to the store, with its level names,
 // goes through each rule's selector (the same RecordFilter that tail's
 // --component, --min-level and --grep use, so a rule picks what tail with
-// those options shows) into the alert engine; once a second the engine is
+// those options shows; a `match` means what `query --match` means,
+// text_query.h) into the alert engine; once a second the engine is
 // asked what fires and resolves, which is said on stderr and handed to
 // the notifier. A target's first record of a new instance is a restart; a
 // discovered target that stopped answering is gone; gaps and the kernel's
@@ -23,6 +24,7 @@
 #include "alerts/notifier.h"
 #include "follow/follow.h"
 #include "model/record_filter.h"
+#include "model/text_query.h"
 #include "recorder/store_feed.h"
 
 namespace CLI {
@@ -83,6 +85,10 @@ class AlertFeed : public StoredEntryObserver {
   // regexec() per field then spares the rules' own.
   struct AnyGrep;
   std::unique_ptr<AnyGrep> anyGrep;
+  // Per rule, its `match` (null without one), and the words of the record
+  // at hand, split once for every rule that has one.
+  std::vector<std::unique_ptr<TextQuery>> textQueries;
+  TokenizedRecord words;
   std::vector<bool> off;  // a rule whose min_level no target names
   alerts::Notifier notifier;
   std::map<std::string, codec::Uuid, std::less<>> instanceOf;  // by target
