@@ -303,8 +303,9 @@ TEST(RegexTable, EveryFrontEndSelectsTheSameRecords) {
   EXPECT_EQ(web.finish(SIGTERM).exitCode, 0) << web.seen().err;
 }
 
-// One meaning of a full-text query: a rule's `match` picks, while `record`
-// stores the records, as many records as `query --match` finds in the
+// One meaning of a full-text query: a rule's `match` (beside its
+// `components`, as query's --component) picks, while `record` stores the
+// records, as many records as `query --match` finds in the
 // store afterwards, and exactly the ones listed (a rule at that count
 // fires, one at a single record more does not).
 TEST(MatchTable, ARuleMatchSelectsWhatQueryMatchFinds) {
@@ -318,6 +319,7 @@ TEST(MatchTable, ARuleMatchSelectsWhatQueryMatchFinds) {
   static const struct {
     const char* query;
     Sequences want;
+    std::string component = "";  // a rule's `components`, query's --component
   } kCases[] = {
       {"disk", {0}},
       {"\"refused by\"", {1}},
@@ -326,6 +328,7 @@ TEST(MatchTable, ARuleMatchSelectsWhatQueryMatchFinds) {
       {"lock + wait", {4}},
       {"\"detected rolling\" OR text:(retry OR serve)", {3, 4}},
       {"-{text function}:db", {0, 3, 4}},
+      {"retry OR refused", {1}, "net"},
   };
   std::string toml;
   std::set<std::string> due;
@@ -336,7 +339,9 @@ TEST(MatchTable, ARuleMatchSelectsWhatQueryMatchFinds) {
       std::string query = kCases[i].query;
       for (std::size_t at = 0; (at = query.find('"', at)) != std::string::npos; at += 2)
         query.insert(at, "\\");
-      toml += "[[rule]]\nname = '" + name + "'\nmatch = \"" + query +
+      toml += "[[rule]]\n";
+      if (!kCases[i].component.empty()) toml += "components = ['" + kCases[i].component + "']\n";
+      toml += "name = '" + name + "'\nmatch = \"" + query +
               "\"\ncondition = 'count >= " + std::to_string(n) + " within 1h'\n\n";
       if (n == count) due.insert(name);
     }
@@ -367,10 +372,10 @@ TEST(MatchTable, ARuleMatchSelectsWhatQueryMatchFinds) {
   EXPECT_EQ(firing, due) << recorded.err;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.query);
-    EXPECT_EQ(shown(jsonSequences(tooltest::remote({"query", "--db", db, "--json",
-                                                    std::string("--match=") + c.query})
-                                      .out)),
-              shown(c.want));
+    std::vector<std::string> query = {"query", "--db", db, "--json",
+                                      std::string("--match=") + c.query};
+    if (!c.component.empty()) query.insert(query.end(), {"--component", c.component});
+    EXPECT_EQ(shown(jsonSequences(tooltest::remote(query).out)), shown(c.want));
   }
 }
 

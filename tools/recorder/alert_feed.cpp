@@ -7,6 +7,8 @@
 
 #include <regex.h>
 
+#include <algorithm>
+
 #include <CLI/CLI.hpp>
 
 #include "base/note.h"
@@ -101,10 +103,11 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
     if (!rule.condition.selectsRecords()) continue;
     Selector selector;
     selector.rule = i;
-    FilterFlags cheap;
-    cheap.components = rule.components;
-    cheap.minLevel = rule.minLevel;
-    selector.levels = std::make_unique<RecordFilter>(cheap);
+    if (!rule.minLevel.empty()) {
+      FilterFlags level;
+      level.minLevel = rule.minLevel;
+      selector.levels = std::make_unique<RecordFilter>(level);
+    }
     // readRules() refused an expression or a query that does not compile.
     if (!rule.grep.empty()) {
       selector.grep = std::make_unique<RecordMatch>(
@@ -133,17 +136,27 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
 AlertFeed::~AlertFeed() = default;
 
 const std::vector<std::size_t>& AlertFeed::selectorsFor(const std::string& target,
-                                                        const std::string& application) {
+                                                        const std::string& application,
+                                                        const std::string& component) {
   auto found = watching.find(target);
-  if (found != watching.end() && found->second.application == application)
-    return found->second.selectors;
-  Watching& w = watching[target];
-  w.application = application;
-  w.selectors.clear();
-  for (std::size_t s = 0; s < selectors.size(); ++s) {
-    if (engine.watches(selectors[s].rule, target, application)) w.selectors.push_back(s);
+  if (found == watching.end() || found->second.application != application) {
+    Watching& w = watching[target];
+    w.application = application;
+    w.byComponent.clear();
+    found = watching.find(target);
   }
-  return w.selectors;
+  auto& byComponent = found->second.byComponent;
+  const auto known = byComponent.find(component);
+  if (known != byComponent.end()) return known->second;
+  std::vector<std::size_t>& list = byComponent[component];
+  for (std::size_t s = 0; s < selectors.size(); ++s) {
+    const alerts::Rule& rule = engine.rules()[selectors[s].rule];
+    const bool takes = rule.components.empty() ||
+                       std::find(rule.components.begin(), rule.components.end(), component) !=
+                           rule.components.end();
+    if (takes && engine.watches(selectors[s].rule, target, application)) list.push_back(s);
+  }
+  return list;
 }
 
 // Per record: each rule's cheap selectors first, the alternation of every
@@ -164,11 +177,11 @@ void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& 
   unsigned grepFields = kUnknown;
   bool tokenized = false;
   bool copied = false;
-  for (const std::size_t s : selectorsFor(target, stored.applicationName)) {
+  for (const std::size_t s : selectorsFor(target, stored.applicationName, record.component())) {
     Selector& selector = selectors[s];
     if (off[selector.rule]) continue;
     try {
-      if (!selector.levels->wanted(view, levels)) continue;
+      if (selector.levels && !selector.levels->wanted(view, levels)) continue;
     } catch (const ToolError& error) {
       // A level name no target has: the rule can never match; say so once.
       off[selector.rule] = true;

@@ -81,24 +81,27 @@ class AlertFeed : public StoredEntryObserver {
 
   alerts::Engine engine;
   // What a rule that looks at records selects them by, cheapest first:
-  // components and min_level, then grep, exclude, then the full-text query.
+  // targets and components (known once per target and component), then
+  // min_level, grep, exclude, and the full-text query.
   struct Selector {
     std::size_t rule = 0;
-    std::unique_ptr<RecordFilter> levels;  // components and min_level
+    std::unique_ptr<RecordFilter> levels;  // min_level; null without
     std::unique_ptr<RecordMatch> grep;     // null without grep
     std::unique_ptr<RecordMatch> exclude;  // null without exclude
     std::unique_ptr<TextQuery> text;       // null without match
     bool narrowed = false;  // its grep is in anyGrep: it looks only at the fields anyGrep matched
   };
   std::vector<Selector> selectors;
-  // Per target, the selectors whose `targets` take it (learnt once per
-  // target and application name).
+  // Per target, and per component of it, the selectors whose `targets`
+  // and `components` take it (learnt once per target, application name
+  // and component).
   struct Watching {
     std::string application;
-    std::vector<std::size_t> selectors;
+    std::map<std::string, std::vector<std::size_t>, std::less<>> byComponent;
   };
   const std::vector<std::size_t>& selectorsFor(const std::string& target,
-                                               const std::string& application);
+                                               const std::string& application,
+                                               const std::string& component);
   std::map<std::string, Watching, std::less<>> watching;
   // Every case-sensitive grep in one alternation: most records match none,
   // and one regexec() per field then spares the rules' own; a field it
