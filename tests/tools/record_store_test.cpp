@@ -30,6 +30,7 @@
 #include <regex>
 #include <set>
 
+#include "model/text_query.h"
 #include "store/known_records.h"
 #include "store/sqlite_query.h"
 #include "store/store_stats.h"
@@ -288,6 +289,99 @@ TEST_F(StoreFilterTest, QueriesAgreeWithBruteForce) {
       }
     }
   }
+}
+
+// A full-text query means in memory (an alert rule's `match`) what it
+// means to the store's index (`query --match`): the same records, and the
+// same queries refused.
+TEST_F(StoreTest, FullTextQueriesSelectInMemoryWhatTheStoreSelects) {
+  static const struct {
+    const char *text, *function, *file, *component;
+  } kRecords[] = {
+      {"Disk FULL on /var/log", "check_space", "src/db/volume.cpp", "db"},
+      {"connection refused by peer", "connect_peer", "src/net/socket.cpp", "net"},
+      {"Café CRÈME served", "serve", "src/ui/menu.cpp", "ui"},
+      {"retry 3 of 5: timeout", "retry_write", "src/db/writer.cpp", "db"},
+      {"deadlock detected \u2014 rolling back", "lock_wait", "src/db/locks.cpp", "db"},
+      {"user logged in (\u00fcber-admin)", "Login", "src/ui/session.cpp", "ui"},
+      {"x\u00b2+y\u00b2 r\u00e9sum\u00e9 \u00c6ble\u00d7Na\u00efve", "math", "src/core/math.cpp",
+       "core"},
+      {"shutting down", "stop", "src/core/main.cpp", "core"},
+  };
+  static const char* kQueries[] = {
+      "disk",
+      "DISK full",
+      "\"refused by\"",
+      "\"by refused\"",
+      "ref*",
+      "\"connection ref\" *",
+      "cafe",
+      "CAF\u00c9 cr\u00e8me",
+      "component:db",
+      "Component : db NOT timeout",
+      "db OR ui",
+      "db AND deadlock",
+      "-{text function}:ui",
+      "{text function}:retry",
+      "^shutting",
+      "^down",
+      "lock + wait",
+      "\"detected rolling\"",
+      "uber",
+      "\u00dcBER admin",
+      "x\u00b2",
+      "resume",
+      "\u00e6ble naive",
+      "(disk OR timeout) AND component:db",
+      "text:(disk OR refused)",
+      "session",
+      "cpp",
+      "\"\"",
+      "disk \"...\"",
+      "retry_write",
+      "log*",
+      "db NOT disk OR net",
+      "disk OR timeout NOT retry",
+      "a NOT b NOT c",
+      "db NOT timeout AND retry",
+      "refused OR net NOT peer",
+      "text:log component:ui",
+      "NOT_A_KEYWORD",
+      "and",
+      "\"NOT\"",
+  };
+  static const char* kRefused[] = {
+      "foo.bar",        "NOT disk", "disk AND",         "nocol:x", "a (b OR c)",
+      "\"unterminated", "OR",       "text:(disk) full", "{}:disk", "-disk",
+  };
+  std::vector<Entry> entries;
+  std::vector<remote::TokenizedRecord> words(std::size(kRecords));
+  for (std::uint32_t i = 0; i < std::size(kRecords); ++i) {
+    const auto& r = kRecords[i];
+    StoredRecord stored = record(kA, i, r.component, 29, r.text);
+    stored.arrived.record.strings = {r.component, r.file, r.function, r.text};
+    entries.push_back(stored);
+    words[i].assign(r.text, r.function, r.file, r.component);
+  }
+  SqliteStore(path, Access::kRecord).append(entries);
+  SqliteStore reader(path, Access::kRead);
+  for (const char* query : kQueries) {
+    SCOPED_TRACE(query);
+    std::vector<std::int64_t> inMemory;
+    const remote::TextQuery parsed(query);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      if (parsed.matches(words[i])) inMemory.push_back(static_cast<std::int64_t>(i) + 1);
+    }
+    EXPECT_EQ(inMemory, idsOf(rowsOf(reader, {.match = query})));
+  }
+  for (const char* query : kRefused) {
+    SCOPED_TRACE(query);
+    EXPECT_THROW(remote::TextQuery{query}, std::invalid_argument);
+    EXPECT_ANY_THROW(rowsOf(reader, {.match = query}));
+  }
+  // The one form the store takes and a rule refuses, rather than mean
+  // something else by it.
+  EXPECT_THROW(remote::TextQuery{"NEAR(disk full)"}, std::invalid_argument);
 }
 
 // Context: the brute force marks, in each target's records, those within N

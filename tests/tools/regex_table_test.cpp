@@ -6,13 +6,15 @@
 // from a scripted target that sends each record of the table once; every
 // front end must select exactly the table's records (alert rules: as
 // many), and the commands and the API refuse the same expressions with the
-// regex library's words.
+// regex library's words. Full-text queries likewise: a rule's `match`
+// while recording and `query --match` on the store.
 //
 // Threads: gtest's thread runs the cases and reads the subprocesses'
 // pipes and the collectors' sockets; the scripted target answers requests
 // on a thread of its own.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <regex.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -299,4 +301,163 @@ TEST(RegexTable, EveryFrontEndSelectsTheSameRecords) {
               option + ": invalid regex '" + pattern + "': " + reason);
   }
   EXPECT_EQ(web.finish(SIGTERM).exitCode, 0) << web.seen().err;
+}
+
+// One meaning of a full-text query: a rule's `match` (beside its
+// `components`, as query's --component) picks, while `record` stores the
+// records, as many records as `query --match` finds in the
+// store afterwards, and exactly the ones listed (a rule at that count
+// fires, one at a single record more does not).
+TEST(MatchTable, ARuleMatchSelectsWhatQueryMatchFinds) {
+  const std::vector<ScriptedRecord> records = {
+      {.component = "db", .text = "Disk FULL on /var/log", .function = "check_space"},
+      {.component = "net", .text = "connection refused by peer", .function = "connect_peer"},
+      {.component = "ui", .text = "Caf\u00e9 served", .function = "serve"},
+      {.component = "db", .text = "retry 3: timeout", .function = "retry_write"},
+      {.component = "db", .text = "deadlock detected \u2014 rolling back", .function = "lock_wait"},
+  };
+  static const struct {
+    const char* query;
+    Sequences want;
+    std::string component = "";  // a rule's `components`, query's --component
+  } kCases[] = {
+      {"disk", {0}},
+      {"\"refused by\"", {1}},
+      {"ref* OR CAFE", {1, 2}},
+      {"component:db NOT timeout", {0, 4}},
+      {"lock + wait", {4}},
+      {"\"detected rolling\" OR text:(retry OR serve)", {3, 4}},
+      {"-{text function}:db", {0, 3, 4}},
+      {"retry OR refused", {1}, "net"},
+  };
+  std::string toml;
+  std::set<std::string> due;
+  for (std::size_t i = 0; i < std::size(kCases); ++i) {
+    const std::size_t count = kCases[i].want.size();
+    for (std::size_t n : {count, count + 1}) {
+      const std::string name = "case " + std::to_string(i) + " count " + std::to_string(n);
+      std::string query = kCases[i].query;
+      for (std::size_t at = 0; (at = query.find('"', at)) != std::string::npos; at += 2)
+        query.insert(at, "\\");
+      toml += "[[rule]]\n";
+      if (!kCases[i].component.empty()) toml += "components = ['" + kCases[i].component + "']\n";
+      toml += "name = '" + name + "'\nmatch = \"" + query +
+              "\"\ncondition = 'count >= " + std::to_string(n) + " within 1h'\n\n";
+      if (n == count) due.insert(name);
+    }
+  }
+  const std::string rules = ::testing::TempDir() + "match-table-rules.toml";
+  std::ofstream(rules) << toml;
+  ScriptedTarget target([&](std::uint32_t sequence) {
+    return sequence < records.size() ? records[sequence] : ScriptedRecord{.text = "beyond"};
+  });
+  const std::string db = dbPath("match");
+  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, "--alerts", rules, target.target()});
+  ASSERT_TRUE(target.waitForClients(1)) << recorder.seen().err;
+  target.send(static_cast<std::uint32_t>(records.size()));
+  ASSERT_TRUE(waitForRecords(db, static_cast<std::int64_t>(records.size()))) << recorder.seen().err;
+  std::set<std::string> firing;
+  const auto readFiring = [&](const Outcome& o) {
+    static const std::regex kFiring("alert '([^']+)' firing");
+    firing.clear();
+    for (std::sregex_iterator it(o.err.begin(), o.err.end(), kFiring), end; it != end; ++it)
+      firing.insert((*it)[1]);
+    return std::includes(firing.begin(), firing.end(), due.begin(), due.end());
+  };
+  recorder.waitFor(readFiring, 10s);
+  std::this_thread::sleep_for(1500ms);  // one more evaluation: nothing else fires
+  const Outcome recorded = recorder.finish(SIGTERM);
+  EXPECT_EQ(recorded.exitCode, 0) << recorded.err;
+  readFiring(recorded);
+  EXPECT_EQ(firing, due) << recorded.err;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.query);
+    std::vector<std::string> query = {"query", "--db", db, "--json",
+                                      std::string("--match=") + c.query};
+    if (!c.component.empty()) query.insert(query.end(), {"--component", c.component});
+    EXPECT_EQ(shown(jsonSequences(tooltest::remote(query).out)), shown(c.want));
+  }
+}
+
+// A field without any of an expression's required literals is ruled out
+// before regexec(): that shortcut never changes an answer. Each expression
+// against each text, with and without it; and the expressions operators
+// write most do have literals.
+TEST(RequiredLiterals, NeverRuleOutAMatch) {
+  const char* const patterns[] = {"timeout|refused",
+                                  "disk (full|failing)",
+                                  "user [0-9]+ gone",
+                                  "^GET /admin",
+                                  "retry #[0-9]{3,}",
+                                  "ab*c",
+                                  "ab+c",
+                                  "ab?c",
+                                  "colou?r",
+                                  "x{2}y",
+                                  "a{2,3}",
+                                  "(ab|cd)ef",
+                                  "ab|(cd)",
+                                  "[]a]bc",
+                                  "[^]x]yz",
+                                  "[[:digit:]]+ms",
+                                  "\u00e9*t",
+                                  "caf(\u00e9|e)",
+                                  "a.c",
+                                  "abc\\|def",
+                                  "(a)(b)",
+                                  "^$",
+                                  "x*",
+                                  "[a|b]c",
+                                  "a|b|c",
+                                  "a$|^b",
+                                  "[[.-.]]x|y",
+                                  "deadlock"};
+  const char* const texts[] = {"timeout",
+                               "refused",
+                               "disk full",
+                               "user 12 gone",
+                               "GET /admin/x",
+                               "retry #1234",
+                               "ac",
+                               "abc",
+                               "abbc",
+                               "color",
+                               "colour",
+                               "xxy",
+                               "aa",
+                               "cdef",
+                               "cd",
+                               "]bc",
+                               "ayz",
+                               "12ms",
+                               "t",
+                               "caf\u00e9",
+                               "cafe",
+                               "a-c",
+                               "def",
+                               "abc|def",
+                               "ab",
+                               "b",
+                               "|c",
+                               "c",
+                               "-x",
+                               "y",
+                               "deadlock detected"};
+  for (const char* pattern : patterns) {
+    SCOPED_TRACE(pattern);
+    regex_t plain;
+    ASSERT_EQ(::regcomp(&plain, pattern, REG_EXTENDED | REG_NOSUB), 0);
+    const remote::RecordMatch match({.grep = {pattern}});
+    for (const char* text : texts) {
+      EXPECT_EQ(match.wanted(text, text, text), ::regexec(&plain, text, 0, nullptr, 0) == 0)
+          << text;
+    }
+    ::regfree(&plain);
+  }
+  using Literals = std::vector<std::string>;
+  EXPECT_EQ(remote::requiredLiterals("timeout|refused"), (Literals{"timeout", "refused"}));
+  EXPECT_EQ(remote::requiredLiterals("retry #[0-9]{3,}"), (Literals{"retry #"}));
+  EXPECT_EQ(remote::requiredLiterals("disk (full|failing)"), (Literals{"disk "}));
+  EXPECT_EQ(remote::requiredLiterals("colou?r"), (Literals{"colo"}));
+  EXPECT_EQ(remote::requiredLiterals("a|(b)"), Literals{});
 }

@@ -14,6 +14,7 @@
 
 #include "cli/option_checks.h"
 #include "model/record_match.h"
+#include "model/text_query.h"
 
 namespace alerts {
 namespace {
@@ -180,7 +181,7 @@ class RuleReader {
           fail(line, "ignore_case must be true or false");
         }
       } else if (key == "match") {
-        text(value, key, rule.match);
+        if (text(value, key, rule.match)) checkTextQuery(rule.match, line);
       } else if (key == "condition") {
         hasCondition = true;
         conditionLine = line;
@@ -220,6 +221,14 @@ class RuleReader {
     const std::string problem = remote::regexProblem(pattern);
     if (!problem.empty())
       fail(line, std::string(key) + ": '" + pattern + "' is no regular expression: " + problem);
+  }
+
+  void checkTextQuery(const std::string& query, int line) {
+    try {
+      (void)remote::TextQuery(query);
+    } catch (const std::invalid_argument& error) {
+      fail(line, "match: '" + query + "' is no full-text query: " + error.what());
+    }
   }
 
   RuleFile& file;

@@ -41,6 +41,12 @@ struct RegexError : std::runtime_error {
 // The regex library's message for `pattern`, empty when it compiles.
 std::string regexProblem(const std::string& pattern, bool ignoreCase = false);
 
+// Texts of which every match of `pattern` (case-sensitive) holds at least
+// one, read off its plain characters outside groups, one per branch;
+// empty when the pattern's form does not tell (a backslash, a branch of
+// groups and classes only). A field that holds none is no match.
+std::vector<std::string> requiredLiterals(std::string_view pattern);
+
 class RecordMatch {
  public:
   // Throws RegexError for the first expression that does not compile.
@@ -53,6 +59,9 @@ class RecordMatch {
   // after them. glibc's regexec() may allocate.
   bool wanted(std::string_view text, std::string_view function, std::string_view file) const;
   bool empty() const { return grep.empty() && exclude.empty(); }
+  // Whether every --grep expression has required literals (above), so
+  // that most fields are ruled out without regexec().
+  bool prefiltered() const;
 
  private:
   struct Pattern;

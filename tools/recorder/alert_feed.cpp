@@ -7,6 +7,8 @@
 
 #include <regex.h>
 
+#include <algorithm>
+
 #include <CLI/CLI.hpp>
 
 #include "base/note.h"
@@ -23,14 +25,6 @@ std::vector<alerts::Rule> loadRules(const std::string& path) {
     throw ToolError{ErrorKind::kBadInput,
                     "--alerts: " + config::describeMistakes(path, file.errors) +
                         "\n(tarvin-remote alerts check " + path + " lists them too)"};
-  }
-  for (const alerts::Rule& rule : file.rules) {
-    if (!rule.match.empty()) {
-      throw ToolError{ErrorKind::kBadInput, "--alerts: " + path + ":" + std::to_string(rule.line) +
-                                                ": rule '" + rule.name +
-                                                "': 'match' is not evaluated while recording yet; "
-                                                "select with grep instead"};
-    }
   }
   return std::move(file.rules);
 }
@@ -67,14 +61,18 @@ struct AlertFeed::AnyGrep {
   ~AnyGrep() {
     if (compiled) ::regfree(&regex);
   }
-  // Whether some pattern may match a field of the record (true when the
-  // alternation did not compile: then every rule tries its own).
-  bool mayMatch(const codec::LogRecord& record) const {
-    if (!compiled) return true;
+  // Which of the record's text, function and file (bits 0, 1, 2) some
+  // pattern may match (all three when the alternation did not compile:
+  // then every rule tries its own).
+  unsigned fields(const codec::LogRecord& record) const {
+    if (!compiled) return 7;
+    unsigned matched = 0;
+    unsigned bit = 1;
     for (const std::string* field : {&record.text(), &record.function(), &record.file()}) {
-      if (::regexec(&regex, field->c_str(), 0, nullptr, 0) == 0) return true;
+      if (::regexec(&regex, field->c_str(), 0, nullptr, 0) == 0) matched |= bit;
+      bit <<= 1;
     }
-    return false;
+    return matched;
   }
   regex_t regex;
   bool compiled = false;
@@ -100,30 +98,72 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
       off(engine.rules().size(), false),
       notifier(notifyOptions(flags.notify)),
       nextEvaluation(Clock::now() + kEvaluateEvery) {
-  for (const alerts::Rule& rule : engine.rules()) {
-    if (!rule.condition.selectsRecords()) {
-      filters.push_back(nullptr);
-      continue;
-    }
-    FilterFlags selector;
-    selector.components = rule.components;
-    selector.minLevel = rule.minLevel;
-    if (!rule.grep.empty()) selector.match.grep.push_back(rule.grep);
-    if (!rule.exclude.empty()) selector.match.exclude.push_back(rule.exclude);
-    selector.match.ignoreCase = rule.ignoreCase;
-    filters.push_back(std::make_unique<RecordFilter>(selector));
-  }
   std::string alternation;
-  for (const alerts::Rule& rule : engine.rules()) {
-    // Without case, a rule's grep is left to its own filter.
-    if (rule.grep.empty() || rule.ignoreCase || !rule.condition.selectsRecords()) continue;
-    alternation += (alternation.empty() ? "(" : "|(") + rule.grep + ")";
+  for (std::size_t i = 0; i < engine.rules().size(); ++i) {
+    const alerts::Rule& rule = engine.rules()[i];
+    if (!rule.condition.selectsRecords()) continue;
+    Selector selector;
+    selector.rule = i;
+    if (!rule.minLevel.empty()) {
+      FilterFlags level;
+      level.minLevel = rule.minLevel;
+      selector.levels = std::make_unique<RecordFilter>(level);
+    }
+    // readRules() refused an expression or a query that does not compile.
+    if (!rule.grep.empty()) {
+      selector.grep = std::make_unique<RecordMatch>(
+          MatchFlags{.grep = {rule.grep}, .ignoreCase = rule.ignoreCase});
+      // Without case, matching an empty field, or with a back-reference
+      // (whose number would change in the alternation), a grep is left to
+      // itself; so is one whose required literals rule out most fields.
+      bool backReference = false;
+      for (std::size_t at = 0; (at = rule.grep.find('\\', at)) != std::string::npos; at += 2)
+        backReference |=
+            at + 1 < rule.grep.size() && rule.grep[at + 1] >= '1' && rule.grep[at + 1] <= '9';
+      selector.narrowed = !rule.ignoreCase && !backReference && !selector.grep->prefiltered() &&
+                          !selector.grep->wanted("", "", "");
+      if (selector.narrowed) alternation += (alternation.empty() ? "(" : "|(") + rule.grep + ")";
+    }
+    if (!rule.exclude.empty()) {
+      selector.exclude = std::make_unique<RecordMatch>(
+          MatchFlags{.grep = {rule.exclude}, .ignoreCase = rule.ignoreCase});
+    }
+    if (!rule.match.empty()) selector.text = std::make_unique<TextQuery>(rule.match);
+    selectors.push_back(std::move(selector));
   }
   if (!alternation.empty()) anyGrep = std::make_unique<AnyGrep>(alternation);
 }
 
 AlertFeed::~AlertFeed() = default;
 
+const std::vector<std::size_t>& AlertFeed::selectorsFor(const std::string& target,
+                                                        const std::string& application,
+                                                        const std::string& component) {
+  auto found = watching.find(target);
+  if (found == watching.end() || found->second.application != application) {
+    Watching& w = watching[target];
+    w.application = application;
+    w.byComponent.clear();
+    found = watching.find(target);
+  }
+  auto& byComponent = found->second.byComponent;
+  const auto known = byComponent.find(component);
+  if (known != byComponent.end()) return known->second;
+  std::vector<std::size_t>& list = byComponent[component];
+  for (std::size_t s = 0; s < selectors.size(); ++s) {
+    const alerts::Rule& rule = engine.rules()[selectors[s].rule];
+    const bool takes = rule.components.empty() ||
+                       std::find(rule.components.begin(), rule.components.end(), component) !=
+                           rule.components.end();
+    if (takes && engine.watches(selectors[s].rule, target, application)) list.push_back(s);
+  }
+  return list;
+}
+
+// Per record: each rule's cheap selectors first, the alternation of every
+// grep once for the record and only when a rule asks, a rule's own grep
+// only on the fields the alternation matched, the words split once, and
+// the engine's copy made once; nothing allocated once the buffers grew.
 void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& levels) {
   const codec::LogRecord& record = stored.arrived.record;
   const std::string& target = stored.arrived.source;
@@ -134,21 +174,54 @@ void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& 
     engine.targetRestarted(target, stored.applicationName, at);
   }
   const codec::LogRecordView view(record);
-  const bool grepMayMatch = !anyGrep || anyGrep->mayMatch(record);
-  for (std::size_t i = 0; i < filters.size(); ++i) {
-    if (!filters[i] || off[i] || !engine.watches(i, target, stored.applicationName)) continue;
-    const alerts::Rule& rule = engine.rules()[i];
-    if (!grepMayMatch && !rule.grep.empty() && !rule.ignoreCase) continue;
+  constexpr unsigned kUnknown = 8;
+  unsigned grepFields = kUnknown;
+  bool tokenized = false;
+  bool copied = false;
+  for (const std::size_t s : selectorsFor(target, stored.applicationName, record.component())) {
+    Selector& selector = selectors[s];
+    if (off[selector.rule]) continue;
     try {
-      if (!filters[i]->wanted(view, levels)) continue;
+      if (selector.levels && !selector.levels->wanted(view, levels)) continue;
     } catch (const ToolError& error) {
       // A level name no target has: the rule can never match; say so once.
-      off[i] = true;
-      note("alert rule '" + engine.rules()[i].name + "' is off: " + error.message);
+      off[selector.rule] = true;
+      note("alert rule '" + engine.rules()[selector.rule].name + "' is off: " + error.message);
       continue;
     }
-    engine.selected(i, alerts::Subject{target, stored.applicationName, record.component(),
-                                       record.text(), record.sequence, at});
+    if (selector.grep) {
+      std::string_view text = record.text(), function = record.function(), file = record.file();
+      if (selector.narrowed) {
+        if (grepFields == kUnknown) grepFields = anyGrep ? anyGrep->fields(record) : 7;
+        if (grepFields == 0) continue;
+        // A field no grep matches is left out (empty): the rule's own
+        // does not match an empty field either.
+        if ((grepFields & 1) == 0) text = {};
+        if ((grepFields & 2) == 0) function = {};
+        if ((grepFields & 4) == 0) file = {};
+      }
+      if (!selector.grep->wanted(text, function, file)) continue;
+    }
+    if (selector.exclude &&
+        selector.exclude->wanted(record.text(), record.function(), record.file()))
+      continue;
+    if (selector.text) {
+      if (!tokenized) {
+        words.assign(record.text(), record.function(), record.file(), record.component());
+        tokenized = true;
+      }
+      if (!selector.text->matches(words)) continue;
+    }
+    if (!copied) {
+      subject.target = target;
+      subject.application = stored.applicationName;
+      subject.component = record.component();
+      subject.text = record.text();
+      subject.sequence = record.sequence;
+      subject.received = at;
+      copied = true;
+    }
+    engine.selected(selector.rule, subject);
   }
 }
 

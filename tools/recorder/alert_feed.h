@@ -2,9 +2,10 @@
 //
 // Alert rules run by a recorder (`record --alerts FILE --notify DEST`):
 // every record and gap as it goes to the store, with its level names,
-// goes through each rule's selector (the same RecordFilter that tail's
-// --component, --min-level and --grep use, so a rule picks what tail with
-// those options shows) into the alert engine; once a second the engine is
+// goes through each rule's selector (the same RecordFilter and RecordMatch
+// that tail's --component, --min-level, --grep and --exclude use, so a rule
+// picks what tail with those options shows; a `match` means what `query
+// --match` means, text_query.h) into the alert engine; once a second the engine is
 // asked what fires and resolves, which is said on stderr and handed to
 // the notifier. A target's first record of a new instance is a restart; a
 // discovered target that stopped answering is gone; gaps and the kernel's
@@ -23,6 +24,7 @@
 #include "alerts/notifier.h"
 #include "follow/follow.h"
 #include "model/record_filter.h"
+#include "model/text_query.h"
 #include "recorder/store_feed.h"
 
 namespace CLI {
@@ -78,11 +80,39 @@ class AlertFeed : public StoredEntryObserver {
   void evaluate(alerts::Time now);
 
   alerts::Engine engine;
-  std::vector<std::unique_ptr<RecordFilter>> filters;  // per rule, null for the event rules
-  // Every rule's grep in one alternation: most records match none, and one
-  // regexec() per field then spares the rules' own.
+  // What a rule that looks at records selects them by, cheapest first:
+  // targets and components (known once per target and component), then
+  // min_level, grep, exclude, and the full-text query.
+  struct Selector {
+    std::size_t rule = 0;
+    std::unique_ptr<RecordFilter> levels;  // min_level; null without
+    std::unique_ptr<RecordMatch> grep;     // null without grep
+    std::unique_ptr<RecordMatch> exclude;  // null without exclude
+    std::unique_ptr<TextQuery> text;       // null without match
+    bool narrowed = false;  // its grep is in anyGrep: it looks only at the fields anyGrep matched
+  };
+  std::vector<Selector> selectors;
+  // Per target, and per component of it, the selectors whose `targets`
+  // and `components` take it (learnt once per target, application name
+  // and component).
+  struct Watching {
+    std::string application;
+    std::map<std::string, std::vector<std::size_t>, std::less<>> byComponent;
+  };
+  const std::vector<std::size_t>& selectorsFor(const std::string& target,
+                                               const std::string& application,
+                                               const std::string& component);
+  std::map<std::string, Watching, std::less<>> watching;
+  // Every case-sensitive grep in one alternation: most records match none,
+  // and one regexec() per field then spares the rules' own; a field it
+  // does not match, no rule's grep matches either.
   struct AnyGrep;
   std::unique_ptr<AnyGrep> anyGrep;
+  // The record at hand: its words, split once for every rule with a
+  // `match`, and what the engine keeps of it, copied once for every rule
+  // that selects it (both reuse their buffers from record to record).
+  TokenizedRecord words;
+  alerts::Subject subject;
   std::vector<bool> off;  // a rule whose min_level no target names
   alerts::Notifier notifier;
   std::map<std::string, codec::Uuid, std::less<>> instanceOf;  // by target
