@@ -40,6 +40,11 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# What set-level keeps (the masks it may put back, the audit trail of level
+# changes) goes under the demo's own directory, removed at the end, not
+# under the user's ~/.local/state.
+export XDG_STATE_HOME="$work/state"
+echo "demo: state (saved masks, level audit trail) in $XDG_STATE_HOME, removed at the end"
 
 heading "starting tarvin-example-host (20 messages/s, 2 threads)"
 "$example" --plugin "$plugin" --rate 20 --threads 2 >"$work/host.out" 2>&1 &
