@@ -390,6 +390,46 @@ TEST(Notifier, AnAlertmanagerIsSentWhatFiresAgainUntilItResolves) {
   }
 }
 
+TEST(Notifier, ASyslogCollectorGetsOneMessageWhenItFiresAndOneWhenItResolves) {
+  const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(socket, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const timeval wait{10, 0};  // a hang, not a speed
+  ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  alerts::NotifierOptions options;
+  options.destinations = {{alerts::Destination::Kind::kSyslog,
+                           "udp://127.0.0.1:" + std::to_string(ntohs(address.sin_port))}};
+  alerts::Notifier notifier(options);
+  notifier.post(change(alerts::Transition::Kind::kFiring));
+  notifier.post(change(alerts::Transition::Kind::kResolved));
+  std::vector<std::string> messages;
+  for (int i = 0; i < 2; ++i) {
+    char buffer[2048];
+    const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
+    ASSERT_GT(n, 0) << "message " << i << " did not arrive";
+    messages.emplace_back(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(socket);
+  // <PRI> is user (1) * 8 + warning (4) or notice (5).
+  EXPECT_EQ(messages[0].rfind("<12>1 " + alerts::rfc3339(kStart).substr(0, 19), 0), 0u)
+      << messages[0];
+  EXPECT_EQ(messages[1].rfind("<13>1 " + alerts::rfc3339(kStart + 1min).substr(0, 19), 0), 0u)
+      << messages[1];
+  for (const std::string& m : messages) EXPECT_NE(m.find(" tarvin-remote "), std::string::npos);
+  EXPECT_NE(messages[0].find("] alert db errors firing on 127.0.0.1:57008: 2 errors"),
+            std::string::npos)
+      << messages[0];
+  EXPECT_NE(messages[1].find("state=\"resolved\""), std::string::npos) << messages[1];
+  EXPECT_NE(messages[1].find("] alert db errors resolved on 127.0.0.1:57008: 2 errors"),
+            std::string::npos)
+      << messages[1];
+}
+
 TEST(Notifier, DestinationsAndTimes) {
   alerts::Destination d;
   std::string error;
@@ -399,6 +439,10 @@ TEST(Notifier, DestinationsAndTimes) {
   EXPECT_TRUE(alerts::parseDestination("command=logger -t alert", d, error));
   EXPECT_EQ(d.address, "logger -t alert");
   EXPECT_FALSE(alerts::parseDestination("webhook=https://x", d, error));
+  EXPECT_TRUE(alerts::parseDestination("syslog=tcp://127.0.0.1:6514", d, error));
+  EXPECT_EQ(d.kind, alerts::Destination::Kind::kSyslog);
+  EXPECT_FALSE(alerts::parseDestination("syslog=127.0.0.1:514", d, error));
+  EXPECT_NE(error.find("udp://HOST:PORT"), std::string::npos);
   EXPECT_FALSE(alerts::parseDestination("email=a@b", d, error));
   EXPECT_NE(error.find("alertmanager=URL"), std::string::npos);
   EXPECT_EQ(alerts::rfc3339(alerts::Time{} + 1500ms), "1970-01-01T00:00:01.500Z");

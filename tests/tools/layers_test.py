@@ -26,7 +26,8 @@ ALLOWED = {
     "follow": {"client", "capture", "model", "base", "codec", "common", "wire"},
     "output": {"model", "base", "codec"},
     "syslog": {"model", "base", "codec", "common"},
-    "alerts": {"config", "cli", "model", "base", "codec", "common"},
+    # syslog: a syslog destination goes out through forward's senders.
+    "alerts": {"syslog", "config", "cli", "model", "base", "codec", "common"},
     "policy": {"model", "config", "base", "codec"},
     "store": {"model", "base", "codec", "common"},
     "recorder": {"store", "follow", "alerts", "client", "capture", "model", "base", "codec",

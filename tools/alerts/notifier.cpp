@@ -1,7 +1,9 @@
 // tools/alerts/notifier.cpp
 //
 // One worker per destination: a bounded queue, a thread that sends and
-// retries, and for an Alertmanager the periodic re-send of what fires.
+// retries, and for an Alertmanager the periodic re-send of what fires. A
+// syslog destination opens a sender for each notification: alerts are
+// rare, and a connection held between them would need a loop of its own.
 //
 // Threads: see notifier.h. A worker's queue, firing set and counters are
 // guarded by its mutex; the sends run without it.
@@ -18,9 +20,12 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "base/tool_error.h"
 #include "common/cond_var.h"
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
+#include "syslog/syslog_format.h"
+#include "syslog/syslog_sink.h"
 
 extern char** environ;
 
@@ -120,7 +125,37 @@ bool runCommand(const std::string& command, const Alert& alert, bool firing,
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// One message to a syslog collector; true when the sender says it went
+// out whole (for TCP: the collector read it and closed within `timeout`).
+bool sendSyslog(const std::string& url, const std::string& message,
+                std::chrono::milliseconds timeout) {
+  try {
+    const auto sink = remote::openSyslogSink(remote::parseCollectorUrl(url), 16, 16);
+    sink->push(message);
+    sink->flush();
+    sink->drain(timeout);
+    return sink->report();
+  } catch (const remote::ToolError&) {
+    return false;
+  }
+}
+
 }  // namespace
+
+std::string syslogMessage(const Alert& alert, bool firing, Time at) {
+  namespace sl = remote::syslog;
+  const int severity = firing ? sl::kSeverityWarning : sl::kSeverityWarning + 1;  // notice
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  const char* state = firing ? "firing" : "resolved";
+  const auto summary = alert.annotations.find("summary");
+  std::string text = "alert " + alert.rule + " " + state + " on " + alert.target;
+  if (summary != alert.annotations.end()) text += ": " + summary->second;
+  return "<" + std::to_string(sl::kFacilityUser * 8 + severity) + ">1 " + sl::timestamp(at) + " " +
+         sl::headerField(host, 255) + " tarvin-remote " + std::to_string(::getpid()) + " alert [" +
+         sl::kSdId + " rule=\"" + sl::paramValue(alert.rule) + "\" state=\"" + state +
+         "\" target=\"" + sl::paramValue(alert.target) + "\"] " + sl::msg(text);
+}
 
 bool parseDestination(const std::string& text, Destination& destination, std::string& error) {
   const auto equals = text.find('=');
@@ -137,11 +172,21 @@ bool parseDestination(const std::string& text, Destination& destination, std::st
         address};
     return true;
   }
+  if (kind == "syslog") {
+    try {
+      remote::parseCollectorUrl(address);
+    } catch (const remote::ToolError&) {
+      error = "'" + address + "' is no udp://HOST:PORT or tcp://HOST:PORT collector";
+      return false;
+    }
+    destination = {Destination::Kind::kSyslog, address};
+    return true;
+  }
   if (kind == "command" && !address.empty()) {
     destination = {Destination::Kind::kCommand, address};
     return true;
   }
-  error = "'" + text + "' is none of alertmanager=URL, webhook=URL, command=COMMAND";
+  error = "'" + text + "' is none of alertmanager=URL, webhook=URL, command=COMMAND, syslog=URL";
   return false;
 }
 
@@ -240,6 +285,14 @@ class Notifier::Worker {
         const bool isFiring = changes.front().kind == Transition::Kind::kFiring;
         return runCommand(destination.address, changes.front().alert, isFiring,
                           alertJson(changes.front().alert, isFiring), options.timeout);
+      }
+      case Destination::Kind::kSyslog: {
+        const Transition& change = changes.front();
+        const bool isFiring = change.kind == Transition::Kind::kFiring;
+        return sendSyslog(destination.address,
+                          syslogMessage(change.alert, isFiring,
+                                        isFiring ? change.alert.startsAt : change.alert.endsAt),
+                          options.timeout);
       }
     }
     return false;

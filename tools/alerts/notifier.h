@@ -5,7 +5,9 @@
 // intervals ahead, re-sent while firing, resolved with the endsAt it
 // resolved at), a webhook (one JSON POST per change), or a command (run
 // with the alert in its environment and as JSON on its standard input,
-// killed after a timeout).
+// killed after a timeout), or a syslog collector (one RFC 5424 message per
+// change, warning when firing and notice when resolved, through the
+// senders forward uses).
 //
 // A destination that is down never holds up the caller: each has its own
 // thread and a bounded queue; a failed send is retried with a growing
@@ -29,13 +31,15 @@
 namespace alerts {
 
 struct Destination {
-  enum class Kind { kAlertmanager, kWebhook, kCommand };
+  enum class Kind { kAlertmanager, kWebhook, kCommand, kSyslog };
   Kind kind = Kind::kWebhook;
-  std::string address;  // http://HOST:PORT[/PATH] (an Alertmanager's base), or a shell command
+  // http://HOST:PORT[/PATH] (an Alertmanager's base), a shell command, or
+  // udp://HOST:PORT or tcp://HOST:PORT (a syslog collector)
+  std::string address;
 };
 
-// "alertmanager=http://…", "webhook=http://…" or "command=…"; false with a
-// message for anything else.
+// "alertmanager=http://…", "webhook=http://…", "command=…" or
+// "syslog=udp://…"/"syslog=tcp://…"; false with a message for anything else.
 bool parseDestination(const std::string& text, Destination& destination, std::string& error);
 
 struct NotifierOptions {
@@ -58,6 +62,8 @@ struct NotifierStats {
 
 // The JSON of one alert as the webhook and the command receive it.
 std::string alertJson(const Alert& alert, bool firing);
+// The RFC 5424 message of one alert as a syslog collector receives it.
+std::string syslogMessage(const Alert& alert, bool firing, Time at);
 // RFC 3339 in UTC with milliseconds, as Alertmanager reads times.
 std::string rfc3339(Time at);
 

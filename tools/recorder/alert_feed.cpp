@@ -86,8 +86,9 @@ void addAlertOptions(CLI::App& command, AlertFlags& flags) {
       ->type_name("FILE");
   command
       .add_option("--notify", flags.notify,
-                  "Where alerts go: alertmanager=http://HOST:PORT, webhook=URL or "
-                  "command=COMMAND (repeatable); without it they are only said on stderr")
+                  "Where alerts go: alertmanager=http://HOST:PORT, webhook=URL, "
+                  "command=COMMAND or syslog=udp://HOST:PORT / tcp://HOST:PORT (repeatable); "
+                  "without it they are only said on stderr")
       ->type_name("DEST")
       ->allow_extra_args(false)  // one destination each: the words after it are targets
       ->needs("--alerts");
