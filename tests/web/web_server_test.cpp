@@ -4,7 +4,8 @@
 // `tarvin-remote web` following a real example host, asked over plain HTTP
 // on loopback. What a browser cannot show lives here: who gets the port,
 // which Host a loopback console serves, what each named token may do, and
-// the audit row each change the console makes leaves, named by its token.
+// the audit row each change the console makes leaves, named by its token,
+// and the alert a temporary change it could not put back raises.
 //
 // Threads: the test's thread only; the tools are child processes.
 #include <netinet/in.h>
@@ -368,3 +369,50 @@ TEST(WebServer, LevelChangesAtOnceEachLandWithTheirOwnAnswers) {
 }
 
 }  // namespace
+
+// A temporary change the console cannot put back, its target stopped
+// before the time was up, leaves the target with levels nobody will
+// restore: beyond the warning on stderr, a rule on that event fires, and
+// the console's alerts show it, named by target and component.
+TEST(WebServer, ARestoreThatFailsFiresTheLevelNotRestoredRule) {
+  std::optional<ExampleHost> host(std::in_place, "20", "payments");
+  const std::string target = host->target();
+  char rules[] = "/tmp/web_not_restored.XXXXXX";
+  const int fd = ::mkstemp(rules);
+  ASSERT_GE(fd, 0);
+  const std::string text =
+      "[[rule]]\nname = \"kept levels\"\ncomponents = [\"db\"]\n"
+      "condition = \"level not restored\"\n"
+      "annotations = { summary = \"{{component}} on {{target}} kept its levels\" }\n";
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fd);
+  Console console(target, "127.0.0.1:0",
+                  {"--alerts", rules, "--timeout", "200ms", "--retries", "1"});
+  ASSERT_NE(console.port, 0);
+  const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  const auto until = [](const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(200ms);
+    return condition();
+  };
+  ASSERT_TRUE(until([&] {
+    return contains(requestOf(console.port, "/api/targets/" + target + "/components", at).body,
+                    "\"db\"");
+  }));
+  const std::string put = "Origin: http://" + at + "\r\nContent-Type: application/json\r\n";
+  ASSERT_EQ(requestOf(console.port, "/api/targets/" + target + "/components/db/levels", at, "PUT",
+                      put, R"({"levels":"+debug","for":"2s"})")
+                .status,
+            200);
+  host.reset();  // before the restore is due
+  const std::string summary = "db on " + target + " kept its levels";
+  EXPECT_TRUE(until([&] {
+    return contains(requestOf(console.port, "/api/alerts", at).body, summary);
+  })) << requestOf(console.port, "/api/alerts", at).body
+      << "\n"
+      << console.process.seen().err;
+  EXPECT_TRUE(console.process.waitFor(
+      [&](const Outcome& o) { return contains(o.err, "cannot restore db on " + target); }));
+  std::remove(rules);
+}

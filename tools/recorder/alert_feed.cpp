@@ -247,6 +247,11 @@ void AlertFeed::onKernelDrops(std::int64_t total) {
   kernelDrops = total;
 }
 
+void AlertFeed::onLevelNotRestored(const std::string& target, const std::string& application,
+                                   const std::string& component) {
+  engine.levelNotRestored(target, application, component, alerts::Clock::now());
+}
+
 Clock::time_point AlertFeed::nextDeadline(Clock::time_point next) const {
   return std::min(next, nextEvaluation);
 }

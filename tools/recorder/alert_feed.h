@@ -9,7 +9,8 @@
 // asked what fires and resolves, which is said on stderr and handed to
 // the notifier. A target's first record of a new instance is a restart; a
 // discovered target that stopped answering is gone; gaps and the kernel's
-// drops are records lost.
+// drops are records lost; a console's temporary change that its target
+// did not take back is a level not restored.
 //
 // Threads: the follower's thread; the notifier sends on its own threads.
 #pragma once
@@ -55,6 +56,9 @@ class AlertFeed : public StoredEntryObserver {
   void onTargetDropped(const FollowedTarget& target);
   // The kernel's count of datagrams it dropped so far.
   void onKernelDrops(std::int64_t total);
+  // A temporary level change the target did not take back.
+  void onLevelNotRestored(const std::string& target, const std::string& application,
+                          const std::string& component);
 
   Clock::time_point nextDeadline(Clock::time_point next) const;
   void onTimers(Clock::time_point now);

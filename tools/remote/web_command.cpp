@@ -168,13 +168,20 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     // writes the store a viewer reads.
     AuditTrail audit(server.dbPath);
     std::mutex auditing;
-    web::LevelControl levels(common.retry, [&](const store::AuditRow& change) {
-      store::AuditRow row = change;
-      if (const auto target = board.find(row.target)) row.application = target->application;
-      std::lock_guard lock(auditing);
-      audit.write(row);
-    });
+    // Before the level control, which may tell it of a restore that failed
+    // until the control is gone.
     std::optional<web::WebFollower> follower;
+    web::LevelControl levels(
+        common.retry,
+        [&](const store::AuditRow& change) {
+          store::AuditRow row = change;
+          if (const auto target = board.find(row.target)) row.application = target->application;
+          std::lock_guard lock(auditing);
+          audit.write(row);
+        },
+        [&](const std::string& target, const std::string& component) {
+          if (follower) follower->levelNotRestored(target, component);
+        });
     if (viewer)
       board.committed(store.lastId());  // a stream starts with what comes next
     else

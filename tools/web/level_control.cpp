@@ -24,8 +24,12 @@ std::int64_t epochMs(std::chrono::system_clock::time_point at) {
 }
 }  // namespace
 
-LevelControl::LevelControl(const remote::RetryPolicy& retry, AuditHook audit)
-    : retry(retry), audit(std::move(audit)), restorer([this] { restoreDue(); }) {}
+LevelControl::LevelControl(const remote::RetryPolicy& retry, AuditHook audit,
+                           NotRestoredHook notRestored)
+    : retry(retry),
+      audit(std::move(audit)),
+      notRestored(std::move(notRestored)),
+      restorer([this] { restoreDue(); }) {}
 
 void LevelControl::write(const std::string& label, const std::string& component,
                          std::uint32_t before, std::uint32_t after, const remote::Levels& levels,
@@ -184,6 +188,7 @@ void LevelControl::restore(const Key& key, const PendingRestore& p, const char* 
   } catch (const remote::ToolError& error) {
     remote::note("warning: cannot restore " + key.second + " on " + key.first + " to " +
                  remote::maskHex(p.previousMask) + ": " + error.message);
+    if (notRestored) notRestored(key.first, key.second);
   }
   if (restored)
     write(key.first, key.second, restored->first, restored->second, p.levels, p.by, why);

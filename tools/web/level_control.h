@@ -11,7 +11,9 @@
 // second change to the same component takes the first one over, so the
 // console shows one restore per component; a permanent change takes the
 // levels it names out of the pending restores. Every change and every
-// restore goes to the audit hook, with who asked and why.
+// restore goes to the audit hook, with who asked and why; a restore the
+// target did not take goes to the not-restored hook, so that an alert can
+// say what stderr alone would leave unseen.
 //
 // Each request/answer exchange runs on a Session of its own, made for it
 // and closed after it: a Session is single-threaded, and its socket takes
@@ -72,10 +74,15 @@ struct PendingRestore {
 // Takes each audit row (its application left empty) under the control's
 // mutex, from an HTTP thread or the restore thread.
 using AuditHook = std::function<void(const store::AuditRow&)>;
+// Takes the target label and component of a temporary change whose target
+// did not take the restore (it keeps the changed levels), under the
+// control's mutex, from the restore thread or the main thread at the end.
+using NotRestoredHook = std::function<void(const std::string&, const std::string&)>;
 
 class LevelControl {
  public:
-  explicit LevelControl(const remote::RetryPolicy& retry, AuditHook audit = {});
+  explicit LevelControl(const remote::RetryPolicy& retry, AuditHook audit = {},
+                        NotRestoredHook notRestored = {});
   ~LevelControl();  // stops the restore thread; restoreAll() first
 
   // Throws remote::ToolError when the target does not answer.
@@ -105,6 +112,7 @@ class LevelControl {
 
   const remote::RetryPolicy retry;  // of every exchange's session
   const AuditHook audit;
+  const NotRestoredHook notRestored;
   Mutex mutex;
   CondVar wake;
   remote::RunningChanges running GUARDED_BY(mutex);

@@ -3,7 +3,8 @@
 // The web console's follower: records and gaps into the store, targets and
 // components onto the board.
 //
-// Threads: the main thread only (the Follower's poll() loop calls in here).
+// Threads: the main thread only (the Follower's poll() loop calls in here),
+// but for levelNotRestored().
 #include "web/web_follower.h"
 
 #include <algorithm>
@@ -95,9 +96,32 @@ Clock::time_point WebFollower::nextDeadline(Clock::time_point next) {
   return alerts ? alerts->nextDeadline(next) : next;
 }
 
+void WebFollower::levelNotRestored(const std::string& target, const std::string& component) {
+  if (!alerts) return;
+  MutexLock lock(notRestoredMutex);
+  notRestored.emplace_back(target, component);
+}
+
+void WebFollower::feedNotRestored() {
+  std::vector<std::pair<std::string, std::string>> events;
+  {
+    MutexLock lock(notRestoredMutex);
+    events.swap(notRestored);
+  }
+  for (const auto& [target, component] : events) {
+    const auto s = seen.find(target);
+    std::string application;
+    if (s != seen.end())
+      application =
+          s->second.live != nullptr ? s->second.live->applicationName : s->second.application;
+    alerts->onLevelNotRestored(target, application, component);
+  }
+}
+
 void WebFollower::onTimers(Clock::time_point now) {
   feed.onTimers(now);
   if (alerts) {
+    feedNotRestored();
     alerts->onKernelDrops(static_cast<std::int64_t>(follower.losses().kernelDrops()));
     alerts->onTimers(now);
     if (alerts->changes() != alertChanges) {

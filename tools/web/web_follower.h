@@ -8,14 +8,20 @@
 //
 // Threads: runs on the main thread (Follower::run()); the store is written
 // by its StoreWriter's thread only. It touches the board through its own
-// locking calls only.
+// locking calls only. levelNotRestored() may be called from any thread: it
+// queues the event for the follower's thread, which hands it to the alert
+// rules at its next timers.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "follow/follow.h"
 #include "recorder/alert_feed.h"
 #include "recorder/store_feed.h"
@@ -32,6 +38,10 @@ class WebFollower : public remote::FollowHandler {
 
   // Notifications that never reached their destination.
   std::uint64_t undeliveredAlerts() const { return alerts ? alerts->dropped() : 0; }
+  // A temporary level change of this target's component that was not put
+  // back: for the alert rules (any thread; nothing without --alerts).
+  void levelNotRestored(const std::string& target, const std::string& component)
+      EXCLUDES(notRestoredMutex);
 
   // Until a stop signal or --duration; then writes what is left. Returns
   // the losses: records lost on the way (gaps), records the store refused
@@ -52,6 +62,8 @@ class WebFollower : public remote::FollowHandler {
   bool done() const override { return feed.failed(); }
 
   void publish(remote::Clock::time_point now);
+  // The queued levelNotRestored() events, to the alert rules.
+  void feedNotRestored() EXCLUDES(notRestoredMutex);
 
   struct Seen {
     remote::FollowedTarget* live = nullptr;  // until the Follower drops it
@@ -67,6 +79,9 @@ class WebFollower : public remote::FollowHandler {
   remote::StoreFeed feed;
   std::optional<remote::AlertFeed> alerts;  // with --alerts
   std::uint64_t alertChanges = 0;           // published so far
+  Mutex notRestoredMutex;
+  // Target label and component, oldest first.
+  std::vector<std::pair<std::string, std::string>> notRestored GUARDED_BY(notRestoredMutex);
   WebBoard& board;
   std::map<std::string, Seen> seen;  // by label
   std::int64_t lastCommitted = 0;
