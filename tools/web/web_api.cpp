@@ -77,6 +77,19 @@ std::optional<std::int64_t> timeParam(const Params& params, const char* name) {
   }
 }
 
+namespace {
+
+// `limit`: 1000 when not given.
+std::int64_t limitParam(const Params& params) {
+  const std::string limit = value(params, "limit");
+  if (limit.empty()) return 1000;
+  const auto n = integer(limit);
+  if (!n || *n < 0) throw ApiError(remote::ErrorKind::kBadInput, "limit: not a number: " + limit);
+  return *n;
+}
+
+}  // namespace
+
 store::Filter readFilter(const Params& params, store::Store& store) {
   store::Filter filter;
   filter.sinceNs = timeParam(params, "since");
@@ -107,13 +120,7 @@ store::Filter readFilter(const Params& params, store::Store& store) {
   filter.match = value(params, "match");
   filter.afterId = idParam(params, "after");
   filter.beforeId = idParam(params, "before");
-  const std::string limit = value(params, "limit");
-  filter.limit = 1000;
-  if (!limit.empty()) {
-    const auto n = integer(limit);
-    if (!n || *n < 0) throw ApiError(remote::ErrorKind::kBadInput, "limit: not a number: " + limit);
-    filter.limit = *n;
-  }
+  filter.limit = limitParam(params);
   filter.reverse = value(params, "order") != "oldest";
   return filter;
 }
@@ -125,13 +132,7 @@ store::AuditFilter readAuditFilter(const Params& params) {
   filter.targets = values(params, "target");
   filter.components = values(params, "component");
   filter.afterId = idParam(params, "after");
-  const std::string limit = value(params, "limit");
-  filter.limit = 1000;
-  if (!limit.empty()) {
-    const auto n = integer(limit);
-    if (!n || *n < 0) throw ApiError(remote::ErrorKind::kBadInput, "limit: not a number: " + limit);
-    filter.limit = *n;
-  }
+  filter.limit = limitParam(params);
   return filter;
 }
 
