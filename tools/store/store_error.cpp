@@ -44,6 +44,8 @@ remote::ErrorKind errorKindOf(const StoreError& error) {
       return remote::ErrorKind::kBadMatch;
     case Kind::kDiskFull:
       return remote::ErrorKind::kDataLost;
+    case Kind::kUnavailable:
+      return remote::ErrorKind::kNoAnswer;
     default:
       return remote::ErrorKind::kLocal;
   }

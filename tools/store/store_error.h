@@ -32,7 +32,11 @@ class StoreError : public std::runtime_error {
     kCorrupt,      // SQLite found the file damaged
     kBadRegex,     // a --grep expression the regex engine refuses
     kBadMatch,     // a full-text query SQLite cannot parse
-    kFailed,       // any other failure, with SQLite's message
+    // A store server that does not answer, refuses the connection or fails
+    // for the moment: nothing of the batch is visible, and the same batch
+    // may be appended again later without showing anything twice.
+    kUnavailable,
+    kFailed,  // any other failure, with the engine's message
   };
 
   StoreError(Kind kind, const std::string& message)
