@@ -145,7 +145,8 @@ TEST(RemoteTools, MistakesAndEdgesGiveExitStatusAndMessage) {
       {"env -u XDG_STATE_HOME -u HOME {remote} set-level {host} net --reset", 1,
        "tarvin-remote: error: neither XDG_STATE_HOME nor HOME names a directory", 0, ""},
       {"XDG_STATE_HOME=/dev/null {remote} set-level {host} ui 0xE0000000", 0,
-       "tarvin-remote: warning: cannot open /dev/null/tarvin-remote/masks", 1, "ui: 0xE0000000"},
+       "tarvin-remote: warning: cannot open /dev/null/tarvin-remote/running-changes", 1,
+       "ui: 0xE0000000"},
       {"{remote} tail {host} --component nosuch --duration 1500ms", 0,
        "tarvin-remote: warning: no component 'nosuch' on {host} (it has: net, db, ui)", 0, ""},
       {"{remote} tail {host} --grep 'slow peer|redraw' --exclude redraw --count 2", 0, "", 2,
@@ -422,17 +423,24 @@ TEST(RemoteTools, FleetSetLevelRestoresEachTargetsOwnMaskOnSignals) {
   }
 }
 
-// Temporary changes of one component by several set-level runs at once:
-// each end puts back only what it changed and nobody else holds, and the
-// last one leaves the component as it was before the first.
+// Temporary changes of one component by several set-level runs at once,
+// started together or one after the other: each end puts back only what
+// it changed and nobody else holds, and the last one leaves the component
+// as it was before the first.
 TEST(RemoteTools, OverlappingTemporaryChangesEachUndoOnlyTheirOwn) {
   ExampleHost host;
-  const auto start = [&](const char* levels) {
-    auto run = std::make_unique<Child>(std::vector<std::string>{
+  const auto launch = [&](const char* levels) {
+    return std::make_unique<Child>(std::vector<std::string>{
         TARVIN_REMOTE_BIN, "set-level", host.target(), "net", levels, "--for", "1m"});
-    EXPECT_TRUE(run->waitFor([](const Outcome& o) {
+  };
+  const auto started = [](Child& run) {
+    EXPECT_TRUE(run.waitFor([](const Outcome& o) {
       return contains(o.err, "restoring the previous mask after 1m or");
-    })) << run->seen().err;
+    })) << run.seen().err;
+  };
+  const auto start = [&](const char* levels) {
+    auto run = launch(levels);
+    started(*run);
     return run;
   };
   const auto netMask = [&] {
@@ -440,8 +448,12 @@ TEST(RemoteTools, OverlappingTemporaryChangesEachUndoOnlyTheirOwn) {
                remote({"levels", host.target(), "net", "--json"}).out)["client_mask"]
         .get<std::uint32_t>();
   };
-  auto debug = start("+debug");
-  auto trace = start("+trace");
+  // Started at the same moment: each adds its level to the mask of the
+  // moment it changes it, not to the one both read before either changed.
+  auto debug = launch("+debug");
+  auto trace = launch("+trace");
+  started(*debug);
+  started(*trace);
   EXPECT_EQ(netMask(), 0xF8000000u);
   const Outcome debugEnds = debug->finish(SIGTERM);
   EXPECT_EQ(debugEnds.exitCode, 0) << debugEnds.err;

@@ -8,7 +8,10 @@
 // name that does not resolve, a component that is not there or a level
 // list that does not parse ends the command with no target changed. A
 // target that cannot be reached is reported and makes the exit status 1;
-// the others are changed all the same.
+// the others are changed all the same. Each change reads the mask again
+// just before its SLV, under the lock every tarvin-remote process takes
+// for level changes (running_changes.h): "+debug" adds to what the
+// component holds then, so two runs at once never undo each other.
 //
 // With --for, every component of every target gets back the levels this
 // run moved when the time is up or on SIGINT, SIGTERM or SIGHUP (a dropped
@@ -187,6 +190,24 @@ class SetLevel {
     return targets;
   }
 
+  // Works out the mask `p` is to get from what its component holds now:
+  // "+debug" adds to the mask of this moment, not to the one checked
+  // before, which another run may have changed since.
+  void planMask(Planned& p, const codec::LevelDescriptions& now) {
+    if (options.reset) {
+      const auto first = firstMask(now.uuid, p.component);
+      p.untouched = !first;  // never changed by us: nothing to undo
+      p.wanted = first.value_or(now.clientMask);
+      p.named = ~0u;
+      return;
+    }
+    const auto parsed = parseLevelChange(options.levels, now.clientMask, now.levels);
+    if (!parsed) throw Refused{{ErrorKind::kBadInput, parsed.error()}};
+    p.wanted = *parsed;
+    p.named = bitsNamed(*parseLevelChange(options.levels, 0, now.levels),
+                        *parseLevelChange(options.levels, ~0u, now.levels));
+  }
+
   // Asks `target` for what each component holds and works out its new
   // mask; changes nothing.
   void check(const Endpoint& target, std::vector<Planned>& plan) {
@@ -204,18 +225,7 @@ class SetLevel {
           throw Refused{error};  // a name that is not there: a mistake, not an outage
         }
       }
-      if (options.reset) {
-        const auto first = firstMask(p.before.uuid, component);
-        p.untouched = !first;  // never changed by us: nothing to undo
-        p.wanted = first.value_or(p.before.clientMask);
-        p.named = ~0u;
-      } else {
-        const auto parsed = parseLevelChange(options.levels, p.before.clientMask, p.before.levels);
-        if (!parsed) throw Refused{{ErrorKind::kBadInput, parsed.error()}};
-        p.wanted = *parsed;
-        p.named = bitsNamed(*parseLevelChange(options.levels, 0, p.before.levels),
-                            *parseLevelChange(options.levels, ~0u, p.before.levels));
-      }
+      planMask(p, p.before);
       planned.push_back(std::move(p));
     }
     plan.insert(plan.end(), planned.begin(), planned.end());
@@ -242,16 +252,25 @@ class SetLevel {
                          levels, user, why));
   }
 
-  void apply(const Planned& p) {
+  void apply(Planned p) {
     if (p.untouched) {
       print("", p.target, p.component, p.before.clientMask, p.before.levels);
       return;
     }
-    if (!options.reset) rememberFirstMask(p.before.uuid, p.component, p.before.clientMask);
     codec::ComponentInfo after;
-    // Under the lock of the running changes, so that none starts or ends
-    // on this component between what they hold and the SLV.
+    // Under the lock of the running changes, so that no other run starts,
+    // ends or makes a change of this component between the mask read here
+    // and the SLV: two runs at once each add their levels, neither undoes
+    // the other's.
     running.edit([&](std::vector<TemporaryChange>& list) {
+      p.before = fetchLevelDescriptions(session, p.target, p.component);
+      try {
+        planMask(p, p.before);
+      } catch (const Refused& refused) {  // restarted since the check, with other level names
+        throw ToolError{ErrorKind::kNotFound, p.target.text() + " " + p.component + ": " +
+                                                  refused.error.message + " (not changed)"};
+      }
+      if (!options.reset) rememberFirstMask(p.before.uuid, p.component, p.before.clientMask);
       TemporaryChange mine{running.newId(), codec::uuidToHex(p.before.uuid), p.component};
       if (options.temporaryFor) {
         mine.until =
