@@ -115,37 +115,40 @@ void PolicyEnforcer::round(bool reloadAsked) {
 
 void PolicyEnforcer::apply(const Endpoint& target, const codec::DiscoveryResponse& response) {
   const std::string uuid = codec::uuidToHex(response.uuid);
-  std::vector<TemporaryChange> running;
-  runningChanges.edit([&](std::vector<TemporaryChange>& changes) { running = changes; });
   const auto now = policy::SystemClock::now();
   for (const codec::ComponentInfo& info : listComponents(session, target)) {
-    const codec::LevelDescriptions d = fetchLevelDescriptions(session, target, info.name);
-    const auto desired = policy::desiredMask(levelPolicy, response.applicationName, info.name,
-                                             d.clientMask, d.levels, now);
-    if (!desired || desired->mask == d.clientMask) continue;
-    const std::string where = target.text() + " " + visible(info.name);
-    if (!desired->error.empty()) {
-      if (warned.insert(where + desired->error).second) {
-        note("warning: " + settings.policyPath + ":" + std::to_string(desired->entry->line) + ": " +
-             where + ": " + desired->error);
+    // Read, decide and change under the level-change lock, so that a
+    // set-level or console change of the component made meanwhile is
+    // neither undone by a mask read before it nor overridden while it runs.
+    runningChanges.edit([&](std::vector<TemporaryChange>& running) {
+      const codec::LevelDescriptions d = fetchLevelDescriptions(session, target, info.name);
+      const auto desired = policy::desiredMask(levelPolicy, response.applicationName, info.name,
+                                               d.clientMask, d.levels, now);
+      if (!desired || desired->mask == d.clientMask) return;
+      const std::string where = target.text() + " " + visible(info.name);
+      if (!desired->error.empty()) {
+        if (warned.insert(where + desired->error).second) {
+          note("warning: " + settings.policyPath + ":" + std::to_string(desired->entry->line) +
+               ": " + where + ": " + desired->error);
+        }
+        return;
       }
-      continue;
-    }
-    const bool held = std::any_of(running.begin(), running.end(), [&](const TemporaryChange& c) {
-      return c.uuid == uuid && c.component == info.name &&
-             (c.claimed & (desired->mask ^ d.clientMask)) != 0;
+      const bool held = std::any_of(running.begin(), running.end(), [&](const TemporaryChange& c) {
+        return c.uuid == uuid && c.component == info.name &&
+               (c.claimed & (desired->mask ^ d.clientMask)) != 0;
+      });
+      if (held) {
+        if (warned.insert(where + " held " + uuid).second)
+          note("leaving " + where + " to a running temporary change until it ends");
+        return;
+      }
+      const codec::ComponentInfo after = setLevelMask(session, target, info.name, desired->mask);
+      audit.write(auditRow(target.text(), response.applicationName, info.name, d.clientMask,
+                           after.clientMask, d.levels, user, store::kAuditPolicy));
+      say(where + ": " + described(d.clientMask, d.levels) + " -> " +
+          described(after.clientMask, d.levels) + " by " + settings.policyPath + ":" +
+          std::to_string(desired->entry->line));
     });
-    if (held) {
-      if (warned.insert(where + " held " + uuid).second)
-        note("leaving " + where + " to a running temporary change until it ends");
-      continue;
-    }
-    const codec::ComponentInfo after = setLevelMask(session, target, info.name, desired->mask);
-    audit.write(auditRow(target.text(), response.applicationName, info.name, d.clientMask,
-                         after.clientMask, d.levels, user, store::kAuditPolicy));
-    say(where + ": " + described(d.clientMask, d.levels) + " -> " +
-        described(after.clientMask, d.levels) + " by " + settings.policyPath + ":" +
-        std::to_string(desired->entry->line));
   }
 }
 
