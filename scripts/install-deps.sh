@@ -20,7 +20,7 @@ packages="build-essential cmake ninja-build pkg-config libcli11-dev nlohmann-jso
 [ $tests = 1 ] && packages="$packages clang libclang-rt-14-dev libfuzzer-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
   tshark rsyslog iproute2 util-linux python3 python3-jsonschema dpkg-dev clang-format shellcheck lua-check
-  help2man man-db lintian prometheus prometheus-alertmanager chromium nodejs curl"
+  help2man man-db lintian systemd prometheus prometheus-alertmanager chromium nodejs curl"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -64,6 +64,18 @@ cmake --build "$prefix/cmake_host" >/dev/null
 if [ -x "$prefix/bin/tarvin-example-host" ]; then
   find "$prefix/lib" -path '*/wireshark/plugins/tarvinremote.lua' | grep -q . ||
     { echo "install_test: the Wireshark dissector was not installed" >&2; exit 1; }
+  # The relay's unit template names the tarvin-remote of this prefix, and
+  # systemd reads it without a complaint (the command and its manual page
+  # are there).
+  unit="$prefix/lib/systemd/system/tarvin-record@.service"
+  grep -qx "ExecStart=$prefix/bin/tarvin-remote record \$TARVIN_RECORD_ARGS" "$unit" ||
+    { echo "install_test: $unit does not run $prefix/bin/tarvin-remote" >&2; exit 1; }
+  if [ -d "$prefix/share/man/man1" ]; then
+    if ! complaints=$(MANPATH="$prefix/share/man" systemd-analyze verify "$unit" 2>&1) ||
+       [ -n "$complaints" ]; then
+      echo "install_test: systemd-analyze verify: $complaints" >&2; exit 1
+    fi
+  fi
   "$prefix/bin/tarvin-example-host" --duration 1 --rate 5 | grep -q "^target port 57008" ||
     { echo "install_test: the installed example host did not start its target" >&2; exit 1; }
 fi

@@ -37,7 +37,11 @@ expect libtarvin-dev include/tarvin/tarvin.h include/tarvin/framework.h \
 # shellcheck disable=SC2046
 expect tarvin-tools bin/tarvin-remote bin/tarvin-example-host $(docs tarvin-tools) \
   share/bash-completion/completions/tarvin-remote share/zsh/vendor-completions/_tarvin-remote \
-  lib/"$(dpkg-architecture -qDEB_HOST_MULTIARCH)"/wireshark/plugins/tarvinremote.lua
+  lib/"$(dpkg-architecture -qDEB_HOST_MULTIARCH)"/wireshark/plugins/tarvinremote.lua \
+  lib/systemd/system/tarvin-record@.service
+# shellcheck disable=SC2016  # the unit's own $VARIABLE, for systemd to expand
+grep -qx 'ExecStart=/usr/bin/tarvin-remote record $TARVIN_RECORD_ARGS' \
+  "$scratch/root/usr/lib/systemd/system/tarvin-record@.service" || fail "the unit does not run /usr/bin/tarvin-remote"
 dpkg-deb -c "$scratch"/out/libtarvin1_*.deb | grep -q 'include/' && fail "headers in the runtime package"
 if [ -d "$scratch/root/usr/share/man/man1" ]; then
   find "$scratch/root/usr/share/man/man1" -type f ! -name '*.1.gz' | grep . && fail "manual pages not gzipped"
