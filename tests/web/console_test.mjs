@@ -373,8 +373,14 @@ async function viewed(viewer, exited, store) {
   const times = await drawnCells('.row:not([hidden]) .t');
   expect(times.length > 10 && times.every(t => t.fits && /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}$/.test(t.text)),
     `times: ${JSON.stringify(times[0])}`);
-  // Said once the stream brings the (no) targets.
-  await until('the targets panel saying it is a viewer', () => page.locator('.viewer-note').isVisible(), 5000);
+  // The targets the store has seen, whose levels the viewer reads from
+  // the target itself.
+  const seen = page.locator(`.target[data-target="127.0.0.1:${portB}"][data-state="recorded"]`);
+  await until('the recorded target in the panel', () => seen.isVisible(), 5000);
+  expect(/last record \d{4}-/.test(await seen.textContent()), `no newest record: ${await seen.textContent()}`);
+  await seen.locator('button').click();
+  await page.locator('[data-component="db"] input[data-level="debug"]').waitFor({ timeout: 5000 });
+  await page.locator('#levels-close').click();
   await histogramSetsTheRange(store);
   // What the recorder commits shows live.
   const loaded = (await counts()).loaded;

@@ -6,14 +6,14 @@
 // --db names a file) and serves the web console over it, printing the URL
 // to open. With --db and no target it is a viewer: it opens the existing
 // store read-only, follows nothing, and shows what a `record` writing the
-// store beside it adds. Any address but loopback needs a token: --token, or
-// one made up and printed. On SIGINT, SIGTERM or SIGHUP it stops, and every
-// temporary level change made through the console is put back first.
-// Every change the console makes, and its restore, is a row of the store's
-// audit trail, named by the token that asked (audit_trail.h).
+// store beside it adds, with the targets the store has seen; level changes
+// then go to those targets' addresses from here. Any address but loopback needs a token: --token,
+// or one made up and printed. On SIGINT, SIGTERM or SIGHUP it stops, and every temporary level
+// change made through the console is put back first. Every change the console makes, and its
+// restore, is a row of the store's audit trail, named by the token that asked (audit_trail.h).
 //
 // Threads: the main thread follows and writes the store (WebFollower), or
-// for a viewer watches the store's newest id; cpp-httplib's pool serves
+// for a viewer watches the store's newest id and its targets; cpp-httplib's pool serves
 // (WebServer); LevelControl has a restore thread.
 #include <poll.h>
 #include <signal.h>
@@ -39,6 +39,7 @@
 #include "remote/policy_enforcer.h"
 #include "remote/store_failure.h"
 #include "web/level_control.h"
+#include "web/seen_targets.h"
 #include "web/web_board.h"
 #include "web/web_follower.h"
 #include "web/web_server.h"
@@ -85,13 +86,23 @@ struct TemporaryDirectory {
 // How often a viewer looks for what the recorder beside it committed.
 constexpr std::chrono::milliseconds kViewerPoll{200};
 
+// How often a viewer looks again at the targets the store has seen.
+constexpr std::chrono::seconds kViewerTargetsEvery{2};
+
 // A viewer's main thread: tells the streams of every entry the store's
-// writer commits, until a stop.
+// writer commits, and shows the targets the store has seen, until a stop.
 void watchStore(store::Store& store, web::WebBoard& board) {
+  web::SeenTargets seen;
+  auto nextLook = std::chrono::steady_clock::now();
   while (!stopRequested()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextLook) {
+      board.publish(seen.look(store, now));
+      nextLook = now + kViewerTargetsEvery;
+    }
+    board.committed(store.lastId());
     pollfd wake{stopWakeFd(), POLLIN, 0};
     ::poll(&wake, 1, static_cast<int>(kViewerPoll.count()));
-    board.committed(store.lastId());
   }
 }
 
@@ -197,7 +208,9 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     if (!server.token.empty() && flags.token.empty())
       note("the token (needed by every API call, as Authorization: Bearer): " + server.token);
 
-    if (viewer) note("a viewer of " + server.dbPath + ": read-only, no target followed");
+    if (viewer)
+      note("a viewer of " + server.dbPath +
+           ": the store read-only, no target followed; level changes go to the targets directly");
     std::int64_t lost = 0;
     if (viewer)
       watchStore(store, board);
@@ -224,7 +237,8 @@ const Command kWebCommand = {
       app.footer(
           "Without --db the records are kept in a temporary store that is removed at\n"
           "the end. With --db and no target, web is a viewer: it opens the existing\n"
-          "store read-only (beside a record writing it) and follows nothing. Any\n"
+          "store read-only (beside a record writing it), follows nothing and lists the\n"
+          "targets the store has seen; level changes go to them from here. Any\n"
           "--listen address but loopback needs a token, printed at start unless\n"
           "--token gives one. Temporary level changes are put back on exit.");
       addFollowOptions(app, flags->follow);

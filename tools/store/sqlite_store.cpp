@@ -514,6 +514,63 @@ std::vector<std::string> SqliteStore::targets() {
   return textColumn("SELECT DISTINCT target FROM sources ORDER BY target");
 }
 
+std::vector<SeenTarget> SqliteStore::seenTargets() {
+  try {
+    // Per target instance, from the small tables and the newest record by
+    // the source index: cheap enough for a console to ask every few seconds.
+    sqlite::Statement sources(
+        db,
+        "SELECT s.target, s.application, lower(hex(s.uuid)), "
+        "(SELECT max(id) FROM records r WHERE r.source = s.id), "
+        "(SELECT coalesce(sum(records), 0) FROM counts c WHERE c.source = s.id), "
+        "(SELECT count(*) FROM gaps g WHERE g.source = s.id), "
+        "(SELECT coalesce(sum(count), 0) FROM gaps g WHERE g.source = s.id) "
+        "FROM sources s ORDER BY s.target, s.id",
+        /*persistent=*/false);
+    sqlite::Statement received(db, "SELECT received_ns FROM records WHERE id = ?1",
+                               /*persistent=*/false);
+    sqlite::Statement components(db,
+                                 "SELECT DISTINCT c.component FROM counts c JOIN sources s "
+                                 "ON s.id = c.source WHERE s.target = ?1 ORDER BY c.component",
+                                 /*persistent=*/false);
+    std::vector<SeenTarget> seen;
+    std::int64_t newestId = -1;  // of the instance the entry names
+    while (sources.step()) {
+      if (seen.empty() || seen.back().target != sources.columnText(0)) {
+        seen.emplace_back().target = sources.columnText(0);
+        newestId = -1;
+      }
+      SeenTarget& t = seen.back();
+      t.records += sources.columnInt(4);
+      t.gaps += sources.columnInt(5);
+      t.lost += sources.columnInt(6);
+      const bool hasRecords = !sources.columnIsNull(3);
+      const std::int64_t last = hasRecords ? sources.columnInt(3) : 0;
+      if (t.uuid.empty() || last > newestId) {
+        t.application = sources.columnText(1);
+        t.uuid = sources.columnText(2);
+        newestId = last;
+        if (hasRecords) {
+          received.reset();
+          received.bind(1, last);
+          if (received.step())
+            t.lastRecord = remote::SystemClock::time_point(
+                std::chrono::duration_cast<remote::SystemClock::duration>(
+                    std::chrono::nanoseconds(received.columnInt(0))));
+        }
+      }
+    }
+    for (SeenTarget& t : seen) {
+      components.reset();
+      components.bind(1, t.target);
+      while (components.step()) t.components.push_back(components.columnText(0));
+    }
+    return seen;
+  } catch (const sqlite::Error& e) {
+    throw fromSqlite(e);
+  }
+}
+
 void SqliteStore::appendAudit(const AuditRow& row) {
   if (!auditing)
     throw StoreError(Kind::kReadOnly, db.path() + ": opened for reading, not for auditing");

@@ -90,6 +90,7 @@ class SqliteStore final : public Store {
   remote::Levels levels() override;
   std::vector<std::string> targets() override;
   std::vector<std::string> components() override;
+  std::vector<SeenTarget> seenTargets() override;
 
   sqlite::Database& database() { return db; }
 

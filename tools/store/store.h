@@ -66,6 +66,20 @@ class Query {
   virtual std::string plan() = 0;
 };
 
+// A target as the store has seen it: its newest instance, what it holds of
+// it, and the components it logged in. A console that follows nothing
+// shows these.
+struct SeenTarget {
+  std::string target;  // "address:port"
+  std::string application;
+  std::string uuid;  // hex, of the newest instance
+  remote::SystemClock::time_point lastRecord{};  // received; epoch when none
+  std::int64_t records = 0;  // of every instance
+  std::int64_t gaps = 0;
+  std::int64_t lost = 0;
+  std::vector<std::string> components;  // sorted
+};
+
 enum class Access {
   kRead,    // the store must exist and be ours; nothing is written
   kRecord,  // created when missing, migrated when older; one recorder at a time
@@ -123,6 +137,8 @@ class Store {
   virtual std::vector<std::string> targets() = 0;
   // Every component the store holds records of, sorted.
   virtual std::vector<std::string> components() = 0;
+  // Every target the store has records or gaps of, sorted by target.
+  virtual std::vector<SeenTarget> seenTargets() = 0;
 };
 
 // The store named `location`: today a SQLite file's path. Throws

@@ -185,16 +185,18 @@ nlohmann::json targetJson(const TargetState& t) {
     components.push_back(
         {{"name", name}, {"client_mask", mask ? nlohmann::json(*mask) : nlohmann::json()}});
   }
-  return {{"target", t.label},
-          {"uuid", t.uuid},
-          {"application", t.application},
-          {"address", t.endpoint.text()},
-          {"state", t.state},
-          {"records_per_second", t.recordsPerSecond},
-          {"records", t.records},
-          {"lost", t.lost},
-          {"gaps", t.gaps},
-          {"components", components}};
+  nlohmann::json json = {{"target", t.label},
+                         {"uuid", t.uuid},
+                         {"application", t.application},
+                         {"address", t.endpoint.text()},
+                         {"state", t.state},
+                         {"records_per_second", t.recordsPerSecond},
+                         {"records", t.records},
+                         {"lost", t.lost},
+                         {"gaps", t.gaps},
+                         {"components", components}};
+  if (t.lastRecordMs != 0) json["last_record_ms"] = t.lastRecordMs;
+  return json;
 }
 
 std::string dump(const nlohmann::json& value) {

@@ -30,9 +30,10 @@ struct TargetState {
   remote::Endpoint endpoint;
   std::string uuid;  // hex; empty until the target answered
   std::string application;
-  std::string state;  // "following", "not answering", "gone"
+  std::string state;  // "following", "not answering", "gone"; a viewer's: "recorded"
   double recordsPerSecond = 0;
   std::int64_t records = 0, lost = 0, gaps = 0;
+  std::int64_t lastRecordMs = 0;  // a viewer's: the newest record stored, epoch ms; 0 else
   std::map<std::string, std::optional<std::uint32_t>> components;  // mask when reported
 };
 

@@ -1,7 +1,10 @@
 // targets.js: the targets panel: each followed or discovered target with
 // its application, address, state, rate, records lost and uuid. Every fact
 // is a piece of its own that lines break between, never inside; the uuid
-// shows its first digits, the whole one on hover.
+// shows its first digits, the whole one on hover. A viewer of a store lists
+// the targets the store has seen ("recorded"), with its newest record.
+
+import { formatTime } from './table.js';
 
 function fact(text, className = '', title = '') {
   const span = document.createElement('span');
@@ -37,6 +40,7 @@ export function renderTargets(box, targets, onLevels, viewer = false) {
     meta.append(fact(t.state, 'state'), fact(`${t.records_per_second.toFixed(1)} records/s`),
       fact(`${t.records} record${t.records === 1 ? '' : 's'}`), fact(`lost ${t.lost}`, 'lost'),
       fact(`uuid ${shortUuid(t.uuid)}`, 'uuid', t.uuid || ''));
+    if (t.last_record_ms) meta.append(fact(`last record ${formatTime(t.last_record_ms, true)}`, 'last'));
     const button = document.createElement('button');
     button.type = 'button';
     button.textContent = 'Levels';
