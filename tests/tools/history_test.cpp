@@ -3,11 +3,12 @@
 // record and query as a user runs them: real binaries in the test's own
 // network namespace. A scripted target (scripted_target.h) sends records
 // with a jump in their sequence numbers, so every query has one exact
-// answer, gaps included, and importing the recording's capture gives the
-// same store, once however often it is imported; the example host shows that a recording holds what
-// tail printed in the same run; a full store ends a recording with every record accounted for, and
-// records our kernel dropped fail it though no gap shows them; faulty stores and queries give their
-// message and exit code.
+// answer, gaps included; the store holds what tail printed in the same
+// run, field for field, and importing the recording's capture gives the
+// same store, once however often it is imported; a full store ends a
+// recording with every record accounted for, and records our kernel
+// dropped fail it though no gap shows them; faulty stores and queries give
+// their message and exit code.
 //
 // Threads: gtest's thread runs the cases and reads the subprocesses'
 // pipes; the scripted target answers requests on a thread of its own.
@@ -18,7 +19,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -33,10 +33,14 @@ using namespace tooltest;
 constexpr std::uint32_t kError = 31, kInfo = 29;  // client levels
 
 // Component db for odd sequence numbers, net for even ones; error for
-// multiples of 3, info otherwise; text "message N".
+// multiples of 3, info otherwise; text "message N"; integers of both signs
+// that differ from record to record (a tick of -1 is 4294967295).
 ScriptedRecord historyRecord(std::uint32_t sequence) {
-  return {sequence % 2 ? "db" : "net", sequence % 3 == 0 ? kError : kInfo,
-          "message " + std::to_string(sequence)};
+  const auto n = static_cast<std::int32_t>(sequence);
+  return {.component = sequence % 2 ? "db" : "net",
+          .clientLevel = sequence % 3 == 0 ? kError : kInfo,
+          .text = "message " + std::to_string(sequence),
+          .integers = {1000 + n, -1 - n, -1, 10 + n}};
 }
 
 // A store path of this case, with nothing left of an earlier run.
@@ -84,20 +88,6 @@ Outcome tool(std::vector<std::string> args, int expectedExit = 0) {
   return tooltest::remote(std::move(args), expectedExit);
 }
 
-// JSON record lines by sequence number, without their receive times (two
-// clients, two receive times) and store ids (tail has none).
-std::map<std::int64_t, nlohmann::json> bySequence(const std::string& jsonLines) {
-  std::map<std::int64_t, nlohmann::json> records;
-  for (const std::string& line : lines(jsonLines)) {
-    auto object = nlohmann::json::parse(line);
-    if (object["type"] != "record") continue;
-    object.erase("received");
-    object.erase("id");
-    records[object["sequence"].get<std::int64_t>()] = object;
-  }
-  return records;
-}
-
 }  // namespace
 
 // Sequence numbers 0-9 and 15-24: records 10 to 14 are lost on the way.
@@ -128,7 +118,8 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
       << follower.seen().out;
   EXPECT_EQ(follower.finish(SIGTERM).exitCode, 0);
   // tail --json prints the gap too, once its reorder window is over: the
-  // same objects as the store's, but for receive times and ids.
+  // same objects as the store's, field for field, but for receive times
+  // and ids.
   EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return contains(o.out, R"("type":"gap")"); }))
       << tail.seen().out;
   const Outcome tailed = tail.finish(SIGTERM);
@@ -174,15 +165,6 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
   // Retention kept the newest 8, and the gap before them went too.
   EXPECT_EQ(shape(tool({"query", "--db", kept}).out), "#17 #18 #19 #20 #21 #22 #23 #24");
 
-  const auto gapRows = lines(tool({"query", "--db", db, "--json", "--grep", "message 9$"}).out);
-  ASSERT_EQ(gapRows.size(), 2u);
-  const auto record = nlohmann::json::parse(gapRows[0]), gap = nlohmann::json::parse(gapRows[1]);
-  EXPECT_EQ(record["text"], "message 9");
-  EXPECT_EQ(record["level"], "error");
-  EXPECT_EQ(record["component"], "db");
-  EXPECT_EQ(gap["lost"], 5);
-  EXPECT_EQ(gap["first"], 10);
-  EXPECT_EQ(gap["last"], 14);
   // The capture of that recording, imported, makes the same store, gap
   // and its time included. Imported again, or into the recording's own
   // store, it adds nothing, says so, and still names the capture's loss.
@@ -204,7 +186,6 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
   EXPECT_EQ(stats["targets"][0]["target"], target.target());
 }
 
-// What tail --json printed in the same run, field for field.
 // Without --db, record and query meet in the same store under the user's
 // state directory.
 TEST(History, RecordAndQueryShareTheDefaultStore) {
@@ -221,26 +202,6 @@ TEST(History, RecordAndQueryShareTheDefaultStore) {
   EXPECT_EQ(newest.size(), 3u);
   EXPECT_TRUE(std::filesystem::exists(state + "/tarvin-remote/logs.db"));
   std::filesystem::remove_all(state);
-}
-
-TEST(History, RecordingHoldsWhatTailPrinted) {
-  ExampleHost host;
-  const std::string live = dbPath("live");
-  Child tail({TARVIN_REMOTE_BIN, "tail", host.target(), "--json", "--duration", "2s"});
-  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", live, host.target(), "--duration", "2s"});
-  const Outcome tailed = tail.finish(), recorded = recorder.finish();
-  ASSERT_EQ(tailed.exitCode, 0) << tailed.err;
-  ASSERT_EQ(recorded.exitCode, 0) << recorded.err;
-
-  const std::string stored = tool({"query", "--db", live, "--json"}).out;
-  const auto printed = bySequence(tailed.out), kept = bySequence(stored);
-  std::size_t both = 0;
-  for (const auto& [sequence, object] : printed) {
-    if (!kept.contains(sequence)) continue;
-    EXPECT_EQ(kept.at(sequence), object);
-    ++both;
-  }
-  EXPECT_GE(both, 100u) << "some 120 records/s for 2 s, both clients registered within a few ms";
 }
 
 // A store that fills up while the recorder writes from its own thread:
@@ -318,7 +279,6 @@ TEST(History, FaultyStoresAndQueriesGiveMessageAndExitCode) {
        1,
        "another recorder is writing to this store (pid " + std::to_string(::getpid()) + ")"},
       {{"query", "--db", dbPath("missing")}, 1, "history-missing.db"},
-      {{"query", "--db", good, "--grep", "("}, 2, "error: --grep: invalid regex '('"},
       {{"query", "--db", good, "--grep", "(", "--match", "alpha"},
        2,
        "error: --grep: invalid regex '('"},
