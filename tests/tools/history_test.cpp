@@ -20,10 +20,10 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "scripted_target.h"
 #include "store/sqlite_store.h"
+#include "store_files.h"
 #include "tool_process.h"
 
 namespace {
@@ -43,29 +43,7 @@ ScriptedRecord historyRecord(std::uint32_t sequence) {
           .integers = {1000 + n, -1 - n, -1, 10 + n}};
 }
 
-// A store path of this case, with nothing left of an earlier run.
-std::string dbPath(const std::string& name) {
-  const std::string path = ::testing::TempDir() + "history-" + name + ".db";
-  for (const char* suffix : {"", "-wal", "-shm", "-lock"}) std::remove((path + suffix).c_str());
-  return path;
-}
-
-// The newest entry id a store has committed; 0 while it is not there yet.
-std::int64_t lastId(const std::string& db) {
-  try {
-    return store::SqliteStore(db, store::Access::kRead).lastId();
-  } catch (const store::StoreError&) {
-    return 0;
-  }
-}
-bool waitForEntries(const std::string& db, std::int64_t entries) {
-  const auto deadline = Clock::now() + 10s;
-  while (lastId(db) < entries) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);  // another process's commit: nothing to wait on
-  }
-  return true;
-}
+std::string dbPath(const std::string& name) { return freshStore("history-" + name); }
 
 // Query output in short: "#5" per record line, "gap" per gap line, "--"
 // per separator.
