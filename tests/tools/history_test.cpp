@@ -70,17 +70,22 @@ Outcome tool(std::vector<std::string> args, int expectedExit = 0) {
 
 // Sequence numbers 0-9 and 15-24: records 10 to 14 are lost on the way.
 // Every query has one answer; the capture of the recording imports to the
-// same store.
+// same store. The recording, the follower and tail's twin query name no
+// --db: they meet in the store under the user's state directory.
 TEST(History, QueriesShowRecordsAndGapsInPlace) {
   ScriptedTarget target(historyRecord);
-  const std::string db = dbPath("fake"), kept = dbPath("fake-kept"),
+  const std::string state = ::testing::TempDir() + "history-state";
+  std::filesystem::remove_all(state);
+  std::filesystem::create_directories(state);
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const std::string db = state + "/tarvin-remote/logs.db", kept = dbPath("fake-kept"),
                     imported = dbPath("fake-imported");
   const std::string capture = ::testing::TempDir() + "history-fake.pcap";
-  Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, target.target(), "--pcap", capture});
+  Child recorder({TARVIN_REMOTE_BIN, "record", target.target(), "--pcap", capture});
   Child keeper({TARVIN_REMOTE_BIN, "record", "--db", kept, "--max-records", "8", target.target()});
   Child tail({TARVIN_REMOTE_BIN, "tail", "--json", target.target()});
   ASSERT_TRUE(target.waitForClients(3)) << recorder.seen().err << keeper.seen().err;
-  Child follower({TARVIN_REMOTE_BIN, "query", "--db", db, "--follow"});
+  Child follower({TARVIN_REMOTE_BIN, "query", "--follow"});
   target.send(10);
   target.send(10, /*skip=*/5);
   ASSERT_TRUE(waitForEntries(db, 21) && waitForEntries(kept, 21)) << recorder.seen().err;
@@ -112,7 +117,7 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
     std::sort(entries.begin(), entries.end());
     return entries;
   };
-  EXPECT_EQ(withoutTimes(tailed.out), withoutTimes(tool({"query", "--db", db, "--json"}).out));
+  EXPECT_EQ(withoutTimes(tailed.out), withoutTimes(tool({"query", "-o", "json"}).out));
   static const struct {
     std::vector<std::string> args;
     std::string shape;
@@ -162,24 +167,6 @@ TEST(History, QueriesShowRecordsAndGapsInPlace) {
   EXPECT_EQ(stats["records"], 20);
   EXPECT_EQ(stats["lost"], 5);
   EXPECT_EQ(stats["targets"][0]["target"], target.target());
-}
-
-// Without --db, record and query meet in the same store under the user's
-// state directory.
-TEST(History, RecordAndQueryShareTheDefaultStore) {
-  const std::string state = ::testing::TempDir() + "history-state";
-  std::filesystem::remove_all(state);
-  std::filesystem::create_directories(state);
-  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
-  {
-    tooltest::ExampleHost host("50");
-    tool({"record", host.target(), "--duration", "1s"});
-  }
-  const auto newest = lines(tool({"query", "-n", "3", "-o", "json"}).out);
-  ::unsetenv("XDG_STATE_HOME");
-  EXPECT_EQ(newest.size(), 3u);
-  EXPECT_TRUE(std::filesystem::exists(state + "/tarvin-remote/logs.db"));
-  std::filesystem::remove_all(state);
 }
 
 // A store that fills up while the recorder writes from its own thread:
