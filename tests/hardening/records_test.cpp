@@ -2,9 +2,9 @@
 //
 // Log records under load, while host threads log: a flood of random and
 // malformed datagrams from several sockets. Every record that arrives is
-// whole and in order, and the target answers afterwards. (Records checked
-// field by field while clients come and go, and a client that vanishes,
-// are log_forwarding_test's.)
+// whole, holds what its own log() call gave and comes in order, and the
+// target answers afterwards. (Clients that come and go while threads log
+// are churn_test's.)
 #include <cstring>
 #include <future>
 #include <random>
@@ -18,7 +18,8 @@ using namespace std::chrono_literals;
 
 struct Record {
   std::uint32_t sequence;
-  std::string text;  // the fourth string
+  std::uint32_t thread, index;  // the first two integers
+  std::string text;             // the fourth string
 };
 
 // A whole log record: at most 2047 bytes, four NUL-terminated strings that
@@ -27,7 +28,10 @@ std::optional<Record> parseRecord(const Bytes& d) {
   if (d.size() < wire::log_record::kMinSize || d.size() >= wire::kMaxDatagramSize ||
       be32At(d, 0) != wire::kLogRecord)
     return std::nullopt;
-  Record record{be32At(d, wire::log_record::kSequenceOffset), {}};
+  Record record{be32At(d, wire::log_record::kSequenceOffset),
+                be32At(d, wire::log_record::kIntegersOffset),
+                be32At(d, wire::log_record::kIntegersOffset + wire::kFieldSize),
+                {}};
   std::size_t at = wire::log_record::kStringsOffset;
   for (int i = 0; i < 4; ++i) {
     const void* nul = at < d.size() ? std::memchr(d.data() + at, 0, d.size() - at) : nullptr;
@@ -36,6 +40,12 @@ std::optional<Record> parseRecord(const Bytes& d) {
     at += record.text.size() + 1;
   }
   return at == d.size() ? std::optional(record) : std::nullopt;
+}
+
+// A logger's text: its length and letter follow from the thread and the
+// record's number, so that parts of two records in one datagram show.
+std::string textOf(std::uint32_t thread, std::uint32_t index) {
+  return std::string(index * 37 % 1900, static_cast<char>('r' + thread));
 }
 
 // Every datagram a registered client receives up to the record "end", read
@@ -94,7 +104,7 @@ TEST_F(HardeningRecords, FloodLeavesRecordsWholeInOrderAndTheTargetAnswering) {
     }
     for (int i = 0; i < kRecordsPerLogger; ++i) {
       target->log(t, i, 0, 0, tarvin::levelRecord(5), "net", "records_test.cpp", "logger",
-                  std::string(static_cast<std::size_t>(i * 37 % 1900), 'r'));
+                  textOf(static_cast<std::uint32_t>(t), static_cast<std::uint32_t>(i)));
     }
   };
   std::vector<std::thread> threads;
@@ -108,6 +118,9 @@ TEST_F(HardeningRecords, FloodLeavesRecordsWholeInOrderAndTheTargetAnswering) {
     for (const Bytes& d : datagrams) {
       const auto record = parseRecord(d);
       ASSERT_TRUE(record) << "a datagram of " << d.size() << " bytes is not a whole log record";
+      if (record->text != "end") {
+        ASSERT_EQ(record->text, textOf(record->thread, record->index)) << "records mixed up";
+      }
       EXPECT_GT(std::int64_t{record->sequence}, last) << "out of order";
       last = record->sequence;
     }

@@ -6,10 +6,10 @@
 // ends, losses on the way beside losses in our own receive buffer,
 // datagrams that are not records, a stop signal in the middle of a flood
 // or while the reader stopped reading, a wait for level names that never
-// come, a collector that is away for part of a forward, and a TCP collector
-// that keeps its side open at the end. Against example hosts: a restart on
-// the same port, and a host at full rate beside a quiet one and beside a
-// target that dies.
+// come, and a collector that is away for part of a forward (what a TCP
+// collector confirms at the end is tcp_syslog_sink_test's and
+// forward_test's). Against example hosts: a restart on the same port, and
+// a host at full rate beside a quiet one and beside a target that dies.
 //
 // Threads: gtest's thread runs the cases and reads the tools' pipes; the
 // stand-in target answers on a thread of its own, and one case fills a
@@ -439,64 +439,4 @@ TEST(Follow, ARefusalThatFindsTheBufferFullDoesNotStopTheReading) {
       << tail.seen().err;
   const Outcome outcome = tail.finish(SIGTERM, /*limit=*/10s);
   EXPECT_NE(outcome.exitCode, -1) << "still running 10 s after SIGTERM";
-}
-
-// A TCP collector that reads every message but keeps its side open after
-// forward's FIN: its host acknowledged every byte, which is all that can
-// be known; forward says so and exits 0. One that stops reading leaves
-// bytes unacknowledged: those are named and cost the clean exit.
-TEST(Follow, ForwardSaysWhatATcpCollectorThatStaysOpenConfirmed) {
-  for (const bool reads : {true, false}) {
-    SCOPED_TRACE(reads ? "reads everything" : "reads nothing");
-    ScriptedTarget target;
-    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    // A small window, so that a collector that does not read fills it.
-    const int small = 4096;
-    ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const sockaddr_in any = loopbackAddress(0);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
-    ASSERT_EQ(::listen(listener.get(), 1), 0);
-    Child forward({TARVIN_REMOTE_BIN, "forward", target.target(), "--to",
-                   "tcp://127.0.0.1:" + std::to_string(localPort(listener.get()))});
-    ASSERT_TRUE(following(forward, target)) << forward.seen().err;
-    UniqueFd connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    ASSERT_TRUE(connection);
-    target.send(reads ? 18 : 2000);
-    std::string received;
-    // Octet-counted frames: "LENGTH MESSAGE", one after the other.
-    const auto frames = [&] {
-      std::size_t count = 0;
-      for (std::size_t at = 0, space; (space = received.find(' ', at)) != std::string::npos;
-           ++count) {
-        at = space + 1 + std::stoul(received.substr(at, space - at));
-        if (at > received.size()) break;
-      }
-      return count;
-    };
-    if (reads) {
-      const auto deadline = Clock::now() + 10s;
-      while (frames() < 18 && Clock::now() < deadline) {
-        char buffer[65536];
-        const auto n = receiveWithin(connection.get(), buffer, sizeof buffer, 1s);
-        if (n) received.append(buffer, *n);
-      }
-    } else {
-      forward.waitFor([](const Outcome&) { return false; }, 500ms);
-    }
-    const Outcome outcome = forward.finish(SIGTERM);
-    if (reads) {
-      EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-      EXPECT_TRUE(contains(outcome.err, "sent 18 messages")) << outcome.err;
-      EXPECT_TRUE(contains(outcome.err,
-                           "its host acknowledged every one, but the collector kept "
-                           "its side open, so that it read the last 18 is not "
-                           "confirmed"))
-          << outcome.err;
-    } else {
-      EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
-      EXPECT_TRUE(contains(outcome.err, "not delivered (the collector did not take them)") ||
-                  contains(outcome.err, "the collector's host did not acknowledge the last"))
-          << outcome.err;
-    }
-  }
 }

@@ -17,7 +17,6 @@
 #include <regex.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -27,7 +26,7 @@
 #include "common/datagram_wait.h"
 #include "model/record_match.h"
 #include "scripted_target.h"
-#include "store/store.h"
+#include "store_files.h"
 #include "tool_process.h"
 
 namespace {
@@ -80,24 +79,7 @@ Table readTable() {
   return table;
 }
 
-std::string dbPath(const std::string& name) {
-  const std::string path = ::testing::TempDir() + "regex-table-" + name + ".db";
-  for (const char* suffix : {"", "-wal", "-shm", "-lock"}) std::remove((path + suffix).c_str());
-  return path;
-}
-
-bool waitForRecords(const std::string& db, std::int64_t records) {
-  const auto deadline = Clock::now() + 10s;
-  for (;;) {
-    try {
-      if (store::openStore(db, store::Access::kRead)->lastId() >= records) return true;
-    } catch (const store::StoreError&) {
-      // not created yet
-    }
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);  // another process's commit: nothing to wait on
-  }
-}
+std::string dbPath(const std::string& name) { return freshStore("regex-table-" + name); }
 
 // The sequence numbers of the JSON record lines in `out`.
 Sequences jsonSequences(const std::string& out) {
@@ -215,8 +197,8 @@ TEST(RegexTable, EveryFrontEndSelectsTheSameRecords) {
   ASSERT_TRUE(target.waitForClients(2 + 2 * table.cases.size())) << recorder.seen().err;
   target.send(static_cast<std::uint32_t>(table.records.size()));
   const auto records = static_cast<std::int64_t>(table.records.size());
-  ASSERT_TRUE(waitForRecords(db, records)) << recorder.seen().err;
-  ASSERT_TRUE(waitForRecords(webDb, records)) << web.seen().err;
+  ASSERT_TRUE(waitForEntries(db, records)) << recorder.seen().err;
+  ASSERT_TRUE(waitForEntries(webDb, records)) << web.seen().err;
 
   for (std::size_t i = 0; i < table.cases.size(); ++i) {
     const Case& c = table.cases[i];
@@ -355,7 +337,7 @@ TEST(MatchTable, ARuleMatchSelectsWhatQueryMatchFinds) {
   Child recorder({TARVIN_REMOTE_BIN, "record", "--db", db, "--alerts", rules, target.target()});
   ASSERT_TRUE(target.waitForClients(1)) << recorder.seen().err;
   target.send(static_cast<std::uint32_t>(records.size()));
-  ASSERT_TRUE(waitForRecords(db, static_cast<std::int64_t>(records.size()))) << recorder.seen().err;
+  ASSERT_TRUE(waitForEntries(db, static_cast<std::int64_t>(records.size()))) << recorder.seen().err;
   std::set<std::string> firing;
   const auto readFiring = [&](const Outcome& o) {
     static const std::regex kFiring("alert '([^']+)' firing");

@@ -5,10 +5,10 @@
 // steady flood, so that what a follower must cope with is exact. It
 // confirms registrations (several clients), answers level-description
 // requests (error, warning, info) unless told not to, confirms renewals
-// unless told not to, and forgets a client on its
-// unregistration. Records are numbered from 0; what each holds comes from
-// a recipe (by default component "net", level info, text "record N"). It
-// can restart as a new instance (a new uuid) at once.
+// unless told not to, and forgets a client on its unregistration. Records
+// are numbered from 0; what each holds comes from a recipe (by default
+// component "net", level info, text "record N", integers 0). It can
+// restart as a new instance (a new uuid) at once.
 //
 // Threads: a thread of its own answers requests; send() and flood() may be
 // called from the test's thread (the socket is shared, each call sends
@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -44,6 +45,7 @@ struct ScriptedRecord {
   std::string text;
   std::string file = "/src/main.cpp";
   std::string function = "run";
+  std::array<std::int32_t, 4> integers{};  // pid, tid, tick, line
 };
 using RecordRecipe = std::function<ScriptedRecord(std::uint32_t sequence)>;
 
@@ -146,6 +148,10 @@ class ScriptedTarget {
     out[wire::kUuidOffset] = instance;
     wire::storeBe32(out.data() + wire::log_record::kSequenceOffset, sequence);
     wire::storeBe32(out.data() + wire::log_record::kClientMaskOffset, 1u << content.clientLevel);
+    for (std::size_t i = 0; i < content.integers.size(); ++i) {
+      wire::storeBe32(out.data() + wire::log_record::kIntegersOffset + i * wire::kFieldSize,
+                      static_cast<std::uint32_t>(content.integers[i]));
+    }
     for (const std::string& text :
          {content.component, content.file, content.function, content.text}) {
       out.insert(out.end(), text.begin(), text.end());

@@ -11,9 +11,7 @@
 // collector runs on a thread of its own.
 #include "syslog/tcp_syslog_sink.h"
 
-#include <arpa/inet.h>
 #include <linux/sockios.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -28,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/socket_address.h"
 #include "common/unique_fd.h"
 
 namespace {
@@ -105,13 +104,10 @@ class Collector {
     if (receiveBuffer > 0) {
       ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    const sockaddr_in address = loopbackAddress(0);
+    EXPECT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+              0);
+    port = localPort(listener.get());
   }
 
   void listen() { EXPECT_EQ(::listen(listener.get(), 4), 0); }
