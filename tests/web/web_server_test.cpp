@@ -416,3 +416,60 @@ TEST(WebServer, ARestoreThatFailsFiresTheLevelNotRestoredRule) {
       [&](const Outcome& o) { return contains(o.err, "cannot restore db on " + target); }));
   std::remove(rules);
 }
+
+// A console stopped while its temporary change is pending puts it back
+// first; with the target stopped before, nothing answers: the exit says
+// so (stderr, exit 1), the audit trail has the restore marked failed, and
+// the 'level not restored' rule fires and reaches its destination after
+// the follow has ended.
+TEST(WebServer, ARestoreThatFailsAtExitIsSaidWrittenDownAndAlerted) {
+  std::optional<ExampleHost> host(std::in_place, "20", "payments");
+  const std::string target = host->target();
+  char rules[] = "/tmp/web_exit_restore.XXXXXX";
+  const int fd = ::mkstemp(rules);
+  ASSERT_GE(fd, 0);
+  const std::string text =
+      "[[rule]]\nname = \"kept levels\"\ncomponents = [\"db\"]\n"
+      "condition = \"level not restored\"\n";
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fd);
+  const std::string db = std::string(rules) + ".db", notified = std::string(rules) + ".alerts";
+  Console console(target, "127.0.0.1:0",
+                  {"--alerts", rules, "--notify", "command=cat >> " + notified, "--db", db,
+                   "--timeout", "200ms", "--retries", "1"});
+  ASSERT_NE(console.port, 0);
+  const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!contains(requestOf(console.port, "/api/targets/" + target + "/components", at).body,
+                   "\"db\"") &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(200ms);
+  const std::string put = "Origin: http://" + at + "\r\nContent-Type: application/json\r\n";
+  ASSERT_EQ(requestOf(console.port, "/api/targets/" + target + "/components/db/levels", at, "PUT",
+                      put, R"({"levels":"+debug","for":"1h"})")
+                .status,
+            200);
+  host.reset();  // stops answering; the change is an hour from its restore
+  const Outcome stopped = console.process.finish(SIGTERM, 30s);
+  EXPECT_EQ(stopped.exitCode, 1) << stopped.err;
+  EXPECT_TRUE(contains(stopped.err, "cannot restore db on " + target)) << stopped.err;
+  EXPECT_TRUE(contains(stopped.err, "1 temporary level change was not put back")) << stopped.err;
+  EXPECT_TRUE(contains(stopped.err, "alert 'kept levels' firing for " + target)) << stopped.err;
+  const Outcome audit =
+      Child({TARVIN_REMOTE_BIN, "query", "--db", db, "--audit", "--component", "db"}).finish();
+  const std::vector<std::string> rows = tooltest::lines(audit.out);
+  ASSERT_EQ(rows.size(), 2u) << audit.out << audit.err;
+  EXPECT_TRUE(rows[1].ends_with(
+      "0xF0000000 (error, warning, info, debug) -> 0xE0000000 (error, warning, info) by loopback "
+      "(restore on exit, failed)"))
+      << rows[1];
+  std::string sent;
+  if (FILE* file = std::fopen(notified.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+      sent.append(buffer, n);
+    std::fclose(file);
+  }
+  EXPECT_TRUE(contains(sent, "\"rule\":\"kept levels\"") && contains(sent, target)) << sent;
+  for (const std::string& file : {std::string(rules), db, notified}) std::remove(file.c_str());
+}

@@ -8,7 +8,9 @@
 // store read-only, follows nothing, and shows what a `record` writing the
 // store beside it adds. Any address but loopback needs a token: --token, or
 // one made up and printed. On SIGINT, SIGTERM or SIGHUP it stops, and every
-// temporary level change made through the console is put back first.
+// temporary level change made through the console is put back first; one
+// its target does not take is an error on stderr, a failed row of the
+// audit trail and a 'level not restored' alert, and the exit status is 1.
 // Every change the console makes, and its restore, is a row of the store's
 // audit trail, named by the token that asked (audit_trail.h).
 //
@@ -207,9 +209,17 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     http.stop();
     policy.reset();  // before the restores: no round of it comes after them
     clearStop();     // the stop ended the follow; the restores must still go out
-    levels.restoreAll();
+    const int notRestored = levels.restoreAll();
+    // The rules see the restores that failed just now before their last
+    // evaluation.
+    if (follower) follower->finishAlerts();
+    if (notRestored > 0) {
+      note("error: " + std::to_string(notRestored) + " temporary level change" +
+           (notRestored == 1 ? " was" : "s were") +
+           " not put back: the targets keep the levels the console set");
+    }
     const bool undelivered = follower && follower->undeliveredAlerts() > 0;
-    return lost > 0 || undelivered ? kExitNoAnswer : 0;
+    return lost > 0 || undelivered || notRestored > 0 ? kExitNoAnswer : 0;
   } catch (const store::StoreError& error) {
     throw toolError(error);
   }
@@ -226,7 +236,9 @@ const Command kWebCommand = {
           "the end. With --db and no target, web is a viewer: it opens the existing\n"
           "store read-only (beside a record writing it) and follows nothing. Any\n"
           "--listen address but loopback needs a token, printed at start unless\n"
-          "--token gives one. Temporary level changes are put back on exit.");
+          "--token gives one. Temporary level changes are put back on exit; one whose\n"
+          "target does not take it back is an error (exit 1), a failed row of the audit\n"
+          "trail and a 'level not restored' alert.");
       addFollowOptions(app, flags->follow);
       // --discover alone follows every target on this machine.
       if (CLI::Option* discover = app.get_option_no_throw("--discover"))

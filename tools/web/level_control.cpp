@@ -31,10 +31,14 @@ LevelControl::LevelControl(const remote::RetryPolicy& retry, AuditHook audit,
       notRestored(std::move(notRestored)),
       restorer([this] { restoreDue(); }) {}
 
-void LevelControl::write(const std::string& label, const std::string& component,
-                         std::uint32_t before, std::uint32_t after, const remote::Levels& levels,
-                         const std::string& by, const char* why) {
-  if (audit) audit(remote::auditRow(label, "", component, before, after, levels, by, why));
+void LevelControl::write(remote::SystemClock::time_point at, const std::string& label,
+                         const std::string& component, std::uint32_t before, std::uint32_t after,
+                         const remote::Levels& levels, const std::string& by,
+                         const std::string& why) {
+  if (!audit) return;
+  store::AuditRow row = remote::auditRow(label, "", component, before, after, levels, by, why);
+  row.at = at;
+  audit(row);
 }
 
 LevelControl::~LevelControl() {
@@ -77,6 +81,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
     std::uint32_t wanted = 0;
     bool made = false;  // the target took the change: a row of the audit trail
     const auto now = std::chrono::system_clock::now();
+    remote::SystemClock::time_point asked;  // when the set request went out
     // Reads and writes only this call's own values: the lambda runs
     // inside edit(), where the analysis cannot see the mutex held.
     running.edit([&](std::vector<remote::TemporaryChange>& list) {
@@ -96,6 +101,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
         mine = remote::startTemporaryChange(list, mine, result.before.clientMask, wanted, named);
       }
       result.asked = wanted;
+      asked = remote::SystemClock::now();
       result.clientMask = remote::setLevelMask(session, endpoint, component, wanted).clientMask;
       made = true;
 
@@ -123,18 +129,22 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
       list.push_back(mine);
     });
     if (made) {
-      write(label, component, result.before.clientMask, result.clientMask, result.before.levels, by,
-            store::kAuditManual);
+      write(asked, label, component, result.before.clientMask, result.clientMask,
+            result.before.levels, by, store::kAuditManual);
     }
     if (!temporaryFor) {
       if (endEarlier) restores.erase(key);
-      if (earlierPrevious) restores[key].previousMask = *earlierPrevious;
+      if (earlierPrevious) {
+        restores[key].previousMask = *earlierPrevious;
+        restores[key].heldMask = result.clientMask;
+      }
     } else {
       PendingRestore& p = restores[key];
       p.endpoint = endpoint;
       p.running = mine;
       p.levels = result.before.levels;
       p.previousMask = (wanted & ~mine.claimed) | mine.restore;
+      p.heldMask = result.clientMask;
       p.due = std::chrono::steady_clock::now() + *temporaryFor;
       p.dueEpochMs = epochMs(now + *temporaryFor);
       p.by = by;
@@ -155,12 +165,17 @@ std::optional<PendingRestore> LevelControl::pending(const std::string& label,
 }
 
 // Caller holds the mutex. A target that does not answer keeps its change:
-// said on stderr, since nobody else will put it back.
-void LevelControl::restore(const Key& key, const PendingRestore& p, const char* why) {
+// said on stderr, since nobody else will put it back, and written down as
+// a failed restore.
+bool LevelControl::restore(const Key& key, const PendingRestore& p, const char* why) {
   remote::Session session(retry);
-  // Before and after, once the target took the restore: written after the
-  // edit, where the analysis sees the mutex held.
-  std::optional<std::pair<std::uint32_t, std::uint32_t>> restored;
+  // What the target holds and what it was to get back, as far as the
+  // exchange got; the row is written after the edit, where the analysis
+  // sees the mutex held.
+  std::uint32_t held = p.heldMask;
+  std::uint32_t meant = p.previousMask;
+  bool restored = false;
+  remote::SystemClock::time_point asked = remote::SystemClock::now();
   try {
     running.edit([&](std::vector<remote::TemporaryChange>& list) {
       remote::TemporaryChange ending = p.running;
@@ -175,11 +190,16 @@ void LevelControl::restore(const Key& key, const PendingRestore& p, const char* 
       if (codec::uuidToHex(now.uuid) != ending.uuid) {
         remote::note("note: " + key.first + " restarted: its " + key.second +
                      " starts from its own mask, nothing to restore");
+        held = meant = now.clientMask;
         return;
       }
+      held = now.clientMask;
       const remote::Restore plan = remote::planRestore(list, ending, now.clientMask);
+      meant = plan.mask;
+      asked = remote::SystemClock::now();
       const auto info = remote::setLevelMask(session, p.endpoint, key.second, plan.mask);
-      restored = {now.clientMask, info.clientMask};
+      restored = true;
+      meant = info.clientMask;
       remote::note("restored " + key.second + " on " + key.first + ": " +
                    remote::maskHex(info.clientMask));
       for (const std::string& text : remote::leftAlone(plan, p.levels))
@@ -187,11 +207,14 @@ void LevelControl::restore(const Key& key, const PendingRestore& p, const char* 
     });
   } catch (const remote::ToolError& error) {
     remote::note("warning: cannot restore " + key.second + " on " + key.first + " to " +
-                 remote::maskHex(p.previousMask) + ": " + error.message);
+                 remote::maskHex(meant) + ": " + error.message);
+    write(asked, key.first, key.second, held, meant, p.levels, p.by,
+          std::string(why) + kFailedMark);
     if (notRestored) notRestored(key.first, key.second);
+    return false;
   }
-  if (restored)
-    write(key.first, key.second, restored->first, restored->second, p.levels, p.by, why);
+  if (restored) write(asked, key.first, key.second, held, meant, p.levels, p.by, why);
+  return true;
 }
 
 void LevelControl::restoreDue() {
@@ -212,10 +235,14 @@ void LevelControl::restoreDue() {
   }
 }
 
-void LevelControl::restoreAll() {
+int LevelControl::restoreAll() {
   MutexLock lock(mutex);
-  for (const auto& [key, p] : restores) restore(key, p, store::kAuditRestoreOnExit);
+  int failed = 0;
+  for (const auto& [key, p] : restores) {
+    if (!restore(key, p, store::kAuditRestoreOnExit)) ++failed;
+  }
   restores.clear();
+  return failed;
 }
 
 }  // namespace web
