@@ -180,6 +180,7 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
           if (const auto target = board.find(row.target)) row.application = target->application;
           std::lock_guard lock(auditing);
           audit.write(row);
+          board.audited();  // the streams send it as a mark among the records
         },
         [&](const std::string& target, const std::string& component) {
           if (follower) follower->levelNotRestored(target, component);
