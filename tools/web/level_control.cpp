@@ -3,7 +3,8 @@
 // Level changes and their restores on the console's own session.
 //
 // Threads: see level_control.h. A change or a restore holds the mutex across
-// its exchanges (at most timeout x retries each); describe() holds nothing.
+// its exchanges (at most timeout x retries each), once its target has
+// answered outside it; describe() holds nothing.
 #include "web/level_control.h"
 
 #include <algorithm>
@@ -63,6 +64,8 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
   LevelResult result;
   result.target = label;
   result.component = component;
+  if (const auto silent = unanswered(endpoint, component))
+    throw remote::ToolError{remote::ErrorKind::kNoAnswer, *silent};
   remote::Session session(retry);
   {
     MutexLock lock(mutex);
@@ -206,31 +209,68 @@ bool LevelControl::restore(const Key& key, const PendingRestore& p, const char* 
         remote::note("note: " + key.first + " " + key.second + ": " + text);
     });
   } catch (const remote::ToolError& error) {
-    remote::note("warning: cannot restore " + key.second + " on " + key.first + " to " +
-                 remote::maskHex(meant) + ": " + error.message);
-    write(asked, key.first, key.second, held, meant, p.levels, p.by,
-          std::string(why) + kFailedMark);
-    if (notRestored) notRestored(key.first, key.second);
+    failed(key, p, why, held, meant, asked, error.message);
     return false;
   }
   if (restored) write(asked, key.first, key.second, held, meant, p.levels, p.by, why);
   return true;
 }
 
+void LevelControl::failed(const Key& key, const PendingRestore& p, const char* why,
+                          std::uint32_t held, std::uint32_t meant,
+                          remote::SystemClock::time_point asked, const std::string& message) {
+  remote::note("warning: cannot restore " + key.second + " on " + key.first + " to " +
+               remote::maskHex(meant) + ": " + message);
+  write(asked, key.first, key.second, held, meant, p.levels, p.by, std::string(why) + kFailedMark);
+  if (notRestored) notRestored(key.first, key.second);
+}
+
+std::optional<std::string> LevelControl::unanswered(const remote::Endpoint& endpoint,
+                                                    const std::string& component) {
+  try {
+    remote::Session session(retry);
+    remote::fetchLevelDescriptions(session, endpoint, component);
+  } catch (const remote::ToolError& error) {
+    if (error.kind == remote::ErrorKind::kNoAnswer) return error.message;
+  }
+  return std::nullopt;  // it answers; what else it says, the exchange says again
+}
+
+// The restores that are due, each asked first without the mutex whether
+// its target answers at all; once a stop is asked for, they are left to
+// restoreAll().
 void LevelControl::restoreDue() {
-  MutexLock lock(mutex);
-  while (!stopping) {
-    auto next = std::chrono::steady_clock::now() + std::chrono::hours(1);
-    for (const auto& [key, p] : restores) next = std::min(next, p.due);
-    wake.waitUntil(mutex, next);
-    const auto now = std::chrono::steady_clock::now();
-    for (auto it = restores.begin(); it != restores.end();) {
-      if (it->second.due > now || stopping || remote::stopRequested()) {
-        ++it;
-        continue;
+  for (;;) {
+    std::vector<std::pair<Key, PendingRestore>> due;
+    {
+      MutexLock lock(mutex);
+      if (stopping) return;
+      auto next = std::chrono::steady_clock::now() + std::chrono::hours(1);
+      if (!remote::stopRequested()) {
+        for (const auto& [key, p] : restores) next = std::min(next, p.due);
       }
-      restore(it->first, it->second, store::kAuditExpired);
-      it = restores.erase(it);
+      wake.waitUntil(mutex, next);
+      if (stopping) return;
+      const auto now = std::chrono::steady_clock::now();
+      if (remote::stopRequested()) continue;
+      for (const auto& [key, p] : restores) {
+        if (p.due <= now) due.emplace_back(key, p);
+      }
+    }
+    for (const auto& [key, p] : due) {
+      const std::optional<std::string> silent = unanswered(p.endpoint, key.second);
+      MutexLock lock(mutex);
+      const auto it = restores.find(key);
+      // Taken over by a later change, or ended by a permanent one, meanwhile.
+      if (it == restores.end() || it->second.running.id != p.running.id) continue;
+      if (stopping || remote::stopRequested()) break;
+      if (silent) {
+        failed(key, it->second, store::kAuditExpired, it->second.heldMask, it->second.previousMask,
+               remote::SystemClock::now(), *silent);
+      } else {
+        restore(key, it->second, store::kAuditExpired);
+      }
+      restores.erase(it);
     }
   }
 }

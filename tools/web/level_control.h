@@ -32,7 +32,14 @@
 // pending restores, and is held across a change or a restore, network
 // exchange included: each reads the levels, decides from the running
 // changes and writes them back as one step, which a second change of the
-// same component must not interleave with.
+// same component must not interleave with. So that a target that does not
+// answer holds up nobody else's level calls, each change and each restore
+// the restore thread makes first asks its target, without the mutex,
+// whether it answers at all; one that does not fails there. A target that
+// answers slowly still holds the mutex for its exchange, and a lock per
+// target would not let the others past: the running changes' file lock,
+// shared by every process of the user, is held across the same exchange
+// (running_changes.h).
 #pragma once
 
 #include <chrono>
@@ -43,6 +50,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/clocks.h"
 #include "client/running_changes.h"
@@ -116,6 +124,14 @@ class LevelControl {
   void restoreDue() EXCLUDES(mutex);
   // False when the target did not take it.
   bool restore(const Key& key, const PendingRestore& p, const char* why) REQUIRES(mutex);
+  // A restore the target did not take: stderr, the audit trail, the hook.
+  void failed(const Key& key, const PendingRestore& p, const char* why, std::uint32_t held,
+              std::uint32_t meant, remote::SystemClock::time_point asked,
+              const std::string& message) REQUIRES(mutex);
+  // Why the target does not answer, asked on a session of its own without
+  // any lock; nothing when it answers.
+  std::optional<std::string> unanswered(const remote::Endpoint& endpoint,
+                                        const std::string& component) EXCLUDES(mutex);
   // One row of the audit trail, through the hook; under the mutex, so the
   // hook's writes come one at a time.
   void write(remote::SystemClock::time_point at, const std::string& label,
