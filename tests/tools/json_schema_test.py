@@ -5,7 +5,9 @@
 # with a datagram cut out (a gap), record --import of it then query --json,
 # and the web API and event stream of web, as a viewer of that store
 # (records and the gap) and following the host live; query --stats --json
-# names receive times as records do. Each output must
+# names receive times as records do; a level change made in the live
+# console is an audit entry of the stream, GET /api/audit and query --audit
+# --json alike. Each output must
 # validate entry by entry and hold what it should (records, a gap, ids
 # where the entry comes from a store). Run in a network namespace of its
 # own (common/in_netns.sh). Exits 77 (skipped) without python3-jsonschema.
@@ -35,7 +37,7 @@ def check(name, condition, detail=""):
 def validate(name, entries, from_store):
     """Every entry against the schema; counts by type. Entries from a store
     carry an id, the others none."""
-    counts = {"record": 0, "gap": 0}
+    counts = {"record": 0, "gap": 0, "audit": 0}
     for i, entry in enumerate(entries):
         error = jsonschema.exceptions.best_match(VALIDATOR.iter_errors(entry))
         if error is not None:
@@ -128,8 +130,8 @@ def get_json(url):
         return json.loads(answer.read())
 
 
-def stream_events(url, enough):
-    """The record and gap events of /api/stream until enough(entries)."""
+def stream_events(url, enough, kinds=("record", "gap")):
+    """The events of /api/stream of `kinds` until enough(entries)."""
     entries = []
     deadline = time.monotonic() + TIMEOUT
     with OPENER.open(url, timeout=TIMEOUT) as answer:
@@ -140,7 +142,7 @@ def stream_events(url, enough):
                 break
             if line.startswith("event: "):
                 event = line[7:].strip()
-            elif line.startswith("data: ") and event in ("record", "gap"):
+            elif line.startswith("data: ") and event in kinds:
                 entry = json.loads(line[6:])
                 check("stream event name", entry.get("type") == event,
                       "event %s carries %s" % (event, line[:200]))
@@ -199,7 +201,7 @@ def main():
             base = viewer.match.group(1)
             body = get_json(base + "api/records?order=oldest")
             counts = validate("web /api/records", body["records"], from_store=True)
-            check("web /api/records", counts == {"record": counts["record"], "gap": 1} and
+            check("web /api/records", counts == {"record": counts["record"], "gap": 1, "audit": 0} and
                   counts["record"] >= 50, counts)
             check("web /api/records is query --json", body["records"] == queried,
                   "the same entries of the same store differ")
@@ -211,7 +213,8 @@ def main():
         finally:
             viewer.stop()
 
-        live = Process([ARGS.remote, "web", target, "--listen", "127.0.0.1:0"],
+        live_db = os.path.join(workdir, "live.db")
+        live = Process([ARGS.remote, "web", target, "--listen", "127.0.0.1:0", "--db", live_db],
                        r"web console at (http://\S+/)")
         try:
             base = live.match.group(1)
@@ -221,6 +224,23 @@ def main():
             body = get_json(base + "api/records")
             counts = validate("web /api/records, live", body["records"], from_store=True)
             check("web /api/records, live", counts["record"] >= 20, counts)
+            # A level change: the stream's audit event, the API's row and
+            # query's line are one form.
+            change = urllib.request.Request(
+                base + "api/targets/%s/components/db/levels" % target, method="PUT",
+                data=json.dumps({"levels": "+debug"}).encode(),
+                headers={"Content-Type": "application/json", "Origin": base.rstrip("/")})
+            OPENER.open(change, timeout=TIMEOUT).read()
+            marks = stream_events(base + "api/stream?audit_since=0", lambda got: len(got) >= 1,
+                                  kinds=("audit",))
+            counts = validate("web /api/stream, audit", marks, from_store=True)
+            check("web /api/stream, audit", counts["audit"] == 1, counts)
+            audit = get_json(base + "api/audit")["audit"]
+            counts = validate("web /api/audit", audit, from_store=True)
+            check("web /api/audit is the stream's", audit == marks, json.dumps(audit)[:400])
+            queried = lines(remote("query", "--db", live_db, "--audit", "--json").stdout)
+            validate("query --audit --json", queried, from_store=True)
+            check("query --audit --json is the API's", queried == audit, json.dumps(queried)[:400])
         finally:
             live.stop()
     finally:

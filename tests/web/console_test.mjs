@@ -856,3 +856,97 @@ async function regexTableInThePage() {
 }
 test('the regex table selects in the page what it selects everywhere', regexTableInThePage);
 
+
+// A level change made in the console is a marked row of the table at its
+// time: live, as the stream brings it, and from the history after a
+// reload, first among the newest records, then from an older page of
+// history. It sits between the records received before and after it, the
+// debug records it lets through all come after it, and it is counted,
+// filtered and downloaded as no record is.
+async function levelChangeMarked() {
+  const host = start(bin.host, ['--rate', '400', '--threads', '2', '--duration', '120', '--name', 'audited-host']);
+  const target = `127.0.0.1:${(await line(host, /^target port (\d+)/))[1]}`;
+  const console3 = start(bin.remote, ['web', '--listen', '127.0.0.1:0', '--db', join(tmp, 'audit.db'), target]);
+  const base3 = (await line(console3, /^web console at (http:\S+)/))[1];
+  const tab = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+  tab.on('pageerror', e => console.log('page error:', e.message));
+  // Where the mark stands in the table's rows: its neighbours, the db
+  // debug records before it (there must be none: debug was off), the
+  // records counted against the rows.
+  const place = () => tab.evaluate(() => {
+    const { table } = window.tarvinConsole;
+    const rows = table.rows;
+    const i = rows.findIndex(e => e.type === 'audit');
+    if (i < 0) return null;
+    const m = rows[i];
+    const key = e => e && `${e.type} ${e.type === 'audit' ? e.id : e.target + '#' + e.sequence}`;
+    return {
+      key: m.key, index: i, at: m.receivedText, marks: rows.filter(e => e.type === 'audit').length,
+      before: key(rows[i - 1]), beforeAt: rows[i - 1]?.receivedText, after: key(rows[i + 1]), afterAt: rows[i + 1]?.receivedText,
+      debugBefore: rows.slice(0, i).filter(e => e.type === 'record' && e.level === 'debug').length,
+      debugAfter: rows.slice(i + 1).filter(e => e.type === 'record' && e.level === 'debug').length,
+      counted: Number(/^(\d+) shown/.exec(document.getElementById('counts').textContent)[1]), rows: rows.length,
+      paging: /loading older/.test(document.getElementById('counts').textContent),
+    };
+  });
+  const between = p => p && p.before && p.after && p.beforeAt <= p.at && p.at <= p.afterAt;
+  try {
+    await tab.goto(`${base3}?component=db`);
+    await until('db records', async () => (await shownCount(tab)) > 20, 10000);
+    // The panel lists what the targets panel knew when it opened: opened
+    // again until that is db.
+    const debug = tab.locator('[data-component="db"] input[data-level="debug"]');
+    await until('db in the levels panel', async () => {
+      await tab.locator(`.target[data-target="${target}"] button`).click();
+      return (await debug.count()) === 1 || (await debug.waitFor({ timeout: 1000 }).then(() => true, () => false));
+    }, 10000);
+    await tab.locator('#levels-for').fill('');
+    await debug.check();
+    const live = await until('the mark between records, debug after it', async () => {
+      const p = await place();
+      return p && p.debugAfter > 0 && p.after && p;
+    }, 10000);
+    expect(between(live) && live.debugBefore === 0 && live.marks === 1,
+      `live: ${JSON.stringify(live)}`);
+    expect(live.counted === live.rows - 1, `the mark counted as a record: ${JSON.stringify(live)}`);
+    // As drawn: its own row style, saying what changed, by whom and why.
+    await tab.evaluate(key => window.tarvinConsole.table.reveal(key), live.key);
+    const drawn = tab.locator('.row.audit:not([hidden])');
+    await until('the mark drawn', async () => (await drawn.count()) === 1, 3000);
+    const text = await drawn.locator('.tx').textContent();
+    expect(text === 'db: error, warning, info → error, warning, info, debug by loopback (manual)' &&
+      (await drawn.locator('.tg').textContent()) === target, `the mark says "${text}"`);
+    expect((await downloaded(tab)).every(e => e.type !== 'audit'), 'the mark in the Download');
+    // A level box leaves it in place; another component takes it away.
+    await tab.locator('#f-levels input[value="info"]').check();
+    await until('the mark among info records', async () => between(await place()), 3000);
+    await tab.locator('#f-levels input[value="info"]').uncheck();
+    // From the history: the same place among the same records.
+    await tab.reload();
+    const reloaded = await until('the mark after a reload', async () => {
+      const p = await place();
+      return p && !p.paging && p.after && p;
+    }, 10000);
+    expect(reloaded.before === live.before && reloaded.after === live.after && reloaded.marks === 1,
+      `after a reload: ${JSON.stringify(reloaded)}, live: ${JSON.stringify(live)}`);
+    // Once more than the first page of history came after it, from an
+    // older page.
+    const newer = async () => (await (await fetch(`${base3}api/records?limit=3000&since=${Date.parse(live.at)}`)).json()).records.length;
+    await until('a first page of records after the change', async () => (await newer()) >= 2500, 30000);
+    await tab.reload();
+    const paged = await until('the mark from an older page', async () => {
+      const p = await place();
+      return p && !p.paging && p;
+    }, 15000);
+    expect(paged.before === live.before && paged.after === live.after && paged.marks === 1 && paged.debugBefore === 0,
+      `from an older page: ${JSON.stringify(paged)}, live: ${JSON.stringify(live)}`);
+    await tab.goto(`${base3}?component=net`);
+    await until('net records', async () => (await shownCount(tab)) > 20, 10000);
+    expect((await place()) === null, 'the mark of db among net records');
+  } finally {
+    await tab.close();
+    console3.kill('SIGINT');
+    host.kill('SIGTERM');
+  }
+}
+test('a level change shows as a marked row among the records, live and from history', levelChangeMarked);

@@ -416,3 +416,117 @@ TEST(WebServer, ARestoreThatFailsFiresTheLevelNotRestoredRule) {
       [&](const Outcome& o) { return contains(o.err, "cannot restore db on " + target); }));
   std::remove(rules);
 }
+
+// A console stopped while its temporary change is pending puts it back
+// first; with the target stopped before, nothing answers: the exit says
+// so (stderr, exit 1), the audit trail has the restore marked failed, and
+// the 'level not restored' rule fires and reaches its destination after
+// the follow has ended.
+TEST(WebServer, ARestoreThatFailsAtExitIsSaidWrittenDownAndAlerted) {
+  std::optional<ExampleHost> host(std::in_place, "20", "payments");
+  const std::string target = host->target();
+  char rules[] = "/tmp/web_exit_restore.XXXXXX";
+  const int fd = ::mkstemp(rules);
+  ASSERT_GE(fd, 0);
+  const std::string text =
+      "[[rule]]\nname = \"kept levels\"\ncomponents = [\"db\"]\n"
+      "condition = \"level not restored\"\n";
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fd);
+  const std::string db = std::string(rules) + ".db", notified = std::string(rules) + ".alerts";
+  Console console(target, "127.0.0.1:0",
+                  {"--alerts", rules, "--notify", "command=cat >> " + notified, "--db", db,
+                   "--timeout", "200ms", "--retries", "1"});
+  ASSERT_NE(console.port, 0);
+  const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!contains(requestOf(console.port, "/api/targets/" + target + "/components", at).body,
+                   "\"db\"") &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(200ms);
+  const std::string put = "Origin: http://" + at + "\r\nContent-Type: application/json\r\n";
+  ASSERT_EQ(requestOf(console.port, "/api/targets/" + target + "/components/db/levels", at, "PUT",
+                      put, R"({"levels":"+debug","for":"1h"})")
+                .status,
+            200);
+  host.reset();  // stops answering; the change is an hour from its restore
+  const Outcome stopped = console.process.finish(SIGTERM, 30s);
+  EXPECT_EQ(stopped.exitCode, 1) << stopped.err;
+  EXPECT_TRUE(contains(stopped.err, "cannot restore db on " + target)) << stopped.err;
+  EXPECT_TRUE(contains(stopped.err, "1 temporary level change was not put back")) << stopped.err;
+  EXPECT_TRUE(contains(stopped.err, "alert 'kept levels' firing for " + target)) << stopped.err;
+  const Outcome audit =
+      Child({TARVIN_REMOTE_BIN, "query", "--db", db, "--audit", "--component", "db"}).finish();
+  const std::vector<std::string> rows = tooltest::lines(audit.out);
+  ASSERT_EQ(rows.size(), 2u) << audit.out << audit.err;
+  EXPECT_TRUE(rows[1].ends_with(
+      "0xF0000000 (error, warning, info, debug) -> 0xE0000000 (error, warning, info) by loopback "
+      "(restore on exit, failed)"))
+      << rows[1];
+  std::string sent;
+  if (FILE* file = std::fopen(notified.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+      sent.append(buffer, n);
+    std::fclose(file);
+  }
+  EXPECT_TRUE(contains(sent, "\"rule\":\"kept levels\"") && contains(sent, target)) << sent;
+  for (const std::string& file : {std::string(rules), db, notified}) std::remove(file.c_str());
+}
+
+// A target that stopped answering (its host stopped with SIGSTOP: it
+// takes requests and answers none) holds up no other target's level
+// changes: not while the restore thread finds it silent, nor while a
+// change to it waits out its retries (3 s x 3 here). The other target's
+// change is answered well before either is over.
+TEST(WebServer, ASilentTargetHoldsUpNoOtherTargetsLevelChange) {
+  Child silentHost({TARVIN_EXAMPLE_HOST_BIN, "--plugin", TARVIN_PLUGIN_PATH, "--name", "silent",
+                    "--rate", "20", "--threads", "2"});
+  std::string silentTarget;
+  silentHost.waitFor([&](const Outcome& o) {
+    const std::size_t at = o.out.find("target port ");
+    if (at == std::string::npos || o.out.find('\n', at) == std::string::npos) return false;
+    silentTarget = "127.0.0.1:" + std::to_string(std::stoi(o.out.substr(at + 12)));
+    return true;
+  });
+  ASSERT_FALSE(silentTarget.empty()) << silentHost.seen().err;
+  ExampleHost other("20", "other");
+  Console console(silentTarget, "127.0.0.1:0",
+                  {other.target(), "--timeout", "3s", "--retries", "2"});
+  ASSERT_NE(console.port, 0);
+  const std::string at = "127.0.0.1:" + std::to_string(console.port);
+  const auto levelsOf = [&](const std::string& target) {
+    return "/api/targets/" + target + "/components/db/levels";
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  for (const std::string& target : {silentTarget, other.target()}) {
+    while (!contains(requestOf(console.port, "/api/targets/" + target + "/components", at).body,
+                     "\"db\"") &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(200ms);
+  }
+  const std::string put = "Origin: http://" + at + "\r\nContent-Type: application/json\r\n";
+  const auto change = [&](const std::string& target, const std::string& body) {
+    return requestOf(console.port, levelsOf(target), at, "PUT", put, body);
+  };
+  // Answered within this, where waiting behind the silent target takes 9 s.
+  constexpr auto kPrompt = 4s;
+  const auto timed = [&](const std::string& body) {
+    const auto start = std::chrono::steady_clock::now();
+    const Reply reply = change(other.target(), body);
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return std::chrono::steady_clock::now() - start;
+  };
+
+  ASSERT_EQ(change(silentTarget, R"({"levels":"+debug","for":"1s"})").status, 200);
+  ::kill(silentHost.pid(), SIGSTOP);  // killed (SIGKILL) at the end, stopped or not
+  std::this_thread::sleep_for(2s);    // the restore is due, its target silent
+  EXPECT_LT(timed(R"({"levels":"+debug"})"), kPrompt) << "behind the restore of a silent target";
+
+  Reply silentReply;
+  std::thread asking([&] { silentReply = change(silentTarget, R"({"levels":"+trace"})"); });
+  std::this_thread::sleep_for(500ms);  // its request is out, waiting for an answer
+  EXPECT_LT(timed(R"({"levels":"-debug"})"), kPrompt) << "behind a change to a silent target";
+  asking.join();
+  EXPECT_EQ(silentReply.status, 502) << silentReply.body;
+}

@@ -7,14 +7,18 @@
 // to open. With --db and no target it is a viewer: it opens the existing
 // store read-only, follows nothing, and shows what a `record` writing the
 // store beside it adds, with the targets the store has seen; level changes
-// then go to those targets' addresses from here. Any address but loopback needs a token: --token,
-// or one made up and printed. On SIGINT, SIGTERM or SIGHUP it stops, and every temporary level
-// change made through the console is put back first. Every change the console makes, and its
-// restore, is a row of the store's audit trail, named by the token that asked (audit_trail.h).
+// then go to those targets' addresses from here. Any address but loopback
+// needs a token: --token, or one made up and printed. On SIGINT, SIGTERM
+// or SIGHUP it stops, and every temporary level change made through the
+// console is put back first; one its target does not take is an error on
+// stderr, a failed row of the audit trail and a 'level not restored'
+// alert, and the exit status is 1. Every change the console makes, and its
+// restore, is a row of the store's audit trail, named by the token that
+// asked (audit_trail.h).
 //
 // Threads: the main thread follows and writes the store (WebFollower), or
-// for a viewer watches the store's newest id and its targets; cpp-httplib's pool serves
-// (WebServer); LevelControl has a restore thread.
+// for a viewer watches the store's newest id and its targets;
+// cpp-httplib's pool serves (WebServer); LevelControl has a restore thread.
 #include <poll.h>
 #include <signal.h>
 #include <sys/random.h>
@@ -189,6 +193,7 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
           if (const auto target = board.find(row.target)) row.application = target->application;
           std::lock_guard lock(auditing);
           audit.write(row);
+          board.audited();  // the streams send it as a mark among the records
         },
         [&](const std::string& target, const std::string& component) {
           if (follower) follower->levelNotRestored(target, component);
@@ -220,9 +225,17 @@ int runWeb(const WebFlags& flags, bool discoverHere) {
     http.stop();
     policy.reset();  // before the restores: no round of it comes after them
     clearStop();     // the stop ended the follow; the restores must still go out
-    levels.restoreAll();
+    const int notRestored = levels.restoreAll();
+    // The rules see the restores that failed just now before their last
+    // evaluation.
+    if (follower) follower->finishAlerts();
+    if (notRestored > 0) {
+      note("error: " + std::to_string(notRestored) + " temporary level change" +
+           (notRestored == 1 ? " was" : "s were") +
+           " not put back: the targets keep the levels the console set");
+    }
     const bool undelivered = follower && follower->undeliveredAlerts() > 0;
-    return lost > 0 || undelivered ? kExitNoAnswer : 0;
+    return lost > 0 || undelivered || notRestored > 0 ? kExitNoAnswer : 0;
   } catch (const store::StoreError& error) {
     throw toolError(error);
   }
@@ -240,7 +253,9 @@ const Command kWebCommand = {
           "store read-only (beside a record writing it), follows nothing and lists the\n"
           "targets the store has seen; level changes go to them from here. Any\n"
           "--listen address but loopback needs a token, printed at start unless\n"
-          "--token gives one. Temporary level changes are put back on exit.");
+          "--token gives one. Temporary level changes are put back on exit; one whose\n"
+          "target does not take it back is an error (exit 1), a failed row of the audit\n"
+          "trail and a 'level not restored' alert.");
       addFollowOptions(app, flags->follow);
       // --discover alone follows every target on this machine.
       if (CLI::Option* discover = app.get_option_no_throw("--discover"))

@@ -3,7 +3,8 @@
 // Level changes and their restores on the console's own session.
 //
 // Threads: see level_control.h. A change or a restore holds the mutex across
-// its exchanges (at most timeout x retries each); describe() holds nothing.
+// its exchanges (at most timeout x retries each), once its target has
+// answered outside it; describe() holds nothing.
 #include "web/level_control.h"
 
 #include <algorithm>
@@ -31,10 +32,14 @@ LevelControl::LevelControl(const remote::RetryPolicy& retry, AuditHook audit,
       notRestored(std::move(notRestored)),
       restorer([this] { restoreDue(); }) {}
 
-void LevelControl::write(const std::string& label, const std::string& component,
-                         std::uint32_t before, std::uint32_t after, const remote::Levels& levels,
-                         const std::string& by, const char* why) {
-  if (audit) audit(remote::auditRow(label, "", component, before, after, levels, by, why));
+void LevelControl::write(remote::SystemClock::time_point at, const std::string& label,
+                         const std::string& component, std::uint32_t before, std::uint32_t after,
+                         const remote::Levels& levels, const std::string& by,
+                         const std::string& why) {
+  if (!audit) return;
+  store::AuditRow row = remote::auditRow(label, "", component, before, after, levels, by, why);
+  row.at = at;
+  audit(row);
 }
 
 LevelControl::~LevelControl() {
@@ -59,6 +64,8 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
   LevelResult result;
   result.target = label;
   result.component = component;
+  if (const auto silent = unanswered(endpoint, component))
+    throw remote::ToolError{remote::ErrorKind::kNoAnswer, *silent};
   remote::Session session(retry);
   {
     MutexLock lock(mutex);
@@ -77,6 +84,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
     std::uint32_t wanted = 0;
     bool made = false;  // the target took the change: a row of the audit trail
     const auto now = std::chrono::system_clock::now();
+    remote::SystemClock::time_point asked;  // when the set request went out
     // Reads and writes only this call's own values: the lambda runs
     // inside edit(), where the analysis cannot see the mutex held.
     running.edit([&](std::vector<remote::TemporaryChange>& list) {
@@ -96,6 +104,7 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
         mine = remote::startTemporaryChange(list, mine, result.before.clientMask, wanted, named);
       }
       result.asked = wanted;
+      asked = remote::SystemClock::now();
       result.clientMask = remote::setLevelMask(session, endpoint, component, wanted).clientMask;
       made = true;
 
@@ -123,18 +132,22 @@ LevelResult LevelControl::change(const std::string& label, const remote::Endpoin
       list.push_back(mine);
     });
     if (made) {
-      write(label, component, result.before.clientMask, result.clientMask, result.before.levels, by,
-            store::kAuditManual);
+      write(asked, label, component, result.before.clientMask, result.clientMask,
+            result.before.levels, by, store::kAuditManual);
     }
     if (!temporaryFor) {
       if (endEarlier) restores.erase(key);
-      if (earlierPrevious) restores[key].previousMask = *earlierPrevious;
+      if (earlierPrevious) {
+        restores[key].previousMask = *earlierPrevious;
+        restores[key].heldMask = result.clientMask;
+      }
     } else {
       PendingRestore& p = restores[key];
       p.endpoint = endpoint;
       p.running = mine;
       p.levels = result.before.levels;
       p.previousMask = (wanted & ~mine.claimed) | mine.restore;
+      p.heldMask = result.clientMask;
       p.due = std::chrono::steady_clock::now() + *temporaryFor;
       p.dueEpochMs = epochMs(now + *temporaryFor);
       p.by = by;
@@ -155,12 +168,17 @@ std::optional<PendingRestore> LevelControl::pending(const std::string& label,
 }
 
 // Caller holds the mutex. A target that does not answer keeps its change:
-// said on stderr, since nobody else will put it back.
-void LevelControl::restore(const Key& key, const PendingRestore& p, const char* why) {
+// said on stderr, since nobody else will put it back, and written down as
+// a failed restore.
+bool LevelControl::restore(const Key& key, const PendingRestore& p, const char* why) {
   remote::Session session(retry);
-  // Before and after, once the target took the restore: written after the
-  // edit, where the analysis sees the mutex held.
-  std::optional<std::pair<std::uint32_t, std::uint32_t>> restored;
+  // What the target holds and what it was to get back, as far as the
+  // exchange got; the row is written after the edit, where the analysis
+  // sees the mutex held.
+  std::uint32_t held = p.heldMask;
+  std::uint32_t meant = p.previousMask;
+  bool restored = false;
+  remote::SystemClock::time_point asked = remote::SystemClock::now();
   try {
     running.edit([&](std::vector<remote::TemporaryChange>& list) {
       remote::TemporaryChange ending = p.running;
@@ -175,47 +193,96 @@ void LevelControl::restore(const Key& key, const PendingRestore& p, const char* 
       if (codec::uuidToHex(now.uuid) != ending.uuid) {
         remote::note("note: " + key.first + " restarted: its " + key.second +
                      " starts from its own mask, nothing to restore");
+        held = meant = now.clientMask;
         return;
       }
+      held = now.clientMask;
       const remote::Restore plan = remote::planRestore(list, ending, now.clientMask);
+      meant = plan.mask;
+      asked = remote::SystemClock::now();
       const auto info = remote::setLevelMask(session, p.endpoint, key.second, plan.mask);
-      restored = {now.clientMask, info.clientMask};
+      restored = true;
+      meant = info.clientMask;
       remote::note("restored " + key.second + " on " + key.first + ": " +
                    remote::maskHex(info.clientMask));
       for (const std::string& text : remote::leftAlone(plan, p.levels))
         remote::note("note: " + key.first + " " + key.second + ": " + text);
     });
   } catch (const remote::ToolError& error) {
-    remote::note("warning: cannot restore " + key.second + " on " + key.first + " to " +
-                 remote::maskHex(p.previousMask) + ": " + error.message);
-    if (notRestored) notRestored(key.first, key.second);
+    failed(key, p, why, held, meant, asked, error.message);
+    return false;
   }
-  if (restored)
-    write(key.first, key.second, restored->first, restored->second, p.levels, p.by, why);
+  if (restored) write(asked, key.first, key.second, held, meant, p.levels, p.by, why);
+  return true;
 }
 
+void LevelControl::failed(const Key& key, const PendingRestore& p, const char* why,
+                          std::uint32_t held, std::uint32_t meant,
+                          remote::SystemClock::time_point asked, const std::string& message) {
+  remote::note("warning: cannot restore " + key.second + " on " + key.first + " to " +
+               remote::maskHex(meant) + ": " + message);
+  write(asked, key.first, key.second, held, meant, p.levels, p.by, std::string(why) + kFailedMark);
+  if (notRestored) notRestored(key.first, key.second);
+}
+
+std::optional<std::string> LevelControl::unanswered(const remote::Endpoint& endpoint,
+                                                    const std::string& component) {
+  try {
+    remote::Session session(retry);
+    remote::fetchLevelDescriptions(session, endpoint, component);
+  } catch (const remote::ToolError& error) {
+    if (error.kind == remote::ErrorKind::kNoAnswer) return error.message;
+  }
+  return std::nullopt;  // it answers; what else it says, the exchange says again
+}
+
+// The restores that are due, each asked first without the mutex whether
+// its target answers at all; once a stop is asked for, they are left to
+// restoreAll().
 void LevelControl::restoreDue() {
-  MutexLock lock(mutex);
-  while (!stopping) {
-    auto next = std::chrono::steady_clock::now() + std::chrono::hours(1);
-    for (const auto& [key, p] : restores) next = std::min(next, p.due);
-    wake.waitUntil(mutex, next);
-    const auto now = std::chrono::steady_clock::now();
-    for (auto it = restores.begin(); it != restores.end();) {
-      if (it->second.due > now || stopping || remote::stopRequested()) {
-        ++it;
-        continue;
+  for (;;) {
+    std::vector<std::pair<Key, PendingRestore>> due;
+    {
+      MutexLock lock(mutex);
+      if (stopping) return;
+      auto next = std::chrono::steady_clock::now() + std::chrono::hours(1);
+      if (!remote::stopRequested()) {
+        for (const auto& [key, p] : restores) next = std::min(next, p.due);
       }
-      restore(it->first, it->second, store::kAuditExpired);
-      it = restores.erase(it);
+      wake.waitUntil(mutex, next);
+      if (stopping) return;
+      const auto now = std::chrono::steady_clock::now();
+      if (remote::stopRequested()) continue;
+      for (const auto& [key, p] : restores) {
+        if (p.due <= now) due.emplace_back(key, p);
+      }
+    }
+    for (const auto& [key, p] : due) {
+      const std::optional<std::string> silent = unanswered(p.endpoint, key.second);
+      MutexLock lock(mutex);
+      const auto it = restores.find(key);
+      // Taken over by a later change, or ended by a permanent one, meanwhile.
+      if (it == restores.end() || it->second.running.id != p.running.id) continue;
+      if (stopping || remote::stopRequested()) break;
+      if (silent) {
+        failed(key, it->second, store::kAuditExpired, it->second.heldMask, it->second.previousMask,
+               remote::SystemClock::now(), *silent);
+      } else {
+        restore(key, it->second, store::kAuditExpired);
+      }
+      restores.erase(it);
     }
   }
 }
 
-void LevelControl::restoreAll() {
+int LevelControl::restoreAll() {
   MutexLock lock(mutex);
-  for (const auto& [key, p] : restores) restore(key, p, store::kAuditRestoreOnExit);
+  int failed = 0;
+  for (const auto& [key, p] : restores) {
+    if (!restore(key, p, store::kAuditRestoreOnExit)) ++failed;
+  }
   restores.clear();
+  return failed;
 }
 
 }  // namespace web

@@ -53,7 +53,8 @@ nlohmann::json targetJson(const TargetState& target);
 // target, component, since, until and after (an audit row id), as for
 // records; limit (the newest N, default 1000). Throws ApiError 400.
 store::AuditFilter readAuditFilter(const Params& params);
-// An audit row as GET /api/audit and `query --audit --json` write it:
+// An audit row as GET /api/audit, the stream's "audit" events and `query
+// --audit --json` write it (docs/record.schema.json):
 // "type":"audit", its own "id", "at" as records have "received", both
 // masks and their level names, "by" and "why".
 nlohmann::json auditJson(const store::AuditRow& row);

@@ -27,6 +27,14 @@ void WebBoard::committed(std::int64_t lastId) {
   changed.notifyAll();
 }
 
+void WebBoard::audited() {
+  {
+    MutexLock lock(mutex);
+    ++now.auditVersion;
+  }
+  changed.notifyAll();
+}
+
 void WebBoard::stop() {
   {
     MutexLock lock(mutex);
@@ -56,7 +64,8 @@ WebBoard::Mark WebBoard::mark() const {
 WebBoard::Mark WebBoard::waitForChange(const Mark& seen,
                                        std::chrono::steady_clock::time_point deadline) const {
   MutexLock lock(mutex);
-  while (!now.stopping && now.lastId == seen.lastId && now.targetsVersion == seen.targetsVersion) {
+  while (!now.stopping && now.lastId == seen.lastId && now.targetsVersion == seen.targetsVersion &&
+         now.auditVersion == seen.auditVersion) {
     if (!changed.waitUntil(mutex, deadline)) break;
   }
   return now;

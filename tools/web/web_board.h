@@ -2,13 +2,15 @@
 //
 // What the web console's follower thread knows and its HTTP threads show:
 // each followed target (address, uuid, application, state, records per
-// second, records lost), the components it has shown with their masks, and
-// the id of the newest entry committed to the record store. Streams wait
-// here for either to move.
+// second, records lost), the components it has shown with their masks,
+// the id of the newest entry committed to the record store, and a count of
+// the rows this console wrote to the audit trail. Streams wait here for
+// any of them to move.
 //
-// Threads: the follower thread writes (publish(), committed(), stop()); any
-// HTTP thread reads (snapshot(), endpointOf(), waitForChange()). Everything
-// is behind one mutex, held only to copy.
+// Threads: the follower thread writes (publish(), committed(), stop()),
+// the level control's callers audited(); any HTTP thread reads
+// (snapshot(), endpointOf(), waitForChange()). Everything is behind one
+// mutex, held only to copy.
 #pragma once
 
 #include <chrono>
@@ -43,6 +45,8 @@ class WebBoard {
   void publish(std::vector<TargetState> targets);
   void committed(std::int64_t lastId);
   void stop();
+  // A row went to the audit trail (any thread that writes one).
+  void audited();
   // What the alert rules say now ({"firing": [...], "recent": [...]}).
   void publishAlerts(std::string json);
 
@@ -53,10 +57,12 @@ class WebBoard {
   struct Mark {
     std::int64_t lastId = 0;
     std::int64_t targetsVersion = 0;
+    std::int64_t auditVersion = 0;
     bool stopping = false;
   };
   Mark mark() const;
-  // Until the store or the targets move past `seen`, a stop, or `deadline`.
+  // Until the store, the targets or the audit trail move past `seen`, a
+  // stop, or `deadline`.
   Mark waitForChange(const Mark& seen, std::chrono::steady_clock::time_point deadline) const;
 
  private:

@@ -40,15 +40,18 @@ std::int64_t WebFollower::run() {
   follower.run();
   feed.finish();
   board.committed(feed.written().lastId());
-  if (alerts) {
-    alerts->finish();
-    remote::note(alerts->summary());
-  }
   if (feed.fault()) remote::note(std::string("error: ") + feed.fault()->what());
   // A drop that no later record showed as a gap (the follow ended first)
   // is a loss all the same.
   return feed.lost() + feed.notStored() +
          static_cast<std::int64_t>(follower.losses().kernelDrops());
+}
+
+void WebFollower::finishAlerts() {
+  if (!alerts) return;
+  feedNotRestored();
+  alerts->finish();
+  remote::note(alerts->summary());
 }
 
 void WebFollower::onRecord(remote::FollowedTarget& target, codec::LogRecord&& record,

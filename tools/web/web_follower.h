@@ -10,7 +10,7 @@
 // by its StoreWriter's thread only. It touches the board through its own
 // locking calls only. levelNotRestored() may be called from any thread: it
 // queues the event for the follower's thread, which hands it to the alert
-// rules at its next timers.
+// rules at its next timers, or in finishAlerts() once the follow is over.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +47,10 @@ class WebFollower : public remote::FollowHandler {
   // the losses: records lost on the way (gaps), records the store refused
   // and datagrams our kernel dropped.
   std::int64_t run();
+  // After run() and the console's last restores: hands the rules the
+  // restores that failed at exit, evaluates them a last time and waits a
+  // few seconds for the notifications still queued.
+  void finishAlerts();
 
  private:
   void onRecord(remote::FollowedTarget& target, codec::LogRecord&& record,

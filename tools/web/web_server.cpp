@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "base/tool_error.h"
 #include "model/levels.h"
@@ -233,11 +234,53 @@ bool appendEntryEvents(store::Query& query, remote::JsonTime& time, std::string&
   return ok;
 }
 
+// Where a stream stands in the audit trail, whose rows it sends as
+// "audit" events: the rows at or after `audit_since` first (the page's
+// history reaches back that far), then each new one.
+struct AuditCursor {
+  std::int64_t afterId = 0;
+  std::optional<std::int64_t> sinceNs;
+  std::chrono::steady_clock::time_point nextLook;
+};
+
+// Rows are few (a person or a policy changes levels); a store that holds
+// more since `audit_since` than this sends the newest.
+constexpr std::int64_t kMaxAuditRows = 10'000;
+
+AuditCursor auditCursor(const httplib::Request& req, store::Store& store) {
+  AuditCursor cursor;
+  cursor.sinceNs = timeParam(req.params, "audit_since");
+  if (!cursor.sinceNs) {
+    store::AuditFilter newest;
+    newest.limit = 1;
+    const std::vector<store::AuditRow> rows = store.audit(newest);
+    if (!rows.empty()) cursor.afterId = rows.back().id;
+  }
+  return cursor;
+}
+
+// The audit rows written since the cursor's last look, as events. Carry no
+// id: a reconnecting browser's Last-Event-ID stays the last record's.
+void appendAuditEvents(store::Store& store, AuditCursor& cursor, std::string& out) {
+  store::AuditFilter filter;
+  filter.afterId = cursor.afterId;
+  filter.sinceNs = cursor.sinceNs;
+  filter.limit = kMaxAuditRows;
+  for (const store::AuditRow& row : store.audit(filter)) {
+    out += "event: audit\ndata: " + dump(auditJson(row)) + "\n\n";
+    cursor.afterId = row.id;
+  }
+  cursor.nextLook = std::chrono::steady_clock::now() + kKeepAlive;
+}
+
 }  // namespace
 
 // Server-Sent Events: each record and gap with the store's id as event id,
 // so a browser that reconnects with Last-Event-ID resumes right after the
-// last one it saw; the targets' states as "targets" events when they move.
+// last one it saw; the targets' states as "targets" events when they move;
+// the audit trail's rows as "audit" events, at once for the changes this
+// console makes, within kKeepAlive for those of other tools (set-level,
+// enforce, a policy) writing the same store.
 void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& res) {
   if (openStreams.fetch_add(1) >= kMaxStreams) {
     openStreams.fetch_sub(1);
@@ -249,6 +292,7 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
   std::shared_ptr<void> slot(nullptr, [this](void*) { openStreams.fetch_sub(1); });
   store::Store& store = reader(options.dbPath);
   std::shared_ptr<store::Query> query = store.query(streamFilter(req, store, board.mark().lastId));
+  auto audit = std::make_shared<AuditCursor>(auditCursor(req, store));
   auto seen = std::make_shared<WebBoard::Mark>();
   auto time = std::make_shared<remote::JsonTime>();
   seen->targetsVersion = -1;  // send the targets at once
@@ -257,10 +301,13 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
   res.set_header("X-Accel-Buffering", "no");
   res.set_chunked_content_provider(
       "text/event-stream",
-      [this, query, seen, time, slot](std::size_t offset, httplib::DataSink& sink) {
+      [this, query, audit, seen, time, slot](std::size_t offset, httplib::DataSink& sink) {
         std::string out;
         if (offset == 0) out = "retry: 1000\n\n";
-        const auto now = board.waitForChange(*seen, std::chrono::steady_clock::now() + kKeepAlive);
+        // Up to the next look at the audit trail, which other tools write
+        // without telling the board.
+        const auto now = board.waitForChange(
+            *seen, std::min(std::chrono::steady_clock::now() + kKeepAlive, audit->nextLook));
         if (now.stopping) {
           sink.done();
           return true;
@@ -268,17 +315,18 @@ void WebServer::Impl::onStream(const httplib::Request& req, httplib::Response& r
         if (now.targetsVersion != seen->targetsVersion)
           out += "event: targets\ndata: " + dump(targetsJson()) + "\n\n";
         bool ok = true;
-        if (now.lastId != seen->lastId) {
-          try {
-            ok = appendEntryEvents(*query, *time, out, sink);
-          } catch (const store::StoreError& error) {
-            // A full-text query SQLite cannot parse fails on its first run:
-            // said on the stream, which then ends.
-            out += "event: failure\ndata: " + dump({{"error", error.what()}}) + "\n\n";
-            sink.write(out.data(), out.size());
-            sink.done();
-            return true;
-          }
+        try {
+          if (offset == 0 || now.auditVersion != seen->auditVersion ||
+              std::chrono::steady_clock::now() >= audit->nextLook)
+            appendAuditEvents(reader(options.dbPath), *audit, out);
+          if (now.lastId != seen->lastId) ok = appendEntryEvents(*query, *time, out, sink);
+        } catch (const store::StoreError& error) {
+          // A full-text query SQLite cannot parse fails on its first run:
+          // said on the stream, which then ends.
+          out += "event: failure\ndata: " + dump({{"error", error.what()}}) + "\n\n";
+          sink.write(out.data(), out.size());
+          sink.done();
+          return true;
         }
         if (out.empty()) out = ": keep-alive\n\n";
         *seen = now;

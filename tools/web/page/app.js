@@ -1,10 +1,13 @@
 // app.js: the console page: loads the history from the store, follows the
 // live stream, and ties the table, filters, targets, level control, rate
-// chart, detail panel and download together.
+// chart, detail panel and download together. The audit trail's level
+// changes over the loaded range are marks in the table at their time,
+// kept apart from the records (state.marks): no count, chart, histogram,
+// filter box or download takes them for records.
 
 import { watchAlerts } from './alerts.js';
 import { getJson } from './api.js';
-import { compact, full } from './entry.js';
+import { auditText, compact, full, isMark } from './entry.js';
 import { RateChart } from './chart.js';
 import { Histogram } from './histogram.js';
 import { byName, compile, errorBox, fillForm, isEmpty, readForm, readUrl, sameServerPart, serverQuery, syncChecks, writeUrl } from './filters.js';
@@ -23,7 +26,7 @@ const els = {
   grep: $('f-grep'), exclude: $('f-exclude'), ignoreCase: $('f-ignore-case'), match: $('f-match'), since: $('f-since'), until: $('f-until'),
   levels: $('f-levels'), targets: $('f-targets'), components: $('f-components'),
 };
-const state = { generation: 0, paging: false, all: [], filter: readUrl(), test: null, untimed: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set() };
+const state = { generation: 0, paging: false, all: [], marks: [], markIds: new Set(), filter: readUrl(), test: null, untimed: null, lastId: 0, levelNames: new Set(), levelRank: new Map(), targetNames: new Set(), componentNames: new Set(), detailKey: null };
 state.test = compile(state.filter);
 
 // The histogram counts what every filter but the time range keeps: the
@@ -39,7 +42,7 @@ const histogram = new Histogram($('histogram'), setTimeRange);
 const levels = new LevelPanel({ panel: $('levels'), name: $('levels-target'), components: $('levels-components'),
                                 duration: $('levels-for'), all: $('levels-all'), close: $('levels-close'),
                                 audit: $('levels-audit') });
-const stream = new Stream(onEntries, onTargets, setStatus);
+const stream = new Stream(onEntries, onMarks, onTargets, setStatus);
 window.tarvinConsole = { table, state, histogram };  // for the benchmark (bench/web_console.mjs)
 
 function setStatus(s) {
@@ -48,7 +51,7 @@ function setStatus(s) {
 }
 
 function counts() {
-  $('counts').textContent = `${table.rows.length} shown of ${state.all.length} loaded` +
+  $('counts').textContent = `${table.rows.length - table.marks} shown of ${state.all.length} loaded` +
     (state.paging ? ', loading older records' : '');
 }
 
@@ -91,17 +94,60 @@ function onEntries(entries) {
   histogram.changed();
   if (state.all.length > KEEP) {
     const drop = state.all.length - KEEP;
-    const oldest = state.all[drop].id;
+    const oldest = state.all[drop].id, since = state.all[drop].receivedText;
     state.all.splice(0, drop);
+    const older = e => (isMark(e) ? e.receivedText < since : e.id < oldest);
     let n = 0;
-    while (n < table.rows.length && table.rows[n].id < oldest) n++;
+    while (n < table.rows.length && older(table.rows[n])) n++;
     if (n) table.dropFront(n);
+    let k = 0;
+    while (k < state.marks.length && older(state.marks[k])) state.markIds.delete(state.marks[k++].id);
+    if (k) state.marks.splice(0, k);
     const counted = histogram.entries;
     let m = 0;
     while (m < counted.length && counted[m].id < oldest) m++;
     if (m) counted.splice(0, m);
   }
   datesShown();
+  counts();
+}
+
+// `rows` (records and gaps in the order loaded) with the marks among them
+// at their times, each after the rows of its own time.
+function withMarks(rows, marks) {
+  if (!marks.length) return rows;
+  const out = [];
+  let m = 0;
+  for (const e of rows) {
+    while (m < marks.length && marks[m].receivedText < e.receivedText) out.push(marks[m++]);
+    out.push(e);
+  }
+  while (m < marks.length) out.push(marks[m++]);
+  return out;
+}
+
+// The view: the loaded entries and marks that pass the filters.
+function view() {
+  return withMarks(state.all.filter(state.test), state.marks.filter(state.test));
+}
+
+// Level changes, from the stream (live, and those since the oldest record
+// loaded) or an older page's range; one the page knows already (a
+// reconnected stream sends them again) is left out.
+function addMarks(marks, show) {
+  for (const m of marks) {
+    if (state.markIds.has(m.id)) continue;
+    state.markIds.add(m.id);
+    let i = state.marks.length;
+    while (i > 0 && state.marks[i - 1].receivedText > m.receivedText) i--;
+    state.marks.splice(i, 0, m);
+    if (show && state.test(m)) table.insert(m);
+  }
+}
+
+function onMarks(marks) {
+  addMarks(marks, true);
+  if (marks.some(m => m.target === levels.target)) levels.reloadAudit();
   counts();
 }
 
@@ -150,17 +196,20 @@ async function load() {
   }
   if (generation !== state.generation) return;
   state.all = body.records.reverse().map(compact);
+  state.marks = [];
+  state.markIds = new Set();
   state.lastId = body.last_id;
   learn(state.all);
   datesShown();
   chart.clear();
   chart.add(state.all);
   chart.draw();
-  table.setRows(state.all.filter(state.test));
+  table.setRows(view());
   recountHistogram();
   counts();
   if (refused) return setStatus('paused: a filter is refused');
-  stream.open(storeQuery(), state.lastId);
+  // The stream brings the level changes from the oldest record loaded on.
+  stream.open(storeQuery(), state.lastId, state.all.length ? state.all[0].received : Date.now());
   let more = recordsIn(body.records) === FIRST;
   state.paging = more;
   counts();
@@ -170,11 +219,21 @@ async function load() {
     page.set('before', state.all[0].id);
     const older = (await getJson('/api/records', page)).records.reverse().map(compact);
     if (generation !== state.generation) return;
+    // The level changes of the page's range: the stream has those from the
+    // record after it on.
+    let marks = [];
+    if (older.length) {
+      const range = new URLSearchParams({ since: older[0].received, until: state.all[0].received, limit: 10000 });
+      marks = (await getJson('/api/audit', range)).audit.map(compact);
+      if (generation !== state.generation) return;
+    }
     more = recordsIn(older) === PAGE;
     state.all = older.concat(state.all);
     learn(older);
     chart.add(older);
-    table.prepend(older.filter(state.test));
+    const known = marks.filter(m => !state.markIds.has(m.id));
+    addMarks(known, false);
+    table.prepend(withMarks(older.filter(state.test), known.filter(state.test)));
     recountHistogram();
     datesShown();
     state.paging = more && state.all.length < HISTORY;
@@ -190,7 +249,7 @@ function applyFilter(f) {
   state.untimed = untimed(f);
   writeUrl(f);
   if (reload) return load();
-  table.setRows(state.all.filter(state.test));
+  table.setRows(view());
   recountHistogram();
   counts();
 }
@@ -249,14 +308,17 @@ function showDetail(e) {
     dd.textContent = typeof v === 'object' ? JSON.stringify(v) : String(v);
     dl.append(dt, dd);
   };
-  add('received', `${e.receivedText} (${formatTime(e.received)} local)`);
+  const when = isMark(e) ? 'at' : 'received';
+  add(when, `${e.receivedText} (${formatTime(e.received)} local)`);
   if (e.type === 'gap') add('gap', gapText(e));
+  if (isMark(e)) add('level change', auditText(e));
   for (const [k, v] of Object.entries(full(e))) {
-    if (k === 'received') continue;
-    add(k, k === 'client_mask' || k === 'restore_mask' ? `0x${(v >>> 0).toString(16).toUpperCase().padStart(8, '0')} (${v})` : v);
+    if (k === when) continue;
+    add(k, /mask/.test(k) ? `0x${(v >>> 0).toString(16).toUpperCase().padStart(8, '0')} (${v})` : v);
   }
   $('detail').hidden = false;
   $('detail').dataset.id = e.id;
+  state.detailKey = e.key;
   document.body.classList.add('detail-open');
   table.redraw();
 }
@@ -266,9 +328,8 @@ $('detail-close').addEventListener('click', () => {
   table.redraw();
 });
 $('detail-context').addEventListener('click', async () => {
-  const id = Number($('detail').dataset.id);
   if (!isEmpty(state.filter)) await clearFilters();
-  table.reveal(id);
+  table.reveal(state.detailKey);
 });
 
 // A click on the chart: the first shown record of that second.
@@ -276,11 +337,13 @@ function goToTime(ms) {
   const rows = table.rows;
   let lo = 0, hi = rows.length;
   while (lo < hi) { const mid = (lo + hi) >> 1; if (rows[mid].received < ms) lo = mid + 1; else hi = mid; }
-  if (lo < rows.length) { table.highlightId = rows[lo].id; table.scrollToIndex(lo); }
+  if (lo < rows.length) { table.highlightId = rows[lo].key; table.scrollToIndex(lo); }
 }
 
 $('download').addEventListener('click', () => {
-  const lines = table.rows.map(e => JSON.stringify(full(e))).join('\n') + '\n';
+  // Records and gaps, as query --json prints them: the marks are the
+  // audit trail's (query --audit).
+  const lines = table.rows.filter(e => !isMark(e)).map(e => JSON.stringify(full(e))).join('\n') + '\n';
   const a = document.createElement('a');
   a.href = URL.createObjectURL(new Blob([lines], { type: 'application/x-ndjson' }));
   a.download = 'tarvin-records.jsonl';

@@ -54,6 +54,8 @@ export function sameServerPart(a, b) {
 
 // The test the page applies to each loaded entry. Gaps pass on target and
 // time alone: they show in place among the selected targets' records.
+// Level changes pass on target, time and component: they mark where the
+// output of the components in view changes, whatever levels are shown.
 export function compile(f) {
   const targets = f.target.length ? new Set(f.target) : null;
   const components = f.component.length ? new Set(f.component) : null;
@@ -64,6 +66,7 @@ export function compile(f) {
     if (f.until && e.received >= f.until) return false;
     if (e.type === 'gap') return true;
     if (components && !components.has(e.component)) return false;
+    if (e.type === 'audit') return true;
     if (levels && !levels.has(e.level)) return false;
     return true;
   };

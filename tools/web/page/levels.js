@@ -5,6 +5,7 @@
 // level changes from the audit trail: when, what, by whom and why.
 
 import { getJson, putJson } from './api.js';
+import { auditText } from './entry.js';
 import { formatTime } from './table.js';
 
 const hex = m => '0x' + (m >>> 0).toString(16).toUpperCase().padStart(8, '0');
@@ -39,9 +40,7 @@ export class LevelPanel {
       list.replaceChildren(...body.audit.reverse().map(a => {
         const li = document.createElement('li');
         li.dataset.why = a.why;
-        const names = l => l.length ? l.join(', ') : '(none)';
-        li.textContent = `${formatTime(Date.parse(a.at), true)} ${a.component}: ` +
-          `${names(a.levels_before)} → ${names(a.levels_after)} by ${a.by} (${a.why})`;
+        li.textContent = `${formatTime(Date.parse(a.at), true)} ${auditText(a)}`;
         return li;
       }));
       if (!body.audit.length) list.textContent = 'no level change recorded';

@@ -2,7 +2,12 @@
 // pool reused on every scroll), so 100,000 records and more stay smooth.
 // It follows the newest record until the user scrolls up; then it holds
 // still and counts what came, one click back to live.
+// Level changes from the audit trail sit among the records at their time,
+// as marked rows of their own (never counted as records). Rows are told
+// apart by `key` (entry.js).
 // Every string from a target goes in with textContent: texts are data.
+
+import { auditText, isMark } from './entry.js';
 
 const ROW = 22;
 
@@ -47,7 +52,8 @@ export class Table {
     this.spacer = spacer;
     this.newButton = newButton;
     this.onSelect = onSelect;
-    this.rows = [];         // the entries in view order (the filtered view)
+    this.rows = [];         // the entries in view order (the filtered view), marks included
+    this.marks = 0;         // how many of `rows` are marks
     this.pool = [];
     this.following = true;
     this.unseen = 0;
@@ -63,14 +69,23 @@ export class Table {
 
   setRows(rows) {
     this.rows = rows;
+    this.marks = rows.reduce((n, e) => n + isMark(e), 0);
     this.unseen = 0;
     this.layout();
     if (this.following) this.viewport.scrollTop = this.rows.length * ROW;  // no forced layout
     this.schedule();
   }
 
+  // Newer rows after the last. A mark at the end that is newer than a row
+  // goes after it: the store commits the records received before a level
+  // change after the change itself has reached the page.
   append(entries) {
-    for (const e of entries) this.rows.push(e);
+    for (const e of entries) {
+      let i = this.rows.length;
+      while (i > 0 && isMark(this.rows[i - 1]) && this.rows[i - 1].receivedText >= e.receivedText) i--;
+      if (i === this.rows.length) this.rows.push(e);
+      else this.rows.splice(i, 0, e);
+    }
     if (!this.following) this.unseen += entries.length;
     this.layout();
     if (this.following) this.viewport.scrollTop = this.rows.length * ROW;  // no forced layout
@@ -81,6 +96,7 @@ export class Table {
   prepend(entries) {
     if (!entries.length) return;
     this.rows = entries.concat(this.rows);
+    this.marks += entries.reduce((n, e) => n + isMark(e), 0);
     this.layout();
     if (this.following) this.viewport.scrollTop = this.rows.length * ROW;
     else this.viewport.scrollTop += entries.length * ROW;
@@ -89,9 +105,23 @@ export class Table {
 
   // Drops the oldest rows (the page keeps a bounded history).
   dropFront(n) {
-    this.rows.splice(0, n);
+    for (const e of this.rows.splice(0, n)) this.marks -= isMark(e);
     if (!this.following) this.viewport.scrollTop = Math.max(0, this.viewport.scrollTop - n * ROW);
     this.layout();
+    this.schedule();
+  }
+
+  // A mark at its time among the rows (after those of the same time): a
+  // held view keeps showing the same rows, a following one stays live.
+  insert(mark) {
+    const t = mark.receivedText;
+    let lo = 0, hi = this.rows.length;
+    while (lo < hi) { const mid = (lo + hi) >> 1; if (this.rows[mid].receivedText <= t) lo = mid + 1; else hi = mid; }
+    this.rows.splice(lo, 0, mark);
+    this.marks++;
+    this.layout();
+    if (this.following) this.viewport.scrollTop = this.rows.length * ROW;
+    else if (lo * ROW < this.viewport.scrollTop) this.viewport.scrollTop += ROW;
     this.schedule();
   }
 
@@ -151,11 +181,11 @@ export class Table {
     this.schedule();
   }
 
-  // Scrolls so that the row with `id` is in the middle, highlighted.
-  reveal(id) {
-    const i = this.rows.findIndex(e => e.id === id);
+  // Scrolls so that the row with `key` is in the middle, highlighted.
+  reveal(key) {
+    const i = this.rows.findIndex(e => e.key === key);
     if (i < 0) return false;
-    this.highlightId = id;
+    this.highlightId = key;
     this.scrollToIndex(i);
     return true;
   }
@@ -184,7 +214,7 @@ export class Table {
     row.addEventListener('click', () => {
       const e = this.rows[row._index];
       if (!e) return;
-      this.selectedId = e.id;
+      this.selectedId = e.key;
       this.schedule();
       this.onSelect(e);
     });
@@ -211,11 +241,29 @@ export class Table {
       row.hidden = false;
       row._index = i;
       row.style.transform = `translateY(${i * ROW}px)`;
-      row.classList.toggle('selected', e.id === this.selectedId);
-      row.classList.toggle('highlight', e.id === this.highlightId);
-      if (row._id === e.id) continue;
-      row._id = e.id;
+      row.classList.toggle('selected', e.key === this.selectedId);
+      row.classList.toggle('highlight', e.key === this.highlightId);
+      if (row._id === e.key) continue;
+      row._id = e.key;
       const c = row.children;
+      row.classList.toggle('audit', isMark(e));
+      if (isMark(e)) {
+        // Where a component's output changes, and why: the level columns
+        // say "levels", the text what changed, by whom.
+        row.classList.remove('gap');
+        row.dataset.severity = '';
+        c[0].textContent = formatTime(e.received, this.withDate);
+        c[1].textContent = e.target;
+        c[2].textContent = '';
+        c[3].textContent = 'levels';
+        c[4].textContent = e.component;
+        c[5].textContent = '';
+        c[6].textContent = '';
+        c[6].title = '';
+        c[7].textContent = '';
+        c[8].textContent = auditText(e);
+        continue;
+      }
       if (e.type === 'gap') {
         row.classList.add('gap');
         row.dataset.severity = '';
