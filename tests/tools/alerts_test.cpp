@@ -1,7 +1,8 @@
 // tests/tools/alerts_test.cpp
 //
 // Alert rules as an operator meets them: every kind of mistake in a rule
-// file named at its line, the condition forms, the engine's firing and
+// file named at its line, the condition forms, the one scan for every
+// rule's literals against the regex library, the engine's firing and
 // resolving over time for each condition, with `for`, target globs and
 // templates, and the notifier against a real HTTP receiver on loopback
 // and a real command: a receiver that is down at first, a full queue, an
@@ -15,6 +16,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <regex.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +32,7 @@
 
 #include "alerts/alert_engine.h"
 #include "alerts/alert_rules.h"
+#include "alerts/literal_scan.h"
 #include "alerts/metrics_text.h"
 #include "alerts/notifier.h"
 #include "tool_process.h"
@@ -107,6 +110,87 @@ TEST(AlertRules, EveryMistakeIsNamedAtItsLine) {
       "[[rule]]\nname = \"a\"\ncondition = \"soon\"\nfor = \"later\"\n", "rules.toml");
   ASSERT_EQ(several.errors.size(), 2u);
   EXPECT_EQ(several.errors[1].line, 4);
+}
+
+// The one scan for every rule's literals decides only what the regex
+// library would: a text without a pattern's literals never matches it, and
+// for a pattern that is only its literals, holding one is matching.
+TEST(LiteralScan, RulesOutAndDecidesAsTheRegexLibraryDoes) {
+  static const struct {
+    const char* pattern;
+    bool scanned;  // has required literals
+    bool exact;    // and is nothing but them
+  } kPatterns[] = {
+      {"deadlock", true, true},
+      {"timeout|refused", true, true},
+      {"disk (full|failing)", true, false},
+      {"user [0-9]+ gone", true, false},
+      {"^GET /admin", true, false},
+      {"a", true, true},
+      {"colou?r", true, false},
+      {"retry #[0-9]{3,}", true, false},
+      {"}", true, true},
+      {"x.y", true, false},
+      {"[ab]c*", false, false},
+      {"\\.cpp", false, false},
+      {"(dead)lock", true, false},
+  };
+  static const char* const kTexts[] = {"deadlock detected",
+                                       "dead lock",
+                                       "connection refused",
+                                       "timeou t",
+                                       "disk full",
+                                       "disk almost full",
+                                       "user 42 gone",
+                                       "user x gone",
+                                       "GET /admin",
+                                       "xGET /admin",
+                                       "",
+                                       "a",
+                                       "b",
+                                       "retry #12",
+                                       "retry #123",
+                                       "}",
+                                       "colr",
+                                       "color",
+                                       "x y",
+                                       "xzy",
+                                       "lock",
+                                       "colour",
+                                       "src/main.cpp",
+                                       "xx"};
+  alerts::LiteralScan scan;
+  for (const auto& p : kPatterns) {
+    SCOPED_TRACE(p.pattern);
+    const alerts::LiteralScan::Pattern added = scan.add(p.pattern);
+    EXPECT_EQ(added.mask != 0, p.scanned);
+    EXPECT_EQ(added.exact, p.exact);
+    regex_t regex;
+    ASSERT_EQ(::regcomp(&regex, p.pattern, REG_EXTENDED | REG_NOSUB), 0);
+    for (const char* text : kTexts) {
+      const bool matches = ::regexec(&regex, text, 0, nullptr, 0) == 0;
+      const bool holds = (scan.scan(text) & added.mask) != 0;
+      if (added.mask != 0 && !holds) {
+        EXPECT_FALSE(matches) << "'" << text << "' ruled out";
+      }
+      if (added.exact) {
+        EXPECT_EQ(holds, matches) << "'" << text << "'";
+      }
+    }
+    ::regfree(&regex);
+  }
+  // Literals beyond the scan's room leave their pattern to its own matcher;
+  // one the scan holds already still fits.
+  alerts::LiteralScan full;
+  for (std::size_t i = 0; i < alerts::LiteralScan::kMaxLiterals; ++i)
+    EXPECT_NE(full.add("word" + std::to_string(i)).mask, 0u);
+  EXPECT_EQ(full.add("another").mask, 0u);
+  EXPECT_EQ(full.add("word0|another").mask, 0u);
+  EXPECT_EQ(full.add("word7").mask, alerts::LiteralScan::Hits{1} << 7);
+  // "word63" holds "word6" too.
+  EXPECT_EQ(full.scan("word63, word7"), alerts::LiteralScan::Hits{1} << 63 |
+                                            alerts::LiteralScan::Hits{1} << 6 |
+                                            alerts::LiteralScan::Hits{1} << 7);
 }
 
 alerts::Rule rule(const std::string& condition, alerts::Duration holdFor = 0s) {

@@ -59,10 +59,18 @@ void Engine::forEachWatching(const std::string& target, const std::string& appli
   }
 }
 
-void Engine::selected(std::size_t index, const Subject& record) {
+Engine::Instance* Engine::selected(std::size_t index, const SubjectView& record, Instance* known) {
   const Rule& rule = ruleList[index];
-  Instance& state = instance(index, record.target, record.received);
-  state.last = record;
+  Instance& state =
+      known != nullptr ? *known : instance(index, std::string(record.target), record.received);
+  // The target is the instance's own, and its application name changes
+  // only when it is renamed: a busy rule copies only what a record changes.
+  Subject& last = state.last;
+  if (last.application != record.application) last.application = record.application;
+  last.component = record.component;
+  last.text = record.text;
+  last.sequence = record.sequence;
+  last.received = record.received;
   switch (rule.condition.kind) {
     case Kind::kCount:
       state.times.push_back(record.received);
@@ -85,6 +93,7 @@ void Engine::selected(std::size_t index, const Subject& record) {
     default:
       break;  // the event conditions select no records
   }
+  return &state;
 }
 
 void Engine::targetSeen(const std::string& target, const std::string& application, Time at) {
