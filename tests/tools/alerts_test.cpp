@@ -9,8 +9,9 @@
 // Alertmanager that is sent what fires again; the metrics text as
 // Prometheus' own promtool reads it; and a recorder whose rule fires on a
 // real example host's records, through a real Alertmanager to its webhook,
-// and resolves when the errors stop; a real Prometheus scraping the
-// recorder's metrics.
+// and resolves when the errors stop; a recorder whose webhook is down
+// while more alerts fire and resolve than its queue holds; a real
+// Prometheus scraping the recorder's metrics.
 //
 // Threads: the notifier cases run an HTTP server on a thread of their own.
 #include <arpa/inet.h>
@@ -21,8 +22,10 @@
 #include <unistd.h>
 
 #include <httplib.h>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -292,6 +295,12 @@ TEST(AlertEngine, AlertsCarryTheirLabelsAndFilledTemplates) {
   EXPECT_EQ(alert.startsAt, kStart + 1s);
 }
 
+template <typename Condition>
+bool eventually(Condition condition) {
+  for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
+  return condition();
+}
+
 // A TCP port on loopback that nothing listens on (this namespace is the
 // test's own, so nobody takes it before the test does).
 int freePort() {
@@ -307,24 +316,29 @@ int freePort() {
 }
 
 // An HTTP receiver on loopback that keeps every body posted to it. Its
-// port is chosen at once; until start() nothing listens there, so
-// connections are refused.
+// port is chosen at once; until start(), and after stop() until the next
+// start(), nothing listens there, so connections are refused.
 class Receiver {
  public:
-  Receiver() {
-    server.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+  Receiver() : port(freePort()) {}
+  ~Receiver() { stop(); }
+  void start() {
+    server = std::make_unique<httplib::Server>();
+    server->Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard lock(mutex);
       bodies.push_back({request.path, request.body});
       response.status = 200;
     });
-    port = freePort();
+    thread = std::thread([this] { server->listen("127.0.0.1", port); });
+    // Listening once it answers: a stop() right after must not race the bind.
+    httplib::Client probe("127.0.0.1", port);
+    EXPECT_TRUE(eventually([&] { return static_cast<bool>(probe.Get("/")); }));
   }
-  ~Receiver() {
-    server.stop();
-    if (thread.joinable()) thread.join();
-  }
-  void start() {
-    thread = std::thread([this] { server.listen("127.0.0.1", port); });
+  void stop() {
+    if (!server) return;
+    server->stop();
+    thread.join();
+    server.reset();
   }
   // Whether some body holds `part`, waiting up to `limit` for one.
   bool awaitPart(const std::string& part, std::chrono::milliseconds limit = 20s) {
@@ -343,9 +357,14 @@ class Receiver {
   std::string url(const std::string& path = "/hook") const {
     return "http://127.0.0.1:" + std::to_string(port) + path;
   }
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return bodies.size();
+  }
   // The bodies once there are at least `count`; fails after 10 s.
   std::vector<std::pair<std::string, std::string>> await(std::size_t count) {
-    for (int i = 0; i < 1000; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
       {
         std::lock_guard lock(mutex);
         if (bodies.size() >= count) return bodies;
@@ -357,8 +376,8 @@ class Receiver {
   }
 
  private:
-  httplib::Server server;
   int port = 0;
+  std::unique_ptr<httplib::Server> server;
   std::thread thread;
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> bodies;
@@ -375,12 +394,6 @@ alerts::Transition change(alerts::Transition::Kind kind, const std::string& text
   alert.count = 2;
   alert.last = record(kStart, text);
   return {kind, alert};
-}
-
-template <typename Condition>
-bool eventually(Condition condition) {
-  for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
-  return condition();
 }
 
 TEST(Notifier, AWebhookDownAtFirstGetsEveryChangeInOrder) {
@@ -626,6 +639,94 @@ TEST(AlertsEndToEnd, ARuleFiresThroughAlertmanagerAndResolvesWhenTheErrorsStop) 
     EXPECT_TRUE(tooltest::contains(outcome.err, "NOT delivered") == false) << outcome.err;
   }
   alertmanager.finish(SIGTERM);
+  std::filesystem::remove_all(dir);
+}
+
+// The value of the sample `name` (without labels) in a recorder's
+// /metrics; -1 when there is none or no answer.
+double metric(httplib::Client& recorder, const std::string& name) {
+  const auto answer = recorder.Get("/metrics");
+  if (!answer || answer->status != 200) return -1;
+  for (const std::string& line : tooltest::lines(answer->body)) {
+    if (line.rfind(name + " ", 0) == 0) return std::stod(line.substr(name.size() + 1));
+  }
+  return -1;
+}
+
+// A webhook that is down when the alerts fire, up for a while, then down
+// again when they resolve. More alerts change at once than a destination's
+// queue holds: the recording goes on and stores every record of the host;
+// what the queue took is retried until the webhook is back and arrives;
+// what it could not take is counted at once in the metrics, then in the
+// summary and the exit status.
+TEST(AlertsEndToEnd, AWebhookDownForAWhileCostsNoRecordAndGetsWhatItsQueueHeld) {
+  char directory[] = "/tmp/alerts_down.XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  const std::string dir = directory;
+  const std::size_t queue = alerts::NotifierOptions{}.queueLimit;
+  const std::size_t rules = queue + 40;
+  const std::size_t overflow = rules - queue;
+  std::string text;
+  for (std::size_t i = 0; i < rules; ++i)
+    text +=
+        "[[rule]]\nname = \"r" + std::to_string(i) + "\"\ncondition = \"count >= 1 within 3s\"\n";
+  writeFile(dir + "/rules.toml", text);
+  Receiver webhook;  // refused until started
+  const int metricsPort = freePort();
+  std::optional<tooltest::ExampleHost> host(std::in_place, "100");
+  tooltest::Child recorder({TARVIN_REMOTE_BIN, "record", "--db", dir + "/logs.db", "--alerts",
+                            dir + "/rules.toml", "--notify", "webhook=" + webhook.url(),
+                            "--metrics", "127.0.0.1:" + std::to_string(metricsPort),
+                            host->target()});
+  httplib::Client metrics("127.0.0.1", metricsPort);
+  // Waits reading the recorder's stderr, where it says each change: a pipe
+  // nobody reads would stop it.
+  const auto until = [&](auto condition) {
+    return recorder.waitFor([&](const tooltest::Outcome&) { return condition(); }, 20s);
+  };
+  const auto counted = [&](const char* name, std::size_t value) {
+    return until([&] { return metric(metrics, name) == static_cast<double>(value); });
+  };
+  // Every rule fires on the first records: what the queue cannot take is
+  // counted while the webhook still refuses the first of the rest.
+  EXPECT_TRUE(counted("tarvin_notifications_dropped_total", overflow)) << recorder.seen().err;
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(metric(metrics, "tarvin_notifications_sent_total"), 0);
+  webhook.start();
+  EXPECT_TRUE(until([&] { return webhook.count() == queue; }));
+  EXPECT_TRUE(counted("tarvin_notifications_sent_total", queue)) << recorder.seen().err;
+
+  // Down again; the records stop, and every alert resolves at once.
+  webhook.stop();
+  host.reset();
+  EXPECT_TRUE(counted("tarvin_notifications_dropped_total", 2 * overflow)) << recorder.seen().err;
+  std::this_thread::sleep_for(1s);
+  webhook.start();
+  EXPECT_TRUE(until([&] { return webhook.count() == 2 * queue; }));
+  const auto bodies = webhook.await(2 * queue);
+  ASSERT_EQ(bodies.size(), 2 * queue);
+  EXPECT_EQ(nlohmann::json::parse(bodies[0].second)["status"], "firing");
+  EXPECT_EQ(nlohmann::json::parse(bodies.back().second)["status"], "resolved");
+  EXPECT_TRUE(counted("tarvin_notifications_sent_total", 2 * queue)) << recorder.seen().err;
+
+  const tooltest::Outcome outcome = recorder.finish(SIGINT);
+  EXPECT_EQ(outcome.exitCode, 1) << outcome.err;  // notifications were lost
+  EXPECT_TRUE(tooltest::contains(
+      outcome.err, std::to_string(rules) + " alerts fired, " + std::to_string(2 * queue) +
+                       " notifications sent, " + std::to_string(2 * overflow) + " NOT delivered"))
+      << outcome.err;
+  EXPECT_TRUE(tooltest::contains(outcome.err, "; nothing lost")) << outcome.err;
+  // Every record the host numbered, in the store.
+  const tooltest::Outcome stored = tooltest::remote({"query", "--db", dir + "/logs.db", "--json"});
+  std::vector<std::uint32_t> sequences;
+  for (const std::string& line : tooltest::lines(stored.out)) {
+    const auto row = nlohmann::json::parse(line);
+    if (row["type"] == "record") sequences.push_back(row["sequence"].get<std::uint32_t>());
+  }
+  ASSERT_FALSE(sequences.empty());
+  std::sort(sequences.begin(), sequences.end());
+  EXPECT_EQ(sequences.back() - sequences.front() + 1, sequences.size())
+      << "records missing from the store";
   std::filesystem::remove_all(dir);
 }
 
