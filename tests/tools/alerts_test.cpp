@@ -277,6 +277,21 @@ TEST(AlertEngine, RateAboveLostAndEvents) {
   EXPECT_EQ(changes(engine, kStart + 90s), "R");   // the restart held its minute
 }
 
+TEST(AlertEngine, AnAlertShowsTheRecordThatLastCountedWhenItFiresAndWhileItFires) {
+  alerts::Engine engine({rule("count >= 2 within 10s"), rule("rate > 1/s over 2s")});
+  for (const char* text : {"one", "two", "three"}) {
+    engine.selected(0, record(kStart, text));
+    engine.selected(1, record(kStart, text));
+  }
+  const auto fired = engine.evaluate(kStart + 1s);
+  ASSERT_EQ(fired.size(), 2u);
+  for (const auto& change : fired) EXPECT_EQ(change.alert.last.text, "three") << change.alert.rule;
+  engine.selected(0, record(kStart + 1s, "four"));
+  engine.selected(1, record(kStart + 1s, "four"));
+  EXPECT_EQ(changes(engine, kStart + 1s), "");
+  for (const auto& alert : engine.firing()) EXPECT_EQ(alert.last.text, "four") << alert.rule;
+}
+
 TEST(AlertEngine, AlertsCarryTheirLabelsAndFilledTemplates) {
   alerts::Rule r = rule("count >= 2 within 1m");
   r.name = "db errors";

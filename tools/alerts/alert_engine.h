@@ -88,6 +88,7 @@ class Engine {
     Time watchedSince{};
     std::deque<Time> times;                           // count: the last N selections
     std::deque<std::pair<Time, std::uint64_t>> hits;  // rate and lost: per second, or per report
+    std::uint64_t held = 0;                           // the sum of `hits`
     Time lastSeen{};                                  // absent: the last selection
     Time eventAt{};                                   // events: the last one
     bool gone = false;
