@@ -188,6 +188,7 @@ TEST(LiteralScan, RulesOutAndDecidesAsTheRegexLibraryDoes) {
   for (std::size_t i = 0; i < alerts::LiteralScan::kMaxLiterals; ++i)
     EXPECT_NE(full.add("word" + std::to_string(i)).mask, 0u);
   EXPECT_EQ(full.add("another").mask, 0u);
+  EXPECT_EQ(alerts::LiteralScan().add(std::string("dead\0lock", 9)).mask, 0u);
   EXPECT_EQ(full.add("word0|another").mask, 0u);
   EXPECT_EQ(full.add("word7").mask, alerts::LiteralScan::Hits{1} << 7);
   // "word63" holds "word6" too.
