@@ -1,26 +1,31 @@
 // tests/tools/alerts_test.cpp
 //
 // Alert rules as an operator meets them: every kind of mistake in a rule
-// file named at its line, the condition forms, the engine's firing and
+// file named at its line, the condition forms, the one scan for every
+// rule's literals against the regex library, the engine's firing and
 // resolving over time for each condition, with `for`, target globs and
 // templates, and the notifier against a real HTTP receiver on loopback
 // and a real command: a receiver that is down at first, a full queue, an
 // Alertmanager that is sent what fires again; the metrics text as
 // Prometheus' own promtool reads it; and a recorder whose rule fires on a
 // real example host's records, through a real Alertmanager to its webhook,
-// and resolves when the errors stop; a real Prometheus scraping the
-// recorder's metrics.
+// and resolves when the errors stop; a recorder whose webhook is down
+// while more alerts fire and resolve than its queue holds; a real
+// Prometheus scraping the recorder's metrics.
 //
 // Threads: the notifier cases run an HTTP server on a thread of their own.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <regex.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <httplib.h>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -30,6 +35,7 @@
 
 #include "alerts/alert_engine.h"
 #include "alerts/alert_rules.h"
+#include "alerts/literal_scan.h"
 #include "alerts/metrics_text.h"
 #include "alerts/notifier.h"
 #include "tool_process.h"
@@ -107,6 +113,88 @@ TEST(AlertRules, EveryMistakeIsNamedAtItsLine) {
       "[[rule]]\nname = \"a\"\ncondition = \"soon\"\nfor = \"later\"\n", "rules.toml");
   ASSERT_EQ(several.errors.size(), 2u);
   EXPECT_EQ(several.errors[1].line, 4);
+}
+
+// The one scan for every rule's literals decides only what the regex
+// library would: a text without a pattern's literals never matches it, and
+// for a pattern that is only its literals, holding one is matching.
+TEST(LiteralScan, RulesOutAndDecidesAsTheRegexLibraryDoes) {
+  static const struct {
+    const char* pattern;
+    bool scanned;  // has required literals
+    bool exact;    // and is nothing but them
+  } kPatterns[] = {
+      {"deadlock", true, true},
+      {"timeout|refused", true, true},
+      {"disk (full|failing)", true, false},
+      {"user [0-9]+ gone", true, false},
+      {"^GET /admin", true, false},
+      {"a", true, true},
+      {"colou?r", true, false},
+      {"retry #[0-9]{3,}", true, false},
+      {"}", true, true},
+      {"x.y", true, false},
+      {"[ab]c*", false, false},
+      {"\\.cpp", false, false},
+      {"(dead)lock", true, false},
+  };
+  static const char* const kTexts[] = {"deadlock detected",
+                                       "dead lock",
+                                       "connection refused",
+                                       "timeou t",
+                                       "disk full",
+                                       "disk almost full",
+                                       "user 42 gone",
+                                       "user x gone",
+                                       "GET /admin",
+                                       "xGET /admin",
+                                       "",
+                                       "a",
+                                       "b",
+                                       "retry #12",
+                                       "retry #123",
+                                       "}",
+                                       "colr",
+                                       "color",
+                                       "x y",
+                                       "xzy",
+                                       "lock",
+                                       "colour",
+                                       "src/main.cpp",
+                                       "xx"};
+  alerts::LiteralScan scan;
+  for (const auto& p : kPatterns) {
+    SCOPED_TRACE(p.pattern);
+    const alerts::LiteralScan::Pattern added = scan.add(p.pattern);
+    EXPECT_EQ(added.mask != 0, p.scanned);
+    EXPECT_EQ(added.exact, p.exact);
+    regex_t regex;
+    ASSERT_EQ(::regcomp(&regex, p.pattern, REG_EXTENDED | REG_NOSUB), 0);
+    for (const char* text : kTexts) {
+      const bool matches = ::regexec(&regex, text, 0, nullptr, 0) == 0;
+      const bool holds = (scan.scan(text) & added.mask) != 0;
+      if (added.mask != 0 && !holds) {
+        EXPECT_FALSE(matches) << "'" << text << "' ruled out";
+      }
+      if (added.exact) {
+        EXPECT_EQ(holds, matches) << "'" << text << "'";
+      }
+    }
+    ::regfree(&regex);
+  }
+  // Literals beyond the scan's room leave their pattern to its own matcher;
+  // one the scan holds already still fits.
+  alerts::LiteralScan full;
+  for (std::size_t i = 0; i < alerts::LiteralScan::kMaxLiterals; ++i)
+    EXPECT_NE(full.add("word" + std::to_string(i)).mask, 0u);
+  EXPECT_EQ(full.add("another").mask, 0u);
+  EXPECT_EQ(alerts::LiteralScan().add(std::string("dead\0lock", 9)).mask, 0u);
+  EXPECT_EQ(full.add("word0|another").mask, 0u);
+  EXPECT_EQ(full.add("word7").mask, alerts::LiteralScan::Hits{1} << 7);
+  // "word63" holds "word6" too.
+  EXPECT_EQ(full.scan("word63, word7"), alerts::LiteralScan::Hits{1} << 63 |
+                                            alerts::LiteralScan::Hits{1} << 6 |
+                                            alerts::LiteralScan::Hits{1} << 7);
 }
 
 alerts::Rule rule(const std::string& condition, alerts::Duration holdFor = 0s) {
@@ -190,6 +278,21 @@ TEST(AlertEngine, RateAboveLostAndEvents) {
   EXPECT_EQ(changes(engine, kStart + 90s), "R");   // the restart held its minute
 }
 
+TEST(AlertEngine, AnAlertShowsTheRecordThatLastCountedWhenItFiresAndWhileItFires) {
+  alerts::Engine engine({rule("count >= 2 within 10s"), rule("rate > 1/s over 2s")});
+  for (const char* text : {"one", "two", "three"}) {
+    engine.selected(0, record(kStart, text));
+    engine.selected(1, record(kStart, text));
+  }
+  const auto fired = engine.evaluate(kStart + 1s);
+  ASSERT_EQ(fired.size(), 2u);
+  for (const auto& change : fired) EXPECT_EQ(change.alert.last.text, "three") << change.alert.rule;
+  engine.selected(0, record(kStart + 1s, "four"));
+  engine.selected(1, record(kStart + 1s, "four"));
+  EXPECT_EQ(changes(engine, kStart + 1s), "");
+  for (const auto& alert : engine.firing()) EXPECT_EQ(alert.last.text, "four") << alert.rule;
+}
+
 TEST(AlertEngine, AlertsCarryTheirLabelsAndFilledTemplates) {
   alerts::Rule r = rule("count >= 2 within 1m");
   r.name = "db errors";
@@ -208,6 +311,12 @@ TEST(AlertEngine, AlertsCarryTheirLabelsAndFilledTemplates) {
   EXPECT_EQ(alert.startsAt, kStart + 1s);
 }
 
+template <typename Condition>
+bool eventually(Condition condition) {
+  for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
+  return condition();
+}
+
 // A TCP port on loopback that nothing listens on (this namespace is the
 // test's own, so nobody takes it before the test does).
 int freePort() {
@@ -223,24 +332,29 @@ int freePort() {
 }
 
 // An HTTP receiver on loopback that keeps every body posted to it. Its
-// port is chosen at once; until start() nothing listens there, so
-// connections are refused.
+// port is chosen at once; until start(), and after stop() until the next
+// start(), nothing listens there, so connections are refused.
 class Receiver {
  public:
-  Receiver() {
-    server.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+  Receiver() : port(freePort()) {}
+  ~Receiver() { stop(); }
+  void start() {
+    server = std::make_unique<httplib::Server>();
+    server->Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard lock(mutex);
       bodies.push_back({request.path, request.body});
       response.status = 200;
     });
-    port = freePort();
+    thread = std::thread([this] { server->listen("127.0.0.1", port); });
+    // Listening once it answers: a stop() right after must not race the bind.
+    httplib::Client probe("127.0.0.1", port);
+    EXPECT_TRUE(eventually([&] { return static_cast<bool>(probe.Get("/")); }));
   }
-  ~Receiver() {
-    server.stop();
-    if (thread.joinable()) thread.join();
-  }
-  void start() {
-    thread = std::thread([this] { server.listen("127.0.0.1", port); });
+  void stop() {
+    if (!server) return;
+    server->stop();
+    thread.join();
+    server.reset();
   }
   // Whether some body holds `part`, waiting up to `limit` for one.
   bool awaitPart(const std::string& part, std::chrono::milliseconds limit = 20s) {
@@ -259,9 +373,14 @@ class Receiver {
   std::string url(const std::string& path = "/hook") const {
     return "http://127.0.0.1:" + std::to_string(port) + path;
   }
+  std::size_t count() {
+    std::lock_guard lock(mutex);
+    return bodies.size();
+  }
   // The bodies once there are at least `count`; fails after 10 s.
   std::vector<std::pair<std::string, std::string>> await(std::size_t count) {
-    for (int i = 0; i < 1000; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
       {
         std::lock_guard lock(mutex);
         if (bodies.size() >= count) return bodies;
@@ -273,8 +392,8 @@ class Receiver {
   }
 
  private:
-  httplib::Server server;
   int port = 0;
+  std::unique_ptr<httplib::Server> server;
   std::thread thread;
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> bodies;
@@ -291,12 +410,6 @@ alerts::Transition change(alerts::Transition::Kind kind, const std::string& text
   alert.count = 2;
   alert.last = record(kStart, text);
   return {kind, alert};
-}
-
-template <typename Condition>
-bool eventually(Condition condition) {
-  for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
-  return condition();
 }
 
 TEST(Notifier, AWebhookDownAtFirstGetsEveryChangeInOrder) {
@@ -542,6 +655,94 @@ TEST(AlertsEndToEnd, ARuleFiresThroughAlertmanagerAndResolvesWhenTheErrorsStop) 
     EXPECT_TRUE(tooltest::contains(outcome.err, "NOT delivered") == false) << outcome.err;
   }
   alertmanager.finish(SIGTERM);
+  std::filesystem::remove_all(dir);
+}
+
+// The value of the sample `name` (without labels) in a recorder's
+// /metrics; -1 when there is none or no answer.
+double metric(httplib::Client& recorder, const std::string& name) {
+  const auto answer = recorder.Get("/metrics");
+  if (!answer || answer->status != 200) return -1;
+  for (const std::string& line : tooltest::lines(answer->body)) {
+    if (line.rfind(name + " ", 0) == 0) return std::stod(line.substr(name.size() + 1));
+  }
+  return -1;
+}
+
+// A webhook that is down when the alerts fire, up for a while, then down
+// again when they resolve. More alerts change at once than a destination's
+// queue holds: the recording goes on and stores every record of the host;
+// what the queue took is retried until the webhook is back and arrives;
+// what it could not take is counted at once in the metrics, then in the
+// summary and the exit status.
+TEST(AlertsEndToEnd, AWebhookDownForAWhileCostsNoRecordAndGetsWhatItsQueueHeld) {
+  char directory[] = "/tmp/alerts_down.XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  const std::string dir = directory;
+  const std::size_t queue = alerts::NotifierOptions{}.queueLimit;
+  const std::size_t rules = queue + 40;
+  const std::size_t overflow = rules - queue;
+  std::string text;
+  for (std::size_t i = 0; i < rules; ++i)
+    text +=
+        "[[rule]]\nname = \"r" + std::to_string(i) + "\"\ncondition = \"count >= 1 within 3s\"\n";
+  writeFile(dir + "/rules.toml", text);
+  Receiver webhook;  // refused until started
+  const int metricsPort = freePort();
+  std::optional<tooltest::ExampleHost> host(std::in_place, "100");
+  tooltest::Child recorder({TARVIN_REMOTE_BIN, "record", "--db", dir + "/logs.db", "--alerts",
+                            dir + "/rules.toml", "--notify", "webhook=" + webhook.url(),
+                            "--metrics", "127.0.0.1:" + std::to_string(metricsPort),
+                            host->target()});
+  httplib::Client metrics("127.0.0.1", metricsPort);
+  // Waits reading the recorder's stderr, where it says each change: a pipe
+  // nobody reads would stop it.
+  const auto until = [&](auto condition) {
+    return recorder.waitFor([&](const tooltest::Outcome&) { return condition(); }, 20s);
+  };
+  const auto counted = [&](const char* name, std::size_t value) {
+    return until([&] { return metric(metrics, name) == static_cast<double>(value); });
+  };
+  // Every rule fires on the first records: what the queue cannot take is
+  // counted while the webhook still refuses the first of the rest.
+  EXPECT_TRUE(counted("tarvin_notifications_dropped_total", overflow)) << recorder.seen().err;
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(metric(metrics, "tarvin_notifications_sent_total"), 0);
+  webhook.start();
+  EXPECT_TRUE(until([&] { return webhook.count() == queue; }));
+  EXPECT_TRUE(counted("tarvin_notifications_sent_total", queue)) << recorder.seen().err;
+
+  // Down again; the records stop, and every alert resolves at once.
+  webhook.stop();
+  host.reset();
+  EXPECT_TRUE(counted("tarvin_notifications_dropped_total", 2 * overflow)) << recorder.seen().err;
+  std::this_thread::sleep_for(1s);
+  webhook.start();
+  EXPECT_TRUE(until([&] { return webhook.count() == 2 * queue; }));
+  const auto bodies = webhook.await(2 * queue);
+  ASSERT_EQ(bodies.size(), 2 * queue);
+  EXPECT_EQ(nlohmann::json::parse(bodies[0].second)["status"], "firing");
+  EXPECT_EQ(nlohmann::json::parse(bodies.back().second)["status"], "resolved");
+  EXPECT_TRUE(counted("tarvin_notifications_sent_total", 2 * queue)) << recorder.seen().err;
+
+  const tooltest::Outcome outcome = recorder.finish(SIGINT);
+  EXPECT_EQ(outcome.exitCode, 1) << outcome.err;  // notifications were lost
+  EXPECT_TRUE(tooltest::contains(
+      outcome.err, std::to_string(rules) + " alerts fired, " + std::to_string(2 * queue) +
+                       " notifications sent, " + std::to_string(2 * overflow) + " NOT delivered"))
+      << outcome.err;
+  EXPECT_TRUE(tooltest::contains(outcome.err, "; nothing lost")) << outcome.err;
+  // Every record the host numbered, in the store.
+  const tooltest::Outcome stored = tooltest::remote({"query", "--db", dir + "/logs.db", "--json"});
+  std::vector<std::uint32_t> sequences;
+  for (const std::string& line : tooltest::lines(stored.out)) {
+    const auto row = nlohmann::json::parse(line);
+    if (row["type"] == "record") sequences.push_back(row["sequence"].get<std::uint32_t>());
+  }
+  ASSERT_FALSE(sequences.empty());
+  std::sort(sequences.begin(), sequences.end());
+  EXPECT_EQ(sequences.back() - sequences.front() + 1, sequences.size())
+      << "records missing from the store";
   std::filesystem::remove_all(dir);
 }
 

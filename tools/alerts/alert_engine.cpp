@@ -15,13 +15,19 @@ using Kind = Condition::Kind;
 
 Time secondOf(Time at) { return std::chrono::floor<std::chrono::seconds>(at); }
 
-// The hits within `window` before `now`, the older ones dropped.
-std::uint64_t sumWithin(std::deque<std::pair<Time, std::uint64_t>>& hits, Time now,
-                        Duration window) {
-  while (!hits.empty() && hits.front().first <= now - window) hits.pop_front();
-  std::uint64_t sum = 0;
-  for (const auto& hit : hits) sum += hit.second;
-  return sum;
+// The sum of the hits within `window` before `now`: the older ones are
+// dropped from `hits` and from their sum `held`.
+std::uint64_t sumWithin(std::deque<std::pair<Time, std::uint64_t>>& hits, std::uint64_t& held,
+                        Time now, Duration window) {
+  while (!hits.empty() && hits.front().first <= now - window) {
+    held -= hits.front().second;
+    hits.pop_front();
+  }
+  return held;
+}
+
+double perSecond(std::uint64_t count, Duration window) {
+  return static_cast<double>(count) / std::chrono::duration<double>(window).count();
 }
 
 bool isEvent(Kind kind) {
@@ -59,15 +65,21 @@ void Engine::forEachWatching(const std::string& target, const std::string& appli
   }
 }
 
-void Engine::selected(std::size_t index, const Subject& record) {
+Engine::Instance* Engine::selected(std::size_t index, const SubjectView& record, Instance* known) {
   const Rule& rule = ruleList[index];
-  Instance& state = instance(index, record.target, record.received);
-  state.last = record;
-  switch (rule.condition.kind) {
+  Instance& state =
+      known != nullptr ? *known : instance(index, std::string(record.target), record.received);
+  const Condition& c = rule.condition;
+  // Whether the condition may hold at the next evaluate() without another
+  // record: only then is the record kept as the one an alert shows. A
+  // count or a rate above holds only once enough records came, and the
+  // last of them is kept; the many before are not copied.
+  bool shown = true;
+  switch (c.kind) {
     case Kind::kCount:
       state.times.push_back(record.received);
-      if (state.times.size() > static_cast<std::size_t>(rule.condition.threshold))
-        state.times.pop_front();
+      if (state.times.size() > static_cast<std::size_t>(c.threshold)) state.times.pop_front();
+      shown = static_cast<double>(state.times.size()) >= c.threshold;
       break;
     case Kind::kRateAbove:
     case Kind::kRateBelow: {
@@ -77,6 +89,8 @@ void Engine::selected(std::size_t index, const Subject& record) {
       } else {
         state.hits.emplace_back(second, 1);
       }
+      ++state.held;
+      shown = c.kind == Kind::kRateBelow || perSecond(state.held, c.window) > c.threshold;
       break;
     }
     case Kind::kAbsent:
@@ -85,6 +99,17 @@ void Engine::selected(std::size_t index, const Subject& record) {
     default:
       break;  // the event conditions select no records
   }
+  if (shown) {
+    // The target is the instance's own, and its application name changes
+    // only when it is renamed.
+    Subject& last = state.last;
+    if (last.application != record.application) last.application = record.application;
+    last.component = record.component;
+    last.text = record.text;
+    last.sequence = record.sequence;
+    last.received = record.received;
+  }
+  return &state;
 }
 
 void Engine::targetSeen(const std::string& target, const std::string& application, Time at) {
@@ -123,6 +148,7 @@ void Engine::recordsLost(const std::string& target, const std::string& applicati
     if (rule.condition.kind != Kind::kLost) return;
     Instance& state = instance(i, target, at);
     state.hits.emplace_back(at, count);
+    state.held += count;
     state.last = Subject{target, application, "", std::to_string(count) + " records lost", 0, at};
   });
 }
@@ -151,16 +177,15 @@ bool Engine::holds(const Rule& rule, Instance& state, Time now) const {
     }
     case Kind::kRateAbove:
     case Kind::kRateBelow: {
-      state.count = sumWithin(state.hits, now, c.window);
-      const double seconds = std::chrono::duration<double>(c.window).count();
-      const double rate = static_cast<double>(state.count) / seconds;
+      state.count = sumWithin(state.hits, state.held, now, c.window);
+      const double rate = perSecond(state.count, c.window);
       if (c.kind == Kind::kRateAbove) return rate > c.threshold;
       return rate < c.threshold && now - state.watchedSince >= c.window;
     }
     case Kind::kAbsent:
       return now - state.lastSeen >= c.window;
     case Kind::kLost:
-      state.count = sumWithin(state.hits, now, c.window);
+      state.count = sumWithin(state.hits, state.held, now, c.window);
       return static_cast<double>(state.count) >= c.threshold;
     case Kind::kTargetGone:
       return state.gone;

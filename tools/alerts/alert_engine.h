@@ -23,6 +23,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,17 @@ struct Subject {
   std::string application;  // the target's application name
   std::string component;
   std::string text;
+  std::uint32_t sequence = 0;
+  Time received{};
+};
+
+// A record as selected() reads it: views into the caller's record, copied
+// only into the instances it counts for.
+struct SubjectView {
+  std::string_view target;
+  std::string_view application;
+  std::string_view component;
+  std::string_view text;
   std::uint32_t sequence = 0;
   Time received{};
 };
@@ -70,8 +82,31 @@ class Engine {
   // globs, on the address or the application name).
   bool watches(std::size_t index, const std::string& target, const std::string& application) const;
 
-  // A record that rule `index`'s selector picked.
-  void selected(std::size_t index, const Subject& record);
+  // The state of one rule for one target. Callers only hold a pointer:
+  // the records a rule picks go to it without a lookup each.
+  struct Instance {
+    Time watchedSince{};
+    std::deque<Time> times;                           // count: the last N selections
+    std::deque<std::pair<Time, std::uint64_t>> hits;  // rate and lost: per second, or per report
+    std::uint64_t held = 0;                           // the sum of `hits`
+    Time lastSeen{};                                  // absent: the last selection
+    Time eventAt{};                                   // events: the last one
+    bool gone = false;
+    Subject last;
+    std::uint64_t count = 0;  // what {{count}} shows
+    bool pending = false;
+    Time pendingSince{};
+    bool firing = false;
+    Alert alert;
+  };
+  // A record that rule `index`'s selector picked; returns the rule's
+  // instance for its target, to be given back as `known` with the next
+  // record of that target (valid as long as the engine).
+  Instance* selected(std::size_t index, const SubjectView& record, Instance* known = nullptr);
+  Instance* selected(std::size_t index, const Subject& record) {
+    return selected(index, SubjectView{record.target, record.application, record.component,
+                                       record.text, record.sequence, record.received});
+  }
   // A target answered (its first record or a renewal): the rules that wait
   // for an absence or a low rate start watching it, and a target gone is
   // back.
@@ -90,21 +125,6 @@ class Engine {
   std::vector<Alert> firing() const;
 
  private:
-  struct Instance {
-    Time watchedSince{};
-    std::deque<Time> times;                           // count: the last N selections
-    std::deque<std::pair<Time, std::uint64_t>> hits;  // rate and lost: per second, or per report
-    Time lastSeen{};                                  // absent: the last selection
-    Time eventAt{};                                   // events: the last one
-    bool gone = false;
-    Subject last;
-    std::uint64_t count = 0;  // what {{count}} shows
-    bool pending = false;
-    Time pendingSince{};
-    bool firing = false;
-    Alert alert;
-  };
-
   Instance& instance(std::size_t index, const std::string& target, Time at);
   bool holds(const Rule& rule, Instance& state, Time now) const;
   Alert makeAlert(const Rule& rule, const std::string& target, const Instance& state) const;
@@ -112,7 +132,7 @@ class Engine {
   void forEachWatching(const std::string& target, const std::string& application, Each each);
 
   std::vector<Rule> ruleList;
-  // Per rule, its instances by target.
+  // Per rule, its instances by target (never erased: callers hold them).
   std::vector<std::map<std::string, Instance>> instances;
 };
 

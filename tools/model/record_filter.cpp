@@ -133,6 +133,12 @@ int RecordFilter::minimumFor(const Levels& levels) {
   return -1;
 }
 
+std::optional<int> RecordFilter::settledMinimum(const Levels& levels) const {
+  if (minName.empty()) return minNumber;
+  const int level = lookupClientLevel(minName, levels);
+  return level >= 0 ? std::optional<int>(level) : std::nullopt;
+}
+
 bool RecordFilter::wanted(const codec::LogRecordView& record, const Levels& levels) {
   if (!componentSet.empty() && !componentSet.contains(record.component())) return false;
   if (!match.empty() && !match.wanted(record.text(), record.function(), record.file()))

@@ -65,6 +65,12 @@ class RecordFilter {
   // (but glibc's regexec() of --grep and --exclude may allocate).
   bool wanted(const codec::LogRecordView& record, const Levels& levels);
 
+  // The client level --min-level means for a record with these level
+  // descriptions once that is settled (a number, or a name these
+  // descriptions have; -1 without --min-level), so that a caller may check
+  // further records of the same descriptions by their level alone. nullopt
+  // while it depends on descriptions seen later.
+  std::optional<int> settledMinimum(const Levels& levels) const;
   // Whether --min-level is a name, which needs level descriptions.
   bool needsLevels() const { return !minName.empty(); }
   const std::vector<std::string>& components() const { return flags.components; }

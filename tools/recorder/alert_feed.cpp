@@ -114,6 +114,9 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
     if (!rule.grep.empty()) {
       selector.grep = std::make_unique<RecordMatch>(
           MatchFlags{.grep = {rule.grep}, .ignoreCase = rule.ignoreCase});
+      // A case-sensitive grep with required literals is ruled out by the
+      // one scan for every rule's literals.
+      if (!rule.ignoreCase) selector.required = literals.add(rule.grep);
       // Without case, matching an empty field, or with a back-reference
       // (whose number would change in the alternation), a grep is left to
       // itself; so is one whose required literals rule out most fields.
@@ -121,8 +124,8 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
       for (std::size_t at = 0; (at = rule.grep.find('\\', at)) != std::string::npos; at += 2)
         backReference |=
             at + 1 < rule.grep.size() && rule.grep[at + 1] >= '1' && rule.grep[at + 1] <= '9';
-      selector.narrowed = !rule.ignoreCase && !backReference && !selector.grep->prefiltered() &&
-                          !selector.grep->wanted("", "", "");
+      selector.narrowed = !rule.ignoreCase && !backReference && selector.required.mask == 0 &&
+                          !selector.grep->prefiltered() && !selector.grep->wanted("", "", "");
       if (selector.narrowed) alternation += (alternation.empty() ? "(" : "|(") + rule.grep + ")";
     }
     if (!rule.exclude.empty()) {
@@ -137,71 +140,124 @@ AlertFeed::AlertFeed(const AlertFlags& flags)
 
 AlertFeed::~AlertFeed() = default;
 
-const std::vector<std::size_t>& AlertFeed::selectorsFor(const std::string& target,
-                                                        const std::string& application,
-                                                        const std::string& component) {
-  auto found = watching.find(target);
-  if (found == watching.end() || found->second.application != application) {
-    Watching& w = watching[target];
-    w.application = application;
-    w.byComponent.clear();
-    found = watching.find(target);
+AlertFeed::Watching& AlertFeed::watchingFor(const std::string& target,
+                                            const std::string& application) {
+  if (lastWatched == nullptr || lastWatched->first != target) {
+    lastWatched = &*watching.try_emplace(target).first;
   }
-  auto& byComponent = found->second.byComponent;
-  const auto known = byComponent.find(component);
-  if (known != byComponent.end()) return known->second;
-  std::vector<std::size_t>& list = byComponent[component];
+  Watching& watched = lastWatched->second;
+  if (watched.application != application) {
+    // Renamed: its `targets` globs may say otherwise now.
+    watched.application = application;
+    watched.byComponent.clear();
+  }
+  return watched;
+}
+
+AlertFeed::Route& AlertFeed::routeFor(Watching& watched, const std::string& target,
+                                      const std::string& application,
+                                      const std::string& component) {
+  const auto known = watched.byComponent.find(component);
+  if (known != watched.byComponent.end()) return known->second;
+  Route& route = watched.byComponent[component];
   for (std::size_t s = 0; s < selectors.size(); ++s) {
     const alerts::Rule& rule = engine.rules()[selectors[s].rule];
     const bool takes = rule.components.empty() ||
                        std::find(rule.components.begin(), rule.components.end(), component) !=
                            rule.components.end();
-    if (takes && engine.watches(selectors[s].rule, target, application)) list.push_back(s);
+    if (takes && engine.watches(selectors[s].rule, target, application))
+      route.steps.push_back({.selector = s});
   }
-  return list;
+  return route;
 }
 
-// Per record: each rule's cheap selectors first, the alternation of every
-// grep once for the record and only when a rule asks, a rule's own grep
-// only on the fields the alternation matched, the words split once, and
-// the engine's copy made once; nothing allocated once the buffers grew.
+// Per record: the rules its target and component can concern, found once
+// for them; each rule's level check on the record's level alone once its
+// min_level is settled; one scan of the fields for every grep's literals
+// (file and function only when they changed), after which a grep whose
+// literals are absent is out and one that is only its literals is in,
+// both without regexec(); the words split once, and the record copied only
+// into the instances it counts for; nothing allocated once the buffers
+// grew.
 void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& levels) {
   const codec::LogRecord& record = stored.arrived.record;
   const std::string& target = stored.arrived.source;
   const alerts::Time at = toTime(stored.arrived.receivedAt);
-  const auto [known, added] = instanceOf.try_emplace(target, record.uuid);
-  if (!added && known->second != record.uuid) {
-    known->second = record.uuid;
+  Watching& watched = watchingFor(target, stored.applicationName);
+  if (!watched.instance) {
+    watched.instance = record.uuid;
+  } else if (*watched.instance != record.uuid) {
+    watched.instance = record.uuid;
     engine.targetRestarted(target, stored.applicationName, at);
   }
-  const codec::LogRecordView view(record);
+  Route& route = routeFor(watched, target, stored.applicationName, record.component());
+  if (route.steps.empty()) return;
+  if (route.levelsOf != record.uuid) {
+    // Another instance may name its levels otherwise.
+    for (Route::Step& step : route.steps) step.minimum = Route::kUnsettled;
+    route.levelsOf = record.uuid;
+  }
+  const int level = recordClientLevel(record.clientMask);
+  const alerts::SubjectView subject{target,        stored.applicationName, record.component(),
+                                    record.text(), record.sequence,        at};
   constexpr unsigned kUnknown = 8;
   unsigned grepFields = kUnknown;
+  bool textScanned = false;
+  alerts::LiteralScan::Hits textHits = 0;
   bool tokenized = false;
-  bool copied = false;
-  for (const std::size_t s : selectorsFor(target, stored.applicationName, record.component())) {
-    Selector& selector = selectors[s];
+  for (Route::Step& step : route.steps) {
+    Selector& selector = selectors[step.selector];
     if (off[selector.rule]) continue;
-    try {
-      if (selector.levels && !selector.levels->wanted(view, levels)) continue;
-    } catch (const ToolError& error) {
-      // A level name no target has: the rule can never match; say so once.
-      off[selector.rule] = true;
-      note("alert rule '" + engine.rules()[selector.rule].name + "' is off: " + error.message);
-      continue;
+    if (selector.levels) {
+      if (step.minimum == Route::kUnsettled) {
+        bool wanted = false;
+        try {
+          wanted = selector.levels->wanted(codec::LogRecordView(record), levels);
+        } catch (const ToolError& error) {
+          // A level name no target has: the rule can never match; say so once.
+          off[selector.rule] = true;
+          note("alert rule '" + engine.rules()[selector.rule].name + "' is off: " + error.message);
+          continue;
+        }
+        step.minimum = selector.levels->settledMinimum(levels).value_or(Route::kUnsettled);
+        if (!wanted) continue;
+      } else if (step.minimum >= 0 && level >= 0 && level < step.minimum) {
+        continue;  // as RecordFilter: higher client levels are the more severe
+      }
     }
     if (selector.grep) {
       std::string_view text = record.text(), function = record.function(), file = record.file();
-      if (selector.narrowed) {
-        if (grepFields == kUnknown) grepFields = anyGrep ? anyGrep->fields(record) : 7;
-        if (grepFields == 0) continue;
-        // A field no grep matches is left out (empty): the rule's own
-        // does not match an empty field either.
-        if ((grepFields & 1) == 0) text = {};
-        if ((grepFields & 2) == 0) function = {};
-        if ((grepFields & 4) == 0) file = {};
+      if (selector.required.mask != 0) {
+        if (!route.scanned || route.file != file || route.function != function) {
+          route.file = file;
+          route.function = function;
+          route.fileHits = literals.scan(file);
+          route.functionHits = literals.scan(function);
+          route.scanned = true;
+        }
+        if (!textScanned) {
+          textHits = literals.scan(text);
+          textScanned = true;
+        }
+        const alerts::LiteralScan::Hits mine = selector.required.mask;
+        if (((textHits | route.fileHits | route.functionHits) & mine) == 0) continue;
+        // A field without any of the literals cannot match: left out (empty).
+        if ((textHits & mine) == 0) text = {};
+        if ((route.functionHits & mine) == 0) function = {};
+        if ((route.fileHits & mine) == 0) file = {};
+        if (!selector.required.exact && !selector.grep->wanted(text, function, file)) continue;
+      } else {
+        if (selector.narrowed) {
+          if (grepFields == kUnknown) grepFields = anyGrep ? anyGrep->fields(record) : 7;
+          if (grepFields == 0) continue;
+          // A field no grep matches is left out (empty): the rule's own
+          // does not match an empty field either.
+          if ((grepFields & 1) == 0) text = {};
+          if ((grepFields & 2) == 0) function = {};
+          if ((grepFields & 4) == 0) file = {};
+        }
+        if (!selector.grep->wanted(text, function, file)) continue;
       }
-      if (!selector.grep->wanted(text, function, file)) continue;
     }
     if (selector.exclude &&
         selector.exclude->wanted(record.text(), record.function(), record.file()))
@@ -213,16 +269,7 @@ void AlertFeed::onStoredRecord(const store::StoredRecord& stored, const Levels& 
       }
       if (!selector.text->matches(words)) continue;
     }
-    if (!copied) {
-      subject.target = target;
-      subject.application = stored.applicationName;
-      subject.component = record.component();
-      subject.text = record.text();
-      subject.sequence = record.sequence;
-      subject.received = at;
-      copied = true;
-    }
-    engine.selected(selector.rule, subject);
+    step.instance = engine.selected(selector.rule, subject, step.instance);
   }
 }
 

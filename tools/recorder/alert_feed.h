@@ -18,10 +18,13 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "alerts/alert_engine.h"
+#include "alerts/literal_scan.h"
 #include "alerts/notifier.h"
 #include "follow/follow.h"
 #include "model/record_filter.h"
@@ -86,40 +89,62 @@ class AlertFeed : public StoredEntryObserver {
   alerts::Engine engine;
   // What a rule that looks at records selects them by, cheapest first:
   // targets and components (known once per target and component), then
-  // min_level, grep, exclude, and the full-text query.
+  // min_level (by the record's level alone, once the target's level names
+  // settled it), grep, exclude, and the full-text query.
   struct Selector {
     std::size_t rule = 0;
     std::unique_ptr<RecordFilter> levels;  // min_level; null without
     std::unique_ptr<RecordMatch> grep;     // null without grep
+    // The grep's required literals in `literals` (mask 0: none, or no
+    // room), and whether they alone decide it.
+    alerts::LiteralScan::Pattern required;
     std::unique_ptr<RecordMatch> exclude;  // null without exclude
     std::unique_ptr<TextQuery> text;       // null without match
     bool narrowed = false;  // its grep is in anyGrep: it looks only at the fields anyGrep matched
   };
   std::vector<Selector> selectors;
-  // Per target, and per component of it, the selectors whose `targets`
-  // and `components` take it (learnt once per target, application name
-  // and component).
+  // What records of one target and component go through: the selectors
+  // whose `targets` and `components` take them, each with its min_level as
+  // a client level once the target instance's level names settled it, and
+  // the engine's instance once it picked a record; and the file and
+  // function last scanned for literals, which most records repeat.
+  struct Route {
+    static constexpr int kUnsettled = -2;
+    struct Step {
+      std::size_t selector = 0;
+      int minimum = kUnsettled;  // -1: any level
+      alerts::Engine::Instance* instance = nullptr;
+    };
+    std::vector<Step> steps;
+    codec::Uuid levelsOf{};  // the target instance whose level names settled the minimums
+    std::string file, function;
+    alerts::LiteralScan::Hits fileHits = 0, functionHits = 0;
+    bool scanned = false;  // file and function are scanned
+  };
   struct Watching {
     std::string application;
-    std::map<std::string, std::vector<std::size_t>, std::less<>> byComponent;
+    std::optional<codec::Uuid> instance;  // the last record's: a new one is a restart
+    std::unordered_map<std::string, Route> byComponent;
   };
-  const std::vector<std::size_t>& selectorsFor(const std::string& target,
-                                               const std::string& application,
-                                               const std::string& component);
+  Watching& watchingFor(const std::string& target, const std::string& application);
+  Route& routeFor(Watching& watched, const std::string& target, const std::string& application,
+                  const std::string& component);
   std::map<std::string, Watching, std::less<>> watching;
-  // Every case-sensitive grep in one alternation: most records match none,
-  // and one regexec() per field then spares the rules' own; a field it
-  // does not match, no rule's grep matches either.
+  // The last record's target, which most records repeat.
+  std::pair<const std::string, Watching>* lastWatched = nullptr;
+  // Every required literal of every grep, looked for in one pass a field.
+  alerts::LiteralScan literals;
+  // Every case-sensitive grep without required literals in one
+  // alternation: most records match none, and one regexec() per field
+  // then spares the rules' own; a field it does not match, no rule's grep
+  // matches either.
   struct AnyGrep;
   std::unique_ptr<AnyGrep> anyGrep;
-  // The record at hand: its words, split once for every rule with a
-  // `match`, and what the engine keeps of it, copied once for every rule
-  // that selects it (both reuse their buffers from record to record).
+  // The record at hand's words, split once for every rule with a `match`
+  // (reusing its buffers from record to record).
   TokenizedRecord words;
-  alerts::Subject subject;
   std::vector<bool> off;  // a rule whose min_level no target names
   alerts::Notifier notifier;
-  std::map<std::string, codec::Uuid, std::less<>> instanceOf;  // by target
   std::int64_t kernelDrops = 0;
   std::uint64_t fired = 0;
   std::deque<alerts::Transition> recentChanges;
