@@ -196,6 +196,32 @@ TEST_F(ClickHouseTest, AServerThatIsGoneTakesTheSameBatchWhenBack) {
   EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(batch));
 }
 
+TEST_F(ClickHouseTest, MaxAgeDropsWholeDaysAndAuditRowsStay) {
+  const auto relay = open(store::Access::kRecord);
+  constexpr std::int64_t kDay = 86'400 * kSecond;
+  const std::int64_t now = store::nanosecondsOf(remote::SystemClock::now());
+  std::vector<Entry> entries;
+  for (int daysAgo : {9, 8, 3, 0})
+    entries.push_back(record(kA, 10 - daysAgo, "old", now - daysAgo * kDay));
+  relay->append(entries);
+  store::AuditRow change{0,       at(now),         kA,    "app",   "net\t'x'", 1, 3,
+                         "error", "error,warning", "bob", "manual"};
+  relay->appendAudit(change);
+  relay->setRetention({.maxAge = std::chrono::nanoseconds(5 * kDay)});
+  // Five days kept: the days nine and eight days back go whole, the rest stay.
+  EXPECT_EQ(relay->trim(at(now)), 2);
+  std::vector<Entry> kept(entries.begin() + 2, entries.end());
+  EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(kept));
+  store::AuditFilter ofHost, ofDb;
+  ofHost.targets = {"127.0.0.1"};
+  ofDb.components = {"db"};
+  const auto audit = open(store::Access::kRead)->audit(ofHost);
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(std::tie(audit[0].component, audit[0].levelsAfter, audit[0].by, audit[0].maskAfter),
+            std::tie(change.component, change.levelsAfter, change.by, change.maskAfter));
+  EXPECT_TRUE(open(store::Access::kRead)->audit(ofDb).empty());
+}
+
 // ---- the tools ----
 
 // Output with each JSON "id" as "id":_ : each engine numbers its rows its

@@ -133,11 +133,12 @@ std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
   // once the day of the oldest time kept has begun after it. The parts
   // table tells which days there are without reading a row.
   const std::int64_t oldestSecond = (nanosecondsOf(now) - keep.maxAge.count()) / 1'000'000'000;
-  const std::string days = server.execute(
-      "SELECT partition, sum(rows) FROM system.parts WHERE active AND database = " +
-      quoted(server.location().database) + " AND table = " + quoted(table()) +
-      " GROUP BY partition HAVING max(max_date) < toDate(toDateTime(" +
-      std::to_string(std::max<std::int64_t>(oldestSecond, 0)) + ")) FORMAT TabSeparated");
+  const std::string days =
+      server.execute("SELECT partition, sum(rows) FROM system.parts WHERE active AND database = " +
+                     quoted(server.location().database) + " AND table = " + quoted(table()) +
+                     " AND toDate(partition) < toDate(toDateTime(" +
+                     std::to_string(std::max<std::int64_t>(oldestSecond, 0)) +
+                     ")) GROUP BY partition FORMAT TabSeparated");
   std::int64_t dropped = 0;
   for (const auto& row : tabSeparated(days)) {
     if (row.size() < 2) continue;
