@@ -125,6 +125,14 @@ void ClickHouseStore::setRetention(const Retention& retention) {
                                         "--max-age, not --max-records");
   }
   keep = retention;
+  // A newer server drops expired rows itself as it merges; trim() still
+  // drops whole days, which is all 18.16 can do.
+  if (version.modern() && access == Access::kRecord && keep.maxAge.count() > 0) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(keep.maxAge).count();
+    server.execute("ALTER TABLE " + table() +
+                   " MODIFY TTL toDateTime(intDiv(received_ns, 1000000000)) + INTERVAL " +
+                   std::to_string(seconds) + " SECOND");
+  }
 }
 
 std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
