@@ -276,6 +276,7 @@ TEST_F(ClickHouseTest, QueriesAnswerAsOnSqliteForOneCapture) {
       {"--match", "\"logged in\" OR cach*"},
       {"--match", "function:flush NOT disk"},
       {"--match", "key a b"},
+      {"--match", "log OR disk OR miss*"},  // whole words: "logged" is not "log"
       {"--component", "net", "--component", "ui"},
       {"--min-level", "error"},
       {"--level", "29,28", "--reverse"},
