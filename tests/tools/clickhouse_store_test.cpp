@@ -183,17 +183,25 @@ TEST_F(ClickHouseTest, ABatchSentTwiceShowsOnceToEveryReader) {
 TEST_F(ClickHouseTest, AServerThatIsGoneTakesTheSameBatchWhenBack) {
   const auto relay = open(store::Access::kRecord);
   const std::vector<Entry> batch{record(kA, 1, "one"), record(kA, 2, "two")};
+  const std::vector<Entry> later{record(kB, 1, "three")};
   relay->append(batch);
   server.signal(SIGKILL);
-  try {
-    relay->append(batch);
-    ADD_FAILURE() << "appended to a server that is gone";
-  } catch (const store::StoreError& e) {
-    EXPECT_EQ(e.kind(), Kind::kUnavailable) << e.what();
+  // A relay that starts now is made, and prepares its store once it can.
+  const auto starting = open(store::Access::kRecord);
+  for (store::Store* writer : {relay.get(), starting.get()}) {
+    try {
+      writer->append(writer == relay.get() ? batch : later);
+      ADD_FAILURE() << "appended to a server that is gone";
+    } catch (const store::StoreError& e) {
+      EXPECT_EQ(e.kind(), Kind::kUnavailable) << e.what();
+    }
   }
   ASSERT_TRUE(server.start());
   relay->append(batch);
-  EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(batch));
+  starting->append(later);
+  std::vector<Entry> all = batch;
+  all.push_back(later[0]);
+  EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(all));
 }
 
 TEST_F(ClickHouseTest, MaxAgeDropsWholeDaysAndAuditRowsStay) {
