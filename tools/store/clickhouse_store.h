@@ -6,7 +6,7 @@
 //
 // Ids. The server has no counter, and many relays write one table. A
 // relay numbers the entries of a batch from its wall clock in
-// nanoseconds (never below its last id + 1), one after another, so ids
+// microseconds (never below its last id + 1), one after another, so ids
 // follow the order each relay appended in (the order SQLite gives the
 // same input) and relays interleave by time. Two relays may, rarely, hand
 // out the same id; rows are ordered by id, then target, uuid, kind and
