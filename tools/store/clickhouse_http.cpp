@@ -8,6 +8,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <charconv>
 
 #include "store/store_error.h"
@@ -95,7 +96,9 @@ ClickHouseConnection::ClickHouseConnection(ClickHouseLocation location,
   const std::string host = at.host.find(':') != std::string::npos ? "[" + at.host + "]" : at.host;
   client = std::make_unique<httplib::Client>((at.tls ? "https://" : "http://") + host + ":" +
                                              std::to_string(at.port));
-  client->set_connection_timeout(timeout);
+  // A host that is down or cut off is known within seconds; a server that
+  // accepted the connection may take the whole timeout to answer.
+  client->set_connection_timeout(std::min(timeout, std::chrono::seconds(5)));
   client->set_read_timeout(timeout);
   client->set_write_timeout(timeout);
   client->set_keep_alive(true);
