@@ -5,10 +5,12 @@
 // batch sent twice, by the same relay or after a restart, shows once, to
 // a plain query, to statistics and to a follower, which also sees a batch
 // that lands late exactly once; a server that is gone is kUnavailable
-// and takes the same batch again when it is back; `query` gives the same
+// and takes the same batch again when it is back; --max-age drops whole
+// days and leaves the audit rows; `query` gives the same
 // output on ClickHouse as on SQLite for one capture imported into both,
 // query by query; wrong credentials, databases and tables are refused
-// with a message naming the store and never the password; and `record
+// with a message naming the store and never the password, and so is a
+// server whose TLS certificate is not trusted; and `record
 // --discover` stores what a real example host sends.
 //
 // Threads: gtest's thread runs the cases and the tools as child processes;
@@ -108,7 +110,7 @@ class ClickHouseTest : public ::testing::Test {
     return store::openStore(server.url("logs"), access);
   }
 
-  ClickHouseServer server;
+  ClickHouseServer server{8123, 9000, /*tls=*/true};
 };
 
 TEST_F(ClickHouseTest, EveryByteOfEveryFieldComesBack) {
@@ -353,6 +355,9 @@ TEST_F(ClickHouseTest, RefusalsNameTheStoreNeverThePassword) {
         dir + "/none"},
        "cannot read the password file"},
       {{"query", "--db", "clickhouse://127.0.0.1:1/logs"}, "the server does not answer"},
+      {{"query", "--db", "clickhouses://127.0.0.1:" + std::to_string(server.tlsPort()) + "/logs"},
+       "clickhouses://127.0.0.1:" + std::to_string(server.tlsPort()) +
+           "/logs: the server's TLS certificate is not trusted here"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -368,6 +373,13 @@ TEST_F(ClickHouseTest, RefusalsNameTheStoreNeverThePassword) {
   ::setenv("TARVIN_DB_PASSWORD", ClickHouseServer::kPassword, 1);
   EXPECT_EQ(lines(tool({"query", "--db", asWriter}).out).size(), 1u);
   ::unsetenv("TARVIN_DB_PASSWORD");
+  // Over TLS, once the certificate is trusted.
+  ::setenv("SSL_CERT_FILE", server.certificateFile().c_str(), 1);
+  EXPECT_EQ(tool({"query", "--db",
+                  "clickhouses://127.0.0.1:" + std::to_string(server.tlsPort()) + "/logs"})
+                .out,
+            tool({"query", "--db", server.url("logs")}).out);
+  ::unsetenv("SSL_CERT_FILE");
 }
 
 TEST_F(ClickHouseTest, RecordStoresWhatAnExampleHostSends) {

@@ -121,6 +121,12 @@ namespace {
 [[noreturn]] void fail(const ClickHouseLocation& at, const httplib::Result& result, int status,
                        const std::string& body) {
   const std::string name = at.shown();
+  if (!result && result.error() == httplib::Error::SSLServerVerification) {
+    throw StoreError(Kind::kCannotOpen,
+                     name +
+                         ": the server's TLS certificate is not trusted here (the system's "
+                         "certificate authorities, or SSL_CERT_FILE)");
+  }
   if (!result) {
     throw StoreError(Kind::kUnavailable, name + ": the server does not answer (" +
                                              httplib::to_string(result.error()) + ")");
