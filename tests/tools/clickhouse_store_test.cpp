@@ -280,6 +280,8 @@ TEST_F(ClickHouseTest, QueriesAnswerAsOnSqliteForOneCapture) {
     recorder.finish(SIGTERM);
   }
   const std::string ch = server.url("logs");
+  open(store::Access::kRecord);  // the tables, for a follower from the start
+  Child follower({TARVIN_REMOTE_BIN, "query", "--db", ch, "--follow", "--json"});
   tool({"record", "--db", lite, "--import", capture}, 1);  // 1: the capture lost records
   tool({"record", "--db", ch, "--import", capture}, 1);
   static const std::vector<std::vector<std::string>> kQueries = {
@@ -326,6 +328,12 @@ TEST_F(ClickHouseTest, QueriesAnswerAsOnSqliteForOneCapture) {
   EXPECT_TRUE(contains(again.err, "stored 0 records")) << again.err;
   EXPECT_EQ(tool({"query", "--db", ch, "--stats"}).out,
             tool({"query", "--db", lite, "--stats"}).out);
+  // The follower saw it all, once, in order; the second import added nothing.
+  const std::string all = withoutIds(tool({"query", "--db", lite, "--json"}).out);
+  EXPECT_TRUE(
+      follower.waitFor([&](const Outcome& o) { return lines(o.out).size() >= lines(all).size(); }));
+  std::this_thread::sleep_for(1s);  // four more looks
+  EXPECT_EQ(withoutIds(follower.finish(SIGTERM).out), all);
 }
 
 TEST_F(ClickHouseTest, RefusalsNameTheStoreNeverThePassword) {
