@@ -346,6 +346,7 @@ TEST_F(ClickHouseTest, RefusalsNameTheStoreNeverThePassword) {
   static const struct {
     std::vector<std::string> args;
     std::string message;
+    int exit = 1;
   } kCases[] = {
       {{"query", "--db", "clickhouse://writer@" + base + "/logs", "--db-password-file", wrong},
        "clickhouse://writer@" + base + "/logs: the server refused the user or password"},
@@ -366,15 +367,19 @@ TEST_F(ClickHouseTest, RefusalsNameTheStoreNeverThePassword) {
       {{"query", "--db", "clickhouses://127.0.0.1:" + std::to_string(server.tlsPort()) + "/logs"},
        "clickhouses://127.0.0.1:" + std::to_string(server.tlsPort()) +
            "/logs: the server's TLS certificate is not trusted here"},
+      // What --match cannot mean here is the user's to change: exit 2.
+      {{"query", "--db", server.url("logs"), "--match", "NEAR(a b)"},
+       "--match 'NEAR(a b)': NEAR is not offered on a ClickHouse store",
+       2},
   };
+  open(store::Access::kRecord)->append(std::vector<Entry>{record(kA, 1, "one")});
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    const Outcome outcome = tool(c.args, 1);
+    const Outcome outcome = tool(c.args, c.exit);
     EXPECT_TRUE(contains(outcome.err, c.message)) << outcome.err;
     EXPECT_FALSE(contains(outcome.err, ClickHouseServer::kPassword)) << outcome.err;
   }
   // The right password, from the file or the environment.
-  open(store::Access::kRecord)->append(std::vector<Entry>{record(kA, 1, "one")});
   const std::string asWriter = "clickhouse://writer@" + base + "/logs";
   EXPECT_EQ(tool({"query", "--db", asWriter, "--db-password-file", right}).out,
             tool({"query", "--db", server.url("logs")}).out);
