@@ -185,6 +185,15 @@ TEST_F(ClickHouseTest, ABatchSentTwiceShowsOnceToEveryReader) {
   follower->resumeAfter(high);
   EXPECT_TRUE(run(*follower, &high).empty());
 
+  // The newest two, then what comes (query -n 2 --follow): the rows
+  // before them, though inserted just now too, are no news.
+  const std::int64_t newest =
+      reader->query({.limit = 2, .reverse = true})->run([](auto&) { return true; });
+  const auto live = reader->query({.afterId = newest});
+  EXPECT_TRUE(run(*live, &high).empty());
+  live->resumeAfter(high);
+  EXPECT_TRUE(run(*live, &high).empty());
+
   // The newest three, after the oldest came again: its copy has the
   // newest id, and is left out all the same.
   open(store::Access::kRecord)->append(std::vector<Entry>{batch[0]});
