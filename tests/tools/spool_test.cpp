@@ -71,8 +71,9 @@ std::uint32_t sequenceOf(const Entry& e) {
   return std::get<store::StoredRecord>(e).arrived.record.sequence;
 }
 
-// A store server the test switches: up, away (kUnavailable), refusing
-// for good (kFailed), or hanging in append() until let go.
+// A store server the test switches: up, away (kUnavailable from every
+// call that asks it), refusing for good (kFailed), or hanging in append()
+// until let go.
 class FakeStore : public store::Store {
  public:
   enum class Mode { kUp, kAway, kRefusing, kHanging };
@@ -134,6 +135,7 @@ class FakeStore : public store::Store {
   std::int64_t recordCount() override { return 0; }
   std::int64_t lastId() override {
     std::lock_guard lock(mutex);
+    if (mode == Mode::kAway) throw StoreError(Kind::kUnavailable, "store.test: refused");
     return last;
   }
   bool recording() const override { return true; }

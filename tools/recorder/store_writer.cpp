@@ -38,7 +38,12 @@ StoreWriter::StoreWriter(store::Store& store, const store::Retention& retention,
       nextTrim(Clock::now() + kIdleTrimEvery),
       spool(std::move(spoolDir)) {
   store.setRetention(retention);
-  newestId = store.lastId();
+  try {
+    newestId = store.lastId();
+  } catch (const store::StoreError& error) {
+    // A relay starts while its server is away: the spool takes the batches.
+    if (!spool || !unavailable(error)) throw;
+  }
   batch.reserve(writes.rows);
   if (spool) {
     for (const DamagedBatch& d : spool->damagedAtOpen()) {
@@ -329,13 +334,18 @@ void StoreWriter::send(std::optional<Numbered> direct) {
     } else {
       const auto began = Clock::now();
       deleted += store.append(batch.work, SystemClock::now());
-      newestId = store.lastId();
       observe(began);
       stored += records;
       gaps += static_cast<std::int64_t>(batch.work.size()) - records;
       if (spooled) {
         MutexLock files(spoolMutex);
         spool->remove(batch.number);
+      }
+      // The batch is in: a server that fails right after it does not make
+      // it unstored, and the next batch finds out what is wrong.
+      try {
+        newestId = store.lastId();
+      } catch (const store::StoreError&) {
       }
     }
   } catch (const store::StoreError& error) {
