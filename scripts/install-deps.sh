@@ -3,7 +3,7 @@
 # building the plug-in, the host and the tools and running the demo needs
 # and a fresh machine may lack; with --tests also what the tests, the
 # sanitizer and fuzz builds and the benchmarks need (the browser, tshark,
-# rsyslog, clang, node, lintian, Prometheus, ...). Run as root. Installs nothing when
+# rsyslog, clang, node, lintian, Prometheus, ClickHouse, ...). Run as root. Installs nothing when
 # everything is there already.
 set -eu
 usage() { sed -n '2,7s/^# \{0,1\}//p' "$0"; }
@@ -20,7 +20,8 @@ packages="build-essential cmake ninja-build pkg-config libcli11-dev nlohmann-jso
 [ $tests = 1 ] && packages="$packages clang libclang-rt-14-dev libfuzzer-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
   tshark rsyslog iproute2 util-linux python3 python3-jsonschema dpkg-dev clang-format shellcheck lua-check
-  help2man man-db lintian prometheus prometheus-alertmanager chromium nodejs curl"
+  help2man man-db lintian prometheus prometheus-alertmanager chromium nodejs curl
+  clickhouse-server clickhouse-client"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -34,6 +35,7 @@ if [ -n "$missing" ]; then
   # tshark asks whether non-root users may capture; the default (no) is fine.
   # rsyslog is only a collector for the forwarding tests, which start their
   # own: installing the package must not start the machine's syslog service.
+  # Nor the ClickHouse server's: its tests start servers of their own.
   policy=/usr/sbin/policy-rc.d
   had_policy=0; [ -e $policy ] && had_policy=1
   [ $had_policy = 1 ] || { printf '#!/bin/sh\nexit 101\n' > $policy; chmod +x $policy; }

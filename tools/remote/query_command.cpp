@@ -287,7 +287,13 @@ const Command kQueryCommand = {
           "words, \"phrases\", prefix*, AND, OR, NOT, column:word (text, function,\n"
           "file, component).");
       app.add_option("--db", flags->db,
-                     "Record store to read (default: " + std::string(kDefaultStoreHelp) + ")");
+                     "Record store to read: a SQLite file or clickhouse://[USER@]HOST[:PORT]/"
+                     "DATABASE (default: " +
+                         std::string(kDefaultStoreHelp) + ")");
+      app.add_option_function<std::string>(
+          "--db-password-file", store::setPasswordFile,
+          "File whose first line is the password of a clickhouse:// store (else "
+          "$TARVIN_DB_PASSWORD)");
       app.add_option("-S,--since", flags->since, "Only records received at or after WHEN");
       app.add_option("-U,--until", flags->until, "Only records received before WHEN");
       app.add_option("-u,--target", flags->targets,

@@ -348,8 +348,13 @@ const Command kRecordCommand = {
           "records were lost on the way or to a full spool, or a named target was never\n"
           "registered with.");
       app.add_option("--db", flags->record.db,
-                     "Record store (SQLite file), created when missing (default: " +
+                     "Record store, created when missing: a SQLite file or "
+                     "clickhouse://[USER@]HOST[:PORT]/DATABASE[?table=NAME] (default: " +
                          std::string(kDefaultStoreHelp) + ")");
+      app.add_option_function<std::string>(
+          "--db-password-file", store::setPasswordFile,
+          "File whose first line is the password of a clickhouse:// store (else "
+          "$TARVIN_DB_PASSWORD)");
       addFollowOptions(app, flags->follow);
       app.add_option("--import", flags->record.importPath,
                      "Store the records of a capture (tail --pcap) instead of following "

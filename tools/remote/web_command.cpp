@@ -38,6 +38,7 @@
 #include "remote/command_options.h"
 #include "remote/policy_enforcer.h"
 #include "remote/store_failure.h"
+#include "store/store.h"
 #include "web/level_control.h"
 #include "web/web_board.h"
 #include "web/web_follower.h"
@@ -234,8 +235,12 @@ const Command kWebCommand = {
       app.add_option("--listen", flags->listen, "Serve on ADDR:PORT (PORT 0: any free one)")
           ->capture_default_str();
       app.add_option("--db", flags->db,
-                     "Record store (SQLite file); default: a temporary one. Without a target: "
-                     "an existing store to view, read-only");
+                     "Record store (SQLite file or clickhouse://...); default: a temporary one. "
+                     "Without a target: an existing store to view, read-only");
+      app.add_option_function<std::string>(
+          "--db-password-file", store::setPasswordFile,
+          "File whose first line is the password of a clickhouse:// store (else "
+          "$TARVIN_DB_PASSWORD)");
       app.add_option("--max-records", flags->maxRecords,
                      "Keep at most this many records (default: 1000000 in a temporary store)")
           ->check(CLI::NonNegativeNumber);

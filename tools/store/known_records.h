@@ -36,6 +36,9 @@ class KnownRecords {
   // only within the range of sequence numbers `entries` holds of each.
   // Throws StoreError.
   KnownRecords(SqliteStore& store, std::span<const Entry> entries);
+  // Knows nothing yet: an engine that reads its entries itself add()s
+  // what it holds.
+  KnownRecords() = default;
 
   // True when the store held the entry or an earlier add() had it; else
   // remembers it and returns false, so an entry a capture holds twice is

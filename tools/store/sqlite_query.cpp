@@ -15,6 +15,7 @@
 #include <set>
 #include <vector>
 
+#include "store/context_windows.h"
 #include "store/sql_regexp.h"
 
 namespace store {
@@ -257,17 +258,6 @@ void SqliteQuery::runPlain(const std::function<bool(const Row&)>& visit) {
 
 namespace {
 
-// The records of one target shown around its matches: lo..hi, with the
-// target's records just outside, to tell whether two windows touch.
-struct Window {
-  std::string target;
-  std::int64_t below = 0;  // the target's record before lo; 0: none
-  std::int64_t lo = 0, hi = 0;
-  std::optional<std::int64_t> above;  // the target's record after hi
-  std::int64_t firstMatch = 0;        // in output order
-  std::set<std::int64_t> matches;
-};
-
 // A match's window, from the N+1 neighbours on each side: the N-th is the
 // window's edge, the one beyond tells whether the next window touches.
 Window windowAround(std::int64_t id, const std::string& target, std::int64_t n,
@@ -285,35 +275,6 @@ Window windowAround(std::int64_t id, const std::string& target, std::int64_t n,
       w.above = newer.columnInt(0);
   }
   return w;
-}
-
-// Windows of one target that overlap or touch become one group; groups
-// come in the order of their first match.
-std::vector<Window> groupWindows(std::map<std::string, std::vector<Window>> byTarget,
-                                 bool reverse) {
-  std::vector<Window> groups;
-  for (auto& [target, windows] : byTarget) {
-    std::sort(windows.begin(), windows.end(),
-              [](const Window& a, const Window& b) { return a.lo < b.lo; });
-    for (Window& w : windows) {
-      Window* last = groups.empty() || groups.back().target != target ? nullptr : &groups.back();
-      if (last && (w.lo <= last->hi || (last->above && w.lo <= *last->above))) {
-        if (w.hi > last->hi) {
-          last->hi = w.hi;
-          last->above = w.above;
-        }
-        last->matches.merge(w.matches);
-        last->firstMatch = reverse ? std::max(last->firstMatch, w.firstMatch)
-                                   : std::min(last->firstMatch, w.firstMatch);
-      } else {
-        groups.push_back(std::move(w));
-      }
-    }
-  }
-  std::sort(groups.begin(), groups.end(), [&](const Window& a, const Window& b) {
-    return reverse ? a.firstMatch > b.firstMatch : a.firstMatch < b.firstMatch;
-  });
-  return groups;
 }
 
 }  // namespace

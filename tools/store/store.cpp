@@ -5,13 +5,27 @@
 // Threads: see store.h.
 #include "store/store.h"
 
+#include "store/clickhouse_location.h"
+#include "store/clickhouse_store.h"
 #include "store/sqlite_store.h"
 
 namespace store {
+namespace {
+
+std::string& passwordFile() {
+  static std::string path;  // set once by the command, before any store opens
+  return path;
+}
+
+}  // namespace
 
 std::unique_ptr<Store> openStore(const std::string& location, Access access) {
+  if (isClickHouseName(location))
+    return std::make_unique<ClickHouseStore>(location, access, passwordFile());
   return std::make_unique<SqliteStore>(location, access);
 }
+
+void setPasswordFile(const std::string& path) { passwordFile() = path; }
 
 std::vector<std::string> targetsNamed(Store& store, const std::vector<std::string>& asked) {
   if (asked.empty()) return {};

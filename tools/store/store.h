@@ -5,11 +5,12 @@
 // and applies retention; readers run journal queries (the records a Filter
 // selects, with their targets' gaps in place and context around matches),
 // statistics, and the names the store has seen. openStore() picks the
-// engine from how the store is named; today that is one SQLite file
-// (sqlite_store.h).
+// engine from how the store is named: a SQLite file (sqlite_store.h) or a
+// clickhouse:// or clickhouses:// URL (clickhouse_store.h).
 //
-// Entries take their ids from one counter per store, so "in place" is
-// "ordered by id", and a follower resumes after the last id it saw.
+// Entries are ordered by id, so "in place" is "ordered by id", and a
+// follower resumes after the last id it saw (on ClickHouse, the query
+// also looks back for batches that landed late).
 //
 // Threads: a Store and the queries made on it belong to one thread.
 #pragma once
@@ -144,10 +145,18 @@ class Store {
   virtual std::vector<std::string> components() = 0;
 };
 
-// The store named `location`: today a SQLite file's path. Throws
-// StoreError: kCannotOpen, kNotOurs, kNewerSchema, kReadOnly, kLocked
-// (another recorder, with its pid), kCorrupt, kFailed.
+// The store named `location`: a SQLite file's path, or
+// clickhouse[s]://[USER@]HOST[:PORT]/DATABASE[?table=NAME], whose password
+// is read from the file setPasswordFile() named or else from
+// TARVIN_DB_PASSWORD. Throws StoreError: kCannotOpen, kNotOurs,
+// kNewerSchema, kReadOnly, kLocked (another recorder, with its pid),
+// kCorrupt, kUnavailable (a server that does not answer), kFailed.
 std::unique_ptr<Store> openStore(const std::string& location, Access access);
+
+// Where every later openStore() of this process reads a store server's
+// password from (--db-password-file); empty: the environment. Call before
+// any store is opened, from the main thread.
+void setPasswordFile(const std::string& path);
 
 // The targets a user's list names: "address:port" as given, and a host
 // alone every stored target on it (or itself when there is none, so that

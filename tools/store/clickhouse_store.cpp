@@ -1,0 +1,388 @@
+// tools/store/clickhouse_store.cpp
+//
+// Opening a ClickHouse store, appending batches, retention by day
+// partitions, the audit rows, statistics and the names the store has
+// seen. See clickhouse_store.h.
+//
+// Threads: a ClickHouseStore belongs to one thread.
+#include "store/clickhouse_store.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <sstream>
+
+#include "store/clickhouse_filter.h"
+#include "store/clickhouse_query.h"
+#include "store/clickhouse_rows.h"
+#include "store/sql_regexp.h"
+
+namespace store {
+namespace {
+
+using Kind = StoreError::Kind;
+
+std::int64_t toInt(std::string_view text) {
+  std::int64_t n = 0;
+  std::from_chars(text.data(), text.data() + text.size(), n);
+  return n;
+}
+
+// The lines of a TabSeparated answer, each split at its tabs. Our columns
+// hold names we escape nowhere else, so the answer's escapes are undone.
+std::vector<std::vector<std::string>> tabSeparated(const std::string& answer) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(answer);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string>& fields = rows.emplace_back(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const char c = line[i];
+      if (c == '\t') {
+        fields.emplace_back();
+      } else if (c == '\\' && i + 1 < line.size()) {
+        const char e = line[++i];
+        switch (e) {
+          case 'n':
+            fields.back() += '\n';
+            break;
+          case 't':
+            fields.back() += '\t';
+            break;
+          case 'r':
+            fields.back() += '\r';
+            break;
+          case '0':
+            fields.back() += '\0';
+            break;
+          case 'b':
+            fields.back() += '\b';
+            break;
+          case 'f':
+            fields.back() += '\f';
+            break;
+          default:
+            fields.back() += e;
+        }
+      } else {
+        fields.back() += c;
+      }
+    }
+  }
+  return rows;
+}
+
+std::int64_t wallClockNs() { return nanosecondsOf(remote::SystemClock::now()); }
+
+}  // namespace
+
+ClickHouseStore::ClickHouseStore(const std::string& name, Access access,
+                                 const std::string& passwordFile)
+    : server(parseClickHouseLocation(name, passwordFile)), access(access) {
+  // The first request: credentials and the database are checked here.
+  server.execute("SELECT 1");
+  version = serverVersion(server);
+  prepareTables(server, version, /*mayCreate=*/access != Access::kRead);
+  if (access == Access::kRecord) {
+    nextId = lastId() + 1;
+    records = recordCount();
+  }
+}
+
+ClickHouseStore::~ClickHouseStore() = default;
+
+std::vector<std::string> ClickHouseStore::textColumn(const std::string& sql) {
+  std::vector<std::string> values;
+  for (auto& row : tabSeparated(server.execute(sql + " FORMAT TabSeparated")))
+    values.push_back(std::move(row[0]));
+  return values;
+}
+
+std::int64_t ClickHouseStore::append(std::span<const Entry> entries,
+                                     remote::SystemClock::time_point now) {
+  if (access != Access::kRecord)
+    throw StoreError(Kind::kFailed,
+                     server.location().shown() + ": opened for reading, not for recording");
+  if (!entries.empty()) {
+    std::string rows;
+    rows.reserve(entries.size() * 160);
+    std::int64_t id = std::max(wallClockNs(), nextId);
+    std::int64_t added = 0;
+    for (const Entry& entry : entries) {
+      writeRow(rows, id++, entry);
+      added += std::holds_alternative<StoredRecord>(entry) ? 1 : 0;
+    }
+    server.insert("INSERT INTO " + table() + " (" + kWriteColumns + ") FORMAT RowBinary", rows);
+    nextId = id;
+    records += added;
+  }
+  return trim(now);
+}
+
+void ClickHouseStore::setRetention(const Retention& retention) {
+  if (retention.maxRecords > 0) {
+    throw StoreError(Kind::kFailed, server.location().shown() +
+                                        ": a ClickHouse store keeps records by age: use "
+                                        "--max-age, not --max-records");
+  }
+  keep = retention;
+}
+
+std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
+  if (keep.maxAge.count() <= 0) return 0;
+  // Whole days only, as the server cuts them (its time zone): a day goes
+  // once the day of the oldest time kept has begun after it. The parts
+  // table tells which days there are without reading a row.
+  const std::int64_t oldestSecond = (nanosecondsOf(now) - keep.maxAge.count()) / 1'000'000'000;
+  const std::string days = server.execute(
+      "SELECT partition, sum(rows) FROM system.parts WHERE active AND database = " +
+      quoted(server.location().database) + " AND table = " + quoted(table()) +
+      " GROUP BY partition HAVING max(max_date) < toDate(toDateTime(" +
+      std::to_string(std::max<std::int64_t>(oldestSecond, 0)) + ")) FORMAT TabSeparated");
+  std::int64_t dropped = 0;
+  for (const auto& row : tabSeparated(days)) {
+    if (row.size() < 2) continue;
+    server.execute("ALTER TABLE " + table() + " DROP PARTITION " + quoted(row[0]));
+    dropped += toInt(row[1]);  // rows: gaps and copies too, as the parts count them
+  }
+  records = std::max<std::int64_t>(records - dropped, 0);
+  return dropped;
+}
+
+KnownRecords ClickHouseStore::known(std::span<const Entry> entries) {
+  // The ranges of numbers per instance, as SQLite's engine reads them.
+  std::map<std::pair<std::string, codec::Uuid>, std::pair<std::uint32_t, std::uint32_t>> ranges;
+  std::set<std::pair<std::string, codec::Uuid>> gapInstances;
+  for (const Entry& entry : entries) {
+    if (const auto* r = std::get_if<StoredRecord>(&entry)) {
+      const std::uint32_t n = r->arrived.record.sequence;
+      const auto [it, added] =
+          ranges.try_emplace({r->arrived.source, r->arrived.record.uuid}, n, n);
+      it->second = {std::min(it->second.first, n), std::max(it->second.second, n)};
+    } else {
+      const auto& g = std::get<StoredGap>(entry);
+      gapInstances.insert({g.target, g.uuid});
+    }
+  }
+  const auto uuidLiteral = [](const codec::Uuid& uuid) {
+    return quoted(std::string_view(reinterpret_cast<const char*>(uuid.data()), uuid.size()));
+  };
+  std::string condition;
+  for (const auto& [instance, range] : ranges) {
+    condition += std::string(condition.empty() ? "" : " OR ") +
+                 "(kind = 0 AND target = " + quoted(instance.first) +
+                 " AND uuid = " + uuidLiteral(instance.second) + " AND sequence BETWEEN " +
+                 std::to_string(range.first) + " AND " + std::to_string(range.second) + ")";
+  }
+  for (const auto& instance : gapInstances) {
+    condition += std::string(condition.empty() ? "" : " OR ") +
+                 "(kind = 1 AND target = " + quoted(instance.first) +
+                 " AND uuid = " + uuidLiteral(instance.second) + ")";
+  }
+  KnownRecords known;
+  if (condition.empty()) return known;
+  RowReader reader;
+  ReadRow row;
+  server.select(
+      clickhouse::orderedRows(table(), condition, /*reverse=*/false) + " FORMAT RowBinary",
+      [&](std::string_view piece) {
+        reader.add(piece);
+        while (reader.next(row)) known.add(row.entry);
+        return true;
+      });
+  return known;
+}
+
+void ClickHouseStore::appendAudit(const AuditRow& row) {
+  if (access == Access::kRead)
+    throw StoreError(Kind::kReadOnly,
+                     server.location().shown() + ": opened for reading, not for auditing");
+  const std::int64_t id = std::max(wallClockNs(), nextAudit);
+  nextAudit = id + 1;
+  server.execute("INSERT INTO " + table() +
+                 "_audit (id, at_ns, target, application, component, "
+                 "mask_before, mask_after, levels_before, levels_after, changed_by, why) VALUES (" +
+                 std::to_string(id) + ", " + std::to_string(nanosecondsOf(row.at)) + ", " +
+                 quoted(row.target) + ", " + quoted(row.application) + ", " +
+                 quoted(row.component) + ", " + std::to_string(row.maskBefore) + ", " +
+                 std::to_string(row.maskAfter) + ", " + quoted(row.levelsBefore) + ", " +
+                 quoted(row.levelsAfter) + ", " + quoted(row.by) + ", " + quoted(row.why) + ")");
+}
+
+std::vector<AuditRow> ClickHouseStore::audit(const AuditFilter& filter) {
+  std::string where = "id > " + std::to_string(filter.afterId);
+  if (filter.sinceNs) where += " AND at_ns >= " + std::to_string(*filter.sinceNs);
+  if (filter.untilNs) where += " AND at_ns < " + std::to_string(*filter.untilNs);
+  if (!filter.targets.empty()) {
+    // "address:port" as given; a host alone, every port of it.
+    where += " AND (0";
+    for (const std::string& target : filter.targets) {
+      where += target.find(':') == std::string::npos
+                   ? " OR startsWith(target, " + quoted(target + ":") + ")"
+                   : " OR target = " + quoted(target);
+    }
+    where += ")";
+  }
+  if (!filter.components.empty()) {
+    std::string list;
+    for (const std::string& c : filter.components) list += (list.empty() ? "" : ", ") + quoted(c);
+    where += " AND component IN (" + list + ")";
+  }
+  std::string sql =
+      "SELECT id, at_ns, target, application, component, mask_before, mask_after, "
+      "levels_before, levels_after, changed_by, why FROM " +
+      table() + "_audit WHERE " + where + " ORDER BY id DESC";
+  if (filter.limit > 0) sql += " LIMIT " + std::to_string(filter.limit);
+  std::vector<AuditRow> rows;
+  for (auto& f : tabSeparated(server.execute(sql + " FORMAT TabSeparated"))) {
+    if (f.size() < 11) continue;
+    AuditRow& row = rows.emplace_back();
+    row.id = toInt(f[0]);
+    row.at = fromNanoseconds(toInt(f[1]));
+    row.target = std::move(f[2]);
+    row.application = std::move(f[3]);
+    row.component = std::move(f[4]);
+    row.maskBefore = static_cast<std::uint32_t>(toInt(f[5]));
+    row.maskAfter = static_cast<std::uint32_t>(toInt(f[6]));
+    row.levelsBefore = std::move(f[7]);
+    row.levelsAfter = std::move(f[8]);
+    row.by = std::move(f[9]);
+    row.why = std::move(f[10]);
+  }
+  std::reverse(rows.begin(), rows.end());  // oldest first
+  return rows;
+}
+
+std::int64_t ClickHouseStore::recordCount() {
+  if (access == Access::kRecord && records > 0) return records;
+  return toInt(server.execute("SELECT uniqExact(target, uuid, sequence, received_ns) FROM " +
+                              table() + " WHERE kind = 0"));
+}
+
+std::int64_t ClickHouseStore::lastId() {
+  if (access == Access::kRecord && nextId > 1) return nextId - 1;
+  return toInt(server.execute("SELECT max(id) FROM " + table()));
+}
+
+std::unique_ptr<Query> ClickHouseStore::query(Filter filter) {
+  return std::make_unique<ClickHouseQuery>(*this, std::move(filter));
+}
+
+namespace {
+
+// Statistics in one statement: counts by kind, target, component and
+// level over each event once, put together here.
+std::string statsStatement(const std::string& table, const Filter& filter) {
+  return std::string(
+             "SELECT kind, target, component, client_level, level_name, count(), "
+             "sum(gap_count), min(received_ns), max(received_ns) FROM (SELECT ") +
+         kKeyColumns + ", component, client_level, level_name, gap_count FROM " + table +
+         " WHERE " + clickhouse::selection(filter, /*gaps=*/true) + " LIMIT 1 BY " + kKeyColumns +
+         ") GROUP BY kind, target, component, client_level, level_name";
+}
+
+}  // namespace
+
+Stats ClickHouseStore::stats(const Filter& filter) {
+  checkMatch(filter.regex);
+  struct Group {
+    std::uint8_t kind;
+    std::string target, component;
+    int level;
+    std::string levelName;
+    std::int64_t count, lost, first, last;
+  };
+  std::vector<Group> groups;
+  if (filter.regex.empty()) {
+    for (auto& f :
+         tabSeparated(server.execute(statsStatement(table(), filter) + " FORMAT TabSeparated"))) {
+      if (f.size() < 9) continue;
+      groups.push_back({static_cast<std::uint8_t>(toInt(f[0])), f[1], f[2],
+                        static_cast<int>(toInt(f[3])), f[4], toInt(f[5]), toInt(f[6]), toInt(f[7]),
+                        toInt(f[8])});
+    }
+  } else {
+    // --grep and --exclude mean what record_match.h says: the rows come
+    // here and are counted one by one.
+    const remote::RecordMatch match(filter.regex);
+    RowReader reader;
+    ReadRow row;
+    server.select(clickhouse::orderedRows(table(), clickhouse::selection(filter, true), false) +
+                      " FORMAT RowBinary",
+                  [&](std::string_view piece) {
+                    reader.add(piece);
+                    while (reader.next(row)) {
+                      if (const auto* r = std::get_if<StoredRecord>(&row.entry)) {
+                        const remote::ArrivedRecord& a = r->arrived;
+                        if (!match.wanted(a.text(), a.function(), a.file())) continue;
+                        const std::int64_t at = nanosecondsOf(a.receivedAt);
+                        groups.push_back({kRecordKind, a.source, a.component(),
+                                          remote::recordClientLevel(a.record.clientMask),
+                                          r->levelName, 1, 0, at, at});
+                      } else {
+                        const auto& g = std::get<StoredGap>(row.entry);
+                        groups.push_back({kGapKind, g.target, "", -1, "", 1, g.gap.count, 0, 0});
+                      }
+                    }
+                    return true;
+                  });
+  }
+  Stats stats;
+  std::map<std::string, Stats::PerTarget> perTarget;
+  std::map<std::string, std::int64_t> perComponent;
+  std::map<std::pair<int, std::string>, std::int64_t> perLevel;
+  for (const Group& g : groups) {
+    Stats::PerTarget& t = perTarget[g.target];
+    if (g.kind == kGapKind) {
+      t.gaps += g.count;
+      t.lost += g.lost;
+      stats.gaps += g.count;
+      stats.lost += g.lost;
+      continue;
+    }
+    t.records += g.count;
+    stats.records += g.count;
+    perComponent[g.component] += g.count;
+    perLevel[{g.level, g.levelName}] += g.count;
+    const auto first = fromNanoseconds(g.first), last = fromNanoseconds(g.last);
+    if (!stats.first || first < *stats.first) stats.first = first;
+    if (!stats.last || last > *stats.last) stats.last = last;
+  }
+  for (auto& [target, t] : perTarget) {
+    t.target = target;
+    stats.targets.push_back(std::move(t));
+  }
+  for (const auto& [component, n] : perComponent) stats.components.push_back({component, n});
+  for (const auto& [level, n] : perLevel) stats.levels.push_back({level.first, level.second, n});
+  // Most severe first, names in order within a level.
+  std::stable_sort(stats.levels.begin(), stats.levels.end(),
+                   [](const Stats::PerLevel& a, const Stats::PerLevel& b) {
+                     return a.clientLevel > b.clientLevel;
+                   });
+  return stats;
+}
+
+std::string ClickHouseStore::statsPlan(const Filter& filter) {
+  return statsStatement(table(), filter) + "\n" +
+         (filter.regex.empty() ? "" : "then --grep/--exclude on each record here (POSIX regex)\n");
+}
+
+remote::Levels ClickHouseStore::levels() {
+  remote::Levels levels;
+  for (const auto& f :
+       tabSeparated(server.execute("SELECT DISTINCT client_level, level_name FROM " + table() +
+                                   " WHERE kind = 0 AND client_level >= 0 FORMAT TabSeparated"))) {
+    if (f.size() == 2) levels.push_back({static_cast<std::uint32_t>(toInt(f[0])), f[1]});
+  }
+  return levels;
+}
+
+std::vector<std::string> ClickHouseStore::targets() {
+  return textColumn("SELECT DISTINCT target FROM " + table() + " ORDER BY target");
+}
+
+std::vector<std::string> ClickHouseStore::components() {
+  return textColumn("SELECT DISTINCT component FROM " + table() +
+                    " WHERE kind = 0 ORDER BY component");
+}
+
+}  // namespace store
