@@ -119,7 +119,9 @@ std::unique_ptr<Spool> openSpool(const RecordOptions& options, store::Store& sto
   if (!store.writePolicy().mayBeUnavailable) {
     if (!options.spool.empty())
       throw ToolError{ErrorKind::kBadInput,
-                      "record: --spool is for a store server; " + options.db + " is a file"};
+                      "record: --spool is for a store server that may be away "
+                      "(clickhouse://...), not " +
+                          options.db};
     return nullptr;
   }
   const std::string dir = options.spool.empty() ? defaultSpoolDir(options.db) : options.spool;
