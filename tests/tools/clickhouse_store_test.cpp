@@ -183,17 +183,51 @@ TEST_F(ClickHouseTest, ABatchSentTwiceShowsOnceToEveryReader) {
 TEST_F(ClickHouseTest, AServerThatIsGoneTakesTheSameBatchWhenBack) {
   const auto relay = open(store::Access::kRecord);
   const std::vector<Entry> batch{record(kA, 1, "one"), record(kA, 2, "two")};
+  const std::vector<Entry> later{record(kB, 1, "three")};
   relay->append(batch);
   server.signal(SIGKILL);
-  try {
-    relay->append(batch);
-    ADD_FAILURE() << "appended to a server that is gone";
-  } catch (const store::StoreError& e) {
-    EXPECT_EQ(e.kind(), Kind::kUnavailable) << e.what();
+  // A relay that starts now is made, and prepares its store once it can.
+  const auto starting = open(store::Access::kRecord);
+  for (store::Store* writer : {relay.get(), starting.get()}) {
+    try {
+      writer->append(writer == relay.get() ? batch : later);
+      ADD_FAILURE() << "appended to a server that is gone";
+    } catch (const store::StoreError& e) {
+      EXPECT_EQ(e.kind(), Kind::kUnavailable) << e.what();
+    }
   }
   ASSERT_TRUE(server.start());
   relay->append(batch);
-  EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(batch));
+  starting->append(later);
+  std::vector<Entry> all = batch;
+  all.push_back(later[0]);
+  EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(all));
+}
+
+TEST_F(ClickHouseTest, MaxAgeDropsWholeDaysAndAuditRowsStay) {
+  const auto relay = open(store::Access::kRecord);
+  constexpr std::int64_t kDay = 86'400 * kSecond;
+  const std::int64_t now = store::nanosecondsOf(remote::SystemClock::now());
+  std::vector<Entry> entries;
+  for (int daysAgo : {9, 8, 3, 0})
+    entries.push_back(record(kA, 10 - daysAgo, "old", now - daysAgo * kDay));
+  relay->append(entries);
+  store::AuditRow change{0,       at(now),         kA,    "app",   "net\t'x'", 1, 3,
+                         "error", "error,warning", "bob", "manual"};
+  relay->appendAudit(change);
+  relay->setRetention({.maxAge = std::chrono::nanoseconds(5 * kDay)});
+  // Five days kept: the days nine and eight days back go whole, the rest stay.
+  EXPECT_EQ(relay->trim(at(now)), 2);
+  std::vector<Entry> kept(entries.begin() + 2, entries.end());
+  EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(kept));
+  store::AuditFilter ofHost, ofDb;
+  ofHost.targets = {"127.0.0.1"};
+  ofDb.components = {"db"};
+  const auto audit = open(store::Access::kRead)->audit(ofHost);
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(std::tie(audit[0].component, audit[0].levelsAfter, audit[0].by, audit[0].maskAfter),
+            std::tie(change.component, change.levelsAfter, change.by, change.maskAfter));
+  EXPECT_TRUE(open(store::Access::kRead)->audit(ofDb).empty());
 }
 
 // ---- the tools ----
@@ -250,6 +284,7 @@ TEST_F(ClickHouseTest, QueriesAnswerAsOnSqliteForOneCapture) {
       {"--match", "\"logged in\" OR cach*"},
       {"--match", "function:flush NOT disk"},
       {"--match", "key a b"},
+      {"--match", "log OR disk OR miss*"},  // whole words: "logged" is not "log"
       {"--component", "net", "--component", "ui"},
       {"--min-level", "error"},
       {"--level", "29,28", "--reverse"},

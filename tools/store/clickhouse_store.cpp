@@ -125,6 +125,14 @@ void ClickHouseStore::setRetention(const Retention& retention) {
                                         "--max-age, not --max-records");
   }
   keep = retention;
+  // A newer server drops expired rows itself as it merges; trim() still
+  // drops whole days, which is all 18.16 can do.
+  if (version.modern() && access == Access::kRecord && keep.maxAge.count() > 0) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(keep.maxAge).count();
+    server.execute("ALTER TABLE " + table() +
+                   " MODIFY TTL toDateTime(intDiv(received_ns, 1000000000)) + INTERVAL " +
+                   std::to_string(seconds) + " SECOND");
+  }
 }
 
 std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
@@ -133,11 +141,12 @@ std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
   // once the day of the oldest time kept has begun after it. The parts
   // table tells which days there are without reading a row.
   const std::int64_t oldestSecond = (nanosecondsOf(now) - keep.maxAge.count()) / 1'000'000'000;
-  const std::string days = server.execute(
-      "SELECT partition, sum(rows) FROM system.parts WHERE active AND database = " +
-      quoted(server.location().database) + " AND table = " + quoted(table()) +
-      " GROUP BY partition HAVING max(max_date) < toDate(toDateTime(" +
-      std::to_string(std::max<std::int64_t>(oldestSecond, 0)) + ")) FORMAT TabSeparated");
+  const std::string days =
+      server.execute("SELECT partition, sum(rows) FROM system.parts WHERE active AND database = " +
+                     quoted(server.location().database) + " AND table = " + quoted(table()) +
+                     " AND toDate(partition) < toDate(toDateTime(" +
+                     std::to_string(std::max<std::int64_t>(oldestSecond, 0)) +
+                     ")) GROUP BY partition FORMAT TabSeparated");
   std::int64_t dropped = 0;
   for (const auto& row : tabSeparated(days)) {
     if (row.size() < 2) continue;

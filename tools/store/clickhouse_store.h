@@ -53,7 +53,10 @@ class ClickHouseStore final : public Store {
 
   // Throws StoreError: kCannotOpen (a name it cannot read, wrong
   // credentials, no such database), kUnavailable (no answer), kNotOurs (a
-  // table of another shape; a reader finding no table), kFailed.
+  // table of another shape; a reader finding no table), kFailed. A
+  // recorder whose server does not answer yet is made all the same: it
+  // checks and prepares the store at its first append() or known(), which
+  // throw what the constructor would have.
   ClickHouseStore(const std::string& name, Access access, const std::string& passwordFile);
   ~ClickHouseStore() override;
 
@@ -91,12 +94,15 @@ class ClickHouseStore final : public Store {
   const std::string& table() const { return server.location().table; }
 
  private:
+  // Checks the server and the tables, making them for a recorder.
+  void prepare();
   std::vector<std::string> textColumn(const std::string& sql);
 
   ClickHouseConnection server;
   Access access;
   ServerVersion version;
   Retention keep;
+  bool prepared = false;       // the server answered and the tables are there
   std::int64_t nextId = 1;     // recorder: the id the next entry takes at least
   std::int64_t records = 0;    // recorder: records in the store
   std::int64_t nextAudit = 1;  // the id the next audit row takes at least
