@@ -62,11 +62,10 @@ std::size_t batchFiles(const fs::path& dir) {
   return n;
 }
 
-// Disabled until the engine says it may be unavailable (writePolicy) and
-// opens for recording while its server is away: without the first, record
-// refuses --spool for it; without the second, a relay cannot start before
-// its server. WriterOnServerTest below runs the same faults in-process
-// with a store that does both.
+// Disabled until the engine says it may be unavailable (writePolicy):
+// without it, record refuses --spool for a ClickHouse store.
+// WriterOnServerTest below runs the same faults in-process with a store
+// that says so.
 TEST_P(RelayTest, DISABLED_EveryRecordOnceAfterTheFault) {
   if (!ClickHouseServer::installed()) GTEST_SKIP() << "no clickhouse-server here";
   const Fault fault = GetParam().fault;
@@ -147,8 +146,8 @@ TEST_P(RelayTest, DISABLED_EveryRecordOnceAfterTheFault) {
 
 // ---- the writer and its spool in-process, on the real engine ----
 
-// The engine as a relay holds it, opened when the server first answers (a
-// relay may start before its server) and saying what a server wants.
+// The engine as a relay holds it, saying what a server wants, and opened
+// when the server first answers (a relay may start before its server).
 class ServerStore : public store::Store {
  public:
   explicit ServerStore(std::string url) : url(std::move(url)) {}
