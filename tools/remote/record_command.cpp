@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -111,6 +112,13 @@ int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, 
   if (!anyLost) summary += "; nothing lost";
   note(summary);
   return anyLost ? kExitNoAnswer : 0;
+}
+
+// "0.4 ms", "12 ms": a fast insert still shows.
+std::string milliseconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, seconds < 0.01 ? "%.1f ms" : "%.0f ms", seconds * 1000);
+  return text;
 }
 
 // The spool of a store server, or none for a store that is always there
@@ -225,8 +233,7 @@ class Recorder : public FollowHandler {
       if (writer.spoolLostRecords() > 0)
         line += " (" + std::to_string(writer.spoolLostRecords()) + " lost: full)";
     }
-    line += "; insert " +
-            std::to_string(static_cast<long long>(writer.lastAppendSeconds() * 1000 + 0.5)) + " ms";
+    line += "; insert " + milliseconds(writer.lastAppendSeconds());
     status(line);
     receivedBefore = received;
     lastProgress = now;
