@@ -178,6 +178,12 @@ TEST_F(ClickHouseTest, ABatchSentTwiceShowsOnceToEveryReader) {
   EXPECT_TRUE(late[0].find("late one") != std::string::npos) << late[0];
   follower->resumeAfter(high);
   EXPECT_TRUE(run(*follower, &high).empty());
+
+  // The newest three, after the oldest came again: its copy has the
+  // newest id, and is left out all the same.
+  open(store::Access::kRecord)->append(std::vector<Entry>{batch[0]});
+  EXPECT_EQ(run(*reader->query({.limit = 3, .reverse = true})),
+            fieldsOf({resent[5], resent[4], resent[3]}));
 }
 
 TEST_F(ClickHouseTest, AServerThatIsGoneTakesTheSameBatchWhenBack) {

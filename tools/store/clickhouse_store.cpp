@@ -78,13 +78,26 @@ std::int64_t wallClockNs() { return nanosecondsOf(remote::SystemClock::now()); }
 ClickHouseStore::ClickHouseStore(const std::string& name, Access access,
                                  const std::string& passwordFile)
     : server(parseClickHouseLocation(name, passwordFile)), access(access) {
+  try {
+    prepare();
+  } catch (const StoreError& e) {
+    // A relay may start while its server is down: it keeps its batches
+    // (the writer retries them) and prepares once the server answers.
+    if (access != Access::kRecord || e.kind() != Kind::kUnavailable) throw;
+  }
+}
+
+void ClickHouseStore::prepare() {
   // The first request: credentials and the database are checked here.
   server.execute("SELECT 1");
   version = serverVersion(server);
   prepareTables(server, version, /*mayCreate=*/access != Access::kRead);
+  prepared = true;
   if (access == Access::kRecord) {
-    nextId = lastId() + 1;
-    records = recordCount();
+    nextId = std::max(nextId, toInt(server.execute("SELECT max(id) FROM " + table())) + 1);
+    records = toInt(server.execute("SELECT uniqExact(target, uuid, sequence, received_ns) FROM " +
+                                   table() + " WHERE kind = 0"));
+    setRetention(keep);  // the TTL, where the server has one
   }
 }
 
@@ -102,6 +115,7 @@ std::int64_t ClickHouseStore::append(std::span<const Entry> entries,
   if (access != Access::kRecord)
     throw StoreError(Kind::kFailed,
                      server.location().shown() + ": opened for reading, not for recording");
+  if (!prepared) prepare();
   if (!entries.empty()) {
     std::string rows;
     rows.reserve(entries.size() * 160);
@@ -127,7 +141,7 @@ void ClickHouseStore::setRetention(const Retention& retention) {
   keep = retention;
   // A newer server drops expired rows itself as it merges; trim() still
   // drops whole days, which is all 18.16 can do.
-  if (version.modern() && access == Access::kRecord && keep.maxAge.count() > 0) {
+  if (prepared && version.modern() && access == Access::kRecord && keep.maxAge.count() > 0) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(keep.maxAge).count();
     server.execute("ALTER TABLE " + table() +
                    " MODIFY TTL toDateTime(intDiv(received_ns, 1000000000)) + INTERVAL " +
@@ -136,7 +150,7 @@ void ClickHouseStore::setRetention(const Retention& retention) {
 }
 
 std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
-  if (keep.maxAge.count() <= 0) return 0;
+  if (keep.maxAge.count() <= 0 || !prepared) return 0;
   // Whole days only, as the server cuts them (its time zone): a day goes
   // once the day of the oldest time kept has begun after it. The parts
   // table tells which days there are without reading a row.
@@ -158,6 +172,7 @@ std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
 }
 
 KnownRecords ClickHouseStore::known(std::span<const Entry> entries) {
+  if (!prepared) prepare();
   // The ranges of numbers per instance, as SQLite's engine reads them.
   std::map<std::pair<std::string, codec::Uuid>, std::pair<std::uint32_t, std::uint32_t>> ranges;
   std::set<std::pair<std::string, codec::Uuid>> gapInstances;
@@ -262,13 +277,13 @@ std::vector<AuditRow> ClickHouseStore::audit(const AuditFilter& filter) {
 }
 
 std::int64_t ClickHouseStore::recordCount() {
-  if (access == Access::kRecord && records > 0) return records;
+  if (access == Access::kRecord) return records;  // counted since the store was prepared
   return toInt(server.execute("SELECT uniqExact(target, uuid, sequence, received_ns) FROM " +
                               table() + " WHERE kind = 0"));
 }
 
 std::int64_t ClickHouseStore::lastId() {
-  if (access == Access::kRecord && nextId > 1) return nextId - 1;
+  if (access == Access::kRecord) return nextId - 1;  // 0 until the server answered
   return toInt(server.execute("SELECT max(id) FROM " + table()));
 }
 
