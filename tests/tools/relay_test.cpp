@@ -8,8 +8,9 @@
 // time the spool takes the batches meanwhile and sends them once the
 // server answers; at the end query shows every record the host numbered
 // exactly once, none missing in between, as many as the relay's summary
-// says it stored, with nothing lost; and while the server is down,
-// --metrics shows the batches waiting.
+// says it stored, with nothing lost; while the server is down, --metrics
+// shows the batches waiting; and a spool too small for an outage loses,
+// counted, what it cannot keep, while the next relay sends what it kept.
 //
 // Threads: gtest's thread; the server, the host and the tools are child
 // processes.
@@ -142,6 +143,48 @@ TEST_P(RelayTest, DISABLED_EveryRecordOnceAfterTheFault) {
     // The host numbers from 0 at its start; none missing in between.
     EXPECT_EQ(*numbers.rbegin() - *numbers.begin() + 1, numbers.size()) << uuid;
   }
+}
+
+// A spool too small for the outage: what it could not keep is lost, said
+// in the summary and the exit status; what it kept waits, and the next
+// relay sends it before its own records. Disabled as the test above is.
+TEST(RelaySpool, DISABLED_FullSpoolLosesCountedAndTheNextRelaySendsTheRest) {
+  if (!ClickHouseServer::installed()) GTEST_SKIP() << "no clickhouse-server here";
+  ClickHouseServer server;  // not started: down throughout the first relay
+  const std::string spool = server.directory() + "/spool";
+  ExampleHost host("300");
+  const auto relay = [&](std::chrono::milliseconds length) {
+    Child child({TARVIN_REMOTE_BIN, "record", "--db", server.url("default"), "--spool", spool,
+                 "--spool-max", "128K", host.target()});
+    std::this_thread::sleep_for(length);
+    return child.finish(SIGTERM, 90s);
+  };
+  const Outcome first = relay(8s);
+  EXPECT_EQ(first.exitCode, 1) << first.err;
+  EXPECT_TRUE(contains(first.err, "the spool could not keep")) << first.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(first.err, m, std::regex("; ([0-9]+) records? wait in the spool")))
+      << first.err;
+  const std::int64_t kept = std::stoll(m[1]);
+  EXPECT_GT(kept, 0);
+
+  ASSERT_TRUE(server.start());
+  const Outcome second = relay(3s);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  ASSERT_TRUE(std::regex_search(second.err, m, std::regex("stored ([0-9]+) records?")))
+      << second.err;
+  const std::int64_t stored = std::stoll(m[1]);
+  EXPECT_GT(stored, kept);
+  const Outcome query = tooltest::remote({"query", "--db", server.url("default"), "--json"});
+  std::vector<std::uint64_t> sequences;
+  for (const std::string& line : tooltest::lines(query.out)) {
+    const auto j = nlohmann::json::parse(line);
+    if (j["type"] == "record") sequences.push_back(j["sequence"].get<std::uint64_t>());
+  }
+  ASSERT_EQ(static_cast<std::int64_t>(sequences.size()), stored);
+  // The kept records of the first relay come first, in order, then the
+  // second relay's, which the host numbered later.
+  EXPECT_TRUE(std::is_sorted(sequences.begin(), sequences.end()));
 }
 
 // ---- the writer and its spool in-process, on the real engine ----
