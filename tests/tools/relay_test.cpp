@@ -53,6 +53,8 @@ const Case kCases[] = {
     {"Paused", Fault::kPaused},
 };
 
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
 class RelayTest : public ::testing::TestWithParam<Case> {};
 
 std::size_t batchFiles(const fs::path& dir) {
