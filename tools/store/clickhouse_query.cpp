@@ -127,6 +127,17 @@ std::int64_t ClickHouseQuery::run(const std::function<bool(const Row&)>& visit) 
                      ? serverNow - ClickHouseStore::kOverlapSeconds
                      : 0;
   newestSeen = high;
+  if (!following && filter.afterId > 0 && filter.context == 0) {
+    // Starting after an id (the newest N shown, then what comes): the rows
+    // before it that the next look back will see are passed over, not late.
+    fetch(clickhouse::selection(filter, filter.gaps) +
+              " AND id <= " + std::to_string(filter.afterId) + " AND inserted >= toDateTime(" +
+              std::to_string(nextLateFrom) + ")",
+          /*reverse=*/false, [&](ReadRow& read) {
+            shown[keyOf(read.entry)] = {read.inserted, idOf(read.entry)};
+            return true;
+          });
+  }
   if (filter.context > 0) {
     runContext(visit);
   } else {

@@ -6,7 +6,7 @@
 //
 // Ids. The server has no counter, and many relays write one table. A
 // relay numbers the entries of a batch from its wall clock in
-// nanoseconds (never below its last id + 1), one after another, so ids
+// microseconds (never below its last id + 1), one after another, so ids
 // follow the order each relay appended in (the order SQLite gives the
 // same input) and relays interleave by time. Two relays may, rarely, hand
 // out the same id; rows are ordered by id, then target, uuid, kind and
@@ -28,7 +28,9 @@
 // server's time of its insert (`inserted`); a follower asks for rows after
 // the last id it saw OR inserted in the last kOverlapSeconds before its
 // previous look, and leaves out the keys it has shown, so a late batch is
-// shown once, however late.
+// shown once, however late. One that starts after an id (the newest N,
+// then what comes) passes over the rows before that id that its next look
+// back would see.
 //
 // Threads: a ClickHouseStore and the queries made on it belong to one thread.
 #pragma once
