@@ -24,6 +24,29 @@ double fileBytes(const std::string& path) {
   return total;
 }
 
+// What waits in the spool for a store server, and what it lost.
+void spoolMetrics(alerts::MetricsText& m, const StoreWriter& writer) {
+  const SpoolDepth depth = writer.spoolDepth();
+  const auto gauge = [&](const char* name, const char* help, std::int64_t value) {
+    m.family(name, help, Type::kGauge);
+    m.sample(name, {}, static_cast<double>(value));
+  };
+  gauge("tarvin_spool_batches", "Batches waiting in the spool for the store", depth.batches);
+  gauge("tarvin_spool_records", "Records waiting in the spool for the store", depth.records);
+  gauge("tarvin_spool_bytes", "Size of the spool's batch files", depth.bytes);
+  const auto counter = [&](const char* name, const char* help, std::int64_t value) {
+    m.family(name, help, Type::kCounter);
+    m.sample(name, {}, static_cast<double>(value));
+  };
+  counter("tarvin_spool_lost_records_total",
+          "Records lost because the spool was full or its disk refused them",
+          writer.spoolLostRecords());
+  counter("tarvin_spool_lost_gaps_total",
+          "Gaps lost because the spool was full or its disk refused them", writer.spoolLostGaps());
+  counter("tarvin_spool_damaged_records_total",
+          "Records in spooled batches found damaged and set aside", writer.damagedRecords());
+}
+
 }  // namespace
 
 void RecorderMetrics::onStoredRecord(const store::StoredRecord& record, const Levels&) {
@@ -68,6 +91,7 @@ std::string RecorderMetrics::text(const Totals& totals) const {
     m.family("tarvin_store_queued_batches", "Batches waiting for the store's writer", Type::kGauge);
     m.sample("tarvin_store_queued_batches", {},
              static_cast<double>(totals.writer->queuedBatches()));
+    if (totals.writer->spooling()) spoolMetrics(m, *totals.writer);
   }
   m.family("tarvin_store_bytes", "Size of the store's files", Type::kGauge);
   m.sample("tarvin_store_bytes", {}, fileBytes(totals.storePath));

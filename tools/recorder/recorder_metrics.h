@@ -2,8 +2,9 @@
 //
 // What `record --metrics` shows: per target the records stored, records
 // lost and gaps (counted as the entries go to the store), beside the
-// recorder's totals, the store's append latency, queue and size, and the
-// alerts firing and notifications, written as Prometheus text.
+// recorder's totals, the store's append latency, queue and size, the
+// spool's depth and losses (a relay), and the alerts firing and
+// notifications, written as Prometheus text.
 //
 // Threads: the follower's thread (the counting and the writing of the
 // text); the text goes to the MetricsServer's threads as a finished page.

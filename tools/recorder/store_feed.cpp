@@ -12,8 +12,8 @@
 namespace remote {
 
 StoreFeed::StoreFeed(Session& session, const RetryPolicy& retry, store::Store& store,
-                     const store::Retention& retention)
-    : levels(session, retry), writer(store, retention) {}
+                     const store::Retention& retention, std::unique_ptr<Spool> spool)
+    : levels(session, retry), writer(store, retention, std::move(spool)) {}
 
 void StoreFeed::onRecord(FollowedTarget& target, codec::LogRecord&& record,
                          SystemClock::time_point at) {
@@ -21,7 +21,7 @@ void StoreFeed::onRecord(FollowedTarget& target, codec::LogRecord&& record,
   waiting.push(
       store::StoredRecord{0, {std::move(record), at, target.label}, target.applicationName, {}});
   holdFrom[target.label] = target.sequence.oldestOpen();
-  if (waiting.size() >= StoreWriter::kMaxBatch) moveReady(/*final=*/false);
+  if (waiting.size() >= writer.policy().rows) moveReady(/*final=*/false);
 }
 
 // A gap is said once its reorder window is over, and stored right before

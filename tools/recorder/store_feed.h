@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,8 +43,9 @@ class StoreFeed {
   // (FollowOptions::gather) saves most wake-ups of a busy host's stream.
   static constexpr std::chrono::milliseconds kGather{1};
 
+  // `spool`: see StoreWriter.
   StoreFeed(Session& session, const RetryPolicy& retry, store::Store& store,
-            const store::Retention& retention);
+            const store::Retention& retention, std::unique_ptr<Spool> spool = nullptr);
 
   void onRecord(FollowedTarget& target, codec::LogRecord&& record, SystemClock::time_point at);
   void onLost(FollowedTarget& target, const SequenceGap& gap);

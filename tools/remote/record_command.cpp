@@ -9,16 +9,22 @@
 // leaving out what the store already holds (an import run twice, or the
 // capture of a recording into that recording's store).
 //
+// With a store server (--db clickhouse://...), a relay: batches the server
+// does not take wait in a spool on local disk (--spool, --spool-max) and
+// go in order when it answers; the spool a relay left is sent first.
+//
 // While stderr is a terminal, one progress line a second, written over in
-// place; at the end a summary. Exit 1 when records were lost on the way (gaps), a named
-// target was never registered with, or the store refused a batch, which
-// ends the recording at once.
+// place (with a spool, its depth and the last insert's latency); at the
+// end a summary. Exit 1 when records were lost on the way (gaps), the
+// spool could not keep them, a named target was never registered with, or
+// the store refused a batch, which ends the recording at once.
 //
 // Threads: the Follower's poll() loop calls in here; the store is written
 // on the StoreWriter's thread.
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -35,6 +41,7 @@
 #include "recorder/alert_feed.h"
 #include "recorder/metrics_server.h"
 #include "recorder/recorder_metrics.h"
+#include "recorder/spool.h"
 #include "recorder/store_feed.h"
 #include "recorder/store_writer.h"
 #include "remote/command.h"
@@ -50,6 +57,8 @@ constexpr std::chrono::seconds kProgressEvery{1};
 
 struct RecordOptions {
   std::string db;
+  std::string spool;  // --spool DIR; empty: the default for the store, when it is a server
+  std::uint64_t spoolMax = std::uint64_t{1} << 30;
   FollowOptions follow;
   std::string importPath;  // empty: follow targets
   store::Retention retention;
@@ -66,8 +75,10 @@ struct Skipped {
 // The summary line. `notStored`: records received but not written, as
 // the store refused their batch. `drops`: datagrams our kernel dropped,
 // records among them; a drop that no later record showed as a gap (the
-// recording ended first) is a loss all the same. Returns the exit code it
-// stands for.
+// recording ended first) is a loss all the same. With a spool, what it
+// could not keep and what it found damaged are lost too; what it still
+// holds is not: the next start sends it. Returns the exit code it stands
+// for.
 int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, std::int64_t gaps,
            std::int64_t notStored = 0, std::uint64_t drops = 0, const Skipped& skipped = {}) {
   std::string summary = "stored " + counted(writer.storedRecords(), "record") + " in " + db;
@@ -81,10 +92,48 @@ int finish(const StoreWriter& writer, const std::string& db, std::int64_t lost, 
   if (lost > 0) summary += "; lost " + counted(lost, "record") + " in " + counted(gaps, "gap");
   if (notStored > 0) summary += "; " + counted(notStored, "record") + " not stored";
   if (drops > 0) summary += "; the kernel dropped " + counted(drops, "datagram");
-  const bool anyLost = lost > 0 || notStored > 0 || drops > 0;
+  const std::int64_t spoolLost = writer.spoolLostRecords(), spoolLostGaps = writer.spoolLostGaps();
+  if (spoolLost > 0 || spoolLostGaps > 0) {
+    summary += "; lost " + counted(spoolLost, "record");
+    if (spoolLostGaps > 0) summary += " and " + counted(spoolLostGaps, "gap");
+    summary += " the spool could not keep";
+  }
+  if (writer.damagedBatches() > 0) {
+    summary += "; " + counted(writer.damagedBatches(), "damaged spool file") + " set aside (" +
+               counted(writer.damagedRecords(), "record") + " lost)";
+  }
+  const SpoolDepth waiting = writer.spoolDepth();
+  if (waiting.batches > 0) {
+    summary += "; " + counted(waiting.records, "record") + " wait in the spool " +
+               writer.spoolDir() + " for the next start";
+  }
+  const bool anyLost = lost > 0 || notStored > 0 || drops > 0 || spoolLost > 0 ||
+                       spoolLostGaps > 0 || writer.damagedBatches() > 0;
   if (!anyLost) summary += "; nothing lost";
   note(summary);
   return anyLost ? kExitNoAnswer : 0;
+}
+
+// "0.4 ms", "12 ms": a fast insert still shows.
+std::string milliseconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, seconds < 0.01 ? "%.1f ms" : "%.0f ms", seconds * 1000);
+  return text;
+}
+
+// The spool of a store server, or none for a store that is always there
+// (a SQLite file).
+std::unique_ptr<Spool> openSpool(const RecordOptions& options, store::Store& store) {
+  if (!store.writePolicy().mayBeUnavailable) {
+    if (!options.spool.empty())
+      throw ToolError{ErrorKind::kBadInput,
+                      "record: --spool is for a store server that may be away "
+                      "(clickhouse://...), not " +
+                          options.db};
+    return nullptr;
+  }
+  const std::string dir = options.spool.empty() ? defaultSpoolDir(options.db) : options.spool;
+  return std::make_unique<Spool>(SpoolOptions{dir, options.spoolMax, options.db});
 }
 
 class Recorder : public FollowHandler {
@@ -92,7 +141,7 @@ class Recorder : public FollowHandler {
   Recorder(const CommonOptions& common, const RecordOptions& options, store::Store& store)
       : options(options),
         follower(common.retry, options.follow, *this, /*firstConfirmRequired=*/true),
-        feed(follower.session(), common.retry, store, options.retention),
+        feed(follower.session(), common.retry, store, options.retention, openSpool(options, store)),
         progress(::isatty(STDERR_FILENO) == 1),
         nextProgress(Clock::now() + kProgressEvery) {
     if (options.alerts.any()) {
@@ -173,8 +222,19 @@ class Recorder : public FollowHandler {
         std::chrono::duration<double>(now - lastProgress.value_or(now - kProgressEvery)).count();
     const auto rate =
         static_cast<long long>((received - receivedBefore) / std::max(seconds, 0.001) + 0.5);
-    status(std::to_string(rate) + " records/s, " + std::to_string(feed.written().storedRecords()) +
-           " stored, " + std::to_string(feed.lost()) + " lost");
+    const StoreWriter& writer = feed.written();
+    std::string line = std::to_string(rate) + " records/s, " +
+                       std::to_string(writer.storedRecords()) + " stored, " +
+                       std::to_string(feed.lost()) + " lost";
+    if (writer.spooling()) {
+      const SpoolDepth depth = writer.spoolDepth();
+      line += "; spool " + counted(depth.batches, "batch", "batches") + ", " +
+              counted(depth.records, "record") + ", " + std::to_string(depth.bytes >> 20) + " MiB";
+      if (writer.spoolLostRecords() > 0)
+        line += " (" + std::to_string(writer.spoolLostRecords()) + " lost: full)";
+    }
+    line += "; insert " + milliseconds(writer.lastAppendSeconds());
+    status(line);
     receivedBefore = received;
     lastProgress = now;
     nextProgress = now + kProgressEvery;
@@ -214,7 +274,7 @@ int runImport(const RecordOptions& options, store::Store& store) {
   }
   // Read before the writer takes the store to its thread.
   store::KnownRecords known = store.known(entries);
-  StoreWriter writer(store, options.retention);
+  StoreWriter writer(store, options.retention, openSpool(options, store));
   Skipped skipped;
   try {
     for (store::Entry& entry : entries) {
@@ -243,6 +303,7 @@ struct RecordFlags {
   std::int64_t maxRecords = 0;
   std::string maxAge;
   std::string policy;  // --policy FILE, applied beside the recording
+  std::string spoolMax;
 };
 
 int runRecord(const RecordFlags& flags) {
@@ -263,6 +324,7 @@ int runRecord(const RecordFlags& flags) {
   }
   options.retention.maxRecords = flags.maxRecords;
   if (!flags.maxAge.empty()) options.retention.maxAge = parseAge(flags.maxAge, "--max-age");
+  if (!flags.spoolMax.empty()) options.spoolMax = parseSize(flags.spoolMax, "--spool-max");
   try {
     const std::unique_ptr<store::Store> opened =
         store::openStore(options.db, store::Access::kRecord);
@@ -289,8 +351,11 @@ const Command kRecordCommand = {
       app.footer(
           "Records and gaps are written about every 100 ms, one transaction a batch; a\n"
           "killed recorder loses at most the last batch. One recorder per store: a\n"
-          "second one is refused. Exit 1 when records were lost on the way or a named\n"
-          "target was never registered with.");
+          "second one is refused. A store server takes a batch every second (or 10,000\n"
+          "records); while it is away, batches wait in the spool and go in order when\n"
+          "it answers, and a spool left by a stopped relay is sent first. Exit 1 when\n"
+          "records were lost on the way or to a full spool, or a named target was never\n"
+          "registered with.");
       app.add_option("--db", flags->record.db,
                      "Record store, created when missing: a SQLite file or "
                      "clickhouse://[USER@]HOST[:PORT]/DATABASE[?table=NAME] (default: " +
@@ -308,6 +373,13 @@ const Command kRecordCommand = {
           ->check(CLI::NonNegativeNumber);
       app.add_option("--max-age", flags->maxAge,
                      "Delete records older than this (e.g. 7d, 12h, 30m)");
+      app.add_option("--spool", flags->record.spool,
+                     "With a store server: keep batches here while it is away, sent in order "
+                     "when it answers (default: $XDG_STATE_HOME/tarvin-remote/spool/<store>)")
+          ->type_name("DIR");
+      app.add_option("--spool-max", flags->spoolMax,
+                     "Bound the spool; batches past it are lost and counted (default: 1G)")
+          ->type_name("SIZE");
       addAlertOptions(app, flags->record.alerts);
       app.add_option("--policy", flags->policy,
                      "Apply this level policy (TOML) to the targets followed and keep it "

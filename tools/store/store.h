@@ -15,6 +15,8 @@
 // Threads: a Store and the queries made on it belong to one thread.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -89,11 +91,28 @@ enum class Access {
   kAudit,
 };
 
+// How a recorder batches its appends to one engine: a batch goes to
+// append() once it holds `rows` entries or its first entry has waited
+// `wait`, whichever comes first. An embedded file commits often so that a
+// killed recorder loses little; a server wants fewer, bigger inserts.
+struct WritePolicy {
+  std::size_t rows = 10'000;
+  std::chrono::milliseconds wait{100};
+  // append() may throw kUnavailable for a while (a server): the recorder
+  // keeps the batches on local disk meanwhile rather than ending.
+  bool mayBeUnavailable = false;
+};
+
 class Store {
  public:
   virtual ~Store() = default;
 
   // ---- recorder only ----
+
+  // How this engine wants its appends batched; what an embedded file wants
+  // unless the engine says otherwise. Any thread, before the recorder's
+  // first append.
+  virtual WritePolicy writePolicy() const { return {}; }
 
   // Writes the entries in order, all or none, then deletes a bounded step
   // of what the retention drops. Returns the number of records deleted.
