@@ -1,8 +1,7 @@
 // tests/tools/relay_test.cpp
 //
 // record as a relay into a real ClickHouse server the test runs in its own
-// namespace (clickhouse_server.h), with an example host logging all along
-// (and the StoreWriter with its spool in-process, fed by the test),
+// namespace (clickhouse_server.h), with an example host logging all along,
 // through the faults a fleet meets: the server down when the relay starts,
 // killed mid-stream and started again, paused (SIGSTOP) and resumed. Each
 // time the spool takes the batches meanwhile and sends them once the
@@ -24,16 +23,12 @@
 #include <thread>
 
 #include "clickhouse_server.h"
-#include "recorder/spool.h"
-#include "recorder/store_writer.h"
-#include "store/store.h"
 #include "tool_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using store::Entry;
 using tooltest::Child;
 using tooltest::ClickHouseServer;
 using tooltest::contains;
@@ -65,11 +60,7 @@ std::size_t batchFiles(const fs::path& dir) {
   return n;
 }
 
-// Disabled until the engine says it may be unavailable (writePolicy):
-// without it, record refuses --spool for a ClickHouse store.
-// WriterOnServerTest below runs the same faults in-process with a store
-// that says so.
-TEST_P(RelayTest, DISABLED_EveryRecordOnceAfterTheFault) {
+TEST_P(RelayTest, EveryRecordOnceAfterTheFault) {
   if (!ClickHouseServer::installed()) GTEST_SKIP() << "no clickhouse-server here";
   const Fault fault = GetParam().fault;
   ClickHouseServer server;
@@ -150,7 +141,7 @@ TEST_P(RelayTest, DISABLED_EveryRecordOnceAfterTheFault) {
 // A spool too small for the outage: what it could not keep is lost, said
 // in the summary and the exit status; what it kept waits, and the next
 // relay sends it before its own records. Disabled as the test above is.
-TEST(RelaySpool, DISABLED_FullSpoolLosesCountedAndTheNextRelaySendsTheRest) {
+TEST(RelaySpool, FullSpoolLosesCountedAndTheNextRelaySendsTheRest) {
   if (!ClickHouseServer::installed()) GTEST_SKIP() << "no clickhouse-server here";
   ClickHouseServer server;  // not started: down throughout the first relay
   const std::string spool = server.directory() + "/spool";
@@ -188,139 +179,6 @@ TEST(RelaySpool, DISABLED_FullSpoolLosesCountedAndTheNextRelaySendsTheRest) {
   // second relay's, which the host numbered later.
   EXPECT_TRUE(std::is_sorted(sequences.begin(), sequences.end()));
 }
-
-// ---- the writer and its spool in-process, on the real engine ----
-
-// The engine as a relay holds it, saying what a server wants, and opened
-// when the server first answers (a relay may start before its server).
-class ServerStore : public store::Store {
- public:
-  explicit ServerStore(std::string url) : url(std::move(url)) {}
-
-  store::WritePolicy writePolicy() const override {
-    return {10'000, std::chrono::milliseconds(1000), /*mayBeUnavailable=*/true};
-  }
-  std::int64_t append(std::span<const Entry> entries,
-                      remote::SystemClock::time_point now) override {
-    return real().append(entries, now);
-  }
-  std::int64_t trim(remote::SystemClock::time_point now) override { return real().trim(now); }
-  void setRetention(const store::Retention&) override {}
-  store::KnownRecords known(std::span<const Entry> entries) override {
-    return real().known(entries);
-  }
-  void appendAudit(const store::AuditRow& row) override { real().appendAudit(row); }
-  std::vector<store::AuditRow> audit(const store::AuditFilter& filter) override {
-    return real().audit(filter);
-  }
-  std::int64_t recordCount() override { return real().recordCount(); }
-  std::int64_t lastId() override { return real().lastId(); }
-  bool recording() const override { return true; }
-  std::unique_ptr<store::Query> query(store::Filter filter) override {
-    return real().query(std::move(filter));
-  }
-  store::Stats stats(const store::Filter& filter) override { return real().stats(filter); }
-  std::string statsPlan(const store::Filter& filter) override { return real().statsPlan(filter); }
-  remote::Levels levels() override { return real().levels(); }
-  std::vector<std::string> targets() override { return real().targets(); }
-  std::vector<std::string> components() override { return real().components(); }
-
- private:
-  store::Store& real() {
-    if (!opened) opened = store::openStore(url, store::Access::kRecord);
-    return *opened;
-  }
-  const std::string url;
-  std::unique_ptr<store::Store> opened;
-};
-
-class WriterOnServerTest : public ::testing::TestWithParam<Case> {};
-
-// Records at about 2,000/s through a StoreWriter with a spool while the
-// server goes through the fault; then every one is in the store once.
-TEST_P(WriterOnServerTest, EveryRecordOnceAfterTheFault) {
-  if (!ClickHouseServer::installed()) GTEST_SKIP() << "no clickhouse-server here";
-  const Fault fault = GetParam().fault;
-  ClickHouseServer server;
-  ASSERT_TRUE(server.start());
-  server.sql("CREATE DATABASE logs");
-  { store::openStore(server.url("logs"), store::Access::kRecord); }  // the table
-  if (fault == Fault::kDownAtStart) server.stop();
-
-  ServerStore relayStore(server.url("logs"));
-  auto spool = std::make_unique<remote::Spool>(remote::SpoolOptions{
-      server.directory() + "/spool", std::uint64_t{1} << 30, server.url("logs")});
-  remote::StoreWriter writer(relayStore, {}, std::move(spool));
-  std::uint32_t sequence = 0;
-  const auto feedFor = [&](std::chrono::milliseconds length) {
-    const auto end = std::chrono::steady_clock::now() + length;
-    while (std::chrono::steady_clock::now() < end) {
-      for (int i = 0; i < 2; ++i) {
-        store::StoredRecord r;
-        r.arrived.record.uuid[0] = 0x42;
-        r.arrived.record.sequence = sequence;
-        r.arrived.record.strings = {"net", "main.cpp", "run", "record " + std::to_string(sequence)};
-        r.arrived.receivedAt = remote::SystemClock::now();
-        r.arrived.source = "127.0.0.1:57008";
-        r.applicationName = "relay-test";
-        ++sequence;
-        writer.add(std::move(r));
-      }
-      writer.onTimers(std::chrono::steady_clock::now());
-      std::this_thread::sleep_for(1ms);
-    }
-  };
-  const auto spoolHolds = [&](std::int64_t batches, std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (writer.spoolDepth().batches < batches) {
-      if (std::chrono::steady_clock::now() >= end) return false;
-      feedFor(100ms);
-    }
-    return true;
-  };
-
-  feedFor(2500ms);
-  switch (fault) {
-    case Fault::kDownAtStart:
-      EXPECT_EQ(writer.storedRecords(), 0);
-      ASSERT_TRUE(spoolHolds(2, 30s));
-      ASSERT_TRUE(server.start());
-      break;
-    case Fault::kKilledMidStream:
-      server.signal(SIGKILL);
-      ASSERT_TRUE(spoolHolds(2, 30s));
-      ASSERT_TRUE(server.start());
-      break;
-    case Fault::kPaused:
-      server.signal(SIGSTOP);
-      // Paused past the engine's timeout (30 s): every batch meanwhile goes
-      // to the spool, the insert under way fails and goes first, and the
-      // server may still take it as it resumes: shown once all the same.
-      feedFor(35s);
-      EXPECT_GE(writer.spoolDepth().batches, 20);
-      server.signal(SIGCONT);
-      break;
-  }
-  feedFor(3000ms);
-  writer.commit();
-  EXPECT_EQ(writer.spoolDepth().batches, 0);
-  EXPECT_EQ(writer.spoolLostRecords(), 0);
-  EXPECT_EQ(writer.storedRecords(), static_cast<std::int64_t>(sequence));
-
-  const auto reader = store::openStore(server.url("logs"), store::Access::kRead);
-  std::vector<std::uint32_t> seen;
-  reader->query({})->run([&](const store::Row& row) {
-    if (const auto* r = std::get_if<store::StoredRecord>(&row.entry))
-      seen.push_back(r->arrived.record.sequence);
-    return true;
-  });
-  // In the order they were made, each once.
-  ASSERT_EQ(seen.size(), sequence);
-  for (std::uint32_t i = 0; i < sequence; ++i) ASSERT_EQ(seen[i], i);
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, WriterOnServerTest, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Faults, RelayTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });

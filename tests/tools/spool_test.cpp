@@ -145,6 +145,7 @@ class FakeStore : public store::Store {
   remote::Levels levels() override { return {}; }
   std::vector<std::string> targets() override { return {}; }
   std::vector<std::string> components() override { return {}; }
+  std::vector<store::SeenTarget> seenTargets() override { return {}; }
 
  private:
   mutable std::mutex mutex;

@@ -92,6 +92,11 @@ class ClickHouseStore final : public Store {
   std::vector<std::string> targets() override;
   std::vector<std::string> components() override;
   std::vector<SeenTarget> seenTargets() override;
+  // Few, big inserts, and a server that may be away for a while: the
+  // relay spools meanwhile.
+  WritePolicy writePolicy() const override {
+    return {10'000, std::chrono::seconds(1), /*mayBeUnavailable=*/true};
+  }
 
   ClickHouseConnection& connection() { return server; }
   const std::string& table() const { return server.location().table; }
