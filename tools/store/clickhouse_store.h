@@ -96,6 +96,7 @@ class ClickHouseStore final : public Store {
   ClickHouseConnection server;
   Access access;
   ServerVersion version;
+  bool distributed = false;  // the table is Distributed over shards
   Retention keep;
   std::int64_t nextId = 1;     // recorder: the id the next entry takes at least
   std::int64_t records = 0;    // recorder: records in the store
