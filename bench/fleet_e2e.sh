@@ -105,6 +105,14 @@ sql "CREATE DATABASE logs" >/dev/null
 # CPU seconds the server has used so far (all its threads).
 server_cpu() { awk -v t="$ticks" '{ printf "%.3f", ($14 + $15) / t }' "/proc/$server/stat"; }
 
+# What the server spends doing nothing (its background threads), CPU
+# seconds per second, so that per-row figures can leave it out.
+idle_before="$(server_cpu)"
+sleep 5
+idle="$(awk -v a="$idle_before" -v b="$(server_cpu)" 'BEGIN { print (b - a) / 5 }')"
+echo "server idle: $(awk -v i="$idle" 'BEGIN { printf "%.0f", i * 1000 }') ms CPU per second"
+echo
+
 # A fresh records table, made by record itself (a run with nothing to follow).
 fresh_table() {
   sql "DROP TABLE IF EXISTS logs.records" >/dev/null
@@ -181,7 +189,7 @@ fi
 if [[ " $parts " == *" four "* ]]; then
   echo "### four: four hosts at $rate records/s each, four recorders, ${seconds} s"
   echo
-  echo "| store | rows stored/s | lost | recorders' CPU/row | server CPU/row | all CPU/row |"
+  echo "| store | rows stored/s | lost | recorders' CPU/row | server CPU/row (less idle) | all CPU/row |"
   echo "|---|---|---|---|---|---|"
   hosts=() targets=()
   for i in 1 2 3 4; do
@@ -211,10 +219,12 @@ if [[ " $parts " == *" four "* ]]; then
       status=1
       continue
     fi
-    awk -v s="$store" -v n="$total" -v t="$seconds" -v l="$lost_all" -v c="$cpu_all" \
+    awk -v s="$store" -v n="$total" -v t="$seconds" -v l="$lost_all" -v c="$cpu_all" -v i="$idle" \
       -v sv="$([[ "$store" == clickhouse ]] && awk -v a="$before" -v b="$after" 'BEGIN { print b - a }' || echo 0)" \
-      'BEGIN { printf "| %s | %.1f k/s | %d | %.0f ns | %s | %.0f ns |\n", s, n / t / 1000, l, c * 1e9 / n,
-               (s == "sqlite" ? "- (in the recorders)" : sprintf("%.0f ns", sv * 1e9 / n)), (c + sv) * 1e9 / n }'
+      'BEGIN { server = sprintf("%.0f ns (%.0f ns)", sv * 1e9 / n, (sv - i * t) * 1e9 / n)
+               if (s == "sqlite") server = "- (in the recorders)"
+               printf "| %s | %.1f k/s | %d | %.0f ns | %s | %.0f ns |\n", s, n / t / 1000, l, c * 1e9 / n,
+                 server, (c + sv) * 1e9 / n }'
   done
   kill "${hosts[@]}" 2>/dev/null || true
   wait "${hosts[@]}" 2>/dev/null || true
@@ -251,6 +261,7 @@ if [[ " $parts " == *" queries "* ]]; then
     t0="$(date +%s.%N)"
     "$remote" query --db "$ch" "$@" >/dev/null 2>"$work/query.err" || { cat "$work/query.err" >&2; status=1; }
     t1="$(date +%s.%N)"
+    sleep 2  # a statement the reader stopped ends when the server next writes to it
     sql "SYSTEM FLUSH LOGS" >/dev/null 2>&1 || true
     plan="$(sql "SELECT concat('\`', replaceRegexpAll(substring(query, 1, 30), '[\\n|]+', ' '), ' … ',
                    replaceRegexpAll(substring(query, position(query, 'WHERE'), 150), '[\\n|]+', ' '),
