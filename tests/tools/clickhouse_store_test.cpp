@@ -534,4 +534,11 @@ TEST_F(ClickHouseFleetTest, AnInsertThroughTheFleetIsOnEveryShardOrFails) {
   const auto sent = fieldsOf(batch);
   EXPECT_EQ(std::multiset<std::string>(shown.begin(), shown.end()),
             std::multiset<std::string>(sent.begin(), sent.end()));
+  // An audit row goes through the fleet's audit table like the records.
+  relay->appendAudit({0, at(kNow), "10.0.0.1:57008", "app", "net", 1, 3, "error", "error,warning",
+                      "bob", "fleet"});
+  const auto audit =
+      store::openStore(one.url("logs") + "?table=fleet", store::Access::kRead)->audit({});
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(audit[0].why, "fleet");
 }
