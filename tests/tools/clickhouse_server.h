@@ -6,7 +6,11 @@
 // without a password, and user "writer" with password "secret"), HTTP and
 // native ports given on the command line, listening on 127.0.0.1 only.
 // Every test runs in its own network namespace, so the default ports are
-// free. start() waits for /ping; stop() ends it by its pid and keeps the
+// free; the replicas' port is tcpPort + 9 (9009), so that two servers of
+// one test may run side by side. With `tls`, it also serves HTTPS on
+// httpPort + 320 (8443) with a certificate made for 127.0.0.1, which a
+// client trusts through certificateFile() (SSL_CERT_FILE for OpenSSL).
+// start() waits for /ping; stop() ends it by its pid and keeps the
 // data for a start() again (a server restarted mid-stream); signal()
 // sends SIGSTOP/SIGCONT/SIGKILL for the faults a test plays. sql() runs
 // one statement over HTTP and returns the answer's body. useConfig() puts
@@ -42,12 +46,19 @@ class ClickHouseServer {
   // Whether the machine has the server at all (tests skip without it).
   static bool installed() { return ::access(kBinary, X_OK) == 0; }
 
-  explicit ClickHouseServer(int httpPort = 8123, int tcpPort = 9000)
-      : httpPort(httpPort), tcpPort(tcpPort) {
+  explicit ClickHouseServer(int httpPort = 8123, int tcpPort = 9000, bool tls = false)
+      : httpPort(httpPort), tcpPort(tcpPort), tls(tls) {
     const char* base = std::getenv("TEST_TMPDIR");
     std::string pattern = std::string(base ? base : "/tmp") + "/clickhouse-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) dir = pattern;
     writeUsers();
+    if (tls && !dir.empty()) {
+      const std::string make =
+          "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+          " -addext subjectAltName=IP:127.0.0.1 -keyout " +
+          dir + "/key.pem -out " + certificateFile() + " 2>/dev/null";
+      EXPECT_EQ(std::system(make.c_str()), 0) << make;
+    }
   }
   ~ClickHouseServer() {
     stop();
@@ -72,11 +83,19 @@ class ClickHouseServer {
         "--users_config=" + dir + "/users.xml",
         "--http_port=" + std::to_string(httpPort),
         "--tcp_port=" + std::to_string(tcpPort),
+        "--interserver_http_port=" + std::to_string(tcpPort + 9),
         "--listen_host=127.0.0.1",
         "--logger.log=" + dir + "/server.log",
         "--logger.errorlog=" + dir + "/server.err.log",
         "--logger.console=0",
     };
+    std::vector<std::string> all = args;
+    if (tls) {
+      all.insert(all.end(), {"--https_port=" + std::to_string(tlsPort()),
+                             "--openSSL.server.certificateFile=" + certificateFile(),
+                             "--openSSL.server.privateKeyFile=" + dir + "/key.pem",
+                             "--openSSL.server.dhParamsFile="});
+    }
     child = ::fork();
     if (child == 0) {
       // Its own process group: a test's SIGSTOP or SIGKILL reaches its threads alike.
@@ -84,7 +103,7 @@ class ClickHouseServer {
       ::freopen("/dev/null", "w", stdout);
       ::freopen((dir + "/server.out").c_str(), "w", stderr);
       std::vector<char*> argv;
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
       ::execv(argv[0], argv.data());
       ::_exit(127);
@@ -167,6 +186,8 @@ class ClickHouseServer {
            "127.0.0.1:" + std::to_string(httpPort) + "/" + database;
   }
   int port() const { return httpPort; }
+  int tlsPort() const { return httpPort + 320; }
+  std::string certificateFile() const { return dir + "/cert.pem"; }
   pid_t pid() const { return child; }
   const std::string& directory() const { return dir; }
 
@@ -190,6 +211,7 @@ class ClickHouseServer {
   }
 
   int httpPort, tcpPort;
+  bool tls;
   std::string dir;  // data, users file, logs; removed at the end
   std::string configFile = "/etc/clickhouse-server/config.xml";
   pid_t child = -1;

@@ -5,15 +5,17 @@
 // batch sent twice, by the same relay or after a restart, shows once, to
 // a plain query, to statistics and to a follower, which also sees a batch
 // that lands late exactly once; a server that is gone is kUnavailable
-// and takes the same batch again when it is back; `query` gives the same
+// and takes the same batch again when it is back; --max-age drops whole
+// days and leaves the audit rows; `query` gives the same
 // output on ClickHouse as on SQLite for one capture imported into both,
 // query by query; wrong credentials, databases and tables are refused
-// with a message naming the store and never the password; `record
-// --discover` stores what a real example host sends; and two servers as
-// the two shards of a cluster: relays insert through a Distributed table,
-// each record on the shard of its target, and query, statistics and the
-// console through either server show every record once; an insert a
-// shard cannot take fails rather than waiting in a queue.
+// with a message naming the store and never the password, and so is a
+// server whose TLS certificate is not trusted; `record --discover` stores
+// what a real example host sends; and two servers as the two shards of a
+// cluster: relays insert through a Distributed table, each record on the
+// shard of its target, and query, statistics and the console through
+// either server show every record once; an insert a shard cannot take
+// fails rather than waiting in a queue.
 //
 // Threads: gtest's thread runs the cases and the tools as child processes;
 // the scripted targets answer on threads of their own.
@@ -113,7 +115,7 @@ class ClickHouseTest : public ::testing::Test {
     return store::openStore(server.url("logs"), access);
   }
 
-  ClickHouseServer server;
+  ClickHouseServer server{8123, 9000, /*tls=*/true};
 };
 
 TEST_F(ClickHouseTest, EveryByteOfEveryFieldComesBack) {
@@ -134,6 +136,10 @@ TEST_F(ClickHouseTest, EveryByteOfEveryFieldComesBack) {
   open(store::Access::kRecord)->append(entries);
   const auto reader = open(store::Access::kRead);
   EXPECT_EQ(run(*reader->query({})), fieldsOf(entries));
+  reader->query({})->run([](const store::Row& row) {
+    EXPECT_LT(row.id(), std::int64_t{1} << 53) << "the console's JavaScript would round it";
+    return true;
+  });
   EXPECT_EQ(reader->targets(), (std::vector<std::string>{kA, kB}));
   EXPECT_EQ(reader->components(), (std::vector<std::string>{"n'e\"t\\", "net"}));
   EXPECT_EQ(reader->recordCount(), 3);
@@ -183,22 +189,45 @@ TEST_F(ClickHouseTest, ABatchSentTwiceShowsOnceToEveryReader) {
   EXPECT_TRUE(late[0].find("late one") != std::string::npos) << late[0];
   follower->resumeAfter(high);
   EXPECT_TRUE(run(*follower, &high).empty());
+
+  // The newest two, then what comes (query -n 2 --follow): the rows
+  // before them, though inserted just now too, are no news.
+  const std::int64_t newest =
+      reader->query({.limit = 2, .reverse = true})->run([](auto&) { return true; });
+  const auto live = reader->query({.afterId = newest});
+  EXPECT_TRUE(run(*live, &high).empty());
+  live->resumeAfter(high);
+  EXPECT_TRUE(run(*live, &high).empty());
+
+  // The newest three, after the oldest came again: its copy has the
+  // newest id, and is left out all the same.
+  open(store::Access::kRecord)->append(std::vector<Entry>{batch[0]});
+  EXPECT_EQ(run(*reader->query({.limit = 3, .reverse = true})),
+            fieldsOf({resent[5], resent[4], resent[3]}));
 }
 
 TEST_F(ClickHouseTest, AServerThatIsGoneTakesTheSameBatchWhenBack) {
   const auto relay = open(store::Access::kRecord);
   const std::vector<Entry> batch{record(kA, 1, "one"), record(kA, 2, "two")};
+  const std::vector<Entry> later{record(kB, 1, "three")};
   relay->append(batch);
   server.signal(SIGKILL);
-  try {
-    relay->append(batch);
-    ADD_FAILURE() << "appended to a server that is gone";
-  } catch (const store::StoreError& e) {
-    EXPECT_EQ(e.kind(), Kind::kUnavailable) << e.what();
+  // A relay that starts now is made, and prepares its store once it can.
+  const auto starting = open(store::Access::kRecord);
+  for (store::Store* writer : {relay.get(), starting.get()}) {
+    try {
+      writer->append(writer == relay.get() ? batch : later);
+      ADD_FAILURE() << "appended to a server that is gone";
+    } catch (const store::StoreError& e) {
+      EXPECT_EQ(e.kind(), Kind::kUnavailable) << e.what();
+    }
   }
   ASSERT_TRUE(server.start());
   relay->append(batch);
-  EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(batch));
+  starting->append(later);
+  std::vector<Entry> all = batch;
+  all.push_back(later[0]);
+  EXPECT_EQ(run(*open(store::Access::kRead)->query({})), fieldsOf(all));
 }
 
 TEST_F(ClickHouseTest, MaxAgeDropsWholeDaysAndAuditRowsStay) {
@@ -265,6 +294,8 @@ TEST_F(ClickHouseTest, QueriesAnswerAsOnSqliteForOneCapture) {
     recorder.finish(SIGTERM);
   }
   const std::string ch = server.url("logs");
+  open(store::Access::kRecord);  // the tables, for a follower from the start
+  Child follower({TARVIN_REMOTE_BIN, "query", "--db", ch, "--follow", "--json"});
   tool({"record", "--db", lite, "--import", capture}, 1);  // 1: the capture lost records
   tool({"record", "--db", ch, "--import", capture}, 1);
   static const std::vector<std::vector<std::string>> kQueries = {
@@ -281,6 +312,7 @@ TEST_F(ClickHouseTest, QueriesAnswerAsOnSqliteForOneCapture) {
       {"--match", "\"logged in\" OR cach*"},
       {"--match", "function:flush NOT disk"},
       {"--match", "key a b"},
+      {"--match", "log OR disk OR miss*"},  // whole words: "logged" is not "log"
       {"--component", "net", "--component", "ui"},
       {"--min-level", "error"},
       {"--level", "29,28", "--reverse"},
@@ -310,6 +342,12 @@ TEST_F(ClickHouseTest, QueriesAnswerAsOnSqliteForOneCapture) {
   EXPECT_TRUE(contains(again.err, "stored 0 records")) << again.err;
   EXPECT_EQ(tool({"query", "--db", ch, "--stats"}).out,
             tool({"query", "--db", lite, "--stats"}).out);
+  // The follower saw it all, once, in order; the second import added nothing.
+  const std::string all = withoutIds(tool({"query", "--db", lite, "--json"}).out);
+  EXPECT_TRUE(
+      follower.waitFor([&](const Outcome& o) { return lines(o.out).size() >= lines(all).size(); }));
+  std::this_thread::sleep_for(1s);  // four more looks
+  EXPECT_EQ(withoutIds(follower.finish(SIGTERM).out), all);
 }
 
 TEST_F(ClickHouseTest, RefusalsNameTheStoreNeverThePassword) {
@@ -322,6 +360,7 @@ TEST_F(ClickHouseTest, RefusalsNameTheStoreNeverThePassword) {
   static const struct {
     std::vector<std::string> args;
     std::string message;
+    int exit = 1;
   } kCases[] = {
       {{"query", "--db", "clickhouse://writer@" + base + "/logs", "--db-password-file", wrong},
        "clickhouse://writer@" + base + "/logs: the server refused the user or password"},
@@ -339,21 +378,35 @@ TEST_F(ClickHouseTest, RefusalsNameTheStoreNeverThePassword) {
         dir + "/none"},
        "cannot read the password file"},
       {{"query", "--db", "clickhouse://127.0.0.1:1/logs"}, "the server does not answer"},
+      {{"query", "--db", "clickhouses://127.0.0.1:" + std::to_string(server.tlsPort()) + "/logs"},
+       "clickhouses://127.0.0.1:" + std::to_string(server.tlsPort()) +
+           "/logs: the server's TLS certificate is not trusted here"},
+      // What --match cannot mean here is the user's to change: exit 2.
+      {{"query", "--db", server.url("logs"), "--match", "NEAR(a b)"},
+       "--match 'NEAR(a b)': NEAR is not offered on a ClickHouse store",
+       2},
   };
+  open(store::Access::kRecord)->append(std::vector<Entry>{record(kA, 1, "one")});
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    const Outcome outcome = tool(c.args, 1);
+    const Outcome outcome = tool(c.args, c.exit);
     EXPECT_TRUE(contains(outcome.err, c.message)) << outcome.err;
     EXPECT_FALSE(contains(outcome.err, ClickHouseServer::kPassword)) << outcome.err;
   }
   // The right password, from the file or the environment.
-  open(store::Access::kRecord)->append(std::vector<Entry>{record(kA, 1, "one")});
   const std::string asWriter = "clickhouse://writer@" + base + "/logs";
   EXPECT_EQ(tool({"query", "--db", asWriter, "--db-password-file", right}).out,
             tool({"query", "--db", server.url("logs")}).out);
   ::setenv("TARVIN_DB_PASSWORD", ClickHouseServer::kPassword, 1);
   EXPECT_EQ(lines(tool({"query", "--db", asWriter}).out).size(), 1u);
   ::unsetenv("TARVIN_DB_PASSWORD");
+  // Over TLS, once the certificate is trusted.
+  ::setenv("SSL_CERT_FILE", server.certificateFile().c_str(), 1);
+  EXPECT_EQ(tool({"query", "--db",
+                  "clickhouses://127.0.0.1:" + std::to_string(server.tlsPort()) + "/logs"})
+                .out,
+            tool({"query", "--db", server.url("logs")}).out);
+  ::unsetenv("SSL_CERT_FILE");
 }
 
 TEST_F(ClickHouseTest, RecordStoresWhatAnExampleHostSends) {

@@ -21,7 +21,8 @@ namespace store::clickhouse {
 // Time, targets and the upper id bound: what records and gaps share.
 // "1" when nothing is filtered. No afterId: readers handle it.
 std::string commonCondition(const Filter& filter);
-// The records' own: components, levels, --match.
+// The records' own: components, levels, --match. Throws StoreError
+// kBadMatch for a --match it cannot mean (clickhouse_match.h).
 std::string recordCondition(const Filter& filter);
 // Records the filter selects, and with `gaps` its targets' gaps.
 std::string selection(const Filter& filter, bool gaps);

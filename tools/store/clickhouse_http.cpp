@@ -8,6 +8,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <charconv>
 
 #include "store/store_error.h"
@@ -95,7 +96,9 @@ ClickHouseConnection::ClickHouseConnection(ClickHouseLocation location,
   const std::string host = at.host.find(':') != std::string::npos ? "[" + at.host + "]" : at.host;
   client = std::make_unique<httplib::Client>((at.tls ? "https://" : "http://") + host + ":" +
                                              std::to_string(at.port));
-  client->set_connection_timeout(timeout);
+  // A host that is down or cut off is known within seconds; a server that
+  // accepted the connection may take the whole timeout to answer.
+  client->set_connection_timeout(std::min(timeout, std::chrono::seconds(5)));
   client->set_read_timeout(timeout);
   client->set_write_timeout(timeout);
   client->set_keep_alive(true);
@@ -119,6 +122,12 @@ namespace {
 [[noreturn]] void fail(const ClickHouseLocation& at, const httplib::Result& result, int status,
                        const std::string& body) {
   const std::string name = at.shown();
+  if (!result && result.error() == httplib::Error::SSLServerVerification) {
+    throw StoreError(Kind::kCannotOpen,
+                     name +
+                         ": the server's TLS certificate is not trusted here (the system's "
+                         "certificate authorities, or SSL_CERT_FILE)");
+  }
   if (!result) {
     throw StoreError(Kind::kUnavailable, name + ": the server does not answer (" +
                                              httplib::to_string(result.error()) + ")");

@@ -38,7 +38,7 @@ class Parser {
 
  private:
   [[noreturn]] void fail(const std::string& why) const {
-    throw StoreError(StoreError::Kind::kBadMatch, "--match " + q + ": " + why);
+    throw StoreError(StoreError::Kind::kBadMatch, why);  // the front end names the query
   }
   void skipSpace() {
     while (at < q.size() && (q[at] == ' ' || q[at] == '\t' || q[at] == '\n')) ++at;

@@ -127,6 +127,17 @@ std::int64_t ClickHouseQuery::run(const std::function<bool(const Row&)>& visit) 
                      ? serverNow - ClickHouseStore::kOverlapSeconds
                      : 0;
   newestSeen = high;
+  if (!following && filter.afterId > 0 && filter.context == 0) {
+    // Starting after an id (the newest N shown, then what comes): the rows
+    // before it that the next look back will see are passed over, not late.
+    fetch(clickhouse::selection(filter, filter.gaps) +
+              " AND id <= " + std::to_string(filter.afterId) + " AND inserted >= toDateTime(" +
+              std::to_string(nextLateFrom) + ")",
+          /*reverse=*/false, [&](ReadRow& read) {
+            shown[keyOf(read.entry)] = {read.inserted, idOf(read.entry)};
+            return true;
+          });
+  }
   if (filter.context > 0) {
     runContext(visit);
   } else {
@@ -153,6 +164,38 @@ void ClickHouseQuery::runPlain(const std::function<bool(const Row&)>& visit) {
       shown[keyOf(read.entry)] = {read.inserted, idOf(read.entry)};
     return more = visit(row);
   };
+  if (!w && filter.limit > 0 && !regex) {
+    // The records a limit lets through are the first `limit` ids selected,
+    // unless copies are among them: the server finds the limit-th id from
+    // the ids alone, and only rows up to it are read and sorted, further
+    // when copies made them too few. Newest first, a copy of an older row
+    // may come before it and is left out.
+    const std::string direction = filter.reverse ? " DESC" : "";
+    for (std::int64_t m = filter.limit;; m *= 4) {
+      std::string nth = store.connection().execute(
+          "SELECT id FROM " + store.table() + " WHERE " + clickhouse::selection(filter, false) +
+          " ORDER BY id" + direction + " LIMIT " + std::to_string(m - 1) +
+          ", 1 FORMAT TabSeparated");
+      while (!nth.empty() && nth.back() == '\n') nth.pop_back();
+      if (nth.empty()) break;  // fewer than m: read them all, below
+      std::vector<ReadRow> candidates;
+      fetch(condition + (filter.reverse ? " AND id >= " : " AND id <= ") + nth, filter.reverse,
+            [&](ReadRow& read) {
+              candidates.push_back(std::move(read));
+              return true;
+            });
+      const std::set<RowKey> before =
+          filter.reverse ? copiesOutside(candidates, Span{"", "id < " + nth}) : std::set<RowKey>{};
+      const auto records = std::count_if(
+          candidates.begin(), candidates.end(),
+          [&](const ReadRow& r) { return isRecord(r) && !before.contains(keyOf(r.entry)); });
+      if (records < filter.limit) continue;
+      for (ReadRow& read : candidates) {
+        if (!offer(read, before)) return;
+      }
+      return;
+    }
+  }
   if (!w) {
     static const std::set<RowKey> kNone;
     fetch(condition, filter.reverse, [&](ReadRow& read) { return offer(read, kNone); });

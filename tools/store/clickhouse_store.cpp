@@ -71,13 +71,26 @@ std::vector<std::vector<std::string>> tabSeparated(const std::string& answer) {
   return rows;
 }
 
-std::int64_t wallClockNs() { return nanosecondsOf(remote::SystemClock::now()); }
+// Microseconds: ids stay below 2^53, so the console's JavaScript holds
+// them exactly (nanoseconds would not), and a relay has a million a
+// second to number its records with.
+std::int64_t wallClockMicroseconds() { return nanosecondsOf(remote::SystemClock::now()) / 1000; }
 
 }  // namespace
 
 ClickHouseStore::ClickHouseStore(const std::string& name, Access access,
                                  const std::string& passwordFile)
     : server(parseClickHouseLocation(name, passwordFile)), access(access) {
+  try {
+    prepare();
+  } catch (const StoreError& e) {
+    // A relay may start while its server is down: it keeps its batches
+    // (the writer retries them) and prepares once the server answers.
+    if (access != Access::kRecord || e.kind() != Kind::kUnavailable) throw;
+  }
+}
+
+void ClickHouseStore::prepare() {
   // The first request: credentials and the database are checked here.
   server.execute("SELECT 1");
   version = serverVersion(server);
@@ -87,9 +100,12 @@ ClickHouseStore::ClickHouseStore(const std::string& name, Access access,
   // late behind a follower's look back. Sync: stored on every shard it
   // names before the answer, or failed and sent again (shown once).
   if (distributed) server.setSetting("insert_distributed_sync", "1");
+  prepared = true;
   if (access == Access::kRecord) {
-    nextId = lastId() + 1;
-    records = recordCount();
+    nextId = std::max(nextId, toInt(server.execute("SELECT max(id) FROM " + table())) + 1);
+    records = toInt(server.execute("SELECT uniqExact(target, uuid, sequence, received_ns) FROM " +
+                                   table() + " WHERE kind = 0"));
+    setRetention(keep);  // the TTL, where the server has one
   }
 }
 
@@ -107,10 +123,11 @@ std::int64_t ClickHouseStore::append(std::span<const Entry> entries,
   if (access != Access::kRecord)
     throw StoreError(Kind::kFailed,
                      server.location().shown() + ": opened for reading, not for recording");
+  if (!prepared) prepare();
   if (!entries.empty()) {
     std::string rows;
     rows.reserve(entries.size() * 160);
-    std::int64_t id = std::max(wallClockNs(), nextId);
+    std::int64_t id = std::max(wallClockMicroseconds(), nextId);
     std::int64_t added = 0;
     for (const Entry& entry : entries) {
       writeRow(rows, id++, entry);
@@ -139,7 +156,7 @@ void ClickHouseStore::setRetention(const Retention& retention) {
   keep = retention;
   // A newer server drops expired rows itself as it merges; trim() still
   // drops whole days, which is all 18.16 can do.
-  if (version.modern() && access == Access::kRecord && keep.maxAge.count() > 0) {
+  if (prepared && version.modern() && access == Access::kRecord && keep.maxAge.count() > 0) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(keep.maxAge).count();
     server.execute("ALTER TABLE " + table() +
                    " MODIFY TTL toDateTime(intDiv(received_ns, 1000000000)) + INTERVAL " +
@@ -148,7 +165,7 @@ void ClickHouseStore::setRetention(const Retention& retention) {
 }
 
 std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
-  if (keep.maxAge.count() <= 0) return 0;
+  if (keep.maxAge.count() <= 0 || !prepared) return 0;
   // Whole days only, as the server cuts them (its time zone): a day goes
   // once the day of the oldest time kept has begun after it. The parts
   // table tells which days there are without reading a row.
@@ -170,6 +187,7 @@ std::int64_t ClickHouseStore::trim(remote::SystemClock::time_point now) {
 }
 
 KnownRecords ClickHouseStore::known(std::span<const Entry> entries) {
+  if (!prepared) prepare();
   // The ranges of numbers per instance, as SQLite's engine reads them.
   std::map<std::pair<std::string, codec::Uuid>, std::pair<std::uint32_t, std::uint32_t>> ranges;
   std::set<std::pair<std::string, codec::Uuid>> gapInstances;
@@ -217,7 +235,7 @@ void ClickHouseStore::appendAudit(const AuditRow& row) {
   if (access == Access::kRead)
     throw StoreError(Kind::kReadOnly,
                      server.location().shown() + ": opened for reading, not for auditing");
-  const std::int64_t id = std::max(wallClockNs(), nextAudit);
+  const std::int64_t id = std::max(wallClockMicroseconds(), nextAudit);
   nextAudit = id + 1;
   server.execute("INSERT INTO " + table() +
                  "_audit (id, at_ns, target, application, component, "
@@ -274,13 +292,13 @@ std::vector<AuditRow> ClickHouseStore::audit(const AuditFilter& filter) {
 }
 
 std::int64_t ClickHouseStore::recordCount() {
-  if (access == Access::kRecord && records > 0) return records;
+  if (access == Access::kRecord) return records;  // counted since the store was prepared
   return toInt(server.execute("SELECT uniqExact(target, uuid, sequence, received_ns) FROM " +
                               table() + " WHERE kind = 0"));
 }
 
 std::int64_t ClickHouseStore::lastId() {
-  if (access == Access::kRecord && nextId > 1) return nextId - 1;
+  if (access == Access::kRecord) return nextId - 1;  // 0 until the server answered
   return toInt(server.execute("SELECT max(id) FROM " + table()));
 }
 

@@ -6,7 +6,7 @@
 //
 // Ids. The server has no counter, and many relays write one table. A
 // relay numbers the entries of a batch from its wall clock in
-// nanoseconds (never below its last id + 1), one after another, so ids
+// microseconds (never below its last id + 1), one after another, so ids
 // follow the order each relay appended in (the order SQLite gives the
 // same input) and relays interleave by time. Two relays may, rarely, hand
 // out the same id; rows are ordered by id, then target, uuid, kind and
@@ -28,7 +28,9 @@
 // server's time of its insert (`inserted`); a follower asks for rows after
 // the last id it saw OR inserted in the last kOverlapSeconds before its
 // previous look, and leaves out the keys it has shown, so a late batch is
-// shown once, however late.
+// shown once, however late. One that starts after an id (the newest N,
+// then what comes) passes over the rows before that id that its next look
+// back would see.
 //
 // Threads: a ClickHouseStore and the queries made on it belong to one thread.
 #pragma once
@@ -53,7 +55,10 @@ class ClickHouseStore final : public Store {
 
   // Throws StoreError: kCannotOpen (a name it cannot read, wrong
   // credentials, no such database), kUnavailable (no answer), kNotOurs (a
-  // table of another shape; a reader finding no table), kFailed.
+  // table of another shape; a reader finding no table), kFailed. A
+  // recorder whose server does not answer yet is made all the same: it
+  // checks and prepares the store at its first append() or known(), which
+  // throw what the constructor would have.
   ClickHouseStore(const std::string& name, Access access, const std::string& passwordFile);
   ~ClickHouseStore() override;
 
@@ -91,6 +96,8 @@ class ClickHouseStore final : public Store {
   const std::string& table() const { return server.location().table; }
 
  private:
+  // Checks the server and the tables, making them for a recorder.
+  void prepare();
   std::vector<std::string> textColumn(const std::string& sql);
 
   ClickHouseConnection server;
@@ -98,6 +105,7 @@ class ClickHouseStore final : public Store {
   ServerVersion version;
   bool distributed = false;  // the table is Distributed over shards
   Retention keep;
+  bool prepared = false;       // the server answered and the tables are there
   std::int64_t nextId = 1;     // recorder: the id the next entry takes at least
   std::int64_t records = 0;    // recorder: records in the store
   std::int64_t nextAudit = 1;  // the id the next audit row takes at least
