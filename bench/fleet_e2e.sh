@@ -234,12 +234,13 @@ fi
 if [[ " $parts " == *" queries "* ]]; then
   fresh_table
   # Rows as ten hosts of three components would send them over a day: four
-  # levels, texts with numbers in them, 8 us apart.
+  # levels, texts with numbers in them, 8 us apart, ids in microseconds as
+  # a relay numbers them.
   start="$(( ($(date +%s) - 86400) * 1000000000 ))"
   sql "INSERT INTO logs.records (kind, id, received_ns, target, uuid, application, sequence,
          gap_count, client_mask, client_level, level_name, pid, tid, tick, line, component, file,
          function, text)
-       SELECT 0, $start + number * 8000, $start + number * 8000,
+       SELECT 0, intDiv($start, 1000) + number * 8, $start + number * 8000,
          concat('127.0.0.1:', toString(57008 + number % 10)),
          toFixedString(concat('host-uuid-00000', toString(number % 10)), 16), 'bench-host',
          toUInt32(intDiv(number, 10)), 0, bitShiftLeft(toUInt32(1), 31 - number % 4),
