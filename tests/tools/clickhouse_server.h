@@ -13,7 +13,9 @@
 // start() waits for /ping; stop() ends it by its pid and keeps the
 // data for a start() again (a server restarted mid-stream); signal()
 // sends SIGSTOP/SIGCONT/SIGKILL for the faults a test plays. sql() runs
-// one statement over HTTP and returns the answer's body.
+// one statement over HTTP and returns the answer's body. useConfig() puts
+// a config file of the test's own in place of Debian's, for what the
+// command line cannot say (a cluster of shards).
 //
 // Threads: a ClickHouseServer belongs to the test's thread.
 #pragma once
@@ -74,7 +76,7 @@ class ClickHouseServer {
     if (pingable()) return false;  // another server has the port: its answers would mislead
     const std::vector<std::string> args = {
         kBinary,
-        "--config-file=/etc/clickhouse-server/config.xml",
+        "--config-file=" + configFile,
         "--",
         "--path=" + dir + "/data/",
         "--tmp_path=" + dir + "/data/tmp/",
@@ -148,6 +150,12 @@ class ClickHouseServer {
     }
   }
 
+  // The server's config file from the next start(): `xml` as it is.
+  void useConfig(const std::string& xml) {
+    configFile = dir + "/config.xml";
+    std::ofstream(configFile) << xml;
+  }
+
   bool pingable() const {
     httplib::Client client("127.0.0.1", httpPort);
     client.set_connection_timeout(std::chrono::seconds(1));
@@ -205,6 +213,7 @@ class ClickHouseServer {
   int httpPort, tcpPort;
   bool tls;
   std::string dir;  // data, users file, logs; removed at the end
+  std::string configFile = "/etc/clickhouse-server/config.xml";
   pid_t child = -1;
 };
 

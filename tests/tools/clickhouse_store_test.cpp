@@ -10,8 +10,12 @@
 // output on ClickHouse as on SQLite for one capture imported into both,
 // query by query; wrong credentials, databases and tables are refused
 // with a message naming the store and never the password, and so is a
-// server whose TLS certificate is not trusted; and `record
-// --discover` stores what a real example host sends.
+// server whose TLS certificate is not trusted; `record --discover` stores
+// what a real example host sends; and two servers as the two shards of a
+// cluster: relays insert through a Distributed table, each record on the
+// shard of its target, and query, statistics and the console through
+// either server show every record once; an insert a shard cannot take
+// fails rather than waiting in a queue.
 //
 // Threads: gtest's thread runs the cases and the tools as child processes;
 // the scripted targets answer on threads of their own.
@@ -23,6 +27,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "clickhouse_server.h"
@@ -430,3 +435,177 @@ TEST_F(ClickHouseTest, RecordStoresWhatAnExampleHostSends) {
 }
 
 }  // namespace
+
+// ---- a fleet: two servers as the two shards of one cluster ----
+
+// Each server's own config: cluster "fleet" of the two native ports, and
+// nothing else (no interserver port for the two to fight over).
+std::string fleetConfig(int firstTcp, int secondTcp) {
+  std::string shards;
+  for (int port : {firstTcp, secondTcp}) {
+    shards += "<shard><replica><host>127.0.0.1</host><port>" + std::to_string(port) +
+              "</port></replica></shard>";
+  }
+  return "<?xml version=\"1.0\"?><yandex><logger><level>warning</level></logger>"
+         "<mark_cache_size>268435456</mark_cache_size><remote_servers><fleet>" +
+         shards + "</fleet></remote_servers></yandex>\n";
+}
+
+class ClickHouseFleetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ClickHouseServer::installed()) GTEST_SKIP() << "no clickhouse-server here";
+    for (ClickHouseServer* shard : {&one, &two}) {
+      shard->useConfig(fleetConfig(9000, 9001));
+      ASSERT_TRUE(shard->start()) << shard->directory();
+      shard->sql("CREATE DATABASE logs");
+    }
+  }
+  // The operator's tables over the shards' own on `server`, as README shows.
+  static void makeFleetTable(ClickHouseServer& server) {
+    server.sql(
+        "CREATE TABLE logs.fleet AS logs.records "
+        "ENGINE = Distributed(fleet, logs, records, sipHash64(target))");
+  }
+  static void makeFleetAudit(ClickHouseServer& server) {
+    server.sql(
+        "CREATE TABLE logs.fleet_audit AS logs.records_audit "
+        "ENGINE = Distributed(fleet, logs, records_audit, rand())");
+  }
+  // Rows of the shard's own table, and those of targets the sharding key
+  // gives to the other shard (`index`: 0 or 1).
+  static std::pair<std::int64_t, std::int64_t> shardRows(ClickHouseServer& server, int index) {
+    const std::string answer =
+        server.sql("SELECT count(), countIf(sipHash64(target) % 2 != " + std::to_string(index) +
+                   ") FROM logs.records WHERE kind = 0 FORMAT TabSeparated");
+    const std::size_t tab = answer.find('\t');
+    if (tab == std::string::npos) return {-1, -1};
+    return {std::stoll(answer.substr(0, tab)), std::stoll(answer.substr(tab + 1))};
+  }
+
+  ClickHouseServer one{8123, 9000}, two{8124, 9001};
+};
+
+// The records of a JSON query or API answer, each as its target, uuid and
+// number; a record there twice counts twice.
+std::multiset<std::string> recordKeys(const std::vector<nlohmann::json>& entries) {
+  std::multiset<std::string> keys;
+  for (const auto& e : entries) {
+    if (e["type"] == "record")
+      keys.insert(e["target"].dump() + e["uuid"].dump() + e["sequence"].dump());
+  }
+  return keys;
+}
+
+TEST_F(ClickHouseFleetTest, RelaysThroughADistributedTableAndEveryReaderSeesEachRecordOnce) {
+  const std::string shardTable = "?table=records", fleet = "?table=fleet";
+  // A recorder pointed at each shard makes the shard's own tables.
+  tool({"record", "--db", one.url("logs") + shardTable, "--discover", "127.0.0.1", "--duration",
+        "1s"});
+  tool({"record", "--db", two.url("logs") + shardTable, "--discover", "127.0.0.1", "--duration",
+        "1s"});
+  makeFleetTable(one);
+  makeFleetTable(two);
+  // A relay never makes a fleet's audit table: a plain one on one server
+  // would hide its rows from every other.
+  const Outcome noAudit = tool(
+      {"record", "--db", one.url("logs") + fleet, "--discover", "127.0.0.1", "--duration", "1s"},
+      1);
+  EXPECT_TRUE(contains(noAudit.err, "table fleet is Distributed but there is no fleet_audit"))
+      << noAudit.err;
+  makeFleetAudit(one);
+  makeFleetAudit(two);
+
+  std::int64_t stored = 0;
+  {
+    ExampleHost first, second("200", "second-host");
+    const Outcome relay = tool(
+        {"record", "--db", one.url("logs") + fleet, "--discover", "127.0.0.1", "--duration", "3s"});
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(relay.err, found, std::regex("stored ([0-9]+) record")))
+        << relay.err;
+    stored = std::stoll(found[1]);
+    EXPECT_TRUE(contains(relay.err, "nothing lost")) << relay.err;
+  }
+  ASSERT_GT(stored, 100);
+  // Stored once, each on the shard its target's hash names.
+  const auto [onFirst, strayFirst] = shardRows(one, 0);
+  const auto [onSecond, straySecond] = shardRows(two, 1);
+  EXPECT_EQ(onFirst + onSecond, stored);
+  EXPECT_EQ(strayFirst + straySecond, 0);
+
+  // Read through either server: every record once, of both hosts.
+  for (ClickHouseServer* reader : {&one, &two}) {
+    const std::string db = reader->url("logs") + fleet;
+    SCOPED_TRACE(db);
+    const auto stats = nlohmann::json::parse(tool({"query", "--db", db, "--stats", "--json"}).out);
+    EXPECT_EQ(stats["records"].get<std::int64_t>(), stored) << stats;
+    EXPECT_EQ(stats["targets"].size(), 2u) << stats;
+    std::vector<nlohmann::json> rows;
+    for (const std::string& line : lines(tool({"query", "--db", db, "--json"}).out))
+      rows.push_back(nlohmann::json::parse(line));
+    const std::multiset<std::string> keys = recordKeys(rows);
+    EXPECT_EQ(static_cast<std::int64_t>(keys.size()), stored);
+    EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), keys.size());
+  }
+  Child web({TARVIN_REMOTE_BIN, "web", "--listen", "127.0.0.1:0", "--db", two.url("logs") + fleet});
+  ASSERT_TRUE(web.waitFor([](const Outcome& o) { return contains(o.out, "web console at "); }))
+      << web.seen().err;
+  const std::string& out = web.seen().out;
+  const std::size_t at = out.find("http://");
+  ASSERT_NE(at, std::string::npos) << out;
+  httplib::Client api(out.substr(at, out.find('/', at + 7) - at));
+  const auto answer = api.Get("/api/records?limit=100000");
+  ASSERT_TRUE(answer) << "web API: no answer";
+  ASSERT_EQ(answer->status, 200) << answer->body;
+  const auto body = nlohmann::json::parse(answer->body);
+  const std::multiset<std::string> keys =
+      recordKeys({body["records"].begin(), body["records"].end()});
+  EXPECT_EQ(static_cast<std::int64_t>(keys.size()), stored);
+  EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()).size(), keys.size());
+  web.finish(SIGTERM);
+}
+
+TEST_F(ClickHouseFleetTest, AnInsertThroughTheFleetIsOnEveryShardOrFails) {
+  for (ClickHouseServer* shard : {&one, &two})
+    store::openStore(shard->url("logs"), store::Access::kRecord);
+  makeFleetTable(one);
+  makeFleetAudit(one);
+  std::vector<Entry> batch;
+  for (int host = 1; host <= 8; ++host) {
+    const std::string target = "10.0.0." + std::to_string(host) + ":57008";
+    for (std::uint32_t n = 0; n < 3; ++n) batch.push_back(record(target, n, "batch"));
+  }
+  const auto relay = store::openStore(one.url("logs") + "?table=fleet", store::Access::kRecord);
+  // The second shard loses its table: its part of a batch cannot land.
+  two.sql("DROP TABLE logs.records");
+  // Queued for a shard that may never take it, a batch would be lost
+  // after the relay was told it was stored.
+  EXPECT_THROW(relay->append(batch), store::StoreError);
+  // Days are the shards' to drop.
+  try {
+    relay->setRetention({.maxAge = std::chrono::hours(24)});
+    ADD_FAILURE() << "max-age taken on a Distributed table";
+  } catch (const store::StoreError& e) {
+    EXPECT_TRUE(contains(e.what(), "give --max-age to a recorder pointed at each shard"))
+        << e.what();
+  }
+  // With the table there the batch goes again; what landed of it the
+  // first time, if anything, is shown once all the same.
+  store::openStore(two.url("logs"), store::Access::kRecord);
+  relay->append(batch);
+  EXPECT_GT(shardRows(one, 0).first, 0);
+  EXPECT_GT(shardRows(two, 1).first, 0);
+  const auto shown =
+      run(*store::openStore(one.url("logs") + "?table=fleet", store::Access::kRead)->query({}));
+  const auto sent = fieldsOf(batch);
+  EXPECT_EQ(std::multiset<std::string>(shown.begin(), shown.end()),
+            std::multiset<std::string>(sent.begin(), sent.end()));
+  // An audit row goes through the fleet's audit table like the records.
+  relay->appendAudit({0, at(kNow), "10.0.0.1:57008", "app", "net", 1, 3, "error", "error,warning",
+                      "bob", "fleet"});
+  const auto audit =
+      store::openStore(one.url("logs") + "?table=fleet", store::Access::kRead)->audit({});
+  ASSERT_EQ(audit.size(), 1u);
+  EXPECT_EQ(audit[0].why, "fleet");
+}

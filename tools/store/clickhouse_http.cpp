@@ -112,6 +112,7 @@ std::string ClickHouseConnection::pathFor(const std::string& query, bool inDatab
   httplib::Params params;
   if (inDatabase) params.emplace("database", at.database);
   if (!query.empty()) params.emplace("query", query);
+  for (const auto& [name, value] : settings) params.emplace(name, value);
   return "/?" + httplib::detail::params_to_query_str(params);
 }
 

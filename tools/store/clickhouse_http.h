@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "store/clickhouse_location.h"
 
@@ -46,12 +48,18 @@ class ClickHouseConnection {
   // false stops reading early. Throws StoreError.
   void select(const std::string& sql, const std::function<bool(std::string_view)>& receive);
 
+  // A server setting sent with every request from now on.
+  void setSetting(const std::string& name, const std::string& value) {
+    settings.emplace_back(name, value);
+  }
+
   const ClickHouseLocation& location() const { return at; }
 
  private:
   std::string pathFor(const std::string& query, bool inDatabase) const;
 
   ClickHouseLocation at;
+  std::vector<std::pair<std::string, std::string>> settings;
   std::unique_ptr<httplib::Client> client;
 };
 

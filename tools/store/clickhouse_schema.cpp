@@ -8,7 +8,6 @@
 
 #include <charconv>
 #include <map>
-#include <set>
 #include <sstream>
 
 #include "store/store_error.h"
@@ -158,17 +157,22 @@ std::string auditTableDefinition(const std::string& table, ServerVersion version
   return sql;
 }
 
-void prepareTables(ClickHouseConnection& connection, ServerVersion version, bool mayCreate) {
+bool prepareTables(ClickHouseConnection& connection, ServerVersion version, bool mayCreate) {
   const ClickHouseLocation& at = connection.location();
   const std::string audit = at.table + "_audit";
   const std::string answer = connection.execute(
-      "SELECT name FROM system.tables WHERE database = " + quoted(at.database) + " AND name IN (" +
-      quoted(at.table) + ", " + quoted(audit) + ") FORMAT TabSeparated");
-  std::set<std::string> tables;
-  std::istringstream names(answer);
-  for (std::string name; std::getline(names, name);) tables.insert(name);
-  const bool haveRecords = tables.contains(at.table);
-  const bool haveAudit = tables.contains(audit);
+      "SELECT name, engine FROM system.tables WHERE database = " + quoted(at.database) +
+      " AND name IN (" + quoted(at.table) + ", " + quoted(audit) + ") FORMAT TabSeparated");
+  std::map<std::string, std::string> engines;
+  std::istringstream lines(answer);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t tab = line.find('\t');
+    if (tab != std::string::npos) engines[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  const bool haveRecords = engines.contains(at.table);
+  const bool haveAudit = engines.contains(audit);
+  // A Distributed table shows its shards' columns: the same check holds.
+  const bool distributed = haveRecords && engines[at.table] == "Distributed";
   if (haveRecords) checkShape(connection, at.table, kRecordColumns);
   if (haveAudit) checkShape(connection, audit, kAuditColumns);
   if (!mayCreate) {
@@ -176,10 +180,19 @@ void prepareTables(ClickHouseConnection& connection, ServerVersion version, bool
       throw StoreError(Kind::kNotOurs, at.shown() + ": no table " + at.table + " in database " +
                                            at.database + ": record into it first");
     }
-    return;
+    return distributed;
+  }
+  if (distributed && !haveAudit) {
+    // Made here it would be a plain table on whichever server this is,
+    // and the fleet's other readers would never see its rows.
+    throw StoreError(Kind::kNotOurs, at.shown() + ": table " + at.table +
+                                         " is Distributed but there is no " + audit +
+                                         " beside it: make it Distributed over the shards' " +
+                                         "audit tables as the README shows (Running a fleet)");
   }
   if (!haveRecords) connection.execute(recordsTableDefinition(at.table, version));
   if (!haveAudit) connection.execute(auditTableDefinition(audit, version));
+  return distributed;
 }
 
 }  // namespace store

@@ -37,7 +37,10 @@ std::string auditTableDefinition(const std::string& table, ServerVersion version
 
 // Makes the database's tables when missing (`mayCreate`), else requires
 // them; a table there of another shape is refused naming each column that
-// differs. Throws StoreError: kNotOurs, kCannotOpen, kUnavailable, kFailed.
-void prepareTables(ClickHouseConnection& connection, ServerVersion version, bool mayCreate);
+// differs. Returns whether the records table is a Distributed one over
+// shards (README "Running a fleet"): the operator makes it and its audit
+// table, a relay never does. Throws StoreError: kNotOurs, kCannotOpen,
+// kUnavailable, kFailed.
+bool prepareTables(ClickHouseConnection& connection, ServerVersion version, bool mayCreate);
 
 }  // namespace store

@@ -94,7 +94,12 @@ void ClickHouseStore::prepare() {
   // The first request: credentials and the database are checked here.
   server.execute("SELECT 1");
   version = serverVersion(server);
-  prepareTables(server, version, /*mayCreate=*/access != Access::kRead);
+  distributed = prepareTables(server, version, /*mayCreate=*/access != Access::kRead);
+  // An insert into a Distributed table is otherwise only queued on this
+  // server for its shards: acknowledged, then lost with the queue, or sent
+  // late behind a follower's look back. Sync: stored on every shard it
+  // names before the answer, or failed and sent again (shown once).
+  if (distributed) server.setSetting("insert_distributed_sync", "1");
   prepared = true;
   if (access == Access::kRecord) {
     nextId = std::max(nextId, toInt(server.execute("SELECT max(id) FROM " + table())) + 1);
@@ -140,6 +145,13 @@ void ClickHouseStore::setRetention(const Retention& retention) {
     throw StoreError(Kind::kFailed, server.location().shown() +
                                         ": a ClickHouse store keeps records by age: use "
                                         "--max-age, not --max-records");
+  }
+  if (distributed && retention.maxAge.count() > 0) {
+    // Days are dropped from the parts of a shard's own table, which the
+    // Distributed table has none of.
+    throw StoreError(Kind::kFailed, server.location().shown() + ": table " + table() +
+                                        " is Distributed: give --max-age to a recorder "
+                                        "pointed at each shard's table");
   }
   keep = retention;
   // A newer server drops expired rows itself as it merges; trim() still

@@ -109,6 +109,7 @@ class ClickHouseStore final : public Store {
   ClickHouseConnection server;
   Access access;
   ServerVersion version;
+  bool distributed = false;  // the table is Distributed over shards
   Retention keep;
   bool prepared = false;       // the server answered and the tables are there
   std::int64_t nextId = 1;     // recorder: the id the next entry takes at least
