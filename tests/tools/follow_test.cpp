@@ -61,19 +61,22 @@ bool following(Child& tool, const ScriptedTarget& target) {
 
 // A lone record must not wait in an output buffer for more to come; a
 // burst of eight batches must lose nothing to the batching, nor a burst
-// still in the socket when the follow ends.
+// still in the socket when the follow ends. Records a target sends before
+// its confirm names the application wait for the name, and come first.
 TEST(Follow, ALoneRecordShowsAtOnceAndBurstsArriveWholeInOrder) {
   ScriptedTarget target;
+  constexpr int kEarly = 3;
+  target.sendBeforeConfirm(kEarly);
   Child tail({TARVIN_REMOTE_BIN, "tail", target.target(), "--json"});
   ASSERT_TRUE(following(tail, target)) << tail.seen().err;
   target.send(1);
   // Not a speed test: without a flush per batch the line would wait for
   // 64 KiB more output or the end of the tail.
-  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 1; }, 1s))
+  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == kEarly + 1; }, 1s))
       << tail.seen().err;
 
   target.send(8 * 64 + 5);
-  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == 8 * 64 + 6; }))
+  EXPECT_TRUE(tail.waitFor([](const Outcome& o) { return lineCount(o) == kEarly + 8 * 64 + 6; }))
       << tail.seen().err;
   // Records still in the socket when the follow ends came while it was
   // registered: they are shown, not thrown away with the socket.
@@ -84,11 +87,14 @@ TEST(Follow, ALoneRecordShowsAtOnceAndBurstsArriveWholeInOrder) {
   EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
   std::uint32_t expected = 0;
   for (const std::string& line : lines(outcome.out)) {
-    ASSERT_EQ(nlohmann::json::parse(line)["sequence"], expected++) << line;
+    const auto record = nlohmann::json::parse(line);
+    ASSERT_EQ(record["sequence"], expected++) << line;
+    ASSERT_EQ(record["application"], "test") << line;
   }
-  EXPECT_EQ(expected, 8 * 64 + 6 + 300u) << outcome.err;
+  const int all = kEarly + 8 * 64 + 6 + 300;
+  EXPECT_EQ(expected, static_cast<std::uint32_t>(all)) << outcome.err;
   const Summary summary = summaryOf(outcome.err);
-  EXPECT_EQ(summary.received, 8 * 64 + 6 + 300) << outcome.err;
+  EXPECT_EQ(summary.received, all) << outcome.err;
   EXPECT_EQ(summary.lost, 0) << outcome.err;
   EXPECT_EQ(summary.dropped, 0) << outcome.err;
 }

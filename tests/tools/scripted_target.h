@@ -87,6 +87,9 @@ class ScriptedTarget {
   // Whether the renewal of a registered client is confirmed (as a target
   // whose confirms drown on the way); the renewal counts all the same.
   void confirmRenewals(bool on) { renewalsConfirmed = on; }
+  // Sends `count` records to each new client before its confirm, as a real
+  // target's host threads may between adding the client and confirming.
+  void sendBeforeConfirm(std::uint32_t count) { beforeConfirm = count; }
 
   // From now on the target is a new instance: its uuid starts with
   // `instance` (0 at first) in every datagram, and it numbers records from
@@ -210,10 +213,17 @@ class ScriptedTarget {
           continue;
       }
       reply[wire::kUuidOffset] = instance;
+      for (std::uint32_t i = 0; newClient && i < beforeConfirm; ++i) {
+        const codec::Bytes early = record(sequence++);
+        ::sendto(fd.get(), early.data(), early.size(), 0, reinterpret_cast<const sockaddr*>(&from),
+                 sizeof from);
+      }
+      // Long enough for the follower to read them before the confirm comes.
+      if (newClient && beforeConfirm > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
       ::sendto(fd.get(), reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
                sizeof from);
-      // A new client gets records only after its confirm, as from a
-      // real target: its records never come before the application name.
+      // A new client gets send()'s records only after its confirm.
       if (newClient) {
         std::lock_guard lock(clientMutex);
         clients.push_back(from);
@@ -229,6 +239,7 @@ class ScriptedTarget {
   std::atomic<bool> flooding{false};
   std::atomic<bool> levelsAnswered{true};
   std::atomic<bool> renewalsConfirmed{true};
+  std::atomic<std::uint32_t> beforeConfirm{0};
   std::atomic<std::uint32_t> sequence{0};
   std::atomic<std::uint8_t> instance{0};  // the first byte of the uuid
   mutable std::mutex clientMutex;

@@ -105,6 +105,7 @@ void Follower::run() {
   }
   unregister();
   drain();
+  for (const auto& target : targets) releaseHeld(*target);  // a confirm that never came
   for (const auto& target : targets) {
     reportLost(*target, /*all=*/true, SystemClock::now());  // not come by now: lost
   }
@@ -284,7 +285,21 @@ void Follower::onRecord(FollowedTarget& target, const codec::LogRecordView& reco
   }
   loss.countRecord();
   ++target.records;
+  if (!target.everConfirmed) {
+    if (target.beforeConfirm.size() < kHeldBeforeConfirm) {
+      target.beforeConfirm.emplace_back(record.toRecord(), at);
+      return;
+    }
+    releaseHeld(target);  // no confirm after this many: on without a name, in order
+  }
   handler.onRecordView(target, record, at);
+}
+
+void Follower::releaseHeld(FollowedTarget& target) {
+  std::vector<std::pair<codec::LogRecord, SystemClock::time_point>> held;
+  held.swap(target.beforeConfirm);
+  for (const auto& [record, at] : held)
+    handler.onRecordView(target, codec::LogRecordView(record), at);
 }
 
 void Follower::handle(Received&& received) {
@@ -349,6 +364,7 @@ void Follower::onConfirm(FollowedTarget& target, const codec::RegistrationConfir
   checkInstance(target, confirm.uuid);
   target.applicationName = confirm.applicationName;
   target.everConfirmed = true;
+  releaseHeld(target);
   target.silent = false;
   target.renewing = false;
   target.deadline = Clock::now() + options.renewEvery;
@@ -422,6 +438,7 @@ void Follower::onTimers(Clock::time_point now) {
     if (!target.named) {
       // Discovery finds it again if it comes back, under whatever uuid.
       note("warning: " + target.label + " stopped answering; following it no longer");
+      releaseHeld(target);
       reportLost(target, /*all=*/true, SystemClock::now());
       handler.onTargetDropped(target);
       talk.closeChannel(target.channel);

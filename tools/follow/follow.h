@@ -95,6 +95,10 @@ struct FollowedTarget {
   // Its instance restarted and no record of the new one came yet: a hole
   // from sequence 0 holds what it logged before we registered again.
   bool restartHole = false;
+  // Records that came before the first confirm, which names the
+  // application: a host thread may log to us between the target adding us
+  // and its worker sending the confirm. Handed on, in order, once it comes.
+  std::vector<std::pair<codec::LogRecord, SystemClock::time_point>> beforeConfirm;
 };
 
 // The command's part of following. Every call comes from Follower::run();
@@ -180,6 +184,11 @@ class Follower {
   void onDiscoveryResponse(const Received& received, const codec::DiscoveryResponse& response);
   // Notices a new instance behind a followed port; true when it is one.
   bool checkInstance(FollowedTarget& target, const codec::Uuid& uuid);
+  // Hands on the records held until the target's first confirm.
+  void releaseHeld(FollowedTarget& target);
+  // Records held per target until its first confirm: a confirm that does
+  // not come within this many holds up nothing more.
+  static constexpr std::size_t kHeldBeforeConfirm = 4096;
   void onConfirm(FollowedTarget& target, const codec::RegistrationConfirm& confirm);
   // A datagram to `to` met a closed port: the end for a named target that
   // never confirmed (when that ends the command), a warning otherwise.
