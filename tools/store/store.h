@@ -75,9 +75,9 @@ class Query {
 struct SeenTarget {
   std::string target;  // "address:port"
   std::string application;
-  std::string uuid;  // hex, of the newest instance
+  std::string uuid;                              // hex, of the newest instance
   remote::SystemClock::time_point lastRecord{};  // received; epoch when none
-  std::int64_t records = 0;  // of every instance
+  std::int64_t records = 0;                      // of every instance
   std::int64_t gaps = 0;
   std::int64_t lost = 0;
   std::vector<std::string> components;  // sorted
